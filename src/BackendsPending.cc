@@ -1,0 +1,21 @@
+// Backends that are not built yet say so instead of failing obscurely.
+#include "Backends.h"
+
+namespace storage {
+
+namespace {
+[[noreturn]] void NotBuilt(const char* backend) {
+  throw TechnicalException(std::string("the ") + backend + " backend is not built yet");
+}
+}  // namespace
+
+Backend MakeRegistryBackend(IStorageInitializer*) { NotBuilt("registry"); }
+Backend MakeXmlBackend(IStorageInitializer*) { NotBuilt("XML"); }
+Backend MakeSharedDomBackend(IStorageInitializer*) { NotBuilt("shared DOM"); }
+void UnloadSharedDom() {}
+
+IStorageSection* GetRegStorage(const char*) { NotBuilt("registry"); }
+IStorageSection* GetXmlStorage(const char*, unsigned) { NotBuilt("XML"); }
+IStorageSection* GetXmlStorage(const char*) { NotBuilt("XML"); }
+
+}  // namespace storage

@@ -1,0 +1,53 @@
+// The library's exported entry points: backend selection and the version.
+#include "Backends.h"
+#include "ProcessValues.h"
+
+using namespace storage;
+
+namespace {
+
+// The XML backend reads its locations from process-wide strings; a null
+// location stands for the empty directory.
+void StoreXmlLocations(IStorageInitializer* init) {
+  XmlStorageDirectory() = init->GetPath() ? init->GetPath() : "";
+  XmlDefaultDirectory() = init->GetDefaultPath() ? init->GetDefaultPath() : "";
+}
+
+}  // namespace
+
+extern "C" NoThrowStorageFactory* InitializeStorage(StorageType type, IStorageInitializer* init) {
+  if (type != STORAGE_REGISTRY && type != STORAGE_XML && type != STORAGE_SHARED_DOM) return nullptr;
+  if (init == nullptr) throw TechnicalException("InitializeStorage needs an initializer");
+
+  Backend backend{};
+  switch (type) {
+    case STORAGE_REGISTRY:
+      backend = MakeRegistryBackend(init);
+      break;
+    case STORAGE_XML:
+      StoreXmlLocations(init);
+      backend = MakeXmlBackend(init);
+      break;
+    case STORAGE_SHARED_DOM:
+      backend = MakeSharedDomBackend(init);
+      break;
+  }
+  return new NoThrowStorageFactory(type, backend.controller, backend.traits);
+}
+
+extern "C" bool DeinitializeStorage(StorageType type) {
+  switch (type) {
+    case STORAGE_REGISTRY:
+    case STORAGE_XML:
+      return true;
+    case STORAGE_SHARED_DOM:
+      UnloadSharedDom();
+      return true;
+  }
+  return false;
+}
+
+extern "C" const char* GetStotageVersion() {
+  static const char kVersion[] = "1.1";
+  return kVersion;
+}

@@ -1,0 +1,115 @@
+// The operating-system layer. Everything above src/platform/ reaches the OS
+// only through these declarations; src/platform/posix/ implements them for
+// Linux, src/platform/win32/ will map them onto the Win32 calls one to one.
+//
+// The algorithms above this layer were written against Win32 semantics, so the
+// layer speaks them: a per-thread last-error with the Windows numbers, named
+// kernel objects that live while any process holds a handle, and wait results
+// that tell an abandoned mutex apart.
+#ifndef SETTINGSTORE_PLATFORM_PLATFORM_H
+#define SETTINGSTORE_PLATFORM_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+namespace storage::platform {
+
+// ---- Last error -----------------------------------------------------------
+// Set by every call of this layer that can fail, with these numbers.
+enum ErrorNumber : uint32_t {
+  kErrorSuccess = 0,
+  kErrorFileNotFound = 2,       // no object of that name
+  kErrorNotEnoughMemory = 8,
+  kErrorSharingViolation = 32,  // the object is being created or torn down: retry
+  kErrorAlreadyExists = 183,    // created: the object existed before
+};
+uint32_t GetLastError();
+void SetLastError(uint32_t error);
+
+// ---- Threads and processes ------------------------------------------------
+// System-wide ids, never 0 and never 0xCCCCCCCC.
+uint32_t CurrentThreadId();
+uint32_t CurrentProcessId();
+
+// The process that owns the thread with this id, or nullopt when no such
+// thread exists (ended threads included). Throws std::runtime_error
+// ("Unable to get snapshot!") when the system cannot be asked.
+std::optional<uint32_t> ThreadOwnerProcess(uint32_t threadId);
+
+// A process-wide thread-local slot. Alloc returns the slot index or -1. An
+// empty value (null) is told apart from a failed read by GetLastError().
+// The optional cleanup runs when a thread ends with a non-null value.
+int TlsAlloc(void (*cleanup)(void*) = nullptr);
+void* TlsGetValue(int slot);
+bool TlsSetValue(int slot, void* value);
+
+void YieldThread();
+void SleepMs(uint32_t milliseconds);
+uint64_t TickCountMs();  // monotonic
+uint32_t ProcessorCount();
+
+// Lowers the scheduling priority of a thread of this process: level 0 is
+// normal, each level above is lower. False when the system refuses.
+bool SetThreadPriority(uint32_t threadId, int level);
+
+// A line for whoever debugs the process (the logger's debug level).
+void DebugOutput(const char* text);
+
+// ---- Named kernel objects -------------------------------------------------
+// Names start with "Local\" (this user) or "Global\" (all users); the rest
+// is any text. An object exists while some process holds a handle to it,
+// also when holders were killed. Closing a handle is destroying its object.
+
+constexpr uint32_t kInfinite = 0xFFFFFFFF;
+
+enum class WaitResult { kAcquired, kAbandoned, kTimedOut, kFailed };
+
+class NamedMutex {
+ public:
+  // Creates the mutex or opens the existing one: last error 0 when new, 183
+  // when it existed (then initiallyOwned is ignored, as on Windows). Null on
+  // failure, with the last error set.
+  static std::unique_ptr<NamedMutex> Create(const char* name, bool initiallyOwned);
+  // Opens an existing mutex for waiting; null with last error 2 when none.
+  static std::unique_ptr<NamedMutex> Open(const char* name);
+  virtual ~NamedMutex() = default;
+
+  // kAbandoned: acquired, but the previous owner thread ended while holding it.
+  virtual WaitResult Wait(uint32_t milliseconds) = 0;
+  // False when the calling thread does not own it.
+  virtual bool Release() = 0;
+};
+
+// A manual-reset event: once set, every wait returns at once.
+class NamedEvent {
+ public:
+  // Last error 0 when new (not set), 183 when it existed. Null on failure.
+  static std::unique_ptr<NamedEvent> Create(const char* name);
+  virtual ~NamedEvent() = default;
+
+  // True when set within the time; 0 only polls, kInfinite waits for ever.
+  virtual bool Wait(uint32_t milliseconds) = 0;
+  virtual void Set() = 0;
+};
+
+// A named region of memory, zero-filled when created.
+class NamedMapping {
+ public:
+  // Creates or opens a mapping of `size` bytes: last error 0 when new, 183
+  // when it existed. Null on failure (8 when memory is short).
+  static std::unique_ptr<NamedMapping> Create(const char* name, size_t size);
+  // Opens an existing mapping; null with last error 2 when none.
+  static std::unique_ptr<NamedMapping> Open(const char* name);
+  virtual ~NamedMapping() = default;
+
+  virtual size_t Size() const = 0;
+  // The view; null on failure. One view per handle, unmapped by Unmap or on close.
+  virtual void* Map() = 0;
+  virtual void Unmap() = 0;
+};
+
+}  // namespace storage::platform
+
+#endif  // SETTINGSTORE_PLATFORM_PLATFORM_H
