@@ -2,6 +2,7 @@
 # configures with the matching CMake preset and builds; then it runs.
 # In CI (CI=true) warnings are errors.
 WERROR := $(if $(CI),-DCMAKE_COMPILE_WARNING_AS_ERROR=ON,)
+CLI := ./build/default/tools/settingstore/settingstore
 
 .PHONY: all deps build demo test asan tsan clean
 
@@ -15,20 +16,16 @@ build: deps
 	cmake --build --preset default
 
 demo: build
-	./build/default/tools/settingstore/settingstore --version
+	$(CLI) --version
 
 test: build
 	ctest --preset default
 
-asan: deps
-	cmake --preset asan $(WERROR)
-	cmake --build --preset asan
-	ctest --preset asan
-
-tsan: deps
-	cmake --preset tsan $(WERROR)
-	cmake --build --preset tsan
-	ctest --preset tsan
+# The whole suite under AddressSanitizer + UBSan, or ThreadSanitizer.
+asan tsan: deps
+	cmake --preset $@ $(WERROR)
+	cmake --build --preset $@
+	ctest --preset $@
 
 clean:
 	rm -rf build

@@ -80,7 +80,7 @@ struct STORAGE_API ITraits {
   virtual StorageType GetType() = 0;
 
  protected:
-  ~ITraits() = default;
+  virtual ~ITraits() = default;
 };
 
 typedef bool (*StorageCheckFunction)(IStorageSection* root, StorageType type);

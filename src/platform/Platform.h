@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace storage::platform {
 
@@ -56,6 +57,19 @@ bool SetThreadPriority(uint32_t threadId, int level);
 
 // A line for whoever debugs the process (the logger's debug level).
 void DebugOutput(const char* text);
+
+// ---- Files ------------------------------------------------------------------
+bool PathExists(const char* path);
+bool IsDirectory(const char* path);
+// Creates one directory (its parent must exist). False when it cannot.
+bool MakeDirectory(const char* path);
+bool RemoveFile(const char* path);
+// The process's current directory, for making paths absolute.
+std::string CurrentDirectory();
+// Replaces the file with these bytes so that a crash at any moment leaves
+// either the old or the new content: a temporary file in the same directory,
+// flushed to disk, then renamed over the old one. False when it cannot.
+bool ReplaceFileAtomically(const char* path, const void* data, size_t size);
 
 // ---- Named kernel objects -------------------------------------------------
 // Names start with "Local\" (this user) or "Global\" (all users); the rest

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Fails when the shared library exports anything but the public API.
+set -euo pipefail
+lib=$1
+public='InitializeStorage|DeinitializeStorage|GetStotageVersion'
+classes='IAddRef|IStorageKey|INamesEnumerator|IStorageSection|IStorageController|ITraits|IStorageInitializer'
+classes+='|Exception|OpenException|CreateException|DeleteException|NotEmptyException|IOException'
+classes+='|MarkToDeleteException|TechnicalException|CheckStorageException|ChecksumException|LoadHiveException'
+classes+='|LoadStorageFailedException|StorageAccessDeniedException|BadAllocException|ExternalException'
+classes+='|InternalStructureException|AssertException|NoThrowStorageFactory'
+functions='GetRegStorage|GetRegType|GetXmlStorage|logger::SetSink|logger::SetLevel'
+allowed="^((typeinfo( name)? for |vtable for )?storage::(($classes)(::|\$)|($functions)\()|($public)\$)"
+
+symbols=$(nm -D --defined-only "$lib" | awk '{ $1 = ""; $2 = ""; sub(/^ +/, ""); print }' | c++filt)
+[ -n "$symbols" ] || { echo "no exported symbols in $lib"; exit 1; }
+unexpected=$(grep -v -E "$allowed" <<<"$symbols" || true)
+if [ -n "$unexpected" ]; then
+  echo "exported but not public:"
+  echo "$unexpected"
+  exit 1
+fi
+for name in InitializeStorage DeinitializeStorage GetStotageVersion; do
+  grep -qx "$name" <<<"$symbols" || { echo "missing export: $name"; exit 1; }
+done
+echo "$(wc -l <<<"$symbols") exported symbols, all public"
