@@ -22,9 +22,14 @@ namespace storage::platform {
 enum ErrorNumber : uint32_t {
   kErrorSuccess = 0,
   kErrorFileNotFound = 2,       // no object of that name
+  kErrorAccessDenied = 5,
+  kErrorInvalidHandle = 6,      // the name belongs to an object of another kind
   kErrorNotEnoughMemory = 8,
+  kErrorGenFailure = 31,        // the system failed in another way
   kErrorSharingViolation = 32,  // the object is being created or torn down: retry
+  kErrorInvalidParameter = 87,  // unusable name or size
   kErrorAlreadyExists = 183,    // created: the object existed before
+  kErrorNotOwner = 288,         // releasing a mutex the thread does not own
 };
 uint32_t GetLastError();
 void SetLastError(uint32_t error);

@@ -17,13 +17,12 @@ namespace {
 
 thread_local uint32_t t_last_error = kErrorSuccess;
 
-// gettid() is a system call; cache it per thread. A forked child's first
-// thread keeps the parent's cached value, so the cache is keyed by the pid.
-struct CachedThreadId {
-  pid_t pid = 0;
-  uint32_t tid = 0;
-};
-thread_local CachedThreadId t_thread_id;
+// gettid() is a system call; cache it per thread. A forked child's only
+// thread inherits the forking thread's cache, so the child clears it.
+thread_local uint32_t t_thread_id = 0;
+
+void ForgetThreadIdInChild() { t_thread_id = 0; }
+[[maybe_unused]] const int g_fork_handler = pthread_atfork(nullptr, nullptr, &ForgetThreadIdInChild);
 
 }  // namespace
 
@@ -31,12 +30,8 @@ uint32_t GetLastError() { return t_last_error; }
 void SetLastError(uint32_t error) { t_last_error = error; }
 
 uint32_t CurrentThreadId() {
-  pid_t pid = getpid();
-  if (t_thread_id.pid != pid) {
-    t_thread_id.tid = static_cast<uint32_t>(syscall(SYS_gettid));
-    t_thread_id.pid = pid;
-  }
-  return t_thread_id.tid;
+  if (t_thread_id == 0) t_thread_id = static_cast<uint32_t>(syscall(SYS_gettid));
+  return t_thread_id;
 }
 
 uint32_t CurrentProcessId() { return static_cast<uint32_t>(getpid()); }
