@@ -1,0 +1,49 @@
+// How the writer puts an arbitrary tree into XML and how the parser maps it
+// back, so that every NUL-free byte string in a name or value survives.
+//
+// - The document is declared, and always parsed, as ISO-8859-1: each byte is
+//   one character U+0000..U+00FF, whatever the bytes mean to the caller.
+// - Bytes 0x01-0x1F other than tab, LF and CR are not allowed in XML 1.0, not
+//   even as references; they are written as references to the private-use
+//   characters U+E001..U+E01F, which no byte can produce otherwise.
+// - An element whose name is missing or is not a plain name is written as
+//   kNodeElement, with the real name (if any) in the attribute kNameAttribute.
+// - An attribute whose name is not a plain name, or repeats an earlier name of
+//   the same element, is written as kAttributePrefix + index + "-" + the name
+//   in hex. Plain names never start with kReservedPrefix, so a real attribute
+//   or element cannot be mistaken for one of these.
+#ifndef SETTINGSTORE_XML_VELXMLENCODING_H
+#define SETTINGSTORE_XML_VELXMLENCODING_H
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace velxml {
+
+inline constexpr std::string_view kDeclaration = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>";
+inline constexpr const char* kParserEncoding = "ISO-8859-1";
+inline constexpr std::string_view kReservedPrefix = "vel.";
+inline constexpr std::string_view kNodeElement = "vel.node";
+inline constexpr std::string_view kNameAttribute = "vel.name";
+inline constexpr std::string_view kAttributePrefix = "vel.attr";
+
+// An ASCII name ([A-Za-z_][A-Za-z0-9_.-]*) outside the reserved prefix, which
+// any XML parser takes as it is.
+bool IsPlainName(std::string_view name);
+
+// Appends bytes as the content of a double-quoted attribute value.
+void AppendEscaped(std::string& out, std::string_view bytes);
+
+std::string EncodedAttributeName(unsigned index, std::string_view name);
+// The real name behind an encoded attribute name; nullopt for any other name.
+std::optional<std::string> DecodedAttributeName(std::string_view written);
+
+// The parser's UTF-8 output back to the bytes that the writer escaped.
+// Characters above U+00FF that are no escaped control byte (possible only in
+// hand-written files) keep their UTF-8 form.
+std::string BytesFromUtf8(std::string_view utf8);
+
+}  // namespace velxml
+
+#endif  // SETTINGSTORE_XML_VELXMLENCODING_H

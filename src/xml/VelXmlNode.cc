@@ -1,0 +1,90 @@
+#include "xml/VelXmlNode.h"
+
+#include <iterator>
+
+namespace {
+
+std::string TextOrEmpty(const char* text) { return text ? std::string(text) : std::string(); }
+
+}  // namespace
+
+// A tree may be far deeper than the stack allows recursion: descendants are
+// moved into one work list and freed one by one, each with an empty list.
+CVelXmlNodes::~CVelXmlNodes() {
+  std::vector<std::unique_ptr<CVelXmlNode>> pending = std::move(nodes_);
+  while (!pending.empty()) {
+    std::unique_ptr<CVelXmlNode> node = std::move(pending.back());
+    pending.pop_back();
+    std::vector<std::unique_ptr<CVelXmlNode>>& grandchildren = node->children_.nodes_;
+    std::move(grandchildren.begin(), grandchildren.end(), std::back_inserter(pending));
+    grandchildren.clear();
+  }
+}
+
+int CVelXmlNodes::size() const { return static_cast<int>(nodes_.size()); }
+
+CVelXmlNode* CVelXmlNodes::get(int index) const {
+  if (index < 0 || index >= size()) return nullptr;
+  return nodes_[static_cast<size_t>(index)].get();
+}
+
+void CVelXmlNodes::add(CVelXmlNode* node) {
+  std::unique_ptr<CVelXmlNode> owned(node);  // freed, not leaked, if the list cannot grow
+  if (owned) nodes_.push_back(std::move(owned));
+}
+
+bool CVelXmlNodes::del(int index) {
+  if (index < 0 || index >= size()) return false;
+  nodes_.erase(nodes_.begin() + index);
+  return true;
+}
+
+CVelXmlNode* CVelXmlNode::createNode() { return new CVelXmlNode(); }
+
+CVelXmlNode::~CVelXmlNode() = default;
+
+void CVelXmlNode::setName(const char* name) {
+  if (name) {
+    name_ = name;
+  } else {
+    name_.reset();
+  }
+}
+
+const char* CVelXmlNode::getName() const { return name_ ? name_->c_str() : nullptr; }
+
+void CVelXmlNode::addAttribute(const char* name, const char* value) {
+  attributes_.emplace_back(TextOrEmpty(name), TextOrEmpty(value));
+}
+
+const char* CVelXmlNode::getAttributeValue(const char* name) const {
+  return getAttributeValueAt(getAttributeIndex(name));
+}
+
+unsigned CVelXmlNode::getAttributeIndex(const char* name, unsigned start) const {
+  if (!name) return kNoAttribute;
+  for (size_t i = start; i < attributes_.size(); ++i) {
+    if (attributes_[i].first == name) return static_cast<unsigned>(i);
+  }
+  return kNoAttribute;
+}
+
+bool CVelXmlNode::setAttributeValue(unsigned index, const char* value) {
+  if (index >= attributes_.size()) return false;
+  attributes_[index].second = TextOrEmpty(value);
+  return true;
+}
+
+unsigned CVelXmlNode::getAttributeCount() const { return static_cast<unsigned>(attributes_.size()); }
+
+const char* CVelXmlNode::getAttributeNameAt(unsigned index) const {
+  return index < attributes_.size() ? attributes_[index].first.c_str() : nullptr;
+}
+
+const char* CVelXmlNode::getAttributeValueAt(unsigned index) const {
+  return index < attributes_.size() ? attributes_[index].second.c_str() : nullptr;
+}
+
+CVelXmlNodes* CVelXmlNode::getChilds() { return &children_; }
+
+const CVelXmlNodes* CVelXmlNode::getChilds() const { return &children_; }
