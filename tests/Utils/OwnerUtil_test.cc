@@ -1,0 +1,391 @@
+#include "Utils/OwnerUtil.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <future>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Utils/OwnerLockArea.h"
+#include "platform/Platform.h"
+#include "storage/storage.h"
+
+extern char** environ;
+
+namespace storage::owner {
+namespace {
+
+namespace platform = storage::platform;
+
+// No thread id reaches this: Linux caps ids at 2^22.
+constexpr uint32_t kNoSuchThread = 0x7FFFFFFF;
+
+std::string RegistrationName(uint32_t processId, uint32_t threadId) {
+  char name[128];
+  std::snprintf(name, sizeof name, "%s%08d%08d", kRegistrationPrefix, static_cast<int>(processId),
+                static_cast<int>(threadId));
+  return name;
+}
+
+// Where the platform keeps the file of a "Local\" object whose name needs no escaping.
+std::string ObjectFilePath(const std::string& localName) {
+  const std::string prefix = "Local\\";
+  return "/dev/shm/settingstore-" + std::to_string(geteuid()) + "/" + localName.substr(prefix.size());
+}
+
+bool ObjectFileExists(const std::string& localName) {
+  return access(ObjectFilePath(localName).c_str(), F_OK) == 0;
+}
+
+// A thread that runs `body`, then stays alive until told to end.
+class ParkedThread {
+ public:
+  template <class Body>
+  explicit ParkedThread(Body body)
+      : thread_([this, body] {
+          body();
+          id_.set_value(platform::CurrentThreadId());
+          end_.get_future().wait();
+        }) {}
+  ~ParkedThread() { End(); }
+
+  uint32_t Id() { return id_future_.get(); }
+  void End() {
+    if (!thread_.joinable()) return;
+    end_.set_value();
+    thread_.join();
+  }
+
+ private:
+  std::promise<uint32_t> id_;
+  std::shared_future<uint32_t> id_future_ = id_.get_future().share();
+  std::promise<void> end_;
+  std::thread thread_;
+};
+
+// ---- One process -------------------------------------------------------------------
+
+template <class Lock>
+class OwnerLockTest : public testing::Test {
+ protected:
+  static constexpr uint32_t kFree = Lock::kFreeValue;
+  Lock lock_;
+
+  void ExpectWords(uint32_t owner, uint32_t count) {
+    EXPECT_EQ(lock_.owner(), owner);
+    EXPECT_EQ(lock_.count(), count);
+  }
+};
+
+using LockKinds = testing::Types<OwnerLock, ZeroFreeOwnerLock>;
+TYPED_TEST_SUITE(OwnerLockTest, LockKinds);
+
+TYPED_TEST(OwnerLockTest, MemoryFilledWithTheFreeValueIsAFreeLock) {
+  this->ExpectWords(this->kFree, this->kFree);
+
+  // A record made in place from raw bytes, as in a fresh mapping or block.
+  alignas(TypeParam) unsigned char bytes[sizeof(TypeParam)];
+  const uint32_t freeWords[2] = {this->kFree, this->kFree};
+  std::memcpy(bytes, freeWords, sizeof bytes);
+  TypeParam& lock = *std::launder(reinterpret_cast<TypeParam*>(bytes));
+  const uint32_t me = platform::CurrentThreadId();
+
+  lock.lock(1);  // one attempt suffices on a free lock
+  EXPECT_EQ(lock.owner(), me);
+  EXPECT_EQ(lock.count(), this->kFree + 1);
+  lock.unlock();
+  EXPECT_EQ(lock.owner(), this->kFree);
+  EXPECT_EQ(lock.count(), this->kFree);
+}
+
+TYPED_TEST(OwnerLockTest, HolderMustUnlockAsOftenAsItLocked) {
+  const uint32_t me = platform::CurrentThreadId();
+  for (int depth = 1; depth <= 3; ++depth) {
+    this->lock_.lock(GetSpinCount());
+    this->ExpectWords(me, this->kFree + depth);
+  }
+
+  std::atomic<uint32_t> ownerSeenByWaiter{0};
+  std::thread waiter([&] {
+    OwnerLockGuard guard(this->lock_);
+    ownerSeenByWaiter = this->lock_.owner();
+  });
+  this->lock_.unlock();
+  this->lock_.unlock();
+  // Still held once: the waiter cannot have got it.
+  this->ExpectWords(me, this->kFree + 1);
+  EXPECT_EQ(ownerSeenByWaiter, 0u);
+
+  this->lock_.unlock();
+  waiter.join();
+  EXPECT_NE(ownerSeenByWaiter, 0u);
+  EXPECT_NE(ownerSeenByWaiter, me);
+  this->ExpectWords(this->kFree, this->kFree);
+}
+
+TYPED_TEST(OwnerLockTest, UnlockByAThreadThatDoesNotHoldTheLockChangesNothing) {
+  std::thread([&] { this->lock_.unlock(); }).join();
+  this->ExpectWords(this->kFree, this->kFree);
+
+  const uint32_t me = platform::CurrentThreadId();
+  this->lock_.lock(GetSpinCount());
+  this->lock_.lock(GetSpinCount());
+  std::thread([&] { this->lock_.unlock(); }).join();
+  this->ExpectWords(me, this->kFree + 2);
+  this->lock_.unlock();
+  this->lock_.unlock();
+  this->ExpectWords(this->kFree, this->kFree);
+}
+
+TYPED_TEST(OwnerLockTest, LockOfAnEndedThreadIsTakenOverAtDepthOne) {
+  uint32_t ended = 0;
+  std::thread([&] {
+    for (int depth = 0; depth < 3; ++depth) this->lock_.lock(GetSpinCount());
+    ended = platform::CurrentThreadId();
+  }).join();
+  this->ExpectWords(ended, this->kFree + 3);
+
+  this->lock_.lock(GetSpinCount());
+  this->ExpectWords(platform::CurrentThreadId(), this->kFree + 1);
+  this->lock_.unlock();
+  this->ExpectWords(this->kFree, this->kFree);
+}
+
+TEST(OwnerLockThreads, PlainCounterStaysExactUnderTheLock) {
+  constexpr int kThreads = 4;
+  constexpr int kIncrements = 5000;
+  OwnerLock lock;
+  uint32_t counter = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kIncrements; ++i) {
+        OwnerLockGuard guard(lock);
+        ++counter;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(counter, static_cast<uint32_t>(kThreads * kIncrements));
+  EXPECT_EQ(lock.owner(), 0xCCCCCCCCu);
+}
+
+// ---- Registration ------------------------------------------------------------------
+
+TEST(GlobalRegistratorTest, OnlyLiveRegisteredThreadsCountAsRegistered) {
+  EXPECT_EQ(GlobalRegistrator::get_thread_process(platform::CurrentThreadId()), platform::CurrentProcessId());
+  EXPECT_EQ(GlobalRegistrator::get_thread_process(kNoSuchThread), GlobalRegistrator::kNoProcess);
+  EXPECT_FALSE(GlobalRegistrator::is_registered(kNoSuchThread));
+
+  ParkedThread unregistered([] {});
+  EXPECT_FALSE(GlobalRegistrator::is_registered(unregistered.Id()));
+
+  ParkedThread registered([] { GlobalRegistrator::registe_current(); });
+  const uint32_t registeredId = registered.Id();
+  EXPECT_TRUE(GlobalRegistrator::is_registered(registeredId));
+  // Asking twice finds it alive again: a check leaves the registration intact.
+  EXPECT_TRUE(GlobalRegistrator::is_registered(registeredId));
+
+  registered.End();
+  EXPECT_FALSE(GlobalRegistrator::is_registered(registeredId));
+}
+
+TEST(GlobalRegistratorTest, RegistrationEndsWithItsThread) {
+  const uint32_t process = platform::CurrentProcessId();
+  ParkedThread thread([] {
+    OwnerLock lock;
+    OwnerLockGuard guard(lock);
+  });
+  const std::string name = RegistrationName(process, thread.Id());
+  EXPECT_TRUE(ObjectFileExists(name));
+
+  thread.End();
+  EXPECT_FALSE(ObjectFileExists(name));
+  EXPECT_EQ(platform::NamedMutex::Open(name.c_str()), nullptr);
+  EXPECT_EQ(platform::GetLastError(), platform::kErrorFileNotFound);
+}
+
+TEST(GlobalMutexTest, GuardReleasesOnEveryPath) {
+  const std::string name = "Local\\settingstore-owner-test-mutex-" + std::to_string(getpid());
+  {
+    GlobalMutex mutex(name.c_str());
+    try {
+      GlobalMutexGuard guard(mutex);
+      throw std::runtime_error("leave the scope");
+    } catch (const std::runtime_error&) {
+    }
+    // Released by the guard: a further release is refused.
+    try {
+      mutex.Unlock();
+      ADD_FAILURE() << "Unlock of a mutex nobody holds succeeded";
+    } catch (const AssertException& failure) {
+      EXPECT_EQ(failure.File(), "Utils\\OwnerUtil");
+      EXPECT_EQ(failure.Function(), "storage::owner::GlobalMutex::Unlock");
+      EXPECT_THAT(failure.Message(), testing::StartsWith("GlobalMutex::Unlock failed. GetLastError: "));
+    }
+  }
+  EXPECT_FALSE(ObjectFileExists(name));
+}
+
+// ---- Several processes ---------------------------------------------------------
+
+// A helper process of these tests; killed and reaped if still running at the end.
+class HelperProcess {
+ public:
+  explicit HelperProcess(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), OWNER_LOCK_HELPER);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
+  }
+  ~HelperProcess() {
+    if (pid_ > 0) Kill();
+  }
+  HelperProcess(const HelperProcess&) = delete;
+  HelperProcess& operator=(const HelperProcess&) = delete;
+
+  pid_t Pid() const { return pid_; }
+
+  // The exit status, or -1 when it did not end within the time (it is then killed).
+  int Wait(uint32_t limitMs) {
+    const uint64_t deadline = platform::TickCountMs() + limitMs;
+    for (;;) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      if (platform::TickCountMs() > deadline) {
+        Kill();
+        return -1;
+      }
+      platform::SleepMs(5);
+    }
+  }
+
+  void Kill() {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// Generous bounds: they only keep a broken lock from hanging the suite.
+constexpr uint32_t kHelperLimitMs = 60000;
+constexpr uint32_t kSignalLimitMs = 5000;
+
+class OwnerLockProcessesTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    name_ = "Local\\settingstore-owner-test-" + std::to_string(getpid()) + "-" +
+            testing::UnitTest::GetInstance()->current_test_info()->name();
+    mapping_ = platform::NamedMapping::Create(name_.c_str(), sizeof(OwnerLockArea));
+    ASSERT_NE(mapping_, nullptr);
+    ASSERT_EQ(platform::GetLastError(), platform::kErrorSuccess);
+    void* view = mapping_->Map();
+    ASSERT_NE(view, nullptr);
+    area_ = new (view) OwnerLockArea();
+  }
+
+  void TearDown() override {
+    mapping_.reset();
+    EXPECT_FALSE(ObjectFileExists(name_));
+  }
+
+  // Waits until the word becomes non-zero; false when it does not in time.
+  template <class Word>
+  static bool AwaitSet(Word& word) {
+    const uint64_t deadline = platform::TickCountMs() + kSignalLimitMs;
+    while (std::atomic_ref<Word>(word).load() == 0) {
+      if (platform::TickCountMs() > deadline) return false;
+      platform::SleepMs(1);
+    }
+    return true;
+  }
+
+  // No registration of any helper thread is left behind.
+  void ExpectNoRegistrationLeft(const std::vector<pid_t>& helpers) {
+    const uint32_t threads =
+        std::min(std::atomic_ref<uint32_t>(area_->thread_count).load(), OwnerLockArea::kMaxThreads);
+    for (uint32_t i = 0; i < threads; ++i) {
+      const uint32_t threadId = area_->thread_ids[i];
+      for (pid_t helper : helpers) {
+        EXPECT_FALSE(ObjectFileExists(RegistrationName(helper, threadId))) << "thread " << threadId;
+      }
+    }
+  }
+
+  std::string name_;
+  std::unique_ptr<platform::NamedMapping> mapping_;
+  OwnerLockArea* area_ = nullptr;
+};
+
+TEST_F(OwnerLockProcessesTest, FourProcessesOfTwoThreadsCountExactly) {
+  constexpr int kProcesses = 4;
+  constexpr int kThreads = 2;
+  constexpr int kIncrements = 20000;
+  std::vector<std::unique_ptr<HelperProcess>> helpers;
+  std::vector<pid_t> pids;
+  for (int p = 0; p < kProcesses; ++p) {
+    helpers.push_back(std::make_unique<HelperProcess>(
+        std::vector<std::string>{"count", name_, std::to_string(kThreads), std::to_string(kIncrements)}));
+    ASSERT_GT(helpers.back()->Pid(), 0);
+    pids.push_back(helpers.back()->Pid());
+  }
+  for (auto& helper : helpers) EXPECT_EQ(helper->Wait(kHelperLimitMs), 0);
+
+  EXPECT_EQ(area_->counter, static_cast<uint32_t>(kProcesses * kThreads * kIncrements));
+  EXPECT_EQ(area_->lock.owner(), 0xCCCCCCCCu);
+  EXPECT_EQ(area_->lock.count(), 0xCCCCCCCCu);
+  EXPECT_EQ(area_->thread_count, static_cast<uint32_t>(kProcesses * kThreads));
+  ExpectNoRegistrationLeft(pids);
+}
+
+TEST_F(OwnerLockProcessesTest, LockOfAKilledProcessIsTakenOverByAnother) {
+  HelperProcess holder({"hold", name_});
+  const pid_t holderPid = holder.Pid();
+  ASSERT_GT(holderPid, 0);
+  ASSERT_TRUE(AwaitSet(area_->holder));
+  EXPECT_TRUE(GlobalRegistrator::is_registered(area_->holder));
+
+  HelperProcess taker({"take", name_});
+  const pid_t takerPid = taker.Pid();
+  ASSERT_GT(takerPid, 0);
+  ASSERT_TRUE(AwaitSet(area_->taker_waiting));
+  // The taker cannot have it while the holder lives.
+  EXPECT_EQ(area_->lock.owner(), area_->holder);
+
+  const uint64_t killedAt = platform::TickCountMs();
+  holder.Kill();
+  ASSERT_EQ(taker.Wait(kHelperLimitMs), 0);
+  const uint64_t takeoverMs = std::atomic_ref<uint64_t>(area_->taken_at_ms).load() - killedAt;
+  RecordProperty("takeover_ms", std::to_string(takeoverMs));
+  EXPECT_LT(takeoverMs, kSignalLimitMs);
+  EXPECT_EQ(area_->lock.owner(), 0xCCCCCCCCu);
+  EXPECT_EQ(area_->lock.count(), 0xCCCCCCCCu);
+
+  // A killed process cannot close its registration; the next process to come
+  // up clears such leftovers. This one also finds the lock free.
+  HelperProcess next({"take", name_});
+  const pid_t nextPid = next.Pid();
+  ASSERT_EQ(next.Wait(kHelperLimitMs), 0);
+  ExpectNoRegistrationLeft({holderPid, takerPid, nextPid});
+}
+
+}  // namespace
+}  // namespace storage::owner
