@@ -1,0 +1,295 @@
+#include "Utils/Shared/PageMemoryManager.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+
+#include "Utils/OwnerUtil.h"
+#include "framework/Exceptions.h"
+#include "framework/Logger.h"
+#include "platform/Platform.h"
+
+namespace storage {
+
+namespace {
+
+constexpr char kSourceFile[] = "Utils\\Shared\\PageMemoryManager";
+
+// Words of the area header, as indexes of 32-bit words.
+constexpr size_t kVersionWord = 0;
+constexpr size_t kCarvedWord = 1;
+constexpr size_t kEntriesWord = 2;
+constexpr size_t kHiveLockWord = 3;
+constexpr uint32_t kTableStart = 20;
+
+// Words of a descriptor.
+constexpr uint32_t kDescriptorSize = 16;
+constexpr size_t kOffsetWord = 0;
+constexpr size_t kTagWord = 1;
+constexpr size_t kBlockLockWord = 2;
+
+constexpr uint32_t kVersion = 0x00010001;
+// Every word of a fresh area, and so every word of a descriptor not yet written.
+constexpr uint32_t kUnwritten = 0xCCCCCCCC;
+constexpr uint8_t kFreshFill = 0xCC;
+constexpr uint8_t kReleasedFill = 0xDD;
+// Bytes kept free between the block table and the lowest block after a carve.
+constexpr uint64_t kReserve = 160;
+
+constexpr uint32_t kStateMask = 0xC0000000;
+constexpr uint32_t kStateInUse = 0xC0000000;
+constexpr uint32_t kStateFree = 0x40000000;
+constexpr uint32_t kStateClaimed = 0x80000000;
+constexpr uint32_t kValueMask = 0x3FFFFFFF;
+
+// The tag records the size asked for as a signed 30-bit value: larger requests
+// cannot be recorded. A request of exactly 0x0CCCCCCC bytes would make an
+// in-use tag that reads like the fill of a descriptor still being carved.
+constexpr uint32_t kLargestRequest = 0x1FFFFFFF;
+constexpr uint32_t kUnrecordableRequest = kUnwritten & kValueMask;
+
+constexpr char kNotFound[] = "Released block not found is this hive";
+
+std::atomic_ref<uint32_t> Word(uint32_t* word) { return std::atomic_ref<uint32_t>(*word); }
+
+uint32_t RoundUp(uint32_t size) { return (size + 3) & ~uint32_t{3}; }
+
+// A block is handed out only once its tag says in use. A descriptor being
+// carved is counted before its words are written, and its tag then still reads
+// the fill, whose top bits also say "in use": it is not in use yet.
+bool InUse(uint32_t tag) { return (tag & kStateMask) == kStateInUse && tag != kUnwritten; }
+
+int32_t SizeOf(uint32_t tag) { return static_cast<int32_t>(tag << 2) >> 2; }
+
+// The hive lock and the block locks are two words of the area each; the lock
+// record is exactly those two words, so it is used in place.
+owner::OwnerLock& LockAt(uint32_t* word) { return *reinterpret_cast<owner::OwnerLock*>(word); }
+
+using LockGuard = owner::OwnerLockGuard<owner::OwnerLock>;
+
+}  // namespace
+
+PageMemoryManager::~PageMemoryManager() noexcept(false) {
+  if (segment_ == nullptr) return;
+  // A second exception while one unwinds would end the process.
+  if (std::uncaught_exceptions() > 0) {
+    logger::error("PageMemoryManager destroyed while attached");
+    return;
+  }
+  STORAGE_ASSERT(false, kSourceFile, "storage::PageMemoryManager::~PageMemoryManager", nullptr);
+}
+
+void PageMemoryManager::Attach(ISharedMemory* segment) {
+  constexpr char kFunction[] = "storage::PageMemoryManager::Attach";
+  STORAGE_ASSERT(segment != nullptr && segment_ == nullptr, kSourceFile, kFunction, nullptr);
+  const uint32_t size = segment->GetDataSize();
+  if (size >= kMaxHiveSize) {
+    char message[1024];
+    std::snprintf(message, sizeof message, "Maximum hive size is %d bytes!", static_cast<int>(kMaxHiveSize));
+    STORAGE_ASSERT(false, kSourceFile, kFunction, message);
+  }
+  // Every header and descriptor word is reached through std::atomic_ref.
+  const auto address = reinterpret_cast<uintptr_t>(segment->GetData());
+  STORAGE_ASSERT(size >= kTableStart && size % 4 == 0 && address % 4 == 0, kSourceFile, kFunction, nullptr);
+  segment_ = segment;
+  try {
+    initialize();
+  } catch (...) {
+    segment_ = nullptr;
+    throw;
+  }
+}
+
+ISharedMemory* PageMemoryManager::Dettach() {
+  STORAGE_ASSERT(segment_ != nullptr, kSourceFile, "storage::PageMemoryManager::Dettach", nullptr);
+  ISharedMemory* segment = segment_;
+  segment_ = nullptr;
+  return segment;
+}
+
+void PageMemoryManager::initialize() {
+  constexpr char kFunction[] = "storage::PageMemoryManager::initialize";
+  STORAGE_ASSERT(segment_ != nullptr, kSourceFile, kFunction, nullptr);
+  uint32_t* area = words();
+  // A new mapping is zero-filled. The fill makes every lock free and every
+  // link null; word stores keep it sound even if a reader looks in early.
+  if (Word(&area[kVersionWord]).load() == 0) {
+    const uint32_t count = segment_->GetDataSize() / 4;
+    for (uint32_t i = 0; i < count; ++i) Word(&area[i]).store(kUnwritten, std::memory_order_relaxed);
+  }
+  uint32_t version = kUnwritten;
+  if (Word(&area[kVersionWord]).compare_exchange_strong(version, kVersion)) {
+    Word(&area[kCarvedWord]).store(0);
+    Word(&area[kEntriesWord]).store(0);
+    return;
+  }
+  STORAGE_ASSERT(version == kVersion, kSourceFile, kFunction, "Unavailable version!");
+}
+
+uint32_t PageMemoryManager::Allocate(uint32_t size) {
+  const uint32_t requested = size == 0 ? 1 : size;
+  // Such a request fits no hive, or its size could not be recorded.
+  if (requested > kLargestRequest || requested == kUnrecordableRequest) return kNullOffset;
+  const uint32_t rounded = RoundUp(requested);
+  const uint32_t offset = allocateAtUnmappedPart(rounded, requested);
+  if (offset != kNullOffset) return offset;
+  return allocateAtMappedPart(rounded, requested);
+}
+
+uint32_t PageMemoryManager::allocateAtUnmappedPart(uint32_t rounded, uint32_t requested) {
+  STORAGE_ASSERT(segment_ != nullptr, kSourceFile, "storage::PageMemoryManager::allocateAtUnmappedPart",
+                 nullptr);
+  uint32_t* area = words();
+  const uint64_t size = segment_->GetDataSize();
+  auto roomFor = [&] {
+    const uint64_t carved = Word(&area[kCarvedWord]).load();
+    const uint64_t table = kTableStart + uint64_t{kDescriptorSize} * static_cast<uint32_t>(entries());
+    return carved + rounded + table + kReserve + kDescriptorSize < size;
+  };
+  // Both counters only grow: a hive that is full now stays full, and a full
+  // hive is known without waiting for its lock.
+  if (!roomFor()) return kNullOffset;
+  LockGuard guard(LockAt(&area[kHiveLockWord]));
+  if (!roomFor()) return kNullOffset;
+
+  const uint32_t newCarved = Word(&area[kCarvedWord]).fetch_add(rounded) + rounded;
+  const int32_t newEntries = static_cast<int32_t>(Word(&area[kEntriesWord]).fetch_add(1) + 1);
+  if (newCarved + kTableStart + uint64_t{kDescriptorSize} * static_cast<uint32_t>(newEntries) + kReserve >=
+      size) {
+    throw BadAllocException("The CAS 'locker' guarantees: allocating of memory is atomic");
+  }
+  const uint32_t offset = static_cast<uint32_t>(size) - newCarved;
+  uint32_t* entry = descriptor(newEntries - 1);
+  Word(&entry[kOffsetWord]).store(offset);
+  // The block lies below every block handed out so far and no tag names it
+  // yet: nobody else can see these bytes, so a plain fill will do.
+  std::memset(reinterpret_cast<uint8_t*>(area) + offset, kFreshFill, rounded);
+  Word(&entry[kTagWord]).exchange(kStateInUse | requested);
+  return offset;
+}
+
+uint32_t PageMemoryManager::allocateAtMappedPart(uint32_t rounded, uint32_t requested) {
+  STORAGE_ASSERT(segment_ != nullptr, kSourceFile, "storage::PageMemoryManager::allocateAtMappedPart",
+                 nullptr);
+  const uint32_t wanted = kStateFree | (rounded & kValueMask);
+  const int32_t count = entries();
+  for (int32_t k = 0; k < count; ++k) {
+    uint32_t* entry = descriptor(k);
+    auto tag = Word(&entry[kTagWord]);
+    uint32_t expected = wanted;
+    // The compare-and-swap decides between all threads that want this block.
+    if (tag.load() != wanted ||
+        !tag.compare_exchange_strong(expected, kStateClaimed | (platform::CurrentThreadId() & kValueMask))) {
+      continue;
+    }
+    const uint32_t offset = Word(&entry[kOffsetWord]).load();
+    // The winning claim makes this thread the block's only user: no tag says
+    // in use and Release refuses a claimed block, so a plain fill will do.
+    std::memset(reinterpret_cast<uint8_t*>(words()) + offset, kFreshFill, rounded);
+    tag.exchange(kStateInUse | requested);
+    return offset;
+  }
+  return kNullOffset;
+}
+
+void PageMemoryManager::Release(const uint32_t& offset) {
+  constexpr char kFunction[] = "storage::PageMemoryManager::Release";
+  STORAGE_ASSERT(segment_ != nullptr, kSourceFile, kFunction, nullptr);
+  STORAGE_ASSERT(offset != kNullOffset, kSourceFile, kFunction, nullptr);
+  uint32_t* entry = findDescriptor(offset);
+  if (entry == nullptr) throw BadAllocException(kNotFound);
+
+  // The state is checked under the block lock, so two releases of one block
+  // cannot both pass. Nothing else can take the tag out of "in use" while the
+  // lock is held: a claim starts only from "free" and carving only from the
+  // fill. A block that is free, being claimed or being carved is refused.
+  LockGuard guard(LockAt(&entry[kBlockLockWord]));
+  auto tag = Word(&entry[kTagWord]);
+  const uint32_t current = tag.load();
+  if (!InUse(current)) throw BadAllocException(kNotFound);
+  const uint32_t rounded = RoundUp(static_cast<uint32_t>(SizeOf(current)));
+  // Until the exchange below the block still belongs to its releasing owner,
+  // and the exchange publishes the fill to whoever claims the block next.
+  std::memset(static_cast<uint8_t*>(GetPoint(offset)), kReleasedFill, rounded);
+  tag.exchange(kStateFree | (rounded & kValueMask));
+}
+
+void* PageMemoryManager::GetPoint(const uint32_t& offset) {
+  STORAGE_ASSERT(segment_ != nullptr && offset < segment_->GetDataSize(), kSourceFile,
+                 "storage::PageMemoryManager::GetPoint", nullptr);
+  return static_cast<uint8_t*>(segment_->GetData()) + offset;
+}
+
+bool PageMemoryManager::Enumerate(IMemBlockEnumerator& enumerator, bool reverse) {
+  STORAGE_ASSERT(segment_ != nullptr, kSourceFile, "storage::PageMemoryManager::Enumerate", nullptr);
+  if (reverse) {
+    for (int32_t k = entries() - 1; k >= 0; --k) {
+      if (!visit(enumerator, k)) return false;
+    }
+    return true;
+  }
+  int32_t k = 0;
+  int32_t count = entries();
+  for (;;) {
+    for (; k < count; ++k) {
+      if (!visit(enumerator, k)) return false;
+    }
+    // Blocks carved during the walk are visited too. The sequentially
+    // consistent load is the full barrier before this second look.
+    const int32_t grown = entries();
+    if (grown <= count) return true;
+    count = grown;
+  }
+}
+
+bool PageMemoryManager::visit(IMemBlockEnumerator& enumerator, int32_t k) {
+  uint32_t* entry = descriptor(k);
+  auto tag = Word(&entry[kTagWord]);
+  if (!InUse(tag.load())) return true;
+  // Holding the block lock keeps the block from being released under the
+  // enumerator's feet.
+  LockGuard guard(LockAt(&entry[kBlockLockWord]));
+  const uint32_t current = tag.load();
+  if (!InUse(current)) return true;
+  // The offset is written before the tag turns in use, so it is set by now.
+  const uint32_t offset = Word(&entry[kOffsetWord]).load();
+  return enumerator.MemoryBlock(offset, SizeOf(current));
+}
+
+uint32_t* PageMemoryManager::findDescriptor(uint32_t offset) {
+  // Each carve puts its block below the one before and its descriptor after
+  // it, so offsets fall as the table grows and a binary search finds the one.
+  // Only a descriptor whose carve has not written its offset (or died before
+  // it could) breaks the order; meeting one, look at every descriptor.
+  const int32_t count = entries();
+  int32_t low = 0;
+  int32_t high = count - 1;
+  while (low <= high) {
+    const int32_t middle = low + (high - low) / 2;
+    uint32_t* entry = descriptor(middle);
+    const uint32_t found = Word(&entry[kOffsetWord]).load();
+    if (found == offset) return entry;
+    if (found == kUnwritten) break;
+    if (found > offset) {
+      low = middle + 1;
+    } else {
+      high = middle - 1;
+    }
+  }
+  if (low > high) return nullptr;
+  for (int32_t k = 0; k < count; ++k) {
+    uint32_t* entry = descriptor(k);
+    if (Word(&entry[kOffsetWord]).load() == offset) return entry;
+  }
+  return nullptr;
+}
+
+uint32_t* PageMemoryManager::descriptor(int32_t k) {
+  return words() + (kTableStart + kDescriptorSize * static_cast<uint32_t>(k)) / 4;
+}
+
+int32_t PageMemoryManager::entries() { return static_cast<int32_t>(Word(&words()[kEntriesWord]).load()); }
+
+}  // namespace storage

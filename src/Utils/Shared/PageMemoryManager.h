@@ -1,0 +1,85 @@
+// The block allocator of one hive: the data area of one shared segment. Its
+// whole state lives inside the area, so every process that maps the segment
+// allocates from, and releases into, the same hive without talking to the
+// others. Blocks are named by their offset from the start of the area.
+//
+// Area layout (32-bit little-endian words):
+//   0 version (0x00010001), 4 carved bytes, 8 descriptor count (signed),
+//   12..19 hive owner lock, 20.. block table of 16-byte descriptors
+//   {offset, tag, block owner lock}; blocks are carved from the top down.
+// A tag's top two bits are its state: 11 in use (low 30 bits: the size asked
+// for), 01 free (the rounded size), 10 being claimed (the claiming thread).
+#ifndef SETTINGSTORE_UTILS_SHARED_PAGEMEMORYMANAGER_H
+#define SETTINGSTORE_UTILS_SHARED_PAGEMEMORYMANAGER_H
+
+#include <cstdint>
+
+#include "Utils/Shared/ISharedMemory.h"
+
+namespace storage {
+
+class PageMemoryManager {
+ public:
+  // What every failed allocation returns and every unset offset holds.
+  static constexpr uint32_t kNullOffset = 0xCCCCCCCC;
+  // Block sizes are 30-bit values, so no area may be this large.
+  static constexpr uint32_t kMaxHiveSize = 1073741824;
+
+  // Visits the blocks in use of one hive.
+  class IMemBlockEnumerator {
+   public:
+    // The block's offset and the size its owner asked for; false stops the walk.
+    virtual bool MemoryBlock(const uint32_t& offset, int32_t size) = 0;
+
+   protected:
+    ~IMemBlockEnumerator() = default;
+  };
+
+  PageMemoryManager() = default;
+  // A manager must be detached first; destroying an attached one is an
+  // assertion failure (logged instead while another exception unwinds).
+  ~PageMemoryManager() noexcept(false);
+  PageMemoryManager(const PageMemoryManager&) = delete;
+  PageMemoryManager& operator=(const PageMemoryManager&) = delete;
+
+  // Binds the manager to a segment it does not own, formatting a fresh area or
+  // checking the version of a formatted one. A refused area leaves the manager
+  // detached. A fresh area must not be attached by two threads at once; the
+  // segment's creation lock serialises that.
+  void Attach(ISharedMemory* segment);
+  // Unbinds the manager and hands the segment back.
+  ISharedMemory* Dettach();
+
+  // A block of at least size bytes filled with 0xCC, or kNullOffset when the
+  // hive has no room. Fresh space is carved first; a released block is reused
+  // only when carving fails, and only for its exact rounded size.
+  uint32_t Allocate(uint32_t size);
+  // Gives a block in use back (filled with 0xDD). A block that is not in use
+  // raises BadAllocException and nothing changes.
+  void Release(const uint32_t& offset);
+  // The address of a byte of the area in this process.
+  void* GetPoint(const uint32_t& offset);
+  // Calls the enumerator for every block in use, in table order or reversed;
+  // false when the enumerator stopped the walk. A forward walk also visits
+  // blocks carved while it runs.
+  bool Enumerate(IMemBlockEnumerator& enumerator, bool reverse);
+
+ private:
+  void initialize();
+  uint32_t allocateAtUnmappedPart(uint32_t rounded, uint32_t requested);
+  uint32_t allocateAtMappedPart(uint32_t rounded, uint32_t requested);
+  // The descriptor whose offset word is this offset, or null.
+  uint32_t* findDescriptor(uint32_t offset);
+  // Calls the enumerator for descriptor k if its block is in use.
+  bool visit(IMemBlockEnumerator& enumerator, int32_t k);
+
+  uint32_t* words() { return static_cast<uint32_t*>(segment_->GetData()); }
+  uint32_t* descriptor(int32_t k);
+  int32_t entries();
+
+  ISharedMemory* segment_ = nullptr;
+};
+
+}  // namespace storage
+
+#endif  // SETTINGSTORE_UTILS_SHARED_PAGEMEMORYMANAGER_H
