@@ -69,6 +69,9 @@ bool IsDirectory(const char* path);
 // Creates one directory (its parent must exist). False when it cannot.
 bool MakeDirectory(const char* path);
 bool RemoveFile(const char* path);
+// Creates an empty file, read and write, only if none of that name exists yet
+// (last error 183 when one does). False when it cannot.
+bool CreateNewFile(const char* path);
 // The process's current directory, for making paths absolute.
 std::string CurrentDirectory();
 // Replaces the file with these bytes so that a crash at any moment leaves

@@ -81,6 +81,9 @@ class PageManager {
   // Visits every client block of every loaded hive, in hive order or reversed;
   // false when the enumerator stopped the walk.
   bool Enumerate(IMemBlockEnumerator& enumerator, bool reverse);
+  // Loads the hives that other processes have chained since, so that a walk
+  // that must see every block (Enumerate covers loaded hives only) sees them.
+  void LoadNewHives() { loadNextHives(); }
 
  private:
   struct Hive {

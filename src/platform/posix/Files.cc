@@ -1,4 +1,5 @@
 // File-system calls on POSIX.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,6 +60,14 @@ bool MakeDirectory(const char* path) {
 bool RemoveFile(const char* path) {
   if (path == nullptr) return NoPath();
   return Succeeded(unlink(path) == 0);
+}
+
+bool CreateNewFile(const char* path) {
+  if (path == nullptr) return NoPath();
+  const int descriptor = open(path, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+  if (descriptor < 0) return Succeeded(false);
+  close(descriptor);
+  return Succeeded(true);
 }
 
 std::string CurrentDirectory() {

@@ -1,0 +1,87 @@
+#include "SharedStorage/ExternalStringHolder.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include "SharedStorage/StringHolderFactory.h"
+#include "platform/Platform.h"
+
+namespace storage {
+
+namespace {
+
+constexpr uint32_t kNameAttempts = 1000;
+
+bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+
+std::string Join(const std::string& directory, const std::string& name) {
+  if (directory.empty() || IsSeparator(directory.back())) return directory + name;
+  return directory + '/' + name;
+}
+
+}  // namespace
+
+void ExternalStringHolder::Create(std::string_view text) {
+  const uint32_t hash = StringHolderFactory::GetHash(text);
+  cacheText(text);
+  path_ = makeNewFile();
+  InitMemAddress head;
+  try {
+    // Binary, so that the file holds the text's bytes exactly.
+    std::ofstream file(path_, std::ios::binary | std::ios::trunc);
+    file.write(text.data(), static_cast<std::streamsize>(text.size()));
+    file.close();
+    // A string whose file lacks part of its text must not exist at all.
+    if (!file) throw std::runtime_error("Unable to write external string file!");
+    head = StoreString(path_, kExternalHeadBlockSize);
+  } catch (...) {
+    platform::RemoveFile(path_.c_str());
+    throw;
+  }
+  setHead(head);
+  headWord(kHashOffset).exchange(hash);
+  publish();
+}
+
+void ExternalStringHolder::Bind(const InitMemAddress& address) {
+  setHead(address);
+  const std::unique_ptr<std::string> stored = ReadChain();
+  if (stored == nullptr) return;  // freed meanwhile: the holder answers as a freed one
+  const size_t separator = stored->find_last_of("/\\");
+  path_ = separator == std::string::npos
+              ? *stored
+              : Join(factory().owner().externalDirectory(), stored->substr(separator + 1));
+}
+
+void ExternalStringHolder::Free() {
+  if (freeShared()) platform::RemoveFile(path_.c_str());
+}
+
+int32_t ExternalStringHolder::Hash() {
+  if (!sidMatches()) return -1;
+  return static_cast<int32_t>(headWord(kHashOffset).load(std::memory_order_acquire));
+}
+
+std::unique_ptr<std::string> ExternalStringHolder::ReadText() {
+  std::ifstream file(path_, std::ios::binary);
+  // A file that cannot be read gives the empty text.
+  if (!file) return std::make_unique<std::string>();
+  return std::make_unique<std::string>(std::istreambuf_iterator<char>(file),
+                                       std::istreambuf_iterator<char>());
+}
+
+std::string ExternalStringHolder::makeNewFile() {
+  const auto tick = static_cast<uint32_t>(platform::TickCountMs());
+  const std::string& directory = factory().owner().externalDirectory();
+  for (uint32_t attempt = 0; attempt < kNameAttempts; ++attempt) {
+    char name[261];
+    std::snprintf(name, sizeof name, "external_%x.dm2", tick + attempt);
+    std::string path = Join(directory, name);
+    if (platform::CreateNewFile(path.c_str())) return path;
+  }
+  throw std::runtime_error("Unable to create random file!");
+}
+
+}  // namespace storage

@@ -1,0 +1,47 @@
+// A string of 1024 bytes or more: its text lives in a file of its own,
+// "external_<hex>.dm2" in the external-string directory, and its chunk chain
+// carries the file's path. The head block keeps the text's hash, so that the
+// text is read only when someone asks for it.
+#ifndef SETTINGSTORE_SHAREDSTORAGE_EXTERNALSTRINGHOLDER_H
+#define SETTINGSTORE_SHAREDSTORAGE_EXTERNALSTRINGHOLDER_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "SharedStorage/StringHolderBase.h"
+
+namespace storage {
+
+class ExternalStringHolder : public StringHolderBase {
+ public:
+  using StringHolderBase::StringHolderBase;
+
+  // Writes the text to a new file first; a file that cannot be made or
+  // written completely raises, and neither the file nor a head block stays.
+  void Create(std::string_view text) override;
+  // Reads the stored path and finds the file of that name in the current
+  // external-string directory, so that a storage moved elsewhere keeps its
+  // external strings.
+  void Bind(const InitMemAddress& address) override;
+  // Frees the shared blocks, then deletes the file.
+  void Free() override;
+  int32_t Hash() override;
+
+  // The file that holds the text.
+  const std::string& Path() const { return path_; }
+
+ protected:
+  std::unique_ptr<std::string> ReadText() override;
+
+ private:
+  // Creates a new, empty file with a name of its own and returns its path.
+  std::string makeNewFile();
+
+  std::string path_;
+};
+
+}  // namespace storage
+
+#endif  // SETTINGSTORE_SHAREDSTORAGE_EXTERNALSTRINGHOLDER_H

@@ -1,0 +1,395 @@
+#include "SharedStorage/StringFactory.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "SharedStorage/MemoryConfigurator.h"
+#include "SharedStorage/StringHolderBase.h"
+#include "framework/Exceptions.h"
+#include "framework/Path.h"
+#include "platform/Platform.h"
+
+namespace storage {
+
+namespace {
+
+constexpr const char* kSourceFile = "SharedStorage\\StringFactory";
+
+// Whether this factory's process has a live one: claimed at the start of a
+// construction, published once it is complete.
+std::atomic<bool> factoryClaimed{false};
+std::atomic<StringFactory*> currentFactory{nullptr};
+
+// SID words that mark a head without a string.
+bool IsNoSid(uint32_t word) { return word == 0 || word == 0xCCCCCCCC || word == 0xDDDDDDDD; }
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
+}
+
+// The directory part of the file path, separator included; "./" when the path
+// names no directory.
+std::string ExternalDirectoryOf(const char* filePath) {
+  const std::string path = filePath != nullptr ? filePath : "";
+  const size_t last = path.find_last_of(utils::path::getSeparators());
+  if (last == std::string::npos) return std::string(".") + utils::path::kSeparator;
+  return path.substr(0, last + 1);
+}
+
+}  // namespace
+
+// ---- StringAutoRelease --------------------------------------------------------
+
+StringFactory::StringAutoRelease::StringAutoRelease(IStringHolder* holder) {
+  if (holder != nullptr && holder->AddRef()) holder_ = holder;
+}
+
+StringFactory::StringAutoRelease::StringAutoRelease(const StringAutoRelease& other) : holder_(other.holder_) {
+  STORAGE_ASSERT(holder_ == nullptr || holder_->AddRef(), kSourceFile,
+                 "storage::StringFactory::StringAutoRelease::AddRef", nullptr);
+}
+
+StringFactory::StringAutoRelease& StringFactory::StringAutoRelease::operator=(
+    StringAutoRelease other) noexcept {
+  std::swap(holder_, other.holder_);
+  return *this;
+}
+
+StringFactory::StringAutoRelease::~StringAutoRelease() {
+  if (holder_ != nullptr) holder_->Release();
+}
+
+bool StringFactory::StringAutoRelease::IsValid() const {
+  return holder_ != nullptr && holder_->CurrentSID() != -1;
+}
+
+const char* StringFactory::StringAutoRelease::GetString() const {
+  if (holder_ == nullptr) return nullptr;
+  const std::string* text = holder_->Text();
+  STORAGE_ASSERT(text != nullptr, kSourceFile, "storage::StringFactory::StringAutoRelease::GetString",
+                 nullptr);
+  return text->c_str();
+}
+
+int32_t StringFactory::StringAutoRelease::GetSID() const {
+  return holder_ != nullptr ? holder_->CurrentSID() : -1;
+}
+
+void StringFactory::StringAutoRelease::AddRef() const {
+  STORAGE_ASSERT(holder_ != nullptr && holder_->AddRef(), kSourceFile,
+                 "storage::StringFactory::StringAutoRelease::AddRef", nullptr);
+}
+
+// ---- Scan ---------------------------------------------------------------------
+
+// Collects the head blocks of strings newer than the known SID, and the root.
+// The blocks are indexed only after the walk: the walk holds each block's lock
+// while it visits it, and indexing may free strings.
+class StringFactory::ScanEnumerator : public IMemBlockEnumerator {
+ public:
+  ScanEnumerator(StringFactory& factory, bool findRoot) : factory_(factory), findRoot_(findRoot) {}
+
+  bool MemoryBlock(const InitMemAddress& address, int32_t size) override {
+    if (size == static_cast<int32_t>(kRootSize)) {
+      // Reverse walk: the last one met is the first in hive order.
+      if (findRoot_) root = address;
+      return true;
+    }
+    if (size != static_cast<int32_t>(StringHolderBase::kHeadBlockSize) &&
+        size != static_cast<int32_t>(StringHolderBase::kExternalHeadBlockSize)) {
+      return true;
+    }
+    auto* head = static_cast<uint32_t*>(factory_.pageManager_->GetPoint(address));
+    const uint32_t word = std::atomic_ref<uint32_t>(head[StringHolderBase::kSidOffset / 4]).load();
+    const auto sid = static_cast<int32_t>(word);
+    if (IsNoSid(word) || sid <= factory_.knownSid_ || factory_.bySid_.contains(sid)) return true;
+    blocks.push_back({address, size, sid});
+    return true;
+  }
+
+  std::vector<ScannedBlock> blocks;
+  InitMemAddress root;
+
+ private:
+  StringFactory& factory_;
+  bool findRoot_;
+};
+
+// ---- Construction -------------------------------------------------------------
+
+StringFactory::StringFactory(const char* namePrefix, const char* filePath)
+    : externalDirectory_(ExternalDirectoryOf(filePath)),
+      ownedPageManager_(std::make_unique<PageManager>()),
+      pageManager_(ownedPageManager_.get()),
+      holderFactory_(*this, &pageManager_) {
+  constexpr const char* kFunction = "storage::StringFactory::StringFactory";
+  STORAGE_ASSERT(namePrefix != nullptr, kSourceFile, kFunction, "Invalid arguments for the StringFactory");
+  bool expected = false;
+  STORAGE_ASSERT(factoryClaimed.compare_exchange_strong(expected, true), kSourceFile, kFunction,
+                 "A StringFactory exists in this process already");
+  try {
+    TMemoryConfigurator<StringFactory> configurator(this, namePrefix, filePath);
+    pageManager_->Initialize(&configurator);
+  } catch (...) {
+    for (auto& [sid, entry] : bySid_) entry.holder->Destroy();
+    factoryClaimed.store(false);
+    throw;
+  }
+  currentFactory.store(this);
+}
+
+StringFactory::~StringFactory() {
+  currentFactory.store(nullptr);
+  for (auto& [sid, entry] : bySid_) entry.holder->Destroy();
+  bySid_.clear();
+  byHash_.clear();
+  ownedPageManager_.reset();
+  factoryClaimed.store(false);
+}
+
+void StringFactory::onMemManagerInitialized() {
+  veltool3::MutexGuard guard(mutex_);
+  ScanEnumerator scan(*this, true);
+  pageManager_->Enumerate(scan, true);
+  InitMemAddress root = scan.root;
+  if (root.isNull()) {
+    root = pageManager_->Allocate(kRootSize);
+    root_ = static_cast<uint32_t*>(pageManager_->GetPoint(root));
+    sidCounter().store(0);
+  } else {
+    root_ = static_cast<uint32_t*>(pageManager_->GetPoint(root));
+  }
+  knownSid_ = std::max(knownSid_, indexBlocks(scan.blocks));
+}
+
+StringFactory& StringFactory::Current(const char* function) {
+  StringFactory* factory = currentFactory.load();
+  STORAGE_ASSERT(factory != nullptr, kSourceFile, function, "No StringFactory in this process");
+  return *factory;
+}
+
+// ---- Index --------------------------------------------------------------------
+
+void StringFactory::rescan() {
+  ScanEnumerator scan(*this, false);
+  pageManager_->Enumerate(scan, true);
+  knownSid_ = std::max(knownSid_, indexBlocks(scan.blocks));
+}
+
+int32_t StringFactory::indexBlocks(const std::vector<ScannedBlock>& blocks) {
+  int32_t highest = 0;
+  for (const ScannedBlock& block : blocks) {
+    std::unique_ptr<IStringHolder> holder = holderFactory_.CreateFromBlock(block.address, block.size);
+    if (holder == nullptr || holder->CurrentSID() != block.sid) continue;
+    if (!registerHolder(block.sid, holder.get())) continue;
+    IStringHolder* registered = holder.release();
+    // The temporary reference tells a live string from one being freed.
+    if (!registered->AddRef()) {
+      drop(block.sid);
+      continue;
+    }
+    highest = std::max(highest, block.sid);
+    // Should this be the last reference, the string is freed through the index.
+    registered->Release();
+  }
+  return highest;
+}
+
+bool StringFactory::registerHolder(int32_t sid, IStringHolder* holder) {
+  if (sid == -1 || bySid_.contains(sid)) return false;
+  const int32_t hash = holder->Hash();
+  // Checked after Hash: a hash taken while the SID still matched is the
+  // string's own, even when it happens to be -1.
+  if (holder->CurrentSID() != sid) return false;
+  std::vector<Candidate>& candidates = byHash_[hash];
+  candidates.push_back({sid, holder});
+  try {
+    bySid_.emplace(sid, Entry{holder, hash});
+  } catch (...) {
+    candidates.pop_back();
+    if (candidates.empty()) byHash_.erase(hash);
+    throw;
+  }
+  return true;
+}
+
+IStringHolder* StringFactory::unlink(int32_t sid) {
+  const auto found = bySid_.find(sid);
+  if (found == bySid_.end()) return nullptr;
+  const Entry entry = found->second;
+  bySid_.erase(found);
+  const auto bucket = byHash_.find(entry.hash);
+  if (bucket != byHash_.end()) {
+    std::vector<Candidate>& candidates = bucket->second;
+    const auto place = std::find_if(candidates.begin(), candidates.end(),
+                                    [&](const Candidate& c) { return c.holder == entry.holder; });
+    if (place != candidates.end()) candidates.erase(place);
+    if (candidates.empty()) byHash_.erase(bucket);
+  }
+  return entry.holder;
+}
+
+// Nobody in this process holds a reference on a string that is gone, so its
+// holder object can go as soon as a lookup meets it.
+void StringFactory::drop(int32_t sid) {
+  IStringHolder* holder = unlink(sid);
+  if (holder != nullptr) holder->Destroy();
+}
+
+IStringHolder* StringFactory::remove(int32_t sid) {
+  veltool3::MutexGuard guard(mutex_);
+  return unlink(sid);
+}
+
+IStringHolder* StringFactory::findByText(std::string_view text, int32_t hash, Match match) {
+  const auto bucket = byHash_.find(hash);
+  if (bucket == byHash_.end()) return nullptr;
+  // Matches are tried from the lowest SID up; one that refuses a reference is
+  // being freed, and the next one above it answers instead.
+  int32_t floor = 0;
+  for (;;) {
+    Candidate best{0, nullptr};
+    bool sawGone = false;
+    for (const Candidate& candidate : bucket->second) {
+      if (candidate.sid <= floor || (best.holder != nullptr && candidate.sid > best.sid)) continue;
+      const std::string* stored = candidate.holder->Text();
+      if (stored == nullptr) {
+        sawGone = true;
+      } else if (match == Match::kExact ? *stored == text : EqualIgnoringCase(*stored, text)) {
+        best = candidate;
+      }
+    }
+    if (sawGone) {
+      dropGone(hash);
+      return findByText(text, hash, match);
+    }
+    if (best.holder == nullptr) return nullptr;
+    if (best.holder->AddRef()) return best.holder;
+    floor = best.sid;
+  }
+}
+
+void StringFactory::dropGone(int32_t hash) {
+  std::vector<int32_t> gone;
+  for (const Candidate& candidate : byHash_.at(hash)) {
+    if (candidate.holder->Text() == nullptr) gone.push_back(candidate.sid);
+  }
+  for (int32_t sid : gone) drop(sid);
+}
+
+IStringHolder* StringFactory::findBySid(int32_t sid) {
+  const auto found = bySid_.find(sid);
+  if (found == bySid_.end()) return nullptr;
+  IStringHolder* holder = found->second.holder;
+  if (holder->CurrentSID() == -1) {
+    drop(sid);
+    return nullptr;
+  }
+  return holder->AddRef() ? holder : nullptr;
+}
+
+// ---- Lookups ------------------------------------------------------------------
+
+StringAutoRelease StringFactory::GetSID(const char* text) {
+  constexpr const char* kFunction = "storage::StringFactory::GetSID";
+  return Current(kFunction).getByText(text, Match::kIgnoreCase, Mode::kGet, kFunction);
+}
+
+StringAutoRelease StringFactory::PeekSID(const char* text) {
+  constexpr const char* kFunction = "storage::StringFactory::PeekSID";
+  return Current(kFunction).getByText(text, Match::kIgnoreCase, Mode::kPeek, kFunction);
+}
+
+StringAutoRelease StringFactory::GetExactSID(const char* text) {
+  constexpr const char* kFunction = "storage::StringFactory::GetExactSID";
+  return Current(kFunction).getByText(text, Match::kExact, Mode::kGet, kFunction);
+}
+
+StringAutoRelease StringFactory::PeekExactSID(const char* text) {
+  constexpr const char* kFunction = "storage::StringFactory::PeekExactSID";
+  return Current(kFunction).getByText(text, Match::kExact, Mode::kPeek, kFunction);
+}
+
+StringAutoRelease StringFactory::GetString(int32_t sid) {
+  constexpr const char* kFunction = "storage::StringFactory::GetString";
+  STORAGE_ASSERT(sid > 0, kSourceFile, kFunction, nullptr);
+  return Current(kFunction).getBySid(sid);
+}
+
+StringAutoRelease StringFactory::getByText(const char* text, Match match, Mode mode, const char* function) {
+  STORAGE_ASSERT(text != nullptr, kSourceFile, function, nullptr);
+  const std::string_view wanted(text);
+  const auto hash = static_cast<int32_t>(StringHolderFactory::GetHash(wanted));
+  {
+    veltool3::MutexGuard guard(mutex_);
+    if (IStringHolder* found = findByText(wanted, hash, match))
+      return StringAutoRelease(found, StringAutoRelease::Adopt{});
+  }
+  owner::OwnerLockGuard<owner::OwnerLock> rootGuard(rootLock());
+  if (mode == Mode::kPeek && nothingNewSinceScan()) return {};
+  pageManager_->LoadNewHives();
+  {
+    veltool3::MutexGuard guard(mutex_);
+    rescan();
+    if (IStringHolder* found = findByText(wanted, hash, match))
+      return StringAutoRelease(found, StringAutoRelease::Adopt{});
+  }
+  if (mode == Mode::kPeek) return {};
+  return create(wanted);
+}
+
+StringAutoRelease StringFactory::getBySid(int32_t sid) {
+  {
+    veltool3::MutexGuard guard(mutex_);
+    if (IStringHolder* found = findBySid(sid)) return StringAutoRelease(found, StringAutoRelease::Adopt{});
+  }
+  owner::OwnerLockGuard<owner::OwnerLock> rootGuard(rootLock());
+  if (nothingNewSinceScan()) return {};
+  pageManager_->LoadNewHives();
+  veltool3::MutexGuard guard(mutex_);
+  rescan();
+  if (IStringHolder* found = findBySid(sid)) return StringAutoRelease(found, StringAutoRelease::Adopt{});
+  return {};
+}
+
+bool StringFactory::nothingNewSinceScan() {
+  const auto counter = static_cast<int32_t>(sidCounter().load());
+  veltool3::MutexGuard guard(mutex_);
+  return counter == knownSid_;
+}
+
+// ---- Creation -----------------------------------------------------------------
+
+int32_t StringFactory::nextSID() {
+  std::atomic_ref<uint32_t> counter = sidCounter();
+  uint32_t last = counter.load();
+  do {
+    if (last >= static_cast<uint32_t>(kMaxSID)) throw std::logic_error("StringFactory:: not enoght free SID");
+  } while (!counter.compare_exchange_weak(last, last + 1));
+  return static_cast<int32_t>(last + 1);
+}
+
+StringAutoRelease StringFactory::create(std::string_view text) {
+  const int32_t sid = nextSID();
+  {
+    veltool3::MutexGuard guard(mutex_);
+    if (sid == knownSid_ + 1) knownSid_ = sid;
+  }
+  std::unique_ptr<IStringHolder> holder = holderFactory_.Create(sid, text);
+  try {
+    veltool3::MutexGuard guard(mutex_);
+    // Nobody else holds a reference on the new string, so it is live and its
+    // fresh SID is in no index: registration cannot be refused.
+    STORAGE_ASSERT(registerHolder(sid, holder.get()), kSourceFile, "storage::StringFactory::GetSID", nullptr);
+  } catch (...) {
+    holder->Free();
+    throw;
+  }
+  // The creation reference becomes the handle's.
+  return StringAutoRelease(holder.release(), StringAutoRelease::Adopt{});
+}
+
+}  // namespace storage
