@@ -10,12 +10,9 @@ namespace {
 }  // namespace
 
 Backend MakeRegistryBackend(IStorageInitializer*) { NotBuilt("registry"); }
-Backend MakeXmlBackend(IStorageInitializer*) { NotBuilt("XML"); }
 Backend MakeSharedDomBackend(IStorageInitializer*) { NotBuilt("shared DOM"); }
 void UnloadSharedDom() {}
 
 IStorageSection* GetRegStorage(const char*) { NotBuilt("registry"); }
-IStorageSection* GetXmlStorage(const char*, unsigned) { NotBuilt("XML"); }
-IStorageSection* GetXmlStorage(const char*) { NotBuilt("XML"); }
 
 }  // namespace storage

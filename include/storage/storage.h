@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #if defined(_WIN32)
@@ -254,12 +255,24 @@ STORAGE_API void SetLevel(Level level);
 }  // namespace logger
 
 STORAGE_API IStorageSection* GetRegStorage(const char* path);
+// The registry store's database file, for storages of type 0 opened from now
+// on; null returns to the default location ($SETTINGSTORE_REGISTRY_DB, else
+// $XDG_DATA_HOME/settingstore/registry.db, else ~/.local/share/...).
+STORAGE_API void SetRegistryDatabase(const char* path);
 STORAGE_API unsigned long GetRegType(Type type);
 STORAGE_API Type GetRegType(unsigned long registryType);
 STORAGE_API IStorageSection* GetXmlStorage(const char* text, unsigned length);
 STORAGE_API IStorageSection* GetXmlStorage(const char* path);
 
 }  // namespace storage
+
+// Raised by storage::GetXmlStorage when the text is empty, not well-formed or
+// nested too deeply; what() tells where and why.
+class STORAGE_API CVelXmlParseException : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+  ~CVelXmlParseException() override;
+};
 
 extern "C" {
 STORAGE_API storage::NoThrowStorageFactory* InitializeStorage(storage::StorageType type,

@@ -1,16 +1,13 @@
 // Failures of the XML node library. Both derive from std::runtime_error so a
-// caller that does not know them can still catch and report them.
+// caller that does not know them can still catch and report them. The parse
+// failure reaches hosts through storage::GetXmlStorage, so the public header
+// declares it.
 #ifndef SETTINGSTORE_XML_VELXMLEXCEPTIONS_H
 #define SETTINGSTORE_XML_VELXMLEXCEPTIONS_H
 
 #include <stdexcept>
 
-// The text is empty, not well-formed, or nested too deeply; what() tells
-// where and why.
-class CVelXmlParseException : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+#include "storage/storage.h"
 
 // A tree could not be written; what() names the file.
 class CVelXmlSaverException : public std::runtime_error {

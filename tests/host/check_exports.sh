@@ -8,8 +8,8 @@ classes+='|Exception|OpenException|CreateException|DeleteException|NotEmptyExcep
 classes+='|MarkToDeleteException|TechnicalException|CheckStorageException|ChecksumException|LoadHiveException'
 classes+='|LoadStorageFailedException|StorageAccessDeniedException|BadAllocException|ExternalException'
 classes+='|InternalStructureException|AssertException|NoThrowStorageFactory'
-functions='GetRegStorage|GetRegType|GetXmlStorage|logger::SetSink|logger::SetLevel'
-allowed="^((typeinfo( name)? for |vtable for )?storage::(($classes)(::|\$)|($functions)\()|($public)\$)"
+functions='GetRegStorage|SetRegistryDatabase|GetRegType|GetXmlStorage|logger::SetSink|logger::SetLevel'
+allowed="^((typeinfo( name)? for |vtable for )?(storage::(($classes)(::|\$)|($functions)\()|CVelXmlParseException(::|\$))|($public)\$)"
 
 symbols=$(nm -D --defined-only "$lib" | awk '{ $1 = ""; $2 = ""; sub(/^ +/, ""); print }' | c++filt)
 [ -n "$symbols" ] || { echo "no exported symbols in $lib"; exit 1; }

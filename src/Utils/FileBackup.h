@@ -1,0 +1,51 @@
+// The fall-back order and backup copy of one XML settings file: load the
+// settings file (step 0), else its backup file (step 1), else the default
+// file (step 2). Each storage owns its controller, so a failed load in one
+// storage never touches the files of another.
+#ifndef SETTINGSTORE_UTILS_FILEBACKUP_H
+#define SETTINGSTORE_UTILS_FILEBACKUP_H
+
+#include <string>
+
+namespace storage {
+
+class BackupController {
+ public:
+  enum Step : int { kSettingsFile = 0, kBackupFile = 1, kDefaultFile = 2 };
+
+  // The backup file is file + ".backup". A null path throws AssertException.
+  BackupController(const char* file, const char* defaultFile);
+
+  // Readies the settings file for the current step: step 0 keeps a copy of
+  // its content; steps 1 and 2 first overwrite it with the backup or the
+  // default file (a missing source gives an empty file, which then fails).
+  void Prepare();
+  // Removes what failed to load: the settings file, and from step 1 on also
+  // the backup file. Missing files are no error.
+  void RemoveFailed();
+  // Moves to the next step; AssertException when the default file was the last.
+  void NextStep();
+  // After a confirmed load, copies the content just loaded to the backup file
+  // in the background, except after a load from the backup file itself.
+  void Confirm() const;
+
+  Step step() const { return step_; }
+  bool HasNextStep() const { return step_ != kDefaultFile; }
+  const std::string& file() const { return file_; }
+  const std::string& backupFile() const { return backupFile_; }
+  // What Prepare read for the settings file: the text to parse.
+  const std::string& content() const { return content_; }
+
+ private:
+  void Restore(const std::string& source);
+
+  std::string file_;
+  std::string defaultFile_;
+  std::string backupFile_;
+  std::string content_;  // the bytes last read for the settings file
+  Step step_ = kSettingsFile;
+};
+
+}  // namespace storage
+
+#endif  // SETTINGSTORE_UTILS_FILEBACKUP_H

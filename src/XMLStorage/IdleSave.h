@@ -1,0 +1,38 @@
+// Writes one file on a short-lived thread of its own: the backup copy that
+// follows a confirmed load, so that the host's thread does not wait for the
+// disk.
+#ifndef SETTINGSTORE_XMLSTORAGE_IDLESAVE_H
+#define SETTINGSTORE_XMLSTORAGE_IDLESAVE_H
+
+#include <string>
+
+#include "toolkit/AThread.h"
+
+namespace storage {
+
+class CIdleSave : public veltool3::AThread {
+ public:
+  // Starts a low-priority thread that replaces the file at path with text and
+  // then deletes its own object. Failures (a missing directory, a thread that
+  // cannot start) are dropped: a backup is a convenience, never a reason to
+  // fail the host.
+  static void Start(std::string path, std::string text);
+
+  // Returns once every save started so far has finished, so that nothing
+  // still writes when a test inspects the files or the process winds down.
+  static void WaitUntilIdle();
+
+ protected:
+  int run() override;
+
+ private:
+  CIdleSave(std::string path, std::string text);
+  ~CIdleSave() override = default;
+
+  const std::string path_;
+  const std::string text_;
+};
+
+}  // namespace storage
+
+#endif  // SETTINGSTORE_XMLSTORAGE_IDLESAVE_H

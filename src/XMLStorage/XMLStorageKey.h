@@ -1,0 +1,64 @@
+// The key of the XML backend: one "key" element whose value lives in its
+// attributes "value", "type" ("Binary", "Integer", "String", "MultiString")
+// and "size", and for a multi-string in one child "substring" (attribute
+// "value") per string.
+#ifndef SETTINGSTORE_XMLSTORAGE_XMLSTORAGEKEY_H
+#define SETTINGSTORE_XMLSTORAGE_XMLSTORAGEKEY_H
+
+#include <optional>
+
+#include "framework/AddRef.h"
+#include "storage/storage.h"
+#include "xml/VelXmlNode.h"
+
+namespace storage {
+
+// The attribute access every XML key needs: the element it stands for (not
+// owned; the document must outlive the key) and in-place attribute updates.
+class XMLStorageKeyBase : public AStorageKey {
+ public:
+  explicit XMLStorageKeyBase(CVelXmlNode* element);
+
+  CVelXmlNode* element() const { return element_; }
+
+ protected:
+  ~XMLStorageKeyBase() override = default;  // only Release destroys it
+
+  // Null when the attribute is absent.
+  const char* attribute(const char* name) const;
+  // Replaces the attribute's value where it stands, or appends it.
+  void setAttribute(const char* name, const char* value);
+
+ private:
+  CVelXmlNode* element_;
+};
+
+// Reads and writes the four value types. A key nobody wrote has type 0 and
+// size 0, and reading it throws IOException -10. Reads never go past the
+// stored text or the caller's buffer, whatever a hand-edited file holds.
+class XMLStorageKey : public XMLStorageKeyBase {
+ public:
+  // Starts with the one reference of its creator.
+  explicit XMLStorageKey(CVelXmlNode* element);
+
+  bool Read(void* buffer, unsigned size) override;
+  // Replaces the whole value, the "substring" children of an earlier
+  // multi-string included. Fails before it changes the element.
+  bool Write(Type type, const void* data, unsigned size) override;
+  Type GetType() override;
+  // 0 when "size" is absent or no decimal 32-bit number.
+  unsigned GetSize() override;
+
+ private:
+  ~XMLStorageKey() override = default;
+
+  std::optional<unsigned> storedSize() const;
+  void readBinary(const char* value, void* buffer, unsigned size) const;
+  void readString(const char* value, void* buffer, unsigned size) const;
+  void readMultiString(void* buffer, unsigned size) const;
+  void removeSubstrings();
+};
+
+}  // namespace storage
+
+#endif  // SETTINGSTORE_XMLSTORAGE_XMLSTORAGEKEY_H
