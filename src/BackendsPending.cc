@@ -9,10 +9,7 @@ namespace {
 }
 }  // namespace
 
-Backend MakeRegistryBackend(IStorageInitializer*) { NotBuilt("registry"); }
 Backend MakeSharedDomBackend(IStorageInitializer*) { NotBuilt("shared DOM"); }
 void UnloadSharedDom() {}
-
-IStorageSection* GetRegStorage(const char*) { NotBuilt("registry"); }
 
 }  // namespace storage

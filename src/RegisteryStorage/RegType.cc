@@ -1,29 +1,39 @@
 // Translation between the framework's value types and registry value types.
-#include "storage/storage.h"
+#include "RegisteryStorage/RegType.h"
+
+#include "platform/Registry.h"
 
 namespace storage {
 
-namespace {
-constexpr unsigned long kRegSz = 1, kRegBinary = 3, kRegDword = 4, kRegMultiSz = 7;
-}  // namespace
+using namespace platform;
 
 unsigned long GetRegType(Type type) {
   switch (type) {
-    case TYPE_BINARY: return kRegBinary;
-    case TYPE_INTEGER: return kRegDword;
-    case TYPE_STRING: return kRegSz;
-    case TYPE_MULTI_STRING: return kRegMultiSz;
-    default: return 0xFFFFFFFFul;
+    case TYPE_BINARY:
+      return REG_BINARY;
+    case TYPE_INTEGER:
+      return REG_DWORD;
+    case TYPE_STRING:
+      return REG_SZ;
+    case TYPE_MULTI_STRING:
+      return REG_MULTI_SZ;
+    default:
+      return kNoRegistryType;
   }
 }
 
 Type GetRegType(unsigned long registryType) {
   switch (registryType) {
-    case kRegSz: return TYPE_STRING;
-    case kRegBinary: return TYPE_BINARY;
-    case kRegDword: return TYPE_INTEGER;
-    case kRegMultiSz: return TYPE_MULTI_STRING;
-    default: return TYPE_UNKNOWN;
+    case REG_SZ:
+      return TYPE_STRING;
+    case REG_BINARY:
+      return TYPE_BINARY;
+    case REG_DWORD:
+      return TYPE_INTEGER;
+    case REG_MULTI_SZ:
+      return TYPE_MULTI_STRING;
+    default:
+      return TYPE_UNKNOWN;
   }
 }
 

@@ -1,0 +1,391 @@
+// The persistent registry store: one SQLite database holding the three roots,
+// shared by every process of the user. Each call is one transaction (writes
+// take the write lock at once, so they wait for others instead of failing),
+// committed with a synchronous write-ahead log: a call that answers 0 has its
+// change on disk.
+#include <pwd.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <stdexcept>
+
+#include "framework/Logger.h"
+#include "platform/RegistryStore.h"
+
+namespace storage::platform {
+
+namespace {
+
+constexpr int kBusyTimeoutMs = 10000;
+constexpr int kSchemaVersion = 1;
+
+// Thrown inside a call when SQLite fails; the call answers kRegIoFailed.
+struct SqliteFailure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+enum StatementId {
+  kKeyExists,
+  kFindChild,
+  kInsertChild,
+  kHasChildren,
+  kDeleteValuesOfKey,
+  kDeleteKeyRow,
+  kSelectValue,
+  kUpsertValue,
+  kDeleteValueRow,
+  kKeyCounts,
+  kValueCounts,
+  kNthChild,
+  kNthValue,
+  kBeginRead,
+  kBeginWrite,
+  kCommit,
+  kRollback,
+  kStatementCount
+};
+
+constexpr std::array<const char*, kStatementCount> kStatementTexts = {
+    "SELECT 1 FROM keys WHERE id = ?1",
+    "SELECT id FROM keys WHERE parent = ?1 AND name = ?2",
+    "INSERT INTO keys(parent, name) VALUES(?1, ?2)",
+    "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1",
+    "DELETE FROM key_values WHERE key = ?1",
+    "DELETE FROM keys WHERE id = ?1",
+    "SELECT type, data FROM key_values WHERE key = ?1 AND name = ?2",
+    "INSERT INTO key_values(key, name, type, data) VALUES(?1, ?2, ?3, ?4) "
+    "ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data",
+    "DELETE FROM key_values WHERE key = ?1 AND name = ?2",
+    "SELECT count(*), coalesce(max(length(CAST(name AS BLOB))), 0) FROM keys WHERE parent = ?1",
+    "SELECT count(*), coalesce(max(length(CAST(name AS BLOB))), 0), "
+    "coalesce(max(length(data)), 0) FROM key_values WHERE key = ?1",
+    "SELECT name FROM keys WHERE parent = ?1 ORDER BY name LIMIT 1 OFFSET ?2",
+    "SELECT name, type, data FROM key_values WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?2",
+    "BEGIN",
+    "BEGIN IMMEDIATE",
+    "COMMIT",
+    "ROLLBACK",
+};
+
+// Names are compared with NOCASE: ASCII letters without regard to case, as
+// the in-memory store does. Value rows keep their rowid when replaced, so
+// enumeration follows the order in which values were first set.
+constexpr const char* kSchema =
+    "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER,"
+    " name TEXT NOT NULL COLLATE NOCASE);"
+    "CREATE UNIQUE INDEX keys_by_parent ON keys(parent, name);"
+    "CREATE TABLE key_values(key INTEGER NOT NULL, name TEXT NOT NULL COLLATE NOCASE,"
+    " type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(key, name));"
+    "INSERT INTO keys(id, parent, name) VALUES(1, NULL, 'HKEY_CLASSES_ROOT'),"
+    " (2, NULL, 'HKEY_CURRENT_USER'), (3, NULL, 'HKEY_LOCAL_MACHINE'),"
+    " (4, 2, 'Software'), (5, 3, 'Software');"
+    "PRAGMA user_version = 1;";
+
+std::string_view ColumnBytes(sqlite3_stmt* statement, int column) {
+  const void* bytes = sqlite3_column_blob(statement, column);
+  const int size = sqlite3_column_bytes(statement, column);
+  return bytes ? std::string_view(static_cast<const char*>(bytes), static_cast<size_t>(size))
+               : std::string_view();
+}
+
+// One use of a prepared statement: binds, steps, and resets it on leaving.
+class Query {
+ public:
+  Query(sqlite3* db, sqlite3_stmt* statement) : db_(db), statement_(statement) {}
+  ~Query() {
+    sqlite3_reset(statement_);
+    sqlite3_clear_bindings(statement_);
+  }
+  Query(const Query&) = delete;
+  Query& operator=(const Query&) = delete;
+
+  Query& Bind(int index, int64_t value) {
+    Check(sqlite3_bind_int64(statement_, index, value));
+    return *this;
+  }
+  Query& BindText(int index, std::string_view text) {
+    Check(sqlite3_bind_text(statement_, index, text.empty() ? "" : text.data(), static_cast<int>(text.size()),
+                            SQLITE_STATIC));
+    return *this;
+  }
+  Query& BindBlob(int index, std::string_view bytes) {
+    Check(bytes.empty() ? sqlite3_bind_zeroblob(statement_, index, 0)
+                        : sqlite3_bind_blob(statement_, index, bytes.data(), static_cast<int>(bytes.size()),
+                                            SQLITE_STATIC));
+    return *this;
+  }
+
+  // True while a row is there to read.
+  bool Step() {
+    const int result = sqlite3_step(statement_);
+    if (result == SQLITE_ROW) return true;
+    if (result == SQLITE_DONE) return false;
+    throw SqliteFailure(sqlite3_errmsg(db_));
+  }
+  // Runs a statement that returns no rows.
+  void Run() { Step(); }
+
+  int64_t Integer(int column) const { return sqlite3_column_int64(statement_, column); }
+  std::string_view Bytes(int column) const { return ColumnBytes(statement_, column); }
+
+ private:
+  void Check(int result) {
+    if (result != SQLITE_OK) throw SqliteFailure(sqlite3_errmsg(db_));
+  }
+
+  sqlite3* db_;
+  sqlite3_stmt* statement_;
+};
+
+class SqliteRegistry : public RegistryStore {
+ public:
+  ~SqliteRegistry() override {
+    for (sqlite3_stmt* statement : statements_) sqlite3_finalize(statement);
+    sqlite3_close_v2(db_);
+  }
+
+  // Null with the reason logged when the file cannot be opened or set up.
+  static std::shared_ptr<SqliteRegistry> Open(const std::string& path) {
+    std::shared_ptr<SqliteRegistry> store(new SqliteRegistry);
+    const int opened =
+        sqlite3_open_v2(path.c_str(), &store->db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    try {
+      if (opened != SQLITE_OK) throw SqliteFailure(sqlite3_errstr(opened));
+      store->Prepare();
+    } catch (const SqliteFailure& failure) {
+      logger::error("registry store %s cannot be opened: %s", path.c_str(), failure.what());
+      return nullptr;
+    }
+    return store;
+  }
+
+  LSTATUS OpenKey(KeyId parent, const Path& path, bool create, KeyId* key) override {
+    return InTransaction(create, [&] {
+      if (!KeyExists(parent)) return kRegKeyDeleted;
+      KeyId current = parent;
+      for (const std::string_view level : path) {
+        KeyId child;
+        if (FindChild(current, level, &child)) {
+          current = child;
+        } else if (create) {
+          Use(kInsertChild).Bind(1, current).BindText(2, level).Run();
+          current = sqlite3_last_insert_rowid(db_);
+        } else {
+          return kRegNotFound;
+        }
+      }
+      *key = current;
+      return kRegSuccess;
+    });
+  }
+
+  LSTATUS DeleteKey(KeyId parent, const Path& path) override {
+    return InTransaction(true, [&] {
+      if (!KeyExists(parent)) return kRegKeyDeleted;
+      KeyId target = parent;
+      for (const std::string_view level : path) {
+        if (!FindChild(target, level, &target)) return kRegNotFound;
+      }
+      if (Use(kHasChildren).Bind(1, target).Step()) return kRegAccessDenied;
+      Use(kDeleteValuesOfKey).Bind(1, target).Run();
+      Use(kDeleteKeyRow).Bind(1, target).Run();
+      return kRegSuccess;
+    });
+  }
+
+  LSTATUS QueryValue(KeyId key, std::string_view name, Value* value) override {
+    return InTransaction(false, [&] {
+      if (!KeyExists(key)) return kRegKeyDeleted;
+      Query query = Use(kSelectValue);
+      if (!query.Bind(1, key).BindText(2, name).Step()) return kRegNotFound;
+      value->type = static_cast<DWORD>(query.Integer(0));
+      value->data = query.Bytes(1);
+      return kRegSuccess;
+    });
+  }
+
+  LSTATUS SetValue(KeyId key, std::string_view name, DWORD type, std::string_view data) override {
+    return InTransaction(true, [&] {
+      if (!KeyExists(key)) return kRegKeyDeleted;
+      Use(kUpsertValue).Bind(1, key).BindText(2, name).Bind(3, type).BindBlob(4, data).Run();
+      return kRegSuccess;
+    });
+  }
+
+  LSTATUS DeleteValue(KeyId key, std::string_view name) override {
+    return InTransaction(true, [&] {
+      if (!KeyExists(key)) return kRegKeyDeleted;
+      Use(kDeleteValueRow).Bind(1, key).BindText(2, name).Run();
+      return sqlite3_changes(db_) > 0 ? kRegSuccess : kRegNotFound;
+    });
+  }
+
+  LSTATUS QueryInfo(KeyId key, KeyInfo* info) override {
+    return InTransaction(false, [&] {
+      if (!KeyExists(key)) return kRegKeyDeleted;
+      {
+        Query keys = Use(kKeyCounts);
+        keys.Bind(1, key).Step();
+        info->subKeys = static_cast<DWORD>(keys.Integer(0));
+        info->maxSubKeyLength = static_cast<DWORD>(keys.Integer(1));
+      }
+      Query values = Use(kValueCounts);
+      values.Bind(1, key).Step();
+      info->values = static_cast<DWORD>(values.Integer(0));
+      info->maxValueNameLength = static_cast<DWORD>(values.Integer(1));
+      info->maxValueLength = static_cast<DWORD>(values.Integer(2));
+      return kRegSuccess;
+    });
+  }
+
+  LSTATUS EnumKey(KeyId key, DWORD index, std::string* name) override {
+    return InTransaction(false, [&] {
+      if (!KeyExists(key)) return kRegKeyDeleted;
+      Query query = Use(kNthChild);
+      if (!query.Bind(1, key).Bind(2, index).Step()) return kRegNoMoreItems;
+      *name = query.Bytes(0);
+      return kRegSuccess;
+    });
+  }
+
+  LSTATUS EnumValue(KeyId key, DWORD index, std::string* name, Value* value) override {
+    return InTransaction(false, [&] {
+      if (!KeyExists(key)) return kRegKeyDeleted;
+      Query query = Use(kNthValue);
+      if (!query.Bind(1, key).Bind(2, index).Step()) return kRegNoMoreItems;
+      *name = query.Bytes(0);
+      value->type = static_cast<DWORD>(query.Integer(1));
+      value->data = query.Bytes(2);
+      return kRegSuccess;
+    });
+  }
+
+ private:
+  SqliteRegistry() = default;
+
+  void Execute(const char* sql) {
+    char* message = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+      const std::string text = message ? message : sqlite3_errmsg(db_);
+      sqlite3_free(message);
+      throw SqliteFailure(text);
+    }
+  }
+
+  // WAL lets readers of other processes go on while one writes; FULL makes
+  // every commit durable before the call returns.
+  void Prepare() {
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    sqlite3_extended_result_codes(db_, 1);
+    Execute("PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL;");
+    // Several processes may meet a new file at once: the first to take the
+    // write lock lays out the schema, the others find it done.
+    Execute("BEGIN IMMEDIATE");
+    try {
+      int version = 0;
+      sqlite3_stmt* statement = nullptr;
+      if (sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &statement, nullptr) == SQLITE_OK &&
+          sqlite3_step(statement) == SQLITE_ROW) {
+        version = sqlite3_column_int(statement, 0);
+      }
+      sqlite3_finalize(statement);
+      if (version == 0) Execute(kSchema);
+      if (version > kSchemaVersion) throw SqliteFailure("written by a newer version");
+      Execute("COMMIT");
+    } catch (const SqliteFailure&) {
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
+    }
+    for (size_t i = 0; i < kStatementCount; ++i) {
+      if (sqlite3_prepare_v3(db_, kStatementTexts[i], -1, SQLITE_PREPARE_PERSISTENT, &statements_[i],
+                             nullptr) != SQLITE_OK) {
+        throw SqliteFailure(sqlite3_errmsg(db_));
+      }
+    }
+  }
+
+  Query Use(StatementId id) { return Query(db_, statements_[id]); }
+
+  // Ends a transaction that failed or changed nothing; nothing to report if
+  // there is none left to end.
+  void RollBack() {
+    if (sqlite3_get_autocommit(db_)) return;
+    sqlite3_step(statements_[kRollback]);
+    sqlite3_reset(statements_[kRollback]);
+  }
+
+  bool KeyExists(KeyId key) { return Use(kKeyExists).Bind(1, key).Step(); }
+
+  bool FindChild(KeyId parent, std::string_view name, KeyId* child) {
+    Query query = Use(kFindChild);
+    if (!query.Bind(1, parent).BindText(2, name).Step()) return false;
+    *child = query.Integer(0);
+    return true;
+  }
+
+  // Runs `body` in one transaction, committed only when it answers 0. A write
+  // takes the write lock at the start, so that it waits (busy timeout) rather
+  // than fail when another process writes.
+  template <typename Body>
+  LSTATUS InTransaction(bool write, Body body) {
+    std::lock_guard lock(mutex_);
+    try {
+      Use(write ? kBeginWrite : kBeginRead).Run();
+      LSTATUS result;
+      try {
+        result = body();
+        if (result == kRegSuccess) Use(kCommit).Run();
+      } catch (const SqliteFailure&) {
+        RollBack();
+        throw;
+      }
+      if (result != kRegSuccess) RollBack();
+      return result;
+    } catch (const SqliteFailure& failure) {
+      logger::error("registry store: %s", failure.what());
+      return kRegIoFailed;
+    }
+  }
+
+  std::mutex mutex_;  // one connection, one transaction at a time
+  sqlite3* db_ = nullptr;
+  std::array<sqlite3_stmt*, kStatementCount> statements_{};
+};
+
+// mkdir -p for the directories above the database file, private to the user.
+void MakeParentDirectories(const std::string& path) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    const std::string directory = path.substr(0, slash);
+    if (mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) return;
+  }
+}
+
+std::string HomeDirectory() {
+  if (const char* home = std::getenv("HOME"); home && *home) return home;
+  if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir) return entry->pw_dir;
+  return ".";
+}
+
+}  // namespace
+
+std::shared_ptr<RegistryStore> OpenPersistentRegistry(const std::string& path) {
+  MakeParentDirectories(path);
+  return SqliteRegistry::Open(path);
+}
+
+std::string DefaultRegistryDatabasePath() {
+  if (const char* chosen = std::getenv("SETTINGSTORE_REGISTRY_DB"); chosen && *chosen) {
+    return chosen;
+  }
+  if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data) {
+    return std::string(data) + "/settingstore/registry.db";
+  }
+  return HomeDirectory() + "/.local/share/settingstore/registry.db";
+}
+
+}  // namespace storage::platform
