@@ -1,19 +1,161 @@
 // settingstore: inspect and edit a settings storage from the shell.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <functional>
+#include <iostream>
+#include <string>
+#include <vector>
 
+#include "CliError.h"
+#include "Commands.h"
+#include "StorageOpening.h"
+#include "ValueFormat.h"
 #include "storage/storage.h"
+
+namespace {
+
+using cli::OpenedStorage;
+
+int Fail(int status, const std::string& message) {
+  std::cerr << "settingstore: " << message << '\n';
+  return status;
+}
+
+// Opens the storage, runs the command on the section --path names, and saves
+// if the command changes anything.
+void RunOn(const cli::StorageOptions& options, OpenedStorage::Access access,
+           const std::function<void(storage::IStorageSection*)>& command) {
+  OpenedStorage opened(options, access);
+  command(opened.root());
+  if (access == OpenedStorage::Access::kWrite) opened.save();
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"settingstore: inspect and edit settings storages"};
+  app.fallthrough();
+  app.require_subcommand(0, 1);
   bool show_version = false;
   app.add_flag("--version", show_version, "print the library version");
-  CLI11_PARSE(app, argc, argv);
+  cli::StorageOptions options;
+  app.add_option("--type", options.type, "storage type: registry, xml, shared (or 0, 1, 2)")
+      ->capture_default_str();
+  app.add_option("--path", options.path, "registry path (HKCU\\Software\\Example) or XML directory");
+  app.add_option("--default-path", options.defaultPath, "XML directory of the default settings");
+  app.add_option("--registry-db", options.registryDb, "the registry store's database file");
+
+  using Access = OpenedStorage::Access;
+  std::function<void()> run;
+  std::string section;
+  std::string key;
+  bool recursive = false;
+  bool raw = false;
+
+  CLI::App* ls = app.add_subcommand("ls", "list sub-sections, then keys with type and size");
+  ls->add_option("SECTION", section, "section to list (default: the root)");
+  ls->add_flag("-r,--recursive", recursive, "list the whole subtree");
+  ls->callback([&] {
+    run = [&] {
+      RunOn(options, Access::kRead, [&](auto* root) { cli::List(root, section, recursive, std::cout); });
+    };
+  });
+
+  CLI::App* get = app.add_subcommand("get", "print a key's value");
+  get->add_option("SECTION", section, "section of the key")->required();
+  get->add_option("KEY", key, "key name")->required();
+  get->add_flag("--raw", raw, "write the exact stored bytes");
+  get->callback([&] {
+    run = [&] {
+      RunOn(options, Access::kRead, [&](auto* root) { cli::Get(root, section, key, raw, std::cout); });
+    };
+  });
+
+  CLI::App* set = app.add_subcommand("set", "write a key, creating missing sections");
+  std::vector<std::string> values;
+  std::string value_type = "string";
+  std::string from_file;
+  set->add_option("SECTION", section, "section of the key")->required();
+  set->add_option("KEY", key, "key name")->required();
+  set->add_option("VALUE", values, "the value (several for multi)");
+  set->add_option("--type", value_type, "value type: string, int, binary, multi")->capture_default_str();
+  set->add_option("--from-file", from_file, "binary value: the bytes of this file");
+  set->callback([&] {
+    run = [&] {
+      const storage::Type type = cli::ParseTypeName(value_type);
+      std::string bytes;
+      if (!from_file.empty()) {
+        if (type != storage::TYPE_BINARY || !values.empty()) {
+          throw cli::CliError(cli::kUsage, "--from-file takes a binary value and no VALUE");
+        }
+        bytes = cli::ReadFileBytes(from_file);
+      } else {
+        bytes = cli::EncodeValue(type, values);
+      }
+      RunOn(options, Access::kWrite, [&](auto* root) { cli::Set(root, section, key, type, bytes); });
+    };
+  });
+
+  CLI::App* rm = app.add_subcommand("rm", "delete a key");
+  rm->add_option("SECTION", section, "section of the key")->required();
+  rm->add_option("KEY", key, "key name")->required();
+  rm->callback([&] {
+    run = [&] { RunOn(options, Access::kWrite, [&](auto* root) { cli::Remove(root, section, key); }); };
+  });
+
+  CLI::App* rmsection = app.add_subcommand("rmsection", "delete a section");
+  rmsection->add_option("SECTION", section, "section to delete")->required();
+  rmsection->add_flag("-r,--recursive", recursive, "delete it with everything below it");
+  rmsection->callback([&] {
+    run = [&] {
+      RunOn(options, Access::kWrite, [&](auto* root) { cli::RemoveSection(root, section, recursive); });
+    };
+  });
+
+  CLI::App* dump = app.add_subcommand("dump", "write a subtree as an XML settings document");
+  dump->add_option("SECTION", section, "section to dump (default: the root)");
+  dump->callback([&] {
+    run = [&] { RunOn(options, Access::kRead, [&](auto* root) { cli::Dump(root, section, std::cout); }); };
+  });
+
+  CLI::App* load = app.add_subcommand("load", "merge an XML settings document in");
+  std::string file;
+  load->add_option("FILE", file, "document written by dump")->required();
+  load->add_option("SECTION", section, "section to merge into (default: the root)");
+  load->callback([&] {
+    run = [&] { RunOn(options, Access::kWrite, [&](auto* root) { cli::Load(root, file, section); }); };
+  });
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& help) {
+    return app.exit(help);
+  } catch (const CLI::ParseError& error) {
+    return Fail(cli::kUsage, std::string(error.what()) + " (see --help)");
+  }
 
   if (show_version) {
     std::printf("%s\n", GetStotageVersion());
-    return 0;
+    return cli::kSuccess;
   }
-  std::printf("%s", app.help().c_str());
-  return 0;
+  if (!run) {
+    std::printf("%s", app.help().c_str());
+    return cli::kUsage;
+  }
+  try {
+    run();
+    std::cout.flush();
+    return cli::kSuccess;
+  } catch (const cli::CliError& error) {
+    return Fail(error.status(), error.what());
+  } catch (const storage::Exception& error) {
+    return Fail(cli::kFailure, std::string(error.GetErrorString()) + " (error " +
+                                   std::to_string(error.GetErrorCode()) + ")");
+  } catch (const storage::TechnicalException& error) {
+    return Fail(cli::kFailure, error.what());
+  } catch (const storage::AssertException& error) {
+    return Fail(cli::kFailure, error.What());
+  } catch (const std::exception& error) {
+    return Fail(cli::kFailure, error.what());
+  }
 }

@@ -1,0 +1,104 @@
+// What the tool does across backends and on its own: the dump format, copies
+// between backends, options and exit statuses.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "cli/CliRunner.h"
+
+namespace settingstore::test {
+namespace {
+
+class ToolTest : public ::testing::Test {
+ protected:
+  std::string ok(const std::vector<std::string>& arguments) {
+    const CliResult result = runner_.run(arguments);
+    EXPECT_EQ(result.status, 0) << result.err;
+    return result.out;
+  }
+
+  CliRunner runner_;
+};
+
+TEST_F(ToolTest, DumpWritesTheXmlBackendsOwnFile) {
+  // Written in sorted order, so the backend's file and the (sorted) dump agree.
+  ok(XmlStorage(runner_) + std::vector<std::string>{"set", "--type", "binary", "App", "Blob", "00ff"});
+  ok(XmlStorage(runner_) + std::vector<std::string>{"set", "--type", "multi", "App", "Names", "x", "y"});
+  ok(XmlStorage(runner_) + std::vector<std::string>{"set", "App", "Text", "a<b&\"c\""});
+  ok(XmlStorage(runner_) + std::vector<std::string>{"set", "--type", "int", "App/Sub", "N", "5"});
+  EXPECT_EQ(ok(XmlStorage(runner_) + std::vector<std::string>{"dump"}), runner_.readFile("xml/.storage"));
+}
+
+TEST_F(ToolTest, ADumpFromXmlLoadedIntoTheRegistryDumpsIdentically) {
+  const std::vector<std::vector<std::string>> writes = {
+      {"set", "Root/A", "Text", "t\xe9xt"},
+      {"set", "--type", "int", "Root/A", "N", "-3"},
+      {"set", "--type", "binary", "Root", "B", "0001ff"},
+      {"set", "--type", "multi", "Root/A/Deep", "M", "1", "2", "3"},
+  };
+  for (const auto& write : writes) ok(XmlStorage(runner_) + write);
+  const std::string fromXml = ok(XmlStorage(runner_) + std::vector<std::string>{"dump"});
+  runner_.writeFile("tree.xml", fromXml);
+
+  ok(RegistryStorage(runner_) + std::vector<std::string>{"load", runner_.file("tree.xml")});
+  EXPECT_EQ(ok(RegistryStorage(runner_) + std::vector<std::string>{"dump"}), fromXml);
+  EXPECT_EQ(ok(RegistryStorage(runner_) + std::vector<std::string>{"get", "Root/A/Deep", "M"}), "1\n2\n3\n");
+}
+
+TEST_F(ToolTest, ReadingLeavesTheStorageFilesAlone) {
+  ok(XmlStorage(runner_) + std::vector<std::string>{"ls"});
+  ok(XmlStorage(runner_) + std::vector<std::string>{"dump"});
+  EXPECT_FALSE(std::filesystem::exists(runner_.file("xml/.storage")));
+}
+
+TEST_F(ToolTest, AMissingRegistryPathIsNotFoundForReadsAndMadeForWrites) {
+  const std::vector<std::string> other = {
+      "--type", "0", "--registry-db", runner_.file("registry.db"), "--path", "HKCU/Software/Elsewhere"};
+  EXPECT_EQ(runner_.run(other + std::vector<std::string>{"ls"}).status, 1);
+  ok(other + std::vector<std::string>{"set", "S", "K", "v"});
+  EXPECT_EQ(ok({"--type", "0", "--registry-db", runner_.file("registry.db"), "--path", "HKCU", "ls", "-r",
+                "Software"}),
+            "Elsewhere/\nElsewhere/S/\nElsewhere/S/K\tstring\t2\n");
+}
+
+TEST_F(ToolTest, AFailedSaveIsAFailure) {
+  runner_.writeFile("plain", "not a directory");
+  const CliResult result =
+      runner_.run({"--type", "xml", "--path", runner_.file("plain/sub"), "set", "S", "K", "v"});
+  EXPECT_EQ(result.status, 3);
+  EXPECT_EQ(result.err.rfind("settingstore: Cannot save", 0), 0u) << result.err;
+}
+
+TEST_F(ToolTest, TheSharedBackendIsReportedAsNotBuilt) {
+  const CliResult result = runner_.run({"--type", "shared", "--path", runner_.file("dom"), "ls"});
+  EXPECT_EQ(result.status, 3);
+  EXPECT_EQ(result.err, "settingstore: the shared DOM backend is not built yet\n");
+  EXPECT_EQ(runner_.run({"--type", "2", "--path", runner_.file("dom"), "ls"}).status, 3);
+}
+
+TEST_F(ToolTest, UsageErrorsExitWithTwo) {
+  for (const std::vector<std::string>& arguments : {std::vector<std::string>{"--type", "ini", "ls"},
+                                                    {"frobnicate"},
+                                                    {"get", "OnlySection"},
+                                                    {"ls", "--bogus"},
+                                                    {}}) {
+    const CliResult result = runner_.run(arguments);
+    EXPECT_EQ(result.status, 2) << arguments.size();
+  }
+  const CliResult unknown = runner_.run({"--type", "ini", "ls"});
+  EXPECT_EQ(unknown.err.rfind("settingstore: ", 0), 0u) << unknown.err;
+}
+
+TEST_F(ToolTest, EveryCommandHasHelpAndTheVersionPrints) {
+  for (const char* command : {"ls", "get", "set", "rm", "rmsection", "dump", "load"}) {
+    const CliResult result = runner_.run({command, "--help"});
+    EXPECT_EQ(result.status, 0) << command;
+    EXPECT_NE(result.out.find(command), std::string::npos) << command;
+  }
+  EXPECT_EQ(ok({"--help"}).find("Subcommands:") != std::string::npos, true);
+  EXPECT_EQ(ok({"--version"}), "1.1\n");
+}
+
+}  // namespace
+}  // namespace settingstore::test

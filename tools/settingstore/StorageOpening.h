@@ -1,0 +1,49 @@
+// Opens the storage the command line names. A command that changes it saves
+// it; a read leaves its files as they were.
+#ifndef SETTINGSTORE_TOOLS_STORAGEOPENING_H
+#define SETTINGSTORE_TOOLS_STORAGEOPENING_H
+
+#include <string>
+
+#include "storage/storage.h"
+
+namespace cli {
+
+struct StorageOptions {
+  std::string type = "xml";
+  std::string path;  // empty: "HKCU" for the registry, "." for XML
+  std::string defaultPath;
+  std::string registryDb;
+};
+
+// "registry"/"xml"/"shared" or 0/1/2; anything else is a usage error.
+storage::StorageType ParseStorageType(const std::string& text);
+
+// A section path with slashes or backslashes, as the backends take it:
+// backslashes only, no separator at either end ("" is the root).
+std::string NormalizeSectionPath(const std::string& path);
+
+class OpenedStorage {
+ public:
+  enum class Access { kRead, kWrite };
+  // For writing, a missing registry key named by --path is created; for
+  // reading it is "not found".
+  OpenedStorage(const StorageOptions& options, Access access);
+  ~OpenedStorage();
+  OpenedStorage(const OpenedStorage&) = delete;
+  OpenedStorage& operator=(const OpenedStorage&) = delete;
+
+  // The section that --path names inside the storage.
+  storage::IStorageSection* root() const { return root_.get(); }
+  // Writes the changes back to the storage's files; a failed save, which the
+  // library only logs, is a CliError here.
+  void save();
+
+ private:
+  storage::NoThrowStorageFactory* factory_ = nullptr;
+  storage::Ref<storage::IStorageSection> root_;
+};
+
+}  // namespace cli
+
+#endif  // SETTINGSTORE_TOOLS_STORAGEOPENING_H

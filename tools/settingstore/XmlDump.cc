@@ -1,0 +1,30 @@
+#include "XmlDump.h"
+
+#include <memory>
+
+#include "TreeCopy.h"
+#include "XMLStorage/XMLStorage.h"
+#include "xml/VelXmlSaver.h"
+
+namespace cli {
+
+// The tree is copied into the XML backend's own section over a fresh
+// document, so the dump holds exactly the elements and encodings that the
+// backend writes to its files.
+std::string DumpXml(storage::IStorageSection* section) {
+  std::unique_ptr<CVelXmlNode> root(CVelXmlNode::createNode());
+  storage::Ref<storage::IStorageSection> document(new storage::XMLStorage(root.get()));
+  CopyTree(section, document.get());
+  document.reset();
+  CVelXmlSaver saver;
+  saver.SetOutputMode(true, "  ");
+  return saver.SaveToString(root.get());
+}
+
+void LoadXml(const std::string& document, storage::IStorageSection* section) {
+  storage::Ref<storage::IStorageSection> source(
+      storage::GetXmlStorage(document.data(), static_cast<unsigned>(document.size())));
+  CopyTree(source.get(), section);
+}
+
+}  // namespace cli

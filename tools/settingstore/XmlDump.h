@@ -1,0 +1,19 @@
+// A storage subtree as an XML document in the XML backend's own layout, and
+// back: what `dump` writes, `load` reads, so any backend copies into any other.
+#ifndef SETTINGSTORE_TOOLS_XMLDUMP_H
+#define SETTINGSTORE_TOOLS_XMLDUMP_H
+
+#include <string>
+
+#include "storage/storage.h"
+
+namespace cli {
+
+std::string DumpXml(storage::IStorageSection* section);
+
+// Merges the document's sections and keys into `section`.
+void LoadXml(const std::string& document, storage::IStorageSection* section);
+
+}  // namespace cli
+
+#endif  // SETTINGSTORE_TOOLS_XMLDUMP_H
