@@ -20,6 +20,7 @@
 #include "Utils/Shared/PageManager.h"
 #include "framework/HashHelper.h"
 #include "platform/Platform.h"
+#include "support/TempDirectory.h"
 
 namespace settingstore::test {
 
@@ -84,15 +85,12 @@ class PageManagerTest : public ::testing::Test {
     const std::string id =
         std::to_string(storage::platform::CurrentProcessId()) + "_" + std::to_string(counter++);
     name_ = "Local\\pmtest_" + id + "_";
-    directory_ = std::filesystem::temp_directory_path() / ("pmtest_" + id);
-    std::filesystem::create_directories(directory_);
   }
-  void TearDown() override { std::filesystem::remove_all(directory_); }
 
   const std::string& Name() const { return name_; }
-  std::string FilePrefix() const { return (directory_ / "hive").string(); }
+  std::string FilePrefix() const { return directory_.File("hive"); }
   // A file of the storage in its directory ("hive000d.dm2").
-  std::filesystem::path Path(const char* name) const { return directory_ / name; }
+  std::filesystem::path Path(const char* name) const { return directory_.path() / name; }
   // Whether the segment named by the prefix and this suffix ("000d") exists now.
   bool SegmentExists(const char* suffix) const {
     return storage::platform::NamedMapping::Open((name_ + suffix).c_str()) != nullptr;
@@ -104,7 +102,7 @@ class PageManagerTest : public ::testing::Test {
 
  private:
   std::string name_;
-  std::filesystem::path directory_;
+  TempDirectory directory_;
 };
 
 // The message of the exception of that type that a call raises; none when

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "Shared/HelperProcess.h"
 #include "Shared/PageManagerFixture.h"
+#include "support/HelperProcess.h"
 
 namespace storage {
 namespace {

@@ -175,39 +175,34 @@ TEST_F(PageManagerTest, ReleaseRefusesWhatIsNoClientBlock) {
 
 // ---- Addresses that name no hive ----------------------------------------------
 
-TEST_F(PageManagerTest, AnAddressBeyondTheChainMarksTheStorageDead) {
-  PageManager manager;
-  Start(manager);
-  manager.Allocate(kAll);
-  manager.Allocate(kAll);
-  EXPECT_THAT(WhatOf<InternalStructureException>([&] { manager.GetPoint(InitMemAddress(0x0C000010u)); }),
-              Optional(HasSubstr("storage::PageManager::GetPoint")));
-  EXPECT_EQ(LiveHead(manager, 1).signature, "deadhive");
-  EXPECT_EQ(LiveHead(manager, 2).signature, "hivehead");
-
-  PageManager next;
-  EXPECT_THAT(WhatOf<InternalStructureException>([&] { Start(next); }),
-              Optional(HasSubstr("MemoryInitializeEnumerator::MemoryBlock")));
-}
-
-TEST_F(PageManagerTest, HiveZeroAndNegativeHiveNumbersMarkTheStorageDead) {
-  {
+TEST_F(PageManagerTest, AnAddressThatNamesNoHiveMarksTheStorageDead) {
+  struct Case {
+    uint32_t address;  // beyond the chain of two hives, hive 0, or a negative hive number
+    bool release;      // used through Release rather than GetPoint
+  };
+  for (const Case& c : {Case{0x0C000010u, false}, Case{0x00000010u, false}, Case{0x80000010u, true},
+                        Case{0xFF000010u, false}}) {
+    SCOPED_TRACE(c.address);
     PageManager manager;
     Start(manager);
-    EXPECT_TRUE(WhatOf<InternalStructureException>([&] {
-                  manager.GetPoint(InitMemAddress(0x00000010u));
-                }).has_value());
+    // Memory-only hives end with their last user: each start is a fresh one.
+    EXPECT_EQ(LiveHead(manager, 1).signature, "hivehead");
+    manager.Allocate(kAll);
+    manager.Allocate(kAll);
+    const InitMemAddress address(c.address);
+    if (c.release) {
+      EXPECT_TRUE(WhatOf<InternalStructureException>([&] { manager.Release(address); }).has_value());
+    } else {
+      EXPECT_THAT(WhatOf<InternalStructureException>([&] { manager.GetPoint(address); }),
+                  Optional(HasSubstr("storage::PageManager::GetPoint")));
+    }
     EXPECT_EQ(LiveHead(manager, 1).signature, "deadhive");
+    EXPECT_EQ(LiveHead(manager, 2).signature, "hivehead");
+
+    PageManager next;
+    EXPECT_THAT(WhatOf<InternalStructureException>([&] { Start(next); }),
+                Optional(HasSubstr("MemoryInitializeEnumerator::MemoryBlock")));
   }
-  // Memory-only hives end with their last user: this start is a fresh one.
-  PageManager manager;
-  Start(manager);
-  EXPECT_EQ(LiveHead(manager, 1).signature, "hivehead");
-  EXPECT_TRUE(
-      WhatOf<InternalStructureException>([&] { manager.Release(InitMemAddress(0x80000010u)); }).has_value());
-  EXPECT_EQ(LiveHead(manager, 1).signature, "deadhive");
-  EXPECT_TRUE(
-      WhatOf<InternalStructureException>([&] { manager.GetPoint(InitMemAddress(0xFF000010u)); }).has_value());
 }
 
 // ---- Several page managers on one storage --------------------------------------

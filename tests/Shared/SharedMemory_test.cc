@@ -15,11 +15,12 @@
 #include <thread>
 #include <vector>
 
-#include "Shared/HelperProcess.h"
 #include "Shared/SegmentTestSupport.h"
 #include "framework/NamedSync.h"
 #include "platform/Platform.h"
 #include "storage/storage.h"
+#include "support/HelperProcess.h"
+#include "support/TempDirectory.h"
 
 namespace settingstore::test {
 namespace {
@@ -102,18 +103,12 @@ class SharedSegmentTest : public ::testing::Test {
   void SetUp() override {
     static int counter = 0;
     prefix_ = "SegmentTest_" + std::to_string(getpid()) + "_" + std::to_string(++counter) + "_";
-    directory_ = fs::temp_directory_path() / ("settingstore_" + prefix_);
-    fs::remove_all(directory_);
-    fs::create_directories(directory_);
   }
 
-  void TearDown() override {
-    EXPECT_THAT(ObjectFiles(), IsEmpty());
-    fs::remove_all(directory_);
-  }
+  void TearDown() override { EXPECT_THAT(ObjectFiles(), IsEmpty()); }
 
   std::string Name(const std::string& what = "hive") const { return "Local\\" + prefix_ + what; }
-  fs::path Path(const std::string& file) const { return directory_ / file; }
+  fs::path Path(const std::string& file) const { return directory_.path() / file; }
 
   // The object files of this test's names that the platform still keeps.
   std::vector<std::string> ObjectFiles() const {
@@ -146,7 +141,7 @@ class SharedSegmentTest : public ::testing::Test {
   }
 
   std::string prefix_;
-  fs::path directory_;
+  TempDirectory directory_;
 };
 
 // ---- Segments in memory ------------------------------------------------------
@@ -423,7 +418,7 @@ TEST_F(SharedSegmentTest, AFailedSaveIsLoggedNotThrownAndKeepsWhatWasThere) {
   EXPECT_THAT(log.Errors(), Not(IsEmpty()));
   EXPECT_EQ(log.Errors().back(), "Unable to write to shared file - " + path.string());
   EXPECT_TRUE(fs::is_directory(path / "kept"));
-  EXPECT_THAT(FileNames(directory_), Each(Not(HasSubstr(".tmp"))));
+  EXPECT_THAT(FileNames(directory_.path()), Each(Not(HasSubstr(".tmp"))));
 }
 
 }  // namespace

@@ -11,10 +11,11 @@
 #include <thread>
 #include <vector>
 
-#include "Shared/HelperProcess.h"
 #include "Shared/SegmentTestSupport.h"
 #include "SharedStorage/AccessControllerSupport.h"
 #include "platform/Platform.h"
+#include "support/HelperProcess.h"
+#include "support/TempDirectory.h"
 
 namespace settingstore::test {
 namespace {
@@ -46,13 +47,10 @@ class MemAccessControllerTest : public ::testing::Test {
     const std::string id =
         std::to_string(storage::platform::CurrentProcessId()) + "_" + std::to_string(counter++);
     name_ = "Local\\actest_" + id + "_";
-    directory_ = std::filesystem::temp_directory_path() / ("actest_" + id);
-    std::filesystem::create_directories(directory_);
   }
-  void TearDown() override { std::filesystem::remove_all(directory_); }
 
   const char* Name() const { return name_.c_str(); }
-  std::string SignFile(const char* name) const { return (directory_ / name).string(); }
+  std::string SignFile(const char* name) const { return (directory_.path() / name).string(); }
 
   static uint32_t References(MemAccessController& controller, const InitMemAddress& record) {
     return controller.traits(record).referencesWord().load();
@@ -60,7 +58,7 @@ class MemAccessControllerTest : public ::testing::Test {
 
  private:
   std::string name_;
-  std::filesystem::path directory_;
+  TempDirectory directory_;
 };
 
 TEST_F(MemAccessControllerTest, FirstGetTraitsKeysANewRecordAtTheHead) {
@@ -128,9 +126,10 @@ TEST_F(MemAccessControllerTest, AnotherProcessFindsTheRecordThroughTheRefresh) {
   EXPECT_EQ(ListTraits(controller).size(), 2u);
 }
 
-TEST_F(MemAccessControllerTest, ReferenceCountsNeverPassBelowNone) {
+TEST_F(MemAccessControllerTest, ReferenceCountsNeverPassBelowNoneAndAnIdleRecordIsRevived) {
   MemAccessController controller(Name());
-  AccessTraits& traits = controller.traits(controller.getTraits(NodeAddress(1)));
+  const InitMemAddress record = controller.getTraits(NodeAddress(1));
+  AccessTraits& traits = controller.traits(record);
   EXPECT_TRUE(traits.addReference());
   EXPECT_EQ(traits.referencesWord().load(), kTwo);
 
@@ -141,19 +140,11 @@ TEST_F(MemAccessControllerTest, ReferenceCountsNeverPassBelowNone) {
   EXPECT_TRUE(last);
   EXPECT_EQ(traits.referencesWord().load(), kNone);
 
-  // An idle record is neither raised nor lowered by the handles' operations.
+  // An idle record is neither raised nor lowered by the handles' operations...
   EXPECT_FALSE(traits.addReference());
   EXPECT_FALSE(traits.dropReference(last));
   EXPECT_EQ(traits.referencesWord().load(), kNone);
-}
-
-TEST_F(MemAccessControllerTest, IdleRecordIsRevivedNotReplaced) {
-  MemAccessController controller(Name());
-  const InitMemAddress record = controller.getTraits(NodeAddress(1));
-  bool last = false;
-  ASSERT_TRUE(controller.traits(record).dropReference(last));
-  ASSERT_EQ(References(controller, record), kNone);
-
+  // ...but a new handle on its key revives it rather than making another.
   EXPECT_EQ(controller.getTraits(NodeAddress(1)), record);
   EXPECT_EQ(References(controller, record), kOne);
   EXPECT_EQ(ListTraits(controller).size(), 1u);
@@ -269,17 +260,14 @@ TEST_F(MemAccessControllerTest, SecondControllerIsRefusedAndTheFirstKeepsWorking
   EXPECT_EQ(controller.traits(record).nodeLock.owner(), storage::platform::CurrentThreadId());
 }
 
-TEST_F(MemAccessControllerTest, FailedConstructionLeavesNoControllerBehind) {
+TEST_F(MemAccessControllerTest, NodeLocksNeedTheControllerAndAFailedOneLeavesNone) {
   const std::string tooLong(300, 'n');
   EXPECT_THROW(MemAccessController failed(tooLong.c_str()), storage::AssertException);
   EXPECT_EQ(MemAccessController::GetInstance(), nullptr);
-
-  MemAccessController controller(Name());
-  EXPECT_EQ(MemAccessController::GetInstance(), &controller);
-}
-
-TEST_F(MemAccessControllerTest, NodeLocksNeedTheController) {
-  { MemAccessController controller(Name()); }
+  {
+    MemAccessController controller(Name());
+    EXPECT_EQ(MemAccessController::GetInstance(), &controller);
+  }
   EXPECT_EQ(MemAccessController::GetInstance(), nullptr);
   EXPECT_THROW(MemAccessController::lockNode(NodeAddress(1)), std::logic_error);
   MemAccessController::lockNode(InitMemAddress());  // the null address still does nothing

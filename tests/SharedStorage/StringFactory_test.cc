@@ -14,9 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "Shared/HelperProcess.h"
 #include "SharedStorage/helper/StringFactorySupport.h"
 #include "platform/Platform.h"
+#include "support/HelperProcess.h"
+#include "support/TempDirectory.h"
 
 namespace settingstore::test {
 namespace {
@@ -32,24 +33,25 @@ class StringFactoryTest : public ::testing::Test {
     const std::string id =
         std::to_string(storage::platform::CurrentProcessId()) + "_" + std::to_string(counter++);
     name_ = "Local\\sftest_" + id + "_";
-    directory_ = std::filesystem::temp_directory_path() / ("sftest_" + id);
-    std::filesystem::create_directories(directory_);
     factory_ = std::make_unique<StringFactory>(name_.c_str(), FilePath().c_str());
   }
-  void TearDown() override {
-    factory_.reset();
-    std::filesystem::remove_all(directory_);
-  }
 
-  std::string FilePath() const { return (directory_ / "strings").string(); }
-  std::filesystem::path Sign(const char* name) const { return directory_ / name; }
+  std::string FilePath() const { return (directory_.path() / "strings").string(); }
+  std::filesystem::path Sign(const char* name) const { return directory_.path() / name; }
   StringFactory& Factory() { return *factory_; }
   uint32_t Counter() { return SidCounter(*factory_).load(); }
   size_t StringBlockCount() { return StringBlocks(factory_->pageManager()).size(); }
   std::vector<std::string> HelperArguments(const char* command) const { return {command, name_, FilePath()}; }
+  size_t ExternalFileCount() const {
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(directory_.path())) {
+      files += entry.path().filename().string().starts_with("external_") ? 1 : 0;
+    }
+    return files;
+  }
 
   std::string name_;
-  std::filesystem::path directory_;
+  TempDirectory directory_;
   std::unique_ptr<StringFactory> factory_;
 };
 
@@ -206,32 +208,24 @@ TEST_F(StringFactoryTest, OneFactoryPerProcess) {
 }
 
 TEST_F(StringFactoryTest, ExternalStringsLiveInTheStorageDirectory) {
-  EXPECT_EQ(Factory().externalDirectory(), directory_.string() + "/");
+  EXPECT_EQ(Factory().externalDirectory(), directory_.path().string() + "/");
   const std::string longText(2000, 'x');
   const StringAutoRelease stored = StringFactory::GetSID(longText.c_str());
   EXPECT_EQ(StringFactory::GetSID(std::string(2000, 'X').c_str()).GetSID(), stored.GetSID());
   EXPECT_EQ(StringFactory::GetString(stored.GetSID()).GetString(), longText);
-  size_t files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(directory_)) {
-    files += entry.path().filename().string().starts_with("external_") ? 1 : 0;
-  }
-  EXPECT_EQ(files, 1u);
+  EXPECT_EQ(ExternalFileCount(), 1u);
 }
 
 TEST_F(StringFactoryTest, APathWithoutDirectoryKeepsExternalStringsInTheCurrentOne) {
   factory_.reset();
   const std::filesystem::path previous = std::filesystem::current_path();
-  std::filesystem::current_path(directory_);
+  std::filesystem::current_path(directory_.path());
   {
     StringFactory local((name_ + "cwd").c_str(), "strings");
     EXPECT_EQ(local.externalDirectory(), "./");
     const StringAutoRelease stored = StringFactory::GetSID(std::string(1500, 'y').c_str());
     EXPECT_TRUE(stored.IsValid());
-    bool external = false;
-    for (const auto& entry : std::filesystem::directory_iterator(directory_)) {
-      external = external || entry.path().filename().string().starts_with("external_");
-    }
-    EXPECT_TRUE(external);
+    EXPECT_EQ(ExternalFileCount(), 1u);
   }
   std::filesystem::current_path(previous);
 }

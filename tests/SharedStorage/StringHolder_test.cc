@@ -14,11 +14,12 @@
 #include <thread>
 #include <vector>
 
-#include "Shared/HelperProcess.h"
 #include "SharedStorage/ExternalStringHolder.h"
 #include "SharedStorage/StringHolderFactory.h"
 #include "SharedStorage/helper/StringHolderSupport.h"
 #include "platform/Platform.h"
+#include "support/HelperProcess.h"
+#include "support/TempDirectory.h"
 
 namespace settingstore::test {
 namespace {
@@ -39,16 +40,9 @@ class StringHolderTest : public ::testing::Test {
     const std::string id =
         std::to_string(storage::platform::CurrentProcessId()) + "_" + std::to_string(counter++);
     name_ = "Local\\shtest_" + id + "_";
-    directory_ = std::filesystem::temp_directory_path() / ("shtest_" + id);
-    std::filesystem::create_directories(directory_);
-    table_ = std::make_unique<TestStringTable>(directory_.string() + "/");
+    table_ = std::make_unique<TestStringTable>(directory_.path().string() + "/");
     StartPageManager(manager_, name_, "");
     factory_ = std::make_unique<StringHolderFactory>(*table_, &pages_);
-  }
-  void TearDown() override {
-    factory_.reset();
-    table_.reset();
-    std::filesystem::remove_all(directory_);
   }
 
   // A new string with one reference, entered in the table's index.
@@ -75,12 +69,13 @@ class StringHolderTest : public ::testing::Test {
   }
   std::vector<std::filesystem::path> ExternalFiles() {
     std::vector<std::filesystem::path> files;
-    for (const auto& entry : std::filesystem::directory_iterator(directory_)) files.push_back(entry.path());
+    for (const auto& entry : std::filesystem::directory_iterator(directory_.path()))
+      files.push_back(entry.path());
     return files;
   }
 
   std::string name_;
-  std::filesystem::path directory_;
+  TempDirectory directory_;
   storage::PageManager manager_;
   storage::PageManager* pages_ = &manager_;
   std::unique_ptr<TestStringTable> table_;
@@ -239,7 +234,7 @@ TEST_F(StringHolderTest, ExternalStringIsFoundFromAnotherDirectory) {
   const std::string text(2048, 'z');
   IStringHolder* holder = Store(5, text);
   const std::filesystem::path stored = ExternalFiles().at(0);
-  const std::filesystem::path moved = directory_ / "moved";
+  const std::filesystem::path moved = directory_.path() / "moved";
   std::filesystem::create_directories(moved);
   std::filesystem::copy_file(stored, moved / stored.filename());
   std::ofstream(moved / stored.filename(), std::ios::app) << "!";
@@ -256,7 +251,7 @@ TEST_F(StringHolderTest, ExternalStringIsFoundFromAnotherDirectory) {
 }
 
 TEST_F(StringHolderTest, ExternalStringWithoutAFileIsNotCreated) {
-  table_->SetDirectory((directory_ / "missing/").string());
+  table_->SetDirectory((directory_.path() / "missing/").string());
   try {
     factory_->Create(1, std::string(1500, 'm'));
     FAIL() << "no error";

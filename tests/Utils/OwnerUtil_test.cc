@@ -2,12 +2,10 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <future>
@@ -20,13 +18,13 @@
 #include "Utils/OwnerLockArea.h"
 #include "platform/Platform.h"
 #include "storage/storage.h"
-
-extern char** environ;
+#include "support/HelperProcess.h"
 
 namespace storage::owner {
 namespace {
 
 namespace platform = storage::platform;
+using settingstore::test::HelperProcess;
 
 // No thread id reaches this: Linux caps ids at 2^22.
 constexpr uint32_t kNoSuchThread = 0x7FFFFFFF;
@@ -240,53 +238,8 @@ TEST(GlobalMutexTest, GuardReleasesOnEveryPath) {
 
 // ---- Several processes ---------------------------------------------------------
 
-// A helper process of these tests; killed and reaped if still running at the end.
-class HelperProcess {
- public:
-  explicit HelperProcess(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), OWNER_LOCK_HELPER);
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
-  }
-  ~HelperProcess() {
-    if (pid_ > 0) Kill();
-  }
-  HelperProcess(const HelperProcess&) = delete;
-  HelperProcess& operator=(const HelperProcess&) = delete;
-
-  pid_t Pid() const { return pid_; }
-
-  // The exit status, or -1 when it did not end within the time (it is then killed).
-  int Wait(uint32_t limitMs) {
-    const uint64_t deadline = platform::TickCountMs() + limitMs;
-    for (;;) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      if (platform::TickCountMs() > deadline) {
-        Kill();
-        return -1;
-      }
-      platform::SleepMs(5);
-    }
-  }
-
-  void Kill() {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
-
 // Generous bounds: they only keep a broken lock from hanging the suite.
-constexpr uint32_t kHelperLimitMs = 60000;
+constexpr std::chrono::milliseconds kHelperLimit{60000};
 constexpr uint32_t kSignalLimitMs = 5000;
 
 class OwnerLockProcessesTest : public testing::Test {
@@ -347,7 +300,7 @@ TEST_F(OwnerLockProcessesTest, FourProcessesOfTwoThreadsCountExactly) {
     ASSERT_GT(helpers.back()->Pid(), 0);
     pids.push_back(helpers.back()->Pid());
   }
-  for (auto& helper : helpers) EXPECT_EQ(helper->Wait(kHelperLimitMs), 0);
+  for (auto& helper : helpers) EXPECT_EQ(helper->Wait(kHelperLimit), 0);
 
   EXPECT_EQ(area_->counter, static_cast<uint32_t>(kProcesses * kThreads * kIncrements));
   EXPECT_EQ(area_->lock.owner(), 0xCCCCCCCCu);
@@ -372,7 +325,7 @@ TEST_F(OwnerLockProcessesTest, LockOfAKilledProcessIsTakenOverByAnother) {
 
   const uint64_t killedAt = platform::TickCountMs();
   holder.Kill();
-  ASSERT_EQ(taker.Wait(kHelperLimitMs), 0);
+  ASSERT_EQ(taker.Wait(kHelperLimit), 0);
   const uint64_t takeoverMs = std::atomic_ref<uint64_t>(area_->taken_at_ms).load() - killedAt;
   RecordProperty("takeover_ms", std::to_string(takeoverMs));
   EXPECT_LT(takeoverMs, kSignalLimitMs);
@@ -383,7 +336,7 @@ TEST_F(OwnerLockProcessesTest, LockOfAKilledProcessIsTakenOverByAnother) {
   // up clears such leftovers. This one also finds the lock free.
   HelperProcess next({"take", name_});
   const pid_t nextPid = next.Pid();
-  ASSERT_EQ(next.Wait(kHelperLimitMs), 0);
+  ASSERT_EQ(next.Wait(kHelperLimit), 0);
   ExpectNoRegistrationLeft({holderPid, takerPid, nextPid});
 }
 

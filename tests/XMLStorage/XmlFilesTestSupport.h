@@ -15,8 +15,8 @@
 
 #include "ProcessValues.h"
 #include "XMLStorage/IdleSave.h"
-#include "platform/Platform.h"
 #include "storage/storage.h"
+#include "support/TempDirectory.h"
 
 namespace xmlfiles {
 
@@ -94,12 +94,6 @@ class RecordingInitializer : public storage::IStorageInitializer {
 class XmlFilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = "xmlfiles-" + std::to_string(storage::platform::CurrentProcessId()) + "-" +
-                       info->test_suite_name() + "-" + info->name();
-    for (char& c : name) c = (c == '/' ? '_' : c);  // parameterised names hold slashes
-    dir_ = fs::temp_directory_path() / name;
-    fs::remove_all(dir_);
     fs::create_directories(dir_ / "defaults");
     savedDirectory_ = storage::XmlStorageDirectory();
     savedDefault_ = storage::XmlDefaultDirectory();
@@ -111,7 +105,6 @@ class XmlFilesTest : public ::testing::Test {
     storage::CIdleSave::WaitUntilIdle();
     storage::XmlStorageDirectory() = savedDirectory_;
     storage::XmlDefaultDirectory() = savedDefault_;
-    fs::remove_all(dir_);
   }
 
   fs::path settingsFile() const { return dir_ / ".storage"; }
@@ -123,7 +116,8 @@ class XmlFilesTest : public ::testing::Test {
     return RecordingInitializer(dir_.string(), (dir_ / "defaults").string(), check);
   }
 
-  fs::path dir_;
+  settingstore::test::TempDirectory directory_;
+  const fs::path dir_ = directory_.path();
 
  private:
   std::string savedDirectory_;

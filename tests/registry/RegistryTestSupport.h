@@ -1,45 +1,21 @@
-// Pieces the registry tests share: a temporary directory per test, a handle
-// that closes itself, and the active store switched for the test's duration.
+// Pieces the registry tests share: a handle that closes itself, the active
+// store switched for the test's duration, and string values read and written.
 #ifndef SETTINGSTORE_TESTS_REGISTRY_REGISTRYTESTSUPPORT_H
 #define SETTINGSTORE_TESTS_REGISTRY_REGISTRYTESTSUPPORT_H
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <filesystem>
 #include <memory>
 #include <string>
 
 #include "platform/MemoryRegistry.h"
 #include "platform/Registry.h"
 #include "platform/RegistryStore.h"
+#include "support/TempDirectory.h"
 
 namespace settingstore::test {
 
 namespace reg = storage::platform;
-
-class TempDirectory {
- public:
-  TempDirectory() {
-    static std::atomic<unsigned> counter{0};
-    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    path_ = std::filesystem::temp_directory_path() /
-            ("settingstore-registry-" + std::to_string(stamp) + "-" + std::to_string(++counter));
-    std::filesystem::create_directories(path_);
-  }
-  ~TempDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDirectory(const TempDirectory&) = delete;
-  TempDirectory& operator=(const TempDirectory&) = delete;
-
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
 
 // An open key, closed when it goes out of scope.
 class KeyHandle {

@@ -8,9 +8,9 @@
 #include <set>
 #include <string>
 
-#include "RegistryHelperProcess.h"
 #include "RegistryTestSupport.h"
 #include "storage/storage.h"
+#include "support/HelperProcess.h"
 
 namespace settingstore::test {
 namespace {
@@ -98,18 +98,18 @@ TEST_F(SqliteRegistryTest, ValueWrittenHereIsReadByAProcessStartedLater) {
     ASSERT_EQ(reg::RegCreateKeyA(reg::HKEY_CURRENT_USER, "Software\\Handover", key.Out()), 0);
     ASSERT_EQ(SetString(key.get(), "Greeting", "hello"), 0);
     // Still open here: the value is committed already.
-    RegistryHelperProcess reader({"expect", database_, "Software\\Handover", "greeting", "hello"});
+    HelperProcess reader({"expect", database_, "Software\\Handover", "greeting", "hello"});
     EXPECT_EQ(reader.Wait(), 0);
   }
-  RegistryHelperProcess wrong({"expect", database_, "Software\\Handover", "Greeting", "bye"});
+  HelperProcess wrong({"expect", database_, "Software\\Handover", "Greeting", "bye"});
   EXPECT_EQ(wrong.Wait(), 1) << "the reader tells a different value apart";
 }
 
 TEST_F(SqliteRegistryTest, TwoProcessesWritingAtOnceLoseNothing) {
   constexpr int kCount = 25;
   {
-    RegistryHelperProcess first({"write", database_, "First", std::to_string(kCount)});
-    RegistryHelperProcess second({"write", database_, "Second", std::to_string(kCount)});
+    HelperProcess first({"write", database_, "First", std::to_string(kCount)});
+    HelperProcess second({"write", database_, "Second", std::to_string(kCount)});
     ASSERT_EQ(first.Wait(), 0);
     ASSERT_EQ(second.Wait(), 0);
   }

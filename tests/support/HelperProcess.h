@@ -1,7 +1,8 @@
-// A shared_test_helper process that a test starts and always ends: the
-// destructor kills and reaps it when the test did not wait for it.
-#ifndef SETTINGSTORE_TESTS_SHARED_HELPERPROCESS_H
-#define SETTINGSTORE_TESTS_SHARED_HELPERPROCESS_H
+// A helper process that a test starts and always ends: the destructor kills
+// and reaps it when the test did not wait for it. Each suite that spawns one
+// defines TEST_HELPER as the path of its helper executable.
+#ifndef SETTINGSTORE_TESTS_SUPPORT_HELPERPROCESS_H
+#define SETTINGSTORE_TESTS_SUPPORT_HELPERPROCESS_H
 
 #include <signal.h>
 #include <spawn.h>
@@ -9,42 +10,57 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace settingstore::test {
 
 class HelperProcess {
  public:
-  // Runs `shared_test_helper <command> <args...>`.
+  // Runs `<TEST_HELPER> <arguments...>`.
   explicit HelperProcess(const std::vector<std::string>& arguments) {
-    std::vector<std::string> words{SHARED_TEST_HELPER};
+    std::vector<std::string> words{TEST_HELPER};
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
     if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
   }
-  ~HelperProcess() {
-    if (pid_ > 0 && !exited_) Kill();
-  }
+  ~HelperProcess() { Kill(); }
   HelperProcess(const HelperProcess&) = delete;
   HelperProcess& operator=(const HelperProcess&) = delete;
 
   bool Started() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
 
-  // The exit code; 128 + the signal number when a signal ended it.
+  // The exit code; 128 + the signal number when a signal ended it, -1 when it never started.
   int Wait() {
-    if (!exited_) Reap(0);
+    if (Started() && !exited_) Reap(0);
+    return status_;
+  }
+
+  // Like Wait(), but kills it when it has not ended within the limit and then
+  // gives -1: a bound that keeps a broken helper from hanging the suite.
+  int Wait(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (Running()) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        Kill();
+        return -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     return status_;
   }
 
   // Whether it still runs.
-  bool Running() { return !exited_ && !Reap(WNOHANG); }
+  bool Running() { return Started() && !exited_ && !Reap(WNOHANG); }
 
   // SIGKILL, then reaps it.
   void Kill() {
-    if (exited_) return;
+    if (!Started() || exited_) return;
     kill(pid_, SIGKILL);
     Reap(0);
   }
@@ -69,4 +85,4 @@ class HelperProcess {
 
 }  // namespace settingstore::test
 
-#endif  // SETTINGSTORE_TESTS_SHARED_HELPERPROCESS_H
+#endif  // SETTINGSTORE_TESTS_SUPPORT_HELPERPROCESS_H
