@@ -1,0 +1,112 @@
+#include "SharedStorage/NodeRef.h"
+
+#include <exception>
+#include <utility>
+
+#include "framework/Exceptions.h"
+#include "framework/Logger.h"
+
+namespace storage {
+
+namespace {
+
+constexpr const char* kSourceFile = "SharedStorage\\NodeRef";
+constexpr int32_t kOperationFailed = -6;
+
+}  // namespace
+
+NodeRef::NodeRef(PageManager* const* slot, const InitMemAddress& address, NodeKind kind)
+    : pointer_(slot, address), kind_(kind) {
+  acquire();
+}
+
+NodeRef::NodeRef(const SharedPointer& pointer, NodeKind kind) : pointer_(pointer), kind_(kind) { acquire(); }
+
+NodeRef::NodeRef(const NodeRef& other) : pointer_(other.pointer_), kind_(other.kind_) { acquire(); }
+
+NodeRef::NodeRef(NodeRef&& other) noexcept
+    : pointer_(other.pointer_),
+      kind_(other.kind_),
+      tracked_(std::exchange(other.tracked_, InitMemAddress())) {}
+
+NodeRef& NodeRef::operator=(const NodeRef& other) {
+  if (this == &other) return *this;
+  if (tracked_ == other.tracked_ && !tracked_.isNull()) {
+    // The same node: the reference held already counts for the new value.
+    pointer_ = other.pointer_;
+    kind_ = other.kind_;
+    return *this;
+  }
+  release();
+  pointer_ = other.pointer_;
+  kind_ = other.kind_;
+  acquire();
+  return *this;
+}
+
+NodeRef& NodeRef::operator=(NodeRef&& other) noexcept {
+  if (this == &other) return *this;
+  release();
+  pointer_ = other.pointer_;
+  kind_ = other.kind_;
+  tracked_ = std::exchange(other.tracked_, InitMemAddress());
+  return *this;
+}
+
+NodeRef::~NodeRef() { release(); }
+
+void NodeRef::acquire() {
+  MemAccessController* controller = MemAccessController::GetInstance();
+  if (controller == nullptr || isNull()) return;
+  controller->getTraits(address());
+  tracked_ = address();
+}
+
+void NodeRef::release() noexcept {
+  if (tracked_.isNull()) return;
+  const InitMemAddress node = std::exchange(tracked_, InitMemAddress());
+  MemAccessController* controller = MemAccessController::GetInstance();
+  if (controller == nullptr) return;
+  // Handles are let go in destructors: a failure can only be logged there.
+  try {
+    controller->releaseNode(node, kind_);
+  } catch (const std::exception& error) {
+    logger::error("NodeRef: releasing node 0x%08X failed: %s", node.value(), error.what());
+  } catch (...) {
+    logger::error("NodeRef: releasing node 0x%08X failed", node.value());
+  }
+}
+
+ElementNode& NodeRef::element() {
+  STORAGE_ASSERT(kind_ == kElementNode && !isNull(), kSourceFile, "storage::NodeRef::element", nullptr);
+  return *pointer_.as<ElementNode>();
+}
+
+AttributeNode& NodeRef::attribute() {
+  STORAGE_ASSERT(kind_ == kAttributeNode && !isNull(), kSourceFile, "storage::NodeRef::attribute", nullptr);
+  return *pointer_.as<AttributeNode>();
+}
+
+bool NodeRef::isMarked() { return kind_ == kElementNode ? element().isMarked() : attribute().isMarked(); }
+
+void NodeRef::mark() {
+  if (kind_ == kElementNode) {
+    element().mark();
+  } else {
+    attribute().mark();
+  }
+}
+
+NodeRef NodeRef::follow(std::atomic_ref<uint32_t> link, NodeKind kind) {
+  if (isMarked()) throw MarkToDeleteException(kOperationFailed);
+  SharedPointer target = pointer_;
+  target.assign(InitMemAddress(link.load()));
+  return NodeRef(target, kind);
+}
+
+NodeRef NodeRef::nextSibling() { return follow(element().nextSiblingWord(), kElementNode); }
+NodeRef NodeRef::firstChild() { return follow(element().firstChildWord(), kElementNode); }
+NodeRef NodeRef::firstAttribute() { return follow(element().firstAttributeWord(), kAttributeNode); }
+NodeRef NodeRef::nextAttribute() { return follow(attribute().nextAttributeWord(), kAttributeNode); }
+
+}  // namespace storage

@@ -1,0 +1,59 @@
+// An in-process handle on a node of the shared DOM. While it lives it holds
+// one access reference on its node, counted across processes by the access
+// controller, so that a node removed meanwhile is not freed under it: its
+// words stay readable until the last handle on it goes.
+#ifndef SETTINGSTORE_SHAREDSTORAGE_NODEREF_H
+#define SETTINGSTORE_SHAREDSTORAGE_NODEREF_H
+
+#include "SharedStorage/DOMNode.h"
+#include "SharedStorage/MemAccessController.h"
+#include "Utils/Shared/InitMemAddress.h"
+#include "Utils/Shared/PageManager.h"
+#include "Utils/Shared/SharedPointer.h"
+
+namespace storage {
+
+class NodeRef {
+ public:
+  // Takes an access reference on the node when the access controller exists;
+  // the null address is the end of a list and holds none.
+  NodeRef(PageManager* const* slot, const InitMemAddress& address, NodeKind kind);
+  NodeRef(const NodeRef& other);
+  NodeRef(NodeRef&& other) noexcept;
+  NodeRef& operator=(const NodeRef& other);
+  NodeRef& operator=(NodeRef&& other) noexcept;
+  ~NodeRef();
+
+  const InitMemAddress& address() const { return pointer_.address(); }
+  bool isNull() const { return address().isNull(); }
+  NodeKind kind() const { return kind_; }
+
+  // The node's words; the handle must be on a node of that kind.
+  ElementNode& element();
+  AttributeNode& attribute();
+
+  bool isMarked();
+  void mark();
+
+  // The nodes the links lead to; the end handle for a null link. Following a
+  // link of a marked node throws MarkToDeleteException -6.
+  NodeRef nextSibling();
+  NodeRef firstChild();
+  NodeRef firstAttribute();
+  NodeRef nextAttribute();
+
+ private:
+  NodeRef(const SharedPointer& pointer, NodeKind kind);
+  NodeRef follow(std::atomic_ref<uint32_t> link, NodeKind kind);
+  void acquire();
+  void release() noexcept;
+
+  SharedPointer pointer_;
+  NodeKind kind_;
+  // The address on which this handle holds its reference, or null.
+  InitMemAddress tracked_;
+};
+
+}  // namespace storage
+
+#endif  // SETTINGSTORE_SHAREDSTORAGE_NODEREF_H
