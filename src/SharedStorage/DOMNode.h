@@ -32,14 +32,11 @@ class DOMNodeWords {
   std::atomic_ref<uint32_t> linkWord() { return word(0); }
   std::atomic_ref<uint32_t> sidWord() { return word(1); }
 
-  // A full barrier first, so that a mark set by another thread before it
-  // unlinked the node is seen together with the unlink.
-  bool isMarked() {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    return (sidWord().load() & kDeleteMark) != 0;
-  }
-  // Sets the mark by exchanging in the word just read with bit 31 set.
-  void mark() { sidWord().exchange(sidWord().load() | kDeleteMark); }
+  // Sequentially consistent, like the mark and the unlink, so that a mark set
+  // by another thread before it unlinked the node is seen with the unlink.
+  bool isMarked() { return (sidWord().load(std::memory_order_seq_cst) & kDeleteMark) != 0; }
+  // Sets bit 31 in one atomic step, so no concurrent change of the word is lost.
+  void mark() { sidWord().fetch_or(kDeleteMark, std::memory_order_seq_cst); }
 
  private:
   uint32_t words_[kWords];

@@ -30,11 +30,9 @@ class MemoryEnumerator : public IMemBlockEnumerator {
   InitMemAddress found_;
 };
 
-// Publishes a new node's words before its address is linked anywhere.
-void terminateLink(std::atomic_ref<uint32_t> link) {
-  link.exchange(kNull);
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-}
+// Publishes a new node's words before its address is linked anywhere: the
+// sequentially consistent exchange is a full barrier.
+void terminateLink(std::atomic_ref<uint32_t> link) { link.exchange(kNull, std::memory_order_seq_cst); }
 
 }  // namespace
 
