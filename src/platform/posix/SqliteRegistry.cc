@@ -277,12 +277,25 @@ class SqliteRegistry : public RegistryStore {
     }
   }
 
+  // Two processes that meet a new file at once may both ask for WAL; SQLite
+  // then answers one of them "busy" at once, without waiting the busy
+  // timeout (waiting could deadlock), so the switch is retried here.
+  void SwitchToWal() {
+    for (int waited = 0;; waited += 5) {
+      int result = sqlite3_exec(db_, "PRAGMA journal_mode = WAL;", nullptr, nullptr, nullptr);
+      if (result == SQLITE_OK) return;
+      if ((result & 0xFF) != SQLITE_BUSY || waited >= kBusyTimeoutMs) throw SqliteFailure(sqlite3_errmsg(db_));
+      usleep(5000);
+    }
+  }
+
   // WAL lets readers of other processes go on while one writes; FULL makes
   // every commit durable before the call returns.
   void Prepare() {
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
     sqlite3_extended_result_codes(db_, 1);
-    Execute("PRAGMA journal_mode = WAL; PRAGMA synchronous = FULL;");
+    SwitchToWal();
+    Execute("PRAGMA synchronous = FULL;");
     // Several processes may meet a new file at once: the first to take the
     // write lock lays out the schema, the others find it done.
     Execute("BEGIN IMMEDIATE");
