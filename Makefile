@@ -4,7 +4,7 @@
 WERROR := $(if $(CI),-DCMAKE_COMPILE_WARNING_AS_ERROR=ON,)
 CLI := ./build/default/tools/settingstore/settingstore
 
-.PHONY: all deps build demo test asan tsan clean
+.PHONY: all deps build demo test asan tsan bench stress fuzz clean
 
 all: build
 
@@ -26,6 +26,22 @@ asan tsan: deps
 	cmake --preset $@ $(WERROR)
 	cmake --build --preset $@
 	ctest --preset $@
+
+# Release build, peers and backends on the same work; writes BENCHMARKS.md.
+bench:
+	@scripts/install-deps gnuplot-nox
+	scripts/run-bench
+
+# Shared-DOM stress campaign with random kills: make stress DURATION=60
+DURATION ?= 60
+stress: deps
+	scripts/run-stress $(DURATION)
+
+# Every libFuzzer target for FUZZ_SECONDS each (clang, ASan + UBSan).
+FUZZ_SECONDS ?= 60
+fuzz:
+	@scripts/install-deps clang libclang-rt-dev
+	scripts/run-fuzz $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build
