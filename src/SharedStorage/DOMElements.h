@@ -1,11 +1,23 @@
-// The process-wide start and end of the shared DOM: its three singletons (the
-// node factory, the string table and the access controller) and the SIDs of
-// the strings that the tree itself uses for kinds, attribute names and the
-// values of a new key.
+// The operations on one element of the shared DOM tree (reading attributes,
+// replacing a key's value, finding, creating and deleting children), and the
+// process-wide start and end of the shared DOM: its three singletons (the node
+// factory, the string table and the access controller) and the SIDs of the
+// strings that the tree itself uses for kinds, attribute names and the values
+// of a new key.
+//
+// Lists change only by one compare-and-swap or exchange on one link word;
+// removed nodes are unlinked, then marked, and stay readable until their last
+// handle goes. A walker that meets a marked node yields and starts again from
+// the head. The callers hold the lock of the section whose children or whose
+// keys' values they touch, so the writers of one list run one at a time.
 #ifndef SETTINGSTORE_SHAREDSTORAGE_DOMELEMENTS_H
 #define SETTINGSTORE_SHAREDSTORAGE_DOMELEMENTS_H
 
 #include <cstdint>
+#include <vector>
+
+#include "SharedStorage/NodeRef.h"
+#include "SharedStorage/StringFactory.h"
 
 namespace storage {
 
@@ -30,6 +42,36 @@ struct WellKnownSids {
 
 class DOMElement {
  public:
+  struct AttributeLookup {
+    bool completed;  // false: the pass met a marked node
+    uint32_t value;  // the value SID, kNoSid when there is no such attribute
+  };
+
+  // A view of the element a handle designates; the handle must outlive it.
+  explicit DOMElement(NodeRef& element) : element_(element) {}
+
+  AttributeLookup tryGetAttribute(uint32_t nameSid);
+  // Repeats tryGetAttribute until a pass completes.
+  uint32_t getAttribute(uint32_t nameSid);
+  // Puts the chain behind the "name" attribute in place of the chain there;
+  // on success `chain` holds the old chain (or the end).
+  bool swapAttributes(NodeRef& chain);
+  // Replaces a key's "type", "size" and "value" attributes in one step.
+  void setAttributes(uint32_t typeSid, uint32_t sizeSid, uint32_t valueSid);
+  // The child of this kind and name; OpenException -2 when there is none.
+  NodeRef findElement(uint32_t kindSid, const StringAutoRelease& name);
+  // The child of this kind and name, appended when there is none.
+  NodeRef createElement(uint32_t kindSid, const StringAutoRelease& name, bool& created);
+  // Detaches the element's attributes and marks it and them.
+  static void markToDelete(NodeRef element);
+  void unlinkFirstChild();
+  void unlinkNext();
+  bool tryDeleteElement(uint32_t kindSid, uint32_t nameSid);
+  bool deleteElement(uint32_t kindSid, const StringAutoRelease& name);
+  // The name SIDs of the children of this kind, in list order; a marked node
+  // on the way throws MarkToDeleteException.
+  std::vector<uint32_t> childNames(uint32_t kindSid);
+
   // Brings up, in this order, the node factory (which loads or creates the
   // tree), the string table and the access controller, then registers the
   // well-known strings, each keeping one extra reference for the life of the
@@ -49,6 +91,8 @@ class DOMElement {
   static void registerWellKnownStrings();
 
   static WellKnownSids sids_;
+
+  NodeRef& element_;
 };
 
 }  // namespace storage

@@ -31,6 +31,7 @@ class MemoryEnumerator : public IMemBlockEnumerator {
 
 std::atomic<bool> MemAccessController::claimed_{false};
 std::atomic<MemAccessController*> MemAccessController::instance_{nullptr};
+std::atomic<uint32_t> MemAccessController::lastGeneration_{0};
 
 MemAccessController::MemAccessController(const char* name, ReleaseCallback release, void* context)
     : release_(release), context_(context) {
@@ -45,6 +46,7 @@ MemAccessController::MemAccessController(const char* name, ReleaseCallback relea
     claimed_.store(false);
     throw;
   }
+  generation_ = lastGeneration_.fetch_add(1) + 1;
   instance_.store(this, std::memory_order_release);
 }
 

@@ -37,6 +37,9 @@ class MemAccessController {
 
   // The process's controller, or null while there is none.
   static MemAccessController* GetInstance() { return instance_.load(std::memory_order_acquire); }
+  // Tells apart the controllers a process makes one after the other, so that
+  // a handle left over from an earlier storage never counts in a later one.
+  uint32_t generation() const { return generation_; }
 
   // Finds or makes the root block; the page manager calls it once the
   // hives are loaded, one process at a time.
@@ -84,10 +87,12 @@ class MemAccessController {
   // a second one is refused; instance_ is published only once it works.
   static std::atomic<bool> claimed_;
   static std::atomic<MemAccessController*> instance_;
+  static std::atomic<uint32_t> lastGeneration_;
 
   std::unique_ptr<PageManager> pageManager_;
   ReleaseCallback release_;
   void* context_;
+  uint32_t generation_ = 0;
   // Guards the map and last_; recursive, and taken before the list lock.
   veltool3::Mutex mutex_;
   // Key (the node address read as a signed number) to its record's address.

@@ -27,11 +27,12 @@ NodeRef::NodeRef(const NodeRef& other) : pointer_(other.pointer_), kind_(other.k
 NodeRef::NodeRef(NodeRef&& other) noexcept
     : pointer_(other.pointer_),
       kind_(other.kind_),
-      tracked_(std::exchange(other.tracked_, InitMemAddress())) {}
+      tracked_(std::exchange(other.tracked_, InitMemAddress())),
+      generation_(other.generation_) {}
 
 NodeRef& NodeRef::operator=(const NodeRef& other) {
   if (this == &other) return *this;
-  if (tracked_ == other.tracked_ && !tracked_.isNull()) {
+  if (tracked_ == other.tracked_ && !tracked_.isNull() && generation_ == other.generation_) {
     // The same node: the reference held already counts for the new value.
     pointer_ = other.pointer_;
     kind_ = other.kind_;
@@ -50,6 +51,7 @@ NodeRef& NodeRef::operator=(NodeRef&& other) noexcept {
   pointer_ = other.pointer_;
   kind_ = other.kind_;
   tracked_ = std::exchange(other.tracked_, InitMemAddress());
+  generation_ = other.generation_;
   return *this;
 }
 
@@ -60,13 +62,19 @@ void NodeRef::acquire() {
   if (controller == nullptr || isNull()) return;
   controller->getTraits(address());
   tracked_ = address();
+  generation_ = controller->generation();
+}
+
+bool NodeRef::isCurrent() const {
+  const MemAccessController* controller = MemAccessController::GetInstance();
+  return controller != nullptr && controller->generation() == generation_;
 }
 
 void NodeRef::release() noexcept {
   if (tracked_.isNull()) return;
   const InitMemAddress node = std::exchange(tracked_, InitMemAddress());
   MemAccessController* controller = MemAccessController::GetInstance();
-  if (controller == nullptr) return;
+  if (controller == nullptr || controller->generation() != generation_) return;
   // Handles are let go in destructors: a failure can only be logged there.
   try {
     controller->releaseNode(node, kind_);

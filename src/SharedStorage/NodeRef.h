@@ -25,6 +25,9 @@ class NodeRef {
   ~NodeRef();
 
   const InitMemAddress& address() const { return pointer_.address(); }
+  // False once the storage this handle was taken in has been torn down: its
+  // memory may be gone, so nothing may be read through it.
+  bool isCurrent() const;
   bool isNull() const { return address().isNull(); }
   NodeKind kind() const { return kind_; }
 
@@ -52,6 +55,8 @@ class NodeRef {
   NodeKind kind_;
   // The address on which this handle holds its reference, or null.
   InitMemAddress tracked_;
+  // The access controller that counts the reference.
+  uint32_t generation_ = 0;
 };
 
 }  // namespace storage

@@ -56,6 +56,9 @@ class StringFactory final : public IStringHolderOwner {
     // GetHolder()->Release(); the DOM counts one per node word holding the SID.
     void AddRef() const;
     IStringHolder* GetHolder() const { return holder_; }
+    // Forgets the string without releasing it: for a handle that outlived the
+    // factory, whose string objects are gone.
+    void Abandon() { holder_ = nullptr; }
 
    private:
     friend class StringFactory;

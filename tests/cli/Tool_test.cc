@@ -70,13 +70,6 @@ TEST_F(ToolTest, AFailedSaveIsAFailure) {
   EXPECT_EQ(result.err.rfind("settingstore: Cannot save", 0), 0u) << result.err;
 }
 
-TEST_F(ToolTest, TheSharedBackendIsReportedAsNotBuilt) {
-  const CliResult result = runner_.run({"--type", "shared", "--path", runner_.file("dom"), "ls"});
-  EXPECT_EQ(result.status, 3);
-  EXPECT_EQ(result.err, "settingstore: the shared DOM backend is not built yet\n");
-  EXPECT_EQ(runner_.run({"--type", "2", "--path", runner_.file("dom"), "ls"}).status, 3);
-}
-
 TEST_F(ToolTest, UsageErrorsExitWithTwo) {
   for (const std::vector<std::string>& arguments : {std::vector<std::string>{"--type", "ini", "ls"},
                                                     {"frobnicate"},

@@ -1,0 +1,343 @@
+// The element operations of the shared DOM. Lists are read in place: the
+// caller's section lock keeps the lists walked here from losing nodes, so a
+// walk takes no access reference per node visited, only one on the node it
+// hands out. Marks are still honoured, for nodes that a process removed
+// without the lock (a damaged or older peer) and for the neighbours' readers.
+#include <stdexcept>
+#include <utility>
+
+#include "SharedStorage/DOMElements.h"
+#include "SharedStorage/NodeFactory.h"
+#include "framework/Exceptions.h"
+#include "framework/Logger.h"
+#include "platform/Platform.h"
+
+namespace storage {
+
+namespace {
+
+constexpr const char* kSourceFile = "SharedStorage\\DOMElements";
+constexpr uint32_t kNoSid = WellKnownSids::kNoSid;
+constexpr uint32_t kEnd = InitMemAddress::kNull;
+// More nodes than the hives can hold: a list this long has a cycle.
+constexpr uint64_t kMaxListLength =
+    uint64_t{PageManager::kMaxHives} * (PageManager::kHiveSize / NodeFactory::kAttributeSize);
+
+NodeFactory& Factory() {
+  NodeFactory* factory = NodeFactory::GetInstance();
+  if (factory == nullptr) throw std::logic_error("the shared DOM is not initialised");
+  return *factory;
+}
+
+// Resolves node addresses in this process, refusing any that cannot hold a
+// node, and counts the steps of one pass so that a damaged list cannot spin.
+class ListWalk {
+ public:
+  explicit ListWalk(const char* function) : pages_(Factory().pageManager()), function_(function) {}
+
+  ElementNode& element(uint32_t address) { return *static_cast<ElementNode*>(resolve(address, 16)); }
+  AttributeNode& attribute(uint32_t address) { return *static_cast<AttributeNode*>(resolve(address, 12)); }
+  void restart() { steps_ = 0; }
+
+ private:
+  void* resolve(uint32_t address, uint32_t size) {
+    const InitMemAddress at(address);
+    const auto offset = static_cast<uint32_t>(at.offset());
+    if (++steps_ > kMaxListLength || offset % 4 != 0 || offset + size > PageManager::kHiveSize) {
+      throw InternalStructureException(kSourceFile, function_, __LINE__, "a list of the tree is damaged");
+    }
+    return pages_.GetPoint(at);
+  }
+
+  PageManager& pages_;
+  const char* function_;
+  uint64_t steps_ = 0;
+};
+
+uint32_t SidOf(const StringAutoRelease& handle) {
+  return handle.GetHolder() == nullptr ? kNoSid : static_cast<uint32_t>(handle.GetSID());
+}
+
+NodeRef ElementHandle(uint32_t address) {
+  return NodeRef(Factory().pageManagerSlot(), InitMemAddress(address), kElementNode);
+}
+
+NodeRef NoNode(NodeKind kind) { return NodeRef(Factory().pageManagerSlot(), InitMemAddress(), kind); }
+
+// One pass over an element's attributes, read in place.
+DOMElement::AttributeLookup LookUp(ListWalk& walk, ElementNode& element, uint32_t nameSid) {
+  uint32_t at = element.firstAttributeWord().load(std::memory_order_acquire);
+  while (at != kEnd) {
+    AttributeNode& attribute = walk.attribute(at);
+    if (attribute.isMarked()) return {false, 0};
+    if (attribute.nameWord().load() == nameSid) return {true, attribute.valueWord().load()};
+    at = attribute.nextAttributeWord().load(std::memory_order_acquire);
+  }
+  return {true, kNoSid};
+}
+
+uint32_t GetAttribute(ListWalk& walk, ElementNode& element, uint32_t nameSid) {
+  for (;;) {
+    const DOMElement::AttributeLookup lookup = LookUp(walk, element, nameSid);
+    if (lookup.completed) return lookup.value;
+    platform::YieldThread();
+  }
+}
+
+bool Matches(ListWalk& walk, ElementNode& child, uint32_t kindSid, uint32_t nameSid) {
+  return child.kindWord().load() == kindSid && GetAttribute(walk, child, DOMElement::Sids().name) == nameSid;
+}
+
+// A new attribute node that holds one reference on its value's string: the
+// value word is set only once the reference is taken, so that freeing a node
+// of a failed operation gives back exactly the references it holds.
+NodeRef NewAttribute(uint32_t nameSid, uint32_t valueSid) {
+  NodeRef node = Factory().newAttribute(nameSid, kNoSid);
+  try {
+    const StringAutoRelease value = StringFactory::GetString(static_cast<int32_t>(valueSid));
+    if (value.GetHolder() != nullptr) value.AddRef();
+  } catch (...) {
+    node.mark();
+    throw;
+  }
+  node.attribute().valueWord().exchange(valueSid, std::memory_order_seq_cst);
+  return node;
+}
+
+[[noreturn]] void ThrowMarked() { throw MarkToDeleteException(kErrorFailed); }
+
+}  // namespace
+
+DOMElement::AttributeLookup DOMElement::tryGetAttribute(uint32_t nameSid) {
+  ListWalk walk("storage::DOMElement::tryGetAttribute");
+  return LookUp(walk, element_.element(), nameSid);
+}
+
+uint32_t DOMElement::getAttribute(uint32_t nameSid) {
+  ListWalk walk("storage::DOMElement::getAttribute");
+  return GetAttribute(walk, element_.element(), nameSid);
+}
+
+bool DOMElement::swapAttributes(NodeRef& chain) {
+  const uint32_t first = element_.element().firstAttributeWord().load(std::memory_order_acquire);
+  if (first == kEnd) throw std::logic_error("The first attribute should be always exist.");
+  ListWalk walk("storage::DOMElement::swapAttributes");
+  AttributeNode& name = walk.attribute(first);
+  if (name.isMarked()) return false;
+  uint32_t old = name.nextAttributeWord().load(std::memory_order_acquire);
+  // Taken before the swap: once it succeeds, the old chain is ours to retire.
+  NodeRef oldChain(Factory().pageManagerSlot(), InitMemAddress(old), kAttributeNode);
+  if (!name.nextAttributeWord().compare_exchange_strong(old, chain.address().value(), std::memory_order_seq_cst)) {
+    return false;
+  }
+  chain = std::move(oldChain);
+  return true;
+}
+
+void DOMElement::setAttributes(uint32_t typeSid, uint32_t sizeSid, uint32_t valueSid) {
+  if (element_.isMarked()) throw OpenException(kErrorDeleted);
+  const WellKnownSids& sids = Sids();
+  // Nodes made for a write that fails are marked, and so freed with the
+  // string references they hold.
+  NodeRef nodes[3] = {NoNode(kAttributeNode), NoNode(kAttributeNode), NoNode(kAttributeNode)};
+  try {
+    nodes[0] = NewAttribute(sids.type, typeSid);
+    nodes[1] = NewAttribute(sids.size, sizeSid);
+    nodes[2] = NewAttribute(sids.value, valueSid);
+    for (int i = 0; i < 2; ++i) {
+      if (nodes[i].isMarked()) ThrowMarked();
+      uint32_t expected = kEnd;
+      nodes[i].attribute().nextAttributeWord().compare_exchange_strong(expected, nodes[i + 1].address().value());
+    }
+    NodeRef chain = nodes[0];
+    while (!swapAttributes(chain)) platform::YieldThread();
+    // The old chain: each node is freed, with its string reference, when its
+    // last handle goes.
+    while (!chain.isNull()) {
+      NodeRef next = chain.nextAttribute();
+      chain.mark();
+      chain = std::move(next);
+    }
+  } catch (...) {
+    logger::error("Exception detected at the DOMElement::setAttributes");
+    for (NodeRef& node : nodes) {
+      if (!node.isNull()) node.mark();
+    }
+    throw;
+  }
+}
+
+NodeRef DOMElement::findElement(uint32_t kindSid, const StringAutoRelease& name) {
+  const uint32_t nameSid = SidOf(name);
+  ListWalk walk("storage::DOMElement::findElement");
+  for (;;) {
+    if (element_.isMarked()) throw OpenException(kErrorDeleted);
+    walk.restart();
+    uint32_t child = element_.element().firstChildWord().load(std::memory_order_acquire);
+    bool restart = false;
+    while (child != kEnd) {
+      ElementNode& node = walk.element(child);
+      if (node.isMarked()) {
+        restart = true;
+        break;
+      }
+      if (Matches(walk, node, kindSid, nameSid)) return ElementHandle(child);
+      child = node.nextSiblingWord().load(std::memory_order_acquire);
+    }
+    if (!restart) throw OpenException(kErrorNotFound);
+    platform::YieldThread();
+  }
+}
+
+NodeRef DOMElement::createElement(uint32_t kindSid, const StringAutoRelease& name, bool& created) {
+  const uint32_t nameSid = SidOf(name);
+  ListWalk walk("storage::DOMElement::createElement");
+  // The search: as findElement, but a marked parent shows as an exception.
+  for (bool searched = false; !searched;) {
+    walk.restart();
+    if (element_.isMarked()) ThrowMarked();
+    uint32_t child = element_.element().firstChildWord().load(std::memory_order_acquire);
+    searched = true;
+    while (child != kEnd) {
+      ElementNode& node = walk.element(child);
+      if (node.isMarked()) {
+        searched = false;
+        platform::YieldThread();
+        if (element_.isMarked()) throw CreateException(kErrorDeleted);
+        break;
+      }
+      if (Matches(walk, node, kindSid, nameSid)) {
+        created = false;
+        return ElementHandle(child);
+      }
+      child = node.nextSiblingWord().load(std::memory_order_acquire);
+    }
+  }
+
+  NodeRef element = Factory().newElement(kindSid);
+  NodeRef nameAttribute = NoNode(kAttributeNode);
+  try {
+    // Named before it is linked, so no reader ever sees an element without a name.
+    nameAttribute = NewAttribute(Sids().name, nameSid);
+    if (element.isMarked()) ThrowMarked();
+    uint32_t expected = kEnd;
+    const bool named = element.element().firstAttributeWord().compare_exchange_strong(
+        expected, nameAttribute.address().value());
+    STORAGE_ASSERT(named, kSourceFile, "storage::DOMElement::createElement", nullptr);
+
+    const uint32_t newAddress = element.address().value();
+    for (;;) {
+      walk.restart();
+      uint32_t last = element_.element().firstChildWord().load(std::memory_order_acquire);
+      if (last == kEnd) {
+        if (element_.isMarked()) ThrowMarked();
+        uint32_t none = kEnd;
+        if (element_.element().firstChildWord().compare_exchange_strong(none, newAddress)) break;
+      } else {
+        bool appended = false;
+        for (;;) {
+          ElementNode& node = walk.element(last);
+          if (node.isMarked()) break;
+          const uint32_t next = node.nextSiblingWord().load(std::memory_order_acquire);
+          if (next != kEnd) {
+            last = next;
+            continue;
+          }
+          if (node.isMarked()) ThrowMarked();
+          uint32_t none = kEnd;
+          appended = node.nextSiblingWord().compare_exchange_strong(none, newAddress);
+          break;
+        }
+        if (appended) break;
+      }
+      platform::YieldThread();
+      if (element_.isMarked()) throw CreateException(kErrorDeleted);
+    }
+  } catch (...) {
+    // Never linked: their blocks and the name's reference come back.
+    element.mark();
+    if (!nameAttribute.isNull()) nameAttribute.mark();
+    throw;
+  }
+  created = true;
+  return element;
+}
+
+void DOMElement::markToDelete(NodeRef element) {
+  NodeRef attribute = element.firstAttribute();
+  element.element().firstAttributeWord().exchange(kEnd, std::memory_order_seq_cst);
+  element.mark();
+  while (!attribute.isNull()) {
+    NodeRef next = attribute.nextAttribute();
+    attribute.mark();
+    attribute = std::move(next);
+  }
+}
+
+void DOMElement::unlinkFirstChild() {
+  if (element_.isMarked()) ThrowMarked();
+  NodeRef first = element_.firstChild();
+  const uint32_t next = first.element().nextSiblingWord().load(std::memory_order_acquire);
+  element_.element().firstChildWord().exchange(next, std::memory_order_seq_cst);
+}
+
+void DOMElement::unlinkNext() {
+  if (element_.isMarked()) ThrowMarked();
+  NodeRef next = element_.nextSibling();
+  if (next.isNull()) return;
+  const uint32_t after = next.element().nextSiblingWord().load(std::memory_order_acquire);
+  element_.element().nextSiblingWord().exchange(after, std::memory_order_seq_cst);
+}
+
+bool DOMElement::tryDeleteElement(uint32_t kindSid, uint32_t nameSid) {
+  ListWalk walk("storage::DOMElement::tryDeleteElement");
+  NodeRef child = element_.firstChild();
+  if (child.isNull()) throw DeleteException(kErrorFailed);
+  NodeRef previous = NoNode(kElementNode);
+  while (!child.isNull()) {
+    ElementNode& node = walk.element(child.address().value());
+    if (node.isMarked()) return false;
+    if (Matches(walk, node, kindSid, nameSid)) {
+      if (child.element().firstChildWord().load() != kEnd) throw NotEmptyException(kErrorFailed);
+      if (previous.isNull()) {
+        unlinkFirstChild();
+      } else {
+        DOMElement(previous).unlinkNext();
+      }
+      markToDelete(std::move(child));
+      return true;
+    }
+    NodeRef next = child.nextSibling();
+    previous = std::move(child);
+    child = std::move(next);
+  }
+  throw DeleteException(kErrorNotFound);
+}
+
+std::vector<uint32_t> DOMElement::childNames(uint32_t kindSid) {
+  ListWalk walk("storage::DOMElement::childNames");
+  if (element_.isMarked()) ThrowMarked();
+  std::vector<uint32_t> names;
+  uint32_t child = element_.element().firstChildWord().load(std::memory_order_acquire);
+  while (child != kEnd) {
+    ElementNode& node = walk.element(child);
+    if (node.isMarked()) ThrowMarked();
+    if (node.kindWord().load() == kindSid) {
+      const uint32_t name = GetAttribute(walk, node, Sids().name);
+      if (name != kNoSid) names.push_back(name);
+    }
+    child = node.nextSiblingWord().load(std::memory_order_acquire);
+  }
+  return names;
+}
+
+bool DOMElement::deleteElement(uint32_t kindSid, const StringAutoRelease& name) {
+  if (element_.isMarked()) throw DeleteException(kErrorDeleted);
+  for (;;) {
+    if (tryDeleteElement(kindSid, SidOf(name))) return true;
+    platform::YieldThread();
+    if (element_.isMarked()) throw DeleteException(kErrorDeleted);
+  }
+}
+
+}  // namespace storage

@@ -1,0 +1,21 @@
+// The shared DOM backend's entry points for InitializeStorage(2, ...) and
+// DeinitializeStorage(2).
+#include "Backends.h"
+#include "SharedStorage/SharedDOMController.h"
+#include "SharedStorage/SharedInitialize.h"
+
+namespace storage {
+
+Backend MakeSharedDomBackend(IStorageInitializer* init) {
+  loadSharedStorage(init);
+  try {
+    return Backend{new SharedDOMController(), new SharedDOMController::Traits()};
+  } catch (...) {
+    unloadSharedStorage();
+    throw;
+  }
+}
+
+void UnloadSharedDom() { unloadSharedStorage(); }
+
+}  // namespace storage
