@@ -150,10 +150,15 @@ InitMemAddress MemAccessController::createNewTraits() {
 
 void MemAccessController::releaseNode(const InitMemAddress& node, NodeKind kind) {
   if (node.isNull()) return;
-  AccessTraits& record = traits(getTraits(node));
+  const InitMemAddress record = getTraits(node);
   bool last = false;
-  record.dropReference(last);
-  if (record.dropReference(last) && last && release_ != nullptr) release_(node, kind, context_);
+  traits(record).dropReference(last);  // the lookup's own reference
+  releaseTraits(node, record, kind);
+}
+
+void MemAccessController::releaseTraits(const InitMemAddress& node, const InitMemAddress& record, NodeKind kind) {
+  bool last = false;
+  if (traits(record).dropReference(last) && last && release_ != nullptr) release_(node, kind, context_);
 }
 
 void MemAccessController::giveBack(const InitMemAddress& node, const InitMemAddress& record, bool wasIdle) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "ProcessValues.h"
 #include "SharedStorage/AccessTraits.h"
 #include "Utils/Shared/InitMemAddress.h"
 #include "Utils/Shared/PageManager.h"
@@ -59,12 +60,18 @@ class MemAccessController {
   // What a node handle does when it lets go: gives back its reference and,
   // when that was the last one, hands the node to the release callback.
   void releaseNode(const InitMemAddress& node, NodeKind kind);
+  // The same, for a handle that knows its node's record.
+  void releaseTraits(const InitMemAddress& node, const InitMemAddress& record, NodeKind kind);
 
   // Take and release the node lock of a node, through the process's
   // controller; the null address does nothing. The lock is recursive and is
   // taken over from a holder thread that has ended.
   static void lockNode(const InitMemAddress& node);
   static void unlockNode(const InitMemAddress& node);
+  // The same through a record that the caller holds a reference on: no
+  // lookup, no reference of its own.
+  void lockTraits(const InitMemAddress& record) { traits(record).nodeLock.lock(GetSpinCount()); }
+  void unlockTraits(const InitMemAddress& record) { traits(record).nodeLock.unlock(); }
 
  private:
   // getTraits, telling also whether the record had no references before.

@@ -22,12 +22,23 @@ NodeRef::NodeRef(PageManager* const* slot, const InitMemAddress& address, NodeKi
 
 NodeRef::NodeRef(const SharedPointer& pointer, NodeKind kind) : pointer_(pointer), kind_(kind) { acquire(); }
 
-NodeRef::NodeRef(const NodeRef& other) : pointer_(other.pointer_), kind_(other.kind_) { acquire(); }
+NodeRef::NodeRef(const NodeRef& other) : pointer_(other.pointer_), kind_(other.kind_) {
+  MemAccessController* controller = MemAccessController::GetInstance();
+  // A live handle's record has a reference already, so one more cannot fail.
+  if (!other.record_.isNull() && other.isCurrent() && controller->traits(other.record_).addReference()) {
+    tracked_ = other.tracked_;
+    record_ = other.record_;
+    generation_ = other.generation_;
+    return;
+  }
+  acquire();
+}
 
 NodeRef::NodeRef(NodeRef&& other) noexcept
     : pointer_(other.pointer_),
       kind_(other.kind_),
       tracked_(std::exchange(other.tracked_, InitMemAddress())),
+      record_(other.record_),
       generation_(other.generation_) {}
 
 NodeRef& NodeRef::operator=(const NodeRef& other) {
@@ -38,11 +49,8 @@ NodeRef& NodeRef::operator=(const NodeRef& other) {
     kind_ = other.kind_;
     return *this;
   }
-  release();
-  pointer_ = other.pointer_;
-  kind_ = other.kind_;
-  acquire();
-  return *this;
+  NodeRef copy(other);
+  return *this = std::move(copy);
 }
 
 NodeRef& NodeRef::operator=(NodeRef&& other) noexcept {
@@ -51,6 +59,7 @@ NodeRef& NodeRef::operator=(NodeRef&& other) noexcept {
   pointer_ = other.pointer_;
   kind_ = other.kind_;
   tracked_ = std::exchange(other.tracked_, InitMemAddress());
+  record_ = other.record_;
   generation_ = other.generation_;
   return *this;
 }
@@ -60,7 +69,7 @@ NodeRef::~NodeRef() { release(); }
 void NodeRef::acquire() {
   MemAccessController* controller = MemAccessController::GetInstance();
   if (controller == nullptr || isNull()) return;
-  controller->getTraits(address());
+  record_ = controller->getTraits(address());
   tracked_ = address();
   generation_ = controller->generation();
 }
@@ -77,7 +86,7 @@ void NodeRef::release() noexcept {
   if (controller == nullptr || controller->generation() != generation_) return;
   // Handles are let go in destructors: a failure can only be logged there.
   try {
-    controller->releaseNode(node, kind_);
+    controller->releaseTraits(node, record_, kind_);
   } catch (const std::exception& error) {
     logger::error("NodeRef: releasing node 0x%08X failed: %s", node.value(), error.what());
   } catch (...) {
@@ -116,5 +125,22 @@ NodeRef NodeRef::nextSibling() { return follow(element().nextSiblingWord(), kEle
 NodeRef NodeRef::firstChild() { return follow(element().firstChildWord(), kElementNode); }
 NodeRef NodeRef::firstAttribute() { return follow(element().firstAttributeWord(), kAttributeNode); }
 NodeRef NodeRef::nextAttribute() { return follow(attribute().nextAttributeWord(), kAttributeNode); }
+
+NodeLock::NodeLock(const NodeRef& node) : node_(node), controller_(MemAccessController::GetInstance()) {
+  if (!node_.record_.isNull() && node_.isCurrent()) {
+    controller_->lockTraits(node_.record_);
+  } else {
+    controller_ = nullptr;
+    MemAccessController::lockNode(node_.address());
+  }
+}
+
+NodeLock::~NodeLock() {
+  if (controller_ != nullptr) {
+    controller_->unlockTraits(node_.record_);
+  } else {
+    MemAccessController::unlockNode(node_.address());
+  }
+}
 
 }  // namespace storage

@@ -47,16 +47,33 @@ class NodeRef {
 
  private:
   NodeRef(const SharedPointer& pointer, NodeKind kind);
+  friend class NodeLock;
   NodeRef follow(std::atomic_ref<uint32_t> link, NodeKind kind);
   void acquire();
   void release() noexcept;
 
   SharedPointer pointer_;
   NodeKind kind_;
-  // The address on which this handle holds its reference, or null.
+  // The address on which this handle holds its reference, or null, and the
+  // traits record that counts it.
   InitMemAddress tracked_;
+  InitMemAddress record_;
   // The access controller that counts the reference.
   uint32_t generation_ = 0;
+};
+
+// Holds a node's lock for the rest of the scope, through a handle on the
+// node: its reference keeps the lock's record, so no lookup is needed.
+class NodeLock {
+ public:
+  explicit NodeLock(const NodeRef& node);
+  ~NodeLock();
+  NodeLock(const NodeLock&) = delete;
+  NodeLock& operator=(const NodeLock&) = delete;
+
+ private:
+  const NodeRef& node_;
+  MemAccessController* controller_;
 };
 
 }  // namespace storage

@@ -86,7 +86,7 @@ SharedDOMKey::Snapshot SharedDOMKey::snapshot(bool withSize, bool withValue) {
   uint32_t sizeSid = WellKnownSids::kNoSid;
   uint32_t valueSid = WellKnownSids::kNoSid;
   {
-    NodeLockGuard lock(place_.section.address());
+    NodeLock lock(place_.section);
     if (place_.section.isMarked() || place_.key.isMarked()) throw IOException(kErrorDeleted);
     DOMElement key(place_.key);
     typeSid = key.getAttribute(sids.type);
@@ -111,7 +111,7 @@ void SharedDOMKey::writeValue(uint32_t typeSid, const std::string& size, const s
   const auto sidOf = [](const StringAutoRelease& handle) {
     return handle.GetHolder() == nullptr ? WellKnownSids::kNoSid : static_cast<uint32_t>(handle.GetSID());
   };
-  NodeLockGuard lock(place_.section.address());
+  NodeLock lock(place_.section);
   if (place_.section.isMarked()) throw IOException(kErrorDeleted);
   writeAttributes(typeSid, size.empty() ? DOMElement::Sids().four : sidOf(sizeString), sidOf(valueString));
 }

@@ -24,14 +24,14 @@ bool Missing(const StringAutoRelease& name) { return static_cast<uint32_t>(name.
 NodeRef SharedDOMSection::openSection(NodeRef& section, const char* name) {
   const StringAutoRelease sid = StringFactory::PeekSID(name);
   if (Missing(sid)) throw OpenException(kErrorNotFound);
-  NodeLockGuard lock(section.address());
+  NodeLock lock(section);
   return DOMElement(section).findElement(DOMElement::Sids().section, sid);
 }
 
 NodeRef SharedDOMSection::createSection(NodeRef& section, const char* name) {
   const StringAutoRelease sid = StringFactory::GetSID(name);
   if (Missing(sid)) throw CreateException(kErrorNotFound);
-  NodeLockGuard lock(section.address());
+  NodeLock lock(section);
   if (section.isMarked()) throw CreateException(kErrorDeleted);
   bool created = false;
   return DOMElement(section).createElement(DOMElement::Sids().section, sid, created);
@@ -40,14 +40,14 @@ NodeRef SharedDOMSection::createSection(NodeRef& section, const char* name) {
 bool SharedDOMSection::deleteSection(NodeRef& section, const char* name) {
   const StringAutoRelease sid = StringFactory::PeekSID(name);
   if (Missing(sid)) throw DeleteException(kErrorNotFound);
-  NodeLockGuard lock(section.address());
+  NodeLock lock(section);
   return DOMElement(section).deleteElement(DOMElement::Sids().section, sid);
 }
 
 KeyPlace SharedDOMSection::openKey(NodeRef& section, const char* name) {
   StringAutoRelease sid = StringFactory::PeekSID(name);
   if (Missing(sid)) throw OpenException(kErrorNotFound);
-  NodeLockGuard lock(section.address());
+  NodeLock lock(section);
   NodeRef key = DOMElement(section).findElement(DOMElement::Sids().key, sid);
   return KeyPlace{std::move(key), section, std::move(sid)};
 }
@@ -55,7 +55,7 @@ KeyPlace SharedDOMSection::openKey(NodeRef& section, const char* name) {
 KeyPlace SharedDOMSection::openOrCreateKey(NodeRef& section, const char* name) {
   StringAutoRelease sid = StringFactory::GetSID(name);
   if (Missing(sid)) throw CreateException(kErrorNotFound);
-  NodeLockGuard lock(section.address());
+  NodeLock lock(section);
   if (section.isMarked()) throw CreateException(kErrorDeleted);
   const WellKnownSids& sids = DOMElement::Sids();
   bool created = false;
@@ -68,13 +68,13 @@ KeyPlace SharedDOMSection::openOrCreateKey(NodeRef& section, const char* name) {
 bool SharedDOMSection::deleteKey(NodeRef& section, const char* name) {
   const StringAutoRelease sid = StringFactory::PeekSID(name);
   if (Missing(sid)) throw DeleteException(kErrorNotFound);
-  NodeLockGuard lock(section.address());
+  NodeLock lock(section);
   return DOMElement(section).deleteElement(DOMElement::Sids().key, sid);
 }
 
 INamesEnumerator* SharedDOMSection::enumChildren(NodeRef& section, uint32_t kindSid) {
   Ref<NamesEnumerator> names(new NamesEnumerator());
-  NodeLockGuard lock(section.address());
+  NodeLock lock(section);
   for (const uint32_t sid : DOMElement(section).childNames(kindSid)) {
     const StringAutoRelease text = StringFactory::GetString(static_cast<int32_t>(sid));
     if (text.GetHolder() == nullptr) continue;
