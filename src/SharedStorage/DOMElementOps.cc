@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "SharedStorage/ChildIndex.h"
 #include "SharedStorage/DOMElements.h"
 #include "SharedStorage/NodeFactory.h"
 #include "framework/Exceptions.h"
@@ -28,6 +29,8 @@ NodeFactory& Factory() {
   if (factory == nullptr) throw std::logic_error("the shared DOM is not initialised");
   return *factory;
 }
+
+}  // namespace
 
 // Resolves node addresses in this process, refusing any that cannot hold a
 // node, and counts the steps of one pass so that a damaged list cannot spin.
@@ -53,6 +56,8 @@ class ListWalk {
   const char* function_;
   uint64_t steps_ = 0;
 };
+
+namespace {
 
 uint32_t SidOf(const StringAutoRelease& handle) {
   return handle.GetHolder() == nullptr ? kNoSid : static_cast<uint32_t>(handle.GetSID());
@@ -167,96 +172,142 @@ void DOMElement::setAttributes(uint32_t typeSid, uint32_t sizeSid, uint32_t valu
   }
 }
 
+DOMElement::SearchPass DOMElement::searchChildren(ListWalk& walk, uint32_t kindSid, uint32_t nameSid) {
+  const uint64_t key = ChildIndex::Key(kindSid, nameSid);
+  AccessTraits* traits = element_.traits();
+  const uint32_t changes = traits == nullptr ? 0 : traits->changesWord().load();
+  const uint32_t section = element_.address().value();
+
+  if (traits != nullptr) {
+    const ChildIndex::Answer remembered = ChildIndex::find(section, changes, key);
+    if (remembered.known && remembered.child == ChildIndex::kUnknown) return {true, kEnd, remembered.last};
+    if (remembered.known) {
+      ElementNode& node = walk.element(remembered.child);
+      if (!node.isMarked() && Matches(walk, node, kindSid, nameSid)) return {true, remembered.child, kEnd};
+    }
+  }
+
+  // A list that held still since the last walk is walked whole once more,
+  // to be remembered.
+  const bool recording = traits != nullptr && ChildIndex::worthRecording(section, changes);
+  ChildIndex::Children seen;
+  SearchPass pass{true, kEnd, kEnd};
+  walk.restart();
+  uint32_t child = element_.element().firstChildWord().load(std::memory_order_acquire);
+  while (child != kEnd) {
+    ElementNode& node = walk.element(child);
+    if (node.isMarked()) return {false, kEnd, kEnd};
+    pass.last = child;
+    if (recording) {
+      const uint32_t name = GetAttribute(walk, node, Sids().name);
+      seen.emplace(ChildIndex::Key(node.kindWord().load(), name), child);
+      if (pass.found == kEnd && node.kindWord().load() == kindSid && name == nameSid) pass.found = child;
+    } else if (Matches(walk, node, kindSid, nameSid)) {
+      pass.found = child;
+      return pass;
+    }
+    child = node.nextSiblingWord().load(std::memory_order_acquire);
+  }
+  if (recording) ChildIndex::record(section, changes, std::move(seen), pass.last);
+  return pass;
+}
+
 NodeRef DOMElement::findElement(uint32_t kindSid, const StringAutoRelease& name) {
   const uint32_t nameSid = SidOf(name);
   ListWalk walk("storage::DOMElement::findElement");
   for (;;) {
     if (element_.isMarked()) throw OpenException(kErrorDeleted);
-    walk.restart();
-    uint32_t child = element_.element().firstChildWord().load(std::memory_order_acquire);
-    bool restart = false;
-    while (child != kEnd) {
-      ElementNode& node = walk.element(child);
-      if (node.isMarked()) {
-        restart = true;
-        break;
-      }
-      if (Matches(walk, node, kindSid, nameSid)) return ElementHandle(child);
-      child = node.nextSiblingWord().load(std::memory_order_acquire);
+    const SearchPass pass = searchChildren(walk, kindSid, nameSid);
+    if (pass.complete) {
+      if (pass.found == kEnd) throw OpenException(kErrorNotFound);
+      return ElementHandle(pass.found);
     }
-    if (!restart) throw OpenException(kErrorNotFound);
     platform::YieldThread();
   }
 }
 
-NodeRef DOMElement::createElement(uint32_t kindSid, const StringAutoRelease& name, bool& created) {
+bool DOMElement::appendChild(ListWalk& walk, uint32_t from, uint32_t newChild) {
+  walk.restart();
+  uint32_t last = from == kEnd ? element_.element().firstChildWord().load(std::memory_order_acquire) : from;
+  if (last == kEnd) {
+    if (element_.isMarked()) ThrowMarked();
+    uint32_t none = kEnd;
+    return element_.element().firstChildWord().compare_exchange_strong(none, newChild);
+  }
+  for (;;) {
+    ElementNode& node = walk.element(last);
+    if (node.isMarked()) return false;
+    const uint32_t next = node.nextSiblingWord().load(std::memory_order_acquire);
+    if (next != kEnd) {
+      last = next;
+      continue;
+    }
+    if (node.isMarked()) ThrowMarked();
+    uint32_t none = kEnd;
+    return node.nextSiblingWord().compare_exchange_strong(none, newChild);
+  }
+}
+
+uint32_t DOMElement::noteChildListChange() {
+  AccessTraits* traits = element_.traits();
+  return traits == nullptr ? 0 : traits->changesWord().fetch_add(1);
+}
+
+NodeRef DOMElement::createElement(uint32_t kindSid, const StringAutoRelease& name, bool& created,
+                                  const FirstValue* value) {
   const uint32_t nameSid = SidOf(name);
   ListWalk walk("storage::DOMElement::createElement");
   // The search: as findElement, but a marked parent shows as an exception.
-  for (bool searched = false; !searched;) {
-    walk.restart();
-    if (element_.isMarked()) ThrowMarked();
-    uint32_t child = element_.element().firstChildWord().load(std::memory_order_acquire);
-    searched = true;
-    while (child != kEnd) {
-      ElementNode& node = walk.element(child);
-      if (node.isMarked()) {
-        searched = false;
-        platform::YieldThread();
-        if (element_.isMarked()) throw CreateException(kErrorDeleted);
-        break;
-      }
-      if (Matches(walk, node, kindSid, nameSid)) {
-        created = false;
-        return ElementHandle(child);
-      }
-      child = node.nextSiblingWord().load(std::memory_order_acquire);
-    }
+  if (element_.isMarked()) ThrowMarked();
+  SearchPass pass = searchChildren(walk, kindSid, nameSid);
+  while (!pass.complete) {
+    platform::YieldThread();
+    if (element_.isMarked()) throw CreateException(kErrorDeleted);
+    pass = searchChildren(walk, kindSid, nameSid);
+  }
+  if (pass.found != kEnd) {
+    created = false;
+    return ElementHandle(pass.found);
   }
 
   NodeRef element = Factory().newElement(kindSid);
-  NodeRef nameAttribute = NoNode(kAttributeNode);
+  // The name, and a key's first value, are linked before the element is, so
+  // no reader (nor a process that dies halfway) leaves an element without them.
+  NodeRef attributes[4] = {NoNode(kAttributeNode), NoNode(kAttributeNode), NoNode(kAttributeNode),
+                           NoNode(kAttributeNode)};
   try {
-    // Named before it is linked, so no reader ever sees an element without a name.
-    nameAttribute = NewAttribute(Sids().name, nameSid);
+    const WellKnownSids& sids = Sids();
+    attributes[0] = NewAttribute(sids.name, nameSid);
+    if (value != nullptr) {
+      attributes[1] = NewAttribute(sids.type, value->type);
+      attributes[2] = NewAttribute(sids.size, value->size);
+      attributes[3] = NewAttribute(sids.value, value->value);
+      for (int i = 0; i < 3; ++i) {
+        uint32_t none = kEnd;
+        attributes[i].attribute().nextAttributeWord().compare_exchange_strong(none,
+                                                                             attributes[i + 1].address().value());
+      }
+    }
     if (element.isMarked()) ThrowMarked();
     uint32_t expected = kEnd;
     const bool named = element.element().firstAttributeWord().compare_exchange_strong(
-        expected, nameAttribute.address().value());
+        expected, attributes[0].address().value());
     STORAGE_ASSERT(named, kSourceFile, "storage::DOMElement::createElement", nullptr);
 
-    const uint32_t newAddress = element.address().value();
-    for (;;) {
-      walk.restart();
-      uint32_t last = element_.element().firstChildWord().load(std::memory_order_acquire);
-      if (last == kEnd) {
-        if (element_.isMarked()) ThrowMarked();
-        uint32_t none = kEnd;
-        if (element_.element().firstChildWord().compare_exchange_strong(none, newAddress)) break;
-      } else {
-        bool appended = false;
-        for (;;) {
-          ElementNode& node = walk.element(last);
-          if (node.isMarked()) break;
-          const uint32_t next = node.nextSiblingWord().load(std::memory_order_acquire);
-          if (next != kEnd) {
-            last = next;
-            continue;
-          }
-          if (node.isMarked()) ThrowMarked();
-          uint32_t none = kEnd;
-          appended = node.nextSiblingWord().compare_exchange_strong(none, newAddress);
-          break;
-        }
-        if (appended) break;
-      }
+    const uint32_t before = noteChildListChange();
+    // First behind the last child the search saw, then in passes from the head.
+    for (uint32_t from = pass.last; !appendChild(walk, from, element.address().value()); from = kEnd) {
       platform::YieldThread();
       if (element_.isMarked()) throw CreateException(kErrorDeleted);
     }
+    ChildIndex::appended(element_.address().value(), before, before + 1, ChildIndex::Key(kindSid, nameSid),
+                         element.address().value());
   } catch (...) {
-    // Never linked: their blocks and the name's reference come back.
+    // Never linked: their blocks and their strings' references come back.
     element.mark();
-    if (!nameAttribute.isNull()) nameAttribute.mark();
+    for (NodeRef& attribute : attributes) {
+      if (!attribute.isNull()) attribute.mark();
+    }
     throw;
   }
   created = true;
@@ -299,6 +350,7 @@ bool DOMElement::tryDeleteElement(uint32_t kindSid, uint32_t nameSid) {
     if (node.isMarked()) return false;
     if (Matches(walk, node, kindSid, nameSid)) {
       if (child.element().firstChildWord().load() != kEnd) throw NotEmptyException(kErrorFailed);
+      noteChildListChange();
       if (previous.isNull()) {
         unlinkFirstChild();
       } else {

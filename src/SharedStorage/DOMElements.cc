@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "SharedStorage/ChildIndex.h"
 #include "SharedStorage/MemAccessController.h"
 #include "SharedStorage/NodeFactory.h"
 #include "SharedStorage/StringFactory.h"
@@ -49,6 +50,8 @@ void DOMElement::Initialize(const char* nodeNamePrefix, const char* nodeFilePref
 }
 
 void DOMElement::Deinitialize() {
+  // What the process remembers of the tree belongs to this storage alone.
+  ChildIndex::clear();
   accessController.reset();
   stringFactory.reset();
   nodeFactory.reset();

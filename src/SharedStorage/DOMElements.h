@@ -21,6 +21,8 @@
 
 namespace storage {
 
+class ListWalk;
+
 // The SID of each well-known string, or kNoSid when the table gave none.
 struct WellKnownSids {
   static constexpr uint32_t kNoSid = 0xFFFFFFFF;
@@ -60,8 +62,16 @@ class DOMElement {
   void setAttributes(uint32_t typeSid, uint32_t sizeSid, uint32_t valueSid);
   // The child of this kind and name; OpenException -2 when there is none.
   NodeRef findElement(uint32_t kindSid, const StringAutoRelease& name);
-  // The child of this kind and name, appended when there is none.
-  NodeRef createElement(uint32_t kindSid, const StringAutoRelease& name, bool& created);
+  // A key's "type", "size" and "value" SIDs.
+  struct FirstValue {
+    uint32_t type;
+    uint32_t size;
+    uint32_t value;
+  };
+  // The child of this kind and name, appended when there is none; a new
+  // child gets the first value, when one is given, before it is linked.
+  NodeRef createElement(uint32_t kindSid, const StringAutoRelease& name, bool& created,
+                        const FirstValue* value = nullptr);
   // Detaches the element's attributes and marks it and them.
   static void markToDelete(NodeRef element);
   void unlinkFirstChild();
@@ -91,6 +101,23 @@ class DOMElement {
   static void registerWellKnownStrings();
 
   static WellKnownSids sids_;
+
+  // One pass over the children looking for a kind and name: complete unless
+  // it met a marked node; `found` the first match or the end; `last` the
+  // last child seen, where an append may start.
+  struct SearchPass {
+    bool complete;
+    uint32_t found;
+    uint32_t last;
+  };
+  SearchPass searchChildren(ListWalk& walk, uint32_t kindSid, uint32_t nameSid);
+  // Links the new child behind the list's last node, looking for it from
+  // `from` (the head when null); false when the pass met a change.
+  bool appendChild(ListWalk& walk, uint32_t from, uint32_t newChild);
+  // Moves the change counter that processes check their memory of this
+  // element's children against; called before every change of the list.
+  // Returns the count before the change.
+  uint32_t noteChildListChange();
 
   NodeRef& element_;
 };

@@ -126,6 +126,11 @@ NodeRef NodeRef::firstChild() { return follow(element().firstChildWord(), kEleme
 NodeRef NodeRef::firstAttribute() { return follow(element().firstAttributeWord(), kAttributeNode); }
 NodeRef NodeRef::nextAttribute() { return follow(attribute().nextAttributeWord(), kAttributeNode); }
 
+AccessTraits* NodeRef::traits() const {
+  if (record_.isNull() || !isCurrent()) return nullptr;
+  return &MemAccessController::GetInstance()->traits(record_);
+}
+
 NodeLock::NodeLock(const NodeRef& node) : node_(node), controller_(MemAccessController::GetInstance()) {
   if (!node_.record_.isNull() && node_.isCurrent()) {
     controller_->lockTraits(node_.record_);

@@ -7,6 +7,7 @@
 
 #include "SharedStorage/DOMElements.h"
 #include "SharedStorage/MemAccessController.h"
+#include "SharedStorage/NameStrings.h"
 #include "Utils/Base64.h"
 
 namespace storage {
@@ -73,7 +74,7 @@ void SharedDOMKey::writeAttributes(uint32_t typeSid, uint32_t sizeSid, uint32_t 
     const char* name = place_.name.GetString();
     STORAGE_ASSERT(name != nullptr, kStringFactoryFile, "storage::StringFactory::StringAutoRelease::GetString",
                    nullptr);
-    KeyPlace again = SharedDOMSection::openOrCreateKey(place_.section, name);
+    KeyPlace again = SharedDOMSection::openOrCreateKey(place_.section, names::Text(name));
     place_.key = std::move(again.key);
   }
   DOMElement(place_.key).setAttributes(typeSid, sizeSid, valueSid);

@@ -3,6 +3,7 @@
 #include "NamesEnumerator.h"
 #include "SharedStorage/DOMElements.h"
 #include "SharedStorage/MemAccessController.h"
+#include "SharedStorage/NameStrings.h"
 #include "SharedStorage/SharedDOMKey.h"
 #include "SharedStorage/StringFactory.h"
 #include "Utils/PathUtils.h"
@@ -22,14 +23,14 @@ bool Missing(const StringAutoRelease& name) { return static_cast<uint32_t>(name.
 // ---- Section-level operations ---------------------------------------------
 
 NodeRef SharedDOMSection::openSection(NodeRef& section, const char* name) {
-  const StringAutoRelease sid = StringFactory::PeekSID(name);
+  const StringAutoRelease sid = names::Peek(name);
   if (Missing(sid)) throw OpenException(kErrorNotFound);
   NodeLock lock(section);
   return DOMElement(section).findElement(DOMElement::Sids().section, sid);
 }
 
 NodeRef SharedDOMSection::createSection(NodeRef& section, const char* name) {
-  const StringAutoRelease sid = StringFactory::GetSID(name);
+  const StringAutoRelease sid = names::Get(name);
   if (Missing(sid)) throw CreateException(kErrorNotFound);
   NodeLock lock(section);
   if (section.isMarked()) throw CreateException(kErrorDeleted);
@@ -38,14 +39,14 @@ NodeRef SharedDOMSection::createSection(NodeRef& section, const char* name) {
 }
 
 bool SharedDOMSection::deleteSection(NodeRef& section, const char* name) {
-  const StringAutoRelease sid = StringFactory::PeekSID(name);
+  const StringAutoRelease sid = names::Peek(name);
   if (Missing(sid)) throw DeleteException(kErrorNotFound);
   NodeLock lock(section);
   return DOMElement(section).deleteElement(DOMElement::Sids().section, sid);
 }
 
 KeyPlace SharedDOMSection::openKey(NodeRef& section, const char* name) {
-  StringAutoRelease sid = StringFactory::PeekSID(name);
+  StringAutoRelease sid = names::Peek(name);
   if (Missing(sid)) throw OpenException(kErrorNotFound);
   NodeLock lock(section);
   NodeRef key = DOMElement(section).findElement(DOMElement::Sids().key, sid);
@@ -53,36 +54,35 @@ KeyPlace SharedDOMSection::openKey(NodeRef& section, const char* name) {
 }
 
 KeyPlace SharedDOMSection::openOrCreateKey(NodeRef& section, const char* name) {
-  StringAutoRelease sid = StringFactory::GetSID(name);
+  StringAutoRelease sid = names::Get(name);
   if (Missing(sid)) throw CreateException(kErrorNotFound);
   NodeLock lock(section);
   if (section.isMarked()) throw CreateException(kErrorDeleted);
   const WellKnownSids& sids = DOMElement::Sids();
+  const DOMElement::FirstValue noValue{sids.unknown, sids.zero, sids.zero};
   bool created = false;
-  NodeRef key = DOMElement(section).createElement(sids.key, sid, created);
-  // Still under the lock: nobody sees the new key before its first value.
-  if (created) DOMElement(key).setAttributes(sids.unknown, sids.zero, sids.zero);
+  NodeRef key = DOMElement(section).createElement(sids.key, sid, created, &noValue);
   return KeyPlace{std::move(key), section, std::move(sid)};
 }
 
 bool SharedDOMSection::deleteKey(NodeRef& section, const char* name) {
-  const StringAutoRelease sid = StringFactory::PeekSID(name);
+  const StringAutoRelease sid = names::Peek(name);
   if (Missing(sid)) throw DeleteException(kErrorNotFound);
   NodeLock lock(section);
   return DOMElement(section).deleteElement(DOMElement::Sids().key, sid);
 }
 
 INamesEnumerator* SharedDOMSection::enumChildren(NodeRef& section, uint32_t kindSid) {
-  Ref<NamesEnumerator> names(new NamesEnumerator());
+  Ref<NamesEnumerator> enumerator(new NamesEnumerator());
   NodeLock lock(section);
   for (const uint32_t sid : DOMElement(section).childNames(kindSid)) {
     const StringAutoRelease text = StringFactory::GetString(static_cast<int32_t>(sid));
     if (text.GetHolder() == nullptr) continue;
     STORAGE_ASSERT(text.GetString() != nullptr, kStringFactoryFile,
                    "storage::StringFactory::StringAutoRelease::GetString", nullptr);
-    names->add(text.GetString());
+    enumerator->add(names::Text(text.GetString()));
   }
-  return names.release();
+  return enumerator.release();
 }
 
 // ---- IStorageSection -------------------------------------------------------

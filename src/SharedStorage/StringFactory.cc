@@ -174,9 +174,13 @@ StringFactory& StringFactory::Current(const char* function) {
 // ---- Index --------------------------------------------------------------------
 
 void StringFactory::rescan() {
+  // Under the root lock no string is being made, so every SID issued so far
+  // belongs to a finished string or to none: the scan sees them all, even
+  // when the newest ones are freed already.
+  const auto issued = static_cast<int32_t>(sidCounter().load());
   ScanEnumerator scan(*this, false);
   pageManager_->Enumerate(scan, true);
-  knownSid_ = std::max(knownSid_, indexBlocks(scan.blocks));
+  knownSid_ = std::max({knownSid_, issued, indexBlocks(scan.blocks)});
 }
 
 int32_t StringFactory::indexBlocks(const std::vector<ScannedBlock>& blocks) {
@@ -329,11 +333,15 @@ StringAutoRelease StringFactory::getByText(const char* text, Match match, Mode m
       return StringAutoRelease(found, StringAutoRelease::Adopt{});
   }
   owner::OwnerLockGuard<owner::OwnerLock> rootGuard(rootLock());
-  if (mode == Mode::kPeek && nothingNewSinceScan()) return {};
-  pageManager_->LoadNewHives();
+  // A scan visits every block: skip it when no string was made since the
+  // last one, so that making a new string costs no more than its blocks.
+  // The index is asked again all the same: another thread of this process
+  // may have made the string while this one waited for the lock.
+  const bool scan = !nothingNewSinceScan();
+  if (scan) pageManager_->LoadNewHives();
   {
     veltool3::MutexGuard guard(mutex_);
-    rescan();
+    if (scan) rescan();
     if (IStringHolder* found = findByText(wanted, hash, match))
       return StringAutoRelease(found, StringAutoRelease::Adopt{});
   }

@@ -1,5 +1,6 @@
 #include "Utils/Shared/PageMemoryManager.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -55,6 +56,10 @@ constexpr char kNotFound[] = "Released block not found is this hive";
 std::atomic_ref<uint32_t> Word(uint32_t* word) { return std::atomic_ref<uint32_t>(*word); }
 
 uint32_t RoundUp(uint32_t size) { return (size + 3) & ~uint32_t{3}; }
+
+// How many allocations of one size may skip a full hive after a search of
+// it found no released block of that size.
+constexpr uint32_t kTrustedMisses = 256;
 
 // A block is handed out only once its tag says in use. A descriptor being
 // carved is counted before its words are written, and its tag then still reads
@@ -173,9 +178,23 @@ uint32_t PageMemoryManager::allocateAtUnmappedPart(uint32_t rounded, uint32_t re
 uint32_t PageMemoryManager::allocateAtMappedPart(uint32_t rounded, uint32_t requested) {
   STORAGE_ASSERT(segment_ != nullptr, kSourceFile, "storage::PageMemoryManager::allocateAtMappedPart",
                  nullptr);
+  // A full hive is searched for every allocation that it cannot carve: the
+  // hint spares most of those walks over its whole table.
+  SizeHint* hint = hintFor(rounded);
+  if (hint != nullptr) {
+    uint32_t misses = hint->trustedMisses.load(std::memory_order_relaxed);
+    while (misses > 0) {
+      if (hint->trustedMisses.compare_exchange_weak(misses, misses - 1, std::memory_order_relaxed)) {
+        return kNullOffset;
+      }
+    }
+  }
   const uint32_t wanted = kStateFree | (rounded & kValueMask);
   const int32_t count = entries();
-  for (int32_t k = 0; k < count; ++k) {
+  const int32_t start =
+      hint == nullptr || count == 0 ? 0 : std::clamp(hint->cursor.load(std::memory_order_relaxed), 0, count - 1);
+  for (int32_t step = 0; step < count; ++step) {
+    const int32_t k = (start + step) % count;
     uint32_t* entry = descriptor(k);
     auto tag = Word(&entry[kTagWord]);
     uint32_t expected = wanted;
@@ -189,9 +208,16 @@ uint32_t PageMemoryManager::allocateAtMappedPart(uint32_t rounded, uint32_t requ
     // in use and Release refuses a claimed block, so a plain fill will do.
     std::memset(reinterpret_cast<uint8_t*>(words()) + offset, kFreshFill, rounded);
     tag.exchange(kStateInUse | requested);
+    if (hint != nullptr) hint->cursor.store(k, std::memory_order_relaxed);
     return offset;
   }
+  if (hint != nullptr) hint->trustedMisses.store(kTrustedMisses, std::memory_order_relaxed);
   return kNullOffset;
+}
+
+PageMemoryManager::SizeHint* PageMemoryManager::hintFor(uint32_t rounded) {
+  const uint32_t index = rounded / 4 - 1;
+  return index < kHintedSizes ? &hints_[index] : nullptr;
 }
 
 void PageMemoryManager::Release(const uint32_t& offset) {
@@ -210,6 +236,12 @@ void PageMemoryManager::Release(const uint32_t& offset) {
   const uint32_t current = tag.load();
   if (!InUse(current)) throw BadAllocException(kNotFound);
   const uint32_t rounded = RoundUp(static_cast<uint32_t>(SizeOf(current)));
+  if (SizeHint* hint = hintFor(rounded)) {
+    // The next search for this size starts at the block freed here.
+    hint->trustedMisses.store(0, std::memory_order_relaxed);
+    hint->cursor.store(static_cast<int32_t>((entry - descriptor(0)) / (kDescriptorSize / 4)),
+                       std::memory_order_relaxed);
+  }
   // Until the exchange below the block still belongs to its releasing owner,
   // and the exchange publishes the fill to whoever claims the block next.
   std::memset(static_cast<uint8_t*>(GetPoint(offset)), kReleasedFill, rounded);

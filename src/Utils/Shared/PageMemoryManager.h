@@ -12,6 +12,8 @@
 #ifndef SETTINGSTORE_UTILS_SHARED_PAGEMEMORYMANAGER_H
 #define SETTINGSTORE_UTILS_SHARED_PAGEMEMORYMANAGER_H
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 
 #include "Utils/Shared/ISharedMemory.h"
@@ -77,6 +79,20 @@ class PageMemoryManager {
   uint32_t* descriptor(int32_t k);
   int32_t entries();
 
+  // Where this process looks first for a released block of a small size:
+  // the descriptor where the last search for it ended, and for how many more
+  // attempts a search that found none is trusted. Hints only order the
+  // search, so other processes never depend on them; their releases are
+  // seen at the next full search.
+  struct SizeHint {
+    std::atomic<int32_t> cursor{0};
+    std::atomic<uint32_t> trustedMisses{0};
+  };
+  static constexpr uint32_t kHintedSizes = 64;  // 4 to 256 bytes
+  // The hint of a rounded size, or null for sizes that get none.
+  SizeHint* hintFor(uint32_t rounded);
+
+  std::array<SizeHint, kHintedSizes> hints_;
   ISharedMemory* segment_ = nullptr;
 };
 
