@@ -15,8 +15,9 @@ build: deps
 	cmake --preset default $(WERROR)
 	cmake --build --preset default
 
+# Two processes share one live storage, then its files travel to the other backends.
 demo: build
-	$(CLI) --version
+	SETTINGSTORE_CLI=$(CLI) scripts/demo
 
 test: build
 	ctest --preset default

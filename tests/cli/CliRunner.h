@@ -94,6 +94,10 @@ inline std::vector<std::string> RegistryStorage(const CliRunner& runner) {
       "--type", "registry", "--registry-db", runner.file("registry.db"), "--path", "HKCU\\Software\\CliTest"};
 }
 
+inline std::vector<std::string> SharedStorage(const CliRunner& runner) {
+  return {"--type", "shared", "--path", runner.file("dom")};
+}
+
 inline std::vector<std::string> operator+(std::vector<std::string> storage,
                                           const std::vector<std::string>& rest) {
   storage.insert(storage.end(), rest.begin(), rest.end());

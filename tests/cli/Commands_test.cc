@@ -149,8 +149,13 @@ TEST_P(CommandsTest, ADamagedDocumentLoadsNothing) {
   EXPECT_EQ(ok({"ls"}), "S/\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Backends, CommandsTest, ::testing::Values(&XmlStorage, &RegistryStorage),
-                         [](const auto& info) { return info.index == 0 ? "Xml" : "Registry"; });
+std::string BackendName(const ::testing::TestParamInfo<Storage>& info) {
+  static const char* const kNames[] = {"Xml", "Registry", "Shared"};
+  return kNames[info.index];
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, CommandsTest,
+                         ::testing::Values(&XmlStorage, &RegistryStorage, &SharedStorage), BackendName);
 
 }  // namespace
 }  // namespace settingstore::test

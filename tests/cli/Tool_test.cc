@@ -70,6 +70,24 @@ TEST_F(ToolTest, AFailedSaveIsAFailure) {
   EXPECT_EQ(result.err.rfind("settingstore: Cannot save", 0), 0u) << result.err;
 }
 
+TEST_F(ToolTest, ASharedStorageCopiesIntoTheOtherBackendsAndDumpsIdentically) {
+  const std::vector<std::vector<std::string>> writes = {
+      {"set", "Root/A", "Text", "some text"},
+      {"set", "--type", "int", "Root/A", "N", "-3"},
+      {"set", "--type", "binary", "Root", "B", "0001ff"},
+      {"set", "--type", "multi", "Root/A/Deep", "M", "1", "2", "3"},
+  };
+  for (const auto& write : writes) ok(SharedStorage(runner_) + write);
+  const std::string fromShared = ok(SharedStorage(runner_) + std::vector<std::string>{"dump"});
+  runner_.writeFile("tree.xml", fromShared);
+
+  for (const auto backend : {&XmlStorage, &RegistryStorage}) {
+    ok(backend(runner_) + std::vector<std::string>{"load", runner_.file("tree.xml")});
+    EXPECT_EQ(ok(backend(runner_) + std::vector<std::string>{"dump"}), fromShared);
+    EXPECT_EQ(ok(backend(runner_) + std::vector<std::string>{"get", "Root/A", "N"}), "-3\n");
+  }
+}
+
 TEST_F(ToolTest, UsageErrorsExitWithTwo) {
   for (const std::vector<std::string>& arguments : {std::vector<std::string>{"--type", "ini", "ls"},
                                                     {"frobnicate"},
@@ -84,7 +102,8 @@ TEST_F(ToolTest, UsageErrorsExitWithTwo) {
 }
 
 TEST_F(ToolTest, EveryCommandHasHelpAndTheVersionPrints) {
-  for (const char* command : {"ls", "get", "set", "rm", "rmsection", "dump", "load"}) {
+  for (const char* command :
+       {"ls", "get", "set", "rm", "rmsection", "dump", "load", "check", "stat", "hold"}) {
     const CliResult result = runner_.run({command, "--help"});
     EXPECT_EQ(result.status, 0) << command;
     EXPECT_NE(result.out.find(command), std::string::npos) << command;

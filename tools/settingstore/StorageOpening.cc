@@ -70,8 +70,9 @@ std::string NormalizeSectionPath(const std::string& path) {
   return normalized;
 }
 
-OpenedStorage::OpenedStorage(const StorageOptions& options, Access access) {
-  const storage::StorageType type = ParseStorageType(options.type);
+OpenedStorage::OpenedStorage(const StorageOptions& options, Access access)
+    : type_(ParseStorageType(options.type)) {
+  const storage::StorageType type = type_;
   std::string path = options.path;
   std::string below;
   if (type == storage::STORAGE_REGISTRY) {
@@ -83,7 +84,13 @@ OpenedStorage::OpenedStorage(const StorageOptions& options, Access access) {
     path = ".";
   }
   CliInitializer init(path, options.defaultPath.empty() ? path : options.defaultPath);
-  factory_ = InitializeStorage(type, &init);
+  try {
+    factory_ = InitializeStorage(type, &init);
+  } catch (...) {
+    // A failed start of the shared DOM leaves its names and mutex in place.
+    DeinitializeStorage(type);
+    throw;
+  }
   if (factory_ == nullptr) throw CliError(kFailure, "cannot open the storage");
   try {
     factory_->LoadSuccessful();
@@ -93,12 +100,10 @@ OpenedStorage::OpenedStorage(const StorageOptions& options, Access access) {
                                            : root_->OpenSection(below.c_str()));
     }
   } catch (const storage::OpenException& error) {
-    root_.reset();
-    delete factory_;
+    close();
     throw CliError(kNotFound, "registry key '" + options.path + "' not found: " + error.GetErrorString());
   } catch (...) {
-    root_.reset();
-    delete factory_;
+    close();
     throw;
   }
 }
@@ -115,10 +120,15 @@ void OpenedStorage::save() {
   }
 }
 
-// Deleting the factory, unlike Dispose, does not save.
-OpenedStorage::~OpenedStorage() {
+OpenedStorage::~OpenedStorage() { close(); }
+
+// Deleting the factory, unlike Dispose, does not save; the shared DOM then
+// leaves its shared memory, and the last process to leave writes its files.
+void OpenedStorage::close() {
   root_.reset();
   delete factory_;
+  factory_ = nullptr;
+  DeinitializeStorage(type_);
 }
 
 }  // namespace cli

@@ -40,6 +40,9 @@ class OpenedStorage {
   void save();
 
  private:
+  void close();
+
+  storage::StorageType type_;
   storage::NoThrowStorageFactory* factory_ = nullptr;
   storage::Ref<storage::IStorageSection> root_;
 };

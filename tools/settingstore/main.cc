@@ -8,7 +8,10 @@
 
 #include "CliError.h"
 #include "Commands.h"
+#include "LiveStorage.h"
+#include "Stat.h"
 #include "StorageOpening.h"
+#include "StoreCheck.h"
 #include "ValueFormat.h"
 #include "storage/storage.h"
 
@@ -124,6 +127,52 @@ int main(int argc, char** argv) {
   load->add_option("SECTION", section, "section to merge into (default: the root)");
   load->callback([&] {
     run = [&] { RunOn(options, Access::kWrite, [&](auto* root) { cli::Load(root, file, section); }); };
+  });
+
+  // check and stat read the shared DOM's own structures, so they take no
+  // other storage type.
+  CLI::Option* type_option = app.get_option("--type");
+  const auto sharedDirectory = [&] {
+    if (type_option->count() > 0 && cli::ParseStorageType(options.type) != storage::STORAGE_SHARED_DOM) {
+      throw cli::CliError(cli::kUsage, "check and stat work on shared storages only (--type shared)");
+    }
+    return options.path.empty() ? std::string(".") : options.path;
+  };
+
+  CLI::App* check =
+      app.add_subcommand("check", "verify a shared storage's .dm2 files while no process has it open");
+  bool strict = false;
+  check->add_flag("--strict", strict,
+                  "count leaked blocks (left by processes that ended mid-operation) as damage");
+  check->callback([&] {
+    run = [&] {
+      const std::string directory = sharedDirectory();
+      if (cli::StorageIsLive(directory)) {
+        throw cli::CliError(cli::kFailure,
+                            "the storage in '" + directory +
+                                "' is open in another process; check it once every process has left");
+      }
+      const cli::CheckResult result = cli::CheckStorage(directory);
+      cli::PrintCheck(result, strict, std::cout);
+      if (!result.sound(strict)) {
+        const size_t count = result.findings.damage.size() + (strict ? result.findings.leaks.size() : 0);
+        throw cli::CliError(cli::kFailure, "the storage is damaged (" + std::to_string(count) + " problems)");
+      }
+    };
+  });
+
+  CLI::App* stat = app.add_subcommand("stat", "show how full the hives of a shared storage in use are");
+  stat->callback([&] { run = [&] { cli::PrintStat(sharedDirectory(), std::cout); }; });
+
+  CLI::App* hold = app.add_subcommand("hold", "keep the storage open until standard input ends");
+  hold->callback([&] {
+    run = [&] {
+      OpenedStorage opened(options, Access::kRead);
+      std::cout << "holding the storage open until standard input ends" << std::endl;
+      std::string line;
+      while (std::getline(std::cin, line)) {
+      }
+    };
   });
 
   try {
