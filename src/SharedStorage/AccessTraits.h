@@ -31,14 +31,10 @@ struct AccessTraits {
   uint32_t key;
   uint32_t references;
   owner::OwnerLock nodeLock;
-  // Moves before every change of the node's child list, so that a process
-  // can tell whether what it remembers of the list still holds.
-  uint32_t changes;
 
   std::atomic_ref<uint32_t> nextWord() { return std::atomic_ref<uint32_t>(next); }
   std::atomic_ref<uint32_t> keyWord() { return std::atomic_ref<uint32_t>(key); }
   std::atomic_ref<uint32_t> referencesWord() { return std::atomic_ref<uint32_t>(references); }
-  std::atomic_ref<uint32_t> changesWord() { return std::atomic_ref<uint32_t>(changes); }
 
   // One more reference; false (and no change) when the record has none, so
   // that an idle record is only revived under the list lock.
@@ -47,7 +43,7 @@ struct AccessTraits {
   // was the last one.
   bool dropReference(bool& last);
 };
-static_assert(sizeof(AccessTraits) == 24);
+static_assert(sizeof(AccessTraits) == 20);
 
 }  // namespace storage
 

@@ -6,7 +6,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include "SharedStorage/ChildIndex.h"
 #include "SharedStorage/DOMElements.h"
 #include "SharedStorage/NodeFactory.h"
 #include "framework/Exceptions.h"
@@ -41,6 +40,15 @@ class ListWalk {
   ElementNode& element(uint32_t address) { return *static_cast<ElementNode*>(resolve(address, 16)); }
   AttributeNode& attribute(uint32_t address) { return *static_cast<AttributeNode*>(resolve(address, 12)); }
   void restart() { steps_ = 0; }
+  // Counts a pass given up for a marked node. Writers hold the section's
+  // lock, so a removed node is never met twice in a sound tree: one that
+  // stays linked pass after pass is damage, and waiting on it would hang.
+  void passAgain() {
+    if (++restarts_ > kMaxRestarts) {
+      throw InternalStructureException(kSourceFile, function_, __LINE__, "a removed node stays linked");
+    }
+    platform::YieldThread();
+  }
 
  private:
   void* resolve(uint32_t address, uint32_t size) {
@@ -52,9 +60,12 @@ class ListWalk {
     return pages_.GetPoint(at);
   }
 
+  static constexpr uint32_t kMaxRestarts = 1000;
+
   PageManager& pages_;
   const char* function_;
   uint64_t steps_ = 0;
+  uint32_t restarts_ = 0;
 };
 
 namespace {
@@ -85,7 +96,7 @@ uint32_t GetAttribute(ListWalk& walk, ElementNode& element, uint32_t nameSid) {
   for (;;) {
     const DOMElement::AttributeLookup lookup = LookUp(walk, element, nameSid);
     if (lookup.completed) return lookup.value;
-    platform::YieldThread();
+    walk.passAgain();
   }
 }
 
@@ -155,7 +166,8 @@ void DOMElement::setAttributes(uint32_t typeSid, uint32_t sizeSid, uint32_t valu
       nodes[i].attribute().nextAttributeWord().compare_exchange_strong(expected, nodes[i + 1].address().value());
     }
     NodeRef chain = nodes[0];
-    while (!swapAttributes(chain)) platform::YieldThread();
+    ListWalk retries("storage::DOMElement::setAttributes");
+    while (!swapAttributes(chain)) retries.passAgain();
     // The old chain: each node is freed, with its string reference, when its
     // last handle goes.
     while (!chain.isNull()) {
@@ -173,24 +185,6 @@ void DOMElement::setAttributes(uint32_t typeSid, uint32_t sizeSid, uint32_t valu
 }
 
 DOMElement::SearchPass DOMElement::searchChildren(ListWalk& walk, uint32_t kindSid, uint32_t nameSid) {
-  const uint64_t key = ChildIndex::Key(kindSid, nameSid);
-  AccessTraits* traits = element_.traits();
-  const uint32_t changes = traits == nullptr ? 0 : traits->changesWord().load();
-  const uint32_t section = element_.address().value();
-
-  if (traits != nullptr) {
-    const ChildIndex::Answer remembered = ChildIndex::find(section, changes, key);
-    if (remembered.known && remembered.child == ChildIndex::kUnknown) return {true, kEnd, remembered.last};
-    if (remembered.known) {
-      ElementNode& node = walk.element(remembered.child);
-      if (!node.isMarked() && Matches(walk, node, kindSid, nameSid)) return {true, remembered.child, kEnd};
-    }
-  }
-
-  // A list that held still since the last walk is walked whole once more,
-  // to be remembered.
-  const bool recording = traits != nullptr && ChildIndex::worthRecording(section, changes);
-  ChildIndex::Children seen;
   SearchPass pass{true, kEnd, kEnd};
   walk.restart();
   uint32_t child = element_.element().firstChildWord().load(std::memory_order_acquire);
@@ -198,17 +192,12 @@ DOMElement::SearchPass DOMElement::searchChildren(ListWalk& walk, uint32_t kindS
     ElementNode& node = walk.element(child);
     if (node.isMarked()) return {false, kEnd, kEnd};
     pass.last = child;
-    if (recording) {
-      const uint32_t name = GetAttribute(walk, node, Sids().name);
-      seen.emplace(ChildIndex::Key(node.kindWord().load(), name), child);
-      if (pass.found == kEnd && node.kindWord().load() == kindSid && name == nameSid) pass.found = child;
-    } else if (Matches(walk, node, kindSid, nameSid)) {
+    if (Matches(walk, node, kindSid, nameSid)) {
       pass.found = child;
       return pass;
     }
     child = node.nextSiblingWord().load(std::memory_order_acquire);
   }
-  if (recording) ChildIndex::record(section, changes, std::move(seen), pass.last);
   return pass;
 }
 
@@ -222,7 +211,7 @@ NodeRef DOMElement::findElement(uint32_t kindSid, const StringAutoRelease& name)
       if (pass.found == kEnd) throw OpenException(kErrorNotFound);
       return ElementHandle(pass.found);
     }
-    platform::YieldThread();
+    walk.passAgain();
   }
 }
 
@@ -248,10 +237,6 @@ bool DOMElement::appendChild(ListWalk& walk, uint32_t from, uint32_t newChild) {
   }
 }
 
-uint32_t DOMElement::noteChildListChange() {
-  AccessTraits* traits = element_.traits();
-  return traits == nullptr ? 0 : traits->changesWord().fetch_add(1);
-}
 
 NodeRef DOMElement::createElement(uint32_t kindSid, const StringAutoRelease& name, bool& created,
                                   const FirstValue* value) {
@@ -261,7 +246,7 @@ NodeRef DOMElement::createElement(uint32_t kindSid, const StringAutoRelease& nam
   if (element_.isMarked()) ThrowMarked();
   SearchPass pass = searchChildren(walk, kindSid, nameSid);
   while (!pass.complete) {
-    platform::YieldThread();
+    walk.passAgain();
     if (element_.isMarked()) throw CreateException(kErrorDeleted);
     pass = searchChildren(walk, kindSid, nameSid);
   }
@@ -294,14 +279,11 @@ NodeRef DOMElement::createElement(uint32_t kindSid, const StringAutoRelease& nam
         expected, attributes[0].address().value());
     STORAGE_ASSERT(named, kSourceFile, "storage::DOMElement::createElement", nullptr);
 
-    const uint32_t before = noteChildListChange();
     // First behind the last child the search saw, then in passes from the head.
     for (uint32_t from = pass.last; !appendChild(walk, from, element.address().value()); from = kEnd) {
-      platform::YieldThread();
+      walk.passAgain();
       if (element_.isMarked()) throw CreateException(kErrorDeleted);
     }
-    ChildIndex::appended(element_.address().value(), before, before + 1, ChildIndex::Key(kindSid, nameSid),
-                         element.address().value());
   } catch (...) {
     // Never linked: their blocks and their strings' references come back.
     element.mark();
@@ -350,7 +332,6 @@ bool DOMElement::tryDeleteElement(uint32_t kindSid, uint32_t nameSid) {
     if (node.isMarked()) return false;
     if (Matches(walk, node, kindSid, nameSid)) {
       if (child.element().firstChildWord().load() != kEnd) throw NotEmptyException(kErrorFailed);
-      noteChildListChange();
       if (previous.isNull()) {
         unlinkFirstChild();
       } else {
@@ -385,9 +366,10 @@ std::vector<uint32_t> DOMElement::childNames(uint32_t kindSid) {
 
 bool DOMElement::deleteElement(uint32_t kindSid, const StringAutoRelease& name) {
   if (element_.isMarked()) throw DeleteException(kErrorDeleted);
+  ListWalk retries("storage::DOMElement::deleteElement");
   for (;;) {
     if (tryDeleteElement(kindSid, SidOf(name))) return true;
-    platform::YieldThread();
+    retries.passAgain();
     if (element_.isMarked()) throw DeleteException(kErrorDeleted);
   }
 }

@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <memory>
 
-#include "SharedStorage/ChildIndex.h"
 #include "SharedStorage/MemAccessController.h"
 #include "SharedStorage/NodeFactory.h"
 #include "SharedStorage/StringFactory.h"
+#include "Utils/Shared/HiveSaveBatch.h"
 #include "framework/Exceptions.h"
 
 namespace storage {
@@ -50,8 +50,9 @@ void DOMElement::Initialize(const char* nodeNamePrefix, const char* nodeFilePref
 }
 
 void DOMElement::Deinitialize() {
-  // What the process remembers of the tree belongs to this storage alone.
-  ChildIndex::clear();
+  // The node and string hive files refer to each other: the last process
+  // replaces them as one set, so that a crash never leaves a mixture.
+  HiveSaveBatch batch;
   accessController.reset();
   stringFactory.reset();
   nodeFactory.reset();

@@ -114,10 +114,6 @@ class DOMElement {
   // Links the new child behind the list's last node, looking for it from
   // `from` (the head when null); false when the pass met a change.
   bool appendChild(ListWalk& walk, uint32_t from, uint32_t newChild);
-  // Moves the change counter that processes check their memory of this
-  // element's children against; called before every change of the list.
-  // Returns the count before the change.
-  uint32_t noteChildListChange();
 
   NodeRef& element_;
 };

@@ -67,8 +67,11 @@ NodeRef& NodeRef::operator=(NodeRef&& other) noexcept {
 NodeRef::~NodeRef() { release(); }
 
 void NodeRef::acquire() {
+  if (isNull()) return;
+  // Resolved now, so that threads sharing a handle only ever read it.
+  pointer_.get();
   MemAccessController* controller = MemAccessController::GetInstance();
-  if (controller == nullptr || isNull()) return;
+  if (controller == nullptr) return;
   record_ = controller->getTraits(address());
   tracked_ = address();
   generation_ = controller->generation();
@@ -125,11 +128,6 @@ NodeRef NodeRef::nextSibling() { return follow(element().nextSiblingWord(), kEle
 NodeRef NodeRef::firstChild() { return follow(element().firstChildWord(), kElementNode); }
 NodeRef NodeRef::firstAttribute() { return follow(element().firstAttributeWord(), kAttributeNode); }
 NodeRef NodeRef::nextAttribute() { return follow(attribute().nextAttributeWord(), kAttributeNode); }
-
-AccessTraits* NodeRef::traits() const {
-  if (record_.isNull() || !isCurrent()) return nullptr;
-  return &MemAccessController::GetInstance()->traits(record_);
-}
 
 NodeLock::NodeLock(const NodeRef& node) : node_(node), controller_(MemAccessController::GetInstance()) {
   if (!node_.record_.isNull() && node_.isCurrent()) {

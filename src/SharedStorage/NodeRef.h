@@ -28,9 +28,6 @@ class NodeRef {
   // False once the storage this handle was taken in has been torn down: its
   // memory may be gone, so nothing may be read through it.
   bool isCurrent() const;
-  // The node's access record, which this handle keeps alive; null when the
-  // handle holds no reference.
-  AccessTraits* traits() const;
   bool isNull() const { return address().isNull(); }
   NodeKind kind() const { return kind_; }
 

@@ -6,6 +6,7 @@
 #include "SharedStorage/MemoryConfigurator.h"
 #include "SharedStorage/StringHolderBase.h"
 #include "framework/Exceptions.h"
+#include "framework/Logger.h"
 #include "framework/Path.h"
 #include "platform/Platform.h"
 
@@ -59,7 +60,15 @@ StringFactory::StringAutoRelease& StringFactory::StringAutoRelease::operator=(
 }
 
 StringFactory::StringAutoRelease::~StringAutoRelease() {
-  if (holder_ != nullptr) holder_->Release();
+  if (holder_ == nullptr) return;
+  // A release that fails (a damaged table) can only be logged here.
+  try {
+    holder_->Release();
+  } catch (const std::exception& error) {
+    logger::error("StringAutoRelease: releasing a string failed: %s", error.what());
+  } catch (...) {
+    logger::error("StringAutoRelease: releasing a string failed");
+  }
 }
 
 bool StringFactory::StringAutoRelease::IsValid() const {
@@ -355,10 +364,11 @@ StringAutoRelease StringFactory::getBySid(int32_t sid) {
     if (IStringHolder* found = findBySid(sid)) return StringAutoRelease(found, StringAutoRelease::Adopt{});
   }
   owner::OwnerLockGuard<owner::OwnerLock> rootGuard(rootLock());
-  if (nothingNewSinceScan()) return {};
-  pageManager_->LoadNewHives();
+  // Another thread may have indexed the string while this one waited.
+  const bool scan = !nothingNewSinceScan();
+  if (scan) pageManager_->LoadNewHives();
   veltool3::MutexGuard guard(mutex_);
-  rescan();
+  if (scan) rescan();
   if (IStringHolder* found = findBySid(sid)) return StringAutoRelease(found, StringAutoRelease::Adopt{});
   return {};
 }
@@ -390,8 +400,11 @@ StringAutoRelease StringFactory::create(std::string_view text) {
   try {
     veltool3::MutexGuard guard(mutex_);
     // Nobody else holds a reference on the new string, so it is live and its
-    // fresh SID is in no index: registration cannot be refused.
-    STORAGE_ASSERT(registerHolder(sid, holder.get()), kSourceFile, "storage::StringFactory::GetSID", nullptr);
+    // fresh SID is in no index, unless the stored counter is damaged.
+    if (!registerHolder(sid, holder.get())) {
+      throw InternalStructureException(kSourceFile, "storage::StringFactory::GetSID", __LINE__,
+                                       "the SID counter gave a SID in use");
+    }
   } catch (...) {
     holder->Free();
     throw;

@@ -295,9 +295,9 @@ TEST(PageMemoryManagerAllocate, GetPointStaysInsideTheArea) {
   Hive hive(4096);
   EXPECT_EQ(hive.manager.GetPoint(4095), hive.segment.Bytes() + 4095);
   EXPECT_EQ(hive.manager.GetPoint(0), hive.segment.Bytes());
-  EXPECT_EQ(AssertionOf([&] { hive.manager.GetPoint(4096); }).Function(),
-            "storage::PageMemoryManager::GetPoint");
-  AssertionOf([&] { hive.manager.GetPoint(kNull); });
+  // Offsets come from shared links: one outside the area is a damaged structure.
+  EXPECT_THROW(hive.manager.GetPoint(4096), storage::InternalStructureException);
+  EXPECT_THROW(hive.manager.GetPoint(kNull), storage::InternalStructureException);
 }
 
 // ---- Releasing -----------------------------------------------------------------

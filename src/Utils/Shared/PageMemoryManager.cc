@@ -131,6 +131,15 @@ void PageMemoryManager::initialize() {
     return;
   }
   STORAGE_ASSERT(version == kVersion, kSourceFile, kFunction, "Unavailable version!");
+  // The counters only grow, and a carve never lets the table meet the blocks:
+  // counters that say otherwise come from a damaged file, and trusting them
+  // would read and write outside the area.
+  const uint64_t entries = static_cast<uint32_t>(this->entries());
+  const uint64_t carved = Word(&area[kCarvedWord]).load();
+  const uint64_t size = segment_->GetDataSize();
+  if (entries > size / kDescriptorSize || carved > size || kTableStart + entries * kDescriptorSize + carved > size) {
+    throw InternalStructureException(kSourceFile, kFunction, __LINE__, "the hive's block table is damaged");
+  }
 }
 
 uint32_t PageMemoryManager::Allocate(uint32_t size) {
@@ -249,8 +258,10 @@ void PageMemoryManager::Release(const uint32_t& offset) {
 }
 
 void* PageMemoryManager::GetPoint(const uint32_t& offset) {
-  STORAGE_ASSERT(segment_ != nullptr && offset < segment_->GetDataSize(), kSourceFile,
-                 "storage::PageMemoryManager::GetPoint", nullptr);
+  constexpr char kFunction[] = "storage::PageMemoryManager::GetPoint";
+  STORAGE_ASSERT(segment_ != nullptr, kSourceFile, kFunction, nullptr);
+  // Offsets come from links in shared memory: one outside the area is damage.
+  if (offset >= segment_->GetDataSize()) throw InternalStructureException(kSourceFile, kFunction, __LINE__, nullptr);
   return static_cast<uint8_t*>(segment_->GetData()) + offset;
 }
 
