@@ -37,7 +37,9 @@ void BackupController::Prepare() {
 void BackupController::Restore(const std::string& source) {
   content_ = utils::ReadWholeFile(source);
   utils::CreateDirectoryChain(file_, true);
-  utils::WriteWholeFile(file_, content_);
+  // Replaced atomically, like every save of the settings file: a crash
+  // halfway leaves the damaged file or the restored one, never a torn mix.
+  platform::ReplaceFileAtomically(file_.c_str(), content_.data(), content_.size());
 }
 
 void BackupController::RemoveFailed() {

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace storage::platform {
 
@@ -78,6 +79,26 @@ std::string CurrentDirectory();
 // either the old or the new content: a temporary file in the same directory,
 // flushed to disk, then renamed over the old one. False when it cannot.
 bool ReplaceFileAtomically(const char* path, const void* data, size_t size);
+// The two halves of ReplaceFileAtomically, for a caller that must have several
+// files written before any of them replaces its target. The temporary is
+// "<path>.tmp.<pid>.<n>", flushed to disk; empty when it cannot be written.
+std::string WriteTemporaryFile(const char* path, const void* data, size_t size);
+// Renames the temporary over path and flushes the directory entry.
+bool CommitTemporaryFile(const std::string& temporary, const char* path);
+// Removes the temporaries of path that processes which have ended left behind.
+void RemoveStaleTemporaries(const char* path);
+// The entries of a directory, "." and ".." left out; empty when unreadable.
+std::vector<std::string> ListDirectory(const char* path);
+// Whether a process with this id runs now.
+bool ProcessAlive(uint32_t processId);
+
+// ---- Crash points -----------------------------------------------------------
+// Counts one step of a file save: a file created, written, flushed, renamed or
+// removed. When the environment variable SETTINGSTORE_CRASH_AFTER_IO holds a
+// number N > 0 (read once), the process is killed at once after the N-th step,
+// without any clean-up, so that tests can check what a crash leaves on disk.
+// Unset, it costs one test of a flag.
+void CountFileStep();
 
 // ---- Named kernel objects -------------------------------------------------
 // Names start with "Local\" (this user) or "Global\" (all users); the rest

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "SharedStorage/MemoryConfigurator.h"
+#include "Utils/Shared/HiveSaveBatch.h"
 #include "Utils/Shared/SharedMemory.h"
 #include "framework/Exceptions.h"
 #include "framework/HashHelper.h"
@@ -390,9 +391,12 @@ void PageManager::markDead() {
 
 // Downwards, so that each hive's hash covers the word already stored in its
 // own head for the hive after it: the words form a chain from the first hive.
+// The files saved here replace their previous save together or not at all,
+// so that a crash halfway never leaves a chain that refuses to load.
 void PageManager::unloadHives() {
   if (hives_.size() == 0) return;
   logger::info("Unload hives");
+  HiveSaveBatch batch;
   for (uint32_t index = hives_.size(); index-- > 0;) {
     Hive& current = hive(index);
     views_[index].hive.store(nullptr);

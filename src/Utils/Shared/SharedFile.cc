@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "Utils/PathUtils.h"
+#include "Utils/Shared/HiveSaveBatch.h"
 #include "Utils/Shared/SharedMemory.h"
 #include "framework/Exceptions.h"
 #include "framework/Logger.h"
@@ -66,6 +67,7 @@ bool TSharedFileWinBase<Header, Hash>::openLocked(const char* name, const std::s
 template <class Header, class Hash>
 bool TSharedFileWinBase<Header, Hash>::load(const std::string& path, bool createIfMissing) {
   logger::debug("Open shared file %s", path.c_str());
+  HiveSaveBatch::Recover(path);
   std::ifstream file(path, std::ios::binary);
   if (!file.is_open()) {
     // Starting empty from a file that is there would overwrite it at the save.
@@ -101,22 +103,31 @@ void TSharedFileWinBase<Header, Hash>::Close() {
   }
   // Moved out first so that it is closed after its guard has unlocked it.
   std::unique_ptr<Mutex> mutex = std::move(mutex_);
-  MutexGuard guard(*mutex);
-  // With this process's handle gone, an event made anew has no other holder:
-  // this process is the last user of the segment.
-  event_.reset();
-  try {
-    event_ = std::make_unique<EventEx>(eventName_.c_str());
-    if (event_->Created()) save();
-  } catch (...) {
+  std::string temporary;
+  {
+    MutexGuard guard(*mutex);
+    // With this process's handle gone, an event made anew has no other
+    // holder: this process is the last user of the segment.
+    event_.reset();
+    try {
+      event_ = std::make_unique<EventEx>(eventName_.c_str());
+      if (event_->Created()) temporary = save();
+    } catch (...) {
+      closeHeld();
+      throw;
+    }
     closeHeld();
-    throw;
+    // Nobody may load the file before the new image has replaced it.
+    if (!temporary.empty()) mutex->Lock();
   }
-  closeHeld();
+  if (temporary.empty()) return;
+  // Outside a batch of the caller's, the file is a set of its own.
+  HiveSaveBatch batch;
+  HiveSaveBatch::Add(std::move(mutex), std::move(temporary), filePath_);
 }
 
 template <class Header, class Hash>
-void TSharedFileWinBase<Header, Hash>::save() {
+std::string TSharedFileWinBase<Header, Hash>::save() {
   const char* path = filePath_.c_str();
   logger::debug("Update hash for shared file %s", path);
   this->header_->publishChecksum(Hash().getResult(this->GetData(), this->GetDataSize()));
@@ -125,7 +136,7 @@ void TSharedFileWinBase<Header, Hash>::save() {
   if (!directory.empty() && !utils::IsDirectory(directory) &&
       !utils::CreateDirectoryChain(directory, false)) {
     logger::error("Unable to open shared file for write - %s", path);
-    return;
+    return {};
   }
   // The image stores the creation lock free: a lock word names a thread of
   // this session and means nothing to the next one.
@@ -136,12 +147,11 @@ void TSharedFileWinBase<Header, Hash>::save() {
   std::memcpy(image.data() + sizeof stored, this->GetData(), this->GetDataSize());
 
   logger::debug("Open shared file for write %s", path);
+  platform::RemoveStaleTemporaries(path);
   logger::debug("Write shared file %s", path);
-  if (!platform::ReplaceFileAtomically(path, image.data(), image.size())) {
-    logger::error("Unable to write to shared file - %s", path);
-  } else {
-    logger::debug("Shared file written (%s)", path);
-  }
+  std::string temporary = platform::WriteTemporaryFile(path, image.data(), image.size());
+  if (temporary.empty()) logger::error("Unable to write to shared file - %s", path);
+  return temporary;
 }
 
 template <class Header, class Hash>

@@ -115,8 +115,9 @@ class TSharedFileWinBase : public TSharedMemoryWinBase<Header> {
   bool Open(const char* name, const char* filePath, bool createIfMissing);
 
   // Ends this process's use; the last user saves the image (replacing the
-  // file atomically, so a failed or interrupted save keeps the old file).
-  // Failures to save are logged, not thrown.
+  // file atomically, so a failed or interrupted save keeps the old file; in
+  // a HiveSaveBatch, together with the batch's other files). Failures to
+  // save are logged, not thrown.
   void Close() override;
 
   // Whether Open read the image from the file (no other process had the
@@ -131,7 +132,9 @@ class TSharedFileWinBase : public TSharedMemoryWinBase<Header> {
   // Fills a new segment from the file; false for a missing file that may
   // not be created.
   bool load(const std::string& path, bool createIfMissing);
-  void save();
+  // Writes the image, with a fresh checksum, to a temporary beside the file
+  // and returns its path; empty when it could not be written.
+  std::string save();
   // Unmaps the segment and drops the event.
   void closeHeld();
   // Also releases the creation lock that a failing Open took.

@@ -1,9 +1,14 @@
 // File-system calls on POSIX.
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 #include <vector>
 
@@ -59,7 +64,9 @@ bool MakeDirectory(const char* path) {
 
 bool RemoveFile(const char* path) {
   if (path == nullptr) return NoPath();
-  return Succeeded(unlink(path) == 0);
+  if (unlink(path) != 0) return Succeeded(false);
+  CountFileStep();
+  return Succeeded(true);
 }
 
 bool CreateNewFile(const char* path) {
@@ -79,6 +86,50 @@ std::string CurrentDirectory() {
     buffer.resize(buffer.size() * 2);
   }
   return buffer.data();
+}
+
+std::vector<std::string> ListDirectory(const char* path) {
+  std::vector<std::string> entries;
+  if (path == nullptr) return entries;
+  DIR* directory = opendir(path);
+  if (directory == nullptr) return entries;
+  while (const dirent* entry = readdir(directory)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") entries.push_back(name);
+  }
+  closedir(directory);
+  return entries;
+}
+
+bool ProcessAlive(uint32_t processId) {
+  if (processId == 0 || processId > static_cast<uint32_t>(INT32_MAX)) return false;
+  if (kill(static_cast<pid_t>(processId), 0) != 0 && errno != EPERM) return false;
+  // A killed child that nobody has reaped yet still answers, but has ended.
+  std::ifstream stat("/proc/" + std::to_string(processId) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return true;
+  const size_t name = line.rfind(')');
+  return name == std::string::npos || name + 2 >= line.size() ||
+         (line[name + 2] != 'Z' && line[name + 2] != 'X');
+}
+
+namespace {
+
+long CrashAfterSteps() {
+  const char* text = std::getenv("SETTINGSTORE_CRASH_AFTER_IO");
+  if (text == nullptr) return 0;
+  char* end = nullptr;
+  const long steps = std::strtol(text, &end, 10);
+  return end != text && *end == '\0' && steps > 0 ? steps : 0;
+}
+
+}  // namespace
+
+void CountFileStep() {
+  static const long limit = CrashAfterSteps();
+  if (limit == 0) return;
+  static std::atomic<long> steps{0};
+  if (steps.fetch_add(1) + 1 >= limit) kill(getpid(), SIGKILL);
 }
 
 }  // namespace storage::platform

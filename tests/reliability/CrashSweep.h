@@ -1,0 +1,79 @@
+// Runs one save in a helper process killed after its first, second, third...
+// file step, until a run completes without being killed, and hands each
+// killed run's leftovers to a check. The directory is reset to the same
+// starting files before each run.
+#ifndef SETTINGSTORE_TESTS_RELIABILITY_CRASHSWEEP_H
+#define SETTINGSTORE_TESTS_RELIABILITY_CRASHSWEEP_H
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/HelperProcess.h"
+#include "support/TempDirectory.h"
+
+namespace settingstore::test {
+
+inline constexpr int kKilledExit = 128 + 9;  // SIGKILL
+inline constexpr int kHelperDone = 0;
+// Far above the steps of any save here; a sweep that reaches it is a fault.
+inline constexpr int kMostSteps = 200;
+inline constexpr auto kHelperLimit = std::chrono::seconds(30);
+
+// The files of a directory, kept aside and put back on demand.
+class DirectorySnapshot {
+ public:
+  explicit DirectorySnapshot(const std::filesystem::path& directory) : directory_(directory) {
+    std::filesystem::copy(directory_, kept_.path(), std::filesystem::copy_options::recursive);
+  }
+  void Restore() const {
+    for (const auto& entry : std::filesystem::directory_iterator(directory_))
+      std::filesystem::remove_all(entry);
+    std::filesystem::copy(kept_.path(), directory_, std::filesystem::copy_options::recursive);
+  }
+
+ private:
+  std::filesystem::path directory_;
+  TempDirectory kept_;
+};
+
+inline int RunHelper(const std::vector<std::string>& arguments) {
+  HelperProcess helper(arguments);
+  return helper.Wait(kHelperLimit);
+}
+
+// The number of crash points tried: the killed runs.
+inline int SweepCrashPoints(const DirectorySnapshot& start, const std::vector<std::string>& save,
+                            const std::function<void(int step)>& checkAfterKill) {
+  for (int step = 1; step <= kMostSteps; ++step) {
+    start.Restore();
+    std::vector<std::string> arguments{"--crash-after", std::to_string(step)};
+    arguments.insert(arguments.end(), save.begin(), save.end());
+    const int exit = RunHelper(arguments);
+    if (exit == kHelperDone) return step - 1;
+    EXPECT_EQ(exit, kKilledExit) << "step " << step;
+    if (exit != kKilledExit) return step - 1;
+    checkAfterKill(step);
+    if (::testing::Test::HasFatalFailure()) return step;
+  }
+  ADD_FAILURE() << "the save never completed";
+  return kMostSteps;
+}
+
+// Directory entries whose name contains the text.
+inline std::vector<std::string> EntriesWith(const std::filesystem::path& directory, const std::string& text) {
+  std::vector<std::string> found;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find(text) != std::string::npos) found.push_back(name);
+  }
+  return found;
+}
+
+}  // namespace settingstore::test
+
+#endif  // SETTINGSTORE_TESTS_RELIABILITY_CRASHSWEEP_H

@@ -1,0 +1,110 @@
+// What the crash tests write and read back: a "generation" of content that a
+// save either keeps whole or replaces whole. Every piece carries the
+// generation, so that a mixture of two saves shows.
+#ifndef SETTINGSTORE_TESTS_RELIABILITY_STORAGECONTENT_H
+#define SETTINGSTORE_TESTS_RELIABILITY_STORAGECONTENT_H
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "storage/storage.h"
+
+namespace settingstore::test {
+
+// A host's initializer over one location.
+class PathInitializer : public storage::IStorageInitializer {
+ public:
+  explicit PathInitializer(std::string path) : path_(std::move(path)) {}
+  const char* GetPath() override { return path_.c_str(); }
+  const char* GetDefaultPath() override { return path_.c_str(); }
+  void OnLoadBegin() override {}
+  void OnLoadSucceeded() override {}
+  void OnLoadFailed() override {}
+  bool RetryLoad() override { return false; }
+  storage::StorageCheckFunction GetCheckFunction() override { return nullptr; }
+
+ private:
+  std::string path_;
+};
+
+inline constexpr int kContentKeys = 8;
+// What ReadGeneration reports for content that is not one generation.
+inline constexpr int kNoContent = 0;
+inline constexpr int kMixedContent = -1;
+
+// With longText the last key's value is long: storages may keep long texts
+// apart from the rest (the shared DOM keeps them in files of their own).
+inline std::string ContentValue(int generation, int key, bool longText) {
+  std::string value = "generation " + std::to_string(generation) + " key " + std::to_string(key);
+  if (longText && key == kContentKeys - 1) value.append(3000, static_cast<char>('a' + generation % 26));
+  return value;
+}
+
+// Section "data" with keys k0..k7, each naming the generation; the keys of
+// even generations live in a second section too, so that the tree's shape
+// changes between generations as well as its values.
+inline void WriteGeneration(storage::IStorageSection* root, int generation, bool longText) {
+  storage::Ref<storage::IStorageSection> data(root->CreateSection("data"));
+  for (int key = 0; key < kContentKeys; ++key) {
+    storage::Ref<storage::IStorageKey> item(data->CreateKey(("k" + std::to_string(key)).c_str()));
+    const std::string value = ContentValue(generation, key, longText);
+    item->Write(storage::TYPE_STRING, value.c_str(), static_cast<unsigned>(value.size() + 1));
+  }
+  if (generation % 2 == 0) {
+    storage::Ref<storage::IStorageSection> even(root->CreateSection("even"));
+    storage::Ref<storage::IStorageKey> item(even->CreateKey("generation"));
+    const int32_t number = generation;
+    item->Write(storage::TYPE_INTEGER, &number, sizeof number);
+  } else {
+    try {
+      storage::Ref<storage::IStorageSection> even(root->OpenSection("even"));
+      even->DeleteKey("generation");
+      even.reset();
+      root->DeleteSection("even");
+    } catch (const storage::Exception&) {
+      // Not there: nothing to remove.
+    }
+  }
+}
+
+// The generation that the whole content names; kNoContent when there is no
+// "data" section, kMixedContent when its pieces disagree or are damaged.
+inline int ReadGeneration(storage::IStorageSection* root, bool longText) {
+  storage::Ref<storage::IStorageSection> data;
+  try {
+    data.reset(root->OpenSection("data"));
+  } catch (const storage::Exception&) {
+    return kNoContent;
+  }
+  int generation = kNoContent;
+  for (int key = 0; key < kContentKeys; ++key) {
+    try {
+      storage::Ref<storage::IStorageKey> item(data->OpenKey(("k" + std::to_string(key)).c_str()));
+      std::string value(item->GetSize(), '\0');
+      item->Read(value.data(), static_cast<unsigned>(value.size()));
+      const int found = std::atoi(value.c_str() + std::strlen("generation "));
+      if (value.c_str() != ContentValue(found, key, longText) ||
+          (generation != kNoContent && found != generation))
+        return kMixedContent;
+      generation = found;
+    } catch (const storage::Exception&) {
+      return kMixedContent;
+    }
+  }
+  bool hasEven = true;
+  try {
+    storage::Ref<storage::IStorageSection> even(root->OpenSection("even"));
+    storage::Ref<storage::IStorageKey> item(even->OpenKey("generation"));
+    int32_t number = 0;
+    item->Read(&number, sizeof number);
+    if (number != generation) return kMixedContent;
+  } catch (const storage::Exception&) {
+    hasEven = false;
+  }
+  return hasEven == (generation % 2 == 0) ? generation : kMixedContent;
+}
+
+}  // namespace settingstore::test
+
+#endif  // SETTINGSTORE_TESTS_RELIABILITY_STORAGECONTENT_H
