@@ -1,8 +1,11 @@
-// The page manager on its hot paths: resolving an address, and a small block
-// allocated and given back, against the process heap's malloc and free.
+// Block allocation on its hot paths, against the process heap's malloc and
+// free: the page manager resolving an address and allocating over its hives,
+// and the page memory manager inside one hive, carving fresh space or reusing
+// a freed block.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -10,12 +13,14 @@
 
 #include "SharedStorage/MemoryConfigurator.h"
 #include "Utils/Shared/PageManager.h"
+#include "Utils/Shared/PageMemoryManager.h"
 #include "platform/Platform.h"
 
 namespace {
 
 using storage::InitMemAddress;
 using storage::PageManager;
+using storage::PageMemoryManager;
 
 // A memory-only page manager under a name of this process, gone with it.
 class BenchStorage {
@@ -55,6 +60,64 @@ void BM_PageManagerAllocateRelease16(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_PageManagerAllocateRelease16);
+
+// The data area of a 1 MiB hive segment, on the heap.
+constexpr uint32_t kAreaSize = 1048576 - 64;
+
+class HeapSegment : public storage::ISharedMemory {
+ public:
+  HeapSegment() : words_(kAreaSize / 4) {}
+  void Unlock() override {}
+  void* GetData() override { return words_.data(); }
+  uint32_t GetDataSize() override { return kAreaSize; }
+  void Release() override {}
+  void Close() override {}
+  // Back to a zero-filled mapping, which the next Attach formats.
+  void Reset() { std::fill(words_.begin(), words_.end(), 0); }
+
+ private:
+  std::vector<uint32_t> words_;
+};
+
+// Every pair carves fresh space; the hive is formatted anew when it is full.
+void BM_PageMemoryManagerCarveRelease16(benchmark::State& state) {
+  HeapSegment segment;
+  PageMemoryManager manager;
+  manager.Attach(&segment);
+  for (auto _ : state) {
+    uint32_t offset = manager.Allocate(16);
+    if (offset == PageMemoryManager::kNullOffset) {
+      state.PauseTiming();
+      manager.Dettach();
+      segment.Reset();
+      manager.Attach(&segment);
+      state.ResumeTiming();
+      offset = manager.Allocate(16);
+    }
+    benchmark::DoNotOptimize(offset);
+    manager.Release(offset);
+  }
+  manager.Dettach();
+}
+BENCHMARK(BM_PageMemoryManagerCarveRelease16);
+
+// A full hive: carving fails and the first free block of the table is reused.
+void BM_PageMemoryManagerReuseRelease16(benchmark::State& state) {
+  HeapSegment segment;
+  PageMemoryManager manager;
+  manager.Attach(&segment);
+  const uint32_t first = manager.Allocate(16);
+  while (manager.Allocate(16) != PageMemoryManager::kNullOffset) {
+  }
+  manager.Release(first);
+  for (auto _ : state) {
+    uint32_t offset = manager.Allocate(16);
+    benchmark::DoNotOptimize(offset);
+    manager.Release(offset);
+  }
+  manager.Dettach();
+}
+BENCHMARK(BM_PageMemoryManagerReuseRelease16);
 
 void BM_MallocFree16(benchmark::State& state) {
   for (auto _ : state) {

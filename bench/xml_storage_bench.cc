@@ -1,110 +1,70 @@
-// The XML backend: loading and saving a settings file of 10,000 keys, and the
-// cost of OpenKey + Read through the thread-safe wrappers.
-#include <benchmark/benchmark.h>
+// The XML backend (storage type 1) through the public API. Its peer for the
+// cold open is expat alone parsing the same .storage file, which the backend
+// must read and parse anyway; and a save of the 10,000 keys.
+#include <expat.h>
 
-#include <filesystem>
+#include <chrono>
+#include <fstream>
+#include <iterator>
 #include <string>
 
-#include "ProcessValues.h"
-#include "XMLStorage/IdleSave.h"
-#include "XMLStorage/MTStorage.h"
-#include "platform/Platform.h"
+#include "support/ApiStore.h"
+#include "support/Workloads.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using storage::IStorageKey;
-using storage::IStorageSection;
-using storage::Ref;
-using Controller = storage::MTStorageController<storage::XMLStorageController>;
-
-constexpr int kSections = 100;
-constexpr int kKeysPerSection = 100;
-
-class QuietInitializer : public storage::IStorageInitializer {
- public:
-  explicit QuietInitializer(std::string path) : path_(std::move(path)) {}
-  const char* GetPath() override { return path_.c_str(); }
-  const char* GetDefaultPath() override { return path_.c_str(); }
-  void OnLoadBegin() override {}
-  void OnLoadSucceeded() override {}
-  void OnLoadFailed() override {}
-  bool RetryLoad() override { return false; }
-  storage::StorageCheckFunction GetCheckFunction() override { return nullptr; }
-
- private:
-  std::string path_;
-};
-
-// A storage directory holding a settings file of 10,000 string keys in 100
-// sections; removed at the end of the benchmark.
-class SettingsDirectory {
- public:
-  SettingsDirectory()
-      : dir_(fs::temp_directory_path() /
-             ("xml-bench-" + std::to_string(storage::platform::CurrentProcessId()))),
-        init_(dir_.string()) {
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    storage::XmlStorageDirectory() = dir_.string();
-    storage::XmlDefaultDirectory() = dir_.string();
-    Ref<Controller> controller(new Controller(&init_));
-    Ref<IStorageSection> root(controller->GetRoot());
-    for (int s = 0; s < kSections; ++s) {
-      Ref<IStorageSection> section(root->CreateSection(("section" + std::to_string(s)).c_str()));
-      for (int k = 0; k < kKeysPerSection; ++k) {
-        std::string value = "value of key " + std::to_string(k) + " in section " + std::to_string(s);
-        Ref<IStorageKey>(section->CreateKey(("key" + std::to_string(k)).c_str()))
-            ->Write(storage::TYPE_STRING, value.c_str(), static_cast<unsigned>(value.size() + 1));
-      }
+// Reads the settings file and parses it with expat, counting elements.
+void ColdParseWithExpat(benchmark::State& state) {
+  bench::Guarded(state, [&] {
+    bench::BenchDirectory directory("expat");
+    bench::WriteColdStore<bench::XmlStore>(directory.path());
+    int elements = 0;
+    for (auto _ : state) {
+      const auto start = std::chrono::steady_clock::now();
+      std::ifstream file(directory.path() + "/.storage", std::ios::binary);
+      const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+      XML_Parser parser = XML_ParserCreate(nullptr);
+      elements = 0;
+      XML_SetUserData(parser, &elements);
+      XML_SetStartElementHandler(
+          parser, [](void* count, const XML_Char*, const XML_Char**) { ++*static_cast<int*>(count); });
+      const bool parsed = XML_Parse(parser, text.data(), static_cast<int>(text.size()), 1) == XML_STATUS_OK;
+      XML_ParserFree(parser);
+      state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+      if (!parsed) return state.SkipWithError("expat refused the file");
     }
-    controller->Save();
-  }
-  ~SettingsDirectory() {
-    storage::CIdleSave::WaitUntilIdle();
-    fs::remove_all(dir_);
-  }
-
-  storage::IStorageInitializer* init() { return &init_; }
-  uintmax_t fileSize() const { return fs::file_size(dir_ / ".storage"); }
-
- private:
-  fs::path dir_;
-  QuietInitializer init_;
-};
-
-void BM_LoadTenThousandKeys(benchmark::State& state) {
-  SettingsDirectory settings;
-  for (auto _ : state) {
-    Ref<Controller> controller(new Controller(settings.init()));
-    benchmark::DoNotOptimize(controller.get());
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * settings.fileSize()));
+    if (elements < bench::kColdSections * bench::kColdKeysPerSection) state.SkipWithError("elements missing");
+  });
 }
-BENCHMARK(BM_LoadTenThousandKeys)->Unit(benchmark::kMillisecond);
 
-void BM_SaveTenThousandKeys(benchmark::State& state) {
-  SettingsDirectory settings;
-  Ref<Controller> controller(new Controller(settings.init()));
-  for (auto _ : state) controller->Save();
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * settings.fileSize()));
+void SaveTenThousandKeys(benchmark::State& state) {
+  bench::Guarded(state, [&] {
+    bench::BenchDirectory directory("save");
+    bench::WriteColdStore<bench::XmlStore>(directory.path());
+    {
+      bench::XmlStore store(directory.path());
+      for (auto _ : state) store.Save();
+    }
+    bench::XmlStore reopened(directory.path());
+    char buffer[bench::kValueSize] = {};
+    reopened.OpenSection(bench::SectionName(99)).Read(bench::KeyName(9999), buffer);
+    if (bench::Value(9999) != buffer) state.SkipWithError("the saved file lost a key");
+  });
 }
-BENCHMARK(BM_SaveTenThousandKeys)->Unit(benchmark::kMillisecond);
-
-// One key among 100 of one section among 100, as a host reads a setting.
-void BM_OpenKeyAndReadThroughWrappers(benchmark::State& state) {
-  SettingsDirectory settings;
-  Ref<Controller> controller(new Controller(settings.init()));
-  Ref<IStorageSection> root(controller->GetRoot());
-  Ref<IStorageSection> section(root->OpenSection("section50"));
-  char buffer[64];
-  for (auto _ : state) {
-    Ref<IStorageKey> key(section->OpenKey("key50"));
-    benchmark::DoNotOptimize(key->Read(buffer, sizeof buffer));
-  }
-}
-BENCHMARK(BM_OpenKeyAndReadThroughWrappers);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  bench::RegisterCommonWorkloads<bench::XmlStore>("xml");
+  bench::RegisterColdOpen<bench::XmlStore>("xml");
+  benchmark::RegisterBenchmark("cold_open/expat", ColdParseWithExpat)
+      ->UseManualTime()
+      ->Iterations(20)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("save/xml", SaveTenThousandKeys)->Unit(benchmark::kMillisecond);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

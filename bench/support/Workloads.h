@@ -1,0 +1,214 @@
+// The workloads every store runs, written once against the Store concept:
+//
+//   Store(const std::string& directory)   opens the store's files in the
+//                                         directory, creating them if missing;
+//                                         the destructor closes them, leaving
+//                                         everything written on file;
+//   Store::Section CreateSection(name)    the section, created if missing;
+//   Store::Section OpenSection(name)      an existing section;
+//   Section::Write(key, value)            creates or overwrites a key;
+//   Section::Flush()                      makes pending batched writes visible;
+//   Section::Read(key, buffer)            the value into kValueSize bytes;
+//   Section::Enumerate()                  visits every key name, returns the count.
+//
+// Each workload checks what it read or wrote after the timed loop, so that a
+// store that fails quietly shows up as an error instead of a fast figure.
+#ifndef SETTINGSTORE_BENCH_SUPPORT_WORKLOADS_H
+#define SETTINGSTORE_BENCH_SUPPORT_WORKLOADS_H
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "storage/storage.h"
+#include "support/DataShape.h"
+
+namespace bench {
+
+// Runs a workload body; a store that throws skips the benchmark with the
+// reason instead of ending the whole run.
+template <class Body>
+void Guarded(benchmark::State& state, Body body) {
+  try {
+    body();
+  } catch (const storage::TechnicalException& e) {
+    state.SkipWithError(e.what());
+  } catch (const storage::Exception& e) {
+    state.SkipWithError(("storage error " + std::to_string(e.GetErrorCode())).c_str());
+  } catch (const storage::AssertException& e) {
+    state.SkipWithError(e.What().c_str());
+  } catch (const std::exception& e) {
+    state.SkipWithError(e.what());
+  }
+}
+
+// A store may keep its directory on disk (static constexpr bool kOnDisk =
+// true) to show what its syncs cost there; the others live on tmpfs.
+template <class Store>
+constexpr bool OnDisk() {
+  if constexpr (requires { Store::kOnDisk; }) {
+    return Store::kOnDisk;
+  } else {
+    return false;
+  }
+}
+
+// Writes Value(i) under KeyName(i) for i in [first, first + count).
+template <class Section>
+void Fill(Section& section, int first, int count) {
+  for (int i = first; i < first + count; ++i) section.Write(KeyName(i), Value(i).c_str());
+  section.Flush();
+}
+
+inline bool Holds(const char* buffer, const std::string& expected) { return expected == buffer; }
+
+// Open a key and read it, at random in a section of range(0) keys.
+template <class Store>
+void PointRead(benchmark::State& state) {
+  Guarded(state, [&] {
+    const int keys = static_cast<int>(state.range(0));
+    BenchDirectory directory("point-read", OnDisk<Store>());
+    Store store(directory.path());
+    auto section = store.CreateSection("point-read");
+    Fill(section, 0, keys);
+    const std::vector<std::string> names = KeyNames(keys);
+    const RandomOrder order(keys);
+    char buffer[kValueSize] = {};
+    size_t position = 0;
+    for (auto _ : state) {
+      section.Read(names[order[position++]], buffer);
+      benchmark::ClobberMemory();
+    }
+    if (position > 0 && !Holds(buffer, Value(order[position - 1]))) state.SkipWithError("a read was wrong");
+  });
+}
+
+// Creates max_iterations new keys in an empty section, one per iteration.
+template <class Store>
+void WriteNew(benchmark::State& state) {
+  Guarded(state, [&] {
+    const int count = static_cast<int>(state.max_iterations);
+    BenchDirectory directory("write-new", OnDisk<Store>());
+    Store store(directory.path());
+    auto section = store.CreateSection("write-new");
+    const std::vector<std::string> names = KeyNames(count);
+    std::vector<std::string> values;
+    values.reserve(count);
+    for (int i = 0; i < count; ++i) values.push_back(Value(i));
+    int next = 0;
+    for (auto _ : state) {
+      section.Write(names[next], values[next].c_str());
+      ++next;
+    }
+    section.Flush();
+    if (section.Enumerate() != next) return state.SkipWithError("keys were lost");
+    char buffer[kValueSize] = {};
+    section.Read(names[next - 1], buffer);
+    if (!Holds(buffer, values[next - 1])) state.SkipWithError("the last key was wrong");
+  });
+}
+
+// Overwrites keys at random in a section of 1,000, each time with a new value.
+template <class Store>
+void Overwrite(benchmark::State& state) {
+  Guarded(state, [&] {
+    constexpr int kKeys = 1000;
+    BenchDirectory directory("overwrite", OnDisk<Store>());
+    Store store(directory.path());
+    auto section = store.CreateSection("overwrite");
+    Fill(section, 0, kKeys);
+    const std::vector<std::string> names = KeyNames(kKeys);
+    const RandomOrder order(kKeys);
+    std::vector<std::string> values;
+    values.reserve(RandomOrder::kLength);
+    for (size_t i = 0; i < RandomOrder::kLength; ++i) values.push_back(Value(order[i], 1 + i));
+    size_t position = 0;
+    for (auto _ : state) {
+      const size_t slot = position++ & (RandomOrder::kLength - 1);
+      section.Write(names[order[slot]], values[slot].c_str());
+    }
+    section.Flush();
+    if (position == 0) return;
+    const size_t last = (position - 1) & (RandomOrder::kLength - 1);
+    char buffer[kValueSize] = {};
+    section.Read(names[order[last]], buffer);
+    if (!Holds(buffer, values[last])) state.SkipWithError("the last write was lost");
+  });
+}
+
+// Every key name of a section of 1,000.
+template <class Store>
+void Enumerate(benchmark::State& state) {
+  Guarded(state, [&] {
+    constexpr int kKeys = 1000;
+    BenchDirectory directory("enumerate");
+    Store store(directory.path());
+    auto section = store.CreateSection("enumerate");
+    Fill(section, 0, kKeys);
+    int visited = 0;
+    for (auto _ : state) visited = section.Enumerate();
+    if (visited != kKeys) state.SkipWithError("enumeration missed keys");
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kKeys);
+  });
+}
+
+constexpr int kColdSections = 100;
+constexpr int kColdKeysPerSection = 100;
+
+// A store of 10,000 keys (100 sections of 100) written to its files.
+template <class Store>
+void WriteColdStore(const std::string& directory) {
+  Store store(directory);
+  for (int s = 0; s < kColdSections; ++s) {
+    auto section = store.CreateSection(SectionName(s));
+    Fill(section, s * kColdKeysPerSection, kColdKeysPerSection);
+  }
+}
+
+// Opens the 10,000-key store from its files and reads one key; the close
+// that follows is not timed (manual time).
+template <class Store>
+void ColdOpen(benchmark::State& state) {
+  Guarded(state, [&] {
+    BenchDirectory directory("cold-open");
+    WriteColdStore<Store>(directory.path());
+    constexpr int kSection = 57;
+    const std::string key = KeyName(kSection * kColdKeysPerSection + 42);
+    char buffer[kValueSize] = {};
+    for (auto _ : state) {
+      const auto start = std::chrono::steady_clock::now();
+      Store store(directory.path());
+      store.OpenSection(SectionName(kSection)).Read(key, buffer);
+      state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    if (!Holds(buffer, Value(kSection * kColdKeysPerSection + 42))) state.SkipWithError("the read was wrong");
+  });
+}
+
+// Registers the workloads every store runs under "<workload>/<store>".
+template <class Store>
+void RegisterCommonWorkloads(const std::string& store, int newKeys = 10000) {
+  benchmark::RegisterBenchmark(("point_read/" + store).c_str(), PointRead<Store>)
+      ->Arg(10)
+      ->Arg(100)
+      ->Arg(1000);
+  benchmark::RegisterBenchmark(("write_new/" + store).c_str(), WriteNew<Store>)->Iterations(newKeys);
+  benchmark::RegisterBenchmark(("overwrite/" + store).c_str(), Overwrite<Store>);
+  benchmark::RegisterBenchmark(("enumerate/" + store).c_str(), Enumerate<Store>)
+      ->Unit(benchmark::kMicrosecond);
+}
+
+template <class Store>
+void RegisterColdOpen(const std::string& store, int iterations = 20) {
+  benchmark::RegisterBenchmark(("cold_open/" + store).c_str(), ColdOpen<Store>)
+      ->UseManualTime()
+      ->Iterations(iterations)
+      ->Unit(benchmark::kMillisecond);
+}
+
+}  // namespace bench
+
+#endif  // SETTINGSTORE_BENCH_SUPPORT_WORKLOADS_H
