@@ -1,0 +1,88 @@
+// XML node library: any text either parses or raises CVelXmlParseException;
+// a parsed tree written out by the saver (both output modes) parses back as
+// the same tree, and writing that again gives the same text.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "FuzzSupport.h"
+#include "xml/VelXmlParser.h"
+#include "xml/VelXmlSaver.h"
+
+namespace {
+
+using NodePtr = std::unique_ptr<CVelXmlNode>;
+
+NodePtr Parse(const std::string& text) {
+  CVelXmlParser parser;
+  parser.trim_whitespaces(true);
+  parser.loadFromString(text.data(), text.size());
+  NodePtr root(parser.dettachRoot());
+  fuzz::Check(root != nullptr, "a parse that succeeded gave no root");
+  return root;
+}
+
+bool SameText(const char* a, const char* b) {
+  if (a == nullptr || b == nullptr) return a == b;
+  return std::string(a) == b;
+}
+
+bool SameNode(const CVelXmlNode& a, const CVelXmlNode& b) {
+  if (!SameText(a.getName(), b.getName()) || a.getAttributeCount() != b.getAttributeCount()) return false;
+  for (unsigned i = 0; i < a.getAttributeCount(); ++i) {
+    if (!SameText(a.getAttributeNameAt(i), b.getAttributeNameAt(i)) ||
+        !SameText(a.getAttributeValueAt(i), b.getAttributeValueAt(i))) {
+      return false;
+    }
+  }
+  return a.getChilds()->size() == b.getChilds()->size();
+}
+
+// Compares two trees without recursion: a parsed tree may be very deep.
+bool SameTree(const CVelXmlNode& a, const CVelXmlNode& b) {
+  std::vector<std::pair<const CVelXmlNode*, const CVelXmlNode*>> pending{{&a, &b}};
+  while (!pending.empty()) {
+    auto [left, right] = pending.back();
+    pending.pop_back();
+    if (!SameNode(*left, *right)) return false;
+    for (int i = 0; i < left->getChilds()->size(); ++i) {
+      const CVelXmlNode* left_child = left->getChilds()->get(i);
+      const CVelXmlNode* right_child = right->getChilds()->get(i);
+      if (left_child == nullptr || right_child == nullptr) return false;
+      pending.emplace_back(left_child, right_child);
+    }
+  }
+  return true;
+}
+
+void CheckRoundTrip(const CVelXmlNode& root, bool formatted) {
+  CVelXmlSaver saver;
+  saver.SetOutputMode(formatted, formatted ? "  " : nullptr);
+  const std::string written = saver.SaveToString(&root);
+  NodePtr reparsed;
+  try {
+    reparsed = Parse(written);
+  } catch (const CVelXmlParseException& error) {
+    fuzz::Fault(std::string("the saver wrote text its parser refuses: ") + error.what());
+  }
+  fuzz::Check(SameTree(root, *reparsed), "a saved tree parses back different");
+  fuzz::Check(saver.SaveToString(reparsed.get()) == written, "saving a reparsed tree gives other text");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  NodePtr root;
+  try {
+    root = Parse(text);
+  } catch (const CVelXmlParseException&) {
+    return 0;
+  }
+  CheckRoundTrip(*root, true);
+  CheckRoundTrip(*root, false);
+  return 0;
+}
