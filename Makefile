@@ -38,11 +38,12 @@ DURATION ?= 60
 stress: deps
 	scripts/run-stress $(DURATION)
 
-# Every libFuzzer target for FUZZ_SECONDS each (clang, ASan + UBSan).
+# The libFuzzer targets (all, or FUZZ_TARGETS) for FUZZ_SECONDS each (clang, ASan + UBSan).
 FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?=
 fuzz:
 	@scripts/install-deps clang libclang-rt-dev
-	scripts/run-fuzz $(FUZZ_SECONDS)
+	scripts/run-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 clean:
 	rm -rf build
