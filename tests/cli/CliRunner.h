@@ -49,10 +49,16 @@ class CliRunner {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
 
-  CliResult run(const std::vector<std::string>& arguments) const {
+  // With stackKib, the tool runs with its stack limited to that many KiB
+  // (through the shell's ulimit), so that a deep recursion shows at once.
+  CliResult run(const std::vector<std::string>& arguments, int stackKib = 0) const {
     const std::string out = file(".cli-out");
     const std::string err = file(".cli-err");
-    std::vector<std::string> words{SETTINGSTORE_CLI};
+    std::vector<std::string> words;
+    if (stackKib > 0) {
+      words = {"/bin/sh", "-c", "ulimit -s " + std::to_string(stackKib) + " && exec \"$0\" \"$@\""};
+    }
+    words.push_back(SETTINGSTORE_CLI);
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());

@@ -149,13 +149,118 @@ TEST_P(CommandsTest, ADamagedDocumentLoadsNothing) {
   EXPECT_EQ(ok({"ls"}), "S/\n");
 }
 
+// Documents the backends could not hold as they are: section names that
+// split into a path (or into nothing, which once made the copy reopen the
+// same section for ever), empty key names, names equal but for case, and a
+// value that cannot be read. Each is refused whole, before anything lands.
+TEST_P(CommandsTest, LoadRefusesADocumentItCannotCopyWholeAndChangesNothing) {
+  ok({"set", "S", "K", "kept"});
+  const std::string before = ok({"dump"});
+  // Sorted first, "Good" would be copied before the bad item if the document
+  // were not checked whole.
+  const std::string good =
+      R"(<section name="Good"><key name="G" type="String" value="g" size="2"/></section>)";
+  const struct {
+    std::string items;
+    std::string reported;
+  } kRefused[] = {
+      {R"(<section name="b:"/>)", "section name 'b:' at the top"},
+      {R"(<section name="/"/>)", "section name '/' at the top"},
+      {R"(<section name="\\"/>)", R"(section name '\\' at the top)"},
+      {R"(<section name="a/b"/>)", "section name 'a/b' at the top"},
+      {R"(<section name=""/>)", "section name '' at the top"},
+      {R"(<section name="Z"><section name="Y"><section name="C:x\y"/></section></section>)",
+       R"(section name 'C:x\y' in 'Z/Y')"},
+      {R"(<section name="Z"><key name="" type="String" value="v" size="2"/></section>)",
+       "a key in 'Z' has an empty name"},
+      {R"(<section name="Z"/><section name="z"/>)", "sections 'Z' and 'z' at the top would be one"},
+      {R"(<section name="Z"><key name="k" type="String" value="1" size="2"/><key name="K" type="String" value="2" size="2"/></section>)",
+       "keys 'K' and 'k' in 'Z' would be one"},
+      {R"(<section name="Z"><key name="NoSize" type="String" value="v"/></section>)",
+       "key 'NoSize' in 'Z' cannot be read"},
+  };
+  for (const auto& refused : kRefused) {
+    const std::string document = "<r>" + good + refused.items + "</r>";
+    runner_.writeFile("doc.xml", document);
+    const CliResult result = run({"load", runner_.file("doc.xml")});
+    EXPECT_EQ(result.status, 3) << document;
+    EXPECT_EQ(result.err.rfind("settingstore: " + refused.reported, 0), 0u) << result.err;
+    EXPECT_NE(result.err.find("nothing was loaded"), std::string::npos) << result.err;
+    EXPECT_EQ(ok({"dump"}), before) << document;
+  }
+}
+
+// Names with separators are fine for keys, which are never split.
+TEST_P(CommandsTest, LoadKeepsKeyNamesThatHoldSeparators) {
+  runner_.writeFile(
+      "doc.xml",
+      R"(<r><section name="S"><key name="a/b:c\d" type="String" value="v" size="2"/></section></r>)");
+  ok({"load", runner_.file("doc.xml")});
+  EXPECT_EQ(ok({"get", "S", "a/b:c\\d"}), "v\n");
+  EXPECT_EQ(ok({"ls", "-r"}), "S/\nS/a/b:c\\d\tstring\t2\n");
+}
+
+// A document may claim any size for an integer; its value is four bytes
+// still, and copying it asks for no more.
+TEST_P(CommandsTest, LoadTakesAnIntegerAsFourBytesWhateverSizeTheDocumentClaims) {
+  runner_.writeFile("doc.xml", R"(<r><key name="W" type="Integer" value="-640" size="100000"/></r>)");
+  ok({"load", runner_.file("doc.xml")});
+  ASSERT_EQ(ok({"ls"}), "W\tint\t4\n");
+  EXPECT_EQ(ok({"get", "--raw", "/", "W"}), std::string("\x80\xfd\xff\xff", 4));
+}
+
 std::string BackendName(const ::testing::TestParamInfo<Storage>& info) {
-  static const char* const kNames[] = {"Xml", "Registry", "Shared"};
-  return kNames[info.index];
+  if (info.param == &XmlStorage) return "Xml";
+  if (info.param == &RegistryStorage) return "Registry";
+  return "Shared";
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, CommandsTest,
                          ::testing::Values(&XmlStorage, &RegistryStorage, &SharedStorage), BackendName);
+
+// A document nested far deeper than a copy that recursed per level could
+// go on the tool's small stack. (The registry store is left out: it takes
+// minutes over this many levels.)
+class DeepLoadTest : public CommandsTest {
+ protected:
+  static constexpr int kDepth = 10000;
+  static constexpr int kStackKib = 256;
+
+  // kDepth sections "a" in a chain, the deepest holding `innermost`.
+  static std::string Chain(const std::string& innermost) {
+    std::string document = "<r>";
+    for (int i = 0; i < kDepth; ++i) document += R"(<section name="a">)";
+    document += innermost;
+    for (int i = 0; i < kDepth; ++i) document += "</section>";
+    return document + "</r>";
+  }
+  CliResult loadWithSmallStack(const std::string& document, const std::string& section) {
+    runner_.writeFile("deep.xml", document);
+    return runner_.run(
+        GetParam()(runner_) + std::vector<std::string>{"load", runner_.file("deep.xml"), section}, kStackKib);
+  }
+};
+
+TEST_P(DeepLoadTest, LoadsEveryLevel) {
+  const CliResult loaded =
+      loadWithSmallStack(Chain(R"(<key name="K" type="String" value="deep" size="5"/>)"), "Top");
+  ASSERT_EQ(loaded.status, 0) << loaded.err;
+  std::string deepest = "Top";
+  for (int i = 0; i < kDepth; ++i) deepest += "/a";
+  EXPECT_EQ(ok({"get", deepest, "K"}), "deep\n");
+  EXPECT_EQ(ok({"ls", deepest}), "K\tstring\t5\n");
+}
+
+TEST_P(DeepLoadTest, RefusesABadNameAtTheBottom) {
+  ok({"set", "S", "K", "kept"});
+  const CliResult refused = loadWithSmallStack(Chain(R"(<section name="x/y"/>)"), "");
+  EXPECT_EQ(refused.status, 3);
+  EXPECT_EQ(refused.err.rfind("settingstore: section name 'x/y' in 'a/a/a/", 0), 0u)
+      << refused.err.substr(0, 200);
+  EXPECT_EQ(ok({"ls"}), "S/\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, DeepLoadTest, ::testing::Values(&XmlStorage, &SharedStorage), BackendName);
 
 }  // namespace
 }  // namespace settingstore::test

@@ -88,6 +88,22 @@ TEST_F(ToolTest, ASharedStorageCopiesIntoTheOtherBackendsAndDumpsIdentically) {
   }
 }
 
+// Each document that once broke `load` now loads or is refused with a
+// message, and never ends the tool by a signal.
+TEST_F(ToolTest, LoadSurvivesEveryRecordedReproducer) {
+  int replayed = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(SETTINGSTORE_CLI_LOAD_REGRESSIONS)) {
+    const CliResult result =
+        runner_.run(XmlStorage(runner_) + std::vector<std::string>{"load", entry.path().string()});
+    EXPECT_TRUE(result.status == 0 || result.status == 3) << entry.path() << ": " << result.status;
+    if (result.status == 3) {
+      EXPECT_EQ(result.err.rfind("settingstore: ", 0), 0u) << result.err;
+    }
+    ++replayed;
+  }
+  EXPECT_GT(replayed, 0);
+}
+
 TEST_F(ToolTest, UsageErrorsExitWithTwo) {
   for (const std::vector<std::string>& arguments : {std::vector<std::string>{"--type", "ini", "ls"},
                                                     {"frobnicate"},

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "CliError.h"
 #include "TreeCopy.h"
 #include "XMLStorage/XMLStorage.h"
 #include "xml/VelXmlSaver.h"
@@ -24,6 +25,13 @@ std::string DumpXml(storage::IStorageSection* section) {
 void LoadXml(const std::string& document, storage::IStorageSection* section) {
   storage::Ref<storage::IStorageSection> source(
       storage::GetXmlStorage(document.data(), static_cast<unsigned>(document.size())));
+  // The whole document is checked first, so that one it refuses leaves the
+  // storage as it was rather than half-loaded.
+  try {
+    CheckTree(source.get());
+  } catch (const CliError& error) {
+    throw CliError(error.status(), std::string(error.what()) + "; nothing was loaded");
+  }
   CopyTree(source.get(), section);
 }
 

@@ -11,7 +11,8 @@ namespace cli {
 
 std::string DumpXml(storage::IStorageSection* section);
 
-// Merges the document's sections and keys into `section`.
+// Merges the document's sections and keys into `section`; a document that
+// cannot be copied whole is refused (CliError) before anything changes.
 void LoadXml(const std::string& document, storage::IStorageSection* section);
 
 }  // namespace cli
