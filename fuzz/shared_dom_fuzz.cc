@@ -29,6 +29,7 @@
 #include <utility>
 
 #include "FuzzSupport.h"
+#include "storage/initializer.h"
 #include "framework/Path.h"
 
 namespace {
@@ -46,21 +47,6 @@ constexpr const char* kObjectDirectoryPrefix = "settingstore-";
 constexpr const char* kObjectRoot = "/dev/shm";
 // The work area of one fuzzing process, in the temporary directory.
 constexpr const char* kWorkAreaPrefix = "settingstore-fuzz-";
-
-class Host : public storage::IStorageInitializer {
- public:
-  explicit Host(std::string path) : path_(std::move(path)) {}
-  const char* GetPath() override { return path_.c_str(); }
-  const char* GetDefaultPath() override { return nullptr; }
-  void OnLoadBegin() override {}
-  void OnLoadSucceeded() override {}
-  void OnLoadFailed() override {}
-  bool RetryLoad() override { return false; }
-  storage::StorageCheckFunction GetCheckFunction() override { return nullptr; }
-
- private:
-  std::string path_;
-};
 
 void DropMessage(storage::logger::Level, const char*) {}
 
@@ -118,7 +104,7 @@ void RemoveStaleWorkAreas() {
 
 // Opens the storage of `directory`, walks and changes it, takes it down.
 void Exercise(const std::string& directory) {
-  Host host(directory);
+  storage::PathInitializer host(directory, "");
   storage::NoThrowStorageFactory* factory = nullptr;
   fuzz::RunDocumented([&] { factory = InitializeStorage(storage::STORAGE_SHARED_DOM, &host); });
   if (factory != nullptr) {
@@ -161,7 +147,7 @@ size_t ObjectsOf(const std::string& directory) {
 // A small tree with every value type, a deleted key and section (freed
 // blocks) and a key never written.
 void WriteSampleStorage(const std::string& directory) {
-  Host host(directory);
+  storage::PathInitializer host(directory, "");
   storage::NoThrowStorageFactory* factory = InitializeStorage(storage::STORAGE_SHARED_DOM, &host);
   {
     storage::Ref<storage::IStorageSection> root(factory->GetRoot());

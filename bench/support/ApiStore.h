@@ -7,25 +7,11 @@
 #include <string>
 #include <utility>
 
+#include "storage/initializer.h"
 #include "storage/storage.h"
 #include "support/DataShape.h"
 
 namespace bench {
-
-class DirectoryInitializer : public storage::IStorageInitializer {
- public:
-  explicit DirectoryInitializer(std::string path) : path_(std::move(path)) {}
-  const char* GetPath() override { return path_.c_str(); }
-  const char* GetDefaultPath() override { return path_.c_str(); }
-  void OnLoadBegin() override {}
-  void OnLoadSucceeded() override {}
-  void OnLoadFailed() override {}
-  bool RetryLoad() override { return false; }
-  storage::StorageCheckFunction GetCheckFunction() override { return nullptr; }
-
- private:
-  std::string path_;
-};
 
 class ApiSection {
  public:
@@ -96,7 +82,7 @@ class ApiStore : private Setup {
     DeinitializeStorage(kType);
   }
 
-  DirectoryInitializer initializer_;
+  storage::PathInitializer initializer_;
   storage::NoThrowStorageFactory* factory_ = nullptr;
   storage::Ref<storage::IStorageSection> root_;
 };

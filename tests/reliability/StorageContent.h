@@ -8,25 +8,12 @@
 #include <cstring>
 #include <string>
 
+#include "storage/initializer.h"
 #include "storage/storage.h"
 
 namespace settingstore::test {
 
-// A host's initializer over one location.
-class PathInitializer : public storage::IStorageInitializer {
- public:
-  explicit PathInitializer(std::string path) : path_(std::move(path)) {}
-  const char* GetPath() override { return path_.c_str(); }
-  const char* GetDefaultPath() override { return path_.c_str(); }
-  void OnLoadBegin() override {}
-  void OnLoadSucceeded() override {}
-  void OnLoadFailed() override {}
-  bool RetryLoad() override { return false; }
-  storage::StorageCheckFunction GetCheckFunction() override { return nullptr; }
-
- private:
-  std::string path_;
-};
+using storage::PathInitializer;
 
 inline constexpr int kContentKeys = 8;
 // What ReadGeneration reports for content that is not one generation.

@@ -3,28 +3,11 @@
 #include <utility>
 
 #include "CliError.h"
+#include "storage/initializer.h"
 
 namespace cli {
 
 namespace {
-
-class CliInitializer : public storage::IStorageInitializer {
- public:
-  CliInitializer(std::string path, std::string defaultPath)
-      : path_(std::move(path)), defaultPath_(std::move(defaultPath)) {}
-  const char* GetPath() override { return path_.c_str(); }
-  const char* GetDefaultPath() override { return defaultPath_.c_str(); }
-  void OnLoadBegin() override {}
-  void OnLoadSucceeded() override {}
-  void OnLoadFailed() override {}
-  // The tool is run again by hand if a load fails; it never loops.
-  bool RetryLoad() override { return false; }
-  storage::StorageCheckFunction GetCheckFunction() override { return nullptr; }
-
- private:
-  std::string path_;
-  std::string defaultPath_;
-};
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -83,7 +66,8 @@ OpenedStorage::OpenedStorage(const StorageOptions& options, Access access)
   } else if (path.empty()) {
     path = ".";
   }
-  CliInitializer init(path, options.defaultPath.empty() ? path : options.defaultPath);
+  // The tool is run again by hand if a load fails; it never loops.
+  storage::PathInitializer init(path, options.defaultPath.empty() ? path : options.defaultPath);
   try {
     factory_ = InitializeStorage(type, &init);
   } catch (...) {

@@ -3,27 +3,9 @@
 #include <stdexcept>
 #include <utility>
 
+#include "storage/initializer.h"
+
 namespace stress {
-
-namespace {
-
-class Initializer : public storage::IStorageInitializer {
- public:
-  explicit Initializer(std::string path) : path_(std::move(path)) {}
-  const char* GetPath() override { return path_.c_str(); }
-  const char* GetDefaultPath() override { return path_.c_str(); }
-  void OnLoadBegin() override {}
-  void OnLoadSucceeded() override {}
-  void OnLoadFailed() override {}
-  // A refused load is a finding of the run, not something to paper over.
-  bool RetryLoad() override { return false; }
-  storage::StorageCheckFunction GetCheckFunction() override { return nullptr; }
-
- private:
-  std::string path_;
-};
-
-}  // namespace
 
 storage::StorageType ParseType(const std::string& text) {
   if (text == "shared" || text == "2") return storage::STORAGE_SHARED_DOM;
@@ -34,7 +16,8 @@ storage::StorageType ParseType(const std::string& text) {
 int32_t NotFoundCode(storage::StorageType type) { return type == storage::STORAGE_XML ? -6 : -2; }
 
 StorageSession::StorageSession(storage::StorageType type, const std::string& path) : type_(type) {
-  Initializer initializer(path);
+  // A refused load is a finding of the run, not something to paper over.
+  storage::PathInitializer initializer(path);
   factory_ = InitializeStorage(type, &initializer);
   if (factory_ == nullptr) throw std::runtime_error("InitializeStorage gave no factory");
 }
