@@ -54,7 +54,10 @@ class ListWalk {
   void* resolve(uint32_t address, uint32_t size) {
     const InitMemAddress at(address);
     const auto offset = static_cast<uint32_t>(at.offset());
-    if (++steps_ > kMaxListLength || offset % 4 != 0 || offset + size > PageManager::kHiveSize) {
+    // A link that names no possible hive fails this operation alone; the
+    // page manager would take it for a storage that cannot be used any more.
+    const bool hiveExists = at.hive() >= 1 && static_cast<uint32_t>(at.hive()) <= PageManager::kMaxHives;
+    if (++steps_ > kMaxListLength || !hiveExists || offset % 4 != 0 || offset + size > PageManager::kHiveSize) {
       throw InternalStructureException(kSourceFile, function_, __LINE__, "a list of the tree is damaged");
     }
     return pages_.GetPoint(at);
@@ -156,6 +159,7 @@ void DOMElement::setAttributes(uint32_t typeSid, uint32_t sizeSid, uint32_t valu
   // Nodes made for a write that fails are marked, and so freed with the
   // string references they hold.
   NodeRef nodes[3] = {NoNode(kAttributeNode), NoNode(kAttributeNode), NoNode(kAttributeNode)};
+  NodeRef chain = NoNode(kAttributeNode);
   try {
     nodes[0] = NewAttribute(sids.type, typeSid);
     nodes[1] = NewAttribute(sids.size, sizeSid);
@@ -165,22 +169,23 @@ void DOMElement::setAttributes(uint32_t typeSid, uint32_t sizeSid, uint32_t valu
       uint32_t expected = kEnd;
       nodes[i].attribute().nextAttributeWord().compare_exchange_strong(expected, nodes[i + 1].address().value());
     }
-    NodeRef chain = nodes[0];
+    chain = nodes[0];
     ListWalk retries("storage::DOMElement::setAttributes");
     while (!swapAttributes(chain)) retries.passAgain();
-    // The old chain: each node is freed, with its string reference, when its
-    // last handle goes.
-    while (!chain.isNull()) {
-      NodeRef next = chain.nextAttribute();
-      chain.mark();
-      chain = std::move(next);
-    }
   } catch (...) {
+    // Only nodes that never got linked are given back.
     logger::error("Exception detected at the DOMElement::setAttributes");
     for (NodeRef& node : nodes) {
       if (!node.isNull()) node.mark();
     }
     throw;
+  }
+  // The old chain: each node is freed, with its string reference, when its
+  // last handle goes.
+  while (!chain.isNull()) {
+    NodeRef next = chain.nextAttribute();
+    chain.mark();
+    chain = std::move(next);
   }
 }
 

@@ -25,7 +25,7 @@ NodeRef::NodeRef(const SharedPointer& pointer, NodeKind kind) : pointer_(pointer
 NodeRef::NodeRef(const NodeRef& other) : pointer_(other.pointer_), kind_(other.kind_) {
   MemAccessController* controller = MemAccessController::GetInstance();
   // A live handle's record has a reference already, so one more cannot fail.
-  if (!other.record_.isNull() && other.isCurrent() && controller->traits(other.record_).addReference()) {
+  if (!other.tracked_.isNull() && other.isCurrent() && controller->traits(other.record_).addReference()) {
     tracked_ = other.tracked_;
     record_ = other.record_;
     generation_ = other.generation_;
@@ -38,7 +38,7 @@ NodeRef::NodeRef(NodeRef&& other) noexcept
     : pointer_(other.pointer_),
       kind_(other.kind_),
       tracked_(std::exchange(other.tracked_, InitMemAddress())),
-      record_(other.record_),
+      record_(std::exchange(other.record_, InitMemAddress())),
       generation_(other.generation_) {}
 
 NodeRef& NodeRef::operator=(const NodeRef& other) {
@@ -59,7 +59,7 @@ NodeRef& NodeRef::operator=(NodeRef&& other) noexcept {
   pointer_ = other.pointer_;
   kind_ = other.kind_;
   tracked_ = std::exchange(other.tracked_, InitMemAddress());
-  record_ = other.record_;
+  record_ = std::exchange(other.record_, InitMemAddress());
   generation_ = other.generation_;
   return *this;
 }
