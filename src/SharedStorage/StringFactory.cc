@@ -1,6 +1,7 @@
 #include "SharedStorage/StringFactory.h"
 
 #include <algorithm>
+#include <utility>
 #include <stdexcept>
 
 #include "SharedStorage/MemoryConfigurator.h"
@@ -370,6 +371,17 @@ StringAutoRelease StringFactory::getBySid(int32_t sid) {
   veltool3::MutexGuard guard(mutex_);
   if (scan) rescan();
   if (IStringHolder* found = findBySid(sid)) return StringAutoRelease(found, StringAutoRelease::Adopt{});
+  if (sid <= 0 || sid > knownSid_) return {};
+  // Counted as known, yet not in the index: the string is gone, or a scan
+  // missed it. Every block is looked at once more before it counts as gone.
+  if (!scan) pageManager_->LoadNewHives();
+  const int32_t known = std::exchange(knownSid_, 0);
+  rescan();
+  knownSid_ = std::max(known, knownSid_);
+  if (IStringHolder* found = findBySid(sid)) {
+    logger::debug("StringFactory: SID %d was found only by a full scan", sid);
+    return StringAutoRelease(found, StringAutoRelease::Adopt{});
+  }
   return {};
 }
 
