@@ -83,8 +83,13 @@ NodeRef ElementHandle(uint32_t address) {
 
 NodeRef NoNode(NodeKind kind) { return NodeRef(Factory().pageManagerSlot(), InitMemAddress(), kind); }
 
+struct AttributeLookup {
+  bool completed;  // false: the pass met a marked node
+  uint32_t value;  // the value SID, kNoSid when there is no such attribute
+};
+
 // One pass over an element's attributes, read in place.
-DOMElement::AttributeLookup LookUp(ListWalk& walk, ElementNode& element, uint32_t nameSid) {
+AttributeLookup LookUp(ListWalk& walk, ElementNode& element, uint32_t nameSid) {
   uint32_t at = element.firstAttributeWord().load(std::memory_order_acquire);
   while (at != kEnd) {
     AttributeNode& attribute = walk.attribute(at);
@@ -97,7 +102,7 @@ DOMElement::AttributeLookup LookUp(ListWalk& walk, ElementNode& element, uint32_
 
 uint32_t GetAttribute(ListWalk& walk, ElementNode& element, uint32_t nameSid) {
   for (;;) {
-    const DOMElement::AttributeLookup lookup = LookUp(walk, element, nameSid);
+    const AttributeLookup lookup = LookUp(walk, element, nameSid);
     if (lookup.completed) return lookup.value;
     walk.passAgain();
   }
@@ -126,11 +131,6 @@ NodeRef NewAttribute(uint32_t nameSid, uint32_t valueSid) {
 [[noreturn]] void ThrowMarked() { throw MarkToDeleteException(kErrorFailed); }
 
 }  // namespace
-
-DOMElement::AttributeLookup DOMElement::tryGetAttribute(uint32_t nameSid) {
-  ListWalk walk("storage::DOMElement::tryGetAttribute");
-  return LookUp(walk, element_.element(), nameSid);
-}
 
 uint32_t DOMElement::getAttribute(uint32_t nameSid) {
   ListWalk walk("storage::DOMElement::getAttribute");

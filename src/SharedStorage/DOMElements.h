@@ -44,16 +44,11 @@ struct WellKnownSids {
 
 class DOMElement {
  public:
-  struct AttributeLookup {
-    bool completed;  // false: the pass met a marked node
-    uint32_t value;  // the value SID, kNoSid when there is no such attribute
-  };
-
   // A view of the element a handle designates; the handle must outlive it.
   explicit DOMElement(NodeRef& element) : element_(element) {}
 
-  AttributeLookup tryGetAttribute(uint32_t nameSid);
-  // Repeats tryGetAttribute until a pass completes.
+  // The attribute's value SID, kNoSid when there is none; a pass that meets
+  // a marked node is repeated.
   uint32_t getAttribute(uint32_t nameSid);
   // Puts the chain behind the "name" attribute in place of the chain there;
   // on success `chain` holds the old chain (or the end).
