@@ -90,7 +90,36 @@ Type XMLStorageKey::GetType() {
   throw Exception(kErrorFailed);
 }
 
-unsigned XMLStorageKey::GetSize() { return storedSize().value_or(0); }
+unsigned XMLStorageKey::GetSize() {
+  // Callers size their buffers by this, so a hand-edited "size" larger than
+  // anything Read can fill would have them allocate gigabytes for nothing.
+  return static_cast<unsigned>(std::min<size_t>(storedSize().value_or(0), readableSize()));
+}
+
+size_t XMLStorageKey::readableSize() const {
+  const char* name = attribute(kType);
+  const char* value = attribute(kValue);
+  if (name == nullptr) return 0;
+  if (std::strcmp(name, kTypeNames[TYPE_INTEGER]) == 0) return sizeof(int32_t);
+  if (std::strcmp(name, kTypeNames[TYPE_STRING]) == 0) return value == nullptr ? 0 : std::strlen(value) + 1;
+  if (std::strcmp(name, kTypeNames[TYPE_BINARY]) == 0) {
+    size_t decodedLength = 0;
+    if (value != nullptr) base64::decode(value, std::strlen(value), nullptr, &decodedLength);
+    return decodedLength;
+  }
+  if (std::strcmp(name, kTypeNames[TYPE_MULTI_STRING]) != 0) return 0;
+  size_t total = 1;  // the NUL that closes the run
+  const CVelXmlNodes* children = element()->getChilds();
+  for (int index = 0; index < children->size(); ++index) {
+    const CVelXmlNode* child = children->get(index);
+    const char* childName = child->getName();
+    const char* text = child->getAttributeValue(kValue);
+    if (childName != nullptr && std::strcmp(childName, kSubstring) == 0 && text != nullptr) {
+      total += std::strlen(text) + 1;
+    }
+  }
+  return total;
+}
 
 std::optional<unsigned> XMLStorageKey::storedSize() const {
   const char* text = attribute(kSize);

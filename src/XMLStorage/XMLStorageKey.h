@@ -46,13 +46,15 @@ class XMLStorageKey : public XMLStorageKeyBase {
   // multi-string included. Fails before it changes the element.
   bool Write(Type type, const void* data, unsigned size) override;
   Type GetType() override;
-  // 0 when "size" is absent or no decimal 32-bit number.
+  // The stored "size", but never more than Read can fill from the held
+  // value; 0 when "size" is absent or no decimal 32-bit number.
   unsigned GetSize() override;
 
  private:
   ~XMLStorageKey() override = default;
 
   std::optional<unsigned> storedSize() const;
+  size_t readableSize() const;
   void readBinary(const char* value, void* buffer, unsigned size) const;
   void readString(const char* value, void* buffer, unsigned size) const;
   void readMultiString(void* buffer, unsigned size) const;

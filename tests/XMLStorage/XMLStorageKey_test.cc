@@ -176,6 +176,20 @@ TEST_F(XMLStorageKeyTest, HandEditedValuesNeverLeadPastTextOrBuffer) {
   LoadKey("value=\"AQIDBAU=\" type=\"Binary\"");
   EXPECT_EQ(Raised([&] { ReadInto(12); }), "Exception -6");
 
+  // A size no Read could fill is cut to what the value holds, so that a
+  // caller sizing its buffer by it does not allocate gigabytes.
+  LoadKey("value=\"abc\" type=\"String\" size=\"4000000000\"");
+  EXPECT_EQ(key_->GetSize(), 4u);
+  LoadKey("value=\"AQIDBAU=\" type=\"Binary\" size=\"4000000000\"");
+  EXPECT_EQ(key_->GetSize(), 5u);
+  LoadKey("value=\"7\" type=\"Integer\" size=\"4000000000\"");
+  EXPECT_EQ(key_->GetSize(), 4u);
+  LoadKey("type=\"MultiString\" size=\"1043455508\"", "<substring value=\"a\"/><substring value=\"bc\"/>");
+  EXPECT_EQ(key_->GetSize(), 6u);
+  EXPECT_EQ(ReadInto(6), std::string("a\0bc\0\0######", 12));
+  LoadKey("value=\"abc\" type=\"Strange\" size=\"10\"");
+  EXPECT_EQ(key_->GetSize(), 0u);
+
   LoadKey("value=\"99999999999\" type=\"Integer\" size=\"4\"");
   int32_t number = 0;
   ASSERT_TRUE(key_->Read(&number, sizeof number));
