@@ -85,20 +85,20 @@ XMLStorage::XMLStorage(CVelXmlNode* element) : element_(element) {}
 
 IStorageKey* XMLStorage::OpenKey(const char* name) {
   if (IsMissing(name)) throw OpenException(kErrorFailed);
-  CVelXmlNode* key = Find(element_, kKeyTag, name).node;
+  CVelXmlNode* key = Find(element_.live<OpenException>(), kKeyTag, name).node;
   if (key == nullptr) throw OpenException(kErrorFailed);
   return new XMLStorageKey(key);
 }
 
 IStorageKey* XMLStorage::CreateKey(const char* name) {
   if (IsMissing(name)) throw CreateException(kErrorFailed);
-  return new XMLStorageKey(FindOrCreate(element_, kKeyTag, name));
+  return new XMLStorageKey(FindOrCreate(element_.live<CreateException>(), kKeyTag, name));
 }
 
 IStorageSection* XMLStorage::OpenSection(const char* path) {
   if (IsMissing(path)) throw OpenException(kErrorFailed);
   const utils::SectionPath components = utils::Split(path);
-  CVelXmlNode* current = element_;
+  CVelXmlNode* current = element_.live<OpenException>();
   for (size_t i = 0; i < components.size(); ++i) {
     current = Find(current, kSectionTag, components.component(i).c_str()).node;
     if (current == nullptr) throw OpenException(kErrorFailed);
@@ -109,7 +109,7 @@ IStorageSection* XMLStorage::OpenSection(const char* path) {
 IStorageSection* XMLStorage::CreateSection(const char* path) {
   if (IsMissing(path)) throw CreateException(kErrorFailed);
   const utils::SectionPath components = utils::Split(path);
-  CVelXmlNode* current = element_;
+  CVelXmlNode* current = element_.live<CreateException>();
   for (size_t i = 0; i < components.size(); ++i) {
     current = FindOrCreate(current, kSectionTag, components.component(i).c_str());
   }
@@ -122,7 +122,7 @@ bool XMLStorage::DeleteSection(const char* path) {
   // A path of separators only names no section to delete; this section is
   // not deleted through itself.
   if (components.size() == 0) throw DeleteException(kErrorMissingName);
-  CVelXmlNode* parent = element_;
+  CVelXmlNode* parent = element_.live<DeleteException>();
   for (size_t i = 0; i + 1 < components.size(); ++i) {
     parent = Find(parent, kSectionTag, components.component(i).c_str()).node;
     if (parent == nullptr) throw DeleteException(kErrorNotFound);
@@ -137,16 +137,19 @@ bool XMLStorage::DeleteSection(const char* path) {
 
 bool XMLStorage::DeleteKey(const char* name) {
   if (IsMissing(name)) throw DeleteException(kErrorMissingName);
-  const Child key = Find(element_, kKeyTag, name);
+  CVelXmlNode* element = element_.live<DeleteException>();
+  const Child key = Find(element, kKeyTag, name);
   if (key.node == nullptr) throw DeleteException(kErrorNotFound);
   // The "substring" children of a key are its value, not content of its own:
   // the key goes with them.
-  element_->getChilds()->del(key.index);
+  element->getChilds()->del(key.index);
   return true;
 }
 
-INamesEnumerator* XMLStorage::EnumKeys() { return EnumerateChildren(element_, kKeyTag); }
+INamesEnumerator* XMLStorage::EnumKeys() { return EnumerateChildren(element_.live<IOException>(), kKeyTag); }
 
-INamesEnumerator* XMLStorage::EnumSections() { return EnumerateChildren(element_, kSectionTag); }
+INamesEnumerator* XMLStorage::EnumSections() {
+  return EnumerateChildren(element_.live<IOException>(), kSectionTag);
+}
 
 }  // namespace storage

@@ -6,6 +6,7 @@
 #ifndef SETTINGSTORE_XMLSTORAGE_XMLSTORAGE_H
 #define SETTINGSTORE_XMLSTORAGE_XMLSTORAGE_H
 
+#include "XMLStorage/ElementPin.h"
 #include "framework/AddRef.h"
 #include "storage/storage.h"
 #include "xml/VelXmlNode.h"
@@ -14,7 +15,8 @@ namespace storage {
 
 // Stands for an element it does not own: the tree belongs to whoever made the
 // document, and must outlive every section and key made over it. Several
-// sections may stand for one element. Not for concurrent use.
+// sections may stand for one element; once it is deleted, every operation
+// fails with code -1. Not for concurrent use.
 class XMLStorage : public AStorage {
  public:
   // Starts with the one reference of its creator.
@@ -31,12 +33,12 @@ class XMLStorage : public AStorage {
 
   // The element this section stands for (the document's root for a root
   // section, which is what a save writes).
-  CVelXmlNode* element() const { return element_; }
+  CVelXmlNode* element() const { return element_.get(); }
 
  private:
   ~XMLStorage() override = default;  // only Release destroys it
 
-  CVelXmlNode* element_;
+  ElementPin element_;
 };
 
 }  // namespace storage

@@ -77,6 +77,7 @@ void XMLStorageController::LoadEmpty(IStorageInitializer* init) {
 }
 
 bool XMLStorageController::Adopt(std::shared_ptr<XMLDocument> document, IStorageInitializer* init) {
+  root_.reset();  // it pins the earlier document's root
   document_ = std::move(document);
   root_.reset(new XMLStorage(document_->root.get()));
   StorageCheckFunction check = init->GetCheckFunction();

@@ -19,9 +19,9 @@ namespace storage {
 // One element tree and the lock that every thread-safe wrapper over it
 // shares. Whoever holds the document keeps the tree alive.
 struct XMLDocument {
-  explicit XMLDocument(std::unique_ptr<CVelXmlNode> rootElement) : root(std::move(rootElement)) {}
+  explicit XMLDocument(std::unique_ptr<CVelXmlNode> rootElement) : root(rootElement.release()) {}
 
-  const std::unique_ptr<CVelXmlNode> root;
+  const std::unique_ptr<CVelXmlNode, CVelXmlNodeDeleter> root;
   veltool3::Mutex mutex;
 };
 

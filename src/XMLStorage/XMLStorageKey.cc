@@ -68,20 +68,23 @@ void ReadInteger(const char* value, void* buffer, unsigned size) {
 
 XMLStorageKeyBase::XMLStorageKeyBase(CVelXmlNode* element) : element_(element) {}
 
-const char* XMLStorageKeyBase::attribute(const char* name) const { return element_->getAttributeValue(name); }
+void XMLStorageKeyBase::checkLive() const { element_.live<IOException>(); }
+
+const char* XMLStorageKeyBase::attribute(const char* name) const { return element()->getAttributeValue(name); }
 
 void XMLStorageKeyBase::setAttribute(const char* name, const char* value) {
-  const unsigned index = element_->getAttributeIndex(name);
+  const unsigned index = element()->getAttributeIndex(name);
   if (index == CVelXmlNode::kNoAttribute) {
-    element_->addAttribute(name, value);
+    element()->addAttribute(name, value);
   } else {
-    element_->setAttributeValue(index, value);
+    element()->setAttributeValue(index, value);
   }
 }
 
 XMLStorageKey::XMLStorageKey(CVelXmlNode* element) : XMLStorageKeyBase(element) {}
 
 Type XMLStorageKey::GetType() {
+  checkLive();
   const char* name = attribute(kType);
   if (name == nullptr) return TYPE_UNKNOWN;  // created, never written
   for (int type = TYPE_BINARY; type <= TYPE_MULTI_STRING; ++type) {
@@ -91,6 +94,7 @@ Type XMLStorageKey::GetType() {
 }
 
 unsigned XMLStorageKey::GetSize() {
+  checkLive();
   // Callers size their buffers by this, so a hand-edited "size" larger than
   // anything Read can fill would have them allocate gigabytes for nothing.
   return static_cast<unsigned>(std::min<size_t>(storedSize().value_or(0), readableSize()));
@@ -132,6 +136,7 @@ std::optional<unsigned> XMLStorageKey::storedSize() const {
 }
 
 bool XMLStorageKey::Write(Type type, const void* data, unsigned size) {
+  checkLive();
   if (type < TYPE_BINARY || type > TYPE_MULTI_STRING) throw IOException(kErrorFailed);
   if (data == nullptr && size > 0) throw IOException(kErrorFailed);
   // Everything is worked out before the element changes, so a failed write

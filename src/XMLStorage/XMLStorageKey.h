@@ -7,6 +7,7 @@
 
 #include <optional>
 
+#include "XMLStorage/ElementPin.h"
 #include "framework/AddRef.h"
 #include "storage/storage.h"
 #include "xml/VelXmlNode.h"
@@ -15,22 +16,25 @@ namespace storage {
 
 // The attribute access every XML key needs: the element it stands for (not
 // owned; the document must outlive the key) and in-place attribute updates.
+// Once the element is deleted, every operation fails with IOException -1.
 class XMLStorageKeyBase : public AStorageKey {
  public:
   explicit XMLStorageKeyBase(CVelXmlNode* element);
 
-  CVelXmlNode* element() const { return element_; }
+  CVelXmlNode* element() const { return element_.get(); }
 
  protected:
   ~XMLStorageKeyBase() override = default;  // only Release destroys it
 
+  // IOException -1 once the element is deleted.
+  void checkLive() const;
   // Null when the attribute is absent.
   const char* attribute(const char* name) const;
   // Replaces the attribute's value where it stands, or appends it.
   void setAttribute(const char* name, const char* value);
 
  private:
-  CVelXmlNode* element_;
+  ElementPin element_;
 };
 
 // Reads and writes the four value types. A key nobody wrote has type 0 and

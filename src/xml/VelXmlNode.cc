@@ -15,6 +15,10 @@ CVelXmlNodes::~CVelXmlNodes() {
   while (!pending.empty()) {
     std::unique_ptr<CVelXmlNode> node = std::move(pending.back());
     pending.pop_back();
+    if (node->detach()) {
+      (void)node.release();  // its last unpin frees it with its subtree
+      continue;
+    }
     std::vector<std::unique_ptr<CVelXmlNode>>& grandchildren = node->children_.nodes_;
     std::move(grandchildren.begin(), grandchildren.end(), std::back_inserter(pending));
     grandchildren.clear();
@@ -35,13 +39,32 @@ void CVelXmlNodes::add(CVelXmlNode* node) {
 
 bool CVelXmlNodes::del(int index) {
   if (index < 0 || index >= size()) return false;
+  CVelXmlNodes removed;
+  removed.nodes_.push_back(std::move(nodes_[static_cast<size_t>(index)]));
   nodes_.erase(nodes_.begin() + index);
-  return true;
+  return true;  // `removed` frees the child as the list's own destructor does
+}
+
+void CVelXmlNodeDeleter::operator()(CVelXmlNode* node) const {
+  CVelXmlNodes owner;
+  owner.add(node);
 }
 
 CVelXmlNode* CVelXmlNode::createNode() { return new CVelXmlNode(); }
 
 CVelXmlNode::~CVelXmlNode() = default;
+
+void CVelXmlNode::pin() { state_.fetch_add(1, std::memory_order_relaxed); }
+
+void CVelXmlNode::unpin() {
+  // Whoever makes the count zero after the removal frees the node; the
+  // removal itself frees it when no pin is left (see detach).
+  if (state_.fetch_sub(1, std::memory_order_acq_rel) == (kRemoved | 1)) delete this;
+}
+
+bool CVelXmlNode::isRemoved() const { return (state_.load(std::memory_order_acquire) & kRemoved) != 0; }
+
+bool CVelXmlNode::detach() { return (state_.fetch_or(kRemoved, std::memory_order_acq_rel) & ~kRemoved) != 0; }
 
 void CVelXmlNode::setName(const char* name) {
   if (name) {

@@ -5,6 +5,7 @@
 #ifndef SETTINGSTORE_XML_VELXMLNODE_H
 #define SETTINGSTORE_XML_VELXMLNODE_H
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,7 +28,8 @@ class CVelXmlNodes {
   // Appends the node and takes ownership of it (null is ignored). The node
   // must come from createNode or a parser's dettachRoot and belong to no list.
   void add(CVelXmlNode* node);
-  // Destroys the child at index with its subtree. False when out of range.
+  // Destroys the child at index with its subtree (a pinned node only leaves
+  // the tree, see CVelXmlNode::pin). False when out of range.
   bool del(int index);
 
  private:
@@ -70,13 +72,30 @@ class CVelXmlNode {
   CVelXmlNodes* getChilds();
   const CVelXmlNodes* getChilds() const;
 
+  // A pinned node outlives its removal from the tree: whoever stands for an
+  // element can still ask isRemoved() instead of reading freed memory, and
+  // the last unpin frees a removed node. Thread-safe among themselves.
+  void pin();
+  void unpin();
+  bool isRemoved() const;
+
  private:
   friend class CVelXmlNodes;  // frees deep subtrees without recursion
+  static constexpr unsigned kRemoved = 0x80000000u;
+
   CVelXmlNode() = default;
+  // Marks the node removed; true when a pin keeps it alive.
+  bool detach();
 
   std::optional<std::string> name_;
   std::vector<std::pair<std::string, std::string>> attributes_;
   CVelXmlNodes children_;
+  std::atomic<unsigned> state_{0};  // kRemoved | number of pins
+};
+
+// Frees a node that belongs to no list the way a list frees its children.
+struct CVelXmlNodeDeleter {
+  void operator()(CVelXmlNode* node) const;
 };
 
 #endif  // SETTINGSTORE_XML_VELXMLNODE_H

@@ -118,6 +118,44 @@ TEST(VelXmlNodesTest, DelRemovesOneChildWithItsSubtree) {
   EXPECT_EQ(children->size(), 2);
 }
 
+// A pinned node survives its removal, alone or inside a removed or freed
+// subtree, until its last unpin; ASan reports a read after free or a leak.
+TEST(VelXmlNodesTest, PinnedNodesOutliveTheirRemoval) {
+  NodePtr parent = NamedNode("parent");
+  CVelXmlNodes* children = parent->getChilds();
+  children->add(NamedNode("pinned").release());
+  children->add(NamedNode("holder").release());
+  CVelXmlNode* pinned = children->get(0);
+  CVelXmlNode* holder = children->get(1);
+  holder->getChilds()->add(NamedNode("deep").release());
+  CVelXmlNode* deep = holder->getChilds()->get(0);
+  pinned->getChilds()->add(NamedNode("child").release());
+  pinned->pin();
+  pinned->pin();
+  deep->pin();
+
+  EXPECT_FALSE(pinned->isRemoved());
+  ASSERT_TRUE(children->del(0));
+  EXPECT_TRUE(pinned->isRemoved());
+  EXPECT_STREQ(pinned->getName(), "pinned");
+  EXPECT_STREQ(pinned->getChilds()->get(0)->getName(), "child");
+  pinned->unpin();
+  EXPECT_STREQ(pinned->getName(), "pinned");
+  pinned->unpin();  // frees it with its child
+
+  parent.reset();  // frees the holder, but not its pinned child
+  EXPECT_TRUE(deep->isRemoved());
+  EXPECT_STREQ(deep->getName(), "deep");
+  deep->unpin();
+
+  // Unpinned while still in the tree: the tree frees it as usual.
+  NodePtr tree = NamedNode("tree");
+  tree->getChilds()->add(NamedNode("leaf").release());
+  tree->getChilds()->get(0)->pin();
+  tree->getChilds()->get(0)->unpin();
+  EXPECT_FALSE(tree->getChilds()->get(0)->isRemoved());
+}
+
 // Freeing must not recurse once per level: a chain as deep as this would
 // overflow the stack otherwise.
 constexpr int kDeepChain = 200000;
