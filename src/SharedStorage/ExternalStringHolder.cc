@@ -56,7 +56,10 @@ void ExternalStringHolder::Bind(const InitMemAddress& address) {
 }
 
 void ExternalStringHolder::Free() {
-  if (freeShared()) platform::RemoveFile(path_.c_str());
+  // The file stays: the hive files of the last save may still name it, and
+  // a session that ends without saving goes back to them. Files no saved
+  // string names go when the storage is next loaded.
+  freeShared();
 }
 
 int32_t ExternalStringHolder::Hash() {

@@ -25,7 +25,7 @@ class ExternalStringHolder : public StringHolderBase {
   // external-string directory, so that a storage moved elsewhere keeps its
   // external strings.
   void Bind(const InitMemAddress& address) override;
-  // Frees the shared blocks, then deletes the file.
+  // Frees the shared blocks; the file stays (see Free).
   void Free() override;
   int32_t Hash() override;
 

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <utility>
 #include <stdexcept>
+#include <string_view>
+#include <unordered_set>
 
+#include "SharedStorage/ExternalStringHolder.h"
 #include "SharedStorage/MemoryConfigurator.h"
 #include "SharedStorage/StringHolderBase.h"
 #include "framework/Exceptions.h"
@@ -39,6 +42,15 @@ std::string ExternalDirectoryOf(const char* filePath) {
   const size_t last = path.find_last_of(utils::path::getSeparators());
   if (last == std::string::npos) return std::string(".") + utils::path::kSeparator;
   return path.substr(0, last + 1);
+}
+
+std::string FileNameOf(const std::string& path) {
+  const size_t last = path.find_last_of(utils::path::getSeparators());
+  return last == std::string::npos ? path : path.substr(last + 1);
+}
+
+bool IsExternalFileName(std::string_view name) {
+  return name.starts_with("external_") && name.ends_with(".dm2");
 }
 
 }  // namespace
@@ -173,6 +185,23 @@ void StringFactory::onMemManagerInitialized() {
     root_ = static_cast<uint32_t*>(pageManager_->GetPoint(root));
   }
   knownSid_ = std::max(knownSid_, indexBlocks(scan.blocks));
+  // Only the session's first process, alone under the creation lock, knows
+  // that no string is being made and that the index holds every saved one.
+  if (pageManager_->firstHiveLoadedFromFile()) removeUnnamedExternalFiles();
+}
+
+void StringFactory::removeUnnamedExternalFiles() {
+  std::unordered_set<std::string> named;
+  for (const auto& [sid, entry] : bySid_) {
+    if (const auto* external = dynamic_cast<const ExternalStringHolder*>(entry.holder)) {
+      named.insert(FileNameOf(external->Path()));
+    }
+  }
+  for (const std::string& name : platform::ListDirectory(externalDirectory_.c_str())) {
+    if (IsExternalFileName(name) && !named.contains(name)) {
+      platform::RemoveFile((externalDirectory_ + name).c_str());
+    }
+  }
 }
 
 StringFactory& StringFactory::Current(const char* function) {

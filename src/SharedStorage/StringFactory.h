@@ -143,6 +143,8 @@ class StringFactory final : public IStringHolderOwner {
   StringAutoRelease create(std::string_view text);
   int32_t nextSID();
   bool nothingNewSinceScan();
+  // Removes the external-string files that no indexed string names.
+  void removeUnnamedExternalFiles();
 
   owner::OwnerLock& rootLock() { return *reinterpret_cast<owner::OwnerLock*>(root_); }
   std::atomic_ref<uint32_t> sidCounter() { return std::atomic_ref<uint32_t>(root_[kRootCounterOffset / 4]); }

@@ -216,6 +216,25 @@ TEST_F(StringFactoryTest, ExternalStringsLiveInTheStorageDirectory) {
   EXPECT_EQ(ExternalFileCount(), 1u);
 }
 
+// The last save may still name a freed string's file, so the file stays
+// until the storage is next loaded from its files.
+TEST_F(StringFactoryTest, FreedExternalFilesGoWhenTheStorageIsNextLoaded) {
+  const std::string keptText(2000, 'k');
+  int32_t keptSid = 0;
+  {
+    const StringAutoRelease kept = StringFactory::GetSID(keptText.c_str());
+    kept.AddRef();  // a reference of the stored tree, which outlives this handle
+    keptSid = kept.GetSID();
+    const StringAutoRelease freed = StringFactory::GetSID(std::string(3000, 'f').c_str());
+  }
+  EXPECT_EQ(ExternalFileCount(), 2u);
+
+  factory_.reset();
+  factory_ = std::make_unique<StringFactory>(name_.c_str(), FilePath().c_str());
+  EXPECT_EQ(ExternalFileCount(), 1u);
+  EXPECT_EQ(StringFactory::GetString(keptSid).GetString(), keptText);
+}
+
 TEST_F(StringFactoryTest, APathWithoutDirectoryKeepsExternalStringsInTheCurrentOne) {
   factory_.reset();
   const std::filesystem::path previous = std::filesystem::current_path();

@@ -206,7 +206,6 @@ TEST_F(StringHolderTest, LastReleaseFreesAStringOutsideTheIndex) {
     holder->Release();
     EXPECT_EQ(holder->CurrentSID(), -1);
     EXPECT_TRUE(Sizes().empty());
-    EXPECT_TRUE(ExternalFiles().empty());
   }
 }
 
@@ -245,8 +244,8 @@ TEST_F(StringHolderTest, ExternalStringIsFoundFromAnotherDirectory) {
   EXPECT_EQ(std::filesystem::path(external.Path()), moved / stored.filename());
   EXPECT_EQ(*other->Text(), text + "!");  // read from the moved file
 
-  other->Free();  // deletes the file it reads from
-  EXPECT_FALSE(std::filesystem::exists(moved / stored.filename()));
+  other->Free();  // the file stays for the last save, which may name it
+  EXPECT_TRUE(std::filesystem::exists(moved / stored.filename()));
   EXPECT_EQ(holder->CurrentSID(), -1);
 }
 

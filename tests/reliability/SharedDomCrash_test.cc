@@ -64,11 +64,9 @@ TEST(SharedDomCrashTest, EveryKillDuringTheLastSaveLeavesOneWholeGeneration) {
   RecordProperty("crash_points", SweepSharedDom(false));
 }
 
-// Long texts live in external files, which the session removes as soon as
-// the text is freed, while the saved hive files of the previous save still
-// name them: a session killed before its save leaves a previous save that
-// has lost its long texts. Enable once freed external files outlive the save.
-TEST(SharedDomCrashTest, DISABLED_LongTextsSurviveAKilledSession) {
+// Long texts live in files of their own, which a session that frees them
+// must leave to the previous save until its own save is in place.
+TEST(SharedDomCrashTest, LongTextsSurviveAKilledSession) {
   RecordProperty("crash_points", SweepSharedDom(true));
 }
 

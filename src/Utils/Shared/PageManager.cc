@@ -208,6 +208,7 @@ PageManager::OpenedHive PageManager::getNextHive(bool create) {
       auto file = std::make_unique<FileSegment>();
       if (file->Open(segmentName, fileName, create)) {
         loadedFromFile = file->loadedFromFile();
+        if (index == 0) firstHiveLoadedFromFile_ = loadedFromFile;
         segment = file.release();
         break;
       }

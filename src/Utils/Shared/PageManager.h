@@ -84,6 +84,9 @@ class PageManager {
   // Loads the hives that other processes have chained since, so that a walk
   // that must see every block (Enumerate covers loaded hives only) sees them.
   void LoadNewHives() { loadNextHives(); }
+  // Whether this process read the first hive from its file: it began the
+  // session, and nobody else had the storage open while it set up.
+  bool firstHiveLoadedFromFile() const { return firstHiveLoadedFromFile_; }
 
  private:
   struct Hive {
@@ -135,6 +138,7 @@ class PageManager {
   std::mutex growth_;
   std::string filePrefix_;
   std::string namePrefix_;
+  bool firstHiveLoadedFromFile_ = false;
 };
 
 }  // namespace storage
