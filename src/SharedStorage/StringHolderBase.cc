@@ -168,7 +168,9 @@ std::unique_ptr<std::string> StringHolderBase::ReadChain() {
   auto result = std::make_unique<std::string>();
   InitMemAddress address = head_.address();
   for (size_t blocks = 0; !address.isNull(); ++blocks) {
-    void* block = blocks == 0 ? head_.get() : pages.GetPoint(address);
+    // A chain freed meanwhile may link anywhere: such a read is given up, and
+    // the SID check below tells it from damage.
+    void* block = blocks == 0 ? head_.get() : pages.TryGetPoint(address, kChunkBlockSize);
     if (block == nullptr || blocks == kMaxChainBlocks) return nullptr;
     AppendPiece(block, *result);
     address = InitMemAddress(Word(block, kNextOffset).load(std::memory_order_acquire));

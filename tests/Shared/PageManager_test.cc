@@ -203,6 +203,23 @@ TEST_F(PageManagerTest, AnAddressThatNamesNoHiveMarksTheStorageDead) {
   }
 }
 
+// Links read without a reference may hold anything: TryGetPoint refuses what
+// lies outside the chain instead of taking the storage for damaged.
+TEST_F(PageManagerTest, TryGetPointRefusesAddressesOutsideTheChainAndMarksNothing) {
+  PageManager manager;
+  Start(manager);
+  const InitMemAddress block = manager.Allocate(64);
+  EXPECT_EQ(manager.TryGetPoint(block, 64), manager.GetPoint(block));
+  const uint32_t hiveSize = PageManager::kHiveSize;
+  for (const InitMemAddress& address :
+       {InitMemAddress(0x0C000010u), InitMemAddress(0x00000010u), InitMemAddress(0xFF000010u),
+        InitMemAddress((1u << 24) | hiveSize), InitMemAddress((1u << 24) | (hiveSize - 8))}) {
+    SCOPED_TRACE(address.value());
+    EXPECT_EQ(manager.TryGetPoint(address, 16), nullptr);
+  }
+  EXPECT_EQ(LiveHead(manager, 1).signature, "hivehead");
+}
+
 // ---- Several page managers on one storage --------------------------------------
 
 TEST_F(PageManagerTest, HivesThatAnotherManagerAddedAreLoadedOnDemand) {

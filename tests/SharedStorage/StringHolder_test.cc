@@ -163,6 +163,17 @@ TEST_F(StringHolderTest, ExternalThresholdIs1024Bytes) {
   EXPECT_EQ(other->Hash(), static_cast<int32_t>(StringHolderFactory::GetHash(text)));
 }
 
+// What a reader meets when another process frees the string under it: its
+// chain links into reused memory. The read gives up; nothing is thrown.
+TEST_F(StringHolderTest, AChainLinkingOutsideTheHivesReadsAsNoText) {
+  IStringHolder* holder = Store(1, std::string(100, 'm'));
+  const auto other = Bind(holder, 44);
+  std::atomic_ref<uint32_t> next(*static_cast<uint32_t*>(manager_.GetPoint(Head(holder))));
+  const uint32_t link = next.exchange(0x0C000010u);
+  EXPECT_EQ(other->Text(), nullptr);
+  next.store(link);  // so that the string can be freed at the end
+}
+
 TEST_F(StringHolderTest, HashIgnoresCase) {
   using F = StringHolderFactory;
   EXPECT_EQ(F::GetHash("Width"), F::GetHash("WIDTH"));

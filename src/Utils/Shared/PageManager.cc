@@ -361,6 +361,18 @@ void* PageManager::getPointSlow(const InitMemAddress& address) {
       .manager->GetPoint(static_cast<uint32_t>(address.offset()));
 }
 
+void* PageManager::TryGetPoint(const InitMemAddress& address, uint32_t size) {
+  const int hiveNumber = address.hive();
+  if (address.isNull() || hiveNumber < 1 || static_cast<uint32_t>(hiveNumber) > kMaxHives) return nullptr;
+  if (static_cast<uint32_t>(hiveNumber) > hives_.size()) loadNextHives();
+  if (static_cast<uint32_t>(hiveNumber) > hives_.size()) return nullptr;
+  const HiveView& view = views_[static_cast<uint32_t>(hiveNumber - 1)];
+  std::byte* data = view.data.load(std::memory_order_acquire);
+  const auto offset = static_cast<uint32_t>(address.offset());
+  if (data == nullptr || offset > view.size || size > view.size - offset) return nullptr;
+  return data + offset;
+}
+
 void PageManager::Release(const InitMemAddress& address) {
   if (address.isNull()) return;
   const int hiveNumber = address.hive();

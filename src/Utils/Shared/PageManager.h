@@ -78,6 +78,11 @@ class PageManager {
     }
     return getPointSlow(address);
   }
+  // As GetPoint for a block of `size` bytes, but null, with nothing marked or
+  // thrown, when the address names no hive of the chain or the block would
+  // end outside its hive: for links read without holding a reference, which
+  // a concurrent free may have overwritten with anything.
+  void* TryGetPoint(const InitMemAddress& address, uint32_t size);
   // Visits every client block of every loaded hive, in hive order or reversed;
   // false when the enumerator stopped the walk.
   bool Enumerate(IMemBlockEnumerator& enumerator, bool reverse);
