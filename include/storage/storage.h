@@ -237,7 +237,7 @@ class STORAGE_API NoThrowStorageFactory {
   NoThrowStorageFactory& operator=(const NoThrowStorageFactory&) = delete;
 
  private:
-  StorageType type_;
+  [[maybe_unused]] StorageType type_;  // kept for the layout hosts were built against
   IStorageController* controller_;
   ITraits* traits_;
   std::shared_ptr<NoThrowErrorRecord> errors_;

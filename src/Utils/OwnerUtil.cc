@@ -265,6 +265,11 @@ bool GlobalRegistrator::is_registered(uint32_t threadId) {
 
 // ---- OwnerLock -------------------------------------------------------------------
 
+namespace {
+constexpr uint32_t kAttemptsPerClockRead = 64;
+constexpr uint64_t kLongestSpinPhaseMs = 20;
+}  // namespace
+
 // The holder alone writes count, and the compare-and-swap of owner hands the
 // lock over with its memory; plain atomic loads and stores of count and a
 // release store that frees owner therefore suffice, and keep an uncontended
@@ -277,6 +282,7 @@ void OwnerLockRecord::Acquire(uint32_t freeValue, uint32_t spinCount) {
   // With no attempt at all the lock would never be taken, even when free.
   const uint32_t attempts = std::max(spinCount, 1u);
   for (;;) {
+    const uint64_t phaseStart = platform::TickCountMs();
     for (uint32_t attempt = 0; attempt < attempts; ++attempt) {
       uint32_t expected = freeValue;
       if (owner.load() == me || owner.compare_exchange_strong(expected, me)) {
@@ -284,6 +290,12 @@ void OwnerLockRecord::Acquire(uint32_t freeValue, uint32_t spinCount) {
         return;
       }
       platform::YieldThread();
+      // On a busy machine each yield may last a time slice, and 10,000 of
+      // them kept a dead holder's lock for seconds: a phase also ends in time.
+      if (attempt % kAttemptsPerClockRead == kAttemptsPerClockRead - 1 &&
+          platform::TickCountMs() - phaseStart >= kLongestSpinPhaseMs) {
+        break;
+      }
     }
     // Once per phase: has the holder ended? Then take the lock over at depth 1,
     // whatever depth the holder had reached.

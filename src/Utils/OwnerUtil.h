@@ -114,7 +114,8 @@ class TOwnerLock : public OwnerLockRecord {
   TOwnerLock() : OwnerLockRecord(kFree) {}
 
   // Returns once the calling thread holds the lock (once more if it held it).
-  // spinCount is the number of attempts between liveness checks of the holder.
+  // spinCount is the number of attempts between liveness checks of the
+  // holder; a spin phase that lasts 20 ms ends sooner.
   void lock(uint32_t spinCount) { Acquire(kFree, spinCount); }
   // Gives up one level; the last frees the lock. Does nothing for a thread
   // that does not hold it.
