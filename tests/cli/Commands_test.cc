@@ -188,6 +188,9 @@ TEST_P(CommandsTest, LoadRefusesADocumentItCannotCopyWholeAndChangesNothing) {
     EXPECT_NE(result.err.find("nothing was loaded"), std::string::npos) << result.err;
     EXPECT_EQ(ok({"dump"}), before) << document;
   }
+  // Nor does a refused document leave the section it was to go into.
+  EXPECT_EQ(run({"load", runner_.file("doc.xml"), "Target/Below"}).status, 3);
+  EXPECT_EQ(ok({"dump"}), before);
 }
 
 // Names with separators are fine for keys, which are never split.
@@ -249,6 +252,12 @@ TEST_P(DeepLoadTest, LoadsEveryLevel) {
   for (int i = 0; i < kDepth; ++i) deepest += "/a";
   EXPECT_EQ(ok({"get", deepest, "K"}), "deep\n");
   EXPECT_EQ(ok({"ls", deepest}), "K\tstring\t5\n");
+
+  // Removing the subtree walks it as deep, on the same small stack.
+  const CliResult removed =
+      runner_.run(GetParam()(runner_) + std::vector<std::string>{"rmsection", "-r", "Top"}, kStackKib);
+  ASSERT_EQ(removed.status, 0) << removed.err;
+  EXPECT_EQ(ok({"ls"}), "");
 }
 
 TEST_P(DeepLoadTest, RefusesABadNameAtTheBottom) {

@@ -2,6 +2,9 @@
 
 #include <fstream>
 #include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "CliError.h"
 #include "StorageOpening.h"
@@ -42,31 +45,70 @@ Ref<IStorageKey> OpenKey(IStorageSection* section, const std::string& name) {
   }
 }
 
-void ListInto(IStorageSection* section, const std::string& prefix, bool recursive, std::ostream& out) {
-  const std::vector<std::string> sections = SortedNames(section->EnumSections());
-  for (const std::string& name : sections) {
-    out << prefix << name << "/\n";
-    if (recursive) {
-      Ref<IStorageSection> child(section->OpenSection(name.c_str()));
-      ListInto(child.get(), prefix + name + "/", true, out);
+// One section of a depth-first walk: its sub-sections, in sorted order, and
+// how far the walk has gone through them.
+struct Frame {
+  Ref<IStorageSection> section;
+  std::string path;  // below the walk's top, each name followed by '/'
+  std::vector<std::string> sections;
+  size_t next = 0;
+};
+
+// Walks the subtree below `top` depth first without recursion, since a stored
+// tree may be deeper than the stack allows: `enter(frame, name)` before each
+// sub-section, which is descended into when it returns true, and
+// `leave(frame)` once all of a section's sub-sections are done. The frame
+// below the one left is still on the stack, so `leave` may delete from it.
+template <class Enter, class Leave>
+void WalkDepthFirst(IStorageSection* top, Enter enter, Leave leave) {
+  std::vector<Frame> stack;
+  stack.push_back({Ref<IStorageSection>::share(top), "", SortedNames(top->EnumSections())});
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (frame.next == frame.sections.size()) {
+      leave(stack);
+      stack.pop_back();
+      continue;
     }
+    const std::string name = frame.sections[frame.next++];
+    if (!enter(frame, name)) continue;
+    Ref<IStorageSection> child(frame.section->OpenSection(name.c_str()));
+    std::vector<std::string> sections = SortedNames(child->EnumSections());
+    std::string path = frame.path + name + "/";
+    stack.push_back({std::move(child), std::move(path), std::move(sections)});
   }
-  for (const std::string& name : SortedNames(section->EnumKeys())) {
-    Ref<IStorageKey> key(section->OpenKey(name.c_str()));
-    out << prefix << name << '\t' << TypeName(key->GetType()) << '\t' << key->GetSize() << '\n';
-  }
+}
+
+void ListInto(IStorageSection* section, bool recursive, std::ostream& out) {
+  WalkDepthFirst(
+      section,
+      [&](const Frame& frame, const std::string& name) {
+        out << frame.path << name << "/\n";
+        return recursive;
+      },
+      [&](const std::vector<Frame>& stack) {
+        const Frame& frame = stack.back();
+        for (const std::string& name : SortedNames(frame.section->EnumKeys())) {
+          Ref<IStorageKey> key(frame.section->OpenKey(name.c_str()));
+          out << frame.path << name << '\t' << TypeName(key->GetType()) << '\t' << key->GetSize() << '\n';
+        }
+      });
 }
 
 // Empties the section, sub-sections first, so that it can be deleted.
 void Clear(IStorageSection* section) {
-  for (const std::string& name : SortedNames(section->EnumSections())) {
-    {
-      Ref<IStorageSection> child(section->OpenSection(name.c_str()));
-      Clear(child.get());
-    }
-    section->DeleteSection(name.c_str());
-  }
-  for (const std::string& name : SortedNames(section->EnumKeys())) section->DeleteKey(name.c_str());
+  WalkDepthFirst(
+      section, [](const Frame&, const std::string&) { return true; },
+      [](std::vector<Frame>& stack) {
+        Frame& frame = stack.back();
+        for (const std::string& name : SortedNames(frame.section->EnumKeys())) {
+          frame.section->DeleteKey(name.c_str());
+        }
+        if (stack.size() < 2) return;
+        frame.section.reset();  // released before its section is deleted
+        const Frame& parent = stack[stack.size() - 2];
+        parent.section->DeleteSection(parent.sections[parent.next - 1].c_str());
+      });
 }
 
 }  // namespace
@@ -79,7 +121,7 @@ std::string ReadFileBytes(const std::string& path) {
 
 void List(IStorageSection* root, const std::string& section, bool recursive, std::ostream& out) {
   Ref<IStorageSection> opened = OpenExisting(root, section);
-  ListInto(opened.get(), "", recursive, out);
+  ListInto(opened.get(), recursive, out);
 }
 
 void Get(IStorageSection* root, const std::string& section, const std::string& key, bool raw,
@@ -131,9 +173,11 @@ void Dump(IStorageSection* root, const std::string& section, std::ostream& out) 
 }
 
 void Load(IStorageSection* root, const std::string& file, const std::string& section) {
-  const std::string document = ReadFileBytes(file);
+  // Checked before the target section is made: a refused document leaves
+  // no empty section behind.
+  const Ref<IStorageSection> source = CheckedXml(ReadFileBytes(file));
   Ref<IStorageSection> target = OpenOrCreate(root, section);
-  LoadXml(document, target.get());
+  CopyTree(source.get(), target.get());
 }
 
 }  // namespace cli

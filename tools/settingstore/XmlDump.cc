@@ -22,17 +22,19 @@ std::string DumpXml(storage::IStorageSection* section) {
   return saver.SaveToString(root.get());
 }
 
-void LoadXml(const std::string& document, storage::IStorageSection* section) {
+storage::Ref<storage::IStorageSection> CheckedXml(const std::string& document) {
   storage::Ref<storage::IStorageSection> source(
       storage::GetXmlStorage(document.data(), static_cast<unsigned>(document.size())));
-  // The whole document is checked first, so that one it refuses leaves the
-  // storage as it was rather than half-loaded.
   try {
     CheckTree(source.get());
   } catch (const CliError& error) {
     throw CliError(error.status(), std::string(error.what()) + "; nothing was loaded");
   }
-  CopyTree(source.get(), section);
+  return source;
+}
+
+void LoadXml(const std::string& document, storage::IStorageSection* section) {
+  CopyTree(CheckedXml(document).get(), section);
 }
 
 }  // namespace cli

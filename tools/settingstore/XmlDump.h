@@ -5,11 +5,16 @@
 
 #include <string>
 
+#include "storage/ref.h"
 #include "storage/storage.h"
 
 namespace cli {
 
 std::string DumpXml(storage::IStorageSection* section);
+
+// The document as a storage, once it is known to copy whole; CliError when
+// it cannot be, so that a caller refuses it before changing anything.
+storage::Ref<storage::IStorageSection> CheckedXml(const std::string& document);
 
 // Merges the document's sections and keys into `section`; a document that
 // cannot be copied whole is refused (CliError) before anything changes.
