@@ -68,6 +68,11 @@ NodeRef::~NodeRef() { release(); }
 
 void NodeRef::acquire() {
   if (isNull()) return;
+  // Nodes start on word boundaries: a link to anywhere else is damage.
+  if (address().offset() % 4 != 0) {
+    throw InternalStructureException(kSourceFile, "storage::NodeRef::NodeRef", __LINE__,
+                                     "a link to a node is damaged");
+  }
   // Resolved now, so that threads sharing a handle only ever read it.
   pointer_.get();
   MemAccessController* controller = MemAccessController::GetInstance();

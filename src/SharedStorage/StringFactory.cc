@@ -1,10 +1,10 @@
 #include "SharedStorage/StringFactory.h"
 
 #include <algorithm>
-#include <utility>
 #include <stdexcept>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 
 #include "SharedStorage/ExternalStringHolder.h"
 #include "SharedStorage/MemoryConfigurator.h"
@@ -426,7 +426,7 @@ int32_t StringFactory::nextSID() {
   std::atomic_ref<uint32_t> counter = sidCounter();
   uint32_t last = counter.load();
   do {
-    if (last >= static_cast<uint32_t>(kMaxSID)) throw std::logic_error("StringFactory:: not enoght free SID");
+    if (last >= static_cast<uint32_t>(kMaxSID)) throw SidsExhaustedError();
   } while (!counter.compare_exchange_weak(last, last + 1));
   return static_cast<int32_t>(last + 1);
 }

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -25,6 +26,14 @@
 #include "toolkit/Mutex.h"
 
 namespace storage {
+
+// Every SID has been handed out (in practice: a damaged counter). A standard
+// logic error, whose own type lets the shared DOM report it as exhausted
+// shared resources instead of letting it reach the host unexpected.
+class SidsExhaustedError : public std::logic_error {
+ public:
+  SidsExhaustedError() : std::logic_error("StringFactory:: not enoght free SID") {}
+};
 
 class StringFactory final : public IStringHolderOwner {
  public:

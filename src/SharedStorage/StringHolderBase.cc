@@ -57,6 +57,11 @@ void AppendPiece(void* block, std::string& result) {
 // Gives back every block of the chain that starts at head.
 void ReleaseChain(PageManager& pages, InitMemAddress address) {
   while (!address.isNull()) {
+    // Chunks start on word boundaries; a link to anywhere else is damage.
+    if (address.offset() % 4 != 0) {
+      throw InternalStructureException(kSourceFile, "storage::StringHolderBase::Free", __LINE__,
+                                       "a string's chain is damaged");
+    }
     void* block = pages.GetPoint(address);
     const InitMemAddress next(Word(block, StringHolderBase::kNextOffset).exchange(InitMemAddress::kNull));
     pages.Release(address);
@@ -124,8 +129,13 @@ void StringHolderBase::Release() {
   const auto headSid = static_cast<int32_t>(headWord(kSidOffset).load(std::memory_order_acquire));
   if (IStringHolder* indexed = factory_.owner().remove(headSid)) {
     const bool self = indexed == this;
+    // Out of the index, the holder is nobody's: a Free that fails on a
+    // damaged table must not leave it behind.
+    struct DestroyOnExit {
+      IStringHolder* holder;
+      ~DestroyOnExit() { holder->Destroy(); }
+    } destroy{indexed};
     indexed->Free();
-    indexed->Destroy();
     if (self) return;
   }
   Free();

@@ -1,11 +1,12 @@
 // How the shared DOM's inner failures reach the host: a marked node becomes
 // code -1 of the operation's kind, a damaged structure -13, exhausted shared
-// memory -14. Everything else passes unchanged. An object kept from a storage
+// memory or SIDs -14. Everything else passes unchanged. An object kept from a storage
 // that has been torn down fails as if deleted, before it reads any memory.
 #ifndef SETTINGSTORE_SHAREDSTORAGE_TRANSLATEEXCEPTIONS_H
 #define SETTINGSTORE_SHAREDSTORAGE_TRANSLATEEXCEPTIONS_H
 
 #include "SharedStorage/NodeRef.h"
+#include "SharedStorage/StringFactory.h"
 #include "framework/Exceptions.h"
 #include "framework/Logger.h"
 
@@ -41,6 +42,9 @@ auto TranslateExceptions(Operation operation, const NodeRef& anchor, Body&& body
     throw IOException(kErrorDamagedStructure);
   } catch (const BadAllocException& error) {
     logger::error("BadAllocException handled: %s", error.what());
+    throw IOException(kErrorOutOfSharedMemory);
+  } catch (const SidsExhaustedError& error) {
+    logger::error("%s", error.what());
     throw IOException(kErrorOutOfSharedMemory);
   }
 }

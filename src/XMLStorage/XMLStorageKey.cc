@@ -70,7 +70,9 @@ XMLStorageKeyBase::XMLStorageKeyBase(CVelXmlNode* element) : element_(element) {
 
 void XMLStorageKeyBase::checkLive() const { element_.live<IOException>(); }
 
-const char* XMLStorageKeyBase::attribute(const char* name) const { return element()->getAttributeValue(name); }
+const char* XMLStorageKeyBase::attribute(const char* name) const {
+  return element()->getAttributeValue(name);
+}
 
 void XMLStorageKeyBase::setAttribute(const char* name, const char* value) {
   const unsigned index = element()->getAttributeIndex(name);

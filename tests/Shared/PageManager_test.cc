@@ -213,7 +213,8 @@ TEST_F(PageManagerTest, TryGetPointRefusesAddressesOutsideTheChainAndMarksNothin
   const uint32_t hiveSize = PageManager::kHiveSize;
   for (const InitMemAddress& address :
        {InitMemAddress(0x0C000010u), InitMemAddress(0x00000010u), InitMemAddress(0xFF000010u),
-        InitMemAddress((1u << 24) | hiveSize), InitMemAddress((1u << 24) | (hiveSize - 8))}) {
+        InitMemAddress((1u << 24) | hiveSize), InitMemAddress((1u << 24) | (hiveSize - 8)),
+        InitMemAddress(block.value() + 1)}) {
     SCOPED_TRACE(address.value());
     EXPECT_EQ(manager.TryGetPoint(address, 16), nullptr);
   }

@@ -369,7 +369,7 @@ void* PageManager::TryGetPoint(const InitMemAddress& address, uint32_t size) {
   const HiveView& view = views_[static_cast<uint32_t>(hiveNumber - 1)];
   std::byte* data = view.data.load(std::memory_order_acquire);
   const auto offset = static_cast<uint32_t>(address.offset());
-  if (data == nullptr || offset > view.size || size > view.size - offset) return nullptr;
+  if (data == nullptr || offset % 4 != 0 || offset > view.size || size > view.size - offset) return nullptr;
   return data + offset;
 }
 

@@ -137,7 +137,8 @@ void PageMemoryManager::initialize() {
   const uint64_t entries = static_cast<uint32_t>(this->entries());
   const uint64_t carved = Word(&area[kCarvedWord]).load();
   const uint64_t size = segment_->GetDataSize();
-  if (entries > size / kDescriptorSize || carved > size || kTableStart + entries * kDescriptorSize + carved > size) {
+  if (entries > size / kDescriptorSize || carved > size ||
+      kTableStart + entries * kDescriptorSize + carved > size) {
     throw InternalStructureException(kSourceFile, kFunction, __LINE__, "the hive's block table is damaged");
   }
 }
@@ -200,8 +201,9 @@ uint32_t PageMemoryManager::allocateAtMappedPart(uint32_t rounded, uint32_t requ
   }
   const uint32_t wanted = kStateFree | (rounded & kValueMask);
   const int32_t count = entries();
-  const int32_t start =
-      hint == nullptr || count == 0 ? 0 : std::clamp(hint->cursor.load(std::memory_order_relaxed), 0, count - 1);
+  const int32_t start = hint == nullptr || count == 0
+                            ? 0
+                            : std::clamp(hint->cursor.load(std::memory_order_relaxed), 0, count - 1);
   for (int32_t step = 0; step < count; ++step) {
     const int32_t k = (start + step) % count;
     uint32_t* entry = descriptor(k);
@@ -261,7 +263,8 @@ void* PageMemoryManager::GetPoint(const uint32_t& offset) {
   constexpr char kFunction[] = "storage::PageMemoryManager::GetPoint";
   STORAGE_ASSERT(segment_ != nullptr, kSourceFile, kFunction, nullptr);
   // Offsets come from links in shared memory: one outside the area is damage.
-  if (offset >= segment_->GetDataSize()) throw InternalStructureException(kSourceFile, kFunction, __LINE__, nullptr);
+  if (offset >= segment_->GetDataSize())
+    throw InternalStructureException(kSourceFile, kFunction, __LINE__, nullptr);
   return static_cast<uint8_t*>(segment_->GetData()) + offset;
 }
 
@@ -298,6 +301,13 @@ bool PageMemoryManager::visit(IMemBlockEnumerator& enumerator, int32_t k) {
   if (!InUse(current)) return true;
   // The offset is written before the tag turns in use, so it is set by now.
   const uint32_t offset = Word(&entry[kOffsetWord]).load();
+  // Blocks start on word boundaries and end inside the area; a descriptor
+  // that says otherwise is damage, not a block to hand out.
+  if (offset % 4 != 0 || offset >= segment_->GetDataSize() ||
+      static_cast<uint32_t>(SizeOf(current)) > segment_->GetDataSize() - offset) {
+    throw InternalStructureException(kSourceFile, "storage::PageMemoryManager::Enumerate", __LINE__,
+                                     "a block lies outside its hive");
+  }
   return enumerator.MemoryBlock(offset, SizeOf(current));
 }
 
