@@ -1,7 +1,8 @@
 // How the shared DOM's inner failures reach the host: a marked node becomes
 // code -1 of the operation's kind, a damaged structure -13, exhausted shared
-// memory or SIDs -14. Everything else passes unchanged. An object kept from a storage
-// that has been torn down fails as if deleted, before it reads any memory.
+// memory or SIDs -14. Everything else passes unchanged. An object kept from a
+// storage that has been torn down fails as if deleted, before it reads any
+// memory.
 #ifndef SETTINGSTORE_SHAREDSTORAGE_TRANSLATEEXCEPTIONS_H
 #define SETTINGSTORE_SHAREDSTORAGE_TRANSLATEEXCEPTIONS_H
 
