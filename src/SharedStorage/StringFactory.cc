@@ -184,7 +184,11 @@ void StringFactory::onMemManagerInitialized() {
   } else {
     root_ = static_cast<uint32_t*>(pageManager_->GetPoint(root));
   }
-  knownSid_ = std::max(knownSid_, indexBlocks(scan.blocks));
+  // This scan holds no root lock: other processes may make strings while it
+  // runs, and it can meet a new string in a reused block without the one made
+  // before it. So it counts nothing as known; the first lookup's scan, under
+  // the root lock, does.
+  indexBlocks(scan.blocks);
   // Only the session's first process, alone under the creation lock, knows
   // that no string is being made and that the index holds every saved one.
   if (pageManager_->firstHiveLoadedFromFile()) removeUnnamedExternalFiles();
