@@ -282,13 +282,16 @@ void OwnerLockRecord::Acquire(uint32_t freeValue, uint32_t spinCount) {
   // With no attempt at all the lock would never be taken, even when free.
   const uint32_t attempts = std::max(spinCount, 1u);
   for (;;) {
-    const uint64_t phaseStart = platform::TickCountMs();
+    // Read at the first failed attempt, so that taking a free lock costs no
+    // clock read.
+    uint64_t phaseStart = 0;
     for (uint32_t attempt = 0; attempt < attempts; ++attempt) {
       uint32_t expected = freeValue;
       if (owner.load() == me || owner.compare_exchange_strong(expected, me)) {
         count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
         return;
       }
+      if (attempt == 0) phaseStart = platform::TickCountMs();
       platform::YieldThread();
       // On a busy machine each yield may last a time slice, and 10,000 of
       // them kept a dead holder's lock for seconds: a phase also ends in time.
