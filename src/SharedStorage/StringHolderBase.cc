@@ -178,10 +178,14 @@ std::unique_ptr<std::string> StringHolderBase::ReadChain() {
   auto result = std::make_unique<std::string>();
   InitMemAddress address = head_.address();
   for (size_t blocks = 0; !address.isNull(); ++blocks) {
-    // A chain freed meanwhile may link anywhere: such a read is given up, and
-    // the SID check below tells it from damage.
+    // A chain freed meanwhile may link anywhere: such a read is given up,
+    // and the SID tells a freed string from a damaged one.
     void* block = blocks == 0 ? head_.get() : pages.TryGetPoint(address, kChunkBlockSize);
-    if (block == nullptr || blocks == kMaxChainBlocks) return nullptr;
+    if (block == nullptr || blocks == kMaxChainBlocks) {
+      if (!sidMatches()) return nullptr;
+      throw InternalStructureException(kSourceFile, "storage::StringHolderBase::Text", __LINE__,
+                                       "a string's chain is damaged");
+    }
     AppendPiece(block, *result);
     address = InitMemAddress(Word(block, kNextOffset).load(std::memory_order_acquire));
   }

@@ -163,14 +163,22 @@ TEST_F(StringHolderTest, ExternalThresholdIs1024Bytes) {
   EXPECT_EQ(other->Hash(), static_cast<int32_t>(StringHolderFactory::GetHash(text)));
 }
 
-// What a reader meets when another process frees the string under it: its
-// chain links into reused memory. The read gives up; nothing is thrown.
-TEST_F(StringHolderTest, AChainLinkingOutsideTheHivesReadsAsNoText) {
+// A chain that links outside the hives: while the string lives, that is
+// damage (-13 for the operation, and the storage stays usable); once its SID
+// is gone, it is what a reader meets when another process frees the string
+// under it, and the read just finds no text.
+TEST_F(StringHolderTest, AChainLinkingOutsideTheHivesIsDamageUnlessTheStringIsGone) {
   IStringHolder* holder = Store(1, std::string(100, 'm'));
-  const auto other = Bind(holder, 44);
-  std::atomic_ref<uint32_t> next(*static_cast<uint32_t*>(manager_.GetPoint(Head(holder))));
+  auto* head = static_cast<uint32_t*>(manager_.GetPoint(Head(holder)));
+  std::atomic_ref<uint32_t> next(head[StringHolderBase::kNextOffset / 4]);
   const uint32_t link = next.exchange(0x0C000010u);
-  EXPECT_EQ(other->Text(), nullptr);
+  EXPECT_THROW(Bind(holder, 44)->Text(), storage::InternalStructureException);
+
+  const auto reader = Bind(holder, 44);
+  std::atomic_ref<uint32_t> sid(head[kSidOffset / 4]);
+  sid.store(2);  // freed, and the head reused by another string
+  EXPECT_EQ(reader->Text(), nullptr);
+  sid.store(1);
   next.store(link);  // so that the string can be freed at the end
 }
 
