@@ -57,8 +57,8 @@ struct Frame {
 // Walks the subtree below `top` depth first without recursion, since a stored
 // tree may be deeper than the stack allows: `enter(frame, name)` before each
 // sub-section, which is descended into when it returns true, and
-// `leave(frame)` once all of a section's sub-sections are done. The frame
-// below the one left is still on the stack, so `leave` may delete from it.
+// `leave(stack)` once all sub-sections of the top frame are done. The parent
+// frame is still on the stack then, so `leave` may delete through it.
 template <class Enter, class Leave>
 void WalkDepthFirst(IStorageSection* top, Enter enter, Leave leave) {
   std::vector<Frame> stack;
