@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 #include "SharedStorage/StringHolderFactory.h"
@@ -76,11 +77,15 @@ std::unique_ptr<std::string> ExternalStringHolder::ReadText() {
 }
 
 std::string ExternalStringHolder::makeNewFile() {
-  const auto tick = static_cast<uint32_t>(platform::TickCountMs());
+  // Freed texts keep their files until the next load, so names taken in a
+  // row from the clock would run into each other under many writes: start
+  // each search at a random point of the name space instead.
+  thread_local std::mt19937 random(std::random_device{}() ^ static_cast<uint32_t>(platform::TickCountMs()));
+  const uint32_t start = static_cast<uint32_t>(random());
   const std::string& directory = factory().owner().externalDirectory();
   for (uint32_t attempt = 0; attempt < kNameAttempts; ++attempt) {
     char name[261];
-    std::snprintf(name, sizeof name, "external_%x.dm2", tick + attempt);
+    std::snprintf(name, sizeof name, "external_%x.dm2", start + attempt);
     std::string path = Join(directory, name);
     if (platform::CreateNewFile(path.c_str())) return path;
   }

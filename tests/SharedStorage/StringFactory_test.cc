@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -233,6 +234,19 @@ TEST_F(StringFactoryTest, FreedExternalFilesGoWhenTheStorageIsNextLoaded) {
   factory_ = std::make_unique<StringFactory>(name_.c_str(), FilePath().c_str());
   EXPECT_EQ(ExternalFileCount(), 1u);
   EXPECT_EQ(StringFactory::GetString(keptSid).GetString(), keptText);
+}
+
+// Freed texts keep their files until the next load, so the names around
+// the clock may all be taken; a new long text still finds a name.
+TEST_F(StringFactoryTest, ALongTextFindsAFileNameWhenThoseAroundTheClockAreTaken) {
+  const auto now = static_cast<uint32_t>(storage::platform::TickCountMs());
+  for (uint32_t name = now - 100; name != now + 3000; ++name) {
+    char file[64];
+    std::snprintf(file, sizeof file, "external_%x.dm2", name);
+    std::ofstream(directory_.path() / file).flush();
+  }
+  EXPECT_TRUE(StringFactory::GetSID(std::string(1100, 'n').c_str()).IsValid());
+  EXPECT_EQ(ExternalFileCount(), 3101u);
 }
 
 TEST_F(StringFactoryTest, APathWithoutDirectoryKeepsExternalStringsInTheCurrentOne) {

@@ -419,13 +419,20 @@ class Campaign {
       return;
     }
     const std::string output = (directory_ / "check.txt").string();
-    const std::optional<int> help = RunToEnd(cli, {"check", "--help"}, output, std::chrono::seconds(10));
-    if (!help || *help != 0) {
-      check_ = "not run (" + cli + " has no check command yet)";
+    std::optional<int> status;
+    try {
+      const std::optional<int> help = RunToEnd(cli, {"check", "--help"}, output, std::chrono::seconds(10));
+      if (!help || *help != 0) {
+        check_ = "not run (" + cli + " has no check command yet)";
+        return;
+      }
+      status = RunToEnd(cli, {"check", "--type", "shared", "--path", storage_.string()}, output, kCheckLimit);
+    } catch (const std::runtime_error& error) {
+      // The summary still comes out: an unchecked storage is a failed run.
+      check_ = "FAILED";
+      Fail(std::string("settingstore check did not run: ") + error.what());
       return;
     }
-    const std::optional<int> status =
-        RunToEnd(cli, {"check", "--type", "shared", "--path", storage_.string()}, output, kCheckLimit);
     std::ifstream in(output);
     std::string said((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (said.size() > 2000) said.resize(2000);

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 
@@ -29,8 +30,15 @@ int Spawn(const std::string& program, const std::vector<std::string>& arguments,
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   pid_t pid = -1;
-  const int error = posix_spawn(&pid, program.c_str(), actions, nullptr, argv.data(), environ);
-  if (error != 0) throw std::runtime_error("cannot start " + program);
+  int error = 0;
+  // A busy machine may refuse a start for a moment (EAGAIN), and a program
+  // just linked may still be open for writing (ETXTBSY): try a few times.
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    error = posix_spawn(&pid, program.c_str(), actions, nullptr, argv.data(), environ);
+    if (error != EAGAIN && error != ETXTBSY) break;
+    usleep(100 * 1000);
+  }
+  if (error != 0) throw std::runtime_error("cannot start " + program + ": " + std::strerror(error));
   return pid;
 }
 
