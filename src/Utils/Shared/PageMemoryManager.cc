@@ -131,13 +131,13 @@ void PageMemoryManager::initialize() {
     return;
   }
   STORAGE_ASSERT(version == kVersion, kSourceFile, kFunction, "Unavailable version!");
-  // The counters only grow, and a carve never lets the table meet the blocks:
-  // counters that say otherwise come from a damaged file, and trusting them
-  // would read and write outside the area.
+  // The counters only grow, carves are whole words, and a carve never lets
+  // the table meet the blocks: counters that say otherwise come from a
+  // damaged file, and trusting them would read and write outside the area.
   const uint64_t entries = static_cast<uint32_t>(this->entries());
   const uint64_t carved = Word(&area[kCarvedWord]).load();
   const uint64_t size = segment_->GetDataSize();
-  if (entries > size / kDescriptorSize || carved > size ||
+  if (entries > size / kDescriptorSize || carved > size || carved % 4 != 0 ||
       kTableStart + entries * kDescriptorSize + carved > size) {
     throw InternalStructureException(kSourceFile, kFunction, __LINE__, "the hive's block table is damaged");
   }
@@ -215,6 +215,11 @@ uint32_t PageMemoryManager::allocateAtMappedPart(uint32_t rounded, uint32_t requ
       continue;
     }
     const uint32_t offset = Word(&entry[kOffsetWord]).load();
+    // A damaged descriptor stays claimed, so that no later search hands it out.
+    if (!liesInside(offset, rounded)) {
+      throw InternalStructureException(kSourceFile, "storage::PageMemoryManager::allocateAtMappedPart",
+                                       __LINE__, "a free block lies outside its hive");
+    }
     // The winning claim makes this thread the block's only user: no tag says
     // in use and Release refuses a claimed block, so a plain fill will do.
     std::memset(reinterpret_cast<uint8_t*>(words()) + offset, kFreshFill, rounded);
@@ -303,12 +308,16 @@ bool PageMemoryManager::visit(IMemBlockEnumerator& enumerator, int32_t k) {
   const uint32_t offset = Word(&entry[kOffsetWord]).load();
   // Blocks start on word boundaries and end inside the area; a descriptor
   // that says otherwise is damage, not a block to hand out.
-  if (offset % 4 != 0 || offset >= segment_->GetDataSize() ||
-      static_cast<uint32_t>(SizeOf(current)) > segment_->GetDataSize() - offset) {
+  if (!liesInside(offset, static_cast<uint32_t>(SizeOf(current)))) {
     throw InternalStructureException(kSourceFile, "storage::PageMemoryManager::Enumerate", __LINE__,
                                      "a block lies outside its hive");
   }
   return enumerator.MemoryBlock(offset, SizeOf(current));
+}
+
+bool PageMemoryManager::liesInside(uint32_t offset, uint32_t size) {
+  const uint32_t area = segment_->GetDataSize();
+  return offset % 4 == 0 && offset < area && size <= area - offset;
 }
 
 uint32_t* PageMemoryManager::findDescriptor(uint32_t offset) {

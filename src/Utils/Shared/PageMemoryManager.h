@@ -72,6 +72,8 @@ class PageMemoryManager {
   uint32_t allocateAtMappedPart(uint32_t rounded, uint32_t requested);
   // The descriptor whose offset word is this offset, or null.
   uint32_t* findDescriptor(uint32_t offset);
+  // Whether a block of `size` bytes at `offset` starts on a word and ends in the area.
+  bool liesInside(uint32_t offset, uint32_t size);
   // Calls the enumerator for descriptor k if its block is in use.
   bool visit(IMemBlockEnumerator& enumerator, int32_t k);
 
