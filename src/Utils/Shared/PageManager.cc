@@ -188,13 +188,19 @@ void PageManager::checkPrefixes() const {
                  message);
 }
 
+std::string PageManager::segmentName(uint32_t index) const {
+  char name[kNameBufferSize];
+  std::snprintf(name, sizeof name, "%s%03ud", namePrefix_.c_str(), index);
+  return name;
+}
+
 PageManager::OpenedHive PageManager::getNextHive(bool create) {
   const uint32_t index = hives_.size();
   // Hive numbers are read back as signed bytes: a 128th hive could not be addressed.
   if (index >= kMaxHives) throw BadAllocException("Not enough memory to load next hive");
 
-  char segmentName[kNameBufferSize];
-  std::snprintf(segmentName, sizeof segmentName, "%s%03ud", namePrefix_.c_str(), index);
+  const std::string segment_name = segmentName(index);
+  const char* segmentName = segment_name.c_str();
   char fileName[kNameBufferSize] = "";
   const bool fileBacked = !filePrefix_.empty();
   if (fileBacked) std::snprintf(fileName, sizeof fileName, "%s%03ud.dm2", filePrefix_.c_str(), index);
@@ -410,6 +416,7 @@ void PageManager::unloadHives() {
   if (hives_.size() == 0) return;
   logger::info("Unload hives");
   HiveSaveBatch batch;
+  const FileMutexes held = lockFilesUpwards();
   for (uint32_t index = hives_.size(); index-- > 0;) {
     Hive& current = hive(index);
     views_[index].hive.store(nullptr);
@@ -419,6 +426,32 @@ void PageManager::unloadHives() {
     segment->Release();
     hives_.at(index).reset();
   }
+}
+
+// A load takes the hive files' mutexes upwards, and holds the first hive's
+// creation lock while it loads the hives after it; the save above keeps each
+// saved file's mutex until its set commits, downwards. Were the mutexes not
+// taken upwards first, a loader, a process opening the first hive and a
+// leaving process could wait on each other in a circle.
+PageManager::FileMutexes PageManager::lockFilesUpwards() const {
+  FileMutexes held;
+  if (filePrefix_.empty()) return held;
+  try {
+    for (uint32_t index = 0; index < hives_.size(); ++index) {
+      auto mutex = std::make_unique<Mutex>(false, FileSegment::MutexName(segmentName(index).c_str()).c_str());
+      mutex->Lock();
+      held.locked.push_back(std::move(mutex));
+    }
+  } catch (...) {
+    // The save goes on without them: it still takes each mutex itself.
+    logger::error("Unload hives: the mutex of hive %u cannot be taken first",
+                  static_cast<unsigned>(held.locked.size()));
+  }
+  return held;
+}
+
+PageManager::FileMutexes::~FileMutexes() {
+  for (auto mutex = locked.rbegin(); mutex != locked.rend(); ++mutex) (*mutex)->Unlock();
 }
 
 }  // namespace storage

@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "Utils/Shared/HivePointer.h"
 #include "Utils/Shared/ISharedMemory.h"
@@ -27,6 +28,7 @@
 namespace storage {
 
 class IMemoryConfigurator;
+class Mutex;
 
 // Visits the client blocks of a page manager.
 class IMemBlockEnumerator {
@@ -132,6 +134,16 @@ class PageManager {
   bool ensureLoaded(int hiveNumber);
   void markDead();
   void unloadHives();
+
+  // Hive file mutexes held in the order taken, released in reverse.
+  struct FileMutexes {
+    FileMutexes() = default;
+    FileMutexes(FileMutexes&&) = default;
+    ~FileMutexes();
+    std::vector<std::unique_ptr<Mutex>> locked;
+  };
+  FileMutexes lockFilesUpwards() const;
+  std::string segmentName(uint32_t index) const;
 
   bool lastIsLast() const;
   Hive& hive(uint32_t index) const { return *views_[index].hive.load(std::memory_order_acquire); }

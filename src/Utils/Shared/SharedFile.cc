@@ -20,7 +20,7 @@ bool TSharedFileWinBase<Header, Hash>::Open(const char* name, const char* filePa
   // Absolute, so that the save reaches the same file whatever the current
   // directory is by then.
   const std::string path = utils::path::normailize(filePath);
-  std::string mutexName = std::string(name) + "Mutex";
+  std::string mutexName = MutexName(name);
   // Declared before its guard, so that it is closed only after the unlock,
   // on every path.
   auto mutex = std::make_unique<Mutex>(false, mutexName.c_str());

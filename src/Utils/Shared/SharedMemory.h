@@ -98,7 +98,7 @@ class TSharedMemoryWinBase : public SharedMemory<Header>, public ISharedMemory {
 // A segment with a file image of kSharedFileSize bytes: the first process of
 // the session to open it loads the file, the last to close it saves the file
 // with a fresh checksum. A named mutex (name + "Mutex") serialises loads and
-// saves; a named event (name + "EventInitialize") says that the image is
+// saves (MutexName); a named event (name + "EventInitialize") says that the image is
 // loaded, and exists exactly while some process has the segment open.
 template <class Header, class Hash>
 class TSharedFileWinBase : public TSharedMemoryWinBase<Header> {
@@ -123,6 +123,9 @@ class TSharedFileWinBase : public TSharedMemoryWinBase<Header> {
   // Whether Open read the image from the file (no other process had the
   // segment open and the file was there).
   bool loadedFromFile() const { return loadedFromFile_; }
+
+  // The named mutex that serialises the loads and saves of segment `name`.
+  static std::string MutexName(const char* name) { return std::string(name) + "Mutex"; }
 
  private:
   using Base = TSharedMemoryWinBase<Header>;
