@@ -36,7 +36,7 @@ enum StatementId {
   kHasChildren,
   kDeleteValuesOfKey,
   kDeleteKeyRow,
-  kSelectValue,
+  kSelectKeyValue,
   kUpsertValue,
   kDeleteValueRow,
   kKeyCounts,
@@ -57,7 +57,8 @@ constexpr std::array<const char*, kStatementCount> kStatementTexts = {
     "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1",
     "DELETE FROM key_values WHERE key = ?1",
     "DELETE FROM keys WHERE id = ?1",
-    "SELECT type, data FROM key_values WHERE key = ?1 AND name = ?2",
+    "SELECT v.type, v.data FROM keys k LEFT JOIN key_values v ON v.key = k.id AND v.name = ?2 "
+    "WHERE k.id = ?1",
     "INSERT INTO key_values(key, name, type, data) VALUES(?1, ?2, ?3, ?4) "
     "ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data",
     "DELETE FROM key_values WHERE key = ?1 AND name = ?2",
@@ -131,6 +132,7 @@ class Query {
   void Run() { Step(); }
 
   int64_t Integer(int column) const { return sqlite3_column_int64(statement_, column); }
+  bool IsNull(int column) const { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
   std::string_view Bytes(int column) const { return ColumnBytes(statement_, column); }
 
  private:
@@ -198,11 +200,14 @@ class SqliteRegistry : public RegistryStore {
     });
   }
 
+  // The hottest call: one statement that tells a deleted key from a missing
+  // value by itself, so it runs as its own implicit read transaction instead
+  // of BEGIN, two queries and COMMIT.
   LSTATUS QueryValue(KeyId key, std::string_view name, Value* value) override {
-    return InTransaction(false, [&] {
-      if (!KeyExists(key)) return kRegKeyDeleted;
-      Query query = Use(kSelectValue);
-      if (!query.Bind(1, key).BindText(2, name).Step()) return kRegNotFound;
+    return Serialized([&] {
+      Query query = Use(kSelectKeyValue);
+      if (!query.Bind(1, key).BindText(2, name).Step()) return kRegKeyDeleted;
+      if (query.IsNull(0)) return kRegNotFound;
       value->type = static_cast<DWORD>(query.Integer(0));
       value->data = query.Bytes(1);
       return kRegSuccess;
@@ -284,7 +289,8 @@ class SqliteRegistry : public RegistryStore {
     for (int waited = 0;; waited += 5) {
       int result = sqlite3_exec(db_, "PRAGMA journal_mode = WAL;", nullptr, nullptr, nullptr);
       if (result == SQLITE_OK) return;
-      if ((result & 0xFF) != SQLITE_BUSY || waited >= kBusyTimeoutMs) throw SqliteFailure(sqlite3_errmsg(db_));
+      if ((result & 0xFF) != SQLITE_BUSY || waited >= kBusyTimeoutMs)
+        throw SqliteFailure(sqlite3_errmsg(db_));
       usleep(5000);
     }
   }
@@ -346,8 +352,7 @@ class SqliteRegistry : public RegistryStore {
   // than fail when another process writes.
   template <typename Body>
   LSTATUS InTransaction(bool write, Body body) {
-    std::lock_guard lock(mutex_);
-    try {
+    return Serialized([&] {
       Use(write ? kBeginWrite : kBeginRead).Run();
       LSTATUS result;
       try {
@@ -359,6 +364,15 @@ class SqliteRegistry : public RegistryStore {
       }
       if (result != kRegSuccess) RollBack();
       return result;
+    });
+  }
+
+  // Runs `body` alone on the connection; a SQLite failure answers kRegIoFailed.
+  template <typename Body>
+  LSTATUS Serialized(Body body) {
+    std::lock_guard lock(mutex_);
+    try {
+      return body();
     } catch (const SqliteFailure& failure) {
       logger::error("registry store: %s", failure.what());
       return kRegIoFailed;
