@@ -114,16 +114,22 @@ class StringFactory::ScanEnumerator : public IMemBlockEnumerator {
  public:
   ScanEnumerator(StringFactory& factory, bool findRoot) : factory_(factory), findRoot_(findRoot) {}
 
+  // Chunk blocks are most of the table and are skipped unlocked: string heads
+  // and the root are made only under the root lock, which every scan that
+  // counts what it saw holds, so none can appear in a skipped block meanwhile.
+  bool Wants(int32_t size) override {
+    return size == static_cast<int32_t>(kRootSize) ||
+           size == static_cast<int32_t>(StringHolderBase::kHeadBlockSize) ||
+           size == static_cast<int32_t>(StringHolderBase::kExternalHeadBlockSize);
+  }
+
   bool MemoryBlock(const InitMemAddress& address, int32_t size) override {
     if (size == static_cast<int32_t>(kRootSize)) {
       // Reverse walk: the last one met is the first in hive order.
       if (findRoot_) root = address;
       return true;
     }
-    if (size != static_cast<int32_t>(StringHolderBase::kHeadBlockSize) &&
-        size != static_cast<int32_t>(StringHolderBase::kExternalHeadBlockSize)) {
-      return true;
-    }
+    if (!Wants(size)) return true;
     auto* head = static_cast<uint32_t*>(factory_.pageManager_->GetPoint(address));
     const uint32_t word = std::atomic_ref<uint32_t>(head[StringHolderBase::kSidOffset / 4]).load();
     const auto sid = static_cast<int32_t>(word);

@@ -144,6 +144,7 @@ class PageManager::MemoryEnumeratorHive : public PageMemoryManager::IMemBlockEnu
     if (offset == headOffset_) return true;
     return client_.MemoryBlock(InitMemAddress(static_cast<int>(hiveNumber_), static_cast<int>(offset)), size);
   }
+  bool Wants(int32_t size) override { return client_.Wants(size); }
 
  private:
   storage::IMemBlockEnumerator& client_;

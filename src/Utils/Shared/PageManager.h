@@ -35,6 +35,10 @@ class IMemBlockEnumerator {
  public:
   // The block's address and the size its owner asked for; false stops the walk.
   virtual bool MemoryBlock(const InitMemAddress& address, int32_t size) = 0;
+  // Asked before the block is locked: false skips blocks of this size without
+  // taking their locks. A block may change size meanwhile: only a client that
+  // knows no block of a wanted size can appear during the walk may skip.
+  virtual bool Wants(int32_t /*size*/) { return true; }
 
  protected:
   ~IMemBlockEnumerator() = default;

@@ -298,7 +298,8 @@ bool PageMemoryManager::Enumerate(IMemBlockEnumerator& enumerator, bool reverse)
 bool PageMemoryManager::visit(IMemBlockEnumerator& enumerator, int32_t k) {
   uint32_t* entry = descriptor(k);
   auto tag = Word(&entry[kTagWord]);
-  if (!InUse(tag.load())) return true;
+  const uint32_t seen = tag.load();
+  if (!InUse(seen) || !enumerator.Wants(SizeOf(seen))) return true;
   // Holding the block lock keeps the block from being released under the
   // enumerator's feet.
   LockGuard guard(LockAt(&entry[kBlockLockWord]));

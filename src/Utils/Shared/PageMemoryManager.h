@@ -32,6 +32,9 @@ class PageMemoryManager {
    public:
     // The block's offset and the size its owner asked for; false stops the walk.
     virtual bool MemoryBlock(const uint32_t& offset, int32_t size) = 0;
+    // Asked before the block is locked: false skips blocks of this size
+    // without taking their locks.
+    virtual bool Wants(int32_t /*size*/) { return true; }
 
    protected:
     ~IMemBlockEnumerator() = default;
