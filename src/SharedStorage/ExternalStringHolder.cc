@@ -35,7 +35,7 @@ void ExternalStringHolder::Create(std::string_view text) {
     file.write(text.data(), static_cast<std::streamsize>(text.size()));
     file.close();
     // A string whose file lacks part of its text must not exist at all.
-    if (!file) throw std::runtime_error("Unable to write external string file!");
+    if (!file) throw ExternalFileError("Unable to write external string file!");
     head = StoreString(path_, kExternalHeadBlockSize);
   } catch (...) {
     platform::RemoveFile(path_.c_str());
@@ -89,7 +89,7 @@ std::string ExternalStringHolder::makeNewFile() {
     std::string path = Join(directory, name);
     if (platform::CreateNewFile(path.c_str())) return path;
   }
-  throw std::runtime_error("Unable to create random file!");
+  throw ExternalFileError("Unable to create random file!");
 }
 
 }  // namespace storage

@@ -7,12 +7,21 @@
 
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "SharedStorage/StringHolderBase.h"
 
 namespace storage {
+
+// A long text's file could not be made or written. Its own type lets the
+// shared DOM report the operation as failed instead of letting a standard
+// error reach the host.
+class ExternalFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 class ExternalStringHolder : public StringHolderBase {
  public:

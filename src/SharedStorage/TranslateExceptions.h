@@ -1,11 +1,13 @@
 // How the shared DOM's inner failures reach the host: a marked node becomes
-// code -1 of the operation's kind, a damaged structure -13, exhausted shared
+// code -1 of the operation's kind, a long text whose file cannot be written
+// -3 of the operation's kind, a damaged structure -13, exhausted shared
 // memory or SIDs -14. Everything else passes unchanged. An object kept from a
 // storage that has been torn down fails as if deleted, before it reads any
 // memory.
 #ifndef SETTINGSTORE_SHAREDSTORAGE_TRANSLATEEXCEPTIONS_H
 #define SETTINGSTORE_SHAREDSTORAGE_TRANSLATEEXCEPTIONS_H
 
+#include "SharedStorage/ExternalStringHolder.h"
 #include "SharedStorage/NodeRef.h"
 #include "SharedStorage/StringFactory.h"
 #include "framework/Exceptions.h"
@@ -16,19 +18,21 @@ namespace storage {
 // Which exception a marked node becomes.
 enum class Operation { kOpen, kCreate, kDelete, kIO };
 
-[[noreturn]] inline void ThrowDeleted(Operation operation) {
+[[noreturn]] inline void ThrowFor(Operation operation, int32_t code) {
   switch (operation) {
     case Operation::kOpen:
-      throw OpenException(kErrorDeleted);
+      throw OpenException(code);
     case Operation::kCreate:
-      throw CreateException(kErrorDeleted);
+      throw CreateException(code);
     case Operation::kDelete:
-      throw DeleteException(kErrorDeleted);
+      throw DeleteException(code);
     case Operation::kIO:
       break;
   }
-  throw IOException(kErrorDeleted);
+  throw IOException(code);
 }
+
+[[noreturn]] inline void ThrowDeleted(Operation operation) { ThrowFor(operation, kErrorDeleted); }
 
 template <class Body>
 auto TranslateExceptions(Operation operation, const NodeRef& anchor, Body&& body) -> decltype(body()) {
@@ -47,6 +51,9 @@ auto TranslateExceptions(Operation operation, const NodeRef& anchor, Body&& body
   } catch (const SidsExhaustedError& error) {
     logger::error("%s", error.what());
     throw IOException(kErrorOutOfSharedMemory);
+  } catch (const ExternalFileError& error) {
+    logger::error("%s", error.what());
+    ThrowFor(operation, kErrorBadValue);
   }
 }
 

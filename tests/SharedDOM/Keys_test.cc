@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -232,6 +234,37 @@ TEST_F(KeysTest, AStringReadNeverCopiesBeyondItsText) {
     ASSERT_EQ(buffer.compare(0, end, text.c_str(), end), 0) << buffer;
     ++reads;
   }
+}
+
+TEST_F(KeysTest, ALongTextWhoseFileCannotBeWrittenFailsItsOperationAlone) {
+  Ref<IStorageKey> key = Key("Long");
+  WriteString(*key, "short");
+  // Long texts live in files beside the hives: with the storage directory
+  // turned into a plain file, not even root can make one.
+  const std::filesystem::path directory = StoragePath();
+  const std::filesystem::path away = directory.string() + ".away";
+  std::filesystem::rename(directory, away);
+  std::ofstream(directory).put('x');
+  const std::string long_text(2000, 'x');
+  const auto code_of = [](auto&& operation) {
+    try {
+      operation();
+    } catch (const storage::Exception& error) {
+      return error.GetErrorCode();
+    }
+    return 0;
+  };
+  const int write_code = code_of([&] { WriteString(*key, long_text); });
+  const int create_code = code_of([&] { Ref<IStorageKey>(root_->CreateKey(long_text.c_str())); });
+  std::filesystem::remove(directory);
+  std::filesystem::rename(away, directory);
+
+  constexpr int kCannotBeStored = -3;
+  EXPECT_EQ(write_code, kCannotBeStored);
+  EXPECT_EQ(create_code, kCannotBeStored);
+  EXPECT_EQ(ReadBytes(*key), std::string("short", 6));
+  WriteString(*key, long_text);
+  EXPECT_EQ(ReadBytes(*key), long_text + '\0');
 }
 
 }  // namespace

@@ -273,7 +273,7 @@ TEST_F(StringHolderTest, ExternalStringWithoutAFileIsNotCreated) {
   try {
     factory_->Create(1, std::string(1500, 'm'));
     FAIL() << "no error";
-  } catch (const std::runtime_error& e) {
+  } catch (const storage::ExternalFileError& e) {
     EXPECT_STREQ(e.what(), "Unable to create random file!");
   }
   EXPECT_TRUE(Sizes().empty());
