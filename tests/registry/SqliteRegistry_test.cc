@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -103,6 +104,41 @@ TEST_F(SqliteRegistryTest, ValueWrittenHereIsReadByAProcessStartedLater) {
   }
   HelperProcess wrong({"expect", database_, "Software\\Handover", "Greeting", "bye"});
   EXPECT_EQ(wrong.Wait(), 1) << "the reader tells a different value apart";
+}
+
+// An enumeration reads a key's values once and answers later indexes from
+// that copy; every change, by this connection or another, must still show.
+TEST_F(SqliteRegistryTest, AnEnumerationSeesChangesMadeBetweenItsSteps) {
+  using Store = storage::platform::RegistryStore;
+  const std::shared_ptr<Store> here = storage::platform::OpenPersistentRegistry(database_);
+  const std::shared_ptr<Store> other = storage::platform::OpenPersistentRegistry(database_);
+  ASSERT_TRUE(here && other);
+  Store::KeyId key = 0;
+  ASSERT_EQ(here->OpenKey(Store::kCurrentUserId, {"Software", "Enumerated"}, true, &key), 0);
+  for (const char* name : {"v0", "v1", "v2"}) ASSERT_EQ(here->SetValue(key, name, reg::REG_SZ, name), 0);
+  const auto nameAt = [&](reg::DWORD index) {
+    std::string name;
+    Store::Value value;
+    const reg::LSTATUS status = here->EnumValue(key, index, &name, &value);
+    return status == 0 ? name : "status " + std::to_string(status);
+  };
+
+  EXPECT_EQ(nameAt(0), "v0");
+  ASSERT_EQ(other->DeleteValue(key, "v1"), 0);
+  ASSERT_EQ(other->SetValue(key, "v3", reg::REG_SZ, "v3"), 0);
+  EXPECT_EQ(nameAt(1), "v2");
+  EXPECT_EQ(nameAt(2), "v3");
+  ASSERT_EQ(here->SetValue(key, "v4", reg::REG_SZ, "v4"), 0);
+  EXPECT_EQ(nameAt(3), "v4");
+  EXPECT_EQ(nameAt(4), "status " + std::to_string(reg::kRegNoMoreItems));
+
+  EXPECT_EQ(nameAt(0), "v0");
+  ASSERT_EQ(other->DeleteValue(key, "v0"), 0);
+  ASSERT_EQ(other->DeleteValue(key, "v2"), 0);
+  ASSERT_EQ(other->DeleteValue(key, "v3"), 0);
+  ASSERT_EQ(other->DeleteValue(key, "v4"), 0);
+  ASSERT_EQ(other->DeleteKey(Store::kCurrentUserId, {"Software", "Enumerated"}), 0);
+  EXPECT_EQ(nameAt(1), "status " + std::to_string(reg::kRegKeyDeleted));
 }
 
 TEST_F(SqliteRegistryTest, TwoProcessesWritingAtOnceLoseNothing) {

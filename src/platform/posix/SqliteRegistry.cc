@@ -12,7 +12,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "framework/Logger.h"
 #include "platform/RegistryStore.h"
@@ -42,7 +45,8 @@ enum StatementId {
   kKeyCounts,
   kValueCounts,
   kNthChild,
-  kNthValue,
+  kValuesInOrder,
+  kDataVersion,
   kBeginRead,
   kBeginWrite,
   kCommit,
@@ -66,7 +70,8 @@ constexpr std::array<const char*, kStatementCount> kStatementTexts = {
     "SELECT count(*), coalesce(max(length(CAST(name AS BLOB))), 0), "
     "coalesce(max(length(data)), 0) FROM key_values WHERE key = ?1",
     "SELECT name FROM keys WHERE parent = ?1 ORDER BY name LIMIT 1 OFFSET ?2",
-    "SELECT name, type, data FROM key_values WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?2",
+    "SELECT name, type, data FROM key_values WHERE key = ?1 ORDER BY rowid",
+    "PRAGMA data_version",
     "BEGIN",
     "BEGIN IMMEDIATE",
     "COMMIT",
@@ -258,14 +263,31 @@ class SqliteRegistry : public RegistryStore {
     });
   }
 
+  // Values are asked for one index at a time, and each answer would sort the
+  // key's values again: a whole enumeration would take quadratic time. The
+  // key's values are read once instead, and serve the following indexes as
+  // long as no connection has changed the database.
   LSTATUS EnumValue(KeyId key, DWORD index, std::string* name, Value* value) override {
     return InTransaction(false, [&] {
-      if (!KeyExists(key)) return kRegKeyDeleted;
-      Query query = Use(kNthValue);
-      if (!query.Bind(1, key).Bind(2, index).Step()) return kRegNoMoreItems;
-      *name = query.Bytes(0);
-      value->type = static_cast<DWORD>(query.Integer(1));
-      value->data = query.Bytes(2);
+      const int64_t version = DataVersion();
+      if (!enumerated_ || enumerated_->key != key || enumerated_->version != version) {
+        enumerated_.reset();
+        if (!KeyExists(key)) return kRegKeyDeleted;
+        EnumeratedValues read{key, version, {}};
+        Query query = Use(kValuesInOrder);
+        query.Bind(1, key);
+        while (query.Step()) {
+          read.values.push_back({std::string(query.Bytes(0)),
+                                 Value{static_cast<DWORD>(query.Integer(1)), std::string(query.Bytes(2))}});
+        }
+        enumerated_ = std::move(read);
+      }
+      if (index >= enumerated_->values.size()) {
+        enumerated_.reset();  // the enumeration is over: its copy goes
+        return kRegNoMoreItems;
+      }
+      *name = enumerated_->values[index].first;
+      *value = enumerated_->values[index].second;
       return kRegSuccess;
     });
   }
@@ -340,6 +362,14 @@ class SqliteRegistry : public RegistryStore {
 
   bool KeyExists(KeyId key) { return Use(kKeyExists).Bind(1, key).Step(); }
 
+  // Changes when another connection commits; this connection's own writes
+  // leave it as it is, so they drop the enumeration copy themselves.
+  int64_t DataVersion() {
+    Query query = Use(kDataVersion);
+    if (!query.Step()) throw SqliteFailure("no data version");
+    return query.Integer(0);
+  }
+
   bool FindChild(KeyId parent, std::string_view name, KeyId* child) {
     Query query = Use(kFindChild);
     if (!query.Bind(1, parent).BindText(2, name).Step()) return false;
@@ -353,6 +383,7 @@ class SqliteRegistry : public RegistryStore {
   template <typename Body>
   LSTATUS InTransaction(bool write, Body body) {
     return Serialized([&] {
+      if (write) enumerated_.reset();
       Use(write ? kBeginWrite : kBeginRead).Run();
       LSTATUS result;
       try {
@@ -379,7 +410,15 @@ class SqliteRegistry : public RegistryStore {
     }
   }
 
+  // The values of the key enumerated last, in order, as of `version`.
+  struct EnumeratedValues {
+    KeyId key;
+    int64_t version;
+    std::vector<std::pair<std::string, Value>> values;
+  };
+
   std::mutex mutex_;  // one connection, one transaction at a time
+  std::optional<EnumeratedValues> enumerated_;
   sqlite3* db_ = nullptr;
   std::array<sqlite3_stmt*, kStatementCount> statements_{};
 };
