@@ -45,8 +45,14 @@ constexpr size_t kChecksumOffset = 8;
 // prefix (one per user and a global one) while it is up.
 constexpr const char* kObjectDirectoryPrefix = "settingstore-";
 constexpr const char* kObjectRoot = "/dev/shm";
-// The work area of one fuzzing process, in the temporary directory.
-constexpr const char* kWorkAreaPrefix = "settingstore-fuzz-";
+// The work area of one fuzzing process. Every run saves its hive files, so
+// the work areas live in memory where the machine has /dev/shm.
+constexpr const char* kWorkAreaPrefix = "shared-dom-fuzz-";
+
+fs::path WorkAreaRoot() {
+  std::error_code error;
+  return fs::is_directory(kObjectRoot, error) ? fs::path(kObjectRoot) : fs::temp_directory_path();
+}
 
 void DropMessage(storage::logger::Level, const char*) {}
 
@@ -93,7 +99,7 @@ void RemoveWorkArea() {
 // process is gone are removed when the next run starts.
 void RemoveStaleWorkAreas() {
   std::error_code error;
-  for (const fs::directory_entry& entry : fs::directory_iterator(fs::temp_directory_path(), error)) {
+  for (const fs::directory_entry& entry : fs::directory_iterator(WorkAreaRoot(), error)) {
     const std::string name = entry.path().filename().string();
     if (!name.starts_with(kWorkAreaPrefix)) continue;
     const std::string pid = name.substr(std::strlen(kWorkAreaPrefix));
@@ -178,7 +184,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   templates = new Templates;
   RemoveStaleWorkAreas();
   // Named by the process id, so that a later run can tell it is stale.
-  templates->base = fs::temp_directory_path() / (kWorkAreaPrefix + fs::read_symlink("/proc/self").string());
+  templates->base = WorkAreaRoot() / (kWorkAreaPrefix + fs::read_symlink("/proc/self").string());
   fs::create_directories(templates->base / "template");
   std::atexit(&RemoveWorkArea);
 
