@@ -222,13 +222,16 @@ StringFactory& StringFactory::Current(const char* function) {
 
 // ---- Index --------------------------------------------------------------------
 
-void StringFactory::rescan() {
+void StringFactory::rescan(bool whole) {
   // Under the root lock no string is being made, so every SID issued so far
   // belongs to a finished string or to none: the scan sees them all, even
-  // when the newest ones are freed already.
+  // when the newest ones are freed already. Heads are made only under this
+  // lock too, so those made since the last scan lie in blocks carved since,
+  // unless a hive has run out of room to carve one: then it is walked whole.
   const auto issued = static_cast<int32_t>(sidCounter().load());
+  if (whole) scanMarks_.clear();
   ScanEnumerator scan(*this, false);
-  pageManager_->Enumerate(scan, true);
+  pageManager_->EnumerateSince(scan, scanMarks_, StringHolderBase::kExternalHeadBlockSize);
   knownSid_ = std::max({knownSid_, issued, indexBlocks(scan.blocks)});
 }
 
@@ -390,7 +393,7 @@ StringAutoRelease StringFactory::getByText(const char* text, Match match, Mode m
   if (scan) pageManager_->LoadNewHives();
   {
     veltool3::MutexGuard guard(mutex_);
-    if (scan) rescan();
+    if (scan) rescan(/*whole=*/false);
     if (IStringHolder* found = findByText(wanted, hash, match))
       return StringAutoRelease(found, StringAutoRelease::Adopt{});
   }
@@ -408,14 +411,14 @@ StringAutoRelease StringFactory::getBySid(int32_t sid) {
   const bool scan = !nothingNewSinceScan();
   if (scan) pageManager_->LoadNewHives();
   veltool3::MutexGuard guard(mutex_);
-  if (scan) rescan();
+  if (scan) rescan(/*whole=*/false);
   if (IStringHolder* found = findBySid(sid)) return StringAutoRelease(found, StringAutoRelease::Adopt{});
   if (sid <= 0 || sid > knownSid_) return {};
   // Counted as known, yet not in the index: the string is gone, or a scan
   // missed it. Every block is looked at once more before it counts as gone.
   if (!scan) pageManager_->LoadNewHives();
   const int32_t known = std::exchange(knownSid_, 0);
-  rescan();
+  rescan(/*whole=*/true);
   knownSid_ = std::max(known, knownSid_);
   if (IStringHolder* found = findBySid(sid)) {
     logger::debug("StringFactory: SID %d was found only by a full scan", sid);

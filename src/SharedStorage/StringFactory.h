@@ -138,8 +138,9 @@ class StringFactory final : public IStringHolderOwner {
   // Both under the mutex; the result carries a reference the caller owns.
   IStringHolder* findByText(std::string_view text, int32_t hash, Match match);
   IStringHolder* findBySid(int32_t sid);
-  // Under the mutex: the strings made since the last scan go into the index.
-  void rescan();
+  // Under the mutex and the root lock: the strings made since the last scan go
+  // into the index; `whole` looks at every block again.
+  void rescan(bool whole);
   // Indexes the scanned blocks; returns the highest SID registered, or 0.
   int32_t indexBlocks(const std::vector<ScannedBlock>& blocks);
   bool registerHolder(int32_t sid, IStringHolder* holder);
@@ -170,6 +171,8 @@ class StringFactory final : public IStringHolderOwner {
   uint32_t* root_ = nullptr;
   // The highest SID up to which this process has indexed every live string.
   int32_t knownSid_ = 0;
+  // Per hive, how many block descriptors the last rescan had met.
+  std::vector<int32_t> scanMarks_;
 };
 
 using StringAutoRelease = StringFactory::StringAutoRelease;

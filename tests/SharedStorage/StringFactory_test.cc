@@ -373,6 +373,33 @@ TEST_F(StringFactoryTest, FindsStringsThatAnotherProcessStoredInANewHive) {
   EXPECT_EQ(other.LetGo(), kSfDone);
 }
 
+// A rescan looks only at blocks carved since the last one while a hive can
+// still carve; once it cannot, a new string may lie in a block freed before
+// that scan, and the hive is walked whole.
+TEST_F(StringFactoryTest, FindsAStringThatAnotherProcessStoredInAFreedBlockOfAFullHive) {
+  StringAutoRelease victim = StringFactory::GetSID("Victim");
+  ASSERT_EQ(victim.GetHolder() != nullptr, true);
+  HeldTextProcess first(HelperArguments("string-factory-hold"), false, "First", Sign("first"),
+                        Sign("release-first"));
+  const std::optional<HeldText> firstHeld = first.Held();
+  ASSERT_TRUE(firstHeld.has_value());
+  EXPECT_EQ(StringFactory::GetSID("FIRST").GetSID(), firstHeld->sid);  // a rescan, which leaves its marks
+
+  const std::vector<InitMemAddress> fillers = FillFirstHive(Factory().pageManager());
+  victim = StringAutoRelease();  // its head block, met by that rescan, is free now
+  HeldTextProcess second(HelperArguments("string-factory-hold"), false, "Second", Sign("second"),
+                         Sign("release-second"));
+  const std::optional<HeldText> secondHeld = second.Held();
+  ASSERT_TRUE(secondHeld.has_value());
+  EXPECT_EQ(secondHeld->hive, 1) << "the head should have reused the freed block";
+
+  EXPECT_EQ(StringFactory::GetSID("SECOND").GetSID(), secondHeld->sid);
+  EXPECT_STREQ(StringFactory::GetString(secondHeld->sid).GetString(), "Second");
+  EXPECT_EQ(first.LetGo(), kSfDone);
+  EXPECT_EQ(second.LetGo(), kSfDone);
+  for (const InitMemAddress& filler : fillers) Factory().pageManager().Release(filler);
+}
+
 TEST_F(StringFactoryTest, StringsFreedByAnotherProcessAreNeverReturned) {
   HeldTextProcess other(HelperArguments("string-factory-hold"), false, "Short lived", Sign("short"),
                         Sign("release"));

@@ -404,6 +404,23 @@ bool PageManager::Enumerate(IMemBlockEnumerator& enumerator, bool reverse) {
   return true;
 }
 
+bool PageManager::EnumerateSince(IMemBlockEnumerator& enumerator, std::vector<int32_t>& marks,
+                                 uint32_t largestBlock) {
+  const uint32_t count = hives_.size();
+  marks.resize(count, 0);
+  for (uint32_t index = 0; index < count; ++index) {
+    const Hive& current = hive(index);
+    PageMemoryManager& manager = *current.manager;
+    const int32_t first = manager.CanCarve(largestBlock) ? marks[index] : 0;
+    // Counted before the walk: what is carved during it is met next time.
+    const int32_t counted = manager.DescriptorCount();
+    MemoryEnumeratorHive walker(enumerator, index + 1, current.head.offset());
+    if (!manager.EnumerateFrom(walker, first)) return false;
+    marks[index] = counted;
+  }
+  return true;
+}
+
 void PageManager::markDead() {
   if (hives_.size() == 0) return;
   writeSignature(hive(0).head, kDeadSignature);

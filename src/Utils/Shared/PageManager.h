@@ -92,6 +92,12 @@ class PageManager {
   // Visits every client block of every loaded hive, in hive order or reversed;
   // false when the enumerator stopped the walk.
   bool Enumerate(IMemBlockEnumerator& enumerator, bool reverse);
+  // As a forward Enumerate, but where a hive can still carve a block of
+  // `largestBlock` bytes, only its blocks carved since the walk that left
+  // `marks`: every block of that size or less handed out since then is among
+  // them. A hive that cannot is walked whole. `marks` (one per hive, empty
+  // at first) is updated for the next walk.
+  bool EnumerateSince(IMemBlockEnumerator& enumerator, std::vector<int32_t>& marks, uint32_t largestBlock);
   // Loads the hives that other processes have chained since, so that a walk
   // that must see every block (Enumerate covers loaded hives only) sees them.
   void LoadNewHives() { loadNextHives(); }

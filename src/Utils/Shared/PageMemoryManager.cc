@@ -153,21 +153,28 @@ uint32_t PageMemoryManager::Allocate(uint32_t size) {
   return allocateAtMappedPart(rounded, requested);
 }
 
+bool PageMemoryManager::roomFor(uint32_t rounded) {
+  uint32_t* area = words();
+  const uint64_t carved = Word(&area[kCarvedWord]).load();
+  const uint64_t table = kTableStart + uint64_t{kDescriptorSize} * static_cast<uint32_t>(entries());
+  return carved + rounded + table + kReserve + kDescriptorSize < segment_->GetDataSize();
+}
+
+bool PageMemoryManager::CanCarve(uint32_t size) {
+  STORAGE_ASSERT(segment_ != nullptr, kSourceFile, "storage::PageMemoryManager::CanCarve", nullptr);
+  return roomFor(RoundUp(size));
+}
+
 uint32_t PageMemoryManager::allocateAtUnmappedPart(uint32_t rounded, uint32_t requested) {
   STORAGE_ASSERT(segment_ != nullptr, kSourceFile, "storage::PageMemoryManager::allocateAtUnmappedPart",
                  nullptr);
   uint32_t* area = words();
   const uint64_t size = segment_->GetDataSize();
-  auto roomFor = [&] {
-    const uint64_t carved = Word(&area[kCarvedWord]).load();
-    const uint64_t table = kTableStart + uint64_t{kDescriptorSize} * static_cast<uint32_t>(entries());
-    return carved + rounded + table + kReserve + kDescriptorSize < size;
-  };
   // Both counters only grow: a hive that is full now stays full, and a full
   // hive is known without waiting for its lock.
-  if (!roomFor()) return kNullOffset;
+  if (!roomFor(rounded)) return kNullOffset;
   LockGuard guard(LockAt(&area[kHiveLockWord]));
-  if (!roomFor()) return kNullOffset;
+  if (!roomFor(rounded)) return kNullOffset;
 
   const uint32_t newCarved = Word(&area[kCarvedWord]).fetch_add(rounded) + rounded;
   const int32_t newEntries = static_cast<int32_t>(Word(&area[kEntriesWord]).fetch_add(1) + 1);
@@ -293,6 +300,15 @@ bool PageMemoryManager::Enumerate(IMemBlockEnumerator& enumerator, bool reverse)
     if (grown <= count) return true;
     count = grown;
   }
+}
+
+bool PageMemoryManager::EnumerateFrom(IMemBlockEnumerator& enumerator, int32_t first) {
+  STORAGE_ASSERT(segment_ != nullptr, kSourceFile, "storage::PageMemoryManager::EnumerateFrom", nullptr);
+  const int32_t count = entries();
+  for (int32_t k = std::max(first, 0); k < count; ++k) {
+    if (!visit(enumerator, k)) return false;
+  }
+  return true;
 }
 
 bool PageMemoryManager::visit(IMemBlockEnumerator& enumerator, int32_t k) {

@@ -68,9 +68,21 @@ class PageMemoryManager {
   // false when the enumerator stopped the walk. A forward walk also visits
   // blocks carved while it runs.
   bool Enumerate(IMemBlockEnumerator& enumerator, bool reverse);
+  // A forward walk from descriptor `first` on: the blocks carved since a
+  // walk that began when the table held `first` descriptors.
+  bool EnumerateFrom(IMemBlockEnumerator& enumerator, int32_t first);
+  // How many descriptors the table holds; each carve appends one.
+  int32_t DescriptorCount() { return entries(); }
+  // Whether a block of `size` bytes would still be carved. Room only shrinks,
+  // and a released block is reused only when carving fails: while this holds,
+  // every block of at most `size` bytes handed out since any earlier moment
+  // was carved, so none lies in a descriptor that was counted then.
+  bool CanCarve(uint32_t size);
 
  private:
   void initialize();
+  // Whether a carve of `rounded` bytes fits, table growth and reserve included.
+  bool roomFor(uint32_t rounded);
   uint32_t allocateAtUnmappedPart(uint32_t rounded, uint32_t requested);
   uint32_t allocateAtMappedPart(uint32_t rounded, uint32_t requested);
   // The descriptor whose offset word is this offset, or null.
