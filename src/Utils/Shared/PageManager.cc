@@ -200,12 +200,11 @@ PageManager::OpenedHive PageManager::getNextHive(bool create) {
   // Hive numbers are read back as signed bytes: a 128th hive could not be addressed.
   if (index >= kMaxHives) throw BadAllocException("Not enough memory to load next hive");
 
-  const std::string segment_name = segmentName(index);
-  const char* segmentName = segment_name.c_str();
+  const std::string name = segmentName(index);
   char fileName[kNameBufferSize] = "";
   const bool fileBacked = !filePrefix_.empty();
   if (fileBacked) std::snprintf(fileName, sizeof fileName, "%s%03ud.dm2", filePrefix_.c_str(), index);
-  logger::info("New hive requested(%d) - %s", static_cast<int>(index), fileBacked ? fileName : segmentName);
+  logger::info("New hive requested(%d) - %s", static_cast<int>(index), fileBacked ? fileName : name.c_str());
 
   ISharedMemory* segment = nullptr;
   bool loadedFromFile = false;
@@ -213,7 +212,7 @@ PageManager::OpenedHive PageManager::getNextHive(bool create) {
     platform::SetLastError(platform::kErrorSuccess);
     if (fileBacked) {
       auto file = std::make_unique<FileSegment>();
-      if (file->Open(segmentName, fileName, create)) {
+      if (file->Open(name.c_str(), fileName, create)) {
         loadedFromFile = file->loadedFromFile();
         if (index == 0) firstHiveLoadedFromFile_ = loadedFromFile;
         segment = file.release();
@@ -221,7 +220,7 @@ PageManager::OpenedHive PageManager::getNextHive(bool create) {
       }
     } else {
       auto memory = std::make_unique<MemorySegment>();
-      if (memory->Open(segmentName, kHiveSize)) {
+      if (memory->Open(name.c_str(), kHiveSize)) {
         segment = memory.release();
         break;
       }
