@@ -29,8 +29,8 @@
 #include <utility>
 
 #include "FuzzSupport.h"
-#include "storage/initializer.h"
 #include "framework/Path.h"
+#include "storage/initializer.h"
 
 namespace {
 

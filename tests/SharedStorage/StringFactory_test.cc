@@ -378,7 +378,7 @@ TEST_F(StringFactoryTest, FindsStringsThatAnotherProcessStoredInANewHive) {
 // that scan, and the hive is walked whole.
 TEST_F(StringFactoryTest, FindsAStringThatAnotherProcessStoredInAFreedBlockOfAFullHive) {
   StringAutoRelease victim = StringFactory::GetSID("Victim");
-  ASSERT_EQ(victim.GetHolder() != nullptr, true);
+  ASSERT_NE(victim.GetHolder(), nullptr);
   HeldTextProcess first(HelperArguments("string-factory-hold"), false, "First", Sign("first"),
                         Sign("release-first"));
   const std::optional<HeldText> firstHeld = first.Held();

@@ -288,7 +288,12 @@ bool PageMemoryManager::Enumerate(IMemBlockEnumerator& enumerator, bool reverse)
     }
     return true;
   }
-  int32_t k = 0;
+  return EnumerateFrom(enumerator, 0);
+}
+
+bool PageMemoryManager::EnumerateFrom(IMemBlockEnumerator& enumerator, int32_t first) {
+  STORAGE_ASSERT(segment_ != nullptr, kSourceFile, "storage::PageMemoryManager::EnumerateFrom", nullptr);
+  int32_t k = std::max(first, 0);
   int32_t count = entries();
   for (;;) {
     for (; k < count; ++k) {
@@ -300,15 +305,6 @@ bool PageMemoryManager::Enumerate(IMemBlockEnumerator& enumerator, bool reverse)
     if (grown <= count) return true;
     count = grown;
   }
-}
-
-bool PageMemoryManager::EnumerateFrom(IMemBlockEnumerator& enumerator, int32_t first) {
-  STORAGE_ASSERT(segment_ != nullptr, kSourceFile, "storage::PageMemoryManager::EnumerateFrom", nullptr);
-  const int32_t count = entries();
-  for (int32_t k = std::max(first, 0); k < count; ++k) {
-    if (!visit(enumerator, k)) return false;
-  }
-  return true;
 }
 
 bool PageMemoryManager::visit(IMemBlockEnumerator& enumerator, int32_t k) {

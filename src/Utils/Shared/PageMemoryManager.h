@@ -69,7 +69,8 @@ class PageMemoryManager {
   // blocks carved while it runs.
   bool Enumerate(IMemBlockEnumerator& enumerator, bool reverse);
   // A forward walk from descriptor `first` on: the blocks carved since a
-  // walk that began when the table held `first` descriptors.
+  // walk that began when the table held `first` descriptors (and, like the
+  // forward Enumerate, those carved while it runs).
   bool EnumerateFrom(IMemBlockEnumerator& enumerator, int32_t first);
   // How many descriptors the table holds; each carve appends one.
   int32_t DescriptorCount() { return entries(); }
