@@ -31,19 +31,24 @@ struct AccessTraits {
   uint32_t key;
   uint32_t references;
   owner::OwnerLock nodeLock;
+  // Moves, under the node lock, before every link or unlink in the node's
+  // child list, so that a process can tell whether a child it found there
+  // is still in the list. Records are never re-keyed, so it never goes back.
+  uint32_t changes;
 
   std::atomic_ref<uint32_t> nextWord() { return std::atomic_ref<uint32_t>(next); }
   std::atomic_ref<uint32_t> keyWord() { return std::atomic_ref<uint32_t>(key); }
   std::atomic_ref<uint32_t> referencesWord() { return std::atomic_ref<uint32_t>(references); }
+  std::atomic_ref<uint32_t> changesWord() { return std::atomic_ref<uint32_t>(changes); }
 
   // One more reference; false (and no change) when the record has none, so
-  // that an idle record is only revived under the list lock.
+  // that only the access controller revives an idle record.
   bool addReference();
   // One reference less; false when there was none. `last` tells whether this
   // was the last one.
   bool dropReference(bool& last);
 };
-static_assert(sizeof(AccessTraits) == 20);
+static_assert(sizeof(AccessTraits) == 24);
 
 }  // namespace storage
 

@@ -57,7 +57,8 @@ class ListWalk {
     // A link that names no possible hive fails this operation alone; the
     // page manager would take it for a storage that cannot be used any more.
     const bool hiveExists = at.hive() >= 1 && static_cast<uint32_t>(at.hive()) <= PageManager::kMaxHives;
-    if (++steps_ > kMaxListLength || !hiveExists || offset % 4 != 0 || offset + size > PageManager::kHiveSize) {
+    if (++steps_ > kMaxListLength || !hiveExists || offset % 4 != 0 ||
+        offset + size > PageManager::kHiveSize) {
       throw InternalStructureException(kSourceFile, function_, __LINE__, "a list of the tree is damaged");
     }
     return pages_.GetPoint(at);
@@ -146,7 +147,8 @@ bool DOMElement::swapAttributes(NodeRef& chain) {
   uint32_t old = name.nextAttributeWord().load(std::memory_order_acquire);
   // Taken before the swap: once it succeeds, the old chain is ours to retire.
   NodeRef oldChain(Factory().pageManagerSlot(), InitMemAddress(old), kAttributeNode);
-  if (!name.nextAttributeWord().compare_exchange_strong(old, chain.address().value(), std::memory_order_seq_cst)) {
+  if (!name.nextAttributeWord().compare_exchange_strong(old, chain.address().value(),
+                                                        std::memory_order_seq_cst)) {
     return false;
   }
   chain = std::move(oldChain);
@@ -167,7 +169,8 @@ void DOMElement::setAttributes(uint32_t typeSid, uint32_t sizeSid, uint32_t valu
     for (int i = 0; i < 2; ++i) {
       if (nodes[i].isMarked()) ThrowMarked();
       uint32_t expected = kEnd;
-      nodes[i].attribute().nextAttributeWord().compare_exchange_strong(expected, nodes[i + 1].address().value());
+      nodes[i].attribute().nextAttributeWord().compare_exchange_strong(expected,
+                                                                       nodes[i + 1].address().value());
     }
     chain = nodes[0];
     ListWalk retries("storage::DOMElement::setAttributes");
@@ -206,12 +209,41 @@ DOMElement::SearchPass DOMElement::searchChildren(ListWalk& walk, uint32_t kindS
   return pass;
 }
 
+uint32_t DOMElement::rememberedChild(ListWalk& walk, uint32_t kindSid, uint32_t nameSid) {
+  AccessTraits* traits = element_.traits();
+  if (traits == nullptr) return kEnd;
+  const uint32_t child =
+      Factory().children().find(element_.address().value(), kindSid, nameSid, traits->changesWord().load());
+  if (child == kEnd) return kEnd;
+  // A sound entry names an unmarked child of that kind and name; anything
+  // else (damage) costs a search, never a wrong child.
+  ElementNode& node = walk.element(child);
+  return !node.isMarked() && Matches(walk, node, kindSid, nameSid) ? child : kEnd;
+}
+
+DOMElement::SearchPass DOMElement::searchAndRemember(ListWalk& walk, uint32_t kindSid, uint32_t nameSid) {
+  AccessTraits* traits = element_.traits();
+  const uint32_t changes = traits == nullptr ? 0 : traits->changesWord().load();
+  const SearchPass pass = searchChildren(walk, kindSid, nameSid);
+  if (traits != nullptr && pass.complete && pass.found != kEnd) {
+    Factory().children().remember(element_.address().value(), kindSid, nameSid, changes, pass.found);
+  }
+  return pass;
+}
+
+void DOMElement::countListChange() {
+  if (AccessTraits* traits = element_.traits()) traits->changesWord().fetch_add(1);
+}
+
 NodeRef DOMElement::findElement(uint32_t kindSid, const StringAutoRelease& name) {
   const uint32_t nameSid = SidOf(name);
   ListWalk walk("storage::DOMElement::findElement");
+  if (element_.isMarked()) throw OpenException(kErrorDeleted);
+  if (const uint32_t known = rememberedChild(walk, kindSid, nameSid); known != kEnd)
+    return ElementHandle(known);
   for (;;) {
     if (element_.isMarked()) throw OpenException(kErrorDeleted);
-    const SearchPass pass = searchChildren(walk, kindSid, nameSid);
+    const SearchPass pass = searchAndRemember(walk, kindSid, nameSid);
     if (pass.complete) {
       if (pass.found == kEnd) throw OpenException(kErrorNotFound);
       return ElementHandle(pass.found);
@@ -225,6 +257,7 @@ bool DOMElement::appendChild(ListWalk& walk, uint32_t from, uint32_t newChild) {
   uint32_t last = from == kEnd ? element_.element().firstChildWord().load(std::memory_order_acquire) : from;
   if (last == kEnd) {
     if (element_.isMarked()) ThrowMarked();
+    countListChange();
     uint32_t none = kEnd;
     return element_.element().firstChildWord().compare_exchange_strong(none, newChild);
   }
@@ -237,11 +270,11 @@ bool DOMElement::appendChild(ListWalk& walk, uint32_t from, uint32_t newChild) {
       continue;
     }
     if (node.isMarked()) ThrowMarked();
+    countListChange();
     uint32_t none = kEnd;
     return node.nextSiblingWord().compare_exchange_strong(none, newChild);
   }
 }
-
 
 NodeRef DOMElement::createElement(uint32_t kindSid, const StringAutoRelease& name, bool& created,
                                   const FirstValue* value) {
@@ -249,11 +282,15 @@ NodeRef DOMElement::createElement(uint32_t kindSid, const StringAutoRelease& nam
   ListWalk walk("storage::DOMElement::createElement");
   // The search: as findElement, but a marked parent shows as an exception.
   if (element_.isMarked()) ThrowMarked();
-  SearchPass pass = searchChildren(walk, kindSid, nameSid);
+  if (const uint32_t known = rememberedChild(walk, kindSid, nameSid); known != kEnd) {
+    created = false;
+    return ElementHandle(known);
+  }
+  SearchPass pass = searchAndRemember(walk, kindSid, nameSid);
   while (!pass.complete) {
     walk.passAgain();
     if (element_.isMarked()) throw CreateException(kErrorDeleted);
-    pass = searchChildren(walk, kindSid, nameSid);
+    pass = searchAndRemember(walk, kindSid, nameSid);
   }
   if (pass.found != kEnd) {
     created = false;
@@ -274,8 +311,8 @@ NodeRef DOMElement::createElement(uint32_t kindSid, const StringAutoRelease& nam
       attributes[3] = NewAttribute(sids.value, value->value);
       for (int i = 0; i < 3; ++i) {
         uint32_t none = kEnd;
-        attributes[i].attribute().nextAttributeWord().compare_exchange_strong(none,
-                                                                             attributes[i + 1].address().value());
+        attributes[i].attribute().nextAttributeWord().compare_exchange_strong(
+            none, attributes[i + 1].address().value());
       }
     }
     if (element.isMarked()) ThrowMarked();
@@ -337,6 +374,7 @@ bool DOMElement::tryDeleteElement(uint32_t kindSid, uint32_t nameSid) {
     if (node.isMarked()) return false;
     if (Matches(walk, node, kindSid, nameSid)) {
       if (child.element().firstChildWord().load() != kEnd) throw NotEmptyException(kErrorFailed);
+      countListChange();
       if (previous.isNull()) {
         unlinkFirstChild();
       } else {

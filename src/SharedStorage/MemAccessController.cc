@@ -76,24 +76,13 @@ InitMemAddress MemAccessController::acquireTraits(const InitMemAddress& key, boo
   const auto mapKey = static_cast<int32_t>(key.value());
   veltool3::MutexGuard guard(mutex_);
   wasIdle = false;
-  if (const auto known = map_.find(mapKey); known != map_.end() && traits(known->second).addReference())
-    return known->second;
+  // A record keeps its key for the life of the region, so one this process
+  // knows is revived in place; only a new key needs the list lock.
+  if (const auto known = map_.find(mapKey); known != map_.end()) return takeReference(known->second, wasIdle);
 
   owner::OwnerLockGuard<owner::OwnerLock> listGuard(root().listLock);
   refreshMap();
-  if (const auto known = map_.find(mapKey); known != map_.end()) {
-    AccessTraits& record = traits(known->second);
-    // Under the list lock nobody else revives the record; the loop only
-    // covers handles that come and go meanwhile.
-    for (;;) {
-      if (record.addReference()) return known->second;
-      uint32_t idle = AccessTraits::kNoReferences;
-      if (record.referencesWord().compare_exchange_strong(idle, kOneReference)) {
-        wasIdle = true;
-        return known->second;
-      }
-    }
-  }
+  if (const auto known = map_.find(mapKey); known != map_.end()) return takeReference(known->second, wasIdle);
 
   const InitMemAddress address = createNewTraits();
   AccessTraits& record = traits(address);
@@ -104,6 +93,19 @@ InitMemAddress MemAccessController::acquireTraits(const InitMemAddress& key, boo
   map_[mapKey] = address;
   wasIdle = true;
   return address;
+}
+
+InitMemAddress MemAccessController::takeReference(const InitMemAddress& address, bool& wasIdle) {
+  AccessTraits& record = traits(address);
+  // The loop covers handles that come and go meanwhile.
+  for (;;) {
+    if (record.addReference()) return address;
+    uint32_t idle = AccessTraits::kNoReferences;
+    if (record.referencesWord().compare_exchange_strong(idle, kOneReference)) {
+      wasIdle = true;
+      return address;
+    }
+  }
 }
 
 void MemAccessController::refreshMap() {
@@ -156,7 +158,8 @@ void MemAccessController::releaseNode(const InitMemAddress& node, NodeKind kind)
   releaseTraits(node, record, kind);
 }
 
-void MemAccessController::releaseTraits(const InitMemAddress& node, const InitMemAddress& record, NodeKind kind) {
+void MemAccessController::releaseTraits(const InitMemAddress& node, const InitMemAddress& record,
+                                        NodeKind kind) {
   bool last = false;
   if (traits(record).dropReference(last) && last && release_ != nullptr) release_(node, kind, context_);
 }

@@ -8,9 +8,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <stdexcept>
+#include <unordered_map>
 
 #include "ProcessValues.h"
 #include "SharedStorage/AccessTraits.h"
@@ -76,6 +76,8 @@ class MemAccessController {
  private:
   // getTraits, telling also whether the record had no references before.
   InitMemAddress acquireTraits(const InitMemAddress& key, bool& wasIdle);
+  // One more reference on a keyed record, reviving it when idle (wasIdle).
+  InitMemAddress takeReference(const InitMemAddress& address, bool& wasIdle);
   // Enters the keyed records appended since the last refresh into the map;
   // the list lock must be held.
   void refreshMap();
@@ -103,7 +105,7 @@ class MemAccessController {
   // Guards the map and last_; recursive, and taken before the list lock.
   veltool3::Mutex mutex_;
   // Key (the node address read as a signed number) to its record's address.
-  std::map<int32_t, InitMemAddress> map_;
+  std::unordered_map<int32_t, InitMemAddress> map_;
   // The last keyed record of the list that this process has entered.
   InitMemAddress last_;
   InitMemAddress root_;

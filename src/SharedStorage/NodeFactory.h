@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "SharedStorage/ChildIndex.h"
 #include "SharedStorage/NodeRef.h"
 #include "Utils/Shared/InitMemAddress.h"
 #include "Utils/Shared/PageManager.h"
@@ -52,6 +53,9 @@ class NodeFactory {
   // The slot through which node handles reach the hives.
   PageManager* const* pageManagerSlot() const { return &pageManager_; }
 
+  // The children this process found in the tree's lists lately.
+  ChildIndex& children() { return children_; }
+
  private:
   static std::atomic<bool> claimed_;
   static std::atomic<NodeFactory*> instance_;
@@ -59,6 +63,7 @@ class NodeFactory {
   std::unique_ptr<PageManager> ownedPageManager_;
   PageManager* pageManager_ = nullptr;
   InitMemAddress rootHolder_;
+  ChildIndex children_;
 };
 
 }  // namespace storage

@@ -87,6 +87,11 @@ bool NodeRef::isCurrent() const {
   return controller != nullptr && controller->generation() == generation_;
 }
 
+AccessTraits* NodeRef::traits() const {
+  if (record_.isNull() || !isCurrent()) return nullptr;
+  return &MemAccessController::GetInstance()->traits(record_);
+}
+
 void NodeRef::release() noexcept {
   if (tracked_.isNull()) return;
   const InitMemAddress node = std::exchange(tracked_, InitMemAddress());

@@ -38,6 +38,10 @@ class NodeRef {
   bool isMarked();
   void mark();
 
+  // The access record that counts this handle's reference; null when the
+  // handle holds none (no access controller, or an earlier storage's).
+  AccessTraits* traits() const;
+
   // The nodes the links lead to; the end handle for a null link. Following a
   // link of a marked node throws MarkToDeleteException -6.
   NodeRef nextSibling();

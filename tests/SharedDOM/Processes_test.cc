@@ -74,6 +74,41 @@ TEST_F(ProcessesTest, AValueWrittenInOneProcessIsReadInAnotherAtOnce) {
             (Strings{"FromHelper", "FromTest", "Echo", "Done"}));
 }
 
+// A process remembers where it found keys and sections; what another process
+// deleted or made anew in their place must still be what it finds.
+TEST_F(ProcessesTest, KeysAndSectionsReplacedInAnotherProcessAreFoundAnew) {
+  HostInitializer init(Storage("replaced"));
+  SharedDomSession session(init);
+  Ref<IStorageSection> root = session.Root();
+  Ref<IStorageSection> index(root->CreateSection("Index"));
+  WriteString(*Ref<IStorageKey>(index->CreateKey("Kept")), "first");
+  WriteString(*Ref<IStorageKey>(index->CreateKey("Gone")), "doomed");
+  WriteString(*Ref<IStorageKey>(Ref<IStorageSection>(index->CreateSection("Inner"))->CreateKey("Old")),
+              "old");
+  // The same names elsewhere keep their strings, so the look-ups after the
+  // helper's changes ask for the very names that were found before.
+  Ref<IStorageSection> pins(root->CreateSection("Pins/Inner"));
+  for (const char* name : {"Kept", "Gone", "Old"}) WriteInteger(*Ref<IStorageKey>(pins->CreateKey(name)), 1);
+  // Found once, so that the next look-ups may come from what was found.
+  for (int pass = 0; pass < 2; ++pass) {
+    EXPECT_EQ(ReadBytes(*Ref<IStorageKey>(index->OpenKey("Kept"))), std::string("first\0", 6));
+    EXPECT_EQ(ReadBytes(*Ref<IStorageKey>(index->OpenKey("Gone"))), std::string("doomed\0", 7));
+    EXPECT_EQ(
+        ReadBytes(*Ref<IStorageKey>(Ref<IStorageSection>(root->OpenSection("Index/Inner"))->OpenKey("Old"))),
+        std::string("old\0", 4));
+  }
+
+  HelperProcess helper({"replace", Storage("replaced")});
+  ASSERT_EQ(helper.Wait(kHelperLimit), 0);
+
+  EXPECT_EQ(ReadBytes(*Ref<IStorageKey>(index->OpenKey("Kept"))), std::string("second\0", 7));
+  EXPECT_EQ(ReadBytes(*Ref<IStorageKey>(index->CreateKey("Kept"))), std::string("second\0", 7));
+  EXPECT_THROW(Ref<IStorageKey>(index->OpenKey("Gone")), storage::OpenException);
+  Ref<IStorageSection> inner(root->OpenSection("Index/Inner"));
+  EXPECT_THROW(Ref<IStorageKey>(inner->OpenKey("Old")), storage::OpenException);
+  EXPECT_EQ(ReadBytes(*Ref<IStorageKey>(inner->OpenKey("Fresh"))), std::string("new\0", 4));
+}
+
 TEST_F(ProcessesTest, WhatEveryProcessWroteIsThereAfterAllLeave) {
   const std::string storage = Storage("kept");
   const std::string hold = dir_.File("hold");

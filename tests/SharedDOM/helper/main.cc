@@ -10,6 +10,9 @@
 //   live <storage>
 //       writes Live/FromHelper, waits for the test's Live/FromTest, answers
 //       with Live/Echo = FromTest + 1 and leaves when Live/Done appears
+//   replace <storage>
+//       in section Index: writes key Kept anew after deleting it, deletes
+//       key Gone, and replaces section Inner by one that holds key Fresh
 // Exit 0 on success, 1 on wrong content, 2 on bad arguments, 3 when a wait
 // runs out, 4 when the storage throws.
 #include <chrono>
@@ -81,6 +84,17 @@ int Live(IStorageSection& root) {
   return WaitFor([&] { return bool(FindValue(root, "Live", "Done", storage::TYPE_INTEGER)); }) ? 0 : 3;
 }
 
+int Replace(IStorageSection& root) {
+  Ref<IStorageSection> index(root.OpenSection("Index"));
+  if (!index->DeleteKey("Kept") || !index->DeleteKey("Gone")) return Mismatch("a key to delete is missing");
+  WriteString(*Ref<IStorageKey>(index->CreateKey("Kept")), "second");
+  Ref<IStorageSection>(index->OpenSection("Inner"))->DeleteKey("Old");
+  if (!index->DeleteSection("Inner")) return Mismatch("section Inner is missing");
+  WriteString(*Ref<IStorageKey>(Ref<IStorageSection>(index->CreateSection("Inner"))->CreateKey("Fresh")),
+              "new");
+  return 0;
+}
+
 int Run(const std::vector<std::string>& args) {
   if (args.size() < 2) return 2;
   const std::string& command = args[0];
@@ -92,6 +106,7 @@ int Run(const std::vector<std::string>& args) {
   }
   if (command == "check" && args.size() == 3) return Check(*root, std::atoi(args[2].c_str()));
   if (command == "live" && args.size() == 2) return Live(*root);
+  if (command == "replace" && args.size() == 2) return Replace(*root);
   return 2;
 }
 
