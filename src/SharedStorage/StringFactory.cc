@@ -161,6 +161,7 @@ StringFactory::StringFactory(const char* namePrefix, const char* filePath)
   try {
     TMemoryConfigurator<StringFactory> configurator(this, namePrefix, filePath);
     pageManager_->Initialize(&configurator);
+    hints_ = std::make_unique<SidHints>(std::string(namePrefix) + "Hints");
   } catch (...) {
     for (auto& [sid, entry] : bySid_) entry.holder->Destroy();
     factoryClaimed.store(false);
@@ -174,6 +175,7 @@ StringFactory::~StringFactory() {
   for (auto& [sid, entry] : bySid_) entry.holder->Destroy();
   bySid_.clear();
   byHash_.clear();
+  hints_.reset();
   ownedPageManager_.reset();
   factoryClaimed.store(false);
 }
@@ -233,6 +235,15 @@ void StringFactory::rescan(bool whole) {
   ScanEnumerator scan(*this, false);
   pageManager_->EnumerateSince(scan, scanMarks_, StringHolderBase::kExternalHeadBlockSize);
   knownSid_ = std::max({knownSid_, issued, indexBlocks(scan.blocks)});
+}
+
+void StringFactory::indexHinted(int32_t sid) {
+  // Under the root lock no head or chunk is carved or reused, so the block
+  // stays what its size says while it is checked; a string freed meanwhile
+  // refuses the reference that indexBlocks takes.
+  const InitMemAddress head = hints_->find(sid);
+  if (head.isNull() || bySid_.contains(sid)) return;
+  indexBlocks({{head, pageManager_->BlockSize(head), sid}});
 }
 
 int32_t StringFactory::indexBlocks(const std::vector<ScannedBlock>& blocks) {
@@ -411,7 +422,13 @@ StringAutoRelease StringFactory::getBySid(int32_t sid) {
   const bool scan = !nothingNewSinceScan();
   if (scan) pageManager_->LoadNewHives();
   veltool3::MutexGuard guard(mutex_);
-  if (scan) rescan(/*whole=*/false);
+  if (scan) {
+    // A string made since the last scan is most often where the hint table
+    // says, and then the scan can wait for a text that is not found.
+    indexHinted(sid);
+    if (IStringHolder* found = findBySid(sid)) return StringAutoRelease(found, StringAutoRelease::Adopt{});
+    rescan(/*whole=*/false);
+  }
   if (IStringHolder* found = findBySid(sid)) return StringAutoRelease(found, StringAutoRelease::Adopt{});
   if (sid <= 0 || sid > knownSid_) return {};
   // Counted as known, yet not in the index: the string is gone, or a scan
@@ -459,6 +476,7 @@ StringAutoRelease StringFactory::create(std::string_view text) {
       throw InternalStructureException(kSourceFile, "storage::StringFactory::GetSID", __LINE__,
                                        "the SID counter gave a SID in use");
     }
+    hints_->record(sid, static_cast<StringHolderBase*>(holder.get())->HeadAddress());
   } catch (...) {
     holder->Free();
     throw;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "SharedStorage/IStringHolder.h"
+#include "SharedStorage/SidHints.h"
 #include "SharedStorage/StringHolderFactory.h"
 #include "Utils/OwnerUtil.h"
 #include "Utils/Shared/InitMemAddress.h"
@@ -141,6 +142,9 @@ class StringFactory final : public IStringHolderOwner {
   // Under the mutex and the root lock: the strings made since the last scan go
   // into the index; `whole` looks at every block again.
   void rescan(bool whole);
+  // Under the mutex and the root lock: indexes the string that the hint
+  // table names for the SID, when the block it names still is that string.
+  void indexHinted(int32_t sid);
   // Indexes the scanned blocks; returns the highest SID registered, or 0.
   int32_t indexBlocks(const std::vector<ScannedBlock>& blocks);
   bool registerHolder(int32_t sid, IStringHolder* holder);
@@ -164,6 +168,7 @@ class StringFactory final : public IStringHolderOwner {
   // The slot through which holders reach the hives.
   PageManager* pageManager_ = nullptr;
   StringHolderFactory holderFactory_;
+  std::unique_ptr<SidHints> hints_;
   veltool3::Mutex mutex_;
   std::unordered_map<int32_t, Entry> bySid_;
   // Every string of a hash, all spellings: names and exact values both look here.

@@ -400,6 +400,29 @@ TEST_F(StringFactoryTest, FindsAStringThatAnotherProcessStoredInAFreedBlockOfAFu
   for (const InitMemAddress& filler : fillers) Factory().pageManager().Release(filler);
 }
 
+// A string that another process made is looked for first where that process
+// said it put it; once that block holds another string, the SID is gone and
+// the other string answers only to its own.
+TEST_F(StringFactoryTest, ASidWhoseBlockNowHoldsAnotherStringIsGone) {
+  HeldTextProcess first(HelperArguments("string-factory-hold"), false, "Old text", Sign("old"),
+                        Sign("release-old"));
+  const std::optional<HeldText> oldHeld = first.Held();
+  ASSERT_TRUE(oldHeld.has_value());
+  const std::vector<InitMemAddress> fillers = FillFirstHive(Factory().pageManager());
+  EXPECT_EQ(first.LetGo(), kSfDone);  // its blocks are the only free ones of their sizes now
+
+  HeldTextProcess second(HelperArguments("string-factory-hold"), false, "New text", Sign("new"),
+                         Sign("release-new"));
+  const std::optional<HeldText> newHeld = second.Held();
+  ASSERT_TRUE(newHeld.has_value());
+  EXPECT_EQ(newHeld->hive, 1) << "the head should have reused the freed block";
+
+  EXPECT_FALSE(StringFactory::GetString(oldHeld->sid).IsValid());
+  EXPECT_STREQ(StringFactory::GetString(newHeld->sid).GetString(), "New text");
+  EXPECT_EQ(second.LetGo(), kSfDone);
+  for (const InitMemAddress& filler : fillers) Factory().pageManager().Release(filler);
+}
+
 TEST_F(StringFactoryTest, StringsFreedByAnotherProcessAreNeverReturned) {
   HeldTextProcess other(HelperArguments("string-factory-hold"), false, "Short lived", Sign("short"),
                         Sign("release"));

@@ -392,6 +392,16 @@ void PageManager::Release(const InitMemAddress& address) {
   target.manager->Release(offset);
 }
 
+int32_t PageManager::BlockSize(const InitMemAddress& address) {
+  // Not ensureLoaded: an address that names no hive is an answer here, not
+  // a storage to give up.
+  const int hiveNumber = address.hive();
+  if (address.isNull() || hiveNumber < 1 || static_cast<uint32_t>(hiveNumber) > hives_.size()) return -1;
+  const Hive& target = *hives_.at(static_cast<uint32_t>(hiveNumber - 1));
+  const auto offset = static_cast<uint32_t>(address.offset());
+  return offset == target.head.offset() ? -1 : target.manager->BlockSize(offset);
+}
+
 bool PageManager::Enumerate(IMemBlockEnumerator& enumerator, bool reverse) {
   const uint32_t count = hives_.size();
   for (uint32_t i = 0; i < count; ++i) {

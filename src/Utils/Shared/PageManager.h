@@ -98,6 +98,9 @@ class PageManager {
   // them. A hive that cannot is walked whole. `marks` (one per hive, empty
   // at first) is updated for the next walk.
   bool EnumerateSince(IMemBlockEnumerator& enumerator, std::vector<int32_t>& marks, uint32_t largestBlock);
+  // The size its owner asked for of the block in use at this address; -1
+  // when none starts there or its hive is not loaded in this process.
+  int32_t BlockSize(const InitMemAddress& address);
   // Loads the hives that other processes have chained since, so that a walk
   // that must see every block (Enumerate covers loaded hives only) sees them.
   void LoadNewHives() { loadNextHives(); }

@@ -333,6 +333,13 @@ bool PageMemoryManager::liesInside(uint32_t offset, uint32_t size) {
   return offset % 4 == 0 && offset < area && size <= area - offset;
 }
 
+int32_t PageMemoryManager::BlockSize(uint32_t offset) {
+  uint32_t* entry = findDescriptor(offset);
+  if (entry == nullptr) return -1;
+  const uint32_t tag = Word(&entry[kTagWord]).load();
+  return InUse(tag) ? SizeOf(tag) : -1;
+}
+
 uint32_t* PageMemoryManager::findDescriptor(uint32_t offset) {
   // Each carve puts its block below the one before and its descriptor after
   // it, so offsets fall as the table grows and a binary search finds the one.

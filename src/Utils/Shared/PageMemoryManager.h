@@ -72,6 +72,9 @@ class PageMemoryManager {
   // walk that began when the table held `first` descriptors (and, like the
   // forward Enumerate, those carved while it runs).
   bool EnumerateFrom(IMemBlockEnumerator& enumerator, int32_t first);
+  // The size its owner asked for of the block in use at `offset`; -1 when no
+  // block in use starts there.
+  int32_t BlockSize(uint32_t offset);
   // How many descriptors the table holds; each carve appends one.
   int32_t DescriptorCount() { return entries(); }
   // Whether a block of `size` bytes would still be carved. Room only shrinks,
