@@ -155,13 +155,9 @@ bool DOMElement::swapAttributes(NodeRef& chain) {
   return true;
 }
 
-void DOMElement::setAttributes(uint32_t typeSid, uint32_t sizeSid, uint32_t valueSid) {
-  if (element_.isMarked()) throw OpenException(kErrorDeleted);
+NodeRef DOMElement::newValueChain(uint32_t typeSid, uint32_t sizeSid, uint32_t valueSid) {
   const WellKnownSids& sids = Sids();
-  // Nodes made for a write that fails are marked, and so freed with the
-  // string references they hold.
   NodeRef nodes[3] = {NoNode(kAttributeNode), NoNode(kAttributeNode), NoNode(kAttributeNode)};
-  NodeRef chain = NoNode(kAttributeNode);
   try {
     nodes[0] = NewAttribute(sids.type, typeSid);
     nodes[1] = NewAttribute(sids.size, sizeSid);
@@ -172,23 +168,38 @@ void DOMElement::setAttributes(uint32_t typeSid, uint32_t sizeSid, uint32_t valu
       nodes[i].attribute().nextAttributeWord().compare_exchange_strong(expected,
                                                                        nodes[i + 1].address().value());
     }
-    chain = nodes[0];
-    ListWalk retries("storage::DOMElement::setAttributes");
-    while (!swapAttributes(chain)) retries.passAgain();
   } catch (...) {
-    // Only nodes that never got linked are given back.
+    // Marked, the nodes made so far are freed with the string references they hold.
     logger::error("Exception detected at the DOMElement::setAttributes");
     for (NodeRef& node : nodes) {
       if (!node.isNull()) node.mark();
     }
     throw;
   }
-  // The old chain: each node is freed, with its string reference, when its
-  // last handle goes.
-  while (!chain.isNull()) {
-    NodeRef next = chain.nextAttribute();
-    chain.mark();
-    chain = std::move(next);
+  return nodes[0];
+}
+
+void DOMElement::setAttributes(NodeRef& chain) {
+  try {
+    if (element_.isMarked()) throw OpenException(kErrorDeleted);
+    ListWalk retries("storage::DOMElement::setAttributes");
+    while (!swapAttributes(chain)) retries.passAgain();
+  } catch (...) {
+    logger::error("Exception detected at the DOMElement::setAttributes");
+    throw;
+  }
+}
+
+RetiredChain::~RetiredChain() {
+  // Each node is freed, with its string reference, when its last handle goes.
+  try {
+    while (!chain_.isNull()) {
+      NodeRef next = chain_.nextAttribute();
+      chain_.mark();
+      chain_ = std::move(next);
+    }
+  } catch (const std::exception& error) {
+    logger::error("DOMElement: retiring an attribute chain failed: %s", error.what());
   }
 }
 

@@ -53,8 +53,13 @@ class DOMElement {
   // Puts the chain behind the "name" attribute in place of the chain there;
   // on success `chain` holds the old chain (or the end).
   bool swapAttributes(NodeRef& chain);
-  // Replaces a key's "type", "size" and "value" attributes in one step.
-  void setAttributes(uint32_t typeSid, uint32_t sizeSid, uint32_t valueSid);
+  // A key's "type", "size" and "value" attribute nodes, linked and not yet
+  // anybody's: made before the section's lock is taken, so that readers wait
+  // only for the swap. On failure the nodes made are given back.
+  static NodeRef newValueChain(uint32_t typeSid, uint32_t sizeSid, uint32_t valueSid);
+  // Puts such a chain in place of the key's value attributes in one step;
+  // `chain` then holds the old one (RetiredChain gives it back).
+  void setAttributes(NodeRef& chain);
   // The child of this kind and name; OpenException -2 when there is none.
   NodeRef findElement(uint32_t kindSid, const StringAutoRelease& name);
   // A key's "type", "size" and "value" SIDs.
@@ -118,6 +123,21 @@ class DOMElement {
   bool appendChild(ListWalk& walk, uint32_t from, uint32_t newChild);
 
   NodeRef& element_;
+};
+
+// Marks, when its scope ends, every node of the attribute chain that the
+// handle holds then: the old value after a swap, the new one after a failure.
+// Declared before the section's lock, it runs after the lock is given back:
+// no reader can reach a chain once the swap is done or when it never was.
+class RetiredChain {
+ public:
+  explicit RetiredChain(NodeRef& chain) : chain_(chain) {}
+  ~RetiredChain();
+  RetiredChain(const RetiredChain&) = delete;
+  RetiredChain& operator=(const RetiredChain&) = delete;
+
+ private:
+  NodeRef& chain_;
 };
 
 }  // namespace storage

@@ -68,7 +68,7 @@ SharedDOMKey::~SharedDOMKey() {
   if (!place_.section.isCurrent()) place_.name.Abandon();
 }
 
-void SharedDOMKey::writeAttributes(uint32_t typeSid, uint32_t sizeSid, uint32_t valueSid) {
+void SharedDOMKey::writeAttributes(NodeRef& chain) {
   if (place_.key.isMarked()) {
     // Deleted since this object was made: made again under the name it had.
     const char* name = place_.name.GetString();
@@ -77,7 +77,7 @@ void SharedDOMKey::writeAttributes(uint32_t typeSid, uint32_t sizeSid, uint32_t 
     KeyPlace again = SharedDOMSection::openOrCreateKey(place_.section, names::Text(name));
     place_.key = std::move(again.key);
   }
-  DOMElement(place_.key).setAttributes(typeSid, sizeSid, valueSid);
+  DOMElement(place_.key).setAttributes(chain);
 }
 
 SharedDOMKey::Snapshot SharedDOMKey::snapshot(bool withSize, bool withValue) {
@@ -112,9 +112,12 @@ void SharedDOMKey::writeValue(uint32_t typeSid, const std::string& size, const s
   const auto sidOf = [](const StringAutoRelease& handle) {
     return handle.GetHolder() == nullptr ? WellKnownSids::kNoSid : static_cast<uint32_t>(handle.GetSID());
   };
+  NodeRef chain = DOMElement::newValueChain(
+      typeSid, size.empty() ? DOMElement::Sids().four : sidOf(sizeString), sidOf(valueString));
+  const RetiredChain retired(chain);
   NodeLock lock(place_.section);
   if (place_.section.isMarked()) throw IOException(kErrorDeleted);
-  writeAttributes(typeSid, size.empty() ? DOMElement::Sids().four : sidOf(sizeString), sidOf(valueString));
+  writeAttributes(chain);
 }
 
 bool SharedDOMKey::Write(Type type, const void* data, unsigned size) {

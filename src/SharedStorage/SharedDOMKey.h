@@ -27,9 +27,11 @@ class SharedDOMKey : public AStorageKey {
   Type GetType() override;
   unsigned GetSize() override;
 
-  // Replaces the three attributes; the section lock must be held. A key
-  // deleted since this object was made is made again under its own name.
-  void writeAttributes(uint32_t typeSid, uint32_t sizeSid, uint32_t valueSid);
+  // Puts a chain from DOMElement::newValueChain in place of the key's value
+  // attributes, leaving the old one in `chain`; the section lock must be
+  // held. A key deleted since this object was made is made again under its
+  // own name.
+  void writeAttributes(NodeRef& chain);
 
  private:
   // What one holding of the section lock reads of the value.
