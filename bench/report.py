@@ -35,8 +35,10 @@ TO_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 
 class Result:
     def __init__(self, raw):
-        parts = [p for p in raw["name"].split("/") if ":" not in p and p not in ("manual_time", "real_time")]
-        self.name = raw["name"]
+        # A median of repetitions is named by its run; a single run by itself.
+        name = raw.get("run_name", raw["name"]) if raw.get("run_type") == "aggregate" else raw["name"]
+        parts = [p for p in name.split("/") if ":" not in p and p not in ("manual_time", "real_time")]
+        self.name = name
         self.workload = parts[0]
         micro = self.workload.startswith("BM_")
         self.store = parts[1] if len(parts) > 1 and not micro else None
@@ -57,8 +59,12 @@ def load(results_dir):
     for path in sorted(glob.glob(os.path.join(results_dir, "*.json"))):
         with open(path) as f:
             data = json.load(f)
-        for raw in data.get("benchmarks", []):
-            if raw.get("run_type", "iteration") == "iteration":
+        runs = data.get("benchmarks", [])
+        medians = {raw["run_name"] for raw in runs if raw.get("aggregate_name") == "median"}
+        for raw in runs:
+            if raw.get("aggregate_name") == "median":
+                results.append(Result(raw))
+            elif raw.get("run_type", "iteration") == "iteration" and raw.get("run_name", raw["name"]) not in medians:
                 results.append(Result(raw))
     return results
 
@@ -334,7 +340,8 @@ def main():
     report.out("Written by `make bench` (scripts/run-bench) from one run of the suites in bench/: our three")
     report.out("backends through the public API, and their peers on the same data (16-byte key names,")
     report.out("100-byte string values, keys in named sections; files on tmpfs unless a row says disk).")
-    report.out("Per-operation figures are means; ratios divide our CPU time by the peer's from the same run,")
+    report.out("Per-operation figures are the median of the repetitions of each benchmark (each repetition a")
+    report.out("mean over its iterations); ratios divide our CPU time by the peer's from the same run,")
     report.out("so that other load on the machine distorts them less than the real time.")
     report.out()
     machine_section(report, [m.split("=", 1) for m in args.machine])

@@ -1,7 +1,9 @@
 // GetSID of the string table: for a text this process knows already (its own
 // index, no shared lock), and for a text that another process has just
-// created (root lock and a rescan of the table's hives). The other process is
-// a forked child that creates a text whenever the benchmark asks for one.
+// created (root lock and a rescan of the table's hives); GetString of a SID
+// that another process has just issued (root lock and the hint table). The
+// other process is a forked child that creates a text whenever the benchmark
+// asks for one.
 #include <benchmark/benchmark.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,7 +36,8 @@ void BM_GetSIDKnownText(benchmark::State& state) {
 BENCHMARK(BM_GetSIDKnownText);
 
 // Creates texts in a child process on request: the parent writes a text
-// number to one pipe, the child answers on the other once the text exists.
+// number to one pipe, the child answers with its SID on the other once the
+// text exists.
 // The child keeps every text alive until the pipe closes.
 class Creator {
  public:
@@ -50,8 +53,8 @@ class Creator {
     close(requests_[0]);
     close(answers_[1]);
     // Wait until the child's table is up.
-    char ready;
-    if (read(answers_[0], &ready, 1) != 1) pid_ = -1;
+    int32_t ready;
+    if (read(answers_[0], &ready, sizeof ready) != sizeof ready) pid_ = -1;
   }
   ~Creator() {
     close(requests_[1]);
@@ -60,11 +63,13 @@ class Creator {
   }
   bool Ok() const { return pid_ > 0; }
 
-  void Create(int number) {
-    char done;
-    if (write(requests_[1], &number, sizeof number) != sizeof number || read(answers_[0], &done, 1) != 1) {
+  int32_t Create(int number) {
+    int32_t sid;
+    if (write(requests_[1], &number, sizeof number) != sizeof number ||
+        read(answers_[0], &sid, sizeof sid) != sizeof sid) {
       std::abort();
     }
+    return sid;
   }
 
   static std::string Text(int number) { return "Created elsewhere " + std::to_string(number); }
@@ -72,11 +77,13 @@ class Creator {
  private:
   void Serve(const std::string& name) {
     StringFactory factory(name.c_str(), nullptr);
-    const char ok = 1;
-    if (write(answers_[1], &ok, 1) != 1) return;
+    const int32_t ready = 0;
+    if (write(answers_[1], &ready, sizeof ready) != sizeof ready) return;
     for (int number; read(requests_[0], &number, sizeof number) == sizeof number;) {
-      StringFactory::GetSID(Text(number).c_str()).AddRef();
-      if (write(answers_[1], &ok, 1) != 1) return;
+      const StringAutoRelease made = StringFactory::GetSID(Text(number).c_str());
+      made.AddRef();
+      const int32_t sid = made.GetSID();
+      if (write(answers_[1], &sid, sizeof sid) != sizeof sid) return;
     }
   }
 
@@ -85,11 +92,12 @@ class Creator {
   pid_t pid_ = -1;
 };
 
-// Grows with the table: the rescan walks every block of its hives, and each
-// iteration adds a string. A fixed number of iterations keeps the table sizes
-// comparable between runs: range(0) known strings plus up to 1000 new ones.
-void BM_GetSIDTextOfAnotherProcess(benchmark::State& state) {
-  const std::string name = UniqueName("other");
+// Runs `look` once an iteration on the text (and SID) that the creator process
+// has just made, with range(0) strings known here beforehand; false from
+// `look` ends the run as a failure.
+template <class Look>
+void OnTextsOfAnotherProcess(benchmark::State& state, const char* what, Look look) {
+  const std::string name = UniqueName(what);
   Creator creator(name);
   if (!creator.Ok()) {
     state.SkipWithError("no creator process");
@@ -101,14 +109,35 @@ void BM_GetSIDTextOfAnotherProcess(benchmark::State& state) {
   int number = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    creator.Create(++number);
+    const int32_t sid = creator.Create(++number);
     const std::string text = Creator::Text(number);
     state.ResumeTiming();
-    StringAutoRelease found = StringFactory::GetSID(text.c_str());
-    benchmark::DoNotOptimize(found);
+    if (!look(text, sid)) {
+      state.SkipWithError("the new string was not found");
+      return;
+    }
   }
 }
+
+// Grows with the table: the rescan walks the blocks carved since the last
+// one, and each iteration adds a string. A fixed number of iterations keeps
+// the table sizes comparable between runs: range(0) known strings plus up to
+// 1000 new ones.
+void BM_GetSIDTextOfAnotherProcess(benchmark::State& state) {
+  OnTextsOfAnotherProcess(state, "other", [](const std::string& text, int32_t) {
+    return StringFactory::GetSID(text.c_str()).GetHolder() != nullptr;
+  });
+}
 BENCHMARK(BM_GetSIDTextOfAnotherProcess)->Arg(10)->Arg(10000)->Iterations(1000);
+
+// What a reader meets when another process has just written a value: a SID it
+// has never seen. The same table sizes as above.
+void BM_GetStringOfAnotherProcess(benchmark::State& state) {
+  OnTextsOfAnotherProcess(state, "sid", [](const std::string&, int32_t sid) {
+    return StringFactory::GetString(sid).GetString() != nullptr;
+  });
+}
+BENCHMARK(BM_GetStringOfAnotherProcess)->Arg(10)->Arg(10000)->Iterations(1000);
 
 }  // namespace
 
