@@ -157,6 +157,22 @@ TEST_F(CheckTest, LeakedBlocksAreReportedAndFailOnlyAStrictCheck) {
   EXPECT_NE(strict.err.find("the storage is damaged (7 problems)"), std::string::npos) << strict.err;
 }
 
+// Every value written over and every key and section deleted gives its
+// nodes and strings back: nothing is left taken for a strict check to find.
+TEST_F(CheckTest, OverwrittenAndDeletedValuesLeaveNothingTaken) {
+  fill();
+  ok({"set", "App/Window", "Title", "second title"});
+  ok({"set", "--type", "int", "App/Window", "Title", "7"});
+  ok({"set", "Other", "Long", std::string(300, 'y')});
+  ok({"rm", "App", "Blob"});
+  ok({"rmsection", "-r", "App/Window"});
+
+  const std::string out = ok({"check", "--strict"});
+  EXPECT_NE(out.find("keys:           2\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("leaked blocks:  0\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("the storage is sound\n"), std::string::npos) << out;
+}
+
 TEST_F(CheckTest, LoopsAndDeadSidsAreFound) {
   fill();
   HiveFile nodes(runner_, "dom/.storage000d.dm2");
