@@ -220,25 +220,20 @@ DOMElement::SearchPass DOMElement::searchChildren(ListWalk& walk, uint32_t kindS
   return pass;
 }
 
-uint32_t DOMElement::rememberedChild(ListWalk& walk, uint32_t kindSid, uint32_t nameSid) {
+DOMElement::SearchPass DOMElement::findChild(ListWalk& walk, uint32_t kindSid, uint32_t nameSid) {
   AccessTraits* traits = element_.traits();
-  if (traits == nullptr) return kEnd;
-  const uint32_t child =
-      Factory().children().find(element_.address().value(), kindSid, nameSid, traits->changesWord().load());
-  if (child == kEnd) return kEnd;
-  // A sound entry names an unmarked child of that kind and name; anything
-  // else (damage) costs a search, never a wrong child.
-  ElementNode& node = walk.element(child);
-  return !node.isMarked() && Matches(walk, node, kindSid, nameSid) ? child : kEnd;
-}
-
-DOMElement::SearchPass DOMElement::searchAndRemember(ListWalk& walk, uint32_t kindSid, uint32_t nameSid) {
-  AccessTraits* traits = element_.traits();
-  const uint32_t changes = traits == nullptr ? 0 : traits->changesWord().load();
-  const SearchPass pass = searchChildren(walk, kindSid, nameSid);
-  if (traits != nullptr && pass.complete && pass.found != kEnd) {
-    Factory().children().remember(element_.address().value(), kindSid, nameSid, changes, pass.found);
+  if (traits == nullptr) return searchChildren(walk, kindSid, nameSid);
+  ChildIndex& index = Factory().children();
+  const uint32_t parent = element_.address().value();
+  const uint32_t changes = traits->changesWord().load();
+  if (const uint32_t known = index.find(parent, kindSid, nameSid, changes); known != kEnd) {
+    // A sound entry names an unmarked child of that kind and name; anything
+    // else (damage) costs a search, never a wrong child.
+    ElementNode& node = walk.element(known);
+    if (!node.isMarked() && Matches(walk, node, kindSid, nameSid)) return {true, known, kEnd};
   }
+  const SearchPass pass = searchChildren(walk, kindSid, nameSid);
+  if (pass.complete && pass.found != kEnd) index.remember(parent, kindSid, nameSid, changes, pass.found);
   return pass;
 }
 
@@ -249,12 +244,9 @@ void DOMElement::countListChange() {
 NodeRef DOMElement::findElement(uint32_t kindSid, const StringAutoRelease& name) {
   const uint32_t nameSid = SidOf(name);
   ListWalk walk("storage::DOMElement::findElement");
-  if (element_.isMarked()) throw OpenException(kErrorDeleted);
-  if (const uint32_t known = rememberedChild(walk, kindSid, nameSid); known != kEnd)
-    return ElementHandle(known);
   for (;;) {
     if (element_.isMarked()) throw OpenException(kErrorDeleted);
-    const SearchPass pass = searchAndRemember(walk, kindSid, nameSid);
+    const SearchPass pass = findChild(walk, kindSid, nameSid);
     if (pass.complete) {
       if (pass.found == kEnd) throw OpenException(kErrorNotFound);
       return ElementHandle(pass.found);
@@ -293,15 +285,11 @@ NodeRef DOMElement::createElement(uint32_t kindSid, const StringAutoRelease& nam
   ListWalk walk("storage::DOMElement::createElement");
   // The search: as findElement, but a marked parent shows as an exception.
   if (element_.isMarked()) ThrowMarked();
-  if (const uint32_t known = rememberedChild(walk, kindSid, nameSid); known != kEnd) {
-    created = false;
-    return ElementHandle(known);
-  }
-  SearchPass pass = searchAndRemember(walk, kindSid, nameSid);
+  SearchPass pass = findChild(walk, kindSid, nameSid);
   while (!pass.complete) {
     walk.passAgain();
     if (element_.isMarked()) throw CreateException(kErrorDeleted);
-    pass = searchAndRemember(walk, kindSid, nameSid);
+    pass = findChild(walk, kindSid, nameSid);
   }
   if (pass.found != kEnd) {
     created = false;

@@ -111,11 +111,9 @@ class DOMElement {
     uint32_t last;
   };
   SearchPass searchChildren(ListWalk& walk, uint32_t kindSid, uint32_t nameSid);
-  // searchChildren, remembering the child it finds in the process's index.
-  SearchPass searchAndRemember(ListWalk& walk, uint32_t kindSid, uint32_t nameSid);
-  // The child the index names for this kind and name while the list is
-  // unchanged, or the end.
-  uint32_t rememberedChild(ListWalk& walk, uint32_t kindSid, uint32_t nameSid);
+  // The child the process's index names while the list is unchanged, or
+  // else searchChildren, whose find the index then remembers.
+  SearchPass findChild(ListWalk& walk, uint32_t kindSid, uint32_t nameSid);
   // Moves the list's change count; before every link or unlink of a child.
   void countListChange();
   // Links the new child behind the list's last node, looking for it from
