@@ -65,25 +65,42 @@ bool SetThreadPriority(uint32_t threadId, int level);
 void DebugOutput(const char* text);
 
 // ---- Files ------------------------------------------------------------------
+// Every file this layer writes is created with O_CREAT | O_EXCL | O_NOFOLLOW,
+// so that a name another user planted (a link above all) is never written
+// through, and is written through the descriptor that created it. Its
+// permission bits are those that both the mode reference (the storage's main
+// file) and the file it replaces grant, whichever of them exists; with
+// neither, the umask's default. A link, or a file that a user other than the
+// caller and root owns, does not count as either.
+//
+// A file owned by a user other than the caller and root is foreign: it is
+// not replaced, renamed, removed or read through these calls (last error 5).
 bool PathExists(const char* path);
 bool IsDirectory(const char* path);
 // Creates one directory (its parent must exist). False when it cannot.
 bool MakeDirectory(const char* path);
+// Removes a file, but no foreign one.
 bool RemoveFile(const char* path);
-// Creates an empty file, read and write, only if none of that name exists yet
-// (last error 183 when one does). False when it cannot.
-bool CreateNewFile(const char* path);
+// Creates a new file with these bytes, flushed, only if nothing of that name
+// exists yet (last error 183 when something does). False, and no file, when
+// it cannot be written completely.
+bool WriteNewFile(const char* path, const void* data, size_t size, const char* modeReference = nullptr);
+// Reads a whole file that is neither a link nor foreign. False with last error
+// 2 when it is missing, 5 when it is refused or cannot be read.
+bool ReadStorageFile(const char* path, std::string* content);
 // The process's current directory, for making paths absolute.
 std::string CurrentDirectory();
 // Replaces the file with these bytes so that a crash at any moment leaves
 // either the old or the new content: a temporary file in the same directory,
 // flushed to disk, then renamed over the old one. False when it cannot.
-bool ReplaceFileAtomically(const char* path, const void* data, size_t size);
+bool ReplaceFileAtomically(const char* path, const void* data, size_t size, const char* modeReference = nullptr);
 // The two halves of ReplaceFileAtomically, for a caller that must have several
 // files written before any of them replaces its target. The temporary is
 // "<path>.tmp.<pid>.<n>", flushed to disk; empty when it cannot be written.
-std::string WriteTemporaryFile(const char* path, const void* data, size_t size);
-// Renames the temporary over path and flushes the directory entry.
+std::string WriteTemporaryFile(const char* path, const void* data, size_t size,
+                               const char* modeReference = nullptr);
+// Renames the temporary over path and flushes the directory entry. Refused
+// when the temporary is not a plain file of the caller's or path is foreign.
 bool CommitTemporaryFile(const std::string& temporary, const char* path);
 // Removes the temporaries of path that processes which have ended left behind.
 void RemoveStaleTemporaries(const char* path);
@@ -91,6 +108,15 @@ void RemoveStaleTemporaries(const char* path);
 std::vector<std::string> ListDirectory(const char* path);
 // Whether a process with this id runs now.
 bool ProcessAlive(uint32_t processId);
+
+// Whether a storage may keep its files in this directory. Refused, like ssh's
+// StrictModes, when a user other than the caller and root owns it or when
+// group or others may write it (a sticky bit does not help: it stops removal,
+// not the planting of new names), unless the environment variable
+// SETTINGSTORE_ALLOW_SHARED_DIRECTORY is "1". A missing directory is
+// accepted: the caller makes it its own. False with last error 5 and
+// `problem` naming the directory and its owner.
+bool CheckStorageDirectory(const char* path, std::string* problem);
 
 // ---- Crash points -----------------------------------------------------------
 // Counts one step of a file save: a file created, written, flushed, renamed or

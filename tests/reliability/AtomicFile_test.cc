@@ -1,5 +1,7 @@
 // Replacing a file atomically, and clearing what killed writers left.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -7,6 +9,7 @@
 #include "Utils/PathUtils.h"
 #include "platform/Platform.h"
 #include "reliability/CrashSweep.h"
+#include "support/OtherUser.h"
 
 namespace settingstore::test {
 namespace {
@@ -76,6 +79,64 @@ TEST(AtomicFileTest, ProcessLivenessTellsEndedProcessesApart) {
   HelperProcess ended({"no-such-command"});
   ASSERT_NE(ended.Wait(), -1);
   EXPECT_FALSE(platform::ProcessAlive(static_cast<uint32_t>(ended.Pid())));
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat status {};
+  return lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+// New files never go through a name planted before them, and grant no more
+// than the storage's main file and the file they replace.
+TEST(AtomicFileTest, NewFilesAreExclusiveAndNoWiderThanTheirReference) {
+  TempDirectory directory;
+  const std::string victim = directory.File("victim");
+  const std::string link = directory.File("link");
+  Touch(victim);
+  ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+  EXPECT_FALSE(platform::WriteNewFile(link.c_str(), "x", 1));
+  EXPECT_EQ(platform::GetLastError(), platform::kErrorAlreadyExists);
+  EXPECT_EQ(storage::utils::ReadWholeFile(victim), "left over");
+
+  const std::string main = directory.File("main");
+  Touch(main);
+  struct Case {
+    mode_t mainMode;
+    mode_t targetMode;  // 0: no target yet
+    mode_t expected;
+  };
+  for (const Case& row : {Case{0600, 0, 0600}, Case{0640, 0644, 0640}, Case{0644, 0600, 0600}}) {
+    ASSERT_EQ(chmod(main.c_str(), row.mainMode), 0);
+    const std::string target = directory.File("target" + std::to_string(row.expected) + std::to_string(row.targetMode));
+    if (row.targetMode != 0) {
+      Touch(target);
+      ASSERT_EQ(chmod(target.c_str(), row.targetMode), 0);
+    }
+    ASSERT_TRUE(platform::ReplaceFileAtomically(target.c_str(), "new", 3, main.c_str()));
+    EXPECT_EQ(ModeOf(target), row.expected) << target;
+    const std::string fresh = target + ".new";
+    ASSERT_TRUE(platform::WriteNewFile(fresh.c_str(), "new", 3, main.c_str()));
+    EXPECT_EQ(ModeOf(fresh), row.mainMode & 0777) << fresh;
+    EXPECT_EQ(storage::utils::ReadWholeFile(fresh), "new");
+  }
+}
+
+// Files another user owns are neither replaced, removed nor read.
+TEST(AtomicFileTest, AnotherUsersFilesAreLeftAlone) {
+  OtherUser other;
+  SKIP_WITHOUT_OTHER_USER(other);
+  TempDirectory directory;
+  const std::string file = directory.File("foreign");
+  Touch(file);
+  ASSERT_EQ(chown(file.c_str(), other.Uid(), other.Gid()), 0);
+  std::string content;
+  EXPECT_FALSE(platform::ReadStorageFile(file.c_str(), &content));
+  EXPECT_FALSE(platform::ReplaceFileAtomically(file.c_str(), "new", 3));
+  const std::string temporary = platform::WriteTemporaryFile(file.c_str(), "new", 3);
+  EXPECT_FALSE(platform::CommitTemporaryFile(temporary, file.c_str()));
+  EXPECT_FALSE(platform::RemoveFile(file.c_str()));
+  EXPECT_EQ(platform::GetLastError(), platform::kErrorAccessDenied);
+  EXPECT_EQ(storage::utils::ReadWholeFile(file), "left over");
 }
 
 }  // namespace

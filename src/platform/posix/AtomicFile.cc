@@ -9,9 +9,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "platform/Platform.h"
+#include "platform/posix/FileOwner.h"
 
 namespace storage::platform {
 
@@ -32,13 +34,43 @@ std::string NameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Creates the temporary file with O_EXCL under a name no other writer uses
-// at the same time; mode 0666 lets the umask decide as for any new file.
-int CreateTemporaryFile(const std::string& path, std::string& temporaryPath) {
+// The permission bits that every existing one of the files grants; none
+// when neither exists as a plain file of the caller's or root's.
+std::optional<mode_t> ReferenceMode(const char* target, const char* modeReference) {
+  std::optional<mode_t> mode;
+  for (const char* path : {modeReference, target}) {
+    struct stat info;
+    if (path == nullptr || !*path || lstat(path, &info) != 0 || !S_ISREG(info.st_mode) ||
+        posix::IsForeignOwner(info.st_uid)) {
+      continue;
+    }
+    mode = mode.value_or(0777) & info.st_mode & 0777;
+  }
+  return mode;
+}
+
+// Creates `path` exclusively, never through a link. With no reference the
+// umask narrows 0666 as for any new file; with one, the file starts private
+// and then takes the reference's bits.
+int CreateExclusively(const std::string& path, const char* target, const char* modeReference) {
+  const std::optional<mode_t> mode = ReferenceMode(target, modeReference);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode ? 0600 : 0666);
+  if (fd >= 0 && mode && fchmod(fd, *mode) != 0) {
+    const int error = errno;
+    close(fd);
+    unlink(path.c_str());
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+// Creates the temporary file under a name no other writer uses at the same time.
+int CreateTemporaryFile(const std::string& path, const char* modeReference, std::string& temporaryPath) {
   static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
     temporaryPath = path + kTemporaryInfix + std::to_string(getpid()) + "." + std::to_string(counter++);
-    int fd = open(temporaryPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = CreateExclusively(temporaryPath, path.c_str(), modeReference);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
@@ -58,22 +90,28 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
-// The replacement keeps the permissions of the file it replaces.
-bool KeepMode(int fd, const char* path) {
-  struct stat existing;
-  if (stat(path, &existing) != 0) return errno == ENOENT;
-  return fchmod(fd, existing.st_mode & 07777) == 0;
-}
-
 bool Flush(int fd) {
   if (fsync(fd) != 0) return false;
   CountFileStep();
   return true;
 }
 
-bool FillTemporaryFile(int fd, const char* path, const void* data, size_t size) {
-  bool written = KeepMode(fd, path) && WriteAll(fd, static_cast<const char*>(data), size) && Flush(fd);
+bool FillFile(int fd, const void* data, size_t size) {
+  bool written = WriteAll(fd, static_cast<const char*>(data), size) && Flush(fd);
   return close(fd) == 0 && written;
+}
+
+// Whether the name is free, or holds something this process may replace: a
+// plain file or link that is not foreign.
+bool MayReplace(const char* path) {
+  struct stat info;
+  if (lstat(path, &info) != 0) return errno == ENOENT;
+  return !S_ISDIR(info.st_mode) && !posix::IsForeignOwner(info.st_uid);
+}
+
+bool IsOwnPlainFile(const char* path) {
+  struct stat info;
+  return lstat(path, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid();
 }
 
 // Makes the rename itself durable. Some file systems cannot sync a directory;
@@ -102,13 +140,13 @@ uint32_t TemporaryOwner(const std::string& entry, const std::string& name) {
 
 }  // namespace
 
-std::string WriteTemporaryFile(const char* path, const void* data, size_t size) {
+std::string WriteTemporaryFile(const char* path, const void* data, size_t size, const char* modeReference) {
   if (!path || !*path || (!data && size > 0)) return {};
   std::string temporaryPath;
-  int fd = CreateTemporaryFile(path, temporaryPath);
+  int fd = CreateTemporaryFile(path, modeReference, temporaryPath);
   if (fd < 0) return {};
   CountFileStep();
-  if (!FillTemporaryFile(fd, path, data, size)) {
+  if (!FillFile(fd, data, size)) {
     unlink(temporaryPath.c_str());
     return {};
   }
@@ -117,12 +155,41 @@ std::string WriteTemporaryFile(const char* path, const void* data, size_t size) 
 
 bool CommitTemporaryFile(const std::string& temporary, const char* path) {
   if (!path || !*path || temporary.empty()) return false;
+  if (!IsOwnPlainFile(temporary.c_str())) {
+    SetLastError(kErrorAccessDenied);
+    return false;
+  }
+  if (!MayReplace(path)) {
+    unlink(temporary.c_str());
+    SetLastError(kErrorAccessDenied);
+    return false;
+  }
   if (rename(temporary.c_str(), path) != 0) {
     unlink(temporary.c_str());
     return false;
   }
   CountFileStep();
   SyncDirectory(DirectoryOf(path));
+  return true;
+}
+
+bool WriteNewFile(const char* path, const void* data, size_t size, const char* modeReference) {
+  if (!path || !*path || (!data && size > 0)) {
+    SetLastError(kErrorInvalidParameter);
+    return false;
+  }
+  int fd = CreateExclusively(path, nullptr, modeReference);
+  if (fd < 0) {
+    SetLastError(errno == EEXIST ? kErrorAlreadyExists : kErrorAccessDenied);
+    return false;
+  }
+  CountFileStep();
+  if (!FillFile(fd, data, size)) {
+    unlink(path);
+    SetLastError(kErrorAccessDenied);
+    return false;
+  }
+  SetLastError(kErrorSuccess);
   return true;
 }
 
@@ -137,14 +204,21 @@ void RemoveStaleTemporaries(const char* path) {
   for (const std::string& entry : ListDirectory(directory.c_str())) {
     const uint32_t owner = TemporaryOwner(entry, name);
     if (owner == 0 || owner == self || ProcessAlive(owner)) continue;
-    if (unlink((directory + "/" + entry).c_str()) == 0) CountFileStep();
+    const std::string stale = directory + "/" + entry;
+    struct stat info;
+    if (lstat(stale.c_str(), &info) != 0 || posix::IsForeignOwner(info.st_uid)) continue;
+    if (unlink(stale.c_str()) == 0) CountFileStep();
   }
 }
 
-bool ReplaceFileAtomically(const char* path, const void* data, size_t size) {
+bool ReplaceFileAtomically(const char* path, const void* data, size_t size, const char* modeReference) {
   if (!path || !*path || (!data && size > 0)) return false;
+  if (!MayReplace(path)) {
+    SetLastError(kErrorAccessDenied);
+    return false;
+  }
   RemoveStaleTemporaries(path);
-  const std::string temporary = WriteTemporaryFile(path, data, size);
+  const std::string temporary = WriteTemporaryFile(path, data, size, modeReference);
   return !temporary.empty() && CommitTemporaryFile(temporary, path);
 }
 

@@ -1,18 +1,21 @@
 // File-system calls on POSIX.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 #include <vector>
 
 #include "platform/Platform.h"
+#include "platform/posix/FileOwner.h"
 
 namespace storage::platform {
 
@@ -64,17 +67,88 @@ bool MakeDirectory(const char* path) {
 
 bool RemoveFile(const char* path) {
   if (path == nullptr) return NoPath();
+  struct stat status;
+  if (lstat(path, &status) == 0 && posix::IsForeignOwner(status.st_uid)) {
+    SetLastError(kErrorAccessDenied);
+    return false;
+  }
   if (unlink(path) != 0) return Succeeded(false);
   CountFileStep();
   return Succeeded(true);
 }
 
-bool CreateNewFile(const char* path) {
-  if (path == nullptr) return NoPath();
-  const int descriptor = open(path, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
-  if (descriptor < 0) return Succeeded(false);
+bool ReadStorageFile(const char* path, std::string* content) {
+  if (path == nullptr || content == nullptr) return NoPath();
+  content->clear();
+  const int descriptor = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (descriptor < 0) {
+    SetLastError(errno == ENOENT ? kErrorFileNotFound : kErrorAccessDenied);
+    return false;
+  }
+  struct stat status;
+  bool readable = fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) && !posix::IsForeignOwner(status.st_uid);
+  char buffer[64 * 1024];
+  while (readable) {
+    const ssize_t count = read(descriptor, buffer, sizeof buffer);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) {
+      readable = count == 0;
+      break;
+    }
+    content->append(buffer, static_cast<size_t>(count));
+  }
   close(descriptor);
-  return Succeeded(true);
+  if (!readable) content->clear();
+  SetLastError(readable ? kErrorSuccess : kErrorAccessDenied);
+  return readable;
+}
+
+namespace {
+
+std::string UserName(uid_t user) {
+  std::vector<char> buffer(16384);
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  if (getpwuid_r(user, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+    return std::string(found->pw_name) + " (uid " + std::to_string(user) + ")";
+  }
+  return "uid " + std::to_string(user);
+}
+
+bool SharedDirectoryAllowed() {
+  const char* allow = std::getenv("SETTINGSTORE_ALLOW_SHARED_DIRECTORY");
+  return allow != nullptr && std::string(allow) == "1";
+}
+
+}  // namespace
+
+bool CheckStorageDirectory(const char* path, std::string* problem) {
+  if (path == nullptr) return NoPath();
+  const std::string directory = *path ? path : ".";
+  struct stat status;
+  if (stat(directory.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) || SharedDirectoryAllowed()) {
+    SetLastError(kErrorSuccess);
+    return true;
+  }
+  std::string reason;
+  if (posix::IsForeignOwner(status.st_uid)) {
+    reason = "belongs to another user";
+  } else if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+    reason = std::string("can be written by other users (mode ") + mode + ")";
+  } else {
+    SetLastError(kErrorSuccess);
+    return true;
+  }
+  if (problem != nullptr) {
+    *problem = "refusing the storage directory '" + directory + "' owned by " + UserName(status.st_uid) +
+               ": it " + reason +
+               ", so another user could plant or swap its files (set SETTINGSTORE_ALLOW_SHARED_DIRECTORY=1 "
+               "to use it anyway)";
+  }
+  SetLastError(kErrorAccessDenied);
+  return false;
 }
 
 std::string CurrentDirectory() {

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "framework/Logger.h"
 #include "platform/Platform.h"
 #include "platform/posix/SharedObject.h"
 
@@ -31,22 +32,25 @@ struct NameSpace {
 };
 
 // Opens the directory, creating it when missing, and accepts it only as a real
-// directory (not a link) with exactly the expected permissions and, unless it
-// is the one shared by all users, of ours: nobody else may plant or read our
-// objects there.
+// directory (not a link) with exactly the expected permissions, of ours or,
+// for the one shared by all users, of root's: whoever owns it could change
+// its bits and shut the others out, or remove their objects.
 int OpenVerifiedDirectory(const NameSpace& space) {
   if (mkdir(space.path.c_str(), space.mode) != 0 && errno != EEXIST) return -1;
   int fd = open(space.path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return -1;
-  struct stat info;
+  struct stat info = {};
   uid_t me = geteuid();
-  bool usable = fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && (info.st_uid == me || space.shared);
+  bool usable = fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && (info.st_uid == me || (space.shared && info.st_uid == 0));
   // mkdir is subject to the umask; an owner can set the bits right.
   if (usable && (info.st_mode & 07777) != space.mode && info.st_uid == me) {
     usable = fchmod(fd, space.mode) == 0;
     info.st_mode = (info.st_mode & ~07777) | space.mode;
   }
   if (!usable || (info.st_mode & 07777) != space.mode) {
+    logger::error("Access denied to the object directory %s: owned by uid %u with mode %04o, expected %04o",
+                  space.path.c_str(), static_cast<unsigned>(info.st_uid),
+                  static_cast<unsigned>(info.st_mode & 07777), static_cast<unsigned>(space.mode));
     close(fd);
     errno = EACCES;
     return -1;
@@ -81,9 +85,8 @@ NameSpace& LocalNameSpace() {
 }
 
 NameSpace& GlobalNameSpace() {
-  // Not sticky: any user must be able to remove what killed holders of
-  // another user left.
-  static NameSpace* space = new NameSpace{"/dev/shm/settingstore-global", 0777, true, {}, -1};
+  // Sticky: no user can remove or rename another user's live object.
+  static NameSpace* space = new NameSpace{"/dev/shm/settingstore-global", 01777, true, {}, -1};
   return *space;
 }
 
@@ -133,6 +136,7 @@ bool LocateObject(const char* name, ObjectLocation* location) {
   int directory = Directory(global ? GlobalNameSpace() : LocalNameSpace());
   if (directory < 0) return false;
   location->directory = directory;
+  location->directoryPath = (global ? GlobalNameSpace() : LocalNameSpace()).path;
   location->key = (global ? "G/" : "L/") + fileName;
   location->fileName = std::move(fileName);
   return true;

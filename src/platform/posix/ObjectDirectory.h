@@ -1,6 +1,7 @@
 // Where the file of a named kernel object lives: "Local\" names (and names
 // without a prefix) in a directory of the user's own, "Global\" names in one
-// directory shared by all users, both on tmpfs.
+// directory shared by all users (sticky, like /tmp), both on tmpfs. Either
+// way an object file is its creator's alone (0600).
 #ifndef SETTINGSTORE_PLATFORM_POSIX_OBJECTDIRECTORY_H
 #define SETTINGSTORE_PLATFORM_POSIX_OBJECTDIRECTORY_H
 
@@ -10,6 +11,7 @@ namespace storage::platform::posix {
 
 struct ObjectLocation {
   int directory = -1;    // descriptor of the verified name-space directory
+  std::string directoryPath;
   std::string fileName;  // the name, escaped into a safe file name
   std::string key;       // unique within the process: name space and file name
 };

@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "framework/Logger.h"
 #include "platform/Platform.h"
 #include "platform/posix/ObjectDirectory.h"
 
@@ -80,6 +81,22 @@ class ObjectFile {
   int fd_;
 };
 
+// Whether the object file is the caller's own plain file. Another user's
+// could be held locked for ever, or be swapped under us: refused, as Windows
+// refuses an object whose default security lets in only its creator.
+bool OwnedByCaller(const ObjectLocation& location, int fd) {
+  struct stat info;
+  if (fstat(fd, &info) != 0) {
+    SetLastError(ErrorFromErrno(errno));
+    return false;
+  }
+  if (S_ISREG(info.st_mode) && info.st_uid == geteuid()) return true;
+  logger::error("Access denied to the shared object %s/%s: it belongs to uid %u", location.directoryPath.c_str(),
+                location.fileName.c_str(), static_cast<unsigned>(info.st_uid));
+  SetLastError(kErrorAccessDenied);
+  return false;
+}
+
 // Maps the first page of an object file.
 ObjectHeader* MapFirstPage(int fd) {
   void* page = mmap(nullptr, PageSize(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -121,9 +138,11 @@ void ReclaimStaleObjects(int directory) {
     if (entry->d_name[0] == '.') continue;  // "." and ".."; escaped names never start so
     ObjectFile file(openat(directory, entry->d_name, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     struct stat info;
-    // Busy guards are skipped: whoever holds one is using the object.
-    if (file.fd() >= 0 && LockByte(file.fd(), F_WRLCK, kGuardByte, false) == 0 &&
-        fstat(file.fd(), &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink > 0 &&
+    // Busy guards are skipped: whoever holds one is using the object. Other
+    // users' objects are theirs to clear.
+    if (file.fd() >= 0 && fstat(file.fd(), &info) == 0 && info.st_uid == geteuid() &&
+        LockByte(file.fd(), F_WRLCK, kGuardByte, false) == 0 && fstat(file.fd(), &info) == 0 &&
+        S_ISREG(info.st_mode) && info.st_nlink > 0 &&
         LockByte(file.fd(), F_WRLCK, kHolderByte, false) == 0) {
       unlinkat(directory, entry->d_name, 0);
     }
@@ -212,14 +231,19 @@ class ObjectTable {
       SetLastError(kErrorNotEnoughMemory);
       return nullptr;
     }
-    bool global = location.key[0] == 'G';
     for (;;) {
       int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (create ? O_CREAT : 0);
-      ObjectFile file(openat(location.directory, location.fileName.c_str(), flags, global ? 0666 : 0600));
+      ObjectFile file(openat(location.directory, location.fileName.c_str(), flags, 0600));
+      if (file.fd() >= 0 && !OwnedByCaller(location, file.fd())) return nullptr;
       struct stat info;
+      // The guard of an object of ours: nobody else can open it to hold it.
       int error = file.fd() < 0 ? errno : LockByte(file.fd(), F_WRLCK, kGuardByte, true);
       if (error == 0 && fstat(file.fd(), &info) != 0) error = errno;
       if (error != 0) {
+        if (error == EACCES || error == ELOOP) {
+          logger::error("Access denied to the shared object %s/%s", location.directoryPath.c_str(),
+                        location.fileName.c_str());
+        }
         SetLastError(ErrorFromErrno(error));
         return nullptr;
       }
@@ -252,7 +276,6 @@ class ObjectTable {
       SharedObject* object = alone ? Initialise(location, file.fd(), kind, payloadSize, initialise)
                                    : Attach(location, file.fd(), info, kind, payloadSize);
       if (object == nullptr) return nullptr;
-      if (alone && global) fchmod(file.fd(), 0666);  // every user may use it; the umask would not let them
       // Become one holder among others (a downgrade never waits), then let
       // the next one in.
       LockByte(file.fd(), F_RDLCK, kHolderByte, false);
