@@ -16,6 +16,10 @@ Backend MakeXmlBackend(IStorageInitializer* init);
 Backend MakeSharedDomBackend(IStorageInitializer* init);
 void UnloadSharedDom();
 
+// Refuses, with a TechnicalException that names it and its owner, a storage
+// directory that another user controls (see platform::CheckStorageDirectory).
+void RequireStorageDirectory(const char* directory);
+
 }  // namespace storage
 
 #endif  // SETTINGSTORE_BACKENDS_H

@@ -1,6 +1,7 @@
 // The library's exported entry points: backend selection and the version.
 #include "Backends.h"
 #include "ProcessValues.h"
+#include "platform/Platform.h"
 
 using namespace storage;
 
@@ -14,6 +15,16 @@ void StoreXmlLocations(IStorageInitializer* init) {
 }
 
 }  // namespace
+
+namespace storage {
+
+void RequireStorageDirectory(const char* directory) {
+  std::string problem;
+  if (platform::CheckStorageDirectory(directory, &problem)) return;
+  throw TechnicalException(problem);
+}
+
+}  // namespace storage
 
 extern "C" NoThrowStorageFactory* InitializeStorage(StorageType type, IStorageInitializer* init) {
   if (type != STORAGE_REGISTRY && type != STORAGE_XML && type != STORAGE_SHARED_DOM) return nullptr;

@@ -1,12 +1,11 @@
 #include "SharedStorage/ExternalStringHolder.h"
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <stdexcept>
 
 #include "SharedStorage/StringHolderFactory.h"
+#include "Utils/Shared/HiveSaveBatch.h"
 #include "platform/Platform.h"
 
 namespace storage {
@@ -27,15 +26,9 @@ std::string Join(const std::string& directory, const std::string& name) {
 void ExternalStringHolder::Create(std::string_view text) {
   const uint32_t hash = StringHolderFactory::GetHash(text);
   cacheText(text);
-  path_ = makeNewFile();
+  path_ = makeNewFile(text);
   InitMemAddress head;
   try {
-    // Binary, so that the file holds the text's bytes exactly.
-    std::ofstream file(path_, std::ios::binary | std::ios::trunc);
-    file.write(text.data(), static_cast<std::streamsize>(text.size()));
-    file.close();
-    // A string whose file lacks part of its text must not exist at all.
-    if (!file) throw ExternalFileError("Unable to write external string file!");
     head = StoreString(path_, kExternalHeadBlockSize);
   } catch (...) {
     platform::RemoveFile(path_.c_str());
@@ -69,25 +62,33 @@ int32_t ExternalStringHolder::Hash() {
 }
 
 std::unique_ptr<std::string> ExternalStringHolder::ReadText() {
-  std::ifstream file(path_, std::ios::binary);
-  // A file that cannot be read gives the empty text.
-  if (!file) return std::make_unique<std::string>();
-  return std::make_unique<std::string>(std::istreambuf_iterator<char>(file),
-                                       std::istreambuf_iterator<char>());
+  auto text = std::make_unique<std::string>();
+  // A text whose file is gone or refused is a value that cannot be read,
+  // never an empty one.
+  if (!platform::ReadStorageFile(path_.c_str(), text.get())) {
+    throw ExternalFileError("Unable to read external string file " + path_);
+  }
+  return text;
 }
 
-std::string ExternalStringHolder::makeNewFile() {
+std::string ExternalStringHolder::makeNewFile(std::string_view text) {
   // Freed texts keep their files until the next load, so names taken in a
   // row from the clock would run into each other under many writes: start
   // each search at a random point of the name space instead.
   thread_local std::mt19937 random(std::random_device{}() ^ static_cast<uint32_t>(platform::TickCountMs()));
   const uint32_t start = static_cast<uint32_t>(random());
   const std::string& directory = factory().owner().externalDirectory();
+  // The storage's main hive file lends its permissions to the texts beside it.
+  const std::string modeReference = HiveSaveBatch::MainHiveFile(Join(directory, "external"));
   for (uint32_t attempt = 0; attempt < kNameAttempts; ++attempt) {
     char name[261];
     std::snprintf(name, sizeof name, "external_%x.dm2", start + attempt);
     std::string path = Join(directory, name);
-    if (platform::CreateNewFile(path.c_str())) return path;
+    if (platform::WriteNewFile(path.c_str(), text.data(), text.size(), modeReference.c_str())) return path;
+    // A name in use is tried again under the next one; anything else fails.
+    if (platform::GetLastError() != platform::kErrorAlreadyExists) {
+      throw ExternalFileError("Unable to write external string file " + path);
+    }
   }
   throw ExternalFileError("Unable to create random file!");
 }

@@ -15,7 +15,7 @@
 
 namespace storage {
 
-// A long text's file could not be made or written. Its own type lets the
+// A long text's file could not be made, written or read. Its own type lets the
 // shared DOM report the operation as failed instead of letting a standard
 // error reach the host.
 class ExternalFileError : public std::runtime_error {
@@ -45,8 +45,9 @@ class ExternalStringHolder : public StringHolderBase {
   std::unique_ptr<std::string> ReadText() override;
 
  private:
-  // Creates a new, empty file with a name of its own and returns its path.
-  std::string makeNewFile();
+  // Creates a new file with a name of its own holding the text, and returns
+  // its path; a file that cannot be written completely raises, and none stays.
+  std::string makeNewFile(std::string_view text);
 
   std::string path_;
 };

@@ -3,10 +3,12 @@
 #include "Backends.h"
 #include "SharedStorage/SharedDOMController.h"
 #include "SharedStorage/SharedInitialize.h"
+#include "framework/Path.h"
 
 namespace storage {
 
 Backend MakeSharedDomBackend(IStorageInitializer* init) {
+  if (init->GetPath() != nullptr) RequireStorageDirectory(utils::path::normailize(init->GetPath()).c_str());
   loadSharedStorage(init);
   try {
     return Backend{new SharedDOMController(), new SharedDOMController::Traits()};

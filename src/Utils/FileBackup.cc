@@ -39,7 +39,7 @@ void BackupController::Restore(const std::string& source) {
   utils::CreateDirectoryChain(file_, true);
   // Replaced atomically, like every save of the settings file: a crash
   // halfway leaves the damaged file or the restored one, never a torn mix.
-  platform::ReplaceFileAtomically(file_.c_str(), content_.data(), content_.size());
+  platform::ReplaceFileAtomically(file_.c_str(), content_.data(), content_.size(), source.c_str());
 }
 
 void BackupController::RemoveFailed() {
@@ -54,7 +54,7 @@ void BackupController::NextStep() {
 
 void BackupController::Confirm() const {
   if (step_ == kBackupFile) return;
-  CIdleSave::Start(backupFile_, content_);
+  CIdleSave::Start(backupFile_, content_, file_);
 }
 
 }  // namespace storage

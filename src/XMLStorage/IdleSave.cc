@@ -42,10 +42,11 @@ RunningSaves& Running() {
 
 }  // namespace
 
-CIdleSave::CIdleSave(std::string path, std::string text) : path_(std::move(path)), text_(std::move(text)) {}
+CIdleSave::CIdleSave(std::string path, std::string text, std::string modeReference)
+    : path_(std::move(path)), text_(std::move(text)), modeReference_(std::move(modeReference)) {}
 
-void CIdleSave::Start(std::string path, std::string text) {
-  auto* save = new CIdleSave(std::move(path), std::move(text));
+void CIdleSave::Start(std::string path, std::string text, std::string modeReference) {
+  auto* save = new CIdleSave(std::move(path), std::move(text), std::move(modeReference));
   Running().Add();
   // The level is set before start(): once started, the object belongs to its
   // thread, which may already have deleted it.
@@ -60,7 +61,8 @@ void CIdleSave::WaitUntilIdle() { Running().WaitUntilNone(); }
 
 int CIdleSave::run() {
   // Replaced atomically: a crash during the copy must not leave a torn backup.
-  platform::ReplaceFileAtomically(path_.c_str(), text_.data(), text_.size());
+  platform::ReplaceFileAtomically(path_.c_str(), text_.data(), text_.size(),
+                                  modeReference_.empty() ? nullptr : modeReference_.c_str());
   delete this;
   Running().Remove();
   return 0;

@@ -15,8 +15,9 @@ class CIdleSave : public veltool3::AThread {
   // Starts a low-priority thread that replaces the file at path with text and
   // then deletes its own object. Failures (a missing directory, a thread that
   // cannot start) are dropped: a backup is a convenience, never a reason to
-  // fail the host.
-  static void Start(std::string path, std::string text);
+  // fail the host. The copy grants no more than modeReference (the settings
+  // file) does.
+  static void Start(std::string path, std::string text, std::string modeReference = {});
 
   // Returns once every save started so far has finished, so that nothing
   // still writes when a test inspects the files or the process winds down.
@@ -26,11 +27,12 @@ class CIdleSave : public veltool3::AThread {
   int run() override;
 
  private:
-  CIdleSave(std::string path, std::string text);
+  CIdleSave(std::string path, std::string text, std::string modeReference);
   ~CIdleSave() override = default;
 
   const std::string path_;
   const std::string text_;
+  const std::string modeReference_;
 };
 
 }  // namespace storage

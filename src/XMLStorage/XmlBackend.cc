@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "Backends.h"
+#include "ProcessValues.h"
 #include "Utils/PathUtils.h"
 #include "XMLStorage/MTStorage.h"
 #include "XMLStorage/XMLStorage.h"
@@ -11,6 +12,7 @@
 namespace storage {
 
 Backend MakeXmlBackend(IStorageInitializer* init) {
+  RequireStorageDirectory(XmlStorageDirectory().c_str());
   using Controller = MTStorageController<XMLStorageController>;
   Ref<Controller> controller(new Controller(init));
   ITraits* traits = new Controller::Traits(new XMLStorageController::Traits());

@@ -13,6 +13,7 @@
 #include "StorageOpening.h"
 #include "StoreCheck.h"
 #include "ValueFormat.h"
+#include "platform/Platform.h"
 #include "storage/storage.h"
 
 namespace {
@@ -136,7 +137,12 @@ int main(int argc, char** argv) {
     if (type_option->count() > 0 && cli::ParseStorageType(options.type) != storage::STORAGE_SHARED_DOM) {
       throw cli::CliError(cli::kUsage, "check and stat work on shared storages only (--type shared)");
     }
-    return options.path.empty() ? std::string(".") : options.path;
+    std::string directory = options.path.empty() ? std::string(".") : options.path;
+    std::string problem;
+    if (!storage::platform::CheckStorageDirectory(directory.c_str(), &problem)) {
+      throw cli::CliError(cli::kFailure, problem);
+    }
+    return directory;
   };
 
   CLI::App* check =

@@ -37,14 +37,42 @@ std::string DirectoryOf(const std::string& file) {
   return directory.empty() ? "." : directory;
 }
 
-// Pairs of NUL-terminated paths: temporary, file.
-std::string ManifestText(const std::vector<PendingFile>& files) {
+std::string NameOf(const std::string& path) {
+  const size_t separator = path.find_last_of("/\\");
+  return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
+// Pairs of NUL-terminated names, temporary and file, all in `directory`;
+// empty when a file lies elsewhere.
+std::string ManifestText(const std::vector<PendingFile>& files, const std::string& directory) {
   std::string text;
   for (const PendingFile& pending : files) {
-    text.append(pending.temporary).push_back('\0');
-    text.append(pending.file).push_back('\0');
+    if (DirectoryOf(pending.file) != directory || DirectoryOf(pending.temporary) != directory) return {};
+    text.append(NameOf(pending.temporary)).push_back('\0');
+    text.append(NameOf(pending.file)).push_back('\0');
   }
   return text;
+}
+
+// A hive file's name: "<prefix><three digits>d.dm2", the prefix a plain name.
+bool IsHiveFileName(std::string_view name) {
+  constexpr std::string_view kSuffix = "d.dm2";
+  constexpr size_t kDigits = 3;
+  if (name.size() <= kSuffix.size() + kDigits || !name.ends_with(kSuffix)) return false;
+  const std::string_view digits = name.substr(name.size() - kSuffix.size() - kDigits, kDigits);
+  if (digits.find_first_not_of("0123456789") != std::string_view::npos) return false;
+  const std::string_view prefix = name.substr(0, name.size() - kSuffix.size() - kDigits);
+  return prefix.find_first_of("/\\") == std::string_view::npos && prefix != "." && prefix != "..";
+}
+
+// "<file>.tmp.<pid>.<n>" of a hive file.
+bool IsTemporaryOf(std::string_view temporary, std::string_view file) {
+  if (!temporary.starts_with(file) || !temporary.substr(file.size()).starts_with(kTemporaryInfix)) return false;
+  const std::string_view rest = temporary.substr(file.size() + kTemporaryInfix.size());
+  const size_t dot = rest.find('.');
+  return dot != 0 && dot != std::string_view::npos && dot + 1 < rest.size() &&
+         rest.find_first_not_of("0123456789.") == std::string_view::npos &&
+         rest.find('.', dot + 1) == std::string_view::npos;
 }
 
 std::vector<std::pair<std::string, std::string>> ManifestPairs(const std::string& text) {
@@ -87,10 +115,13 @@ void Commit(const std::vector<PendingFile>& files) {
     CommitOne(files.front());
     return;
   }
-  const std::string manifest = NewManifestPath(DirectoryOf(files.front().file));
-  const std::string text = ManifestText(files);
+  const std::string directory = DirectoryOf(files.front().file);
+  const std::string manifest = NewManifestPath(directory);
+  const std::string text = ManifestText(files, directory);
+  const std::string modeReference = HiveSaveBatch::MainHiveFile(files.front().file);
   // Without the commit point the set keeps its previous save, whole.
-  if (!platform::ReplaceFileAtomically(manifest.c_str(), text.data(), text.size())) {
+  if (text.empty() ||
+      !platform::ReplaceFileAtomically(manifest.c_str(), text.data(), text.size(), modeReference.c_str())) {
     Discard(files);
     return;
   }
@@ -131,6 +162,7 @@ void HiveSaveBatch::Add(std::unique_ptr<Mutex> lockedMutex, std::string temporar
 
 void HiveSaveBatch::Recover(const std::string& file) {
   const std::string directory = DirectoryOf(file);
+  const std::string fileName = NameOf(file);
   for (const std::string& entry : platform::ListDirectory(directory.c_str())) {
     if (entry.compare(0, kManifestPrefix.size(), kManifestPrefix) != 0) continue;
     const std::string manifest = utils::Join(directory, entry);
@@ -138,18 +170,43 @@ void HiveSaveBatch::Recover(const std::string& file) {
       if (IsStaleManifestTemporary(entry)) platform::RemoveFile(manifest.c_str());
       continue;
     }
-    const auto pairs = ManifestPairs(utils::ReadWholeFile(manifest));
+    // Another user's list, or a link, may name any file this process can
+    // write: only our own lists are followed.
+    std::string text;
+    if (!platform::ReadStorageFile(manifest.c_str(), &text)) {
+      logger::error("Ignoring the save list %s: it is not a file of this user's", manifest.c_str());
+      continue;
+    }
+    const auto pairs = ManifestPairs(text);
     bool namesFile = false;
-    for (const auto& pair : pairs) namesFile = namesFile || pair.second == file;
+    bool plain = !pairs.empty();
+    for (const auto& [temporary, target] : pairs) {
+      namesFile = namesFile || target == fileName;
+      plain = plain && IsHiveFileName(target) && IsTemporaryOf(temporary, target);
+    }
     // A manifest that does not name this file belongs to a set whose files
     // are not locked here; their own loads finish it.
     if (!namesFile) continue;
+    if (!plain) {
+      logger::error("Ignoring the save list %s: it names files other than hive files beside it",
+                    manifest.c_str());
+      continue;
+    }
     logger::info("Completing the save of %s", file.c_str());
     for (const auto& [temporary, target] : pairs) {
-      if (platform::PathExists(temporary.c_str())) platform::CommitTemporaryFile(temporary, target.c_str());
+      const std::string temporaryPath = utils::Join(directory, temporary);
+      const std::string targetPath = utils::Join(directory, target);
+      if (platform::PathExists(temporaryPath.c_str()) &&
+          !platform::CommitTemporaryFile(temporaryPath, targetPath.c_str())) {
+        logger::error("Unable to complete the save of %s", targetPath.c_str());
+      }
     }
     platform::RemoveFile(manifest.c_str());
   }
+}
+
+std::string HiveSaveBatch::MainHiveFile(const std::string& file) {
+  return utils::Join(DirectoryOf(file), ".storage000d.dm2");
 }
 
 }  // namespace storage

@@ -5,6 +5,7 @@
 // locked; the outermost batch then commits them at once: a manifest naming
 // every (temporary, file) pair is written atomically - the commit point -
 // the temporaries are renamed over their files and the manifest is removed.
+// Files and manifest lie in one directory; the manifest names them without it.
 // A process killed after the commit point leaves the manifest; the next load
 // of any file it names finishes the renames first. Killed before it, the
 // files keep the previous save, and the temporaries are cleared later.
@@ -34,8 +35,14 @@ class HiveSaveBatch {
   // nobody loads the file before the batch has committed it.
   static void Add(std::unique_ptr<Mutex> lockedMutex, std::string temporary, std::string file);
   // Finishes a committed set that a killed process left half renamed, when
-  // the set names this file. Called before the file is read, with its mutex held.
+  // the set names this file. Called before the file is read, with its mutex
+  // held. Only manifests of the caller's own are followed, and only for plain
+  // names of hive files and their temporaries beside the manifest; any other
+  // is logged and left alone.
   static void Recover(const std::string& file);
+  // The storage's first node hive, in the directory of `file`: every file of
+  // a shared storage takes its permission bits.
+  static std::string MainHiveFile(const std::string& file);
 };
 
 }  // namespace storage

@@ -149,7 +149,8 @@ std::string TSharedFileWinBase<Header, Hash>::save() {
   logger::debug("Open shared file for write %s", path);
   platform::RemoveStaleTemporaries(path);
   logger::debug("Write shared file %s", path);
-  std::string temporary = platform::WriteTemporaryFile(path, image.data(), image.size());
+  std::string temporary = platform::WriteTemporaryFile(path, image.data(), image.size(),
+                                                       HiveSaveBatch::MainHiveFile(filePath_).c_str());
   if (temporary.empty()) logger::error("Unable to write to shared file - %s", path);
   return temporary;
 }

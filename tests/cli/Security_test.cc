@@ -1,0 +1,163 @@
+// What another local user can do to a storage: own or write its directory,
+// plant save lists, read the files beside a private one. And a value whose
+// text file is gone, which must fail instead of reading as empty.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "Utils/FileBackup.h"
+#include "XMLStorage/IdleSave.h"
+#include "cli/CliRunner.h"
+#include "support/OtherUser.h"
+
+namespace settingstore::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+mode_t ModeOf(const std::string& path) {
+  struct stat status {};
+  return lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+class AllowSharedDirectory {
+ public:
+  AllowSharedDirectory() { setenv("SETTINGSTORE_ALLOW_SHARED_DIRECTORY", "1", 1); }
+  ~AllowSharedDirectory() { unsetenv("SETTINGSTORE_ALLOW_SHARED_DIRECTORY"); }
+};
+
+std::vector<std::string> FilesStartingWith(const std::string& directory, const std::string& prefix) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    if (entry.path().filename().string().starts_with(prefix)) found.push_back(entry.path().string());
+  }
+  return found;
+}
+
+TEST(SecurityTest, StorageDirectoriesThatOtherUsersControlAreRefused) {
+  OtherUser other;
+  CliRunner runner;
+  struct Case {
+    const char* name;
+    mode_t mode;
+    bool otherOwns;
+  };
+  const Case cases[] = {{"group-writable", 0775, false}, {"sticky-world-writable", 01777, false},
+                        {"another-users", 0755, true}};
+  for (const Case& row : cases) {
+    if (row.otherOwns && !other.Available()) continue;
+    const std::string directory = runner.file(row.name);
+    fs::create_directory(directory);
+    ASSERT_EQ(chmod(directory.c_str(), row.mode), 0);
+    if (row.otherOwns) {
+      ASSERT_EQ(chown(directory.c_str(), other.Uid(), other.Gid()), 0);
+    }
+    const std::string owner = row.otherOwns ? other.Name() : "root";
+    for (const char* type : {"xml", "shared"}) {
+      SCOPED_TRACE(std::string(row.name) + " " + type);
+      for (const std::vector<std::string>& command :
+           {std::vector<std::string>{"set", "A", "k", "v"}, std::vector<std::string>{"check"}}) {
+        if (command[0] == "check" && std::string(type) == "xml") continue;
+        const CliResult result = runner.run(std::vector<std::string>{"--type", type, "--path", directory} + command);
+        EXPECT_EQ(result.status, 3) << result.err;
+        EXPECT_NE(result.err.find("'" + directory + "' owned by " + owner), std::string::npos) << result.err;
+      }
+      EXPECT_TRUE(fs::is_empty(directory));
+    }
+  }
+  // The host may opt in to a directory it shares on purpose.
+  AllowSharedDirectory allow;
+  EXPECT_EQ(runner.run({"--type", "shared", "--path", runner.file("sticky-world-writable"), "set", "A", "k", "v"})
+                .status,
+            0);
+}
+
+// A save list planted by another user, or naming files outside its own
+// directory, would let the next process that opens the storage rename any
+// file it can write.
+TEST(SecurityTest, SaveListsThatAreNotTheCallersOwnPlainNamesAreNotFollowed) {
+  OtherUser other;
+  SKIP_WITHOUT_OTHER_USER(other);
+  AllowSharedDirectory allow;
+  CliRunner runner;
+  const std::string dom = runner.file("dom");
+  ASSERT_EQ(runner.run({"--type", "shared", "--path", dom, "set", "A", "k", "v"}).status, 0);
+  ASSERT_EQ(chmod(dom.c_str(), 0777), 0);
+  const std::string secret = runner.file("secret");
+  const std::string hive = dom + "/.storage000d.dm2";
+  struct Case {
+    const char* name;
+    bool plantedByOther;
+    bool asLink;
+  };
+  for (const Case& row : {Case{"another user's list", true, false}, Case{"own list naming paths", false, false},
+                          Case{"own list behind a link", false, true}}) {
+    SCOPED_TRACE(row.name);
+    runner.writeFile("secret", "mine");
+    const std::string evil = dom + "/evil";
+    const std::string list = dom + "/.hivesave.1.0";
+    std::string text = evil + '\0' + secret + '\0' + hive + ".tmp.1.0" + '\0' + hive + '\0';
+    const auto plant = [&] {
+      std::ofstream(evil) << "attacker's";
+      std::ofstream(row.asLink ? dom + "/list" : list, std::ios::binary) << text;
+      if (row.asLink && symlink((dom + "/list").c_str(), list.c_str()) != 0) return 1;
+      return 0;
+    };
+    ASSERT_EQ(row.plantedByOther ? other.Run(plant) : plant(), 0);
+    const CliResult result = runner.run({"--type", "shared", "--path", dom, "get", "A", "k"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(runner.readFile("secret"), "mine");
+    EXPECT_TRUE(fs::exists(evil));
+    EXPECT_TRUE(fs::exists(list));
+    fs::remove(list);
+    fs::remove(evil);
+    fs::remove(dom + "/list");
+  }
+}
+
+TEST(SecurityTest, FilesBesideAPrivateMainFileArePrivateToo) {
+  CliRunner runner;
+  // Shared: the hive files and the long texts take the first hive's bits.
+  const std::string dom = runner.file("dom");
+  ASSERT_EQ(runner.run({"--type", "shared", "--path", dom, "set", "A", "k", "v"}).status, 0);
+  ASSERT_EQ(chmod((dom + "/.storage000d.dm2").c_str(), 0600), 0);
+  ASSERT_EQ(runner.run({"--type", "shared", "--path", dom, "set", "A", "long", std::string(1500, 'x')}).status, 0);
+  const std::vector<std::string> texts = FilesStartingWith(dom, "external_");
+  ASSERT_EQ(texts.size(), 1u);
+  for (const std::string& file : FilesStartingWith(dom, ".storage")) EXPECT_EQ(ModeOf(file), 0600u) << file;
+  EXPECT_EQ(ModeOf(texts.front()), 0600u);
+
+  // XML: the backup copy takes the settings file's bits.
+  const std::string settings = runner.file("xml-settings");
+  runner.writeFile("xml-settings", "<storage/>");
+  ASSERT_EQ(chmod(settings.c_str(), 0600), 0);
+  storage::BackupController backup(settings.c_str(), runner.file("none").c_str());
+  backup.Prepare();
+  backup.Confirm();
+  storage::CIdleSave::WaitUntilIdle();
+  EXPECT_EQ(runner.readFile("xml-settings.backup"), "<storage/>");
+  EXPECT_EQ(ModeOf(settings + ".backup"), 0600u);
+}
+
+TEST(SecurityTest, AValueWhoseTextFileIsGoneCannotBeRead) {
+  CliRunner runner;
+  const std::vector<std::string> storage = SharedStorage(runner);
+  ASSERT_EQ(runner.run(storage + std::vector<std::string>{"set", "A", "long", std::string(2000, 'y')}).status, 0);
+  const std::vector<std::string> texts = FilesStartingWith(runner.file("dom"), "external_");
+  ASSERT_EQ(texts.size(), 1u);
+  fs::remove(texts.front());
+  for (const std::vector<std::string>& command :
+       {std::vector<std::string>{"get", "A", "long"}, std::vector<std::string>{"dump"}}) {
+    const CliResult result = runner.run(storage + command);
+    EXPECT_EQ(result.status, 3) << command[0] << ": " << result.out << result.err;
+    EXPECT_NE(result.err.find("error -3"), std::string::npos) << result.err;
+  }
+}
+
+}  // namespace
+}  // namespace settingstore::test
