@@ -30,10 +30,13 @@ std::string EncodeBase64(const void* data, size_t size) {
   return text;
 }
 
-// The bytes of a multi-string up to and including the two zero bytes that
-// close it. Never read beyond the caller's size: a list that does not end
-// within it is closed here.
+// The bytes of a multi-string up to and including the empty string that
+// closes it: after the last string's zero byte, or the first byte of an empty
+// list, which is that one zero byte alone, as the other backends store it.
+// Never read beyond the caller's size: a list that does not end within it is
+// closed here.
 std::string MultiStringBytes(const char* data, unsigned size) {
+  if (size > 0 && data[0] == '\0') return std::string(1, '\0');
   for (unsigned i = 1; i < size; ++i) {
     if (data[i] == '\0' && data[i - 1] == '\0') return std::string(data, i + 1);
   }

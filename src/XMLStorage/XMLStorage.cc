@@ -83,15 +83,17 @@ INamesEnumerator* EnumerateChildren(CVelXmlNode* element, const char* tag) {
 
 XMLStorage::XMLStorage(CVelXmlNode* element) : element_(element) {}
 
+// Only a null key name is missing: the empty name is a key like any other, as
+// the registry's default value, so that a tree copied between backends keeps it.
 IStorageKey* XMLStorage::OpenKey(const char* name) {
-  if (IsMissing(name)) throw OpenException(kErrorFailed);
+  if (name == nullptr) throw OpenException(kErrorFailed);
   CVelXmlNode* key = Find(element_.live<OpenException>(), kKeyTag, name).node;
   if (key == nullptr) throw OpenException(kErrorFailed);
   return new XMLStorageKey(key);
 }
 
 IStorageKey* XMLStorage::CreateKey(const char* name) {
-  if (IsMissing(name)) throw CreateException(kErrorFailed);
+  if (name == nullptr) throw CreateException(kErrorFailed);
   return new XMLStorageKey(FindOrCreate(element_.live<CreateException>(), kKeyTag, name));
 }
 
@@ -136,7 +138,7 @@ bool XMLStorage::DeleteSection(const char* path) {
 }
 
 bool XMLStorage::DeleteKey(const char* name) {
-  if (IsMissing(name)) throw DeleteException(kErrorMissingName);
+  if (name == nullptr) throw DeleteException(kErrorMissingName);
   CVelXmlNode* element = element_.live<DeleteException>();
   const Child key = Find(element, kKeyTag, name);
   if (key.node == nullptr) throw DeleteException(kErrorNotFound);

@@ -3,6 +3,7 @@
 // a storage in use is refused by check and measured by stat.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -268,6 +269,22 @@ TEST_F(CheckTest, ALiveStorageIsRefusedByCheckAndMeasuredByStat) {
   EXPECT_NE(gone.err.find("no process has the shared storage"), std::string::npos) << gone.err;
   EXPECT_NE(ok({"check"}).find("sections:       4\n"), std::string::npos);
   EXPECT_EQ(ok({"get", "While", "Held"}), "yes\n");
+}
+
+// Asked to stop by a signal, hold leaves as at the end of its input: as the
+// last process, it saves what another process wrote meanwhile.
+TEST_F(CheckTest, HoldLeavesCleanlyOnASignal) {
+  fill();
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    const std::string value = std::to_string(signal);
+    {
+      HeldStorage held(runner_, storage());
+      ASSERT_TRUE(held.Holding());
+      ok({"set", "While", "Held", value});
+      EXPECT_EQ(held.Stop(signal), 0) << signal;
+    }
+    EXPECT_EQ(ok({"get", "While", "Held"}), value + "\n") << signal;
+  }
 }
 
 TEST_F(CheckTest, WrongStoragesAreNotFoundOrUsageErrors) {

@@ -66,6 +66,17 @@ class HeldStorage {
   int Release() {
     if (input_ >= 0) close(input_);
     input_ = -1;
+    return Wait();
+  }
+
+  // Sends it the signal, its input still open, and waits as Release does.
+  int Stop(int signal) {
+    if (pid_ > 0 && status_ < 0) kill(pid_, signal);
+    return Wait();
+  }
+
+ private:
+  int Wait() {
     if (pid_ <= 0 || status_ >= 0) return status_;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!Reap(WNOHANG)) {
@@ -75,7 +86,6 @@ class HeldStorage {
     return status_;
   }
 
- private:
   bool Reap(int options) {
     int status = 0;
     pid_t reaped;

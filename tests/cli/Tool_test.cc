@@ -46,10 +46,63 @@ TEST_F(ToolTest, ADumpFromXmlLoadedIntoTheRegistryDumpsIdentically) {
   EXPECT_EQ(ok(RegistryStorage(runner_) + std::vector<std::string>{"get", "Root/A/Deep", "M"}), "1\n2\n3\n");
 }
 
-TEST_F(ToolTest, ReadingLeavesTheStorageFilesAlone) {
-  ok(XmlStorage(runner_) + std::vector<std::string>{"ls"});
-  ok(XmlStorage(runner_) + std::vector<std::string>{"dump"});
-  EXPECT_FALSE(std::filesystem::exists(runner_.file("xml/.storage")));
+// A read of a storage that is not there (a mistyped --path) is "not found"
+// and makes nothing; a write makes the storage.
+TEST_F(ToolTest, ReadsOfNoStorageAreNotFoundAndMakeNothing) {
+  const std::string missing = runner_.file("no/such");
+  const std::vector<std::string> registry = {"--type", "registry", "--registry-db", missing + "/registry.db"};
+  const std::vector<std::vector<std::string>> reads = {
+      {"--type", "xml", "--path", missing, "ls"},
+      {"--type", "xml", "--path", missing, "get", "S", "K"},
+      {"--type", "xml", "--path", missing, "dump"},
+      {"--type", "xml", "--path", runner_.file("xml"), "ls"},  // a directory without a storage
+      {"--type", "shared", "--path", missing, "ls"},
+      {"--type", "shared", "--path", missing, "check"},
+      {"--type", "shared", "--path", missing, "stat"},
+      registry + std::vector<std::string>{"--path", "HKCU\\Software\\X", "ls"},
+  };
+  std::filesystem::create_directories(runner_.file("xml"));
+  for (const auto& read : reads) {
+    const CliResult result = runner_.run(read);
+    EXPECT_EQ(result.status, 1) << read[3] << " " << read[4];
+    EXPECT_EQ(result.err.rfind("settingstore: no storage at '", 0), 0u) << result.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(runner_.file("no")));
+  EXPECT_TRUE(std::filesystem::is_empty(runner_.file("xml")));
+
+  for (const char* type : {"xml", "shared"}) {
+    const std::string path = missing + "/" + type;
+    ok({"--type", type, "--path", path, "set", "S", "K", "v"});
+    EXPECT_EQ(ok({"--type", type, "--path", path, "get", "S", "K"}), "v\n") << type;
+  }
+}
+
+// The tool takes registry roots in any case and in their long forms, names an
+// unknown one, and says when the registry's database is no database.
+TEST_F(ToolTest, RegistryRootsAndDatabases) {
+  const std::vector<std::string> registry = {"--type", "registry", "--registry-db",
+                                             runner_.file("registry.db")};
+  ok(registry + std::vector<std::string>{"--path", "HKCU\\Software\\Roots", "set", "S", "K", "v"});
+  for (const char* path : {"hkcu\\Software\\Roots", "HKEY_CURRENT_USER/Software/Roots",
+                           "hKey_Current_User\\software\\roots", "Hkcu Software\\Roots"}) {
+    EXPECT_EQ(ok(registry + std::vector<std::string>{"--path", path, "get", "S", "K"}), "v\n") << path;
+  }
+  const CliResult unknown = runner_.run(registry + std::vector<std::string>{"--path", "HKXX\\foo", "ls"});
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_EQ(unknown.err.rfind("settingstore: unknown registry root 'HKXX'", 0), 0u) << unknown.err;
+
+  runner_.writeFile("text.db", std::string(8192, 'x'));
+  for (const char* path : {"HKCU\\Software\\X", "HKCU"}) {
+    const CliResult result =
+        runner_.run({"--type", "registry", "--registry-db", runner_.file("text.db"), "--path", path, "ls"});
+    EXPECT_EQ(result.status, 3) << path;
+    EXPECT_NE(result.err.find("file is not a database"), std::string::npos) << result.err;
+    // The library's log lines too read as the tool's own.
+    for (size_t line = 0; line < result.err.size(); line = result.err.find('\n', line) + 1) {
+      EXPECT_EQ(result.err.compare(line, 14, "settingstore: "), 0) << result.err;
+    }
+  }
+  EXPECT_EQ(runner_.readFile("text.db"), std::string(8192, 'x'));
 }
 
 TEST_F(ToolTest, AMissingRegistryPathIsNotFoundForReadsAndMadeForWrites) {

@@ -26,8 +26,9 @@ Ref<IStorageSection> OpenExisting(IStorageSection* root, const std::string& sect
   if (path.empty()) return Ref<IStorageSection>::share(root);
   try {
     return Ref<IStorageSection>(root->OpenSection(path.c_str()));
-  } catch (const storage::OpenException& error) {
-    throw CliError(kNotFound, "section " + Quoted(section) + " not found: " + error.GetErrorString());
+  } catch (const storage::OpenException&) {
+    // The backends give different codes for a missing item; the tool says it in one way.
+    throw CliError(kNotFound, "section " + Quoted(section) + " not found");
   }
 }
 
@@ -40,8 +41,8 @@ Ref<IStorageSection> OpenOrCreate(IStorageSection* root, const std::string& sect
 Ref<IStorageKey> OpenKey(IStorageSection* section, const std::string& name) {
   try {
     return Ref<IStorageKey>(section->OpenKey(name.c_str()));
-  } catch (const storage::OpenException& error) {
-    throw CliError(kNotFound, "key " + Quoted(name) + " not found: " + error.GetErrorString());
+  } catch (const storage::OpenException&) {
+    throw CliError(kNotFound, "key " + Quoted(name) + " not found");
   }
 }
 

@@ -1,8 +1,14 @@
 #include "StorageOpening.h"
 
+#include <filesystem>
 #include <utility>
 
 #include "CliError.h"
+#include "LiveStorage.h"
+#include "LogLines.h"
+#include "SharedStorage/SharedSettings.h"
+#include "framework/Exceptions.h"
+#include "platform/Registry.h"
 #include "storage/initializer.h"
 
 namespace cli {
@@ -11,25 +17,40 @@ namespace {
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
-// A registry path splits into its hive ("HKCU") and the key below it, which
+// A registry path splits into its root ("HKCU") and the key below it, which
 // the tool opens itself so that `set` can create it.
 struct RegistryLocation {
-  std::string hive;
+  std::string root;
   std::string below;
 };
 
+bool EndsRootName(char c) { return IsSeparator(c) || c == ' '; }
+
+// The library takes root names as written in its table only; the tool takes
+// them in any case, short or long, and hands the library the short form.
+std::string RootName(const std::string& written) {
+  static const char* const kRoots[][2] = {
+      {"HKLM", "HKEY_LOCAL_MACHINE"}, {"HKCU", "HKEY_CURRENT_USER"}, {"HKCR", "HKEY_CLASSES_ROOT"}};
+  std::string upper = written;
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  for (const auto& names : kRoots) {
+    if (upper == names[0] || upper == names[1]) return names[0];
+  }
+  throw CliError(kUsage,
+                 "unknown registry root '" + written +
+                     "' (HKLM, HKCU, HKCR or HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT)");
+}
+
 RegistryLocation SplitRegistryPath(const std::string& path) {
   size_t end = 0;
-  while (end < path.size() && !IsSeparator(path[end])) ++end;
-  return {path.substr(0, end), NormalizeSectionPath(path.substr(end))};
+  while (end < path.size() && !EndsRootName(path[end])) ++end;
+  const std::string rest = end < path.size() ? path.substr(end + 1) : std::string();
+  return {RootName(path.substr(0, end)), NormalizeSectionPath(rest)};
 }
 
-// The first error the library logs while a save runs.
-std::string g_save_error;
-
-void RecordSaveError(storage::logger::Level level, const char* message) {
-  if (level == storage::logger::LEVEL_ERROR && g_save_error.empty()) g_save_error = message;
-}
+std::string NoStorageAt(const std::string& path) { return "no storage at '" + path + "'"; }
 
 }  // namespace
 
@@ -53,18 +74,48 @@ std::string NormalizeSectionPath(const std::string& path) {
   return normalized;
 }
 
+void RequireStorage(const StorageOptions& options) {
+  namespace fs = std::filesystem;
+  std::error_code ignored;
+  const auto exists = [&](const std::string& file) { return fs::exists(file, ignored); };
+  const std::string directory = options.path.empty() ? std::string(".") : options.path;
+  switch (ParseStorageType(options.type)) {
+    case storage::STORAGE_REGISTRY: {
+      const std::string database =
+          options.registryDb.empty() ? storage::platform::DefaultRegistryDatabasePath() : options.registryDb;
+      if (exists(database)) return;
+      break;
+    }
+    case storage::STORAGE_XML: {
+      const std::string defaults = options.defaultPath.empty() ? directory : options.defaultPath;
+      const std::string file = directory + "/.storage";
+      if (exists(file) || exists(file + ".backup") || exists(defaults + "/.storage.default")) return;
+      break;
+    }
+    default: {
+      const storage::SharedSettings settings(directory.c_str());
+      const std::string prefix = directory + "/";
+      if (exists(prefix + settings.storageFileName + "000d.dm2") ||
+          exists(prefix + settings.mapFileName + "000d.dm2") || StorageIsLive(directory)) {
+        return;
+      }
+      break;
+    }
+  }
+  throw CliError(kNotFound, NoStorageAt(options.path.empty() ? directory : options.path));
+}
+
 OpenedStorage::OpenedStorage(const StorageOptions& options, Access access)
     : type_(ParseStorageType(options.type)) {
   const storage::StorageType type = type_;
   std::string path = options.path;
+  if (path.empty()) path = type == storage::STORAGE_REGISTRY ? "HKCU" : ".";
   std::string below;
   if (type == storage::STORAGE_REGISTRY) {
     if (!options.registryDb.empty()) storage::SetRegistryDatabase(options.registryDb.c_str());
-    const RegistryLocation location = SplitRegistryPath(path.empty() ? "HKCU" : path);
-    path = location.hive;
-    below = location.below;
-  } else if (path.empty()) {
-    path = ".";
+    RegistryLocation location = SplitRegistryPath(path);
+    path = std::move(location.root);
+    below = std::move(location.below);
   }
   // The tool is run again by hand if a load fails; it never loops.
   storage::PathInitializer init(path, options.defaultPath.empty() ? path : options.defaultPath);
@@ -76,6 +127,9 @@ OpenedStorage::OpenedStorage(const StorageOptions& options, Access access)
     throw;
   }
   if (factory_ == nullptr) throw CliError(kFailure, "cannot open the storage");
+  // A registry store that cannot be opened (a file that is no database)
+  // fails the first key opened, and the log line tells why.
+  KeptLogErrors openingErrors;
   try {
     factory_->LoadSuccessful();
     root_.reset(factory_->GetRoot());
@@ -83,9 +137,13 @@ OpenedStorage::OpenedStorage(const StorageOptions& options, Access access)
       root_.reset(access == Access::kWrite ? root_->CreateSection(below.c_str())
                                            : root_->OpenSection(below.c_str()));
     }
-  } catch (const storage::OpenException& error) {
+  } catch (const storage::Exception& error) {
     close();
-    throw CliError(kNotFound, "registry key '" + options.path + "' not found: " + error.GetErrorString());
+    if (type != storage::STORAGE_REGISTRY) throw;
+    if (error.GetErrorCode() == storage::kErrorNotFound) throw CliError(kNotFound, NoStorageAt(options.path));
+    const std::string reason = openingErrors.take();
+    throw CliError(kFailure, "cannot open registry key '" + options.path +
+                                 "': " + (reason.empty() ? error.GetErrorString() : reason));
   } catch (...) {
     close();
     throw;
@@ -93,12 +151,10 @@ OpenedStorage::OpenedStorage(const StorageOptions& options, Access access)
 }
 
 void OpenedStorage::save() {
-  g_save_error.clear();
+  KeptLogErrors errors;
   factory_->SetLastErrorCode(0);
-  storage::logger::SetSink(&RecordSaveError);
   factory_->Save();
-  storage::logger::SetSink(nullptr);
-  if (!g_save_error.empty()) throw CliError(kFailure, g_save_error);
+  if (const std::string error = errors.take(); !error.empty()) throw CliError(kFailure, error);
   if (factory_->GetLastErrorCode() != 0) {
     throw CliError(kFailure, std::string("cannot save the storage: ") + factory_->GetLastMessageDescriptor());
   }

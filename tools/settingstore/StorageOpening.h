@@ -23,11 +23,17 @@ storage::StorageType ParseStorageType(const std::string& text);
 // backslashes only, no separator at either end ("" is the root).
 std::string NormalizeSectionPath(const std::string& path);
 
+// A read needs a storage that is there: when none is, a CliError "no storage
+// at PATH" (not found), and nothing is made. XML: its file, backup or default
+// file; shared: its hive files or a process that has it up; registry: the
+// database file (the key itself is looked for as it opens).
+void RequireStorage(const StorageOptions& options);
+
 class OpenedStorage {
  public:
   enum class Access { kRead, kWrite };
   // For writing, a missing registry key named by --path is created; for
-  // reading it is "not found".
+  // reading it is "no storage at PATH".
   OpenedStorage(const StorageOptions& options, Access access);
   ~OpenedStorage();
   OpenedStorage(const OpenedStorage&) = delete;

@@ -96,9 +96,6 @@ void CheckDistinct(const std::vector<std::string>& names, const char* kind, cons
 
 void CheckNames(const std::vector<std::string>& keys, const std::vector<std::string>& sections,
                 const Trail& trail, size_t place) {
-  if (std::find(keys.begin(), keys.end(), "") != keys.end()) {
-    throw CliError(kFailure, "a key " + trail.where(place) + " has an empty name");
-  }
   for (const std::string& name : sections) {
     if (!IsOneSectionName(name)) {
       throw CliError(kFailure, "section name " + Quoted(name) + " " + trail.where(place) +

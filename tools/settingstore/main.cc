@@ -8,7 +8,9 @@
 
 #include "CliError.h"
 #include "Commands.h"
+#include "HoldRelease.h"
 #include "LiveStorage.h"
+#include "LogLines.h"
 #include "Stat.h"
 #include "StorageOpening.h"
 #include "StoreCheck.h"
@@ -29,6 +31,7 @@ int Fail(int status, const std::string& message) {
 // if the command changes anything.
 void RunOn(const cli::StorageOptions& options, OpenedStorage::Access access,
            const std::function<void(storage::IStorageSection*)>& command) {
+  if (access == OpenedStorage::Access::kRead) cli::RequireStorage(options);
   OpenedStorage opened(options, access);
   command(opened.root());
   if (access == OpenedStorage::Access::kWrite) opened.save();
@@ -137,6 +140,9 @@ int main(int argc, char** argv) {
     if (type_option->count() > 0 && cli::ParseStorageType(options.type) != storage::STORAGE_SHARED_DOM) {
       throw cli::CliError(cli::kUsage, "check and stat work on shared storages only (--type shared)");
     }
+    cli::StorageOptions shared = options;
+    shared.type = "shared";
+    cli::RequireStorage(shared);
     std::string directory = options.path.empty() ? std::string(".") : options.path;
     std::string problem;
     if (!storage::platform::CheckStorageDirectory(directory.c_str(), &problem)) {
@@ -170,17 +176,18 @@ int main(int argc, char** argv) {
   CLI::App* stat = app.add_subcommand("stat", "show how full the hives of a shared storage in use are");
   stat->callback([&] { run = [&] { cli::PrintStat(sharedDirectory(), std::cout); }; });
 
-  CLI::App* hold = app.add_subcommand("hold", "keep the storage open until standard input ends");
+  CLI::App* hold = app.add_subcommand(
+      "hold", "keep the storage open until standard input ends or SIGINT, SIGTERM or SIGHUP");
   hold->callback([&] {
     run = [&] {
+      cli::HoldRelease release;
       OpenedStorage opened(options, Access::kRead);
       std::cout << "holding the storage open until standard input ends" << std::endl;
-      std::string line;
-      while (std::getline(std::cin, line)) {
-      }
+      release.waitForRelease();
     };
   });
 
+  cli::WriteLogLinesToStandardError();
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& help) {

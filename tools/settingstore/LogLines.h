@@ -1,0 +1,31 @@
+// The library's log lines on the tool's standard error, in the tool's own
+// form: "settingstore: MESSAGE", whichever backend wrote them.
+#ifndef SETTINGSTORE_TOOLS_LOGLINES_H
+#define SETTINGSTORE_TOOLS_LOGLINES_H
+
+#include <string>
+
+namespace cli {
+
+// Routes the library's log to standard error; call once, at the start.
+void WriteLogLinesToStandardError();
+
+// While one lives, the library's error lines are kept instead of written, for
+// a step whose failure the library only logs to report it as its own error.
+// Lines of other levels are still written, and so are the kept ones at its
+// end unless the step took them.
+class KeptLogErrors {
+ public:
+  KeptLogErrors();
+  ~KeptLogErrors();
+  KeptLogErrors(const KeptLogErrors&) = delete;
+  KeptLogErrors& operator=(const KeptLogErrors&) = delete;
+
+  // The first error logged since this began (empty when none was); the
+  // others are dropped with it.
+  std::string take();
+};
+
+}  // namespace cli
+
+#endif  // SETTINGSTORE_TOOLS_LOGLINES_H
