@@ -14,7 +14,7 @@ struct Backend {
 Backend MakeRegistryBackend(IStorageInitializer* init);
 Backend MakeXmlBackend(IStorageInitializer* init);
 Backend MakeSharedDomBackend(IStorageInitializer* init);
-void UnloadSharedDom();
+bool UnloadSharedDom();
 
 }  // namespace storage
 

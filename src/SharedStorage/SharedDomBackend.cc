@@ -16,6 +16,6 @@ Backend MakeSharedDomBackend(IStorageInitializer* init) {
   }
 }
 
-void UnloadSharedDom() { unloadSharedStorage(); }
+bool UnloadSharedDom() { return unloadSharedStorage(); }
 
 }  // namespace storage

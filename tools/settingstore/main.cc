@@ -31,6 +31,7 @@ void RunOn(const cli::StorageOptions& options, OpenedStorage::Access access,
   OpenedStorage opened(options, access);
   command(opened.root());
   if (access == OpenedStorage::Access::kWrite) opened.save();
+  opened.leave();
 }
 
 }  // namespace
@@ -172,6 +173,7 @@ int main(int argc, char** argv) {
       std::string line;
       while (std::getline(std::cin, line)) {
       }
+      opened.leave();
     };
   });
 
