@@ -138,9 +138,9 @@ TEST_F(LifecycleTest, TheLastHostSavesOnlyChangesAndLearnsWhetherTheSaveFailed) 
   Seed(StoragePath());
   const auto seeded = files();
   EXPECT_TRUE(leave(StoragePath(), false));
-  EXPECT_EQ(files(), seeded) << "a host that only read rewrote the files";
+  EXPECT_TRUE(files() == seeded) << "a host that only read rewrote the files";
   EXPECT_TRUE(leave(StoragePath(), true));
-  EXPECT_NE(files()[0].first, seeded[0].first) << "a change was not saved";
+  EXPECT_FALSE(files()[0].first == seeded[0].first) << "a change was not saved";
   EXPECT_TRUE(Log().empty()) << Log().front();
 
   // Below a regular file no hive file can be written: the change is lost, and said so.

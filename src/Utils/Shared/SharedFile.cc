@@ -68,6 +68,8 @@ template <class Header, class Hash>
 bool TSharedFileWinBase<Header, Hash>::load(const std::string& path, bool createIfMissing) {
   logger::debug("Open shared file %s", path.c_str());
   HiveSaveBatch::Recover(path);
+  // A session that only reads saves nothing, so what killed saves left goes now.
+  platform::RemoveStaleTemporaries(path.c_str());
   std::ifstream file(path, std::ios::binary);
   if (!file.is_open()) {
     // Starting empty from a file that is there would overwrite it at the save.
