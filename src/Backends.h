@@ -14,7 +14,7 @@ struct Backend {
 Backend MakeRegistryBackend(IStorageInitializer* init);
 Backend MakeXmlBackend(IStorageInitializer* init);
 Backend MakeSharedDomBackend(IStorageInitializer* init);
-void UnloadSharedDom();
+bool UnloadSharedDom();
 
 // Refuses, with a TechnicalException that names it and its owner, a storage
 // directory that another user controls (see platform::CheckStorageDirectory).

@@ -52,8 +52,7 @@ extern "C" bool DeinitializeStorage(StorageType type) {
     case STORAGE_XML:
       return true;
     case STORAGE_SHARED_DOM:
-      UnloadSharedDom();
-      return true;
+      return UnloadSharedDom();
   }
   return false;
 }

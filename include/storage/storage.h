@@ -277,6 +277,12 @@ class STORAGE_API CVelXmlParseException : public std::runtime_error {
 extern "C" {
 STORAGE_API storage::NoThrowStorageFactory* InitializeStorage(storage::StorageType type,
                                                               storage::IStorageInitializer* init);
+// Ends the process's use of a storage of this type. For the shared DOM (2)
+// the last process to leave writes the .dm2 files, when anything changed
+// since they were loaded or saved: false when that save failed (the files
+// keep their previous save and the changes are lost; the log names the
+// files). True otherwise, and for the registry and XML types; false for an
+// unknown type.
 STORAGE_API bool DeinitializeStorage(storage::StorageType type);
 STORAGE_API const char* GetStotageVersion();
 }

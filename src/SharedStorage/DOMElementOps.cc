@@ -156,6 +156,7 @@ bool DOMElement::swapAttributes(NodeRef& chain) {
 }
 
 NodeRef DOMElement::newValueChain(uint32_t typeSid, uint32_t sizeSid, uint32_t valueSid) {
+  noteChange();
   const WellKnownSids& sids = Sids();
   NodeRef nodes[3] = {NoNode(kAttributeNode), NoNode(kAttributeNode), NoNode(kAttributeNode)};
   try {
@@ -296,6 +297,7 @@ NodeRef DOMElement::createElement(uint32_t kindSid, const StringAutoRelease& nam
     return ElementHandle(pass.found);
   }
 
+  noteChange();
   NodeRef element = Factory().newElement(kindSid);
   // The name, and a key's first value, are linked before the element is, so
   // no reader (nor a process that dies halfway) leaves an element without them.
@@ -373,6 +375,7 @@ bool DOMElement::tryDeleteElement(uint32_t kindSid, uint32_t nameSid) {
     if (node.isMarked()) return false;
     if (Matches(walk, node, kindSid, nameSid)) {
       if (child.element().firstChildWord().load() != kEnd) throw NotEmptyException(kErrorFailed);
+      noteChange();
       countListChange();
       if (previous.isNull()) {
         unlinkFirstChild();

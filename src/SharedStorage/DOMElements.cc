@@ -49,14 +49,23 @@ void DOMElement::Initialize(const char* nodeNamePrefix, const char* nodeFilePref
   }
 }
 
-void DOMElement::Deinitialize() {
-  // The node and string hive files refer to each other: the last process
-  // replaces them as one set, so that a crash never leaves a mixture.
-  HiveSaveBatch batch;
-  accessController.reset();
-  stringFactory.reset();
-  nodeFactory.reset();
+bool DOMElement::Deinitialize() {
+  bool saved = true;
+  {
+    // The node and string hive files refer to each other: the last process
+    // replaces them as one set, so that a crash never leaves a mixture.
+    HiveSaveBatch batch(&saved);
+    accessController.reset();
+    stringFactory.reset();
+    nodeFactory.reset();
+  }
   sids_ = WellKnownSids();
+  return saved;
+}
+
+void DOMElement::noteChange() {
+  if (nodeFactory != nullptr) nodeFactory->pageManager().MarkChanged();
+  if (stringFactory != nullptr) stringFactory->pageManager().MarkChanged();
 }
 
 void DOMElement::registerWellKnownStrings() {

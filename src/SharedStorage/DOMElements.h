@@ -90,8 +90,12 @@ class DOMElement {
   static void Initialize(const char* nodeNamePrefix, const char* nodeFilePrefix, const char* stringNamePrefix,
                          const char* stringFilePath, const char* accessName);
   // Destroys the access controller, the string table and the node factory,
-  // in that order; does nothing when they do not exist.
-  static void Deinitialize();
+  // in that order; does nothing when they do not exist. False when this was
+  // the last process and the hive files it had to save could not be written.
+  static bool Deinitialize();
+  // Records that the tree (and with it the strings it holds) changes, so that
+  // the last process to leave saves the hive files; before every change.
+  static void noteChange();
 
   // Valid between Initialize and Deinitialize; written before any other
   // thread of the process uses the shared DOM.

@@ -18,6 +18,6 @@ Backend MakeSharedDomBackend(IStorageInitializer* init) {
   }
 }
 
-void UnloadSharedDom() { unloadSharedStorage(); }
+bool UnloadSharedDom() { return unloadSharedStorage(); }
 
 }  // namespace storage

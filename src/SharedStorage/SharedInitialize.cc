@@ -90,10 +90,12 @@ void loadSharedStorage(IStorageInitializer* init) {
   }
 }
 
-void unloadSharedStorage() {
-  DOMElement::Deinitialize();
+bool unloadSharedStorage() {
+  const bool saved = DOMElement::Deinitialize();
   blockMutex.reset();
   settings.reset();
+  if (!saved) logger::error("The shared storage's files could not be saved; its changes are lost");
+  return saved;
 }
 
 }  // namespace storage

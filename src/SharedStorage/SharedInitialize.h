@@ -13,8 +13,9 @@ namespace storage {
 void loadSharedStorage(IStorageInitializer* init);
 // One attempt; false after a failure, which it logs and tears down.
 bool initializeSharedDOM(IStorageInitializer* init);
-// Tears down whatever is up; does nothing when nothing is.
-void unloadSharedStorage();
+// Tears down whatever is up; does nothing when nothing is. False when this
+// process was the last to leave and the hive files could not be saved.
+bool unloadSharedStorage();
 
 }  // namespace storage
 

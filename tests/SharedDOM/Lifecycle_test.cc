@@ -7,8 +7,10 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "SharedDOM/SampleTree.h"
@@ -108,6 +110,47 @@ TEST_F(LifecycleTest, AHostBringsTheStorageUpAndDown) {
   HostInitializer again(storage_dir.string());
   SharedDomSession reloaded(again);
   EXPECT_EQ(CheckSample(*reloaded.Root(), 0), "");
+}
+
+// The last host to leave writes the hive files only when something changed,
+// and DeinitializeStorage tells it when that write failed.
+TEST_F(LifecycleTest, TheLastHostSavesOnlyChangesAndLearnsWhetherTheSaveFailed) {
+  const auto leave = [](const std::string& path, bool write) {
+    HostInitializer init(path);
+    storage::NoThrowStorageFactory* factory = InitializeStorage(storage::STORAGE_SHARED_DOM, &init);
+    {
+      Ref<IStorageSection> root(factory->GetRoot());
+      if (write) WriteString(*Ref<IStorageKey>(root->CreateKey("Marker")), "changed");
+      EXPECT_FALSE(ReadBytes(*Ref<IStorageKey>(root->OpenKey("Marker"))).empty());
+    }
+    factory->Dispose();
+    return DeinitializeStorage(storage::STORAGE_SHARED_DOM);
+  };
+  const auto files = [&] {
+    std::vector<std::pair<std::string, fs::file_time_type>> state;
+    for (const char* name : {".storage000d.dm2", ".storageMap000d.dm2"}) {
+      const fs::path file = fs::path(StoragePath()) / name;
+      std::ifstream in(file, std::ios::binary);
+      state.emplace_back(std::string(std::istreambuf_iterator<char>(in), {}), fs::last_write_time(file));
+    }
+    return state;
+  };
+  Seed(StoragePath());
+  const auto seeded = files();
+  EXPECT_TRUE(leave(StoragePath(), false));
+  EXPECT_TRUE(files() == seeded) << "a host that only read rewrote the files";
+  EXPECT_TRUE(leave(StoragePath(), true));
+  EXPECT_FALSE(files()[0].first == seeded[0].first) << "a change was not saved";
+  EXPECT_TRUE(Log().empty()) << Log().front();
+
+  // Below a regular file no hive file can be written: the change is lost, and said so.
+  std::ofstream(dir_.File("plain")) << "not a directory";
+  EXPECT_FALSE(leave(dir_.File("plain/store"), true));
+  std::lock_guard<std::mutex> hold(log_mutex);
+  EXPECT_NE(
+      std::find_if(Log().begin(), Log().end(),
+                   [](const std::string& line) { return line.find("plain/store/.storage") != line.npos; }),
+      Log().end());
 }
 
 TEST_F(LifecycleTest, TheRootOutlivesTheFactoryWhileTheHostHoldsIt) {

@@ -6,11 +6,15 @@
 #include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "SharedStorage/MemoryConfigurator.h"
 #include "SharedStorage/SharedSettings.h"
+#include "SharedStorage/StringHolderBase.h"
 #include "Utils/Shared/PageManager.h"
 #include "cli/CliRunner.h"
 #include "cli/HeldStorage.h"
@@ -40,6 +44,27 @@ class HiveFile {
   }
   void flipByte(uint32_t fileOffset) { bytes_[fileOffset] = static_cast<char>(bytes_[fileOffset] ^ 0x5A); }
   size_t size() const { return bytes_.size(); }
+
+  // The area offset of the head block of the string stored as `text`.
+  uint32_t stringHead(const std::string& text) const {
+    using storage::StringHolderBase;
+    for (uint32_t k = 0; k < word(8); ++k) {
+      if (word(20 + 16 * k + 4) != (0xC0000000 | StringHolderBase::kHeadBlockSize)) continue;
+      const uint32_t head = word(20 + 16 * k);
+      std::string stored;
+      for (size_t j = 0; j <= text.size(); ++j) {
+        stored += static_cast<char>(StringHolderBase::Unscramble(
+            static_cast<uint8_t>(bytes_[kHeaderSize + head + StringHolderBase::kPayloadOffset + j]), j));
+      }
+      if (stored == text + '\0') return head;
+    }
+    ADD_FAILURE() << "no string '" << text << "' in " << name_;
+    return 0;
+  }
+  void setTextByte(uint32_t head, size_t j, char c) {
+    const auto scrambled = storage::StringHolderBase::Scramble(static_cast<uint8_t>(c), j);
+    bytes_[kHeaderSize + head + storage::StringHolderBase::kPayloadOffset + j] = static_cast<char>(scrambled);
+  }
 
   // The area offset of the first block in use that was asked for with `size` bytes.
   uint32_t blockOfSize(uint32_t size) const {
@@ -194,6 +219,25 @@ TEST_F(CheckTest, ABrokenStringChainIsFound) {
   strings.setWord(chunk, 0x01000000 | strings.blockOfSize(12));  // a chunk linking to the table's root
   strings.save(true);
   EXPECT_NE(damaged().find("which is no string chunk"), std::string::npos);
+}
+
+// A read reaches a section or key through the string table's lookup by name:
+// a name string that leads elsewhere (its marker byte changed, or spelled as
+// another name) breaks `ls -r`, and check must find it first.
+TEST_F(CheckTest, ANameThatALookupDoesNotLeadBackToIsFound) {
+  const std::vector<std::tuple<std::string, size_t, char, std::string>> cases = {
+      {"\x01Other", 0, '!', "section '!Other': a lookup by its name finds no string instead of its own"},
+      {"\x01k2", 2, '1', "key 'Other\\k1': a lookup by its name finds the string "}};
+  for (const auto& [name, at, replacement, report] : cases) {
+    std::filesystem::remove_all(runner_.file("dom"));
+    fill();
+    ok({"set", "Other", "k1", "v"});
+    ok({"set", "Other", "k2", "v"});
+    HiveFile strings(runner_, "dom/.storageMap000d.dm2");
+    strings.setTextByte(strings.stringHead(name), at, replacement);
+    strings.save(true);
+    EXPECT_NE(damaged().find(report), std::string::npos) << report;
+  }
 }
 
 TEST_F(CheckTest, TheHashChainTiesEachHiveToTheOneBefore) {

@@ -41,6 +41,8 @@ class HiveBlocks : public storage::IMemBlockEnumerator {
 
 // Makes the blocks when the storage has none, then fills them all.
 inline void WriteHiveGeneration(storage::PageManager& manager, int generation) {
+  // Written in place: the hives are saved only when told so.
+  manager.MarkChanged();
   HiveBlocks blocks;
   manager.Enumerate(blocks, false);
   if (blocks.addresses.empty()) {

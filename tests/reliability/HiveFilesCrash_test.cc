@@ -57,7 +57,7 @@ TEST_F(HiveFilesCrashTest, EveryKillDuringTheSaveLeavesOneWholeGeneration) {
     EXPECT_TRUE(generation == 1 || generation == 2)
         << "after a kill at step " << step << ": " << (refusal.empty() ? "mixed content" : refusal);
     found.insert(generation);
-    // The start above saved again: what the killed save left is gone.
+    // The start above cleared what the killed save left.
     EXPECT_TRUE(EntriesWith(directory_.path(), ".tmp.").empty()) << "step " << step;
     EXPECT_TRUE(EntriesWith(directory_.path(), ".hivesave.").empty()) << "step " << step;
   });

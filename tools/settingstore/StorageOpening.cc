@@ -160,15 +160,25 @@ void OpenedStorage::save() {
   }
 }
 
+void OpenedStorage::leave() {
+  g_save_error.clear();
+  storage::logger::SetSink(&RecordSaveError);
+  const bool saved = close();
+  storage::logger::SetSink(nullptr);
+  if (!saved)
+    throw CliError(kFailure, "the storage could not be saved, its changes are lost: " + g_save_error);
+}
+
 OpenedStorage::~OpenedStorage() { close(); }
 
 // Deleting the factory, unlike Dispose, does not save; the shared DOM then
 // leaves its shared memory, and the last process to leave writes its files.
-void OpenedStorage::close() {
+bool OpenedStorage::close() {
+  if (factory_ == nullptr && root_.get() == nullptr) return true;
   root_.reset();
   delete factory_;
   factory_ = nullptr;
-  DeinitializeStorage(type_);
+  return DeinitializeStorage(type_);
 }
 
 }  // namespace cli

@@ -44,9 +44,13 @@ class OpenedStorage {
   // Writes the changes back to the storage's files; a failed save, which the
   // library only logs, is a CliError here.
   void save();
+  // Ends the use of the storage. For a shared storage, the last process to
+  // leave writes its files: their failure is a CliError naming them.
+  void leave();
 
  private:
-  void close();
+  // False when the shared storage's files could not be saved.
+  bool close();
 
   storage::StorageType type_;
   storage::NoThrowStorageFactory* factory_ = nullptr;

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "SharedStorage/NameStrings.h"
 #include "SharedStorage/StringFactory.h"
 #include "SharedStorage/StringHolderBase.h"
 #include "SharedStorage/StringHolderFactory.h"
@@ -29,11 +30,18 @@ std::string CutAtTerminator(const std::string& bytes) {
   return end == std::string::npos ? std::string() : bytes.substr(0, end + 1);
 }
 
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string LowerAscii(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = LowerAscii(c);
+  return lower;
+}
+
 bool EqualIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
   }
   return true;
 }
@@ -50,11 +58,21 @@ StringTableWalk::StringTableWalk(const HiveRegion& region, const std::string& di
       readString(address, size, findings, reached);
     }
   }
+  for (const auto& [sid, string] : strings_) {
+    if (string.text.empty() || string.text.front() != storage::names::kMarker) continue;
+    const auto [entry, added] = nameSids_.emplace(LowerAscii(string.text), sid);
+    if (!added && sid < entry->second) entry->second = sid;
+  }
 }
 
 const StoredString* StringTableWalk::find(uint32_t sid) const {
   const auto found = strings_.find(sid);
   return found == strings_.end() ? nullptr : &found->second;
+}
+
+uint32_t StringTableWalk::sidOfName(std::string_view name) const {
+  const auto found = nameSids_.find(LowerAscii(std::string(1, storage::names::kMarker) + std::string(name)));
+  return found == nameSids_.end() ? 0 : found->second;
 }
 
 uint32_t StringTableWalk::sidOf(std::string_view text) const {

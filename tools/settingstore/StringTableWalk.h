@@ -31,6 +31,9 @@ class StringTableWalk {
   // The SID by which names are looked up: the lowest of the strings equal to
   // the text without regard to case; 0 when there is none.
   uint32_t sidOf(std::string_view text) const;
+  // The same for a section's or key's name, as the table's lookup by name
+  // finds it (names are stored behind their marker byte).
+  uint32_t sidOfName(std::string_view name) const;
 
   size_t count() const { return strings_.size(); }
   uint64_t textBytes() const { return textBytes_; }
@@ -49,6 +52,8 @@ class StringTableWalk {
   std::string directory_;
   uint32_t counter_ = 0;
   std::unordered_map<uint32_t, StoredString> strings_;
+  // The stored names, lower-cased, to the lowest SID that carries each.
+  std::unordered_map<std::string, uint32_t> nameSids_;
   uint64_t textBytes_ = 0;
 };
 

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "SharedStorage/DOMNode.h"
+#include "SharedStorage/NameStrings.h"
 #include "SharedStorage/NodeFactory.h"
 #include "Utils/Shared/InitMemAddress.h"
 
@@ -48,7 +49,7 @@ TreeWalk::TreeWalk(const HiveRegion& nodes, const StringTableWalk& strings, Prob
     return;
   }
   reached.insert(root);
-  visit({root, ""}, true, problems, reached);
+  visit({root, "", kNull}, true, problems, reached);
   while (!pending_.empty()) {
     const Pending element = std::move(pending_.back());
     pending_.pop_back();
@@ -92,9 +93,12 @@ void TreeWalk::visit(const Pending& element, bool isRoot, Problems& problems,
     } else {
       problems.push_back(where + ": its kind SID " + std::to_string(kindSid) + " is neither section nor key");
     }
-    const std::string name = readAttributes(element.address, isKey, where, problems, reached);
+    uint32_t nameSid = kNull;
+    const std::string stored = readAttributes(element.address, isKey, where, problems, reached, nameSid);
+    const std::string name = storage::names::Text(stored.c_str());
     path = element.parentPath.empty() ? name : element.parentPath + "\\" + name;
     where = (isKey ? "key '" : "section '") + path + "'";
+    checkLookup(element, kindSid, nameSid, name, where, problems);
   }
 
   for (uint32_t child = nodes_.word(element.address + kFirstChild); child != kNull;
@@ -106,7 +110,7 @@ void TreeWalk::visit(const Pending& element, bool isRoot, Problems& problems,
     } else if (!reached.insert(child).second) {
       problems.push_back(where + ": its children reach the element " + HexWord(child) + " a second time");
     } else {
-      pending_.push_back({child, path});
+      pending_.push_back({child, path, element.address});
       continue;
     }
     break;
@@ -114,7 +118,8 @@ void TreeWalk::visit(const Pending& element, bool isRoot, Problems& problems,
 }
 
 std::string TreeWalk::readAttributes(uint32_t element, bool isKey, const std::string& where,
-                                     Problems& problems, std::unordered_set<uint32_t>& reached) {
+                                     Problems& problems, std::unordered_set<uint32_t>& reached,
+                                     uint32_t& nameSid) {
   std::string name;
   std::vector<std::string> names;
   for (uint32_t attribute = nodes_.word(element + kFirstAttribute); attribute != kNull;
@@ -134,7 +139,10 @@ std::string TreeWalk::readAttributes(uint32_t element, bool isKey, const std::st
     const uint32_t value = nodes_.word(attribute + kAttributeValue);
     const std::string valueText = textOf(value, where + ", attribute '" + attributeName + "'", problems);
     ++valueUses_[value];
-    if (names.empty() && (nameWord & ~kDeleteMark) == nameSid_) name = valueText;
+    if (names.empty() && (nameWord & ~kDeleteMark) == nameSid_) {
+      name = valueText;
+      nameSid = value;
+    }
     names.push_back(attributeName);
   }
   // A key gets its type, size and value as one chain behind its name; a key
@@ -146,6 +154,23 @@ std::string TreeWalk::readAttributes(uint32_t element, bool isKey, const std::st
                        Joined(isKey ? withValue : nameOnly));
   }
   return name;
+}
+
+// A read reaches a section or key by name: the string table's lookup by name
+// gives a SID, and the first child of the parent with that kind and SID
+// answers. A name that leads elsewhere shows in a listing but cannot be read.
+void TreeWalk::checkLookup(const Pending& element, uint32_t kindSid, uint32_t nameSid,
+                           const std::string& name, const std::string& where, Problems& problems) {
+  // A missing name or a dead SID is reported already.
+  if (nameSid == kNull || strings_.find(nameSid) == nullptr) return;
+  if (const uint32_t found = strings_.sidOfName(name); found != nameSid) {
+    problems.push_back(where + ": a lookup by its name finds " +
+                       (found == 0 ? std::string("no string") : "the string " + std::to_string(found)) +
+                       " instead of its own (" + std::to_string(nameSid) + ")");
+  }
+  if (!named_.insert({element.parent, kindSid, nameSid}).second) {
+    problems.push_back(where + ": an earlier sibling has the same name, and lookups reach only that one");
+  }
 }
 
 std::string TreeWalk::textOf(uint32_t sid, const std::string& where, Problems& problems) {

@@ -4,7 +4,9 @@
 #ifndef SETTINGSTORE_TOOLS_TREEWALK_H
 #define SETTINGSTORE_TOOLS_TREEWALK_H
 
+#include <array>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -29,13 +31,18 @@ class TreeWalk {
   struct Pending {
     uint32_t address;
     std::string parentPath;
+    uint32_t parent;
   };
 
   uint32_t findRootHolder(std::unordered_set<uint32_t>& reached);
   void visit(const Pending& element, bool isRoot, Problems& problems, std::unordered_set<uint32_t>& reached);
-  // Checks the element's attribute list; returns its name ("" when it has none).
+  // Checks the element's attribute list; returns its name as stored ("" when
+  // it has none) and its SID in nameSid.
   std::string readAttributes(uint32_t element, bool isKey, const std::string& where, Problems& problems,
-                             std::unordered_set<uint32_t>& reached);
+                             std::unordered_set<uint32_t>& reached, uint32_t& nameSid);
+  // Whether a read that looks the element up by its name reaches it.
+  void checkLookup(const Pending& element, uint32_t kindSid, uint32_t nameSid, const std::string& name,
+                   const std::string& where, Problems& problems);
   // A SID that must name a live string: its text, or "(SID n)" after a problem.
   std::string textOf(uint32_t sid, const std::string& where, Problems& problems);
 
@@ -48,6 +55,8 @@ class TreeWalk {
   uint64_t sections_ = 0;
   uint64_t keys_ = 0;
   std::unordered_map<uint32_t, uint32_t> valueUses_;
+  // (parent, kind SID, name SID) of every element met.
+  std::set<std::array<uint32_t, 3>> named_;
 };
 
 }  // namespace cli

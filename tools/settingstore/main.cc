@@ -35,6 +35,7 @@ void RunOn(const cli::StorageOptions& options, OpenedStorage::Access access,
   OpenedStorage opened(options, access);
   command(opened.root());
   if (access == OpenedStorage::Access::kWrite) opened.save();
+  opened.leave();
 }
 
 }  // namespace
@@ -184,6 +185,7 @@ int main(int argc, char** argv) {
       OpenedStorage opened(options, Access::kRead);
       std::cout << "holding the storage open until standard input ends" << std::endl;
       release.waitForRelease();
+      opened.leave();
     };
   });
 

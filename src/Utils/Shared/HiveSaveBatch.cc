@@ -28,6 +28,9 @@ struct PendingFile {
 struct OpenBatch {
   int depth = 0;
   std::vector<PendingFile> files;
+  // Whether a file of the batch could not be saved, and who wants to know.
+  bool failed = false;
+  bool* saved = nullptr;
 };
 
 thread_local OpenBatch openBatch;
@@ -94,12 +97,13 @@ std::string NewManifestPath(const std::string& directory) {
                                     "." + std::to_string(counter++));
 }
 
-void CommitOne(const PendingFile& pending) {
+bool CommitOne(const PendingFile& pending) {
   if (platform::CommitTemporaryFile(pending.temporary, pending.file.c_str())) {
     logger::debug("Shared file written (%s)", pending.file.c_str());
-  } else {
-    logger::error("Unable to write to shared file - %s", pending.file.c_str());
+    return true;
   }
+  logger::error("Unable to write to shared file - %s", pending.file.c_str());
+  return false;
 }
 
 void Discard(const std::vector<PendingFile>& files) {
@@ -109,12 +113,10 @@ void Discard(const std::vector<PendingFile>& files) {
   }
 }
 
-// One file needs no manifest: its rename is the commit point.
-void Commit(const std::vector<PendingFile>& files) {
-  if (files.size() == 1) {
-    CommitOne(files.front());
-    return;
-  }
+// One file needs no manifest: its rename is the commit point. False when a
+// file could not be replaced.
+bool Commit(const std::vector<PendingFile>& files) {
+  if (files.size() == 1) return CommitOne(files.front());
   const std::string directory = DirectoryOf(files.front().file);
   const std::string manifest = NewManifestPath(directory);
   const std::string text = ManifestText(files, directory);
@@ -123,10 +125,12 @@ void Commit(const std::vector<PendingFile>& files) {
   if (text.empty() ||
       !platform::ReplaceFileAtomically(manifest.c_str(), text.data(), text.size(), modeReference.c_str())) {
     Discard(files);
-    return;
+    return false;
   }
-  for (const PendingFile& pending : files) CommitOne(pending);
+  bool committed = true;
+  for (const PendingFile& pending : files) committed = CommitOne(pending) && committed;
   platform::RemoveFile(manifest.c_str());
+  return committed;
 }
 
 // A manifest's temporary that a killed writer left, with the writer gone.
@@ -139,19 +143,24 @@ bool IsStaleManifestTemporary(const std::string& entry) {
 
 }  // namespace
 
-HiveSaveBatch::HiveSaveBatch() { ++openBatch.depth; }
+HiveSaveBatch::HiveSaveBatch(bool* saved) {
+  if (openBatch.depth++ == 0) openBatch.saved = saved;
+}
 
 HiveSaveBatch::~HiveSaveBatch() {
   if (--openBatch.depth > 0) return;
   std::vector<PendingFile> files = std::move(openBatch.files);
   openBatch.files.clear();
+  bool saved = !std::exchange(openBatch.failed, false);
   try {
-    if (!files.empty()) Commit(files);
+    if (!files.empty()) saved = Commit(files) && saved;
   } catch (...) {
     // Only memory can run out here; the files keep their previous save.
     logger::error("Unable to commit the hive files");
+    saved = false;
   }
   for (PendingFile& pending : files) pending.mutex->Unlock();
+  if (bool* result = std::exchange(openBatch.saved, nullptr)) *result = saved;
 }
 
 bool HiveSaveBatch::IsOpen() { return openBatch.depth > 0; }
@@ -159,6 +168,8 @@ bool HiveSaveBatch::IsOpen() { return openBatch.depth > 0; }
 void HiveSaveBatch::Add(std::unique_ptr<Mutex> lockedMutex, std::string temporary, std::string file) {
   openBatch.files.push_back(PendingFile{std::move(lockedMutex), std::move(temporary), std::move(file)});
 }
+
+void HiveSaveBatch::AddFailure() { openBatch.failed = true; }
 
 void HiveSaveBatch::Recover(const std::string& file) {
   const std::string directory = DirectoryOf(file);

@@ -21,8 +21,10 @@ class Mutex;
 
 class HiveSaveBatch {
  public:
-  // Opens a batch on this thread, or joins the one that is open.
-  HiveSaveBatch();
+  // Opens a batch on this thread, or joins the one that is open. When it is
+  // the outermost, `saved` (if given) tells at its end whether every file
+  // due to be saved was written.
+  explicit HiveSaveBatch(bool* saved = nullptr);
   // The outermost batch commits what was added; failures are logged.
   ~HiveSaveBatch();
   HiveSaveBatch(const HiveSaveBatch&) = delete;
@@ -34,6 +36,9 @@ class HiveSaveBatch {
   // load/save mutex, which the caller has locked once more for the batch:
   // nobody loads the file before the batch has committed it.
   static void Add(std::unique_ptr<Mutex> lockedMutex, std::string temporary, std::string file);
+  // Tells the open batch that a file was due to be saved and could not be
+  // written (the caller has logged which).
+  static void AddFailure();
   // Finishes a committed set that a killed process left half renamed, when
   // the set names this file. Called before the file is read, with its mutex
   // held. Only manifests of the caller's own are followed, and only for plain

@@ -246,6 +246,7 @@ PageManager::OpenedHive PageManager::getNextHive(bool create) {
   // that other processes hold live has changed since its hash was written.
   if (index > 0 && !create && loadedFromFile) validate(segment);
   opened.attach();
+  if (fileBacked) opened.hive().file = segment;
   return opened;
 }
 
@@ -323,6 +324,8 @@ InitMemAddress PageManager::Allocate(uint32_t size) {
   // Larger blocks fit no hive, and new hives would be made without end.
   if (size > kMaxAllocation) throw BadAllocException("The requested size is too big");
   STORAGE_ASSERT(hives_.size() > 0, kSourceFile, "storage::PageManager::Allocate", nullptr);
+  // Blocks are taken to be written: whoever takes one changes the hives.
+  MarkChanged();
   uint32_t tried = 0;
   for (;;) {
     const uint32_t loaded = hives_.size();
@@ -389,6 +392,7 @@ void PageManager::Release(const InitMemAddress& address) {
   const uint32_t offset = static_cast<uint32_t>(address.offset());
   // The head is no client's block; freeing it would make the hive unloadable.
   if (offset == target.head.offset()) throw BadAllocException("Released block not found is this hive");
+  MarkChanged();
   target.manager->Release(offset);
 }
 
@@ -433,6 +437,22 @@ bool PageManager::EnumerateSince(IMemBlockEnumerator& enumerator, std::vector<in
 void PageManager::markDead() {
   if (hives_.size() == 0) return;
   writeSignature(hive(0).head, kDeadSignature);
+  // Saved, so that the next session refuses the storage too.
+  MarkChanged();
+}
+
+void PageManager::MarkChanged() {
+  const Hive* first = views_[0].hive.load(std::memory_order_acquire);
+  if (first != nullptr && first->file != nullptr)
+    static_cast<FileSegment*>(first->file)->header()->markChanged();
+}
+
+bool PageManager::anyHiveChanged() const {
+  for (uint32_t index = 0; index < hives_.size(); ++index) {
+    const Hive& current = hive(index);
+    if (current.file != nullptr && static_cast<FileSegment*>(current.file)->header()->changed()) return true;
+  }
+  return false;
 }
 
 // Downwards, so that each hive's hash covers the word already stored in its
@@ -444,12 +464,18 @@ void PageManager::unloadHives() {
   logger::info("Unload hives");
   HiveSaveBatch batch;
   const FileMutexes held = lockFilesUpwards();
+  // Read with the files' mutexes held, so that no process joins meanwhile; a
+  // process still in keeps the hives open and decides when it leaves. The
+  // hives are saved together or not at all.
+  const bool changed = anyHiveChanged();
+  if (!changed && !filePrefix_.empty()) logger::info("Unload hives: unchanged, the files stay as they are");
   for (uint32_t index = hives_.size(); index-- > 0;) {
     Hive& current = hive(index);
     views_[index].hive.store(nullptr);
     views_[index].data.store(nullptr);
     ISharedMemory* segment = current.manager->Dettach();
     if (index > 0) headWord(hive(index - 1).head, kHashWord).store(hashOf(segment));
+    if (!changed && current.file != nullptr) static_cast<FileSegment*>(current.file)->skipSave();
     segment->Release();
     hives_.at(index).reset();
   }

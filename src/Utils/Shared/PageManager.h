@@ -107,11 +107,18 @@ class PageManager {
   // Whether this process read the first hive from its file: it began the
   // session, and nobody else had the storage open while it set up.
   bool firstHiveLoadedFromFile() const { return firstHiveLoadedFromFile_; }
+  // Records, for every process, that the content changed since the hives were
+  // loaded or saved: the last process to leave saves the hive files only then.
+  // Allocate and Release record it themselves; a client that changes its
+  // blocks in place records it before.
+  void MarkChanged();
 
  private:
   struct Hive {
     std::unique_ptr<PageMemoryManager> manager;
     HivePointer head;
+    // The segment when it is backed by a file, else null.
+    ISharedMemory* file = nullptr;
   };
   class OpenedHive;
   class MemoryInitializeEnumerator;
@@ -146,6 +153,8 @@ class PageManager {
   // false (after marking the storage dead when it has hives) when it is not.
   bool ensureLoaded(int hiveNumber);
   void markDead();
+  // Whether a hive's content changed in this session (a hive made anew counts).
+  bool anyHiveChanged() const;
   void unloadHives();
 
   // Hive file mutexes held in the order taken, released in reverse.

@@ -68,6 +68,8 @@ template <class Header, class Hash>
 bool TSharedFileWinBase<Header, Hash>::load(const std::string& path, bool createIfMissing) {
   logger::debug("Open shared file %s", path.c_str());
   HiveSaveBatch::Recover(path);
+  // A session that only reads saves nothing, so what killed saves left goes now.
+  platform::RemoveStaleTemporaries(path.c_str());
   std::ifstream file(path, std::ios::binary);
   if (!file.is_open()) {
     // Starting empty from a file that is there would overwrite it at the save.
@@ -77,6 +79,8 @@ bool TSharedFileWinBase<Header, Hash>::load(const std::string& path, bool create
       platform::SetLastError(platform::kErrorFileNotFound);
       return false;
     }
+    // A new image has no file yet: it is saved even if nobody writes to it.
+    this->header_->markChanged();
   } else {
     logger::debug("Read shared file %s", path.c_str());
     // The live creation lock words, held by this thread, are kept: only the
@@ -88,6 +92,7 @@ bool TSharedFileWinBase<Header, Hash>::load(const std::string& path, bool create
     if (Hash().getResult(this->GetData(), this->GetDataSize()) != stored.checksum())
       throw ChecksumException();
     this->header_->copyImageFields(stored);
+    this->header_->clearChanged();
   }
   loadedFromFile_ = file.is_open();
   logger::debug("Shared file initialized (%s)", path.c_str());
@@ -103,6 +108,9 @@ void TSharedFileWinBase<Header, Hash>::Close() {
   }
   // Moved out first so that it is closed after its guard has unlocked it.
   std::unique_ptr<Mutex> mutex = std::move(mutex_);
+  // Outside a batch of the caller's, the file is a set of its own.
+  HiveSaveBatch batch;
+  bool saving = false;
   std::string temporary;
   {
     MutexGuard guard(*mutex);
@@ -111,7 +119,8 @@ void TSharedFileWinBase<Header, Hash>::Close() {
     event_.reset();
     try {
       event_ = std::make_unique<EventEx>(eventName_.c_str());
-      if (event_->Created()) temporary = save();
+      saving = event_->Created() && !skipSave_;
+      if (saving) temporary = save();
     } catch (...) {
       closeHeld();
       throw;
@@ -120,9 +129,10 @@ void TSharedFileWinBase<Header, Hash>::Close() {
     // Nobody may load the file before the new image has replaced it.
     if (!temporary.empty()) mutex->Lock();
   }
-  if (temporary.empty()) return;
-  // Outside a batch of the caller's, the file is a set of its own.
-  HiveSaveBatch batch;
+  if (temporary.empty()) {
+    if (saving) HiveSaveBatch::AddFailure();
+    return;
+  }
   HiveSaveBatch::Add(std::move(mutex), std::move(temporary), filePath_);
 }
 

@@ -36,17 +36,29 @@ class SharedHeader {
   // word is in place before anything after it, the image's save included.
   void publishChecksum(uint32_t value) { std::atomic_ref<uint32_t>(checksum_).exchange(value); }
 
-  // Takes over what a file image carries besides the creation lock: the
-  // checksum and the reserved bytes, which nothing interprets.
+  // Takes over what a file image carries besides the creation lock and the
+  // change flag: the checksum and the reserved bytes, which nothing interprets.
   void copyImageFields(const SharedHeader& from) {
     publishChecksum(from.checksum());
     std::memcpy(reserved_, from.reserved_, sizeof reserved_);
   }
 
+  // Whether the payload changed since it was loaded: set by the writers of
+  // every process, read by the last one to leave. Lives in memory only; a
+  // file image stores it clear.
+  bool changed() const { return std::atomic_ref<uint32_t>(changed_).load() != 0; }
+  void markChanged() {
+    // Read first: writers mark on every change, and a word that every
+    // process's writes would store to would bounce between their caches.
+    if (!changed()) std::atomic_ref<uint32_t>(changed_).store(1);
+  }
+  void clearChanged() { std::atomic_ref<uint32_t>(changed_).store(0); }
+
  private:
   owner::ZeroFreeOwnerLock creationLock_;
   mutable uint32_t checksum_;
-  uint8_t reserved_[52];
+  mutable uint32_t changed_;
+  uint8_t reserved_[48];
 };
 static_assert(sizeof(SharedHeader) == 64);
 static_assert(std::is_standard_layout_v<SharedHeader> && std::is_trivially_copyable_v<SharedHeader>);
@@ -117,12 +129,17 @@ class TSharedFileWinBase : public TSharedMemoryWinBase<Header> {
   // Ends this process's use; the last user saves the image (replacing the
   // file atomically, so a failed or interrupted save keeps the old file; in
   // a HiveSaveBatch, together with the batch's other files). Failures to
-  // save are logged, not thrown.
+  // save are logged and handed to the open batch (HiveSaveBatch::AddFailure),
+  // not thrown.
   void Close() override;
 
   // Whether Open read the image from the file (no other process had the
   // segment open and the file was there).
   bool loadedFromFile() const { return loadedFromFile_; }
+
+  // Makes this process's Close leave the file as it is even when it is the
+  // last user: for an owner that knows the image has not changed.
+  void skipSave() { skipSave_ = true; }
 
   // The named mutex that serialises the loads and saves of segment `name`.
   static std::string MutexName(const char* name) { return std::string(name) + "Mutex"; }
@@ -149,6 +166,7 @@ class TSharedFileWinBase : public TSharedMemoryWinBase<Header> {
   std::string mutexName_;
   std::string eventName_;
   bool loadedFromFile_ = false;
+  bool skipSave_ = false;
 };
 
 extern template class TSharedMemoryWinBase<SharedHeader>;
