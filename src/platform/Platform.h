@@ -22,9 +22,9 @@ namespace storage::platform {
 // Set by every call of this layer that can fail, with these numbers.
 enum ErrorNumber : uint32_t {
   kErrorSuccess = 0,
-  kErrorFileNotFound = 2,  // no object of that name
+  kErrorFileNotFound = 2,       // no object of that name
   kErrorAccessDenied = 5,
-  kErrorInvalidHandle = 6,  // the name belongs to an object of another kind
+  kErrorInvalidHandle = 6,      // the name belongs to an object of another kind
   kErrorNotEnoughMemory = 8,
   kErrorGenFailure = 31,        // the system failed in another way
   kErrorSharingViolation = 32,  // the object is being created or torn down: retry
