@@ -85,10 +85,9 @@ std::string ExternalStringHolder::makeNewFile(std::string_view text) {
     std::snprintf(name, sizeof name, "external_%x.dm2", start + attempt);
     std::string path = Join(directory, name);
     if (platform::WriteNewFile(path.c_str(), text.data(), text.size(), modeReference.c_str())) return path;
-    // A name in use is tried again under the next one; anything else fails.
-    if (platform::GetLastError() != platform::kErrorAlreadyExists) {
-      throw ExternalFileError("Unable to write external string file " + path);
-    }
+    // A name in use is tried again under the next one; anything else fails
+    // every name alike.
+    if (platform::GetLastError() != platform::kErrorAlreadyExists) break;
   }
   throw ExternalFileError("Unable to create random file!");
 }

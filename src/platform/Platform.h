@@ -93,7 +93,8 @@ std::string CurrentDirectory();
 // Replaces the file with these bytes so that a crash at any moment leaves
 // either the old or the new content: a temporary file in the same directory,
 // flushed to disk, then renamed over the old one. False when it cannot.
-bool ReplaceFileAtomically(const char* path, const void* data, size_t size, const char* modeReference = nullptr);
+bool ReplaceFileAtomically(const char* path, const void* data, size_t size,
+                           const char* modeReference = nullptr);
 // The two halves of ReplaceFileAtomically, for a caller that must have several
 // files written before any of them replaces its target. The temporary is
 // "<path>.tmp.<pid>.<n>", flushed to disk; empty when it cannot be written.

@@ -47,7 +47,8 @@ TEST(SecurityTest, StorageDirectoriesThatOtherUsersControlAreRefused) {
     mode_t mode;
     bool otherOwns;
   };
-  const Case cases[] = {{"group-writable", 0775, false}, {"sticky-world-writable", 01777, false},
+  const Case cases[] = {{"group-writable", 0775, false},
+                        {"sticky-world-writable", 01777, false},
                         {"another-users", 0755, true}};
   for (const Case& row : cases) {
     if (row.otherOwns && !other.Available()) continue;
@@ -63,7 +64,8 @@ TEST(SecurityTest, StorageDirectoriesThatOtherUsersControlAreRefused) {
       for (const std::vector<std::string>& command :
            {std::vector<std::string>{"set", "A", "k", "v"}, std::vector<std::string>{"check"}}) {
         if (command[0] == "check" && std::string(type) == "xml") continue;
-        const CliResult result = runner.run(std::vector<std::string>{"--type", type, "--path", directory} + command);
+        const CliResult result =
+            runner.run(std::vector<std::string>{"--type", type, "--path", directory} + command);
         EXPECT_EQ(result.status, 3) << result.err;
         EXPECT_NE(result.err.find("'" + directory + "' owned by " + owner), std::string::npos) << result.err;
       }
@@ -72,9 +74,10 @@ TEST(SecurityTest, StorageDirectoriesThatOtherUsersControlAreRefused) {
   }
   // The host may opt in to a directory it shares on purpose.
   AllowSharedDirectory allow;
-  EXPECT_EQ(runner.run({"--type", "shared", "--path", runner.file("sticky-world-writable"), "set", "A", "k", "v"})
-                .status,
-            0);
+  EXPECT_EQ(
+      runner.run({"--type", "shared", "--path", runner.file("sticky-world-writable"), "set", "A", "k", "v"})
+          .status,
+      0);
 }
 
 // A save list planted by another user, or naming files outside its own
@@ -95,8 +98,9 @@ TEST(SecurityTest, SaveListsThatAreNotTheCallersOwnPlainNamesAreNotFollowed) {
     bool plantedByOther;
     bool asLink;
   };
-  for (const Case& row : {Case{"another user's list", true, false}, Case{"own list naming paths", false, false},
-                          Case{"own list behind a link", false, true}}) {
+  for (const Case& row :
+       {Case{"another user's list", true, false}, Case{"own list naming paths", false, false},
+        Case{"own list behind a link", false, true}}) {
     SCOPED_TRACE(row.name);
     runner.writeFile("secret", "mine");
     const std::string evil = dom + "/evil";
@@ -126,7 +130,8 @@ TEST(SecurityTest, FilesBesideAPrivateMainFileArePrivateToo) {
   const std::string dom = runner.file("dom");
   ASSERT_EQ(runner.run({"--type", "shared", "--path", dom, "set", "A", "k", "v"}).status, 0);
   ASSERT_EQ(chmod((dom + "/.storage000d.dm2").c_str(), 0600), 0);
-  ASSERT_EQ(runner.run({"--type", "shared", "--path", dom, "set", "A", "long", std::string(1500, 'x')}).status, 0);
+  ASSERT_EQ(
+      runner.run({"--type", "shared", "--path", dom, "set", "A", "long", std::string(1500, 'x')}).status, 0);
   const std::vector<std::string> texts = FilesStartingWith(dom, "external_");
   ASSERT_EQ(texts.size(), 1u);
   for (const std::string& file : FilesStartingWith(dom, ".storage")) EXPECT_EQ(ModeOf(file), 0600u) << file;
@@ -147,7 +152,8 @@ TEST(SecurityTest, FilesBesideAPrivateMainFileArePrivateToo) {
 TEST(SecurityTest, AValueWhoseTextFileIsGoneCannotBeRead) {
   CliRunner runner;
   const std::vector<std::string> storage = SharedStorage(runner);
-  ASSERT_EQ(runner.run(storage + std::vector<std::string>{"set", "A", "long", std::string(2000, 'y')}).status, 0);
+  ASSERT_EQ(runner.run(storage + std::vector<std::string>{"set", "A", "long", std::string(2000, 'y')}).status,
+            0);
   const std::vector<std::string> texts = FilesStartingWith(runner.file("dom"), "external_");
   ASSERT_EQ(texts.size(), 1u);
   fs::remove(texts.front());

@@ -1,13 +1,12 @@
 // Names of named objects: name spaces, escaping, unusable names, and whether
 // an object is new or existed as seen from several processes.
-#include "platform/NamedObjectTestSupport.h"
-#include "platform/Platform.h"
-
 #include <poll.h>
 #include <sys/stat.h>
 
 #include <thread>
 
+#include "platform/NamedObjectTestSupport.h"
+#include "platform/Platform.h"
 #include "support/OtherUser.h"
 
 namespace storage::platform {
@@ -74,10 +73,14 @@ TEST_F(NamedObjectNamesTest, AnotherUsersObjectIsRefusedWithoutWaiting) {
   char byte = 0;
   pollfd waiting{ready[0], POLLIN, 0};
   const bool planted = poll(&waiting, 1, 10000) == 1 && read(ready[0], &byte, 1) == 1;
-  const int refused = planted ? settingstore::test::RunInChild([&] {
-    auto mutex = NamedMutex::Create(("Global\\" + Stem() + "m").c_str(), false);
-    return mutex == nullptr && GetLastError() == kErrorAccessDenied ? 0 : 1;
-  }, static_cast<uid_t>(-1), static_cast<gid_t>(-1), std::chrono::seconds(5)) : -1;
+  const int refused = planted
+                          ? settingstore::test::RunInChild(
+                                [&] {
+                                  auto mutex = NamedMutex::Create(("Global\\" + Stem() + "m").c_str(), false);
+                                  return mutex == nullptr && GetLastError() == kErrorAccessDenied ? 0 : 1;
+                                },
+                                static_cast<uid_t>(-1), static_cast<gid_t>(-1), std::chrono::seconds(5))
+                          : -1;
   close(release[1]);
   attacker.join();
   close(ready[0]);

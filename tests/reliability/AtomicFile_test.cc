@@ -107,7 +107,8 @@ TEST(AtomicFileTest, NewFilesAreExclusiveAndNoWiderThanTheirReference) {
   };
   for (const Case& row : {Case{0600, 0, 0600}, Case{0640, 0644, 0640}, Case{0644, 0600, 0600}}) {
     ASSERT_EQ(chmod(main.c_str(), row.mainMode), 0);
-    const std::string target = directory.File("target" + std::to_string(row.expected) + std::to_string(row.targetMode));
+    const std::string target =
+        directory.File("target" + std::to_string(row.expected) + std::to_string(row.targetMode));
     if (row.targetMode != 0) {
       Touch(target);
       ASSERT_EQ(chmod(target.c_str(), row.targetMode), 0);

@@ -30,7 +30,8 @@ inline int RunInChild(const std::function<int()>& body, uid_t uid = static_cast<
   const pid_t pid = fork();
   if (pid < 0) return -1;
   if (pid == 0) {
-    if (uid != static_cast<uid_t>(-1) && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)) {
+    if (uid != static_cast<uid_t>(-1) &&
+        (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)) {
       _exit(126);
     }
     _exit(body());
@@ -71,9 +72,7 @@ class OtherUser {
   const std::string& Name() const { return name_; }
 
   // Runs body as this user in a forked child; its return value, -1 on failure.
-  int Run(const std::function<int()>& body) const {
-    return available_ ? RunInChild(body, uid_, gid_) : -1;
-  }
+  int Run(const std::function<int()>& body) const { return available_ ? RunInChild(body, uid_, gid_) : -1; }
 
  private:
   static int NextNumber() {

@@ -70,7 +70,8 @@ bool IsHiveFileName(std::string_view name) {
 
 // "<file>.tmp.<pid>.<n>" of a hive file.
 bool IsTemporaryOf(std::string_view temporary, std::string_view file) {
-  if (!temporary.starts_with(file) || !temporary.substr(file.size()).starts_with(kTemporaryInfix)) return false;
+  if (!temporary.starts_with(file) || !temporary.substr(file.size()).starts_with(kTemporaryInfix))
+    return false;
   const std::string_view rest = temporary.substr(file.size() + kTemporaryInfix.size());
   const size_t dot = rest.find('.');
   return dot != 0 && dot != std::string_view::npos && dot + 1 < rest.size() &&

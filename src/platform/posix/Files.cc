@@ -86,7 +86,8 @@ bool ReadStorageFile(const char* path, std::string* content) {
     return false;
   }
   struct stat status;
-  bool readable = fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) && !posix::IsForeignOwner(status.st_uid);
+  bool readable =
+      fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) && !posix::IsForeignOwner(status.st_uid);
   char buffer[64 * 1024];
   while (readable) {
     const ssize_t count = read(descriptor, buffer, sizeof buffer);

@@ -41,7 +41,8 @@ int OpenVerifiedDirectory(const NameSpace& space) {
   if (fd < 0) return -1;
   struct stat info = {};
   uid_t me = geteuid();
-  bool usable = fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && (info.st_uid == me || (space.shared && info.st_uid == 0));
+  bool usable = fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) &&
+                (info.st_uid == me || (space.shared && info.st_uid == 0));
   // mkdir is subject to the umask; an owner can set the bits right.
   if (usable && (info.st_mode & 07777) != space.mode && info.st_uid == me) {
     usable = fchmod(fd, space.mode) == 0;

@@ -10,7 +10,7 @@
 namespace storage::platform::posix {
 
 struct ObjectLocation {
-  int directory = -1;    // descriptor of the verified name-space directory
+  int directory = -1;  // descriptor of the verified name-space directory
   std::string directoryPath;
   std::string fileName;  // the name, escaped into a safe file name
   std::string key;       // unique within the process: name space and file name

@@ -91,8 +91,9 @@ bool OwnedByCaller(const ObjectLocation& location, int fd) {
     return false;
   }
   if (S_ISREG(info.st_mode) && info.st_uid == geteuid()) return true;
-  logger::error("Access denied to the shared object %s/%s: it belongs to uid %u", location.directoryPath.c_str(),
-                location.fileName.c_str(), static_cast<unsigned>(info.st_uid));
+  logger::error("Access denied to the shared object %s/%s: it belongs to uid %u",
+                location.directoryPath.c_str(), location.fileName.c_str(),
+                static_cast<unsigned>(info.st_uid));
   SetLastError(kErrorAccessDenied);
   return false;
 }
@@ -142,8 +143,7 @@ void ReclaimStaleObjects(int directory) {
     // users' objects are theirs to clear.
     if (file.fd() >= 0 && fstat(file.fd(), &info) == 0 && info.st_uid == geteuid() &&
         LockByte(file.fd(), F_WRLCK, kGuardByte, false) == 0 && fstat(file.fd(), &info) == 0 &&
-        S_ISREG(info.st_mode) && info.st_nlink > 0 &&
-        LockByte(file.fd(), F_WRLCK, kHolderByte, false) == 0) {
+        S_ISREG(info.st_mode) && info.st_nlink > 0 && LockByte(file.fd(), F_WRLCK, kHolderByte, false) == 0) {
       unlinkat(directory, entry->d_name, 0);
     }
   }
