@@ -124,6 +124,26 @@ TEST(SecurityTest, SaveListsThatAreNotTheCallersOwnPlainNamesAreNotFollowed) {
   }
 }
 
+// A list an earlier version left holds whole paths; beside the list they are
+// still the storage's own files, and the interrupted save is finished.
+TEST(SecurityTest, AnEarlierVersionsSaveListBesideItsFilesIsFinished) {
+  CliRunner runner;
+  const std::string dom = runner.file("dom");
+  ASSERT_EQ(runner.run({"--type", "shared", "--path", dom, "set", "A", "k", "old"}).status, 0);
+  const std::string nodes = dom + "/.storage000d.dm2";
+  const std::string strings = dom + "/.storageMap000d.dm2";
+  fs::copy_file(nodes, runner.file("nodes"));
+  fs::copy_file(strings, runner.file("strings"));
+  ASSERT_EQ(runner.run({"--type", "shared", "--path", dom, "set", "A", "k", "new"}).status, 0);
+  fs::copy_file(runner.file("nodes"), nodes + ".tmp.1.0");
+  fs::copy_file(runner.file("strings"), strings + ".tmp.1.0");
+  const std::string text = nodes + ".tmp.1.0" + '\0' + nodes + '\0' + strings + ".tmp.1.0" + '\0' + strings + '\0';
+  std::ofstream(dom + "/.hivesave.1.0", std::ios::binary) << text;
+  const CliResult result = runner.run({"--type", "shared", "--path", dom, "get", "A", "k"});
+  EXPECT_EQ(result.out, "old\n") << result.err;
+  EXPECT_FALSE(fs::exists(dom + "/.hivesave.1.0"));
+}
+
 TEST(SecurityTest, FilesBesideAPrivateMainFileArePrivateToo) {
   CliRunner runner;
   // Shared: the hive files and the long texts take the first hive's bits.

@@ -161,12 +161,10 @@ void OpenedStorage::save() {
 }
 
 void OpenedStorage::leave() {
-  g_save_error.clear();
-  storage::logger::SetSink(&RecordSaveError);
-  const bool saved = close();
-  storage::logger::SetSink(nullptr);
-  if (!saved)
-    throw CliError(kFailure, "the storage could not be saved, its changes are lost: " + g_save_error);
+  KeptLogErrors errors;
+  if (!close()) {
+    throw CliError(kFailure, "the storage could not be saved, its changes are lost: " + errors.take());
+  }
 }
 
 OpenedStorage::~OpenedStorage() { close(); }

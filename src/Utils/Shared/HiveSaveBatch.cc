@@ -189,7 +189,14 @@ void HiveSaveBatch::Recover(const std::string& file) {
       logger::error("Ignoring the save list %s: it is not a file of this user's", manifest.c_str());
       continue;
     }
-    const auto pairs = ManifestPairs(text);
+    auto pairs = ManifestPairs(text);
+    // Lists of earlier versions held whole paths: those beside the list read
+    // as their names, anything elsewhere stays a path and is refused below.
+    for (auto& [temporary, target] : pairs) {
+      for (std::string* name : {&temporary, &target}) {
+        if (DirectoryOf(*name) == directory) *name = NameOf(*name);
+      }
+    }
     bool namesFile = false;
     bool plain = !pairs.empty();
     for (const auto& [temporary, target] : pairs) {
