@@ -22,9 +22,9 @@ namespace storage::platform {
 // Set by every call of this layer that can fail, with these numbers.
 enum ErrorNumber : uint32_t {
   kErrorSuccess = 0,
-  kErrorFileNotFound = 2,       // no object of that name
+  kErrorFileNotFound = 2,  // no object of that name
   kErrorAccessDenied = 5,
-  kErrorInvalidHandle = 6,      // the name belongs to an object of another kind
+  kErrorInvalidHandle = 6,  // the name belongs to an object of another kind
   kErrorNotEnoughMemory = 8,
   kErrorGenFailure = 31,        // the system failed in another way
   kErrorSharingViolation = 32,  // the object is being created or torn down: retry
@@ -91,6 +91,26 @@ void RemoveStaleTemporaries(const char* path);
 std::vector<std::string> ListDirectory(const char* path);
 // Whether a process with this id runs now.
 bool ProcessAlive(uint32_t processId);
+
+// Renames a file, replacing what the new name held. False when it cannot
+// (a missing source included).
+bool RenameFile(const char* from, const char* to);
+
+// ---- Advisory file locks ----------------------------------------------------
+// An exclusive lock that cooperating processes take on a file of its own
+// before they change the data it guards. The system drops it when the holder
+// ends, also when it was killed.
+class FileLock {
+ public:
+  // Opens the lock file, creating it (owner only) when missing and never
+  // following a symbolic link, then waits up to `milliseconds` for the lock.
+  // Null on failure, with last error 32 when others kept it past the time,
+  // 5 when the file is no regular file or another user's (root's excepted),
+  // 2 when it cannot be opened or created, 31 when the system refuses locks.
+  static std::unique_ptr<FileLock> Acquire(const char* path, uint32_t milliseconds);
+  // Releases the lock.
+  virtual ~FileLock() = default;
+};
 
 // ---- Crash points -----------------------------------------------------------
 // Counts one step of a file save: a file created, written, flushed, renamed or

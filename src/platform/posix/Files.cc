@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
@@ -74,6 +75,13 @@ bool CreateNewFile(const char* path) {
   const int descriptor = open(path, O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
   if (descriptor < 0) return Succeeded(false);
   close(descriptor);
+  return Succeeded(true);
+}
+
+bool RenameFile(const char* from, const char* to) {
+  if (from == nullptr || to == nullptr) return NoPath();
+  if (rename(from, to) != 0) return Succeeded(false);
+  CountFileStep();
   return Succeeded(true);
 }
 
