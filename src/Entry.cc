@@ -1,6 +1,7 @@
 // The library's exported entry points: backend selection and the version.
 #include "Backends.h"
 #include "ProcessValues.h"
+#include "XMLStorage/IdleSave.h"
 
 using namespace storage;
 
@@ -38,7 +39,10 @@ extern "C" NoThrowStorageFactory* InitializeStorage(StorageType type, IStorageIn
 extern "C" bool DeinitializeStorage(StorageType type) {
   switch (type) {
     case STORAGE_REGISTRY:
+      return true;
     case STORAGE_XML:
+      // A backup copy still being written would be cut off if the host ended now.
+      CIdleSave::WaitUntilIdle(kIdleSaveWaitMs);
       return true;
     case STORAGE_SHARED_DOM:
       UnloadSharedDom();

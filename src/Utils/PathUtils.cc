@@ -1,6 +1,8 @@
 #include "Utils/PathUtils.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -107,6 +109,30 @@ std::string ReadWholeFile(std::string_view path) {
   while ((read = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) content.append(buffer, read);
   if (std::ferror(file.get())) return {};
   return content;
+}
+
+FileRead ReadWholeFileReporting(std::string_view path) {
+  FileRead result;
+  errno = 0;
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(NativePath(path).c_str(), "rb"));
+  if (!file) {
+    // A path through a plain file names no file either.
+    if (errno == ENOENT || errno == ENOTDIR) return result;
+    result.outcome = FileRead::Outcome::kUnreadable;
+    result.error = std::strerror(errno);
+    return result;
+  }
+  char buffer[64 * 1024];
+  size_t read;
+  while ((read = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) result.content.append(buffer, read);
+  if (std::ferror(file.get())) {
+    result.outcome = FileRead::Outcome::kUnreadable;
+    result.error = std::strerror(errno);
+    result.content.clear();
+    return result;
+  }
+  result.outcome = FileRead::Outcome::kRead;
+  return result;
 }
 
 bool WriteWholeFile(std::string_view path, std::string_view content) {
