@@ -1,8 +1,11 @@
 #include "StorageOpening.h"
 
+#include <iostream>
 #include <utility>
 
 #include "CliError.h"
+#include "Utils/PathUtils.h"
+#include "platform/Platform.h"
 #include "storage/initializer.h"
 
 namespace cli {
@@ -30,6 +33,54 @@ std::string g_save_error;
 void RecordSaveError(storage::logger::Level level, const char* message) {
   if (level == storage::logger::LEVEL_ERROR && g_save_error.empty()) g_save_error = message;
 }
+
+// How long a run waits for another run that has the same XML storage locked.
+constexpr uint32_t kLockWaitMs = 30000;
+
+// Two runs that both load, change and save one XML file would each write
+// back only their own change; the lock beside the file makes them take turns.
+std::unique_ptr<storage::platform::FileLock> LockXmlStorage(const std::string& directory,
+                                                            OpenedStorage::Access access) {
+  if (access == OpenedStorage::Access::kWrite) storage::utils::CreateDirectoryChain(directory, false);
+  const std::string lockFile = storage::utils::Join(directory, ".storage.lock");
+  std::unique_ptr<storage::platform::FileLock> lock =
+      storage::platform::FileLock::Acquire(lockFile.c_str(), kLockWaitMs);
+  if (lock != nullptr) return lock;
+  switch (storage::platform::GetLastError()) {
+    case storage::platform::kErrorSharingViolation:
+      throw CliError(kFailure, "another process has kept " + lockFile + " locked for " +
+                                   std::to_string(kLockWaitMs / 1000) + " seconds");
+    case storage::platform::kErrorAccessDenied:
+      throw CliError(kFailure, "refusing the lock file " + lockFile + ": another user's, or no regular file");
+    default:
+      // Where no lock file can be made no save can be either: a read still
+      // works, and a write fails with the save's own reason.
+      return nullptr;
+  }
+}
+
+// The library logs what it found damaged while it loads an XML storage:
+// which file, where it went and what was loaded instead.
+int g_load_errors = 0;
+
+void ReportLoadError(storage::logger::Level level, const char* message) {
+  if (level != storage::logger::LEVEL_ERROR) return;
+  ++g_load_errors;
+  std::cerr << "settingstore: " << message << '\n';
+}
+
+// Routes the library's errors to ReportLoadError while it lives.
+class LoadErrorReport {
+ public:
+  LoadErrorReport() {
+    g_load_errors = 0;
+    storage::logger::SetSink(&ReportLoadError);
+  }
+  ~LoadErrorReport() { storage::logger::SetSink(nullptr); }
+  LoadErrorReport(const LoadErrorReport&) = delete;
+  LoadErrorReport& operator=(const LoadErrorReport&) = delete;
+  bool any() const { return g_load_errors > 0; }
+};
 
 }  // namespace
 
@@ -66,16 +117,29 @@ OpenedStorage::OpenedStorage(const StorageOptions& options, Access access)
   } else if (path.empty()) {
     path = ".";
   }
+  if (type == storage::STORAGE_XML) lock_ = LockXmlStorage(path, access);
   // The tool is run again by hand if a load fails; it never loops.
   storage::PathInitializer init(path, options.defaultPath.empty() ? path : options.defaultPath);
+  bool damageReported = false;
   try {
+    std::unique_ptr<LoadErrorReport> report;
+    if (type == storage::STORAGE_XML) report = std::make_unique<LoadErrorReport>();
     factory_ = InitializeStorage(type, &init);
+    damageReported = report != nullptr && report->any();
   } catch (...) {
     // A failed start of the shared DOM leaves its names and mutex in place.
     DeinitializeStorage(type);
     throw;
   }
   if (factory_ == nullptr) throw CliError(kFailure, "cannot open the storage");
+  if (damageReported) {
+    close();
+    throw CliError(kFailure,
+                   "the storage in " + path +
+                       " was damaged; the command was not run (run it again to use what was loaded)");
+  }
+  // After its load a read writes only the backup copy, which replaces its file whole.
+  if (access == Access::kRead) lock_.reset();
   try {
     factory_->LoadSuccessful();
     root_.reset(factory_->GetRoot());

@@ -3,9 +3,14 @@
 #ifndef SETTINGSTORE_TOOLS_STORAGEOPENING_H
 #define SETTINGSTORE_TOOLS_STORAGEOPENING_H
 
+#include <memory>
 #include <string>
 
 #include "storage/storage.h"
+
+namespace storage::platform {
+class FileLock;
+}
 
 namespace cli {
 
@@ -27,7 +32,9 @@ class OpenedStorage {
  public:
   enum class Access { kRead, kWrite };
   // For writing, a missing registry key named by --path is created; for
-  // reading it is "not found".
+  // reading it is "not found". An XML storage is locked against other runs
+  // of the tool from its load to its save (a read only while it loads); a
+  // damaged XML file is reported, and the command then not run.
   OpenedStorage(const StorageOptions& options, Access access);
   ~OpenedStorage();
   OpenedStorage(const OpenedStorage&) = delete;
@@ -42,6 +49,8 @@ class OpenedStorage {
  private:
   void close();
 
+  // Declared first, so that it is released after everything else.
+  std::unique_ptr<storage::platform::FileLock> lock_;
   storage::StorageType type_;
   storage::NoThrowStorageFactory* factory_ = nullptr;
   storage::Ref<storage::IStorageSection> root_;
