@@ -2,6 +2,7 @@
 #include "Backends.h"
 #include "ProcessValues.h"
 #include "platform/Platform.h"
+#include "XMLStorage/IdleSave.h"
 
 using namespace storage;
 
@@ -49,7 +50,10 @@ extern "C" NoThrowStorageFactory* InitializeStorage(StorageType type, IStorageIn
 extern "C" bool DeinitializeStorage(StorageType type) {
   switch (type) {
     case STORAGE_REGISTRY:
+      return true;
     case STORAGE_XML:
+      // A backup copy still being written would be cut off if the host ended now.
+      CIdleSave::WaitUntilIdle(kIdleSaveWaitMs);
       return true;
     case STORAGE_SHARED_DOM:
       return UnloadSharedDom();

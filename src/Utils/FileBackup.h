@@ -19,10 +19,18 @@ class BackupController {
   // Readies the settings file for the current step: step 0 keeps a copy of
   // its content; steps 1 and 2 first overwrite it with the backup or the
   // default file (a missing source gives an empty file, which then fails).
-  void Prepare();
-  // Removes what failed to load: the settings file, and from step 1 on also
-  // the backup file. Missing files are no error.
-  void RemoveFailed();
+  // False when the step's source is there but cannot be read (no permission,
+  // a directory, an I/O error): that is no damage, so nothing is written and
+  // readError() tells why.
+  bool Prepare();
+  // Moves the source that failed to load out of the way instead of deleting
+  // it: in step 0 the settings file, in step 1 the backup file, each to
+  // "<file>.damaged", the earlier ones shifting to ".damaged.1" and
+  // ".damaged.2". A copy that a restore wrote into the settings file, and an
+  // empty source, are removed; the default file is never touched. Returns
+  // where the source went, empty when nothing was kept. Throws
+  // TechnicalException when it cannot be moved; it then stays where it was.
+  std::string SetAsideFailed();
   // Moves to the next step; AssertException when the default file was the last.
   void NextStep();
   // After a confirmed load, copies the content just loaded to the backup file
@@ -35,14 +43,23 @@ class BackupController {
   const std::string& backupFile() const { return backupFile_; }
   // What Prepare read for the settings file: the text to parse.
   const std::string& content() const { return content_; }
+  // The file the current step loads (settings, backup or default file),
+  // whether Prepare found it, and why it could not be read.
+  const std::string& source() const;
+  bool sourceFound() const { return sourceFound_; }
+  const std::string& readError() const { return readError_; }
 
  private:
-  void Restore(const std::string& source);
+  // Reads source as the content to load; false when it cannot be read.
+  bool Read(const std::string& source);
+  bool Restore(const std::string& source);
 
   std::string file_;
   std::string defaultFile_;
   std::string backupFile_;
   std::string content_;  // the bytes last read for the settings file
+  bool sourceFound_ = false;
+  std::string readError_;
   Step step_ = kSettingsFile;
 };
 

@@ -109,6 +109,16 @@ std::string ReadWholeFile(std::string_view path) {
   return content;
 }
 
+FileRead ReadWholeFileReporting(std::string_view path) {
+  FileRead result;
+  if (platform::ReadStorageFile(NativePath(path).c_str(), &result.content, &result.error)) {
+    result.outcome = FileRead::Outcome::kRead;
+  } else if (platform::GetLastError() != platform::kErrorFileNotFound) {
+    result.outcome = FileRead::Outcome::kUnreadable;
+  }
+  return result;
+}
+
 bool WriteWholeFile(std::string_view path, std::string_view content) {
   std::FILE* file = std::fopen(NativePath(path).c_str(), "wb");
   if (file == nullptr) return false;

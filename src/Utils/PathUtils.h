@@ -54,6 +54,17 @@ bool CreateDirectoryChain(std::string_view path, bool lastIsFile);
 // All bytes of the file; empty when it cannot be opened or read.
 std::string ReadWholeFile(std::string_view path);
 
+// A whole file as read, telling a missing file from one that is there but
+// cannot be read (no permission, a directory, an I/O error) or must not be:
+// a symbolic link or another user's file, which someone may have planted.
+struct FileRead {
+  enum class Outcome { kRead, kMissing, kUnreadable };
+  Outcome outcome = Outcome::kMissing;
+  std::string content;  // the bytes when read
+  std::string error;    // the system's reason when unreadable
+};
+FileRead ReadWholeFileReporting(std::string_view path);
+
 // Replaces the file's content with these bytes (not atomically). False when
 // the file cannot be opened or not every byte reaches it.
 bool WriteWholeFile(std::string_view path, std::string_view content);

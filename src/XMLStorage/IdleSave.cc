@@ -1,5 +1,6 @@
 #include "XMLStorage/IdleSave.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <utility>
@@ -26,6 +27,10 @@ class RunningSaves {
   void WaitUntilNone() {
     std::unique_lock<std::mutex> lock(mutex_);
     idle_.wait(lock, [this] { return count_ == 0; });
+  }
+  bool WaitUntilNone(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return idle_.wait_for(lock, limit, [this] { return count_ == 0; });
   }
 
  private:
@@ -58,6 +63,10 @@ void CIdleSave::Start(std::string path, std::string text, std::string modeRefere
 }
 
 void CIdleSave::WaitUntilIdle() { Running().WaitUntilNone(); }
+
+bool CIdleSave::WaitUntilIdle(uint32_t milliseconds) {
+  return Running().WaitUntilNone(std::chrono::milliseconds(milliseconds));
+}
 
 int CIdleSave::run() {
   // Replaced atomically: a crash during the copy must not leave a torn backup.

@@ -4,11 +4,15 @@
 #ifndef SETTINGSTORE_XMLSTORAGE_IDLESAVE_H
 #define SETTINGSTORE_XMLSTORAGE_IDLESAVE_H
 
+#include <cstdint>
 #include <string>
 
 #include "toolkit/AThread.h"
 
 namespace storage {
+
+// How long ending a storage waits for a backup copy still being written.
+constexpr uint32_t kIdleSaveWaitMs = 5000;
 
 class CIdleSave : public veltool3::AThread {
  public:
@@ -22,6 +26,8 @@ class CIdleSave : public veltool3::AThread {
   // Returns once every save started so far has finished, so that nothing
   // still writes when a test inspects the files or the process winds down.
   static void WaitUntilIdle();
+  // The same, for at most this long: false when a save still runs then.
+  static bool WaitUntilIdle(uint32_t milliseconds);
 
  protected:
   int run() override;

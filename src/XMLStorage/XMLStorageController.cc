@@ -4,8 +4,10 @@
 
 #include "ProcessValues.h"
 #include "Utils/PathUtils.h"
+#include "XMLStorage/IdleSave.h"
 #include "framework/Exceptions.h"
 #include "framework/Logger.h"
+#include "platform/Platform.h"
 #include "xml/VelXmlParser.h"
 #include "xml/VelXmlSaver.h"
 
@@ -30,37 +32,72 @@ std::shared_ptr<XMLDocument> ParseXmlDocument(const char* text, size_t length) {
 
 XMLStorageController::XMLStorageController(IStorageInitializer* init)
     : settingsFile_(SettingsFilePath()), backup_(settingsFile_.c_str(), DefaultFilePath().c_str()) {
+  // What writers that have ended left half done is of no use to anyone.
+  platform::RemoveStaleTemporaries(settingsFile_.c_str());
+  platform::RemoveStaleTemporaries(backup_.backupFile().c_str());
   init->OnLoadBegin();
+  bool damageFound = false;
   for (;;) {
-    backup_.Prepare();
-    if (TryLoad(init)) {
+    PrepareStep(init);
+    std::string failure;
+    if (TryLoad(init, failure)) {
+      if (damageFound) logger::error("Loaded %s instead", backup_.source().c_str());
       init->OnLoadSucceeded();
       return;
     }
     init->OnLoadFailed();
-    backup_.RemoveFailed();
+    // A missing or empty file is no damage: there was nothing to lose.
+    const bool damaged = backup_.sourceFound() && !backup_.content().empty();
+    const std::string movedTo = backup_.SetAsideFailed();
+    if (damaged) {
+      damageFound = true;
+      if (movedTo.empty()) {
+        logger::error("%s is damaged (%s)", backup_.source().c_str(), failure.c_str());
+      } else {
+        logger::error("%s is damaged (%s); moved it to %s", backup_.source().c_str(), failure.c_str(),
+                      movedTo.c_str());
+      }
+    }
     if (!backup_.HasNextStep()) break;
     backup_.NextStep();
   }
+  if (damageFound) logger::error("Loaded empty settings for %s instead", settingsFile_.c_str());
   LoadEmpty(init);
 }
 
-bool XMLStorageController::TryLoad(IStorageInitializer* init) {
+XMLStorageController::~XMLStorageController() {
+  // A backup still being written would be cut off if the process ended now.
+  if (!CIdleSave::WaitUntilIdle(kIdleSaveWaitMs)) {
+    logger::error("The backup of %s was still being written after %u ms", settingsFile_.c_str(),
+                  kIdleSaveWaitMs);
+  }
+}
+
+void XMLStorageController::PrepareStep(IStorageInitializer* init) {
+  while (!backup_.Prepare()) {
+    // A file that cannot be read may be perfectly sound: it is left alone.
+    const std::string reason = "Cannot read " + backup_.source() + ": " + backup_.readError();
+    init->OnLoadFailed();
+    if (!init->RetryLoad()) throw TechnicalException(reason);
+    logger::error("%s; trying again", reason.c_str());
+    init->OnLoadBegin();
+  }
+}
+
+bool XMLStorageController::TryLoad(IStorageInitializer* init, std::string& failure) {
   const std::string& text = backup_.content();
   std::shared_ptr<XMLDocument> document;
   try {
     document = ParseXmlDocument(text.data(), text.size());
   } catch (const CVelXmlParseException& error) {
-    // A missing file is routine on a first start; a damaged one is worth telling.
-    if (text.empty()) {
-      logger::info("No settings in %s (step %d)", settingsFile_.c_str(), backup_.step());
-    } else {
-      logger::error("Cannot load the settings from %s (step %d): %s", settingsFile_.c_str(), backup_.step(),
-                    error.what());
-    }
+    // A missing file is routine on a first start.
+    if (backup_.content().empty()) logger::info("No settings in %s", backup_.source().c_str());
+    failure = error.what();
     return false;
   }
-  return Adopt(std::move(document), init);
+  if (Adopt(std::move(document), init)) return true;
+  failure = "the check function refused it";
+  return false;
 }
 
 void XMLStorageController::LoadEmpty(IStorageInitializer* init) {
@@ -70,7 +107,6 @@ void XMLStorageController::LoadEmpty(IStorageInitializer* init) {
     return;
   }
   init->OnLoadFailed();
-  backup_.RemoveFailed();
   throw AssertException("XMLStorage\\XMLStorageController",
                         "storage::XMLStorageController::XMLStorageController", __LINE__,
                         "the check function refused even empty settings");

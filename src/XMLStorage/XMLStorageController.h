@@ -43,8 +43,10 @@ class XMLStorageController : public IStorageController, public CAddRef {
   // Loads the settings file of the process-wide XML locations: the settings
   // file, else its backup, else the default file, else an empty document.
   // A content that fails to parse, or that the initializer's check function
-  // refuses, counts as failed. Throws AssertException when even the empty
-  // document is refused.
+  // refuses, counts as failed: the file is moved aside, logged, and the next
+  // one tried. A file that is there but cannot be read fails the load with
+  // TechnicalException (unless the initializer retries) and nothing is moved.
+  // Throws AssertException when even the empty document is refused.
   explicit XMLStorageController(IStorageInitializer* init);
 
   // The unwrapped root section, one reference for the caller.
@@ -58,11 +60,17 @@ class XMLStorageController : public IStorageController, public CAddRef {
   const std::shared_ptr<XMLDocument>& document() const { return document_; }
 
  private:
-  ~XMLStorageController() override = default;  // only Release destroys it
+  // Only Release destroys it. Waits a few seconds at most for a backup copy
+  // still being written.
+  ~XMLStorageController() override;
 
+  // Prepares the current step, as often as the initializer retries a file
+  // that cannot be read; TechnicalException with the reason when it gives up.
+  void PrepareStep(IStorageInitializer* init);
   // One attempt: the settings file as the backup controller prepared it.
-  // False when it does not parse or the check function refuses it.
-  bool TryLoad(IStorageInitializer* init);
+  // False, with the reason, when it does not parse or the check function
+  // refuses it.
+  bool TryLoad(IStorageInitializer* init, std::string& failure);
   void LoadEmpty(IStorageInitializer* init);
   // Makes document and root section; true when the check function accepts it.
   bool Adopt(std::shared_ptr<XMLDocument> document, IStorageInitializer* init);

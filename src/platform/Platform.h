@@ -22,9 +22,9 @@ namespace storage::platform {
 // Set by every call of this layer that can fail, with these numbers.
 enum ErrorNumber : uint32_t {
   kErrorSuccess = 0,
-  kErrorFileNotFound = 2,       // no object of that name
+  kErrorFileNotFound = 2,  // no object of that name
   kErrorAccessDenied = 5,
-  kErrorInvalidHandle = 6,      // the name belongs to an object of another kind
+  kErrorInvalidHandle = 6,  // the name belongs to an object of another kind
   kErrorNotEnoughMemory = 8,
   kErrorGenFailure = 31,        // the system failed in another way
   kErrorSharingViolation = 32,  // the object is being created or torn down: retry
@@ -86,8 +86,9 @@ bool RemoveFile(const char* path);
 // it cannot be written completely.
 bool WriteNewFile(const char* path, const void* data, size_t size, const char* modeReference = nullptr);
 // Reads a whole file that is neither a link nor foreign. False with last error
-// 2 when it is missing, 5 when it is refused or cannot be read.
-bool ReadStorageFile(const char* path, std::string* content);
+// 2 when it is missing, 5 when it is refused or cannot be read, and the
+// reason in words when asked for.
+bool ReadStorageFile(const char* path, std::string* content, std::string* reason = nullptr);
 // The process's current directory, for making paths absolute.
 std::string CurrentDirectory();
 // Replaces the file with these bytes so that a crash at any moment leaves
@@ -118,6 +119,26 @@ bool ProcessAlive(uint32_t processId);
 // accepted: the caller makes it its own. False with last error 5 and
 // `problem` naming the directory and its owner.
 bool CheckStorageDirectory(const char* path, std::string* problem);
+
+// Renames a file, replacing what the new name held. False when it cannot
+// (a missing source included).
+bool RenameFile(const char* from, const char* to);
+
+// ---- Advisory file locks ----------------------------------------------------
+// An exclusive lock that cooperating processes take on a file of its own
+// before they change the data it guards. The system drops it when the holder
+// ends, also when it was killed.
+class FileLock {
+ public:
+  // Opens the lock file, creating it (owner only) when missing and never
+  // following a symbolic link, then waits up to `milliseconds` for the lock.
+  // Null on failure, with last error 32 when others kept it past the time,
+  // 5 when the file is no regular file or another user's (root's excepted),
+  // 2 when it cannot be opened or created, 31 when the system refuses locks.
+  static std::unique_ptr<FileLock> Acquire(const char* path, uint32_t milliseconds);
+  // Releases the lock.
+  virtual ~FileLock() = default;
+};
 
 // ---- Crash points -----------------------------------------------------------
 // Counts one step of a file save: a file created, written, flushed, renamed or

@@ -91,6 +91,12 @@ TEST_P(XmlRotationTest, LoadsTheFirstGoodFileAndRotatesTheFiles) {
   EXPECT_EQ(contentOf(settingsFile()), settingsAfter);
   EXPECT_EQ(contentOf(backupFile()), backupAfter);
   EXPECT_EQ(ReadFile(defaultFile()), Content(defaultState, "default")) << "the default file is never written";
+  // A file that does not parse is kept beside, never deleted.
+  const std::optional<std::string> corrupt(kCorrupt);
+  EXPECT_EQ(contentOf(dir_ / ".storage.damaged"),
+            settingsState == FileState::kCorrupt ? corrupt : std::nullopt);
+  EXPECT_EQ(contentOf(dir_ / ".storage.backup.damaged"),
+            backupState == FileState::kCorrupt && settingsState != FileState::kGood ? corrupt : std::nullopt);
 
   controller->LoadSuccessful();
   storage::CIdleSave::WaitUntilIdle();
@@ -106,6 +112,33 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string("Settings") + Describe(std::get<0>(info.param)) + "Backup" +
              Describe(std::get<1>(info.param)) + "Default" + Describe(std::get<2>(info.param));
     });
+
+TEST_F(XmlControllerTest, DamagedSettingsAreKeptThreeDeepAndAnUnreadableFileFailsTheLoadUntouched) {
+  for (int load = 0; load < 4; ++load) {
+    WriteFile(settingsFile(), kCorrupt + std::to_string(load));
+    RecordingInitializer init = Initializer();
+    Load(init);
+  }
+  EXPECT_EQ(ReadFile(dir_ / ".storage.damaged"), kCorrupt + std::string("3"));
+  EXPECT_EQ(ReadFile(dir_ / ".storage.damaged.1"), kCorrupt + std::string("2"));
+  EXPECT_EQ(ReadFile(dir_ / ".storage.damaged.2"), kCorrupt + std::string("1"));
+  EXPECT_FALSE(Exists(dir_ / ".storage.damaged.3"));
+
+  // Running as root, a directory is what cannot be read.
+  fs::create_directory(settingsFile());
+  WriteFile(backupFile(), DocumentFrom("backup"));
+  RecordingInitializer init = Initializer();
+  try {
+    Load(init);
+    FAIL() << "an unreadable settings file was passed over";
+  } catch (const storage::TechnicalException& error) {
+    EXPECT_NE(std::string(error.what()).find(settingsFile().string()), std::string::npos) << error.what();
+  }
+  EXPECT_EQ(init.calls, (std::vector<std::string>{"Begin", "Failed"}));
+  EXPECT_TRUE(fs::is_directory(settingsFile()));
+  EXPECT_EQ(ReadFile(backupFile()), DocumentFrom("backup"));
+  EXPECT_EQ(ReadFile(dir_ / ".storage.damaged"), kCorrupt + std::string("3"));
+}
 
 TEST_F(XmlControllerTest, TheCheckFunctionSeesTheUnwrappedRootAndARefusalFallsBack) {
   WriteFile(settingsFile(), "<settings/>");

@@ -1,9 +1,12 @@
 // What the tool does across backends and on its own: the dump format, copies
 // between backends, options and exit statuses.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -105,6 +108,83 @@ TEST_F(ToolTest, RegistryRootsAndDatabases) {
     }
   }
   EXPECT_EQ(runner_.readFile("text.db"), std::string(8192, 'x'));
+}
+
+TEST_F(ToolTest, ADamagedXmlFileIsMovedAsideAndReportedAndAnUnreadableOneIsLeftAlone) {
+  ok(XmlStorage(runner_) + std::vector<std::string>{"set", "S", "K", "v"});
+  ok(XmlStorage(runner_) + std::vector<std::string>{"get", "S", "K"});  // its load makes the backup
+  runner_.writeFile("xml/.storage", "<settings><key");
+  const CliResult damaged =
+      runner_.run(XmlStorage(runner_) + std::vector<std::string>{"set", "S", "K2", "w"});
+  EXPECT_EQ(damaged.status, 3);
+  for (const std::string& told :
+       {"settingstore: " + runner_.file("xml/.storage") + " is damaged",
+        "moved it to " + runner_.file("xml/.storage.damaged"),
+        "settingstore: Loaded " + runner_.file("xml/.storage.backup") + " instead"}) {
+    EXPECT_NE(damaged.err.find(told), std::string::npos) << damaged.err;
+  }
+  EXPECT_EQ(runner_.readFile("xml/.storage.damaged"), "<settings><key");
+  EXPECT_EQ(ok(XmlStorage(runner_) + std::vector<std::string>{"get", "S", "K"}), "v\n");
+  EXPECT_EQ(runner_.run(XmlStorage(runner_) + std::vector<std::string>{"get", "S", "K2"}).status, 1)
+      << "a command was run on a storage found damaged";
+
+  // Running as root, a directory is what cannot be read.
+  std::filesystem::remove(runner_.file("xml/.storage"));
+  std::filesystem::create_directory(runner_.file("xml/.storage"));
+  const CliResult unreadable = runner_.run(XmlStorage(runner_) + std::vector<std::string>{"ls"});
+  EXPECT_EQ(unreadable.status, 3);
+  EXPECT_EQ(unreadable.err.rfind("settingstore: Cannot read " + runner_.file("xml/.storage"), 0), 0u)
+      << unreadable.err;
+  EXPECT_TRUE(std::filesystem::is_directory(runner_.file("xml/.storage")));
+  EXPECT_TRUE(std::filesystem::exists(runner_.file("xml/.storage.backup")));
+}
+
+TEST_F(ToolTest, ConcurrentWritersToOneXmlStorageKeepEveryWrite) {
+  constexpr int kWriters = 3;
+  constexpr int kWrites = 12;
+  const std::vector<std::string> storage = XmlStorage(runner_);
+  std::vector<std::vector<int>> statuses(kWriters);
+  std::vector<std::thread> writers;
+  for (int writer = 0; writer < kWriters; ++writer) {
+    writers.emplace_back([&storage, &statuses, writer] {
+      const CliRunner own;  // each writer's output files apart
+      for (int write = 0; write < kWrites; ++write) {
+        const std::vector<std::string> set{"set", "W" + std::to_string(writer), "K" + std::to_string(write),
+                                           "v"};
+        statuses[writer].push_back(own.run(storage + set).status);
+      }
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+  const std::string listing = ok(storage + std::vector<std::string>{"ls", "-r"});
+  for (int writer = 0; writer < kWriters; ++writer) {
+    for (int write = 0; write < kWrites; ++write) {
+      const std::string key = "W" + std::to_string(writer) + "/K" + std::to_string(write) + "\t";
+      EXPECT_EQ(statuses[writer][write], 0) << key;
+      EXPECT_NE(listing.find(key), std::string::npos) << key << " was acknowledged and lost";
+    }
+  }
+}
+
+TEST_F(ToolTest, ARunEndsOnlyAfterItsBackupCopyAndClearsWhatEndedWritersLeft) {
+  // Large enough that writing the copy outlasts the rest of the run.
+  runner_.writeFile("blob", std::string(3 << 20, 'x'));
+  ok(XmlStorage(runner_) +
+     std::vector<std::string>{"set", "--type", "binary", "--from-file", runner_.file("blob"), "Big", "Blob"});
+  ok(XmlStorage(runner_) + std::vector<std::string>{"set", "S", "K", "v"});
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  ASSERT_GT(ended, 0);
+  ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+  const std::string stale = "xml/.storage.backup.tmp." + std::to_string(ended) + ".0";
+  runner_.writeFile(stale, "half a copy");
+
+  ok(XmlStorage(runner_) + std::vector<std::string>{"get", "S", "K"});
+  const std::string backup = runner_.readFile("xml/.storage.backup");
+  EXPECT_TRUE(backup == runner_.readFile("xml/.storage")) << "a backup of " << backup.size() << " bytes";
+  for (const auto& entry : std::filesystem::directory_iterator(runner_.file("xml"))) {
+    EXPECT_EQ(entry.path().filename().string().find(".tmp."), std::string::npos) << entry.path();
+  }
 }
 
 TEST_F(ToolTest, AMissingRegistryPathIsNotFoundForReadsAndMadeForWrites) {

@@ -14,11 +14,13 @@ namespace {
 std::mutex g_mutex;
 bool g_keeping = false;
 std::vector<std::string> g_kept;
+size_t g_errors = 0;
 
 void Write(const char* message) { std::fprintf(stderr, "settingstore: %s\n", message); }
 
 void WriteLogLine(storage::logger::Level level, const char* message) {
   std::lock_guard lock(g_mutex);
+  if (level == storage::logger::LEVEL_ERROR) ++g_errors;
   if (g_keeping && level == storage::logger::LEVEL_ERROR) {
     g_kept.emplace_back(message);
   } else {
@@ -29,6 +31,11 @@ void WriteLogLine(storage::logger::Level level, const char* message) {
 }  // namespace
 
 void WriteLogLinesToStandardError() { storage::logger::SetSink(&WriteLogLine); }
+
+size_t LoggedErrorCount() {
+  std::lock_guard lock(g_mutex);
+  return g_errors;
+}
 
 KeptLogErrors::KeptLogErrors() {
   std::lock_guard lock(g_mutex);

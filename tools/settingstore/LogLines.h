@@ -3,12 +3,16 @@
 #ifndef SETTINGSTORE_TOOLS_LOGLINES_H
 #define SETTINGSTORE_TOOLS_LOGLINES_H
 
+#include <cstddef>
 #include <string>
 
 namespace cli {
 
 // Routes the library's log to standard error; call once, at the start.
 void WriteLogLinesToStandardError();
+
+// How many error lines the library has logged so far, kept ones included.
+size_t LoggedErrorCount();
 
 // While one lives, the library's error lines are kept instead of written, for
 // a step whose failure the library only logs to report it as its own error.

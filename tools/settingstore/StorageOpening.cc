@@ -7,7 +7,9 @@
 #include "LiveStorage.h"
 #include "LogLines.h"
 #include "SharedStorage/SharedSettings.h"
+#include "Utils/PathUtils.h"
 #include "framework/Exceptions.h"
+#include "platform/Platform.h"
 #include "platform/Registry.h"
 #include "storage/initializer.h"
 
@@ -52,6 +54,31 @@ RegistryLocation SplitRegistryPath(const std::string& path) {
 
 std::string NoStorageAt(const std::string& path) { return "no storage at '" + path + "'"; }
 
+// How long a run waits for another run that has the same XML storage locked.
+constexpr uint32_t kLockWaitMs = 30000;
+
+// Two runs that both load, change and save one XML file would each write
+// back only their own change; the lock beside the file makes them take turns.
+std::unique_ptr<storage::platform::FileLock> LockXmlStorage(const std::string& directory,
+                                                            OpenedStorage::Access access) {
+  if (access == OpenedStorage::Access::kWrite) storage::utils::CreateDirectoryChain(directory, false);
+  const std::string lockFile = storage::utils::Join(directory, ".storage.lock");
+  std::unique_ptr<storage::platform::FileLock> lock =
+      storage::platform::FileLock::Acquire(lockFile.c_str(), kLockWaitMs);
+  if (lock != nullptr) return lock;
+  switch (storage::platform::GetLastError()) {
+    case storage::platform::kErrorSharingViolation:
+      throw CliError(kFailure, "another process has kept " + lockFile + " locked for " +
+                                   std::to_string(kLockWaitMs / 1000) + " seconds");
+    case storage::platform::kErrorAccessDenied:
+      throw CliError(kFailure, "refusing the lock file " + lockFile + ": another user's, or no regular file");
+    default:
+      // Where no lock file can be made no save can be either: a read still
+      // works, and a write fails with the save's own reason.
+      return nullptr;
+  }
+}
+
 }  // namespace
 
 storage::StorageType ParseStorageType(const std::string& text) {
@@ -74,12 +101,19 @@ std::string NormalizeSectionPath(const std::string& path) {
   return normalized;
 }
 
+void RequireTrustedDirectory(const std::string& directory) {
+  std::string problem;
+  if (!storage::platform::CheckStorageDirectory(directory.c_str(), &problem)) throw CliError(kFailure, problem);
+}
+
 void RequireStorage(const StorageOptions& options) {
   namespace fs = std::filesystem;
   std::error_code ignored;
   const auto exists = [&](const std::string& file) { return fs::exists(file, ignored); };
   const std::string directory = options.path.empty() ? std::string(".") : options.path;
-  switch (ParseStorageType(options.type)) {
+  const storage::StorageType type = ParseStorageType(options.type);
+  if (type != storage::STORAGE_REGISTRY) RequireTrustedDirectory(directory);
+  switch (type) {
     case storage::STORAGE_REGISTRY: {
       const std::string database =
           options.registryDb.empty() ? storage::platform::DefaultRegistryDatabasePath() : options.registryDb;
@@ -117,8 +151,16 @@ OpenedStorage::OpenedStorage(const StorageOptions& options, Access access)
     path = std::move(location.root);
     below = std::move(location.below);
   }
+  if (type == storage::STORAGE_XML) {
+    // Refused before the lock file is made in it.
+    RequireTrustedDirectory(path);
+    lock_ = LockXmlStorage(path, access);
+  }
   // The tool is run again by hand if a load fails; it never loops.
   storage::PathInitializer init(path, options.defaultPath.empty() ? path : options.defaultPath);
+  // The library logs what it found damaged while it loads an XML storage:
+  // which file, where it went and what was loaded instead.
+  const size_t errorsBefore = LoggedErrorCount();
   try {
     factory_ = InitializeStorage(type, &init);
   } catch (...) {
@@ -127,6 +169,14 @@ OpenedStorage::OpenedStorage(const StorageOptions& options, Access access)
     throw;
   }
   if (factory_ == nullptr) throw CliError(kFailure, "cannot open the storage");
+  if (type == storage::STORAGE_XML && LoggedErrorCount() > errorsBefore) {
+    close();
+    throw CliError(kFailure,
+                   "the storage in " + path +
+                       " was damaged; the command was not run (run it again to use what was loaded)");
+  }
+  // After its load a read writes only the backup copy, which replaces its file whole.
+  if (access == Access::kRead) lock_.reset();
   // A registry store that cannot be opened (a file that is no database)
   // fails the first key opened, and the log line tells why.
   KeptLogErrors openingErrors;

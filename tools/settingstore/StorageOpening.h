@@ -3,9 +3,14 @@
 #ifndef SETTINGSTORE_TOOLS_STORAGEOPENING_H
 #define SETTINGSTORE_TOOLS_STORAGEOPENING_H
 
+#include <memory>
 #include <string>
 
 #include "storage/storage.h"
+
+namespace storage::platform {
+class FileLock;
+}
 
 namespace cli {
 
@@ -29,11 +34,16 @@ std::string NormalizeSectionPath(const std::string& path);
 // database file (the key itself is looked for as it opens).
 void RequireStorage(const StorageOptions& options);
 
+// A CliError naming the directory and its owner when another user controls it.
+void RequireTrustedDirectory(const std::string& directory);
+
 class OpenedStorage {
  public:
   enum class Access { kRead, kWrite };
   // For writing, a missing registry key named by --path is created; for
-  // reading it is "no storage at PATH".
+  // reading it is "no storage at PATH". An XML storage is locked against
+  // other runs of the tool from its load to its save (a read only while it
+  // loads); a damaged XML file is reported, and the command then not run.
   OpenedStorage(const StorageOptions& options, Access access);
   ~OpenedStorage();
   OpenedStorage(const OpenedStorage&) = delete;
@@ -52,6 +62,8 @@ class OpenedStorage {
   // False when the shared storage's files could not be saved.
   bool close();
 
+  // Declared first, so that it is released after everything else.
+  std::unique_ptr<storage::platform::FileLock> lock_;
   storage::StorageType type_;
   storage::NoThrowStorageFactory* factory_ = nullptr;
   storage::Ref<storage::IStorageSection> root_;

@@ -10,6 +10,18 @@ namespace storage::platform::posix {
 
 inline bool IsForeignOwner(uid_t owner) { return owner != geteuid() && owner != 0; }
 
+// Closes a file descriptor on every way out of a scope.
+class DescriptorCloser {
+ public:
+  explicit DescriptorCloser(int descriptor) : descriptor_(descriptor) {}
+  ~DescriptorCloser() { close(descriptor_); }
+  DescriptorCloser(const DescriptorCloser&) = delete;
+  DescriptorCloser& operator=(const DescriptorCloser&) = delete;
+
+ private:
+  int descriptor_;
+};
+
 }  // namespace storage::platform::posix
 
 #endif  // SETTINGSTORE_PLATFORM_POSIX_FILEOWNER_H

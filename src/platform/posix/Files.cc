@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <stdexcept>
 #include <vector>
@@ -77,31 +78,36 @@ bool RemoveFile(const char* path) {
   return Succeeded(true);
 }
 
-bool ReadStorageFile(const char* path, std::string* content) {
+bool ReadStorageFile(const char* path, std::string* content, std::string* reason) {
   if (path == nullptr || content == nullptr) return NoPath();
   content->clear();
+  const auto refuse = [&](uint32_t error, const char* why) {
+    if (reason != nullptr) *reason = why;
+    content->clear();
+    SetLastError(error);
+    return false;
+  };
   const int descriptor = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (descriptor < 0) {
-    SetLastError(errno == ENOENT ? kErrorFileNotFound : kErrorAccessDenied);
-    return false;
+    // A path through a plain file names no file either.
+    if (errno == ENOENT || errno == ENOTDIR) return refuse(kErrorFileNotFound, std::strerror(errno));
+    return refuse(kErrorAccessDenied, errno == ELOOP ? "it is a symbolic link" : std::strerror(errno));
   }
+  const posix::DescriptorCloser closer(descriptor);
   struct stat status;
-  bool readable =
-      fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) && !posix::IsForeignOwner(status.st_uid);
+  if (fstat(descriptor, &status) != 0) return refuse(kErrorAccessDenied, std::strerror(errno));
+  if (!S_ISREG(status.st_mode)) return refuse(kErrorAccessDenied, "it is not a regular file");
+  if (posix::IsForeignOwner(status.st_uid)) return refuse(kErrorAccessDenied, "it belongs to another user");
   char buffer[64 * 1024];
-  while (readable) {
+  for (;;) {
     const ssize_t count = read(descriptor, buffer, sizeof buffer);
     if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) {
-      readable = count == 0;
-      break;
-    }
+    if (count < 0) return refuse(kErrorAccessDenied, std::strerror(errno));
+    if (count == 0) break;
     content->append(buffer, static_cast<size_t>(count));
   }
-  close(descriptor);
-  if (!readable) content->clear();
-  SetLastError(readable ? kErrorSuccess : kErrorAccessDenied);
-  return readable;
+  SetLastError(kErrorSuccess);
+  return true;
 }
 
 namespace {
@@ -150,6 +156,13 @@ bool CheckStorageDirectory(const char* path, std::string* problem) {
   }
   SetLastError(kErrorAccessDenied);
   return false;
+}
+
+bool RenameFile(const char* from, const char* to) {
+  if (from == nullptr || to == nullptr) return NoPath();
+  if (rename(from, to) != 0) return Succeeded(false);
+  CountFileStep();
+  return Succeeded(true);
 }
 
 std::string CurrentDirectory() {
