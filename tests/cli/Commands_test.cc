@@ -30,6 +30,7 @@ TEST_P(CommandsTest, SetThenGetEachValueType) {
   ok({"set", "App/Window", "Title", "hello world"});
   ok({"set", "--type", "int", "App/Window", "Width", "--", "-1024"});
   ok({"set", "--type", "int", "App/Window", "Mask", "0x7fffffff"});
+  ok({"set", "--type", "int", "App/Window", "Padded", "010"});
   ok({"set", "--type", "binary", "App/Window", "Blob", "00ff10A0"});
   ok({"set", "--type", "multi", "App/Window", "Names", "first", "second one"});
   ok({"set", "--type", "multi", "App/Window", "None"});
@@ -37,6 +38,7 @@ TEST_P(CommandsTest, SetThenGetEachValueType) {
   EXPECT_EQ(ok({"get", "App/Window", "Title"}), "hello world\n");
   EXPECT_EQ(ok({"get", "App/Window", "Width"}), "-1024\n");
   EXPECT_EQ(ok({"get", "App/Window", "Mask"}), "2147483647\n");
+  EXPECT_EQ(ok({"get", "App/Window", "Padded"}), "10\n");
   EXPECT_EQ(ok({"get", "App/Window", "Blob"}), "00ff10a0\n");
   EXPECT_EQ(ok({"get", "App/Window", "Names"}), "first\nsecond one\n");
 

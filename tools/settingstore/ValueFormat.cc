@@ -33,7 +33,10 @@ std::string EncodeHex(const std::string& bytes) {
 std::string EncodeInteger(const std::string& text) {
   char* end = nullptr;
   errno = 0;
-  const long long parsed = std::strtoll(text.c_str(), &end, 0);
+  // Decimal, or hexadecimal after "0x": a leading zero is no octal prefix here.
+  const size_t digits = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+  const bool hexadecimal = text.size() > digits + 1 && text[digits] == '0' && (text[digits + 1] | 0x20) == 'x';
+  const long long parsed = std::strtoll(text.c_str(), &end, hexadecimal ? 16 : 10);
   if (text.empty() || *end != '\0' || errno == ERANGE || parsed < INT32_MIN || parsed > INT32_MAX) {
     throw CliError(kUsage, "'" + text + "' is no 32-bit integer");
   }
