@@ -322,7 +322,14 @@ IStringHolder* StringFactory::findByText(std::string_view text, int32_t hash, Ma
     bool sawGone = false;
     for (const Candidate& candidate : bucket->second) {
       if (candidate.sid <= floor || (best.holder != nullptr && candidate.sid > best.sid)) continue;
-      const std::string* stored = candidate.holder->Text();
+      const std::string* stored = nullptr;
+      try {
+        stored = candidate.holder->Text();
+      } catch (const ExternalFileError&) {
+        // A long text whose file is gone matches nothing: storing the same
+        // text again then makes a new string, with a file, instead of failing.
+        continue;
+      }
       if (stored == nullptr) {
         sawGone = true;
       } else if (match == Match::kExact ? *stored == text : EqualIgnoringCase(*stored, text)) {

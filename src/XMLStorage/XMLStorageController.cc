@@ -49,14 +49,14 @@ XMLStorageController::XMLStorageController(IStorageInitializer* init)
     // A missing or empty file is no damage: there was nothing to lose.
     const bool damaged = backup_.sourceFound() && !backup_.content().empty();
     const std::string movedTo = backup_.SetAsideFailed();
-    if (damaged) {
+    // The default file is never written here, so it stays as it is; its
+    // damage loses nothing, and a host that cannot mend it must still run.
+    if (damaged && movedTo.empty()) {
+      logger::info("%s is damaged (%s)", backup_.source().c_str(), failure.c_str());
+    } else if (damaged) {
       damageFound = true;
-      if (movedTo.empty()) {
-        logger::error("%s is damaged (%s)", backup_.source().c_str(), failure.c_str());
-      } else {
-        logger::error("%s is damaged (%s); moved it to %s", backup_.source().c_str(), failure.c_str(),
-                      movedTo.c_str());
-      }
+      logger::error("%s is damaged (%s); moved it to %s", backup_.source().c_str(), failure.c_str(),
+                    movedTo.c_str());
     }
     if (!backup_.HasNextStep()) break;
     backup_.NextStep();

@@ -133,8 +133,9 @@ class FileLock {
   // Opens the lock file, creating it (owner only) when missing and never
   // following a symbolic link, then waits up to `milliseconds` for the lock.
   // Null on failure, with last error 32 when others kept it past the time,
-  // 5 when the file is no regular file or another user's (root's excepted),
-  // 2 when it cannot be opened or created, 31 when the system refuses locks.
+  // 5 when the file is no regular file, another user's (root's excepted) or
+  // cannot be opened, 2 when its directory is missing, 31 when the system
+  // refuses locks.
   static std::unique_ptr<FileLock> Acquire(const char* path, uint32_t milliseconds);
   // Releases the lock.
   virtual ~FileLock() = default;

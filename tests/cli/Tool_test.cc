@@ -139,6 +139,15 @@ TEST_F(ToolTest, ADamagedXmlFileIsMovedAsideAndReportedAndAnUnreadableOneIsLeftA
   EXPECT_TRUE(std::filesystem::exists(runner_.file("xml/.storage.backup")));
 }
 
+// The default file is never written, so its damage is no loss: the command runs.
+TEST_F(ToolTest, ADamagedDefaultFileIsLeftAloneAndTheCommandRuns) {
+  std::filesystem::create_directories(runner_.file("xml"));
+  runner_.writeFile("xml/.storage.default", "<settings><key");
+  ok(XmlStorage(runner_) + std::vector<std::string>{"set", "S", "K", "v"});
+  EXPECT_EQ(ok(XmlStorage(runner_) + std::vector<std::string>{"get", "S", "K"}), "v\n");
+  EXPECT_EQ(runner_.readFile("xml/.storage.default"), "<settings><key");
+}
+
 TEST_F(ToolTest, ConcurrentWritersToOneXmlStorageKeepEveryWrite) {
   constexpr int kWriters = 3;
   constexpr int kWrites = 12;

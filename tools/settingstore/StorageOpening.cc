@@ -71,7 +71,8 @@ std::unique_ptr<storage::platform::FileLock> LockXmlStorage(const std::string& d
       throw CliError(kFailure, "another process has kept " + lockFile + " locked for " +
                                    std::to_string(kLockWaitMs / 1000) + " seconds");
     case storage::platform::kErrorAccessDenied:
-      throw CliError(kFailure, "refusing the lock file " + lockFile + ": another user's, or no regular file");
+      throw CliError(kFailure, "cannot use the lock file " + lockFile +
+                                   ": it is another user's, no regular file, or not readable");
     default:
       // Where no lock file can be made no save can be either: a read still
       // works, and a write fails with the save's own reason.

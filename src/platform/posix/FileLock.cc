@@ -31,7 +31,8 @@ int OpenLockFile(const char* path) {
   for (;;) {
     int descriptor = open(path, O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (descriptor >= 0 || errno != EEXIST) return descriptor;
-    descriptor = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // Non-blocking, so that a FIFO planted under the name cannot hang the open.
+    descriptor = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (descriptor >= 0 || errno != ENOENT) return descriptor;
   }
 }
@@ -52,7 +53,9 @@ std::unique_ptr<FileLock> FileLock::Acquire(const char* path, uint32_t milliseco
   }
   const int descriptor = OpenLockFile(path);
   if (descriptor < 0) {
-    SetLastError(errno == ELOOP ? kErrorAccessDenied : kErrorFileNotFound);
+    // Only a missing directory is "not found": a lock file that is there but
+    // cannot be opened (another user's 0600 file) must not let writers in unlocked.
+    SetLastError(errno == ENOENT || errno == ENOTDIR ? kErrorFileNotFound : kErrorAccessDenied);
     return nullptr;
   }
   if (!Trusted(descriptor)) {

@@ -32,9 +32,10 @@ struct NameSpace {
 };
 
 // Opens the directory, creating it when missing, and accepts it only as a real
-// directory (not a link) with exactly the expected permissions, of ours or,
-// for the one shared by all users, of root's: whoever owns it could change
-// its bits and shut the others out, or remove their objects.
+// directory (not a link) with exactly the expected permissions. Ours must be
+// our own. The one shared by all users is made by whoever comes first: it is
+// accepted from any owner while its bits are 1777, since the sticky bit keeps
+// every user's objects from the others and the objects themselves are private.
 int OpenVerifiedDirectory(const NameSpace& space) {
   if (mkdir(space.path.c_str(), space.mode) != 0 && errno != EEXIST) return -1;
   int fd = open(space.path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -42,7 +43,7 @@ int OpenVerifiedDirectory(const NameSpace& space) {
   struct stat info = {};
   uid_t me = geteuid();
   bool usable = fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) &&
-                (info.st_uid == me || (space.shared && info.st_uid == 0));
+                (info.st_uid == me || (space.shared && (info.st_uid == 0 || (info.st_mode & 07777) == space.mode)));
   // mkdir is subject to the umask; an owner can set the bits right.
   if (usable && (info.st_mode & 07777) != space.mode && info.st_uid == me) {
     usable = fchmod(fd, space.mode) == 0;
