@@ -125,6 +125,26 @@ TEST(SecurityTest, SaveListsThatAreNotTheCallersOwnPlainNamesAreNotFollowed) {
   }
 }
 
+// The caller's own list, in plain names, may still name only hive files and
+// their temporaries: another file beside it stays as it is.
+TEST(SecurityTest, ASaveListNamingFilesThatAreNoHiveFilesIsNotFollowed) {
+  CliRunner runner;
+  const std::string dom = runner.file("dom");
+  ASSERT_EQ(runner.run({"--type", "shared", "--path", dom, "set", "A", "k", "v"}).status, 0);
+  for (const std::string& victim : {std::string("notes.txt"), std::string(".storage000d.dm2x")}) {
+    SCOPED_TRACE(victim);
+    runner.writeFile("dom/" + victim, "mine");
+    runner.writeFile("dom/" + victim + ".tmp.1.0x", "planted");
+    runner.writeFile("dom/" + victim + ".tmp.1.0", "planted");
+    const std::string text = victim + ".tmp.1.0" + '\0' + victim + '\0' + ".storage000d.dm2.tmp.1.0" + '\0' +
+                             ".storage000d.dm2" + '\0';
+    std::ofstream(dom + "/.hivesave.1.0", std::ios::binary) << text;
+    EXPECT_EQ(runner.run({"--type", "shared", "--path", dom, "get", "A", "k"}).out, "v\n");
+    EXPECT_EQ(runner.readFile("dom/" + victim), "mine");
+    fs::remove(dom + "/.hivesave.1.0");
+  }
+}
+
 // A list an earlier version left holds whole paths; beside the list they are
 // still the storage's own files, and the interrupted save is finished.
 TEST(SecurityTest, AnEarlierVersionsSaveListBesideItsFilesIsFinished) {
