@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "Shared/SegmentTestSupport.h"
+#include "shm/SegmentTestSupport.h"
 #include "SharedStorage/AccessControllerSupport.h"
 #include "platform/Platform.h"
 #include "support/HelperProcess.h"

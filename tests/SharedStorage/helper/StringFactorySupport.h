@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "Shared/SegmentTestSupport.h"
+#include "shm/SegmentTestSupport.h"
 #include "SharedStorage/StringFactory.h"
 #include "SharedStorage/helper/StringHolderSupport.h"
 #include "Utils/OwnerUtil.h"

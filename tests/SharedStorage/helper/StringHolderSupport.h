@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "Shared/helper/PageManagerSupport.h"
+#include "shm/helper/PageManagerSupport.h"
 #include "SharedStorage/IStringHolder.h"
 #include "SharedStorage/StringHolderFactory.h"
 #include "Utils/Shared/PageManager.h"

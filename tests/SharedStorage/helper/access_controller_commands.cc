@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "Shared/SegmentTestSupport.h"
-#include "Shared/helper/commands.h"
+#include "shm/SegmentTestSupport.h"
+#include "shm/helper/commands.h"
 #include "SharedStorage/AccessControllerSupport.h"
 
 namespace settingstore::test {

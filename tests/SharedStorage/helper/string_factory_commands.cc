@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "Shared/helper/commands.h"
+#include "shm/helper/commands.h"
 #include "SharedStorage/helper/StringFactorySupport.h"
 #include "storage/storage.h"
 

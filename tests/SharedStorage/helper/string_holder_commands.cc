@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "Shared/helper/commands.h"
+#include "shm/helper/commands.h"
 #include "SharedStorage/helper/StringHolderSupport.h"
 #include "storage/storage.h"
 

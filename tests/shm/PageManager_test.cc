@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "Shared/PageManagerFixture.h"
+#include "shm/PageManagerFixture.h"
 
 namespace storage {
 namespace {

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "Shared/PageManagerFixture.h"
+#include "shm/PageManagerFixture.h"
 #include "SharedStorage/MemoryConfigurator.h"
 #include "Utils/Shared/HivePointer.h"
 #include "Utils/Shared/InitMemAddress.h"

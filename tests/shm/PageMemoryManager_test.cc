@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "Shared/SegmentTestSupport.h"
-#include "Shared/helper/PageMemoryChurn.h"
+#include "shm/SegmentTestSupport.h"
+#include "shm/helper/PageMemoryChurn.h"
 #include "platform/Platform.h"
 #include "storage/storage.h"
 #include "support/HelperProcess.h"

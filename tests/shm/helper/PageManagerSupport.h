@@ -12,8 +12,8 @@
 #include <random>
 #include <string>
 
-#include "Shared/SegmentTestSupport.h"
-#include "Shared/helper/PageMemoryChurn.h"
+#include "shm/SegmentTestSupport.h"
+#include "shm/helper/PageMemoryChurn.h"
 #include "SharedStorage/MemoryConfigurator.h"
 #include "Utils/Shared/PageManager.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "Shared/helper/commands.h"
+#include "shm/helper/commands.h"
 
 namespace settingstore::test {
 namespace {

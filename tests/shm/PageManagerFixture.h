@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "Shared/helper/PageManagerSupport.h"
+#include "shm/helper/PageManagerSupport.h"
 #include "Utils/Shared/PageManager.h"
 #include "framework/HashHelper.h"
 #include "platform/Platform.h"

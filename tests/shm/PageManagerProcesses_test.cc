@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Shared/PageManagerFixture.h"
+#include "shm/PageManagerFixture.h"
 #include "support/HelperProcess.h"
 
 namespace storage {

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "Shared/SegmentTestSupport.h"
+#include "shm/SegmentTestSupport.h"
 #include "framework/NamedSync.h"
 #include "platform/Platform.h"
 #include "storage/storage.h"

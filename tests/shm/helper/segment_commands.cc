@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "Shared/SegmentTestSupport.h"
-#include "Shared/helper/commands.h"
+#include "shm/SegmentTestSupport.h"
+#include "shm/helper/commands.h"
 #include "platform/Platform.h"
 #include "storage/storage.h"
 

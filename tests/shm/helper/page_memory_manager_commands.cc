@@ -5,9 +5,9 @@
 #include <thread>
 #include <vector>
 
-#include "Shared/SegmentTestSupport.h"
-#include "Shared/helper/PageMemoryChurn.h"
-#include "Shared/helper/commands.h"
+#include "shm/SegmentTestSupport.h"
+#include "shm/helper/PageMemoryChurn.h"
+#include "shm/helper/commands.h"
 #include "platform/Platform.h"
 #include "storage/storage.h"
 

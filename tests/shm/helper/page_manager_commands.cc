@@ -5,8 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "Shared/helper/PageManagerSupport.h"
-#include "Shared/helper/commands.h"
+#include "shm/helper/PageManagerSupport.h"
+#include "shm/helper/commands.h"
 #include "storage/storage.h"
 
 namespace settingstore::test {
