@@ -2,15 +2,10 @@
 #ifndef SETTINGSTORE_TESTS_XML_XMLTESTSUPPORT_H
 #define SETTINGSTORE_TESTS_XML_XMLTESTSUPPORT_H
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <random>
 #include <string>
-#include <vector>
 
 #include "xml/VelXmlNode.h"
 #include "xml/VelXmlParser.h"
@@ -19,30 +14,6 @@ namespace xmltest {
 
 using NodePtr = std::unique_ptr<CVelXmlNode>;
 
-// A fresh directory per test, removed with everything in it afterwards.
-class TempDirTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::random_device random;
-    do {
-      dir_ = std::filesystem::temp_directory_path() / ("xml_test_" + std::to_string(random()));
-    } while (!std::filesystem::create_directory(dir_));
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
-  std::string PathOf(const char* name) const { return (dir_ / name).string(); }
-
-  std::vector<std::string> FilesInDir() const {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
-      names.push_back(entry.path().filename().string());
-    }
-    return names;
-  }
-
-  std::filesystem::path dir_;
-};
-
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -50,7 +21,6 @@ inline std::string ReadFile(const std::string& path) {
 
 inline NodePtr Parse(const std::string& text) {
   CVelXmlParser parser;
-  parser.trim_whitespaces(true);
   parser.loadFromString(text.data(), text.size());
   return NodePtr(parser.dettachRoot());
 }
@@ -64,29 +34,22 @@ inline std::string Visible(const char* text) {
     if (byte >= 0x20 && byte < 0x7F && byte != '\\' && byte != '"') {
       out += *p;
     } else {
-      static const char kHex[] = "0123456789abcdef";
       out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xF];
+      out += "0123456789abcdef"[byte >> 4];
+      out += "0123456789abcdef"[byte & 0xF];
     }
   }
   return out + "\"";
 }
 
-// A full description of a tree, one element per line, for comparing trees.
-inline void Describe(const CVelXmlNode& node, int depth, std::string& out) {
-  out += std::string(static_cast<size_t>(depth) * 2, ' ') + Visible(node.getName());
+// A whole tree, one element per line indented by depth, for comparing trees.
+inline std::string Describe(const CVelXmlNode& node, size_t depth = 0) {
+  std::string out = std::string(depth * 2, ' ') + Visible(node.getName());
   for (unsigned i = 0; i < node.getAttributeCount(); ++i) {
     out += " " + Visible(node.getAttributeNameAt(i)) + "=" + Visible(node.getAttributeValueAt(i));
   }
   out += "\n";
-  const CVelXmlNodes& children = *node.getChilds();
-  for (int i = 0; i < children.size(); ++i) Describe(*children.get(i), depth + 1, out);
-}
-
-inline std::string Describe(const CVelXmlNode& node) {
-  std::string out;
-  Describe(node, 0, out);
+  for (int i = 0; i < node.getChilds()->size(); ++i) out += Describe(*node.getChilds()->get(i), depth + 1);
   return out;
 }
 
