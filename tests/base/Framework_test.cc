@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <optional>
+#include <random>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <tuple>
+
+#include "NamesEnumerator.h"
+#include "Utils/Base64.h"
+#include "framework/Exceptions.h"
+#include "framework/Hash.h"
+#include "framework/HashHelper.h"
+#include "framework/NamedSync.h"
+#include "storage/ref.h"
+#include "toolkit/AThread.h"
+
+namespace storage {
+namespace {
+
+// One direction of the codec as a caller runs it: asks for the size, is
+// refused one byte less without a write, then converts into exactly that
+// room. nullopt when refused; `room` is offered when the size query refuses.
+template <class Convert>
+std::optional<std::string> Run(Convert convert, size_t room) {
+  size_t length = room;
+  EXPECT_FALSE(convert(nullptr, &length));
+  std::string out(length, '#');
+  if (size_t shorter = length - 1; length > 0) {
+    EXPECT_FALSE(convert(out.data(), &shorter));
+    EXPECT_EQ(shorter, length - 1);
+    EXPECT_EQ(out, std::string(length, '#'));
+  }
+  if (!convert(out.data(), &length)) return std::nullopt;
+  EXPECT_EQ(length, out.size());
+  return out;
+}
+std::optional<std::string> Encode(const std::string& bytes) {
+  return Run([&](char* to, size_t* length) { return base64::encode(bytes.data(), bytes.size(), to, length); },
+             0);
+}
+std::optional<std::string> Decode(const char* text, size_t n) {
+  return Run([&](char* to, size_t* length) { return base64::decode(text, n, to, length); }, 16);
+}
+
+TEST(Base64, GeneratedBytesOfEveryLengthRoundTrip) {
+  std::mt19937 random(20240611);
+  const std::regex kForm("([A-Za-z0-9+/]{4})*([A-Za-z0-9+/]{2}==|[A-Za-z0-9+/]{3}=)?");
+  for (size_t size = 0; size < 200; ++size) {
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) byte = static_cast<char>(random());
+    std::string text = Encode(bytes).value_or("refused");
+    ASSERT_EQ(text.size(), (size + 2) / 3 * 4);
+    ASSERT_TRUE(std::regex_match(text, kForm)) << text;
+    ASSERT_EQ(Decode(text.data(), text.size()), bytes) << "size " << size;
+  }
+  // The standard alphabet, in its order.
+  const char* const kFoobar[] = {"", "Zg==", "Zm8=", "Zm9v", "Zm9vYg==", "Zm9vYmE=", "Zm9vYmFy"};
+  for (size_t i = 0; i < std::size(kFoobar); ++i) EXPECT_EQ(Encode(std::string("foobar", i)), kFoobar[i]);
+  EXPECT_EQ(Encode(std::string("\0\xff\xfe\xfb", 4)), "AP/++w==");
+}
+
+TEST(Base64, InvalidInputs) {
+  const std::tuple<const char*, size_t, std::optional<std::string>> kCases[] = {
+      // clang-format off
+      {"AQ=", 3, std::nullopt}, {"AQIDBA", 6, std::nullopt}, {nullptr, 4, std::nullopt},
+      // Foreign characters and inner "=" read as zero bits.
+      {"AQ*=", 4, std::string("\x01\0", 2)}, {"Q=JD", 4, "@\x02\x43"}, {"====", 4, std::string(1, '\0')},
+      // clang-format on
+  };
+  for (const auto& [text, n, bytes] : kCases) EXPECT_EQ(Decode(text, n), bytes) << (text ? text : "null");
+  char room[8];
+  size_t length = 8;
+  EXPECT_FALSE(base64::decode("AQ==", 4, room, nullptr));
+  EXPECT_FALSE(base64::encode("abcde", 5, room, nullptr));
+  EXPECT_FALSE(base64::encode(nullptr, 5, room, &length));  // room, but nothing to encode
+  EXPECT_EQ(length, 8u);
+}
+
+// The result bytes of hash type 0.
+std::string Xxh32(const void* data, size_t size) {
+  hash::IHash* result = hash::Factory::GetBuilderInstance(hash::kHashTypeXxh32)->Build(data, size);
+  char bytes[6] = {};
+  EXPECT_EQ(result->GetResult(bytes, sizeof bytes), 4u);  // no more than it has
+  result->Release();
+  return std::string(bytes, 4);
+}
+
+// Stored checksums depend on these exact values.
+TEST(Hash, FixedAlgorithmsGiveTheirKnownValues) {
+  // XXH32, seed 0, in little-endian order.
+  EXPECT_EQ(Xxh32(nullptr, 0), "\x05\x5D\xCC\x02");
+  EXPECT_EQ(Xxh32("settingstore", 12), "\x30\xB8\x9E\xB8");
+  uint32_t word = hash::HashHelper<hash::kHashTypeXxh32>().getResult("abc", 3);
+  EXPECT_EQ(std::memcmp(&word, "\xFF\x53\xD1\x32", 4), 0);  // in the same byte order
+}
+
+TEST(Framework, ErrorCodesHaveTheirOwnTextsAndBrokenAssertionsThrow) {
+  std::set<std::string> texts;
+  for (int32_t code : {-1, -2, -3, -4, -5, -6, -7, -10, -11, -13, -14}) {
+    EXPECT_FALSE(texts.insert(Exception(code).GetErrorString()).first->starts_with("unknown")) << code;
+  }
+  EXPECT_EQ(texts.size(), 11u);
+  EXPECT_STREQ(Exception(-8).GetErrorString(), "unknown storage error -8");
+  EXPECT_THROW(STORAGE_ASSERT(false, "file", "f", "boom"), AssertException);
+}
+
+// The wrappers over the platform's named objects: who created an event, and
+// a mutex that its holder takes again or that a thread left held.
+TEST(Framework, NamedEventsAndMutexes) {
+  const std::string name = "Local\\settingstore-test-base-" + std::to_string(getpid());
+  for (int life = 0; life < 2; ++life) {  // new again once every handle is gone
+    EventEx first(name.c_str()), second(name.c_str());
+    EXPECT_TRUE(first.Created());
+    EXPECT_FALSE(second.Created());
+    EXPECT_FALSE(first.Wait(0));
+    second.Set();
+    EXPECT_TRUE(first.Wait(0xFFFFFFFF));
+  }
+  Mutex mutex(false, (name + "-mutex").c_str());
+  std::thread([&] {
+    MutexGuard guard(mutex);
+    mutex.Lock();  // and ends holding it
+  }).join();
+  EXPECT_NO_THROW(MutexGuard{mutex});
+}
+
+// Counts its runs; a fire-and-forget job deletes itself first.
+struct CountingThread : veltool3::AThread {
+  CountingThread(std::atomic<int>& runs, bool deleteItself) : runs(runs), deleteItself(deleteItself) {}
+  int run() override {
+    std::atomic<int>& counter = runs;
+    if (deleteItself) delete this;
+    counter.fetch_add(1);
+    counter.notify_all();
+    return 0;
+  }
+  std::atomic<int>& runs;
+  bool deleteItself;
+};
+
+TEST(Framework, ThreadsRunTheirBodyOnceElsewhere) {
+  std::atomic<int> runs{0};
+  CountingThread thread(runs, false);
+  EXPECT_TRUE(thread.start());
+  EXPECT_FALSE(thread.start());
+  runs.wait(0);
+  EXPECT_TRUE((new CountingThread(runs, true))->start());
+  runs.wait(1);
+  EXPECT_EQ(runs, 2);
+}
+
+TEST(Framework, NamesEnumeratorWalksCopiesInOrderAndStaysPastTheEndUntilReset) {
+  std::string changing = "Width";
+  Ref<NamesEnumerator> names(new NamesEnumerator);
+  for (const char* name : {changing.c_str(), "", "height", "Width"}) names->add(name);
+  changing = "changed";
+  EXPECT_THROW(names->add(nullptr), std::invalid_argument);
+  for (int walk = 0; walk < 2; ++walk, names->Reset()) {
+    EXPECT_THROW(names->Current(), std::logic_error);  // before the first Next
+    std::vector<std::string> seen;
+    while (names->Next()) seen.emplace_back(names->Current());
+    EXPECT_EQ(seen, (std::vector<std::string>{"Width", "", "height", "Width"}));
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(names->Next());
+    EXPECT_THROW(names->Current(), std::logic_error);
+  }
+}
+
+}  // namespace
+}  // namespace storage
