@@ -165,6 +165,7 @@ const std::vector<Row>& Rows() {
   const PerBackend deletedKey{"IO -2", "IO -1", "IO -1"};
   const PerBackend notEmpty{"NotEmpty -6", "NotEmpty -6", "NotEmpty -6"};
   static const std::vector<Row> rows{
+      // clang-format off
       // Missing, empty and unknown names.
       {"OpenKey(null)", [](S s) { return s.OpenKey(nullptr); }, open6},
       {"CreateKey(null)", [](S s) { return s.CreateKey(nullptr); }, create6},
@@ -174,11 +175,9 @@ const std::vector<Row>& Rows() {
       {"CreateSection(\"\")", [](S s) { return s.CreateSection(""); }, create6},
       {"DeleteSection(null)", [](S s) { return s.section->DeleteSection(nullptr); }, delete5},
       {"DeleteSection(\"\")", [](S s) { return s.section->DeleteSection(""); }, delete5},
-      {"DeleteKey(null)",
-       [](S s) { return s.section->DeleteKey(nullptr); },
+      {"DeleteKey(null)", [](S s) { return s.section->DeleteKey(nullptr); },
        {"Delete -2", "Delete -5", "Delete -2"}},
-      {"DeleteKey(\"\")",
-       [](S s) { return s.section->DeleteKey(""); },
+      {"DeleteKey(\"\")", [](S s) { return s.section->DeleteKey(""); },
        {"Delete -2", "Delete -2", "Delete -2"}},
       {"OpenKey(\"\")", [](S s) { return s.OpenKey(""); }, {"Open -2", "Open -6", "Open -2"}},
       {"CreateKey(\"\")", [](S s) { return s.CreateKey(""); }, ok},
@@ -186,59 +185,49 @@ const std::vector<Row>& Rows() {
       {"OpenSection(missing\\deeper)", [](S s) { return s.OpenSection("missing\\deeper"); }, notFound},
       {"OpenKey of a section", [](S s) { return s.CreateSection("s") && s.OpenKey("s"); }, notFound},
       {"OpenSection of a key", [](S s) { return s.OpenSection("present"); }, notFound},
-      {"DeleteSection(missing)",
-       [](S s) { return s.section->DeleteSection("missing"); },
+      {"DeleteSection(missing)", [](S s) { return s.section->DeleteSection("missing"); },
        {"Delete -2", "Delete -6", "Delete -2"}},
-      {"DeleteSection(missing\\deeper)",
-       [](S s) { return s.section->DeleteSection("missing\\deeper"); },
+      {"DeleteSection(missing\\deeper)", [](S s) { return s.section->DeleteSection("missing\\deeper"); },
        {"Delete -2", "Delete -2", "Open -2"}},
-      {"DeleteKey(missing)",
-       [](S s) { return s.section->DeleteKey("missing"); },
+      {"DeleteKey(missing)", [](S s) { return s.section->DeleteKey("missing"); },
        {"Delete -2", "Delete -2", "Delete -2"}},
       // Paths and separators.
-      {"CreateSection(a\\b\\c) makes every level",
-       [](S s) {
+      {"CreateSection(a\\b\\c) makes every level", [](S s) {
          Ref<IStorageSection> b(s.CreateSection("a\\b\\c") ? s.section->OpenSection("A\\B") : nullptr);
          return b && Names(b->EnumSections()) == Strings{"c"} &&
                 Names(s.section->EnumSections()) == Strings{"a"};
        },
        ok},
       {"OpenSection(separators only)", [](S s) { return s.OpenSection("\\/\\"); }, {"Open -6", "ok", "ok"}},
-      {"CreateSection(separators only)",
-       [](S s) { return s.CreateSection("//\\"); },
+      {"CreateSection(separators only)", [](S s) { return s.CreateSection("//\\"); },
        {"Create -6", "ok", "ok"}},
-      {"DeleteSection(separators only)",
-       [](S s) { return s.section->DeleteSection("\\\\"); },
+      {"DeleteSection(separators only)", [](S s) { return s.section->DeleteSection("\\\\"); },
        {"Delete -6", "Delete -5", "Delete -5"}},
-      {"a slash separates",
-       [](S s) { return s.CreateSection("a/b") && s.OpenSection("a"); },
+      {"a slash separates", [](S s) { return s.CreateSection("a/b") && s.OpenSection("a"); },
        {"Open -2", "ok", "ok"}},
       {"CreateKey(x\\y) then OpenKey(x\\y)",
        [](S s) {
          return WriteString(Ref<IStorageKey>(s.section->CreateKey("x\\y")).get(), "z") && s.OpenKey("x\\y");
        },
        ok},
-      {"key with a 1 MiB name",
-       [](S s) {
+      {"key with a 1 MiB name", [](S s) {
          return WriteString(Ref<IStorageKey>(s.section->CreateKey(kMebibyte.c_str())).get(), "v") &&
                 s.OpenKey(kMebibyte.c_str());
        },
        ok},
       {"section with a 1 MiB name",
-       [](S s) { return s.CreateSection(kMebibyte.c_str()) && s.OpenSection(kMebibyte.c_str()); }, ok},
+       [](S s) { return s.CreateSection(kMebibyte.c_str()) && s.OpenSection(kMebibyte.c_str()); },
+       ok},
       // Type numbers and sizes.
       {"Write type 0", [](S s) { return Write(s.key, Type(0), "x"); }, {"IO -3", "IO -6", "IO -10"}},
       {"Write type 5", [](S s) { return Write(s.key, Type(5), "x"); }, badType},
       {"Write type -1", [](S s) { return Write(s.key, Type(-1), "x"); }, badType},
       {"Write type 100", [](S s) { return Write(s.key, Type(100), "x"); }, badType},
-      {"Write integer of 2 bytes",
-       [](S s) { return Write(s.key, storage::TYPE_INTEGER, "12"); },
+      {"Write integer of 2 bytes", [](S s) { return Write(s.key, storage::TYPE_INTEGER, "12"); },
        {"ok", "IO -7", "IO -6"}},
-      {"Write integer of 8 bytes",
-       [](S s) { return Write(s.key, storage::TYPE_INTEGER, "12345678"); },
+      {"Write integer of 8 bytes", [](S s) { return Write(s.key, storage::TYPE_INTEGER, "12345678"); },
        {"ok", "ok", "IO -6"}},
-      {"Read integer into 2 bytes",
-       [](S s) { return s.Read(2, s.New(storage::TYPE_INTEGER, "1234").get()); },
+      {"Read integer into 2 bytes", [](S s) { return s.Read(2, s.New(storage::TYPE_INTEGER, "1234").get()); },
        {"IO -6", "IO -7", "IO -6"}},
       {"Read string into 0 bytes", [](S s) { return s.Read(0); }, {"IO -6", "IO -7", "ok"}},
       {"Read string into one byte less", [](S s) { return s.Read(5); }, {"IO -6", "IO -7", "ok"}},
@@ -246,21 +235,19 @@ const std::vector<Row>& Rows() {
        [](S s) { return s.Read(4, s.New(storage::TYPE_BINARY, "12345").get()); },
        {"IO -6", "Exception -6", "false"}},
       {"Read list into one byte less",
-       [](S s) { return s.Read(5, s.New(storage::TYPE_MULTI_STRING, std::string("ab\0c\0", 6)).get()); },
+       [](S s) { return s.Read(5, s.New(storage::TYPE_MULTI_STRING, "ab\0c\0\0"s).get()); },
        {"IO -6", "ok", "false"}},
       {"Read(null, 0)", [](S s) { return s.key->Read(nullptr, 0); }, {"ok", "IO -7", "ok"}},
       {"Read(null, 16)", [](S s) { return s.key->Read(nullptr, 16); }, {"ok", "IO -6", "IO -6"}},
-      {"Write(string, null, 5)",
-       [](S s) { return s.key->Write(storage::TYPE_STRING, nullptr, 5); },
+      {"Write(string, null, 5)", [](S s) { return s.key->Write(storage::TYPE_STRING, nullptr, 5); },
        {"IO -6", "IO -6", "IO -6"}},
       {"Write(binary, null, 0)",
-       [](S s) { return s.key->Write(storage::TYPE_BINARY, nullptr, 0) && s.key->GetSize() == 0; }, ok},
+       [](S s) { return s.key->Write(storage::TYPE_BINARY, nullptr, 0) && s.key->GetSize() == 0; },
+       ok},
       // A key created and never written.
-      {"new key has no type",
-       [](S s) { return s.New(storage::TYPE_UNKNOWN, "")->GetType() == 0; },
+      {"new key has no type", [](S s) { return s.New(storage::TYPE_UNKNOWN, "")->GetType() == 0; },
        {"IO -2", "ok", "ok"}},
-      {"new key reads nothing",
-       [](S s) { return s.Read(4, s.New(storage::TYPE_UNKNOWN, "").get()); },
+      {"new key reads nothing", [](S s) { return s.Read(4, s.New(storage::TYPE_UNKNOWN, "").get()); },
        {"IO -2", "IO -10", "IO -10"}},
       {"new key is listed",
        [](S s) { return s.New(storage::TYPE_UNKNOWN, "") && Names(s.section->EnumKeys()).size() == 2; },
@@ -269,26 +256,20 @@ const std::vector<Row>& Rows() {
       {"Read of a deleted key", [](S s) { return s.DeleteKey() && s.Read(16); }, deletedKey},
       {"GetType of a deleted key", [](S s) { return s.DeleteKey() && s.key->GetType(); }, deletedKey},
       {"GetSize of a deleted key", [](S s) { return s.DeleteKey() && s.key->GetSize(); }, deletedKey},
-      {"Write to a deleted key makes it again",
-       [](S s) {
+      {"Write to a deleted key makes it again", [](S s) {
          return s.DeleteKey() && WriteString(s.key, "again") &&
-                ReadBytes(Ref<IStorageKey>(s.section->OpenKey("PRESENT")).get()) == std::string("again", 6);
+                ReadBytes(Ref<IStorageKey>(s.section->OpenKey("PRESENT")).get()) == "again\0"s;
        },
        {"ok", "IO -1", "ok"}},
-      {"DeleteKey twice",
-       [](S s) { return s.DeleteKey() && s.DeleteKey(); },
+      {"DeleteKey twice", [](S s) { return s.DeleteKey() && s.DeleteKey(); },
        {"Delete -2", "Delete -2", "Delete -6"}},
-      {"CreateKey in a deleted section",
-       [](S s) { return s.DeleteSection() && s.CreateKey("new"); },
+      {"CreateKey in a deleted section", [](S s) { return s.DeleteSection() && s.CreateKey("new"); },
        {"Create -6", "Create -1", "Create -1"}},
-      {"CreateSection in a deleted section",
-       [](S s) { return s.DeleteSection() && s.CreateSection("new"); },
+      {"CreateSection in a deleted section", [](S s) { return s.DeleteSection() && s.CreateSection("new"); },
        {"Create -6", "Create -1", "Create -1"}},
-      {"OpenKey in a deleted section",
-       [](S s) { return s.DeleteSection() && s.OpenKey("present"); },
+      {"OpenKey in a deleted section", [](S s) { return s.DeleteSection() && s.OpenKey("present"); },
        {"Open -6", "Open -1", "Open -1"}},
-      {"EnumKeys of a deleted section",
-       [](S s) { return s.DeleteSection() && Made(s.section->EnumKeys()); },
+      {"EnumKeys of a deleted section", [](S s) { return s.DeleteSection() && Made(s.section->EnumKeys()); },
        {"IO -6", "IO -1", "IO -1"}},
       {"Write to a key of a deleted section",
        [](S s) { return s.DeleteSection() && WriteString(s.key, "back"); },
@@ -298,12 +279,12 @@ const std::vector<Row>& Rows() {
       {"DeleteSection of a section with a section",
        [](S s) { return s.DeleteKey() && s.CreateSection("a") && s.root->DeleteSection(s.name.c_str()); },
        notEmpty},
-      {"DeleteSection of an empty section",
-       [](S s) {
+      {"DeleteSection of an empty section", [](S s) {
          const Strings left = s.DeleteSection() ? Names(s.root->EnumSections()) : Strings{s.name};
          return std::find(left.begin(), left.end(), s.name) == left.end();
        },
        ok},
+      // clang-format on
   };
   return rows;
 }
