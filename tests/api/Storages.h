@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include "storage/storage.h"
@@ -31,16 +33,16 @@ class HostInitializer : public storage::IStorageInitializer {
   explicit HostInitializer(std::string path) : path_(std::move(path)) {}
   const char* GetPath() override { return path_.c_str(); }
   const char* GetDefaultPath() override { return path_.c_str(); }
-  void OnLoadBegin() override { calls.push_back("Begin"); }
-  void OnLoadSucceeded() override { calls.push_back("Succeeded"); }
-  void OnLoadFailed() override { calls.push_back("Failed"); }
+  void OnLoadBegin() override { calls += " Begin"; }
+  void OnLoadSucceeded() override { calls += " Succeeded"; }
+  void OnLoadFailed() override { calls += " Failed"; }
   bool RetryLoad() override {
-    calls.push_back("Retry");
+    calls += " Retry";
     return retries-- > 0;
   }
   storage::StorageCheckFunction GetCheckFunction() override { return check; }
 
-  Strings calls;
+  std::string calls;  // what the host heard, in order
   int retries = 0;
   storage::StorageCheckFunction check = nullptr;
 
@@ -61,9 +63,6 @@ class Storage {
     Close();
     if (type_ == storage::STORAGE_REGISTRY) storage::SetRegistryDatabase(nullptr);
   }
-  Storage(const Storage&) = delete;
-  Storage& operator=(const Storage&) = delete;
-
   std::string Location() const {
     return type_ == storage::STORAGE_REGISTRY ? "HKCU\\Software\\Conformance" : directory_.path().string();
   }
@@ -71,10 +70,7 @@ class Storage {
     Close();
     return factory_ = InitializeStorage(type_, &init);
   }
-  storage::NoThrowStorageFactory* Open() {
-    HostInitializer init(Location());
-    return Open(init);
-  }
+  storage::NoThrowStorageFactory* Open() { return Open(*std::make_unique<HostInitializer>(Location())); }
   storage::NoThrowStorageFactory* factory() const { return factory_; }
   Ref<IStorageSection> Root() const { return Ref<IStorageSection>(factory_->GetRoot()); }
   // Ends the storage as a host does; objects the test still holds stay with it.
@@ -96,24 +92,19 @@ template <class Call>
 std::string Outcome(Call&& call) {
   try {
     return call() ? "ok" : "false";
-  } catch (const storage::NotEmptyException& e) {
-    return "NotEmpty " + std::to_string(e.GetErrorCode());
-  } catch (const storage::DeleteException& e) {
-    return "Delete " + std::to_string(e.GetErrorCode());
-  } catch (const storage::OpenException& e) {
-    return "Open " + std::to_string(e.GetErrorCode());
-  } catch (const storage::CreateException& e) {
-    return "Create " + std::to_string(e.GetErrorCode());
-  } catch (const storage::IOException& e) {
-    return "IO " + std::to_string(e.GetErrorCode());
   } catch (const storage::Exception& e) {
-    return "Exception " + std::to_string(e.GetErrorCode());
-  } catch (const storage::TechnicalException& e) {
+    const std::type_info& t = typeid(e);
+    return (t == typeid(storage::NotEmptyException) ? "NotEmpty "
+            : t == typeid(storage::DeleteException) ? "Delete "
+            : t == typeid(storage::OpenException)   ? "Open "
+            : t == typeid(storage::CreateException) ? "Create "
+            : t == typeid(storage::IOException)     ? "IO "
+                                                    : "Exception ") +
+           std::to_string(e.GetErrorCode());
+  } catch (const storage::TechnicalException&) {
     return "Technical";
-  } catch (const storage::AssertException& e) {
+  } catch (const storage::AssertException&) {
     return "Assert";
-  } catch (...) {
-    return "unknown exception";
   }
 }
 

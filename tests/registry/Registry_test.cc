@@ -216,6 +216,7 @@ TEST_F(SqliteStoreTest, AnEnumerationSeesChangesMadeBetweenItsSteps) {
   using Store = reg::RegistryStore;
   const std::shared_ptr<Store> here = reg::OpenPersistentRegistry(database_);
   const std::shared_ptr<Store> other = reg::OpenPersistentRegistry(database_);
+  ASSERT_TRUE(here && other);
   Store::KeyId key = 0;
   ASSERT_EQ(here->OpenKey(Store::kCurrentUserId, {"Software", "Enumerated"}, true, &key), 0);
   for (const char* name : {"v0", "v1", "v2"}) ASSERT_EQ(here->SetValue(key, name, reg::REG_SZ, name), 0);
