@@ -1,0 +1,381 @@
+// What is the XML-file backend's own, through the public API: which of the
+// settings, backup and default files loads and how they rotate, the file a
+// host may read or edit, saving, and threads sharing one document.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "storage/storage.h"
+#include "support/TempDirectory.h"
+
+namespace settingstore::test {
+namespace {
+
+namespace fs = std::filesystem;
+using storage::IStorageKey;
+using storage::IStorageSection;
+using storage::Ref;
+using Strings = std::vector<std::string>;
+using namespace std::string_literals;
+
+std::string DocumentFrom(const std::string& origin) {
+  return "<settings>\n  <key name=\"from_" + origin + "\"/>\n</settings>\n";
+}
+const std::string kCorrupt = "<settings><key name=\"broken\"></settings";
+
+std::optional<std::string> Content(const fs::path& path) {
+  if (!fs::exists(path)) return std::nullopt;
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+void Place(const fs::path& path, const std::string& content) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+Strings Names(storage::INamesEnumerator* adopted) {
+  Ref<storage::INamesEnumerator> names(adopted);
+  Strings seen;
+  while (names->Next()) seen.emplace_back(names->Current());
+  return seen;
+}
+
+// Records the notifications in order; the check function is the test's.
+struct Initializer : storage::IStorageInitializer {
+  Initializer(std::string path, std::string defaultPath)
+      : path(std::move(path)), defaultPath(std::move(defaultPath)) {}
+  const char* GetPath() override { return path.c_str(); }
+  const char* GetDefaultPath() override { return defaultPath.c_str(); }
+  void OnLoadBegin() override { calls.emplace_back("Begin"); }
+  void OnLoadSucceeded() override { calls.emplace_back("Succeeded"); }
+  void OnLoadFailed() override { calls.emplace_back("Failed"); }
+  bool RetryLoad() override { return false; }
+  storage::StorageCheckFunction GetCheckFunction() override { return check; }
+  std::string path, defaultPath;
+  Strings calls;
+  storage::StorageCheckFunction check = nullptr;
+};
+
+// A fresh directory per test for the settings and backup file, with one
+// below it for the default file; every storage opened is disposed at the end.
+class XmlFileTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    for (storage::NoThrowStorageFactory* factory : factories_) factory->Dispose();
+    DeinitializeStorage(storage::STORAGE_XML);  // waits for the background backup copy
+  }
+  storage::NoThrowStorageFactory* Open(Initializer& init) {
+    return factories_.emplace_back(InitializeStorage(storage::STORAGE_XML, &init));
+  }
+  Initializer Init() const { return Initializer(dir_.string(), (dir_ / "defaults").string()); }
+  static void Confirm(storage::NoThrowStorageFactory* factory) {
+    factory->LoadSuccessful();
+    DeinitializeStorage(storage::STORAGE_XML);
+  }
+
+  TempDirectory directory_;
+  const fs::path dir_ = directory_.path();
+  const fs::path settings_ = dir_ / ".storage";
+  const fs::path backup_ = dir_ / ".storage.backup";
+  const fs::path default_ = dir_ / "defaults" / ".storage.default";
+  std::vector<storage::NoThrowStorageFactory*> factories_;
+};
+
+enum State { kMissing, kDamaged, kGood };
+
+// Every combination of settings, backup and default file, each missing,
+// corrupt or good: which content loads, what the host hears, and what the
+// files hold afterwards and once the load is confirmed.
+class XmlRotationTest : public XmlFileTest,
+                        public ::testing::WithParamInterface<std::tuple<State, State, State>> {};
+
+TEST_P(XmlRotationTest, LoadsTheFirstGoodFileAndRotatesTheFiles) {
+  const auto [settings, backup, fallback] = GetParam();
+  const auto text = [](State state, const std::string& origin) -> std::optional<std::string> {
+    if (state == kMissing) return std::nullopt;
+    return state == kGood ? DocumentFrom(origin) : kCorrupt;
+  };
+  for (const auto& [path, state, origin] : {std::tuple{settings_, settings, "settings"},
+                                            {backup_, backup, "backup"},
+                                            {default_, fallback, "default"}}) {
+    if (state != kMissing) Place(path, *text(state, origin));
+  }
+  Initializer init = Init();
+  storage::NoThrowStorageFactory* factory = Open(init);
+
+  Strings keys, calls{"Begin"};
+  std::optional<std::string> settingsAfter, backupAfter, backupConfirmed;
+  if (settings == kGood) {
+    keys = {"from_settings"};
+    settingsAfter = backupConfirmed = DocumentFrom("settings");
+    backupAfter = text(backup, "backup");
+  } else if (backup == kGood) {
+    keys = {"from_backup"};
+    calls.push_back("Failed");
+    settingsAfter = backupAfter = backupConfirmed = DocumentFrom("backup");
+  } else if (fallback == kGood) {
+    keys = {"from_default"};
+    calls.insert(calls.end(), {"Failed", "Failed"});
+    settingsAfter = backupConfirmed = DocumentFrom("default");
+  } else {
+    calls.insert(calls.end(), {"Failed", "Failed", "Failed", "Begin"});
+    backupConfirmed = text(fallback, "default").value_or("");
+  }
+  calls.push_back("Succeeded");
+  EXPECT_EQ(Names(Ref<IStorageSection>(factory->GetRoot())->EnumKeys()), keys);
+  EXPECT_EQ(init.calls, calls);
+  EXPECT_EQ(Content(settings_), settingsAfter);
+  EXPECT_EQ(Content(backup_), backupAfter);
+  EXPECT_EQ(Content(default_), text(fallback, "default")) << "the default file is never written";
+  // A file that does not parse is kept beside, never deleted.
+  EXPECT_EQ(Content(dir_ / ".storage.damaged"),
+            settings == kDamaged ? std::optional(kCorrupt) : std::nullopt);
+  EXPECT_EQ(Content(dir_ / ".storage.backup.damaged"),
+            backup == kDamaged && settings != kGood ? std::optional(kCorrupt) : std::nullopt);
+  Confirm(factory);
+  EXPECT_EQ(Content(backup_), backupConfirmed);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllFiles, XmlRotationTest,
+                         ::testing::Combine(::testing::Values(kMissing, kDamaged, kGood),
+                                            ::testing::Values(kMissing, kDamaged, kGood),
+                                            ::testing::Values(kMissing, kDamaged, kGood)));
+
+TEST_F(XmlFileTest, DamagedSettingsAreKeptThreeDeepAndAnUnreadableFileFailsTheLoadUntouched) {
+  for (int load = 0; load < 4; ++load) {
+    Place(settings_, kCorrupt + std::to_string(load));
+    Initializer init = Init();
+    InitializeStorage(storage::STORAGE_XML, &init)->Dispose();
+  }
+  EXPECT_EQ(Content(dir_ / ".storage.damaged"), kCorrupt + "3");
+  EXPECT_EQ(Content(dir_ / ".storage.damaged.1"), kCorrupt + "2");
+  EXPECT_EQ(Content(dir_ / ".storage.damaged.2"), kCorrupt + "1");
+  EXPECT_FALSE(fs::exists(dir_ / ".storage.damaged.3"));
+
+  // Running as root, a directory is what cannot be read.
+  fs::remove(settings_);
+  fs::create_directory(settings_);
+  Place(backup_, DocumentFrom("backup"));
+  Initializer init = Init();
+  try {
+    Open(init);
+    FAIL() << "an unreadable settings file was passed over";
+  } catch (const storage::TechnicalException& error) {
+    EXPECT_NE(std::string(error.what()).find(settings_.string()), std::string::npos) << error.what();
+  }
+  EXPECT_EQ(init.calls, (Strings{"Begin", "Failed"}));
+  EXPECT_TRUE(fs::is_directory(settings_));
+  EXPECT_EQ(Content(backup_), DocumentFrom("backup"));
+}
+
+TEST_F(XmlFileTest, ACheckFunctionThatRefusesTheSettingsFallsBackToTheBackup) {
+  Place(settings_, "<settings/>");
+  Place(backup_, DocumentFrom("backup"));
+  Initializer init = Init();
+  init.check = [](IStorageSection* root, storage::StorageType type) {
+    return type == storage::STORAGE_XML && Ref<storage::INamesEnumerator>(root->EnumKeys())->Next();
+  };
+  EXPECT_EQ(Names(Ref<IStorageSection>(Open(init)->GetRoot())->EnumKeys()), Strings{"from_backup"});
+  EXPECT_EQ(init.calls, (Strings{"Begin", "Failed", "Succeeded"}));
+}
+
+TEST_F(XmlFileTest, OnlySaveWritesTheFileWhichReloadsToTheSameBytes) {
+  Initializer init = Init();
+  storage::NoThrowStorageFactory* factory = Open(init);
+  {
+    Ref<IStorageSection> root(factory->GetRoot());
+    Ref<IStorageKey>(Ref<IStorageSection>(root->CreateSection("ui\\window"))->CreateKey("Width"))
+        ->Write(storage::TYPE_INTEGER, "\x80\x02\0\0", 4);
+    const unsigned char bytes[5] = {1, 2, 3, 4, 5};
+    Ref<IStorageKey>(root->CreateKey("Binary"))->Write(storage::TYPE_BINARY, bytes, 5);
+    Ref<IStorageKey>(root->CreateKey("Whole"))->Write(storage::TYPE_STRING, "a <b> & \"c\"", 12);
+    Ref<IStorageKey>(root->CreateKey("Cut"))->Write(storage::TYPE_STRING, "abc", 2);
+    Ref<IStorageKey>(root->CreateKey("Multi"))->Write(storage::TYPE_MULTI_STRING, "a\0bc\0", 6);
+    const int32_t minusSeven = -7;
+    Ref<IStorageKey>(root->CreateKey("Negative"))->Write(storage::TYPE_INTEGER, &minusSeven, 4);
+  }
+  EXPECT_FALSE(fs::exists(settings_));
+  factory->Save();
+  const std::string saved = Content(settings_).value_or("");
+  for (const char* expected :
+       {"\n  <section name=\"ui\">\n    <section name=\"window\">\n      <key name=\"Width\" value=\"640\"",
+        "name=\"Binary\" value=\"AQIDBAU=\" type=\"Binary\" size=\"5\"",
+        "name=\"Whole\" value=\"a &lt;b&gt; &amp; &quot;c&quot;\" type=\"String\" size=\"12\"",
+        "name=\"Cut\" value=\"ab\" type=\"String\" size=\"2\"",
+        "type=\"MultiString\" size=\"6\">\n    <substring value=\"a\"/>\n    <substring value=\"bc\"/>",
+        "name=\"Negative\" value=\"-7\" type=\"Integer\" size=\"4\""}) {
+    EXPECT_NE(saved.find(expected), std::string::npos) << expected << " in\n" << saved;
+  }
+  Initializer again = Init();
+  storage::NoThrowStorageFactory* reloaded = Open(again);
+  EXPECT_EQ(again.calls, (Strings{"Begin", "Succeeded"}));
+  reloaded->Save();
+  EXPECT_EQ(Content(settings_), saved);
+  Confirm(reloaded);
+  EXPECT_EQ(Content(backup_), saved);
+}
+
+// Sizes that no read could fill are cut to what the value holds, so that a
+// host sizing its buffer by them allocates no gigabytes; reads that do not
+// match the value fail.
+TEST_F(XmlFileTest, HandWrittenAndHandEditedFilesLoadWithoutLeadingPastTextOrBuffer) {
+  const std::pair<const char*, std::string> cases[] = {
+      {"value=\"8080\" type=\"Integer\" size=\"4\"/>", "4 \x90\x1F\0\0"s},
+      {"value=\"99999999999\" type=\"Integer\" size=\"4\"/>", "4 \xFF\xFF\xFF\x7F"s},
+      {"value=\"7\" type=\"Integer\" size=\"4000000000\"/>", "4 \7\0\0\0"s},
+      {"type=\"MultiString\" size=\"1043455508\"><substring value=\"a\"/><other value=\"no\"/><substring/>"
+       "<substring value=\"bc\"/></key>",
+       "6 a\0bc\0\0"s},
+      {"value=\"AQIDBAU=\" type=\"Binary\" size=\"5\"/>", "5 \1\2\3\4\5"},
+      {"value=\"AQIDBAU=\" type=\"Binary\" size=\"4000000000\"/>", "5 error -6"},
+      {"value=\"abc\" type=\"String\" size=\"4000000000\"/>", "4 error -6"},
+      {"type=\"String\" size=\"4\"/>", "0 error -6"},
+      {"value=\"abc\" type=\"String\" size=\"100\"/>", "4 error -6"},
+      {"value=\"abc\" type=\"String\"/>", "0 error -6"},
+      {"value=\"abc\" type=\"String\" size=\"-1\"/>", "0 error -6"},
+      {"value=\"AQIDBA\" type=\"Binary\" size=\"4\"/>", "0 error -6"},
+      {"value=\"AQIDBAU=\" type=\"Binary\" size=\"9\"/>", "5 error -6"},
+      {"value=\"abc\" type=\"string\" size=\"4\"/>", "0 error -6"},
+      {"value=\"abc\" type=\"\" size=\"4\"/>", "0 error -6"},
+  };
+  for (const auto& [key, expected] : cases) {
+    // Elements of other kinds, and keys and sections without a name, are passed over.
+    Place(settings_, "<?xml version=\"1.0\"?>\n<storage>\n  <section name=\"Net\">\n    <key name=\"k\" "s +
+                         key + "<other name=\"o\"/><key/><section/>\n  </section>\n</storage>\n");
+    Initializer init = Init();
+    storage::NoThrowStorageFactory* factory = InitializeStorage(storage::STORAGE_XML, &init);
+    Ref<IStorageSection> net(Ref<IStorageSection>(factory->GetRoot())->OpenSection("net"));
+    EXPECT_EQ(Names(net->EnumKeys()), Strings{"k"});
+    EXPECT_EQ(Names(net->EnumSections()), Strings{});
+    Ref<IStorageKey> found(net->OpenKey("K"));
+    std::string read = std::to_string(found->GetSize()) + " ", buffer(12, '#');
+    try {
+      found->Read(buffer.data(), 12);
+      read += buffer.substr(0, found->GetSize());
+    } catch (const storage::Exception& e) {
+      read += "error " + std::to_string(e.GetErrorCode());
+    }
+    delete factory;  // nothing of this document is saved
+    EXPECT_EQ(read, expected) << key;
+  }
+}
+
+TEST_F(XmlFileTest, ASaveThatCannotWriteRaisesNothingAndTellsTheLog) {
+  Initializer init(dir_ / "gone", dir_ / "defaults");
+  storage::NoThrowStorageFactory* factory = Open(init);
+  fs::remove_all(dir_ / "gone");  // the fall-back made it while restoring files
+  static Strings errors;
+  storage::logger::SetSink([](storage::logger::Level level, const char* message) {
+    if (level == storage::logger::LEVEL_ERROR) errors.emplace_back(message);
+  });
+  EXPECT_NO_THROW(factory->Save());
+  storage::logger::SetSink(nullptr);
+  EXPECT_FALSE(fs::exists(dir_ / "gone"));
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_NE(errors[0].find((dir_ / "gone" / ".storage").string()), std::string::npos) << errors[0];
+}
+
+TEST_F(XmlFileTest, TwoStoragesOfOneProcessKeepToTheirOwnFilesAndNoLocationIsTheCurrentDirectory) {
+  // The first storage falls back all the way; the second still loads its own
+  // settings file and keeps its backup.
+  Place(settings_, kCorrupt);
+  Place(dir_ / "other" / ".storage", DocumentFrom("other"));
+  Place(dir_ / "other" / ".storage.backup", DocumentFrom("other backup"));
+  Initializer first = Init();
+  storage::NoThrowStorageFactory* failing = Open(first);
+  Initializer second(dir_ / "other", dir_ / "defaults");
+  storage::NoThrowStorageFactory* healthy = Open(second);
+  EXPECT_EQ(second.calls, (Strings{"Begin", "Succeeded"}));
+  EXPECT_EQ(Names(Ref<IStorageSection>(healthy->GetRoot())->EnumKeys()), Strings{"from_other"});
+  Confirm(failing);
+  EXPECT_EQ(Content(dir_ / "other" / ".storage.backup"), DocumentFrom("other backup"));
+  Confirm(healthy);
+  EXPECT_EQ(Content(dir_ / "other" / ".storage.backup"), DocumentFrom("other"));
+
+  struct : Initializer {
+    using Initializer::Initializer;
+    const char* GetPath() override { return nullptr; }
+    const char* GetDefaultPath() override { return nullptr; }
+  } nowhere("", "");
+  const fs::path previous = fs::current_path();
+  fs::current_path(dir_ / "other");
+  storage::NoThrowStorageFactory* here = InitializeStorage(storage::STORAGE_XML, &nowhere);
+  EXPECT_EQ(Names(Ref<IStorageSection>(here->GetRoot())->EnumKeys()), Strings{"from_other"});
+  here->Dispose();  // saves into the current directory
+  fs::current_path(previous);
+}
+
+TEST_F(XmlFileTest, ParsedDocumentsKeepTheirTreeAliveAndRefuseWhatIsNoDocument) {
+  Place(dir_ / "doc.xml",
+        "<r><section name=\"s\"><key name=\"k\" value=\"7\" type=\"Integer\" size=\"4\"/></section></r>");
+  const std::string text = Content(dir_ / "doc.xml").value();
+  for (IStorageSection* adopted : {storage::GetXmlStorage(text.data(), static_cast<unsigned>(text.size())),
+                                   storage::GetXmlStorage((dir_ / "doc.xml").c_str())}) {
+    Ref<IStorageKey> key(Ref<IStorageSection>(Ref<IStorageSection>(adopted)->OpenSection("s"))->OpenKey("k"));
+    int32_t value = 0;
+    EXPECT_TRUE(key->Read(&value, sizeof value));
+    EXPECT_EQ(value, 7);
+  }
+  Place(dir_ / "empty.xml", "");
+  Place(dir_ / "bad.xml", kCorrupt);
+  EXPECT_EQ(storage::GetXmlStorage((dir_ / "missing.xml").c_str()), nullptr);
+  EXPECT_EQ(storage::GetXmlStorage((dir_ / "empty.xml").c_str()), nullptr);
+  EXPECT_EQ(storage::GetXmlStorage(nullptr), nullptr);
+  EXPECT_THROW(storage::GetXmlStorage((dir_ / "bad.xml").c_str()), CVelXmlParseException);
+  EXPECT_THROW(storage::GetXmlStorage("", 0), CVelXmlParseException);
+}
+
+// Eight threads: each fills a section of its own and all of them change one
+// shared section, while one thread saves; objects outlive the factory.
+TEST_F(XmlFileTest, EightThreadsShareOneDocumentSafely) {
+  constexpr int kThreads = 8;
+  constexpr int kRounds = 60;
+  Initializer init = Init();
+  storage::NoThrowStorageFactory* factory = Open(init);
+  Ref<IStorageSection> root(factory->GetRoot());
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      Ref<IStorageSection> own(root->CreateSection(("thread" + std::to_string(t)).c_str()));
+      for (int round = 0; round < kRounds; ++round) {
+        const int32_t value = t * 1000 + round;
+        Ref<IStorageKey>(own->CreateKey(("k" + std::to_string(round)).c_str()))
+            ->Write(storage::TYPE_INTEGER, &value, 4);
+        Ref<IStorageSection> shared(root->CreateSection("shared\\inner"));
+        Ref<IStorageKey>(shared->CreateKey("last"))->Write(storage::TYPE_INTEGER, &value, 4);
+        Ref<IStorageKey>(shared->CreateKey(("t" + std::to_string(t)).c_str()))
+            ->Write(storage::TYPE_INTEGER, &value, 4);
+        Names(shared->EnumKeys());
+        if (round % 3 == 0) shared->DeleteKey(("t" + std::to_string(t)).c_str());
+        try {  // a failed call leaves the lock free for the others
+          Ref<IStorageKey>(shared->OpenKey("missing"));
+        } catch (const storage::OpenException&) {
+        }
+        if (t == 0 && round % 20 == 0) factory->Save();
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  factory->Dispose();
+  factories_.clear();
+  for (int t = 0; t < kThreads; ++t) {
+    Ref<IStorageSection> own(root->OpenSection(("thread" + std::to_string(t)).c_str()));
+    EXPECT_EQ(Names(own->EnumKeys()).size(), static_cast<size_t>(kRounds));
+    int32_t value = 0;
+    Ref<IStorageKey>(own->OpenKey(("k" + std::to_string(kRounds - 1)).c_str()))->Read(&value, sizeof value);
+    EXPECT_EQ(value, t * 1000 + kRounds - 1);
+  }
+  EXPECT_EQ(Names(Ref<IStorageSection>(root->OpenSection("shared/inner"))->EnumKeys()).size(), kThreads + 1u);
+}
+
+}  // namespace
+}  // namespace settingstore::test
