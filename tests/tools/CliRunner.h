@@ -28,6 +28,8 @@ inline Words operator+(Words first, const Words& rest) {
   return first;
 }
 
+inline constexpr std::chrono::minutes kLimit{2};
+
 struct CliResult {
   int status = -1;  // 128 + the signal number when a signal ended it
   std::string out;
@@ -46,7 +48,7 @@ class CliRunner {
   }
 
   // With stackKib, the tool runs with its stack limited to that many KiB, so
-  // that a deep recursion shows at once.
+  // that a deep recursion shows at once. A run that hangs is killed (status -1).
   CliResult run(const Words& arguments, int stackKib = 0) const {
     const std::string limit = "ulimit -s " + std::to_string(stackKib) + " && exec \"$0\" \"$@\"";
     const std::string out = file(".cli-out"), err = file(".cli-err");
@@ -56,9 +58,10 @@ class CliRunner {
     posix_spawn_file_actions_addopen(&io, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     CliResult result;
     if (stackKib > 0) {
-      result.status = HelperProcess(Words{"-c", limit, SETTINGSTORE_CLI} + arguments, &io, "/bin/sh").Wait();
+      result.status =
+          HelperProcess(Words{"-c", limit, SETTINGSTORE_CLI} + arguments, &io, "/bin/sh").Wait(kLimit);
     } else {
-      result.status = HelperProcess(arguments, &io, SETTINGSTORE_CLI).Wait();
+      result.status = HelperProcess(arguments, &io, SETTINGSTORE_CLI).Wait(kLimit);
     }
     posix_spawn_file_actions_destroy(&io);
     result.out = readFile(".cli-out");

@@ -47,10 +47,11 @@ TEST(SecurityTest, StorageDirectoriesThatOtherUsersControlAreRefused) {
     const char* name;
     mode_t mode;
     bool otherOwns;
+    const char* why;
   };
-  const Case cases[] = {{"group-writable", 0775, false},
-                        {"sticky-world-writable", 01777, false},
-                        {"another-users", 0755, true}};
+  const Case cases[] = {{"group-writable", 0775, false, "can be written by other users (mode 0775)"},
+                        {"sticky-world-writable", 01777, false, "can be written by other users (mode 1777)"},
+                        {"another-users", 0755, true, "belongs to another user"}};
   for (const Case& row : cases) {
     if (row.otherOwns && !other.Available()) continue;
     const std::string directory = runner.file(row.name);
@@ -67,6 +68,7 @@ TEST(SecurityTest, StorageDirectoriesThatOtherUsersControlAreRefused) {
         const CliResult result = runner.run(Words{"--type", type, "--path", directory} + command);
         EXPECT_EQ(result.status, 3) << result.err;
         EXPECT_NE(result.err.find("'" + directory + "' owned by " + owner), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find(row.why), std::string::npos) << result.err;
       }
       EXPECT_TRUE(fs::is_empty(directory));
     }

@@ -128,6 +128,7 @@ const std::vector<Step> kSession = {
     {{"rm", "R", "Gone"}, 1, "", "settingstore: key 'Gone' not found\n"},
     {{"rm", "Nowhere", "Keep"}, 1, "", "settingstore: section 'Nowhere' not found\n"},
     {{"get", "R", "Missing"}, 1, "", "settingstore: *"},
+    {{"get", "Missing", "Keep"}, 1, "", "settingstore: *"},
     {{"ls", "Missing"}, 1, "", "settingstore: *"},
     {{"dump", "Missing"}, 1, "", "settingstore: *"},
     {{"load", "@absent.xml"}, 1, "", "settingstore: *"},
@@ -220,6 +221,9 @@ TEST(ToolTest, OptionsPathsAndExitStatuses) {
   runner.writeFile("plain", "not a directory");
   runner.writeFile("text.db", std::string(8192, 'x'));
   fs::create_directories(runner.file("xml"));
+  // A lock file planted as a link is never followed nor waited on for ever.
+  fs::create_directories(runner.file("locked"));
+  fs::create_symlink(runner.file("plain"), runner.file("locked/.storage.lock"));
   const Words registry = {"--type", "registry", "--registry-db", "@registry.db", "--path"};
   const Words noDatabase = {"--type", "registry", "--registry-db", "@text.db", "--path"};
   std::vector<Step> steps = {
@@ -259,6 +263,10 @@ TEST(ToolTest, OptionsPathsAndExitStatuses) {
       // A database that is no database, said in lines that all read as the tool's own.
       {noDatabase + Words{"HKCU\\Software\\X", "ls"}, 3, "", "settingstore: *file is not a database*"},
       {noDatabase + Words{"HKCU", "ls"}, 3, "", "settingstore: *file is not a database*"},
+      {{"--type", "xml", "--path", "@locked", "set", "S", "K", "v"},
+       3,
+       "",
+       "settingstore: cannot use the lock file *"},
       // A failed save is a failure; a shared storage's files are written when
       // its last process leaves, and the message names the file.
       {{"--type", "xml", "--path", "@plain/sub", "set", "S", "K", "v"}, 3, "", "settingstore: Cannot save*"},
