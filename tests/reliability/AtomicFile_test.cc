@@ -57,6 +57,11 @@ TEST(AtomicFileTest, ATemporaryReplacesItsFileOnlyWhenCommitted) {
   // A temporary that is gone commits nothing.
   EXPECT_FALSE(platform::CommitTemporaryFile(temporary, file.c_str()));
   EXPECT_EQ(storage::utils::ReadWholeFile(file), "new");
+  // Nor does one whose rename fails, and it is removed.
+  const std::string elsewhere = directory.File("missing/hive");
+  EXPECT_FALSE(
+      platform::CommitTemporaryFile(platform::WriteTemporaryFile(file.c_str(), "x", 1), elsewhere.c_str()));
+  EXPECT_TRUE(EntriesWith(directory.path(), ".tmp.").empty());
 }
 
 TEST(AtomicFileTest, UnusableArgumentsAreRefused) {

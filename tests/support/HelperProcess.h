@@ -1,6 +1,7 @@
 // A helper process that a test starts and always ends: the destructor kills
 // and reaps it when the test did not wait for it. Each suite that spawns one
-// defines TEST_HELPER as the path of its helper executable.
+// defines TEST_HELPER as the path of its helper executable; a test may run
+// another program, with its standard streams redirected by `io`.
 #ifndef SETTINGSTORE_TESTS_SUPPORT_HELPERPROCESS_H
 #define SETTINGSTORE_TESTS_SUPPORT_HELPERPROCESS_H
 
@@ -19,14 +20,15 @@ namespace settingstore::test {
 
 class HelperProcess {
  public:
-  // Runs `<TEST_HELPER> <arguments...>`.
-  explicit HelperProcess(const std::vector<std::string>& arguments) {
-    std::vector<std::string> words{TEST_HELPER};
+  // Runs `<program> <arguments...>`.
+  explicit HelperProcess(const std::vector<std::string>& arguments,
+                         const posix_spawn_file_actions_t* io = nullptr, const char* program = TEST_HELPER) {
+    std::vector<std::string> words{program};
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    if (posix_spawn(&pid_, argv[0], io, nullptr, argv.data(), environ) != 0) pid_ = -1;
   }
   ~HelperProcess() { Kill(); }
   HelperProcess(const HelperProcess&) = delete;
@@ -68,10 +70,8 @@ class HelperProcess {
  private:
   bool Reap(int options) {
     int status = 0;
-    pid_t reaped;
-    do {
-      reaped = waitpid(pid_, &status, options);
-    } while (reaped < 0 && errno == EINTR);
+    pid_t reaped = waitpid(pid_, &status, options);
+    while (reaped < 0 && errno == EINTR) reaped = waitpid(pid_, &status, options);
     if (reaped != pid_) return false;
     exited_ = true;
     status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

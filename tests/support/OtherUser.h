@@ -51,7 +51,7 @@ inline int RunInChild(const std::function<int()>& body, uid_t uid = static_cast<
 
 class OtherUser {
  public:
-  OtherUser() : name_("sstest" + std::to_string(getpid()) + "x" + std::to_string(NextNumber())) {
+  OtherUser() : name_("sstest" + std::to_string(getpid()) + "x" + std::to_string(++made_)) {
     if (geteuid() != 0) return;
     if (std::system(("useradd -M -N -s /bin/false " + name_ + " >/dev/null 2>&1").c_str()) != 0) return;
     if (const passwd* entry = getpwnam(name_.c_str())) {
@@ -75,11 +75,7 @@ class OtherUser {
   int Run(const std::function<int()>& body) const { return available_ ? RunInChild(body, uid_, gid_) : -1; }
 
  private:
-  static int NextNumber() {
-    static int number = 0;
-    return ++number;
-  }
-
+  static inline int made_ = 0;
   std::string name_;
   uid_t uid_ = 0;
   gid_t gid_ = 0;

@@ -13,8 +13,8 @@
 
 #include "Utils/FileBackup.h"
 #include "XMLStorage/IdleSave.h"
-#include "cli/CliRunner.h"
 #include "support/OtherUser.h"
+#include "tools/CliRunner.h"
 
 namespace settingstore::test {
 namespace {
@@ -47,10 +47,11 @@ TEST(SecurityTest, StorageDirectoriesThatOtherUsersControlAreRefused) {
     const char* name;
     mode_t mode;
     bool otherOwns;
+    const char* why;
   };
-  const Case cases[] = {{"group-writable", 0775, false},
-                        {"sticky-world-writable", 01777, false},
-                        {"another-users", 0755, true}};
+  const Case cases[] = {{"group-writable", 0775, false, "can be written by other users (mode 0775)"},
+                        {"sticky-world-writable", 01777, false, "can be written by other users (mode 1777)"},
+                        {"another-users", 0755, true, "belongs to another user"}};
   for (const Case& row : cases) {
     if (row.otherOwns && !other.Available()) continue;
     const std::string directory = runner.file(row.name);
@@ -62,13 +63,12 @@ TEST(SecurityTest, StorageDirectoriesThatOtherUsersControlAreRefused) {
     const std::string owner = row.otherOwns ? other.Name() : getpwuid(geteuid())->pw_name;
     for (const char* type : {"xml", "shared"}) {
       SCOPED_TRACE(std::string(row.name) + " " + type);
-      for (const std::vector<std::string>& command :
-           {std::vector<std::string>{"set", "A", "k", "v"}, std::vector<std::string>{"check"}}) {
+      for (const Words& command : {Words{"set", "A", "k", "v"}, Words{"check"}}) {
         if (command[0] == "check" && std::string(type) == "xml") continue;
-        const CliResult result =
-            runner.run(std::vector<std::string>{"--type", type, "--path", directory} + command);
+        const CliResult result = runner.run(Words{"--type", type, "--path", directory} + command);
         EXPECT_EQ(result.status, 3) << result.err;
         EXPECT_NE(result.err.find("'" + directory + "' owned by " + owner), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find(row.why), std::string::npos) << result.err;
       }
       EXPECT_TRUE(fs::is_empty(directory));
     }
@@ -158,7 +158,8 @@ TEST(SecurityTest, AnEarlierVersionsSaveListBesideItsFilesIsFinished) {
   ASSERT_EQ(runner.run({"--type", "shared", "--path", dom, "set", "A", "k", "new"}).status, 0);
   fs::copy_file(runner.file("nodes"), nodes + ".tmp.1.0");
   fs::copy_file(runner.file("strings"), strings + ".tmp.1.0");
-  const std::string text = nodes + ".tmp.1.0" + '\0' + nodes + '\0' + strings + ".tmp.1.0" + '\0' + strings + '\0';
+  const std::string text =
+      nodes + ".tmp.1.0" + '\0' + nodes + '\0' + strings + ".tmp.1.0" + '\0' + strings + '\0';
   std::ofstream(dom + "/.hivesave.1.0", std::ios::binary) << text;
   const CliResult result = runner.run({"--type", "shared", "--path", dom, "get", "A", "k"});
   EXPECT_EQ(result.out, "old\n") << result.err;
@@ -193,21 +194,18 @@ TEST(SecurityTest, FilesBesideAPrivateMainFileArePrivateToo) {
 TEST(SecurityTest, AValueWhoseTextFileIsGoneCannotBeRead) {
   CliRunner runner;
   const std::vector<std::string> storage = SharedStorage(runner);
-  ASSERT_EQ(runner.run(storage + std::vector<std::string>{"set", "A", "long", std::string(2000, 'y')}).status,
-            0);
+  ASSERT_EQ(runner.run(storage + Words{"set", "A", "long", std::string(2000, 'y')}).status, 0);
   const std::vector<std::string> texts = FilesStartingWith(runner.file("dom"), "external_");
   ASSERT_EQ(texts.size(), 1u);
   fs::remove(texts.front());
-  for (const std::vector<std::string>& command :
-       {std::vector<std::string>{"get", "A", "long"}, std::vector<std::string>{"dump"}}) {
+  for (const Words& command : {Words{"get", "A", "long"}, Words{"dump"}}) {
     const CliResult result = runner.run(storage + command);
     EXPECT_EQ(result.status, 3) << command[0] << ": " << result.out << result.err;
     EXPECT_NE(result.err.find("error -3"), std::string::npos) << result.err;
   }
   // Storing the same text again mends it.
-  ASSERT_EQ(runner.run(storage + std::vector<std::string>{"set", "A", "long", std::string(2000, 'y')}).status,
-            0);
-  EXPECT_EQ(runner.run(storage + std::vector<std::string>{"get", "A", "long"}).out, std::string(2000, 'y') + "\n");
+  ASSERT_EQ(runner.run(storage + Words{"set", "A", "long", std::string(2000, 'y')}).status, 0);
+  EXPECT_EQ(runner.run(storage + Words{"get", "A", "long"}).out, std::string(2000, 'y') + "\n");
 }
 
 }  // namespace

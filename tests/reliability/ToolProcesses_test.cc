@@ -1,0 +1,84 @@
+// The settingstore tool's processes against each other and against signals:
+// every write a process was told succeeded is still there when all have left.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/CliRunner.h"
+
+namespace settingstore::test {
+namespace {
+
+std::string Ok(const CliRunner& runner, const Words& arguments) {
+  const CliResult result = runner.run(arguments);
+  EXPECT_EQ(result.status, 0) << result.err;
+  return result.out;
+}
+
+TEST(ToolProcessesTest, ConcurrentWritersToOneXmlStorageKeepEveryWrite) {
+  constexpr int kWriters = 3, kWrites = 12;
+  const CliRunner runner;
+  const Words storage = XmlStorage(runner);
+  std::vector<std::thread> writers;
+  for (int writer = 0; writer < kWriters; ++writer) {
+    writers.emplace_back([&storage, writer] {
+      const CliRunner own;  // each writer's output files apart
+      for (int write = 0; write < kWrites; ++write)
+        Ok(own, storage + Words{"set", "W" + std::to_string(writer), "K" + std::to_string(write), "v"});
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+  const std::string listing = Ok(runner, storage + Words{"ls", "-r"});
+  for (int writer = 0; writer < kWriters; ++writer) {
+    for (int write = 0; write < kWrites; ++write) {
+      const std::string key = "W" + std::to_string(writer) + "/K" + std::to_string(write) + "\t";
+      EXPECT_NE(listing.find(key), std::string::npos) << key << " was acknowledged and lost";
+    }
+  }
+}
+
+// Asked to stop by a signal, hold leaves as at the end of its input: as the
+// last process, it saves what another process wrote meanwhile.
+TEST(ToolProcessesTest, HoldLeavesCleanlyOnASignal) {
+  const CliRunner runner;
+  Ok(runner, SharedStorage(runner) + Words{"set", "While", "Held", "no"});
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    const std::string value = std::to_string(signal);
+    {
+      HeldStorage held(runner, SharedStorage(runner));
+      ASSERT_TRUE(held.Holding());
+      Ok(runner, SharedStorage(runner) + Words{"set", "While", "Held", value});
+      EXPECT_EQ(held.Stop(signal), 0) << signal;
+    }
+    EXPECT_EQ(Ok(runner, SharedStorage(runner) + Words{"get", "While", "Held"}), value + "\n") << signal;
+  }
+}
+
+TEST(ToolProcessesTest, ARunEndsOnlyAfterItsBackupCopyAndClearsWhatEndedWritersLeft) {
+  const CliRunner runner;
+  const Words storage = XmlStorage(runner);
+  // Large enough that writing the copy outlasts the rest of the run.
+  runner.writeFile("blob", std::string(3 << 20, 'x'));
+  Ok(runner, storage + Words{"set", "--type", "binary", "--from-file", runner.file("blob"), "Big", "Blob"});
+  Ok(runner, storage + Words{"set", "S", "K", "v"});
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  ASSERT_GT(ended, 0);
+  ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+  runner.writeFile("xml/.storage.backup.tmp." + std::to_string(ended) + ".0", "half a copy");
+  EXPECT_EQ(Ok(runner, storage + Words{"get", "S", "K"}), "v\n");
+  const std::string backup = runner.readFile("xml/.storage.backup");
+  EXPECT_TRUE(backup == runner.readFile("xml/.storage")) << "a backup of " << backup.size() << " bytes";
+  for (const auto& entry : std::filesystem::directory_iterator(runner.file("xml"))) {
+    EXPECT_EQ(entry.path().filename().string().find(".tmp."), std::string::npos) << entry.path();
+  }
+}
+
+}  // namespace
+}  // namespace settingstore::test

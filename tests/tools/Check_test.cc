@@ -1,0 +1,311 @@
+// check, stat and hold on shared storages: a sound storage passes, damage of
+// every kind that the files can carry is found and never crashes the tool, and
+// a storage in use is refused by check and measured by stat.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "SharedStorage/MemoryConfigurator.h"
+#include "SharedStorage/SharedSettings.h"
+#include "SharedStorage/StringHolderBase.h"
+#include "Utils/Shared/PageManager.h"
+#include "framework/HashHelper.h"
+#include "tools/CliRunner.h"
+
+namespace settingstore::test {
+namespace {
+
+using storage::StringHolderBase;
+constexpr uint32_t kHeaderSize = 64;
+constexpr uint32_t kNull = 0xCCCCCCCC;
+constexpr const char* kNodes = "dom/.storage000d.dm2";
+constexpr const char* kStrings = "dom/.storageMap000d.dm2";
+
+// A hive file read the simple way a test can: enough to find blocks by their
+// size and to change words, then to store it with its checksum made right.
+class HiveFile {
+ public:
+  HiveFile(const CliRunner& runner, std::string name)
+      : runner_(runner), name_(std::move(name)), bytes_(runner.readFile(name_)) {
+    // A storage that was never saved fails the test instead of crashing it.
+    if (bytes_.size() < 65536) ADD_FAILURE() << name_ << " holds " << bytes_.size() << " bytes";
+    bytes_.resize(std::max<size_t>(bytes_.size(), 65536));
+  }
+
+  uint32_t word(uint32_t areaOffset) const {
+    uint32_t value;
+    std::memcpy(&value, bytes_.data() + kHeaderSize + areaOffset, sizeof value);
+    return value;
+  }
+  void setWord(uint32_t areaOffset, uint32_t value) {
+    std::memcpy(bytes_.data() + kHeaderSize + areaOffset, &value, sizeof value);
+  }
+  void flipByte(size_t fileOffset) { bytes_[fileOffset] = static_cast<char>(bytes_[fileOffset] ^ 0x5A); }
+  size_t size() const { return bytes_.size(); }
+
+  // The area offset of the first block in use that was asked for with
+  // `size` bytes and whose content passes `matches`.
+  uint32_t blockOfSize(uint32_t size, const std::function<bool(uint32_t)>& matches = nullptr) const {
+    for (uint32_t k = 0; k < word(8); ++k) {
+      if (word(20 + 16 * k + 4) == (0xC0000000 | size) && (!matches || matches(word(20 + 16 * k))))
+        return word(20 + 16 * k);
+    }
+    ADD_FAILURE() << "no block of " << size << " bytes in " << name_;
+    return 0;
+  }
+  // The area offset of the head block of the string stored as `text`.
+  uint32_t stringHead(const std::string& text) const {
+    return blockOfSize(StringHolderBase::kHeadBlockSize, [&](uint32_t head) {
+      for (size_t j = 0; j <= text.size(); ++j) {
+        if (StringHolderBase::Unscramble(textByte(head, j), j) != static_cast<uint8_t>((text + '\0')[j]))
+          return false;
+      }
+      return true;
+    });
+  }
+  uint8_t textByte(uint32_t head, size_t j) const {
+    return static_cast<uint8_t>(bytes_[kHeaderSize + head + StringHolderBase::kPayloadOffset + j]);
+  }
+  void setTextByte(uint32_t head, size_t j, char c) {
+    bytes_[kHeaderSize + head + StringHolderBase::kPayloadOffset + j] =
+        static_cast<char>(StringHolderBase::Scramble(static_cast<uint8_t>(c), j));
+  }
+  // The node file's root element: the element that the only 4-byte block names.
+  uint32_t rootElement() const { return word(blockOfSize(4)) & 0xFFFFFF; }
+
+  void save(bool withChecksum) {
+    if (withChecksum) {
+      const uint32_t sum =
+          storage::hash::HashHelper<0>().getResult(bytes_.data() + kHeaderSize, bytes_.size() - kHeaderSize);
+      std::memcpy(bytes_.data() + 8, &sum, sizeof sum);
+    }
+    runner_.writeFile(name_, bytes_);
+  }
+
+ private:
+  const CliRunner& runner_;
+  std::string name_;
+  std::string bytes_;
+};
+
+class CheckTest : public ::testing::Test {
+ protected:
+  CliResult run(const Words& arguments) const { return runner_.run(SharedStorage(runner_) + arguments); }
+  std::string ok(const Words& arguments) const {
+    const CliResult result = run(arguments);
+    EXPECT_EQ(result.status, 0) << result.err;
+    return result.out;
+  }
+  void fill() const {
+    ok({"set", "App/Window", "Title", "hello"});
+    ok({"set", "--type", "int", "App/Window", "Width", "640"});
+    ok({"set", "--type", "binary", "App", "Blob", "00ff10"});
+    ok({"set", "--type", "multi", "App", "Names", "first", "second"});
+    ok({"set", "Other", "Long", std::string(200, 'x')});
+  }
+  // Runs check on a damaged storage: status 3, problems on standard output.
+  std::string damaged() const {
+    const CliResult result = run({"check"});
+    EXPECT_EQ(result.status, 3) << result.out;
+    EXPECT_EQ(result.err.rfind("settingstore: the storage is damaged", 0), 0u) << result.err;
+    EXPECT_NE(result.out.find("the storage is damaged\n"), std::string::npos);
+    return result.out;
+  }
+
+  CliRunner runner_;
+};
+
+TEST_F(CheckTest, ASoundStoragePassesWithItsSummary) {
+  fill();
+  const std::string out = ok({"check"});
+  for (const char* line : {"hives:          1 node, 1 string\n", "sections:       3\n", "keys:           5\n",
+                           "the storage is sound\n"}) {
+    EXPECT_NE(out.find(line), std::string::npos) << line << " in " << out;
+  }
+  EXPECT_EQ(out.find("damage"), std::string::npos) << out;
+  // check reads only: the storage opens as before.
+  EXPECT_EQ(ok({"get", "App/Window", "Width"}), "640\n");
+}
+
+// Each damage, made in a file of a filled storage: what check must report,
+// and whether the file's checksum is made right again after it.
+TEST_F(CheckTest, EachDamageIsFound) {
+  struct Damage {
+    const char* file;
+    bool checksum;
+    std::function<void(HiveFile&)> make;
+    std::vector<std::string> reported;
+  };
+  const Damage damages[] = {
+      {kNodes, false, [](HiveFile& f) { f.flipByte(f.size() - 100); }, {".storage000d.dm2: checksum"}},
+      {kStrings, false, [](HiveFile& f) { f.flipByte(f.size() - 100); }, {".storageMap000d.dm2: checksum"}},
+      // The root's first child: the 4-byte holder, no element.
+      {kNodes,
+       true,
+       [](HiveFile& f) { f.setWord(f.rootElement() + 8, 0x01000000 | f.blockOfSize(4)); },
+       {"the root element: a child link names 0x01", "leak: node hives: the block"}},
+      // The first section its own next sibling, its name a SID never issued.
+      {kNodes,
+       true,
+       [](HiveFile& f) {
+         const uint32_t first = f.word(f.rootElement() + 8);
+         f.setWord(first & 0xFFFFFF, first);
+         f.setWord((f.word((first & 0xFFFFFF) + 12) & 0xFFFFFF) + 8, 999999);
+       },
+       {"a second time", "the SID 999999 names no live string"}},
+      // A string chunk linking to the table's root.
+      {kStrings,
+       true,
+       [](HiveFile& f) { f.setWord(f.blockOfSize(36), 0x01000000 | f.blockOfSize(12)); },
+       {"which is no string chunk"}},
+      // A read reaches a section or key through the string table's lookup by
+      // name: a name string that leads elsewhere (its marker byte changed, or
+      // spelled as another name) breaks `ls -r`, and check must find it first.
+      {kStrings,
+       true,
+       [](HiveFile& f) { f.setTextByte(f.stringHead("\x01Other"), 0, '!'); },
+       {"section '!Other': a lookup by its name finds no string instead of its own"}},
+      {kStrings,
+       true,
+       [](HiveFile& f) { f.setTextByte(f.stringHead("\x01k2"), 2, '1'); },
+       {"key 'Other\\k1': a lookup by its name finds the string "}},
+  };
+  for (const Damage& damage : damages) {
+    SCOPED_TRACE(damage.reported.front());
+    std::filesystem::remove_all(runner_.file("dom"));
+    fill();
+    ok({"set", "Other", "k1", "v"});
+    ok({"set", "Other", "k2", "v"});
+    HiveFile file(runner_, damage.file);
+    damage.make(file);
+    file.save(damage.checksum);
+    const std::string out = damaged();
+    for (const std::string& text : damage.reported) EXPECT_NE(out.find(text), std::string::npos) << out;
+    if (damage.checksum) {
+      EXPECT_EQ(out.find("checksum"), std::string::npos) << out;
+    }
+  }
+}
+
+TEST_F(CheckTest, LeakedBlocksAreReportedAndFailOnlyAStrictCheck) {
+  fill();
+  // The section "Other" (with its key) cut out of the list it follows "App"
+  // in, the way an operation that never finished leaves blocks behind.
+  HiveFile nodes(runner_, kNodes);
+  const uint32_t app = nodes.word(nodes.rootElement() + 8) & 0xFFFFFF;
+  ASSERT_NE(nodes.word(app), kNull);
+  nodes.setWord(app, kNull);
+  nodes.save(true);
+
+  const std::string out = ok({"check"});
+  for (const char* line : {"leak: node hives: the block", "leaked blocks:  7\n", "sections:       2\n",
+                           "the storage is sound\n"}) {
+    EXPECT_NE(out.find(line), std::string::npos) << line << " in " << out;
+  }
+  EXPECT_EQ(out.find("damage"), std::string::npos) << out;
+  const CliResult strict = run({"check", "--strict"});
+  EXPECT_EQ(strict.status, 3);
+  EXPECT_NE(strict.err.find("the storage is damaged (7 problems)"), std::string::npos) << strict.err;
+}
+
+// Every value written over and every key and section deleted gives its
+// nodes and strings back: nothing is left taken for a strict check to find.
+TEST_F(CheckTest, OverwrittenAndDeletedValuesLeaveNothingTaken) {
+  fill();
+  ok({"set", "App/Window", "Title", "second title"});
+  ok({"set", "--type", "int", "App/Window", "Title", "7"});
+  ok({"set", "Other", "Long", std::string(300, 'y')});
+  ok({"rm", "App", "Blob"});
+  ok({"rmsection", "-r", "App/Window"});
+  const std::string out = ok({"check", "--strict"});
+  for (const char* line : {"keys:           2\n", "leaked blocks:  0\n", "the storage is sound\n"}) {
+    EXPECT_NE(out.find(line), std::string::npos) << line << " in " << out;
+  }
+}
+
+TEST_F(CheckTest, TheHashChainTiesEachHiveToTheOneBefore) {
+  fill();
+  {
+    // The string table grows a second hive: two blocks too large for one
+    // hive, given back at once, leave the storage sound with two hives.
+    const storage::SharedSettings settings(runner_.file("dom").c_str());
+    storage::AMemoryConfigurator names(settings.mapName.c_str(),
+                                       (settings.path + "/" + settings.mapFileName).c_str());
+    storage::PageManager pages;
+    pages.Initialize(&names);
+    const storage::InitMemAddress first = pages.Allocate(600000);
+    const storage::InitMemAddress second = pages.Allocate(600000);
+    ASSERT_EQ(second.hive(), 2);
+    pages.Release(first);
+    pages.Release(second);
+  }
+  EXPECT_NE(ok({"check"}).find("hives:          1 node, 2 string\n"), std::string::npos);
+
+  // The second hive changed in a byte that nothing but the chain covers, with
+  // its own checksum made right again.
+  HiveFile second(runner_, "dom/.storageMap001d.dm2");
+  second.flipByte(kHeaderSize + 4096);
+  second.save(true);
+  const std::string out = damaged();
+  EXPECT_NE(out.find(".storageMap000d.dm2: its head records the hash"), std::string::npos) << out;
+  EXPECT_EQ(out.find("checksum"), std::string::npos) << out;
+}
+
+TEST_F(CheckTest, DamagedFilesNeverCrashTheTool) {
+  fill();
+  const std::string pristine = runner_.readFile(kNodes);
+  const std::string pristineMap = runner_.readFile(kStrings);
+  std::mt19937 random(20261206);
+  for (int round = 0; round < 12; ++round) {
+    runner_.writeFile(kNodes, pristine);
+    runner_.writeFile(kStrings, pristineMap);
+    HiveFile file(runner_, round % 2 == 0 ? kNodes : kStrings);
+    // The block table at the bottom and the blocks at the top hold the structure.
+    for (int hit = 0; hit < 1 + round % 8; ++hit) {
+      const uint32_t spot = random() % 8192;
+      file.flipByte(random() % 2 == 0 ? kHeaderSize + spot : file.size() - 1 - spot);
+    }
+    file.save(round % 3 != 0);
+    const CliResult result = run({"check"});
+    EXPECT_TRUE(result.status == 0 || result.status == 3) << "round " << round << ": " << result.status;
+  }
+  runner_.writeFile(kStrings, pristineMap.substr(0, 5000));
+  EXPECT_NE(damaged().find(".storageMap000d.dm2: 5000 bytes instead of 1048576"), std::string::npos);
+}
+
+TEST_F(CheckTest, ALiveStorageIsRefusedByCheckAndMeasuredByStat) {
+  EXPECT_EQ(run({"check"}).status, 1);  // nothing stored yet
+  EXPECT_EQ(run({"stat"}).status, 1);
+  fill();
+  {
+    HeldStorage held(runner_, SharedStorage(runner_));
+    ASSERT_TRUE(held.Holding());
+    const CliResult refused = run({"check"});
+    EXPECT_EQ(refused.status, 3);
+    EXPECT_NE(refused.err.find("is open in another process"), std::string::npos) << refused.err;
+    const std::string stat = ok({"stat"});
+    EXPECT_EQ(stat.rfind("region", 0), 0u) << stat;
+    for (const char* region : {"\nnodes        1 ", "\nstrings      1 ", "\ntraits       1 "}) {
+      EXPECT_NE(stat.find(region), std::string::npos) << region << " in\n" << stat;
+    }
+    // Another process writes while the storage stays up.
+    ok({"set", "While", "Held", "yes"});
+    EXPECT_EQ(held.Stop(0), 0);
+  }
+  const CliResult gone = run({"stat"});
+  EXPECT_EQ(gone.status, 1);
+  EXPECT_NE(gone.err.find("no process has the shared storage"), std::string::npos) << gone.err;
+  EXPECT_NE(ok({"check"}).find("sections:       4\n"), std::string::npos);
+  EXPECT_EQ(ok({"get", "While", "Held"}), "yes\n");
+}
+
+}  // namespace
+}  // namespace settingstore::test

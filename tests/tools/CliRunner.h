@@ -1,0 +1,128 @@
+// Runs the built settingstore tool in a temporary directory of its own and
+// collects what it wrote and how it ended; HeldStorage keeps a shared storage
+// open in a `hold` process meanwhile. Both end what they start.
+#ifndef SETTINGSTORE_TESTS_TOOLS_CLIRUNNER_H
+#define SETTINGSTORE_TESTS_TOOLS_CLIRUNNER_H
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/HelperProcess.h"
+#include "support/TempDirectory.h"
+
+namespace settingstore::test {
+
+using Words = std::vector<std::string>;
+
+inline Words operator+(Words first, const Words& rest) {
+  first.insert(first.end(), rest.begin(), rest.end());
+  return first;
+}
+
+inline constexpr std::chrono::minutes kLimit{2};
+
+struct CliResult {
+  int status = -1;  // 128 + the signal number when a signal ended it
+  std::string out;
+  std::string err;
+};
+
+class CliRunner {
+ public:
+  std::string file(const std::string& name) const { return directory_.File(name); }
+  void writeFile(const std::string& name, const std::string& bytes) const {
+    std::ofstream(file(name), std::ios::binary) << bytes;
+  }
+  std::string readFile(const std::string& name) const {
+    std::ifstream in(file(name), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+
+  // With stackKib, the tool runs with its stack limited to that many KiB, so
+  // that a deep recursion shows at once. A run that hangs is killed (status -1).
+  CliResult run(const Words& arguments, int stackKib = 0) const {
+    const std::string limit = "ulimit -s " + std::to_string(stackKib) + " && exec \"$0\" \"$@\"";
+    const std::string out = file(".cli-out"), err = file(".cli-err");
+    posix_spawn_file_actions_t io;
+    posix_spawn_file_actions_init(&io);
+    posix_spawn_file_actions_addopen(&io, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&io, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    CliResult result;
+    if (stackKib > 0) {
+      result.status =
+          HelperProcess(Words{"-c", limit, SETTINGSTORE_CLI} + arguments, &io, "/bin/sh").Wait(kLimit);
+    } else {
+      result.status = HelperProcess(arguments, &io, SETTINGSTORE_CLI).Wait(kLimit);
+    }
+    posix_spawn_file_actions_destroy(&io);
+    result.out = readFile(".cli-out");
+    result.err = readFile(".cli-err");
+    return result;
+  }
+
+ private:
+  TempDirectory directory_;
+};
+
+// The storage options that select one backend inside the runner's directory.
+inline Words XmlStorage(const CliRunner& runner) {
+  std::filesystem::create_directories(runner.file("xml"));
+  return {"--type", "xml", "--path", runner.file("xml")};
+}
+inline Words RegistryStorage(const CliRunner& runner) {
+  return {
+      "--type", "registry", "--registry-db", runner.file("registry.db"), "--path", "HKCU\\Software\\CliTest"};
+}
+inline Words SharedStorage(const CliRunner& runner) {
+  return {"--type", "shared", "--path", runner.file("dom")};
+}
+
+// `settingstore <storage> hold`, which lets go when its standard input closes.
+class HeldStorage {
+ public:
+  // Returns once the process reports the storage open (or has ended).
+  HeldStorage(const CliRunner& runner, const Words& storage) : runner_(runner) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) return;
+    input_ = ends[1];
+    const std::string out = runner.file(".hold-out");
+    posix_spawn_file_actions_t io;
+    posix_spawn_file_actions_init(&io);
+    posix_spawn_file_actions_adddup2(&io, ends[0], 0);
+    posix_spawn_file_actions_addopen(&io, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    process_.emplace(storage + Words{"hold"}, &io, SETTINGSTORE_CLI);
+    posix_spawn_file_actions_destroy(&io);
+    close(ends[0]);
+    for (int tries = 0; tries < 4000 && !Holding() && process_->Running(); ++tries) usleep(5000);
+  }
+  ~HeldStorage() { Stop(0); }
+
+  bool Holding() const { return runner_.readFile(".hold-out").find("holding") != std::string::npos; }
+  // Sends it the signal (with 0, closes its input instead) and waits for it
+  // to leave: its exit status, or -1 when it did not end within the limit
+  // (it is killed then).
+  int Stop(int signal) {
+    if (signal != 0 && process_ && process_->Running()) kill(process_->Pid(), signal);
+    if (signal == 0 && input_ >= 0) close(input_);
+    if (signal == 0) input_ = -1;
+    return process_ ? process_->Wait(std::chrono::seconds(20)) : -1;
+  }
+
+ private:
+  const CliRunner& runner_;
+  std::optional<HelperProcess> process_;
+  int input_ = -1;
+};
+
+}  // namespace settingstore::test
+
+#endif  // SETTINGSTORE_TESTS_TOOLS_CLIRUNNER_H

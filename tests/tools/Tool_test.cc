@@ -1,0 +1,378 @@
+// The settingstore tool driven as a shell user would: each command on each
+// backend from one table of sessions, then what it does across backends and
+// on its own: copies, damaged files, concurrent writers, exit statuses.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "tools/CliRunner.h"
+
+namespace settingstore::test {
+namespace {
+
+namespace fs = std::filesystem;
+enum Backend { kXml = 1, kRegistry = 2, kShared = 4, kAll = 7 };
+
+// Whether text matches pattern, in which each '*' stands for any run of characters.
+bool Matches(std::string_view text, std::string_view pattern) {
+  const size_t star = pattern.find('*');
+  if (star == std::string_view::npos) return text == pattern;
+  if (text.substr(0, star) != pattern.substr(0, star)) return false;
+  for (size_t from = star; from <= text.size(); ++from) {
+    if (Matches(text.substr(from), pattern.substr(star + 1))) return true;
+  }
+  return false;
+}
+
+// One command of a session and how it must end; `out` and `err` are patterns
+// (a `*` stands for any text, "" for none). Words "@name" stand for the
+// runner's file `name`; `doc`, when given, is written to @doc first. `out`
+// "@name" keeps the output in file `name`, or once that exists must equal it.
+struct Step {
+  Words command;
+  int status = 0;
+  std::string out = "";
+  std::string err = "";
+  std::string doc = "";
+  int backends = kAll;
+};
+
+// Runs the steps that concern `backend` (all of them for kAll) in order, each
+// after the storage options.
+void Play(const CliRunner& runner, int backend, const Words& storage, const std::vector<Step>& steps) {
+  for (const Step& step : steps) {
+    if ((step.backends & backend) == 0) continue;
+    if (!step.doc.empty()) runner.writeFile("doc", step.doc);
+    Words command = storage;
+    for (const std::string& word : step.command)
+      command.push_back(word[0] == '@' ? runner.file(word.substr(1)) : word);
+    const CliResult result = runner.run(command);
+    std::string out = step.out;
+    if (out.starts_with("@") && !fs::exists(runner.file(out.substr(1))))
+      runner.writeFile(out.substr(1), result.out);
+    if (out.starts_with("@")) out = runner.readFile(out.substr(1));
+    SCOPED_TRACE(::testing::PrintToString(step.command) + " on backend " + std::to_string(backend));
+    EXPECT_EQ(result.status, step.status) << result.err;
+    EXPECT_TRUE(Matches(result.out, out)) << result.out.substr(0, 300);
+    EXPECT_TRUE(Matches(result.err, step.err)) << result.err.substr(0, 300);
+  }
+}
+
+const std::string kRefused = "settingstore: *; nothing was loaded\n";
+const std::string kGood =
+    R"(<section name="Good"><key name="G" type="String" value="g" size="2"/></section>)";
+
+// Sorted first, "Good" would be copied before the bad item if a document were
+// not checked whole: each is refused whole, before anything lands.
+Step Refused(const std::string& items, const std::string& reported) {
+  return {{"load", "@doc"},
+          3,
+          "",
+          "settingstore: " + reported + "*; nothing was loaded\n",
+          "<r>" + kGood + items + "</r>"};
+}
+
+const std::vector<Step> kSession = {
+    {{"set", "App/Window", "Title", "hello world"}},
+    {{"set", "--type", "int", "App/Window", "Width", "--", "-1024"}},
+    {{"set", "--type", "int", "App/Window", "Mask", "0x7fffffff"}},
+    {{"set", "--type", "int", "App/Window", "Padded", "010"}},
+    {{"set", "--type", "binary", "App/Window", "Blob", "00ff10A0"}},
+    {{"set", "--type", "multi", "App/Window", "Names", "first", "second one"}},
+    {{"set", "--type", "multi", "App/Window", "None"}},
+    {{"ls"}, 0, "App/\n"},
+    {{"get", "App/Window", "Title"}, 0, "hello world\n"},
+    {{"get", "App/Window", "Width"}, 0, "-1024\n"},
+    {{"get", "App/Window", "Mask"}, 0, "2147483647\n"},
+    {{"get", "App/Window", "Padded"}, 0, "10\n"},
+    {{"get", "App/Window", "Blob"}, 0, "00ff10a0\n"},
+    {{"get", "App/Window", "Names"}, 0, "first\nsecond one\n"},
+    {{"get", "--raw", "App/Window", "Title"}, 0, std::string("hello world\0", 12)},
+    {{"get", "--raw", "App/Window", "Blob"}, 0, std::string("\x00\xff\x10\xa0", 4)},
+    {{"get", "--raw", "App/Window", "Width"}, 0, std::string("\x00\xfc\xff\xff", 4)},
+    {{"get", "--raw", "App/Window", "Names"}, 0, std::string("first\0second one\0\0", 18)},
+    {{"get", "--raw", "App/Window", "None"}, 0, std::string(1, '\0')},
+    // Overwrites, binary from a file, section paths of either separator.
+    {{"set", "--type", "int", "App/Window", "Title", "7"}},
+    {{"get", "App/Window", "Title"}, 0, "7\n"},
+    {{"set", "--type", "binary", "--from-file", "@doc", "S", "Blob"},
+     0,
+     "",
+     "",
+     std::string("\x01\x00\x02\xfe", 4)},
+    {{"get", "S", "Blob"}, 0, "010002fe\n"},
+    {{"set", "A\\B/C", "K", "v"}},
+    {{"get", "A/B\\C", "K"}, 0, "v\n"},
+    {{"get", "/A//B/C/", "K"}, 0, "v\n"},
+    // Listings: sections, then keys with type and size; -r the whole subtree.
+    {{"set", "Top", "Zeta", "abc"}},
+    {{"set", "--type", "int", "Top", "Alpha", "1"}},
+    {{"set", "Top/Sub/Deep", "Leaf", "x"}},
+    {{"set", "Top/Other", "B", "y"}},
+    {{"ls", "Top"}, 0, "Other/\nSub/\nAlpha\tint\t4\nZeta\tstring\t4\n"},
+    {{"ls", "-r", "Top"},
+     0,
+     "Other/\nOther/B\tstring\t2\nSub/\nSub/Deep/\nSub/Deep/"
+     "Leaf\tstring\t2\nAlpha\tint\t4\nZeta\tstring\t4\n"},
+    // rm, rmsection, and what is not there, in the same words on every backend.
+    {{"set", "R", "Keep", "1"}},
+    {{"set", "R", "Gone", "2"}},
+    {{"rm", "R", "Gone"}},
+    {{"ls", "R"}, 0, "Keep\tstring\t2\n"},
+    {{"rm", "R", "Gone"}, 1, "", "settingstore: key 'Gone' not found\n"},
+    {{"rm", "Nowhere", "Keep"}, 1, "", "settingstore: section 'Nowhere' not found\n"},
+    {{"get", "R", "Missing"}, 1, "", "settingstore: *"},
+    {{"get", "Missing", "Keep"}, 1, "", "settingstore: *"},
+    {{"ls", "Missing"}, 1, "", "settingstore: *"},
+    {{"dump", "Missing"}, 1, "", "settingstore: *"},
+    {{"load", "@absent.xml"}, 1, "", "settingstore: *"},
+    {{"set", "T/B", "K", "v"}},
+    {{"set", "T/Empty/X", "K", "v"}},
+    {{"rm", "T/Empty/X", "K"}},
+    {{"rmsection", "T/Empty/X"}},
+    {{"rmsection", "T"}, 3, "", "settingstore: section 'T' is not empty (use -r): *"},
+    {{"get", "T/B", "K"}, 0, "v\n"},
+    {{"rmsection", "-r", "T"}},
+    {{"rmsection", "T"}, 1, "", "*"},
+    {{"rmsection", "/"}, 2, "", "*"},
+    // Bad values are usage errors and change nothing.
+    {{"set", "--type", "int", "S", "Blob", "12x"}, 2, "", "*"},
+    {{"set", "--type", "int", "S", "Blob", "4294967296"}, 2, "", "*"},
+    {{"set", "--type", "binary", "S", "Blob", "abc"}, 2, "", "*"},
+    {{"set", "--type", "binary", "S", "Blob", "zz"}, 2, "", "*"},
+    {{"set", "--type", "multi", "S", "Blob", "a", "", "b"}, 2, "", "*"},
+    {{"set", "--type", "float", "S", "Blob", "1"}, 2, "", "*"},
+    {{"set", "S", "Blob", "two", "words"}, 2, "", "*"},
+    {{"set", "S"}, 2, "", "*"},
+    {{"get", "S", "Blob"}, 0, "010002fe\n"},
+    // dump, then load copies a subtree elsewhere; the nameless key is the
+    // registry's default value.
+    {{"set", "From/Inner", "Text", "t"}},
+    {{"set", "--type", "binary", "From", "Blob", ""}},
+    {{"set", "--type", "multi", "From/Inner", "Many", "a", "b"}},
+    {{"set", "From", "", "nameless"}},
+    {{"dump", "From"}, 0, "@from.xml"},
+    {{"load", "@from.xml", "To/Here"}},
+    {{"dump", "To/Here"}, 0, "@from.xml"},
+    {{"get", "To/Here/Inner", "Many"}, 0, "a\nb\n"},
+    {{"ls", "To/Here"}, 0, "Inner/\n\tstring\t9\nBlob\tbinary\t0\n"},
+    {{"get", "To/Here", ""}, 0, "nameless\n"},
+    // Documents the backends could not hold as they are: section names that
+    // split into a path (or into nothing, which once made the copy reopen the
+    // same section for ever), names equal but for case, a value that cannot
+    // be read, a document cut short.
+    {{"dump"}, 0, "@before.xml"},
+    {{"load", "@doc"}, 3, "", "settingstore: *", "<vel.node><section name=\"X\">"},
+    Refused(R"(<section name="b:"/>)", "section name 'b:' at the top"),
+    Refused(R"(<section name="/"/>)", "section name '/' at the top"),
+    Refused(R"(<section name="\\"/>)", R"(section name '\\' at the top)"),
+    Refused(R"(<section name="a/b"/>)", "section name 'a/b' at the top"),
+    Refused(R"(<section name=""/>)", "section name '' at the top"),
+    Refused(R"(<section name="Z"><section name="Y"><section name="C:x\y"/></section></section>)",
+            R"(section name 'C:x\y' in 'Z/Y')"),
+    Refused(R"(<section name="Z"/><section name="z"/>)", "sections 'Z' and 'z' at the top would be one"),
+    Refused(
+        R"(<section name="Z"><key name="k" type="String" value="1" size="2"/><key name="K" type="String" value="2" size="2"/></section>)",
+        "keys 'K' and 'k' in 'Z' would be one"),
+    Refused(R"(<section name="Z"><key name="NoSize" type="String" value="v"/></section>)",
+            "key 'NoSize' in 'Z' cannot be read"),
+    // Nor does a refused document leave the section it was to go into.
+    {{"load", "@doc", "Target/Below"}, 3, "", kRefused},
+    {{"dump"}, 0, "@before.xml"},
+    // Key names may hold separators: keys are never split. A document may
+    // claim any size for an integer; its value is four bytes still.
+    {{"load", "@doc", "Keys"},
+     0,
+     "",
+     "",
+     R"(<r><section name="S"><key name="a/b:c\d" type="String" value="v" size="2"/></section></r>)"},
+    {{"get", "Keys/S", "a/b:c\\d"}, 0, "v\n"},
+    {{"ls", "-r", "Keys"}, 0, "S/\nS/a/b:c\\d\tstring\t2\n"},
+    {{"load", "@doc", "Int"},
+     0,
+     "",
+     "",
+     R"(<r><key name="W" type="Integer" value="-640" size="100000"/></r>)"},
+    {{"ls", "Int"}, 0, "W\tint\t4\n"},
+    {{"get", "--raw", "Int", "W"}, 0, std::string("\x80\xfd\xff\xff", 4)},
+    // check and stat are for shared storages.
+    {{"check"}, 2, "", "*", "", kXml},
+    {{"stat"}, 2, "", "*", "", kRegistry},
+};
+
+TEST(ToolTest, EachCommandOnEachBackend) {
+  for (const auto& [backend, storage] :
+       {std::pair{kXml, &XmlStorage}, {kRegistry, &RegistryStorage}, {kShared, &SharedStorage}}) {
+    const CliRunner runner;
+    Play(runner, backend, storage(runner), kSession);
+  }
+}
+
+// The tool on its own: usage, registry roots and databases, storages that are
+// not there or cannot be saved.
+TEST(ToolTest, OptionsPathsAndExitStatuses) {
+  const CliRunner runner;
+  runner.writeFile("plain", "not a directory");
+  runner.writeFile("text.db", std::string(8192, 'x'));
+  fs::create_directories(runner.file("xml"));
+  // A lock file planted as a link is never followed nor waited on for ever.
+  fs::create_directories(runner.file("locked"));
+  fs::create_symlink(runner.file("plain"), runner.file("locked/.storage.lock"));
+  const Words registry = {"--type", "registry", "--registry-db", "@registry.db", "--path"};
+  const Words noDatabase = {"--type", "registry", "--registry-db", "@text.db", "--path"};
+  std::vector<Step> steps = {
+      {{"--version"}, 0, "1.1\n"},
+      {{"--help"}, 0, "*Subcommands:*"},
+      {{"--type", "ini", "ls"}, 2, "", "settingstore: *"},
+      {{"frobnicate"}, 2, "", "*"},
+      {{"get", "OnlySection"}, 2, "", "*"},
+      {{"ls", "--bogus"}, 2, "", "*"},
+      {{}, 2, "*", "*"},
+      // A read of a storage that is not there (a mistyped --path) is "not
+      // found" and makes nothing; a write makes the storage.
+      {{"--type", "xml", "--path", "@no/such", "ls"}, 1, "", "settingstore: no storage at '*"},
+      {{"--type", "xml", "--path", "@no/such", "get", "S", "K"}, 1, "", "settingstore: no storage at '*"},
+      {{"--type", "xml", "--path", "@no/such", "dump"}, 1, "", "settingstore: no storage at '*"},
+      {{"--type", "xml", "--path", "@xml", "ls"}, 1, "", "settingstore: no storage at '*"},
+      {{"--type", "shared", "--path", "@no/such", "ls"}, 1, "", "settingstore: no storage at '*"},
+      {{"--type", "shared", "--path", "@no/such", "check"}, 1, "", "settingstore: no storage at '*"},
+      {{"--type", "shared", "--path", "@no/such", "stat"}, 1, "", "settingstore: no storage at '*"},
+      {registry + Words{"HKCU\\Software\\X", "ls"}, 1, "", "settingstore: no storage at '*"},
+      {{"--type", "xml", "--path", "@new/xml", "set", "S", "K", "v"}},
+      {{"--type", "xml", "--path", "@new/xml", "get", "S", "K"}, 0, "v\n"},
+      {{"--type", "shared", "--path", "@new/dom", "set", "S", "K", "v"}},
+      {{"--type", "shared", "--path", "@new/dom", "get", "S", "K"}, 0, "v\n"},
+      // Registry roots in any case and in their long forms; a path not there
+      // is not found for reads and made for writes.
+      {registry + Words{"HKCU\\Software\\Roots", "set", "S", "K", "v"}},
+      {registry + Words{"hkcu\\Software\\Roots", "get", "S", "K"}, 0, "v\n"},
+      {registry + Words{"HKEY_CURRENT_USER/Software/Roots", "get", "S", "K"}, 0, "v\n"},
+      {registry + Words{"hKey_Current_User\\software\\roots", "get", "S", "K"}, 0, "v\n"},
+      {registry + Words{"Hkcu Software\\Roots", "get", "S", "K"}, 0, "v\n"},
+      {registry + Words{"HKXX\\foo", "ls"}, 2, "", "settingstore: unknown registry root 'HKXX'*"},
+      {{"--type", "0", "--registry-db", "@registry.db", "--path", "HKCU/Software/Elsewhere", "set", "S", "K",
+        "v"}},
+      {registry + Words{"HKCU", "ls", "-r", "Software"}, 0,
+       "Elsewhere/\nElsewhere/S/\nElsewhere/S/K\tstring\t2\nRoots/\nRoots/S/\nRoots/S/K\tstring\t2\n"},
+      // A database that is no database, said in lines that all read as the tool's own.
+      {noDatabase + Words{"HKCU\\Software\\X", "ls"}, 3, "", "settingstore: *file is not a database*"},
+      {noDatabase + Words{"HKCU", "ls"}, 3, "", "settingstore: *file is not a database*"},
+      {{"--type", "xml", "--path", "@locked", "set", "S", "K", "v"},
+       3,
+       "",
+       "settingstore: cannot use the lock file *"},
+      // A failed save is a failure; a shared storage's files are written when
+      // its last process leaves, and the message names the file.
+      {{"--type", "xml", "--path", "@plain/sub", "set", "S", "K", "v"}, 3, "", "settingstore: Cannot save*"},
+      {{"--type", "shared", "--path", "@plain/sub", "set", "S", "K", "v"},
+       3,
+       "",
+       "settingstore: the storage could not be saved, its changes are lost: *plain/sub/.storage*"},
+  };
+  for (const char* command :
+       {"ls", "get", "set", "rm", "rmsection", "dump", "load", "check", "stat", "hold"}) {
+    steps.push_back({{command, "--help"}, 0, std::string("*") + command + "*"});
+  }
+  Play(runner, kAll, {}, steps);
+  EXPECT_FALSE(fs::exists(runner.file("no")));
+  EXPECT_TRUE(fs::is_empty(runner.file("xml")));
+  EXPECT_EQ(runner.readFile("text.db"), std::string(8192, 'x'));
+  const CliResult noDb =
+      runner.run({"--type", "registry", "--registry-db", runner.file("text.db"), "--path", "HKCU", "ls"});
+  for (size_t line = 0; line < noDb.err.size(); line = noDb.err.find('\n', line) + 1) {
+    EXPECT_EQ(noDb.err.compare(line, 14, "settingstore: "), 0) << noDb.err;
+  }
+}
+
+// A shared storage's dump loads into the other backends and dumps the same
+// there; the XML backend's own file is that dump too.
+TEST(ToolTest, ACopyDumpsIdenticallyOnEveryBackend) {
+  const CliRunner runner;
+  for (const Words& write :
+       {Words{"set", "Root/A", "Text", "t\xe9xt"}, Words{"set", "--type", "int", "Root/A", "N", "-3"},
+        Words{"set", "--type", "binary", "Root", "B", "0001ff"},
+        Words{"set", "--type", "multi", "Root/A/Deep", "M", "1", "2", "3"}}) {
+    ASSERT_EQ(runner.run(SharedStorage(runner) + write).status, 0);
+  }
+  runner.writeFile("tree.xml", runner.run(SharedStorage(runner) + Words{"dump"}).out);
+  for (const auto backend : {&XmlStorage, &RegistryStorage}) {
+    Play(
+        runner, kAll, backend(runner),
+        {{{"load", "@tree.xml"}}, {{"dump"}, 0, "@tree.xml"}, {{"get", "Root/A/Deep", "M"}, 0, "1\n2\n3\n"}});
+  }
+  EXPECT_EQ(runner.readFile("xml/.storage"), runner.readFile("tree.xml"));
+}
+
+// A document nested far deeper than a copy that recursed per level could go
+// on the tool's small stack; removing it walks it as deep. (The registry store
+// is left out: it takes minutes over this many levels.)
+TEST(ToolTest, DeepDocumentsLoadAndAreRemovedOnASmallStack) {
+  constexpr int kDepth = 10000, kStackKib = 256;
+  std::string open, close, deepest = "Top";
+  for (int i = 0; i < kDepth; ++i) open += R"(<section name="a">)", close += "</section>", deepest += "/a";
+  for (const auto storage : {&XmlStorage, &SharedStorage}) {
+    const CliRunner runner;
+    runner.writeFile(
+        "deep.xml", "<r>" + open + R"(<key name="K" type="String" value="deep" size="5"/>)" + close + "</r>");
+    runner.writeFile("bad.xml", "<r>" + open + R"(<section name="x/y"/>)" + close + "</r>");
+    EXPECT_EQ(runner.run(storage(runner) + Words{"load", runner.file("deep.xml"), "Top"}, kStackKib).status,
+              0);
+    const CliResult bad = runner.run(storage(runner) + Words{"load", runner.file("bad.xml"), ""}, kStackKib);
+    EXPECT_EQ(bad.status, 3);
+    EXPECT_EQ(bad.err.rfind("settingstore: section name 'x/y' in 'a/a/a/", 0), 0u) << bad.err.substr(0, 200);
+    Play(runner, kAll, storage(runner),
+         {{{"get", deepest, "K"}, 0, "deep\n"}, {{"ls", deepest}, 0, "K\tstring\t5\n"}});
+    EXPECT_EQ(runner.run(storage(runner) + Words{"rmsection", "-r", "Top"}, kStackKib).status, 0);
+    Play(runner, kAll, storage(runner), {{{"ls"}, 0, ""}});
+  }
+}
+
+// Each document that once broke `load` now loads or is refused with a
+// message, and never ends the tool by a signal.
+TEST(ToolTest, LoadSurvivesEveryRecordedReproducer) {
+  const CliRunner runner;
+  int replayed = 0;
+  for (const auto& entry : fs::directory_iterator(SETTINGSTORE_CLI_LOAD_REGRESSIONS)) {
+    const CliResult result = runner.run(XmlStorage(runner) + Words{"load", entry.path().string()});
+    EXPECT_TRUE(result.status == 0 || (result.status == 3 && result.err.starts_with("settingstore: ")))
+        << entry.path() << ": " << result.status << " " << result.err;
+    ++replayed;
+  }
+  EXPECT_GT(replayed, 0);
+}
+
+TEST(ToolTest, ADamagedXmlFileIsMovedAsideAndReportedAndAnUnreadableOneIsLeftAlone) {
+  const CliRunner runner;
+  const Words storage = XmlStorage(runner);
+  // The default file is never written, so its damage is no loss: the command runs.
+  runner.writeFile("xml/.storage.default", "<settings><key");
+  const std::string storageFile = runner.file("xml/.storage");
+  Play(runner, kAll, storage,
+       {{{"set", "S", "K", "v"}}, {{"get", "S", "K"}, 0, "v\n"}});  // the load makes the backup
+  EXPECT_EQ(runner.readFile("xml/.storage.default"), "<settings><key");
+  runner.writeFile("xml/.storage", "<settings><key");
+  Play(runner, kAll, storage,
+       {{{"set", "S", "K2", "w"},
+         3,
+         "",
+         "settingstore: " + storageFile + " is damaged*moved it to " + storageFile +
+             ".damaged*settingstore: Loaded " + storageFile + ".backup instead*"},
+        {{"get", "S", "K"}, 0, "v\n"},
+        {{"get", "S", "K2"}, 1, "", "*"}});  // no command runs on a storage found damaged
+  EXPECT_EQ(runner.readFile("xml/.storage.damaged"), "<settings><key");
+  // Running as root, a directory is what cannot be read.
+  fs::remove(storageFile);
+  fs::create_directory(storageFile);
+  Play(runner, kAll, storage, {{{"ls"}, 3, "", "settingstore: Cannot read " + storageFile + "*"}});
+  EXPECT_TRUE(fs::is_directory(storageFile));
+  EXPECT_TRUE(fs::exists(storageFile + ".backup"));
+}
+
+}  // namespace
+}  // namespace settingstore::test
