@@ -56,17 +56,11 @@ class CliRunner {
     posix_spawn_file_actions_init(&io);
     posix_spawn_file_actions_addopen(&io, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&io, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    CliResult result;
-    if (stackKib > 0) {
-      result.status =
-          HelperProcess(Words{"-c", limit, SETTINGSTORE_CLI} + arguments, &io, "/bin/sh").Wait(kLimit);
-    } else {
-      result.status = HelperProcess(arguments, &io, SETTINGSTORE_CLI).Wait(kLimit);
-    }
+    const int status = stackKib > 0
+                           ? HelperProcess(Words{"-c", limit, SETTINGSTORE_CLI} + arguments, &io, "/bin/sh").Wait(kLimit)
+                           : HelperProcess(arguments, &io, SETTINGSTORE_CLI).Wait(kLimit);
     posix_spawn_file_actions_destroy(&io);
-    result.out = readFile(".cli-out");
-    result.err = readFile(".cli-err");
-    return result;
+    return {status, readFile(".cli-out"), readFile(".cli-err")};
   }
 
  private:
