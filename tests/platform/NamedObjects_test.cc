@@ -219,6 +219,7 @@ TEST_F(NamedObjectsTest, MutexOfAnOwnerThatWentIsAbandoned) {
 TEST_F(NamedObjectsTest, EventWakesEveryWaiterAndMappingsShareTheirBytesAndKeepTheirKind) {
   auto event = NamedEvent::Create(Name("e").c_str());
   ASSERT_NE(event, nullptr);
+  EXPECT_FALSE(event->Wait(30));  // a wait that runs out
   bool woken[2] = {false, false};
   std::thread forever([&] { woken[0] = event->Wait(kInfinite); });
   std::thread timed([&] { woken[1] = event->Wait(60000); });
