@@ -1,9 +1,9 @@
-// Shared pieces of the named-object tests: names unique to one test, the check
-// that a test leaves no object file behind, and helper processes.
+// The named-object tests' own names, the check that a test leaves no object
+// file behind, and the helper process that they talk to through its
+// standard input and output.
 #ifndef SETTINGSTORE_TESTS_PLATFORM_NAMEDOBJECTTESTSUPPORT_H
 #define SETTINGSTORE_TESTS_PLATFORM_NAMEDOBJECTTESTSUPPORT_H
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -12,30 +12,27 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 namespace storage::platform::testing {
 
-// The directory of "Local\" objects and of "Global\" ones.
 inline std::string LocalObjectDirectory() { return "/dev/shm/settingstore-" + std::to_string(geteuid()); }
 inline std::string GlobalObjectDirectory() { return "/dev/shm/settingstore-global"; }
 
 // The files of a directory whose names start with the prefix.
 inline std::vector<std::string> FilesStartingWith(const std::string& directory, const std::string& prefix) {
   std::vector<std::string> found;
-  if (DIR* listing = opendir(directory.c_str())) {
-    while (const dirent* entry = readdir(listing)) {
-      if (std::string(entry->d_name).starts_with(prefix)) found.push_back(entry->d_name);
-    }
-    closedir(listing);
+  std::error_code missing;
+  for (const auto& entry : std::filesystem::directory_iterator(directory, missing)) {
+    if (entry.path().filename().string().starts_with(prefix)) found.push_back(entry.path().filename());
   }
   return found;
 }
 
-// Gives each test names of its own ("Local\" + Stem() + suffix, with plain
-// characters only, so that the object file is Stem() + suffix) and checks at
-// the end that none of their files remains.
+// Names of the test's own: "Local\" + Stem() + suffix, whose object file is
+// Stem() + suffix; none of their files may remain at the end.
 class NamedObjectTest : public ::testing::Test {
  protected:
   NamedObjectTest() {
@@ -56,14 +53,11 @@ class NamedObjectTest : public ::testing::Test {
   std::string stem_;
 };
 
-// A run of the tests' helper executable, talking through its standard input
-// and output. The helper ends when its input closes; the destructor kills it
-// if the test did not end it.
+// The helper ends when its input closes; the destructor kills it if the test did not end it.
 class HelperProcess {
  public:
   explicit HelperProcess(std::vector<std::string> arguments) {
-    int toChild[2];
-    int fromChild[2];
+    int toChild[2], fromChild[2];
     if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -85,9 +79,6 @@ class HelperProcess {
     if (input_ >= 0) close(input_);
     if (output_ != nullptr) fclose(output_);
   }
-  HelperProcess(const HelperProcess&) = delete;
-  HelperProcess& operator=(const HelperProcess&) = delete;
-
   pid_t pid() const { return pid_; }
 
   // The helper's next line, empty when it ended without one.
@@ -95,21 +86,17 @@ class HelperProcess {
     char line[256];
     if (output_ == nullptr || fgets(line, sizeof line, output_) == nullptr) return "";
     std::string text = line;
-    if (!text.empty() && text.back() == '\n') text.pop_back();
+    if (text.ends_with('\n')) text.pop_back();
     return text;
   }
-
   void WriteLine(const std::string& text) {
-    std::string line = text + "\n";
-    ASSERT_EQ(write(input_, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    ASSERT_EQ(write(input_, (text + "\n").data(), text.size() + 1), static_cast<ssize_t>(text.size() + 1));
   }
-
   void Kill() {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
     pid_ = -1;
   }
-
   // Lets the helper end normally; its exit status.
   int Finish() {
     close(input_);

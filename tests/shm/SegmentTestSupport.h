@@ -1,14 +1,15 @@
-// What the shared segment tests and their helper commands agree on: the
-// segment types, an owning pointer that closes through Release, the marks
-// both sides leave in a payload, the helper's exit codes and file signs.
-#ifndef SETTINGSTORE_TESTS_SHARED_SEGMENTTESTSUPPORT_H
-#define SETTINGSTORE_TESTS_SHARED_SEGMENTTESTSUPPORT_H
+// What the shared-memory tests, their helper commands and the shared DOM's
+// helpers agree on: the segment types, an owning pointer that closes through
+// Release, and signs between processes (a file that appears).
+#ifndef SETTINGSTORE_TESTS_SHM_SEGMENTTESTSUPPORT_H
+#define SETTINGSTORE_TESTS_SHM_SEGMENTTESTSUPPORT_H
 
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "Utils/Shared/SharedMemory.h"
@@ -28,17 +29,6 @@ using SegmentPtr = std::unique_ptr<Segment, SegmentReleaser>;
 inline constexpr uint8_t kTestMark = 0xA1;
 inline constexpr uint8_t kHelperMark = 0xB2;
 
-enum SegmentHelperExit : int {
-  kHelperDone = 0,
-  kHelperCreatedInstead = 1,  // the segment was new (or loaded anew): the test's one was not found
-  kHelperNoTestMark = 2,      // the test's mark was not in the payload
-  kHelperOpenFailed = 3,
-  kHelperNoGoSign = 4,
-  kHelperThrew = 5,
-  kHelperBadArguments = 6,
-};
-
-// Signs between the processes of a test: a file that appears.
 inline void TouchFile(const std::filesystem::path& path) { std::ofstream(path).put('\n'); }
 
 // Waits up to ten seconds for the file; false when it did not appear.
@@ -53,4 +43,4 @@ inline bool WaitForFile(const std::filesystem::path& path) {
 
 }  // namespace settingstore::test
 
-#endif  // SETTINGSTORE_TESTS_SHARED_SEGMENTTESTSUPPORT_H
+#endif  // SETTINGSTORE_TESTS_SHM_SEGMENTTESTSUPPORT_H

@@ -1,6 +1,5 @@
 #include "Utils/OwnerUtil.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,12 +9,11 @@
 #include <cstring>
 #include <future>
 #include <new>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "Utils/OwnerLockArea.h"
+#include "shm/helper/OwnerLockArea.h"
 #include "platform/Platform.h"
 #include "storage/storage.h"
 #include "support/HelperProcess.h"
@@ -36,14 +34,10 @@ std::string RegistrationName(uint32_t processId, uint32_t threadId) {
   return name;
 }
 
-// Where the platform keeps the file of a "Local\" object whose name needs no escaping.
-std::string ObjectFilePath(const std::string& localName) {
-  const std::string prefix = "Local\\";
-  return "/dev/shm/settingstore-" + std::to_string(geteuid()) + "/" + localName.substr(prefix.size());
-}
-
+// Whether the platform keeps the file of a "Local\" object whose name needs no escaping.
 bool ObjectFileExists(const std::string& localName) {
-  return access(ObjectFilePath(localName).c_str(), F_OK) == 0;
+  const std::string file = localName.substr(std::string("Local\\").size());
+  return access(("/dev/shm/settingstore-" + std::to_string(geteuid()) + "/" + file).c_str(), F_OK) == 0;
 }
 
 // A thread that runs `body`, then stays alive until told to end.
@@ -89,61 +83,42 @@ class OwnerLockTest : public testing::Test {
 using LockKinds = testing::Types<OwnerLock, ZeroFreeOwnerLock>;
 TYPED_TEST_SUITE(OwnerLockTest, LockKinds);
 
-TYPED_TEST(OwnerLockTest, MemoryFilledWithTheFreeValueIsAFreeLock) {
-  this->ExpectWords(this->kFree, this->kFree);
-
-  // A record made in place from raw bytes, as in a fresh mapping or block.
+// Memory filled with the free value (a fresh mapping or block) is a free lock;
+// it nests for its holder, and only the holder's unlocks count.
+TYPED_TEST(OwnerLockTest, FilledMemoryIsFreeAndOnlyTheHolderNestsAndUnlocks) {
   alignas(TypeParam) unsigned char bytes[sizeof(TypeParam)];
   const uint32_t freeWords[2] = {this->kFree, this->kFree};
   std::memcpy(bytes, freeWords, sizeof bytes);
   TypeParam& lock = *std::launder(reinterpret_cast<TypeParam*>(bytes));
+  const auto expectWords = [&](uint32_t owner, uint32_t count) {
+    EXPECT_EQ(lock.owner(), owner);
+    EXPECT_EQ(lock.count(), count);
+  };
+  std::thread([&] { lock.unlock(); }).join();
+  expectWords(this->kFree, this->kFree);
   const uint32_t me = platform::CurrentThreadId();
-
-  lock.lock(1);  // one attempt suffices on a free lock
-  EXPECT_EQ(lock.owner(), me);
-  EXPECT_EQ(lock.count(), this->kFree + 1);
-  lock.unlock();
-  EXPECT_EQ(lock.owner(), this->kFree);
-  EXPECT_EQ(lock.count(), this->kFree);
-}
-
-TYPED_TEST(OwnerLockTest, HolderMustUnlockAsOftenAsItLocked) {
-  const uint32_t me = platform::CurrentThreadId();
-  for (int depth = 1; depth <= 3; ++depth) {
-    this->lock_.lock(GetSpinCount());
-    this->ExpectWords(me, this->kFree + depth);
+  for (uint32_t depth = 1; depth <= 3; ++depth) {
+    lock.lock(depth == 1 ? 1 : GetSpinCount());  // one attempt suffices on a free lock
+    expectWords(me, this->kFree + depth);
   }
+  std::thread([&] { lock.unlock(); }).join();
+  expectWords(me, this->kFree + 3);
 
   std::atomic<uint32_t> ownerSeenByWaiter{0};
   std::thread waiter([&] {
-    OwnerLockGuard guard(this->lock_);
-    ownerSeenByWaiter = this->lock_.owner();
+    OwnerLockGuard guard(lock);
+    ownerSeenByWaiter = lock.owner();
   });
-  this->lock_.unlock();
-  this->lock_.unlock();
+  lock.unlock();
+  lock.unlock();
   // Still held once: the waiter cannot have got it.
-  this->ExpectWords(me, this->kFree + 1);
+  expectWords(me, this->kFree + 1);
   EXPECT_EQ(ownerSeenByWaiter, 0u);
-
-  this->lock_.unlock();
+  lock.unlock();
   waiter.join();
   EXPECT_NE(ownerSeenByWaiter, 0u);
   EXPECT_NE(ownerSeenByWaiter, me);
-  this->ExpectWords(this->kFree, this->kFree);
-}
-
-TYPED_TEST(OwnerLockTest, UnlockByAThreadThatDoesNotHoldTheLockChangesNothing) {
-  std::thread([&] { this->lock_.unlock(); }).join();
-  this->ExpectWords(this->kFree, this->kFree);
-
-  const uint32_t me = platform::CurrentThreadId();
-  this->lock_.lock(GetSpinCount());
-  this->lock_.lock(GetSpinCount());
-  std::thread([&] { this->lock_.unlock(); }).join();
-  this->ExpectWords(me, this->kFree + 2);
-  this->lock_.unlock();
-  this->lock_.unlock();
-  this->ExpectWords(this->kFree, this->kFree);
+  expectWords(this->kFree, this->kFree);
 }
 
 TYPED_TEST(OwnerLockTest, LockOfAnEndedThreadIsTakenOverAtDepthOne) {
@@ -160,79 +135,28 @@ TYPED_TEST(OwnerLockTest, LockOfAnEndedThreadIsTakenOverAtDepthOne) {
   this->ExpectWords(this->kFree, this->kFree);
 }
 
-TEST(OwnerLockThreads, PlainCounterStaysExactUnderTheLock) {
-  constexpr int kThreads = 4;
-  constexpr int kIncrements = 5000;
-  OwnerLock lock;
-  uint32_t counter = 0;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < kIncrements; ++i) {
-        OwnerLockGuard guard(lock);
-        ++counter;
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(counter, static_cast<uint32_t>(kThreads * kIncrements));
-  EXPECT_EQ(lock.owner(), 0xCCCCCCCCu);
-}
-
 // ---- Registration ------------------------------------------------------------------
 
-TEST(GlobalRegistratorTest, OnlyLiveRegisteredThreadsCountAsRegistered) {
+TEST(GlobalRegistratorTest, OnlyLiveThreadsThatTookALockAreRegistered) {
   EXPECT_EQ(GlobalRegistrator::get_thread_process(platform::CurrentThreadId()), platform::CurrentProcessId());
   EXPECT_EQ(GlobalRegistrator::get_thread_process(kNoSuchThread), GlobalRegistrator::kNoProcess);
   EXPECT_FALSE(GlobalRegistrator::is_registered(kNoSuchThread));
-
   ParkedThread unregistered([] {});
   EXPECT_FALSE(GlobalRegistrator::is_registered(unregistered.Id()));
 
-  ParkedThread registered([] { GlobalRegistrator::registe_current(); });
-  const uint32_t registeredId = registered.Id();
-  EXPECT_TRUE(GlobalRegistrator::is_registered(registeredId));
-  // Asking twice finds it alive again: a check leaves the registration intact.
-  EXPECT_TRUE(GlobalRegistrator::is_registered(registeredId));
-
-  registered.End();
-  EXPECT_FALSE(GlobalRegistrator::is_registered(registeredId));
-}
-
-TEST(GlobalRegistratorTest, RegistrationEndsWithItsThread) {
-  const uint32_t process = platform::CurrentProcessId();
-  ParkedThread thread([] {
+  ParkedThread registered([] {
     OwnerLock lock;
     OwnerLockGuard guard(lock);
   });
-  const std::string name = RegistrationName(process, thread.Id());
+  const uint32_t id = registered.Id();
+  const std::string name = RegistrationName(platform::CurrentProcessId(), id);
   EXPECT_TRUE(ObjectFileExists(name));
+  EXPECT_TRUE(GlobalRegistrator::is_registered(id));
+  // Asking twice finds it alive again: a check leaves the registration intact.
+  EXPECT_TRUE(GlobalRegistrator::is_registered(id));
 
-  thread.End();
-  EXPECT_FALSE(ObjectFileExists(name));
-  EXPECT_EQ(platform::NamedMutex::Open(name.c_str()), nullptr);
-  EXPECT_EQ(platform::GetLastError(), platform::kErrorFileNotFound);
-}
-
-TEST(GlobalMutexTest, GuardReleasesOnEveryPath) {
-  const std::string name = "Local\\settingstore-owner-test-mutex-" + std::to_string(getpid());
-  {
-    GlobalMutex mutex(name.c_str());
-    try {
-      GlobalMutexGuard guard(mutex);
-      throw std::runtime_error("leave the scope");
-    } catch (const std::runtime_error&) {
-    }
-    // Released by the guard: a further release is refused.
-    try {
-      mutex.Unlock();
-      ADD_FAILURE() << "Unlock of a mutex nobody holds succeeded";
-    } catch (const AssertException& failure) {
-      EXPECT_EQ(failure.File(), "Utils\\OwnerUtil");
-      EXPECT_EQ(failure.Function(), "storage::owner::GlobalMutex::Unlock");
-      EXPECT_THAT(failure.Message(), testing::StartsWith("GlobalMutex::Unlock failed. GetLastError: "));
-    }
-  }
+  registered.End();
+  EXPECT_FALSE(GlobalRegistrator::is_registered(id));
   EXPECT_FALSE(ObjectFileExists(name));
 }
 
@@ -296,7 +220,7 @@ TEST_F(OwnerLockProcessesTest, FourProcessesOfTwoThreadsCountExactly) {
   std::vector<pid_t> pids;
   for (int p = 0; p < kProcesses; ++p) {
     helpers.push_back(std::make_unique<HelperProcess>(
-        std::vector<std::string>{"count", name_, std::to_string(kThreads), std::to_string(kIncrements)}));
+        std::vector<std::string>{"owner-count", name_, std::to_string(kThreads), std::to_string(kIncrements)}));
     ASSERT_GT(helpers.back()->Pid(), 0);
     pids.push_back(helpers.back()->Pid());
   }
@@ -310,13 +234,13 @@ TEST_F(OwnerLockProcessesTest, FourProcessesOfTwoThreadsCountExactly) {
 }
 
 TEST_F(OwnerLockProcessesTest, LockOfAKilledProcessIsTakenOverByAnother) {
-  HelperProcess holder({"hold", name_});
+  HelperProcess holder({"owner-hold", name_});
   const pid_t holderPid = holder.Pid();
   ASSERT_GT(holderPid, 0);
   ASSERT_TRUE(AwaitSet(area_->holder));
   EXPECT_TRUE(GlobalRegistrator::is_registered(area_->holder));
 
-  HelperProcess taker({"take", name_});
+  HelperProcess taker({"owner-take", name_});
   const pid_t takerPid = taker.Pid();
   ASSERT_GT(takerPid, 0);
   ASSERT_TRUE(AwaitSet(area_->taker_waiting));
@@ -334,7 +258,7 @@ TEST_F(OwnerLockProcessesTest, LockOfAKilledProcessIsTakenOverByAnother) {
 
   // A killed process cannot close its registration; the next process to come
   // up clears such leftovers. This one also finds the lock free.
-  HelperProcess next({"take", name_});
+  HelperProcess next({"owner-take", name_});
   const pid_t nextPid = next.Pid();
   ASSERT_EQ(next.Wait(kHelperLimit), 0);
   ExpectNoRegistrationLeft({holderPid, takerPid, nextPid});

@@ -1,0 +1,169 @@
+// The other processes of the shared-memory tests. Exit status: 0 done, 1 a
+// fault seen, 2 an exception, 3 bad arguments or a sign that did not come.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Platform.h"
+#include "shm/helper/OwnerLockArea.h"
+#include "shm/helper/PageManagerSupport.h"
+#include "shm/helper/commands.h"
+#include "storage/storage.h"
+
+namespace settingstore::test {
+namespace {
+
+namespace platform = storage::platform;
+using Args = std::vector<std::string>;
+enum : int { kDone = 0, kFault = 1, kThrew = 2, kBad = 3 };
+
+template <class Work>
+int Guarded(Work work) {
+  try {
+    return work();
+  } catch (const storage::TechnicalException& e) {
+    std::fprintf(stderr, "helper: %s\n", e.what());
+  } catch (const storage::AssertException& e) {
+    std::fprintf(stderr, "helper: %s\n", e.What().c_str());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "helper: %s\n", e.what());
+  }
+  return kThrew;
+}
+
+// Two threads churn the target as owners first and first + 1; the worse exit.
+int ChurnOnTwoThreads(const ChurnTarget& target, const std::string& rounds, const std::string& first) {
+  int exits[2] = {kDone, kDone};
+  const auto churn = [&](uint32_t t) {
+    exits[t] = Guarded([&] { return Churn(target, std::stoul(rounds), std::stoul(first) + t) ? kFault : kDone; });
+  };
+  std::thread other(churn, 1u);
+  churn(0u);
+  other.join();
+  return std::max(exits[0], exits[1]);
+}
+
+// owner-<count|hold|take> <mapping> [<threads> <increments>]: meets the test
+// in a mapping that holds an OwnerLockArea. "hold" keeps the lock until killed.
+int OwnerLock(const Args& args, const std::string& what) {
+  std::unique_ptr<platform::NamedMapping> mapping = platform::NamedMapping::Open(args.at(0).c_str());
+  void* view = mapping != nullptr ? mapping->Map() : nullptr;
+  if (view == nullptr) return kBad;
+  OwnerLockArea& area = *std::launder(static_cast<OwnerLockArea*>(view));
+  if (what != "count") area.AddThread(platform::CurrentThreadId());
+  if (what == "hold") {
+    area.lock.lock(storage::GetSpinCount());
+    std::atomic_ref<uint32_t>(area.holder).store(platform::CurrentThreadId());
+    for (;;) platform::SleepMs(1000);
+  }
+  if (what == "take") {
+    std::atomic_ref<uint32_t>(area.taker_waiting).store(1);
+    storage::owner::OwnerLockGuard guard(area.lock);
+    std::atomic_ref<uint64_t>(area.taken_at_ms).store(platform::TickCountMs());
+    return kDone;
+  }
+  std::vector<std::thread> workers;
+  for (int t = 0; t < std::atoi(args.at(1).c_str()); ++t) {
+    workers.emplace_back([&area, increments = std::atoi(args.at(2).c_str())] {
+      area.AddThread(platform::CurrentThreadId());
+      for (int i = 0; i < increments; ++i) {
+        storage::owner::OwnerLockGuard guard(area.lock);
+        ++area.counter;
+      }
+    });
+  }
+  for (std::thread& worker : workers) worker.join();
+  return kDone;
+}
+
+// segment-join <name> <ready file>: touches the ready file, opens the memory
+// segment the test made (waiting for the test's Unlock), checks the test's
+// mark and leaves its own.
+int SegmentJoin(const Args& args) {
+  TouchFile(args.at(1));
+  SegmentPtr<MemorySegment> segment(new MemorySegment);
+  if (!segment->Open(args[0].c_str(), storage::kSharedFileSize)) return kBad;
+  auto* payload = static_cast<uint8_t*>(segment->GetData());
+  const bool marked = platform::GetLastError() == platform::kErrorAlreadyExists && payload[0] == kTestMark;
+  if (marked) payload[1] = kHelperMark;
+  segment->Unlock();
+  return marked ? kDone : kFault;
+}
+
+// segment-file-join <name> <file> <ready file> <go file>: opens the file
+// segment without creating it, which must come from memory; checks the test's
+// mark and leaves its own, touches the ready file, waits for the go file, closes.
+int FileJoin(const Args& args) {
+  SegmentPtr<FileSegment> segment(new FileSegment);
+  if (!segment->Open(args.at(0).c_str(), args.at(1).c_str(), false)) return kBad;
+  auto* payload = static_cast<uint8_t*>(segment->GetData());
+  const bool marked = !segment->loadedFromFile() && payload[0] == kTestMark;
+  if (marked) payload[1] = kHelperMark;
+  segment->Unlock();
+  TouchFile(args.at(2));
+  if (!WaitForFile(args.at(3))) return kBad;
+  segment.reset();
+  return marked ? kDone : kFault;
+}
+
+// segment-save-loop <name> <file>: until killed, opens the file segment, fills
+// the payload with the next generation's byte and closes it, which saves it.
+// Every saved image is uniform, so a torn one would show.
+int SaveLoop(const Args& args) {
+  for (;;) {
+    SegmentPtr<FileSegment> segment(new FileSegment);
+    if (!segment->Open(args.at(0).c_str(), args.at(1).c_str(), true)) return kBad;
+    auto* payload = static_cast<uint8_t*>(segment->GetData());
+    std::memset(payload, payload[0] + 1, segment->GetDataSize());
+    segment->Unlock();
+  }
+}
+
+// pmm-churn <segment> <size> <start event> <rounds> <first owner>: once the
+// test sets the event, churns blocks in the hive of the test's segment.
+int HiveChurn(const Args& args) {
+  const std::unique_ptr<platform::NamedEvent> start = platform::NamedEvent::Create(args.at(2).c_str());
+  if (start == nullptr || platform::GetLastError() != platform::kErrorAlreadyExists) return kBad;
+  SegmentPtr<MemorySegment> segment(new MemorySegment);
+  if (!segment->Open(args[0].c_str(), std::stoul(args.at(1)))) return kBad;
+  const bool existed = platform::GetLastError() == platform::kErrorAlreadyExists;
+  storage::PageMemoryManager manager;
+  manager.Attach(segment.get());  // under the creation lock that Open left held, as a page manager does
+  segment->Unlock();
+  const int exit = existed && start->Wait(20000) ? ChurnOnTwoThreads(TargetOf(manager), args.at(3), args.at(4)) : kBad;
+  manager.Dettach();
+  return exit;
+}
+
+// pm-churn <name> <file prefix> <rounds> <first owner>: churns blocks in the
+// file-backed page manager.
+int PageManagerChurn(const Args& args) {
+  storage::PageManager manager;
+  StartPageManager(manager, args.at(0), args.at(1));
+  return ChurnOnTwoThreads(TargetOf(manager), args.at(2), args.at(3));
+}
+
+template <int (*Command)(const Args&)>
+int Run(const Args& args) {
+  return Guarded([&] { return Command(args); });
+}
+int Count(const Args& args) { return OwnerLock(args, "count"); }
+int Hold(const Args& args) { return OwnerLock(args, "hold"); }
+int Take(const Args& args) { return OwnerLock(args, "take"); }
+
+const HelperCommandRegistrar kCommands[] = {
+    {"owner-count", Run<Count>},     {"owner-hold", Run<Hold>},          {"owner-take", Run<Take>},
+    {"segment-join", Run<SegmentJoin>}, {"segment-save-loop", Run<SaveLoop>}, {"pmm-churn", Run<HiveChurn>},
+    {"segment-file-join", Run<FileJoin>},
+    {"pm-churn", Run<PageManagerChurn>},
+};
+
+}  // namespace
+}  // namespace settingstore::test
