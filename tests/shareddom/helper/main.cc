@@ -1,0 +1,200 @@
+// shareddom_test_helper: another process on the test's shared DOM, or on its
+// string table alone. `shareddom_test_helper <command> <args...>`; exit 0 on
+// success, 1 on content other than expected, 2 on bad arguments, 3 when a
+// wait runs out, 4 when the storage throws.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <numeric>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "shareddom/SharedDomFixture.h"
+
+namespace settingstore::test {
+namespace {
+
+using Args = std::vector<std::string>;
+constexpr int kMismatch = 1, kBadArguments = 2, kTimedOut = 3;
+
+int Mismatch(const std::string& what) {
+  std::fprintf(stderr, "shareddom_test_helper: %s\n", what.c_str());
+  return kMismatch;
+}
+
+// fill <storage> <part> [<hold file>]: writes part <part> of the sample tree;
+// with a hold file, signs "<hold file>.ready", stays until the hold file
+// exists and checks the part once more before it leaves.
+int Fill(const Args& a) {
+  SharedDomSession session(a[1]);
+  WriteSample(*session.Root(), std::stoi(a[2]));
+  if (a.size() == 3) return 0;
+  TouchFile(a[3] + ".ready");
+  if (!WaitForFile(a[3])) return kTimedOut;
+  const std::string problems = CheckSample(*session.Root(), std::stoi(a[2]));
+  return problems.empty() ? 0 : Mismatch(problems);
+}
+
+// check <storage> <part>: the storage holds that part and nothing else.
+int Check(const Args& a) {
+  SharedDomSession session(a[1]);
+  Ref<IStorageSection> root = session.Root();
+  if (Names(root->EnumSections()) != Strings{PartName(std::stoi(a[2]))} || !Names(root->EnumKeys()).empty()) {
+    return Mismatch("the root holds more than the part");
+  }
+  const std::string problems = CheckSample(*root, std::stoi(a[2]));
+  return problems.empty() ? 0 : Mismatch(problems);
+}
+
+// live <storage>: writes Live/FromHelper, waits for the test's Live/FromTest,
+// answers with Live/Echo = FromTest + 1 and leaves once Live/Done appears.
+int Live(const Args& a) {
+  SharedDomSession session(a[1]);
+  Ref<IStorageSection> root = session.Root();
+  WriteString(*Ref<IStorageSection>(root->CreateSection("Live")), "FromHelper", "written by the helper");
+  std::string from_test;
+  if (!WaitUntil([&] {
+        return !(from_test = FindValue(*root, "Live", "FromTest", storage::TYPE_INTEGER)).empty();
+      })) {
+    return kTimedOut;
+  }
+  WriteInteger(*Ref<IStorageSection>(root->OpenSection("Live")), "Echo",
+               *reinterpret_cast<const uint32_t*>(from_test.data()) + 1);
+  return WaitUntil([&] { return !FindValue(*root, "Live", "Done", storage::TYPE_INTEGER).empty(); })
+             ? 0
+             : kTimedOut;
+}
+
+// replace <storage>: in section Index, writes key Kept anew after deleting
+// it, deletes key Gone, and replaces section Inner by one holding key Fresh.
+int Replace(const Args& a) {
+  SharedDomSession session(a[1]);
+  Ref<IStorageSection> index(session.Root()->OpenSection("Index"));
+  if (!index->DeleteKey("Kept") || !index->DeleteKey("Gone")) return Mismatch("a key to delete is missing");
+  WriteString(*index, "Kept", "second");
+  Ref<IStorageSection>(index->OpenSection("Inner"))->DeleteKey("Old");
+  if (!index->DeleteSection("Inner")) return Mismatch("section Inner is missing");
+  WriteString(*Ref<IStorageSection>(index->CreateSection("Inner")), "Fresh", "new");
+  return 0;
+}
+
+// access-race <storage> <keys> <ready file> <go file>: at the go sign, takes
+// an access record of nodes 1 to keys and leaves the references behind.
+int AccessRace(const Args& a) {
+  SharedDomSession session(a[1]);
+  TouchFile(a[3]);
+  if (!WaitForFile(a[4])) return kTimedOut;
+  for (uint32_t i = 1; i <= std::stoul(a[2]); ++i) session.Access().getTraits(InitMemAddress(3, 16 * i));
+  return 0;
+}
+
+// hold-node-lock <storage> <node> <ready file>: takes the node's lock, signs
+// and waits to be killed.
+int HoldNodeLock(const Args& a) {
+  SharedDomSession session(a[1]);
+  session.LockNode(InitMemAddress(static_cast<uint32_t>(std::stoul(a[2]))));
+  TouchFile(a[3]);
+  for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+
+// string-hammer <name> <file> <seed> <count> <go> <out> <release>: two
+// threads ask, at the go sign, for the SIDs of texts "Text-<i>" in random
+// letter case and order, and must agree; the SIDs go to the out file, one a
+// line, and the strings are held until the release sign.
+int StringHammer(const Args& a) {
+  StringTable table(a[1], a[2]);
+  const int count = std::stoi(a[4]);
+  if (!WaitForFile(a[5])) return kTimedOut;
+  std::vector<std::vector<StringRef>> held(2, std::vector<StringRef>(count));
+  std::vector<std::thread> threads;
+  for (unsigned t = 0; t < 2; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937 random(std::stoul(a[3]) * 2 + t);
+      std::vector<int> order(count);
+      std::iota(order.begin(), order.end(), 0);
+      std::shuffle(order.begin(), order.end(), random);
+      for (int i : order) {
+        std::string text = "Text-" + std::to_string(i);
+        for (char& c : text)
+          c = (random() & 1) != 0 ? static_cast<char>(std::toupper(c)) : static_cast<char>(std::tolower(c));
+        held[t][i] = NameString(text);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  int result = 0;
+  {
+    std::ofstream out(a[6] + ".part");
+    for (int i = 0; i < count; ++i) {
+      if (held[0][i].GetSID() <= 0 || held[0][i].GetSID() != held[1][i].GetSID()) result = kMismatch;
+      out << held[0][i].GetSID() << '\n';
+    }
+  }
+  std::filesystem::rename(a[6] + ".part", a[6]);
+  return WaitForFile(a[7]) ? result : kTimedOut;
+}
+
+// string-hold <name> <file> <fill> <text> <out> <release>: stores the text
+// (after using up hive 1's fresh space when fill is 1), writes its SID and
+// its head's hive to the out file, and holds it until the release sign.
+int StringHold(const Args& a) {
+  StringTable table(a[1], a[2]);
+  if (a[3] == "1") FillFirstHive(table.pages());
+  const StringRef text = NameString(a[4]);
+  std::ofstream(a[5] + ".part") << text.GetSID() << ' ' << FindHead(table.pages(), text.GetSID()).hive()
+                                << '\n';
+  std::filesystem::rename(a[5] + ".part", a[5]);
+  return WaitForFile(a[6]) ? 0 : kTimedOut;
+}
+
+// string-hold-root <name> <file> <sign>: takes the table's root lock, signs
+// and waits to be killed.
+int StringHoldRoot(const Args& a) {
+  StringTable table(a[1], a[2]);
+  RootLock(table.pages()).lock(storage::GetSpinCount());
+  TouchFile(a[3]);
+  for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+
+int Run(const Args& a) {
+  const std::map<std::string, std::pair<std::function<int(const Args&)>, std::vector<size_t>>> commands{
+      {"fill", {Fill, {3, 4}}},
+      {"check", {Check, {3}}},
+      {"live", {Live, {2}}},
+      {"replace", {Replace, {2}}},
+      {"access-race", {AccessRace, {5}}},
+      {"hold-node-lock", {HoldNodeLock, {4}}},
+      {"string-hammer", {StringHammer, {8}}},
+      {"string-hold", {StringHold, {7}}},
+      {"string-hold-root", {StringHoldRoot, {4}}}};
+  const auto command = a.empty() ? commands.end() : commands.find(a[0]);
+  if (command == commands.end()) return kBadArguments;
+  const std::vector<size_t>& sizes = command->second.second;
+  if (std::find(sizes.begin(), sizes.end(), a.size()) == sizes.end()) return kBadArguments;
+  return command->second.first(a);
+}
+
+}  // namespace
+}  // namespace settingstore::test
+
+int main(int argc, char** argv) {
+  try {
+    return settingstore::test::Run(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const storage::Exception& e) {
+    std::fprintf(stderr, "shareddom_test_helper: storage::Exception %d\n", e.GetErrorCode());
+  } catch (const storage::TechnicalException& e) {
+    std::fprintf(stderr, "shareddom_test_helper: %s\n", e.what());
+  } catch (const storage::AssertException& e) {
+    std::fprintf(stderr, "shareddom_test_helper: %s\n", e.What().c_str());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "shareddom_test_helper: %s\n", e.what());
+  }
+  return 4;
+}
