@@ -1,6 +1,5 @@
-// Bringing a shared DOM up and down as a host does: the storage directory
-// and its hive files, saves by the last host, damaged hive files, and one
-// shared DOM per process.
+// Bringing a shared DOM up and down as a host does: saves by the last host,
+// damaged hive files, and one shared DOM per process.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,18 +21,14 @@ namespace fs = std::filesystem;
 
 // Error messages of the library, collected through the host's log sink.
 std::mutex log_mutex;
-Strings& Log() {
-  static Strings log;
-  return log;
-}
+Strings log_lines;
 void CollectLog(storage::logger::Level level, const char* message) {
-  if (level != storage::logger::LEVEL_ERROR) return;
   std::lock_guard<std::mutex> hold(log_mutex);
-  Log().emplace_back(message);
+  if (level == storage::logger::LEVEL_ERROR) log_lines.emplace_back(message);
 }
 size_t Logged(const std::string& part) {
   std::lock_guard<std::mutex> hold(log_mutex);
-  return std::count_if(Log().begin(), Log().end(),
+  return std::count_if(log_lines.begin(), log_lines.end(),
                        [&](const std::string& line) { return line.find(part) != line.npos; });
 }
 
@@ -52,7 +47,7 @@ std::string Outcome(HostInitializer& init) {
 class LifecycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Log().clear();
+    log_lines.clear();
     storage::logger::SetSink(CollectLog);
   }
   void TearDown() override { storage::logger::SetSink(nullptr); }
@@ -62,29 +57,6 @@ class LifecycleTest : public ::testing::Test {
 
   TempDirectory dir_;
 };
-
-TEST_F(LifecycleTest, TheHiveFilesCarryTheStorageFromOneBringUpToTheNext) {
-  const fs::path storage_dir = dir_.path() / "not" / "there" / "yet";
-  {
-    HostInitializer init(storage_dir.string());
-    SharedDomSession session(init);
-    EXPECT_EQ(init.calls, (Strings{"Begin", "Succeeded"}));
-    EXPECT_TRUE(fs::is_directory(storage_dir)) << "the storage directory is made when missing";
-    WriteSample(*session.Root(), 0);
-  }
-  EXPECT_TRUE(fs::exists(storage_dir / ".storage000d.dm2"));
-  EXPECT_TRUE(fs::exists(storage_dir / ".storageMap000d.dm2"));
-  EXPECT_TRUE(DeinitializeStorage(storage::STORAGE_SHARED_DOM)) << "a second teardown finds nothing to do";
-  {
-    SharedDomSession reloaded(storage_dir.string());
-    EXPECT_EQ(CheckSample(*reloaded.Root(), 0), "");
-  }
-  // Nothing outlives the last host but the hive files.
-  for (const char* file : {".storage000d.dm2", ".storageMap000d.dm2"})
-    ASSERT_TRUE(fs::remove(storage_dir / file));
-  SharedDomSession emptied(storage_dir.string());
-  EXPECT_EQ(Names(emptied.Root()->EnumSections()), Strings{});
-}
 
 // The last host to leave writes the hive files only when something changed,
 // and DeinitializeStorage tells it when that write failed.
@@ -134,19 +106,19 @@ TEST_F(LifecycleTest, ADamagedHiveFileIsRefusedOnEveryAttempt) {
     ASSERT_TRUE(file.good());
   }
   HostInitializer init(StoragePath());
-  init.retry_answers = {true};
+  init.retries = 1;
   EXPECT_EQ(Outcome(init), "LoadStorageFailedException");
   EXPECT_EQ(init.calls, (Strings{"Begin", "Failed", "Retry", "Begin", "Failed", "Retry"}));
   EXPECT_EQ(Logged("Initialization failed - ChecksumException handled"), 2u)
       << "the retry met the same damage, not what the first attempt left behind";
   EXPECT_TRUE(DeinitializeStorage(storage::STORAGE_SHARED_DOM));
 
-  // Nothing stays locked or half up: without the damaged files the path loads.
+  // Nothing stays locked or half up, and nothing outlives the last host but
+  // the hive files: without them the path loads, empty.
   fs::remove(Hive(".storageMap000d.dm2"));
   fs::remove(Hive(".storage000d.dm2"));
-  HostInitializer fresh(StoragePath());
-  SharedDomSession session(fresh);
-  EXPECT_EQ(fresh.calls, (Strings{"Begin", "Succeeded"}));
+  SharedDomSession session(StoragePath());
+  EXPECT_EQ(session.init().calls, (Strings{"Begin", "Succeeded"}));
   WriteInteger(*session.Root(), "Again", 1);
   EXPECT_EQ(Names(session.Root()->EnumKeys()), Strings{"Again"});
 }

@@ -1,7 +1,7 @@
 // The tree's nodes and their access records: sections made at once by many
-// threads, paths, removed nodes pinned by their handles and lockers, one
-// access record per node across threads and processes, and node locks that
-// a killed process leaves behind.
+// threads, removed nodes pinned by their handles and lockers, one access
+// record per node across threads and processes, and node locks that a
+// killed process leaves behind.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -49,73 +49,44 @@ TEST_F(NodesTest, ConcurrentCreatesOfOneNameMakeOneChild) {
   first.join();
   second.join();
 
+  const auto sorted = [](Strings names) {
+    std::sort(names.begin(), names.end());
+    return names;
+  };
   Strings expected;
   for (int i = 0; i < kNames; ++i) expected.push_back("n" + std::to_string(i));
-  Strings keys = Names(root_->EnumKeys());
-  Strings sections = Names(root_->EnumSections());
-  std::sort(keys.begin(), keys.end());
-  std::sort(sections.begin(), sections.end());
-  std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(keys, expected);
-  EXPECT_EQ(sections, expected);
+  EXPECT_EQ(sorted(Names(root_->EnumKeys())), sorted(expected));
+  EXPECT_EQ(sorted(Names(root_->EnumSections())), sorted(expected));
   for (const std::string& name : expected) {
     const uint32_t value = ReadInteger(*root_, name.c_str());
     EXPECT_TRUE(value == 1u || value == 2u) << name << " holds " << value;
   }
 }
 
-TEST_F(NodesTest, APathMakesEveryMissingSectionAndReachesItAgain) {
-  WriteString(*Ref<IStorageSection>(root_->CreateSection("a/b/c")), "k", "deep");
-  Ref<IStorageSection>(root_->CreateSection("a/b/d"));
-  EXPECT_EQ(Names(root_->EnumSections()), Strings{"a"});
-  EXPECT_EQ(Names(Ref<IStorageSection>(root_->OpenSection("a"))->EnumSections()), Strings{"b"});
-  // Either separator, and runs of them, read as one.
-  for (const char* path : {"a/b/c", "A\\B\\C", "a//b\\/c/", "/a/b/c"}) {
-    EXPECT_EQ(ReadKey(*Ref<IStorageSection>(root_->OpenSection(path)), "k"), std::string("deep\0", 5))
-        << path;
-  }
-  EXPECT_THROW(root_->DeleteSection("a/b"), storage::NotEmptyException);
-  Ref<IStorageSection>(root_->OpenSection("a/b/c"))->DeleteKey("k");
-  EXPECT_TRUE(root_->DeleteSection("a/b/c"));
-  EXPECT_EQ(Names(Ref<IStorageSection>(root_->OpenSection("a/b"))->EnumSections()), Strings{"d"});
-  EXPECT_THROW(Ref<IStorageSection>(root_->OpenSection("a/b/c")), storage::OpenException);
-}
-
-// Each way of getting a handle must pin a removed node until the last goes,
-// however many threads copy it.
+// However a handle was had (copied, assigned, moved, and in many threads),
+// a removed node stays until its last handle goes; a node not removed
+// outlives its handles.
 TEST_F(NodesTest, ARemovedNodeIsFreedWithItsLastHandle) {
   storage::NodeFactory& nodes = session_.Nodes();
-  for (int way = 0; way < 4; ++way) {
-    std::optional<NodeRef> survivor;
+  for (int way = 0; way < 3; ++way) {
     NodeRef handle = nodes.newElement(session_.SectionKind());
     const InitMemAddress address = handle.address();
-    if (way == 0) {
-      survivor.emplace(handle);
-    } else if (way == 1) {
-      survivor.emplace(nodes.getRoot());
-      *survivor = handle;
-    } else if (way == 2) {
-      survivor.emplace(NodeRef(handle));
-    } else {
-      survivor.emplace(std::move(handle));
-    }
+    std::optional<NodeRef> survivor(way == 0 ? NodeRef(handle) : nodes.getRoot());
+    if (way == 1) *survivor = handle;
+    if (way == 2) *survivor = std::move(handle);
     survivor->mark();
-    std::vector<std::jthread> threads;
-    for (int t = 0; t < 3; ++t) {
-      threads.emplace_back([&] {
-        NodeRef own = *survivor;
-        for (int i = 0; i < 200; ++i) NodeRef copy = own;
+    std::vector<std::jthread> threads(3);
+    for (std::jthread& thread : threads)
+      thread = std::jthread([&] {
+        for (int i = 0; i < 200; ++i) NodeRef copy = *survivor;
       });
-    }
     threads.clear();
     handle = nodes.getRoot();
     ASSERT_TRUE(HasBlock(nodes.pageManager(), address)) << way;
     survivor.reset();
     EXPECT_FALSE(HasBlock(nodes.pageManager(), address)) << way;
   }
-  // Unmarked, a node outlives its handles.
-  InitMemAddress kept = nodes.newElement(session_.SectionKind()).address();
-  EXPECT_TRUE(HasBlock(nodes.pageManager(), kept));
+  EXPECT_TRUE(HasBlock(nodes.pageManager(), nodes.newElement(session_.SectionKind()).address()));
 }
 
 // A locker waiting for the node lock pins the node; when the last handle
@@ -132,8 +103,7 @@ TEST_F(NodesTest, ALockerPinsARemovedNodeUntilItUnlocks) {
     entered = true;
     session_.UnlockNode(node);
   });
-  const auto references = [&] { return handle->traits()->referencesWord().load(); };
-  ASSERT_TRUE(WaitUntil([&] { return references() == kNoReferences + 2; })) << "the locker never waited";
+  ASSERT_TRUE(WaitUntil([&] { return handle->traits()->referencesWord().load() == kNoReferences + 2; }));
   handle->mark();
   handle.reset();
   session_.UnlockNode(node);

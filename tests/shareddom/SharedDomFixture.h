@@ -7,10 +7,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
@@ -24,7 +25,6 @@
 
 namespace settingstore::test {
 
-using storage::INamesEnumerator;
 using storage::InitMemAddress;
 using storage::IStorageKey;
 using storage::IStorageSection;
@@ -32,11 +32,10 @@ using storage::Ref;
 using Strings = std::vector<std::string>;
 
 // The host's side of InitializeStorage: a storage path, the load
-// notifications in their order, and scripted retry answers.
+// notifications in their order, and how many retries it asks for.
 class HostInitializer : public storage::IStorageInitializer {
  public:
   explicit HostInitializer(std::string path) : path_(std::move(path)) {}
-
   const char* GetPath() override { return path_.c_str(); }
   const char* GetDefaultPath() override { return nullptr; }
   void OnLoadBegin() override { calls.push_back("Begin"); }
@@ -44,15 +43,12 @@ class HostInitializer : public storage::IStorageInitializer {
   void OnLoadFailed() override { calls.push_back("Failed"); }
   bool RetryLoad() override {
     calls.push_back("Retry");
-    if (retry_answers.empty()) return false;
-    const bool answer = retry_answers.front();
-    retry_answers.pop_front();
-    return answer;
+    return retries-- > 0;
   }
   storage::StorageCheckFunction GetCheckFunction() override { return nullptr; }
 
   Strings calls;
-  std::deque<bool> retry_answers;  // RetryLoad answers false once these run out
+  int retries = 0;
 
  private:
   std::string path_;
@@ -68,21 +64,17 @@ inline bool TakeDown(storage::NoThrowStorageFactory* factory) {
   return DeinitializeStorage(storage::STORAGE_SHARED_DOM);
 }
 
-// A shared DOM up for the life of the object. Refs taken from it must go
-// first (declare them after the session).
+// A shared DOM up for the life of the object, and its services. Refs taken
+// from it must go first (declare them after the session).
 class SharedDomSession {
  public:
-  explicit SharedDomSession(storage::IStorageInitializer& init) : factory_(BringUp(init)) {}
-  explicit SharedDomSession(const std::string& path) : own_(std::make_unique<HostInitializer>(path)) {
-    factory_ = BringUp(*own_);
-  }
+  explicit SharedDomSession(const std::string& path) : init_(path), factory_(BringUp(init_)) {}
   ~SharedDomSession() { TakeDown(factory_); }
   SharedDomSession(const SharedDomSession&) = delete;
   SharedDomSession& operator=(const SharedDomSession&) = delete;
 
+  HostInitializer& init() { return init_; }
   Ref<IStorageSection> Root() { return Ref<IStorageSection>(factory_->GetRoot()); }
-
-  // The services of the shared DOM that is up.
   static storage::NodeFactory& Nodes() { return *storage::NodeFactory::GetInstance(); }
   static storage::MemAccessController& Access() { return *storage::MemAccessController::GetInstance(); }
   static uint32_t SectionKind() { return storage::DOMElement::Sids().section; }
@@ -90,13 +82,13 @@ class SharedDomSession {
   static void UnlockNode(const InitMemAddress& node) { storage::MemAccessController::unlockNode(node); }
 
  private:
-  std::unique_ptr<HostInitializer> own_;
-  storage::NoThrowStorageFactory* factory_ = nullptr;
+  HostInitializer init_;
+  storage::NoThrowStorageFactory* factory_;
 };
 
 // A string table of its own, without the rest of the shared DOM, for the
-// tests that look at its blocks. Its strings are reached through the
-// functions below only.
+// tests that look at its blocks; its strings are reached through NameString
+// and TextOf only.
 class StringTable {
  public:
   StringTable(std::string name, std::string file) : name_(std::move(name)), file_(std::move(file)) { Load(); }
@@ -112,70 +104,50 @@ class StringTable {
 
 using StringRef = storage::StringAutoRelease;
 inline StringRef NameString(const std::string& text) { return storage::StringFactory::GetSID(text.c_str()); }
-inline StringRef ValueString(const std::string& text) {
-  return storage::StringFactory::GetExactSID(text.c_str());
-}
-inline StringRef PeekName(const std::string& text) { return storage::StringFactory::PeekSID(text.c_str()); }
-inline StringRef StringOf(int32_t sid) { return storage::StringFactory::GetString(sid); }
 // The text of a SID; "<gone>" once its string is freed.
 inline std::string TextOf(int32_t sid) {
-  const StringRef string = StringOf(sid);
+  const StringRef string = storage::StringFactory::GetString(sid);
   return string.IsValid() ? string.GetString() : "<gone>";
 }
 
-struct Block {
-  InitMemAddress address;
-  int32_t size;
-};
-
-// Every client block of a page manager, in hive order.
-inline std::vector<Block> Blocks(storage::PageManager& pages) {
+// The client blocks of a page manager: their sizes by address.
+inline std::map<uint32_t, int32_t> Blocks(storage::PageManager& pages) {
   struct Collector : storage::IMemBlockEnumerator {
     bool MemoryBlock(const InitMemAddress& address, int32_t size) override {
-      blocks.push_back(Block{address, size});
-      return true;
+      return blocks.emplace(address.value(), size).second;
     }
-    std::vector<Block> blocks;
+    std::map<uint32_t, int32_t> blocks;
   } collector;
   pages.Enumerate(collector, false);
   return collector.blocks;
 }
-
-inline bool HasBlock(storage::PageManager& pages, const InitMemAddress& address) {
-  const std::vector<Block> blocks = Blocks(pages);
-  return std::any_of(blocks.begin(), blocks.end(),
-                     [&](const Block& block) { return block.address == address; });
+inline bool HasBlock(storage::PageManager& pages, const InitMemAddress& at) {
+  return Blocks(pages).contains(at.value());
 }
-
-inline std::atomic_ref<uint32_t> WordAt(storage::PageManager& pages, const InitMemAddress& address,
+inline std::atomic_ref<uint32_t> WordAt(storage::PageManager& pages, const InitMemAddress& at,
                                         uint32_t offset) {
   return std::atomic_ref<uint32_t>(
-      *reinterpret_cast<uint32_t*>(static_cast<char*>(pages.GetPoint(address)) + offset));
+      *reinterpret_cast<uint32_t*>(static_cast<char*>(pages.GetPoint(at)) + offset));
 }
 
-// String heads are the blocks of 44 and 48 bytes, their chunks of 36.
+// String heads are the blocks of 44 and 48 bytes, their chunks of 36. The
+// table's root is its one block of 12: the root lock, then the SID counter.
 inline size_t StringBlockCount(storage::PageManager& pages) {
-  const std::vector<Block> blocks = Blocks(pages);
+  const auto blocks = Blocks(pages);
   return std::count_if(blocks.begin(), blocks.end(),
-                       [](const Block& b) { return b.size == 36 || b.size >= 44; });
+                       [](const auto& b) { return b.second == 36 || b.second >= 44; });
 }
-
-// The head block that carries this SID; a null address when none does.
-inline InitMemAddress FindHead(storage::PageManager& pages, int32_t sid) {
-  for (const Block& block : Blocks(pages)) {
-    if (block.size >= 44 && static_cast<int32_t>(WordAt(pages, block.address, 40).load()) == sid) {
-      return block.address;
+inline InitMemAddress FindBlock(storage::PageManager& pages, int32_t sid) {
+  for (const auto& [at, size] : Blocks(pages)) {
+    if (sid == 0 ? size == 12 : size >= 44 && WordAt(pages, InitMemAddress(at), 40).load() == uint32_t(sid)) {
+      return InitMemAddress(at);
     }
   }
   return InitMemAddress();
 }
-
-// The lock word that opens the string table's root block (its one 12-byte block).
+inline InitMemAddress FindHead(storage::PageManager& pages, int32_t sid) { return FindBlock(pages, sid); }
 inline storage::owner::OwnerLock& RootLock(storage::PageManager& pages) {
-  for (const Block& block : Blocks(pages)) {
-    if (block.size == 12) return *static_cast<storage::owner::OwnerLock*>(pages.GetPoint(block.address));
-  }
-  throw std::logic_error("no root block");
+  return *static_cast<storage::owner::OwnerLock*>(pages.GetPoint(FindBlock(pages, 0)));
 }
 
 // Takes hive 1's remaining fresh space with filler blocks, so that its next
@@ -195,21 +167,31 @@ inline std::vector<InitMemAddress> FillFirstHive(storage::PageManager& pages) {
 }
 
 // Every name an enumerator gives, in its order; takes over its reference.
-inline Strings Names(INamesEnumerator* adopted) {
-  Ref<INamesEnumerator> names(adopted);
+inline Strings Names(storage::INamesEnumerator* adopted) {
+  Ref<storage::INamesEnumerator> names(adopted);
   Strings result;
   while (names->Next()) result.emplace_back(names->Current());
   return result;
 }
 
-// The bytes a key holds, exactly GetSize() of them.
+// The bytes a key holds, exactly GetSize() of them; ReadKey gives empty
+// bytes while the key or its section has no value (yet), for polling what
+// another process writes.
 inline std::string ReadBytes(IStorageKey& key) {
   std::string buffer(key.GetSize(), '\0');
-  if (!key.Read(buffer.data(), static_cast<unsigned>(buffer.size()))) return "<Read returned false>";
-  return buffer;
+  return key.Read(buffer.data(), static_cast<unsigned>(buffer.size())) ? buffer : "<Read returned false>";
 }
-inline std::string ReadKey(IStorageSection& section, const char* name) {
-  return ReadBytes(*Ref<IStorageKey>(section.OpenKey(name)));
+inline std::string ReadKey(IStorageSection& section, const char* name, const char* below = nullptr) {
+  try {
+    if (below != nullptr) return ReadKey(*Ref<IStorageSection>(section.OpenSection(name)), below);
+    return ReadBytes(*Ref<IStorageKey>(section.OpenKey(name)));
+  } catch (const storage::Exception&) {
+    return "";
+  }
+}
+inline uint32_t ReadInteger(IStorageSection& section, const char* name) {
+  const std::string bytes = ReadKey(section, name);
+  return bytes.size() == 4 ? *reinterpret_cast<const uint32_t*>(bytes.data()) : 0xBAD;
 }
 inline void Write(IStorageSection& section, const char* name, storage::Type type, const std::string& bytes) {
   Ref<IStorageKey>(section.CreateKey(name))->Write(type, bytes.data(), static_cast<unsigned>(bytes.size()));
@@ -219,24 +201,6 @@ inline void WriteString(IStorageSection& section, const char* name, const std::s
 }
 inline void WriteInteger(IStorageSection& section, const char* name, uint32_t value) {
   Write(section, name, storage::TYPE_INTEGER, std::string(reinterpret_cast<const char*>(&value), 4));
-}
-inline uint32_t ReadInteger(IStorageSection& section, const char* name) {
-  uint32_t value = 0;
-  Ref<IStorageKey>(section.OpenKey(name))->Read(&value, sizeof value);
-  return value;
-}
-
-// The value of section/name as text once it holds one of that type, else
-// empty: for polling what another process writes.
-inline std::string FindValue(IStorageSection& root, const char* section, const char* name,
-                             storage::Type type) {
-  try {
-    Ref<IStorageKey> key(Ref<IStorageSection>(root.OpenSection(section))->OpenKey(name));
-    if (key->GetType() == type) return ReadBytes(*key);
-  } catch (const storage::Exception&) {
-    // not written yet
-  }
-  return "";
 }
 
 inline void TouchFile(const std::filesystem::path& path) { std::ofstream(path).put('\n'); }
@@ -255,47 +219,40 @@ inline bool WaitForFile(const std::filesystem::path& path) {
   return WaitUntil([&] { return std::filesystem::exists(path); });
 }
 
-// A settings tree with a value of every type, in numbered parts whose
-// values never match; one process writes a part and another checks it.
-struct SampleValue {
-  std::string section, key;
-  storage::Type type;
-  std::string bytes;  // what Read gives back
-};
+// Part n of a sample tree, a value of every type that no other part holds:
+// one process writes a part and another checks it.
 inline std::string PartName(int part) { return "Part" + std::to_string(part); }
-
-inline std::vector<SampleValue> SampleValues(int part) {
-  const std::string top = PartName(part), n = std::to_string(part), zero(1, '\0');
+inline std::vector<std::pair<storage::Type, std::string>> SampleValues(int part) {
+  const std::string n = std::to_string(part), zero(1, '\0');
   std::string all_bytes;
   for (int b = 0; b < 256; ++b) all_bytes.push_back(static_cast<char>((b + part) & 0xFF));
   const uint32_t number = 0xFFFFFF00u + static_cast<uint32_t>(part);
-  return {{top, "Title", storage::TYPE_STRING, "Window Title " + n + zero},
-          {top, "Count", storage::TYPE_INTEGER, std::string(reinterpret_cast<const char*>(&number), 4)},
-          {top + "/Display/Colors", "Palette", storage::TYPE_BINARY, all_bytes},
-          {top + "/Display/Colors", "Empty", storage::TYPE_BINARY, ""},
-          {top + "/Display", "Fonts", storage::TYPE_MULTI_STRING, "Sans " + n + zero + "Mono" + zero + zero},
-          {top + "/Display", "MixedCase", storage::TYPE_STRING, "MiXeD " + n + zero}};
+  return {{storage::TYPE_STRING, "Window Title " + n + zero},
+          {storage::TYPE_INTEGER, std::string(reinterpret_cast<const char*>(&number), 4)},
+          {storage::TYPE_BINARY, all_bytes},
+          {storage::TYPE_MULTI_STRING, "Sans " + n + zero + "Mono" + zero + zero}};
 }
-
+// Value i lives in key "Value<i>" of section Part<n>/Level<i>.
+inline std::string SamplePlace(int part, size_t i) { return PartName(part) + "/Level" + std::to_string(i); }
 inline void WriteSample(IStorageSection& root, int part) {
-  for (const SampleValue& v : SampleValues(part)) {
-    Write(*Ref<IStorageSection>(root.CreateSection(v.section.c_str())), v.key.c_str(), v.type, v.bytes);
+  const auto values = SampleValues(part);
+  for (size_t i = 0; i < values.size(); ++i) {
+    Write(*Ref<IStorageSection>(root.CreateSection(SamplePlace(part, i).c_str())), "Value", values[i].first,
+          values[i].second);
   }
 }
-
-// Empty when the part is there exactly as WriteSample left it; else what differs.
+// Empty when the part is there exactly as WriteSample left it; else where it differs.
 inline std::string CheckSample(IStorageSection& root, int part) {
+  const auto values = SampleValues(part);
   std::string problems;
-  try {
-    for (const SampleValue& v : SampleValues(part)) {
-      Ref<IStorageKey> key(Ref<IStorageSection>(root.OpenSection(v.section.c_str()))->OpenKey(v.key.c_str()));
-      if (key->GetType() != v.type || ReadBytes(*key) != v.bytes) problems += v.section + "/" + v.key + "\n";
+  for (size_t i = 0; i < values.size(); ++i) {
+    try {
+      Ref<IStorageSection> section(root.OpenSection(SamplePlace(part, i).c_str()));
+      Ref<IStorageKey> key(section->OpenKey("Value"));
+      if (key->GetType() == values[i].first && ReadBytes(*key) == values[i].second) continue;
+    } catch (const storage::Exception&) {
     }
-    Ref<IStorageSection> top(root.OpenSection(PartName(part).c_str()));
-    if (Names(top->EnumKeys()) != Strings{"Title", "Count"}) problems += "keys of the top\n";
-    if (Names(top->EnumSections()) != Strings{"Display"}) problems += "sections of the top\n";
-  } catch (const storage::Exception& e) {
-    problems += "storage::Exception " + std::to_string(e.GetErrorCode()) + "\n";
+    problems += SamplePlace(part, i) + "\n";
   }
   return problems;
 }

@@ -8,8 +8,6 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <map>
 #include <numeric>
 #include <random>
 #include <string>
@@ -42,17 +40,6 @@ int Fill(const Args& a) {
   return problems.empty() ? 0 : Mismatch(problems);
 }
 
-// check <storage> <part>: the storage holds that part and nothing else.
-int Check(const Args& a) {
-  SharedDomSession session(a[1]);
-  Ref<IStorageSection> root = session.Root();
-  if (Names(root->EnumSections()) != Strings{PartName(std::stoi(a[2]))} || !Names(root->EnumKeys()).empty()) {
-    return Mismatch("the root holds more than the part");
-  }
-  const std::string problems = CheckSample(*root, std::stoi(a[2]));
-  return problems.empty() ? 0 : Mismatch(problems);
-}
-
 // live <storage>: writes Live/FromHelper, waits for the test's Live/FromTest,
 // answers with Live/Echo = FromTest + 1 and leaves once Live/Done appears.
 int Live(const Args& a) {
@@ -60,16 +47,12 @@ int Live(const Args& a) {
   Ref<IStorageSection> root = session.Root();
   WriteString(*Ref<IStorageSection>(root->CreateSection("Live")), "FromHelper", "written by the helper");
   std::string from_test;
-  if (!WaitUntil([&] {
-        return !(from_test = FindValue(*root, "Live", "FromTest", storage::TYPE_INTEGER)).empty();
-      })) {
+  if (!WaitUntil([&] { return (from_test = ReadKey(*root, "Live", "FromTest")).size() == 4; })) {
     return kTimedOut;
   }
   WriteInteger(*Ref<IStorageSection>(root->OpenSection("Live")), "Echo",
                *reinterpret_cast<const uint32_t*>(from_test.data()) + 1);
-  return WaitUntil([&] { return !FindValue(*root, "Live", "Done", storage::TYPE_INTEGER).empty(); })
-             ? 0
-             : kTimedOut;
+  return WaitUntil([&] { return !ReadKey(*root, "Live", "Done").empty(); }) ? 0 : kTimedOut;
 }
 
 // replace <storage>: in section Index, writes key Kept anew after deleting
@@ -80,7 +63,7 @@ int Replace(const Args& a) {
   if (!index->DeleteKey("Kept") || !index->DeleteKey("Gone")) return Mismatch("a key to delete is missing");
   WriteString(*index, "Kept", "second");
   Ref<IStorageSection>(index->OpenSection("Inner"))->DeleteKey("Old");
-  if (!index->DeleteSection("Inner")) return Mismatch("section Inner is missing");
+  if (!session.Root()->DeleteSection("Index/Inner")) return Mismatch("section Inner is missing");
   WriteString(*Ref<IStorageSection>(index->CreateSection("Inner")), "Fresh", "new");
   return 0;
 }
@@ -141,17 +124,15 @@ int StringHammer(const Args& a) {
   return WaitForFile(a[7]) ? result : kTimedOut;
 }
 
-// string-hold <name> <file> <fill> <text> <out> <release>: stores the text
-// (after using up hive 1's fresh space when fill is 1), writes its SID and
-// its head's hive to the out file, and holds it until the release sign.
+// string-hold <name> <file> <text> <out> <release>: stores the text, writes
+// its SID and its head's hive to the out file, and holds it until the
+// release sign.
 int StringHold(const Args& a) {
   StringTable table(a[1], a[2]);
-  if (a[3] == "1") FillFirstHive(table.pages());
-  const StringRef text = NameString(a[4]);
-  std::ofstream(a[5] + ".part") << text.GetSID() << ' ' << FindHead(table.pages(), text.GetSID()).hive()
-                                << '\n';
-  std::filesystem::rename(a[5] + ".part", a[5]);
-  return WaitForFile(a[6]) ? 0 : kTimedOut;
+  const StringRef text = NameString(a[3]);
+  std::ofstream(a[4] + ".part") << text.GetSID() << ' ' << FindHead(table.pages(), text.GetSID()).hive();
+  std::filesystem::rename(a[4] + ".part", a[4]);
+  return WaitForFile(a[5]) ? 0 : kTimedOut;
 }
 
 // string-hold-root <name> <file> <sign>: takes the table's root lock, signs
@@ -164,21 +145,17 @@ int StringHoldRoot(const Args& a) {
 }
 
 int Run(const Args& a) {
-  const std::map<std::string, std::pair<std::function<int(const Args&)>, std::vector<size_t>>> commands{
-      {"fill", {Fill, {3, 4}}},
-      {"check", {Check, {3}}},
-      {"live", {Live, {2}}},
-      {"replace", {Replace, {2}}},
-      {"access-race", {AccessRace, {5}}},
-      {"hold-node-lock", {HoldNodeLock, {4}}},
-      {"string-hammer", {StringHammer, {8}}},
-      {"string-hold", {StringHold, {7}}},
-      {"string-hold-root", {StringHoldRoot, {4}}}};
-  const auto command = a.empty() ? commands.end() : commands.find(a[0]);
-  if (command == commands.end()) return kBadArguments;
-  const std::vector<size_t>& sizes = command->second.second;
-  if (std::find(sizes.begin(), sizes.end(), a.size()) == sizes.end()) return kBadArguments;
-  return command->second.first(a);
+  const std::string command = a.empty() ? "" : a[0];
+  const size_t n = a.size();
+  if (command == "fill" && (n == 3 || n == 4)) return Fill(a);
+  if (command == "live" && n == 2) return Live(a);
+  if (command == "replace" && n == 2) return Replace(a);
+  if (command == "access-race" && n == 5) return AccessRace(a);
+  if (command == "hold-node-lock" && n == 4) return HoldNodeLock(a);
+  if (command == "string-hammer" && n == 8) return StringHammer(a);
+  if (command == "string-hold" && n == 6) return StringHold(a);
+  if (command == "string-hold-root" && n == 4) return StringHoldRoot(a);
+  return kBadArguments;
 }
 
 }  // namespace
