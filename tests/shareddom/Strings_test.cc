@@ -1,7 +1,6 @@
-// The shared string table behind every name and value: names that ignore
-// case beside values that keep their bytes, reference counts that free a
-// string with its last holder, long texts in files of their own, and
-// processes that find each other's strings.
+// The shared string table behind every name and value, on a table of the
+// test's own: long texts in files of their own, damaged chains, and
+// processes that make, find and free each other's strings at once.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,10 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <optional>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "SharedStorage/StringHolderBase.h"
@@ -27,93 +24,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class StringsTest : public ::testing::Test {
- protected:
-  std::string StoragePath() const { return dir_.File("store"); }
-  TempDirectory dir_;
-};
-
-// A name keeps the spelling it was first given as a name: values and the
-// storage's own words never lend it theirs. Values keep every byte even
-// where only letter case tells them apart, and keys with equal values share
-// a string yet change and go independently.
-TEST_F(StringsTest, NamesAndValuesShareTheTableYetKeepTheirOwnSpelling) {
-  SharedDomSession session(StoragePath());
-  Ref<IStorageSection> root = session.Root();
-  WriteString(*root, "Paint", "COLOUR");
-  Ref<IStorageSection>(root->CreateSection("colour"));
-  Ref<IStorageSection>(root->CreateSection("Value"));
-  WriteInteger(*root, "SECTION", 2);
-  EXPECT_EQ(Names(root->EnumSections()), (Strings{"colour", "Value"}));
-  const Strings values{"abc", "AbC", std::string("\x69\xA6\x9A"), "Key", "colour", "COLOUR"};
-  for (size_t i = 0; i < values.size(); ++i)
-    Write(*root, ("V" + std::to_string(i)).c_str(), storage::TYPE_BINARY, values[i]);
-  for (size_t i = 0; i < values.size(); ++i)
-    EXPECT_EQ(ReadKey(*root, ("v" + std::to_string(i)).c_str()), values[i]);
-  EXPECT_EQ(Names(root->EnumKeys()), (Strings{"Paint", "SECTION", "V0", "V1", "V2", "V3", "V4", "V5"}));
-
-  WriteString(*root, "V0", "AbC");
-  EXPECT_TRUE(root->DeleteKey("V1"));
-  EXPECT_EQ(ReadKey(*root, "V0"), std::string("AbC\0", 4));
-  EXPECT_TRUE(root->DeleteKey("V0"));
-  WriteString(*root, "V1", "AbC");
-  EXPECT_EQ(ReadKey(*root, "V1"), std::string("AbC\0", 4));
-}
-
-// Size and text are read under two holdings of the lock; a write between
-// them must not make the copy run past the text that was read.
-TEST_F(StringsTest, AStringReadNeverCopiesBeyondItsText) {
-  SharedDomSession session(StoragePath());
-  const std::string short_text = "S", long_text = "L" + std::string(200, 'l');
-  Ref<IStorageKey> key(session.Root()->CreateKey("Racing"));
-  const auto write = [&](const std::string& text) {
-    key->Write(storage::TYPE_STRING, text.c_str(), static_cast<unsigned>(text.size() + 1));
-  };
-  write(short_text);
-  std::atomic<bool> done{false};
-  std::jthread writer([&] {
-    for (int i = 0; i < 400; ++i) write(i % 2 == 0 ? long_text : short_text);
-    done = true;
-  });
-  for (int reads = 0; !done || reads == 0; ++reads) {
-    std::string buffer(long_text.size() + 8, '#');
-    ASSERT_TRUE(key->Read(buffer.data(), static_cast<unsigned>(buffer.size())));
-    const std::string& text = buffer[0] == 'S' ? short_text : long_text;
-    const size_t end = buffer.find('#');
-    ASSERT_LE(end, text.size() + 1) << "copied past the text: " << buffer;
-    ASSERT_EQ(buffer.compare(0, end, text.c_str(), end), 0) << buffer;
-  }
-}
-
-TEST_F(StringsTest, ALongTextWhoseFileCannotBeWrittenFailsItsOperationAlone) {
-  SharedDomSession session(StoragePath());
-  Ref<IStorageSection> root = session.Root();
-  WriteString(*root, "Long", "short");
-  // Long texts live in files beside the hives: with the storage directory
-  // turned into a plain file, not even root can make one.
-  const fs::path directory = StoragePath(), away = StoragePath() + ".away";
-  fs::rename(directory, away);
-  std::ofstream(directory).put('x');
-  const std::string long_text(2000, 'x');
-  int codes = 0;  // the two operations' error codes, each of them -3
-  for (int i = 0; i < 2; ++i) {
-    try {
-      i == 0 ? WriteString(*root, "Long", long_text)
-             : Ref<IStorageKey>(root->CreateKey(long_text.c_str())).reset();
-    } catch (const storage::Exception& error) {
-      codes = codes * 10 + error.GetErrorCode();
-    }
-  }
-  fs::remove(directory);
-  fs::rename(away, directory);
-  EXPECT_EQ(codes, -33);
-  EXPECT_EQ(ReadKey(*root, "Long"), std::string("short", 6));
-  WriteString(*root, "Long", long_text);
-  EXPECT_EQ(ReadKey(*root, "Long"), long_text + '\0');
-}
-
 // A string table of the test's own, and other processes on it.
-class StringTableTest : public StringsTest {
+class StringTableTest : public ::testing::Test {
  protected:
   static std::string NewName() {
     static std::atomic<int> counter{0};
@@ -130,35 +42,10 @@ class StringTableTest : public StringsTest {
     return files;
   }
 
+  TempDirectory dir_;
   std::string name_ = NewName();
   StringTable table_{name_, dir_.File("strings")};
 };
-
-TEST_F(StringTableTest, TheLastReleaseFreesTheStringAndANewSidFollows) {
-  int32_t sid = 0;
-  {
-    const StringRef first = NameString("Temporary");
-    sid = first.GetSID();
-    const StringRef copy = first;
-    EXPECT_EQ(TextOf(sid), "Temporary");
-    EXPECT_GT(StringBlockCount(table_.pages()), 0u);
-  }
-  EXPECT_EQ(TextOf(sid), "<gone>");
-  EXPECT_EQ(StringBlockCount(table_.pages()), 0u);
-
-  StringRef again = NameString("temporary");
-  EXPECT_EQ(again.GetSID(), sid + 1);
-  EXPECT_EQ(TextOf(again.GetSID()), "temporary");
-  // A reference added on the caller's behalf outlives the handle.
-  again.AddRef();
-  const int32_t kept = again.GetSID();
-  storage::IStringHolder* holder = again.GetHolder();
-  again = StringRef();
-  EXPECT_EQ(TextOf(kept), "temporary");
-  holder->Release();
-  EXPECT_EQ(TextOf(kept), "<gone>");
-  EXPECT_EQ(StringBlockCount(table_.pages()), 0u);
-}
 
 // The last save may still name a freed string's file, so the file stays
 // until the storage is next loaded from its files.

@@ -1,0 +1,345 @@
+// Shared DOMs used by several processes and threads at once: what one
+// writes another sees at once, what they all wrote is there after the last
+// one leaves, two storage paths never meet; names made at once, removed
+// nodes pinned by their handles and lockers, one access record per node,
+// node locks that a killed process leaves behind; and the string table as
+// the host sees it. Each helper process is a host of its own.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Platform.h"
+#include "shareddom/SharedDomFixture.h"
+#include "support/HelperProcess.h"
+#include "support/TempDirectory.h"
+
+namespace settingstore::test {
+namespace {
+
+namespace fs = std::filesystem;
+using storage::NodeRef;
+
+constexpr auto kHelperLimit = std::chrono::seconds(30);
+constexpr uint32_t kNoReferences = 0xCCCCCCCC;
+
+class SharedDomTest : public ::testing::Test {
+ protected:
+  // Polls until done() holds while the helper runs; false when the helper
+  // ended first.
+  template <class Done>
+  static bool WhileRunning(HelperProcess& helper, Done done) {
+    return WaitUntil([&] { return done() || !helper.Running(); }) && done();
+  }
+
+  std::string Path(const char* name) const { return dir_.File(name); }
+
+  TempDirectory dir_;
+};
+
+TEST_F(SharedDomTest, AValueWrittenInOneProcessIsReadInAnotherAtOnce) {
+  SharedDomSession session(Path("live"));
+  Ref<IStorageSection> root = session.Root();
+  HelperProcess helper({"live", Path("live")});
+  ASSERT_TRUE(helper.Started());
+
+  ASSERT_TRUE(WhileRunning(helper, [&] { return !ReadKey(*root, "Live", "FromHelper").empty(); }))
+      << "helper ended with " << helper.Wait(kHelperLimit);
+  EXPECT_EQ(ReadKey(*Ref<IStorageSection>(root->OpenSection("Live")), "FromHelper"),
+            std::string("written by the helper\0", 22));
+
+  WriteInteger(*Ref<IStorageSection>(root->CreateSection("Live")), "FromTest", 41);
+  ASSERT_TRUE(WhileRunning(helper, [&] { return !ReadKey(*root, "Live", "Echo").empty(); }))
+      << "helper ended with " << helper.Wait(kHelperLimit);
+  Ref<IStorageSection> live(root->OpenSection("Live"));
+  EXPECT_EQ(ReadInteger(*live, "Echo"), 42u);
+
+  WriteInteger(*live, "Done", 1);
+  EXPECT_EQ(helper.Wait(kHelperLimit), 0);
+  EXPECT_EQ(Names(root->EnumSections()), Strings{"Live"}) << "both processes made Live: one section";
+  EXPECT_EQ(Names(live->EnumKeys()), (Strings{"FromHelper", "FromTest", "Echo", "Done"}));
+}
+
+// A process remembers where it found keys and sections; what another process
+// deleted or made anew in their place must still be what it finds.
+TEST_F(SharedDomTest, KeysAndSectionsReplacedInAnotherProcessAreFoundAnew) {
+  SharedDomSession session(Path("replaced"));
+  Ref<IStorageSection> root = session.Root();
+  Ref<IStorageSection> index(root->CreateSection("Index"));
+  WriteString(*index, "Kept", "first");
+  WriteString(*index, "Gone", "doomed");
+  WriteString(*Ref<IStorageSection>(index->CreateSection("Inner")), "Old", "old");
+  // The same names elsewhere keep their strings, so the look-ups after the
+  // helper's changes ask for the very names that were found before.
+  Ref<IStorageSection> pins(root->CreateSection("Pins/Inner"));
+  for (const char* name : {"Kept", "Gone", "Old"}) WriteInteger(*pins, name, 1);
+  // Found once, so that the next look-ups may come from what was found.
+  for (int pass = 0; pass < 2; ++pass) {
+    EXPECT_EQ(ReadKey(*index, "Kept"), std::string("first\0", 6));
+    EXPECT_EQ(ReadKey(*index, "Gone"), std::string("doomed\0", 7));
+    EXPECT_EQ(ReadKey(*Ref<IStorageSection>(root->OpenSection("Index/Inner")), "Old"),
+              std::string("old\0", 4));
+  }
+
+  HelperProcess helper({"replace", Path("replaced")});
+  ASSERT_EQ(helper.Wait(kHelperLimit), 0);
+
+  EXPECT_EQ(ReadKey(*index, "Kept"), std::string("second\0", 7));
+  EXPECT_EQ(ReadBytes(*Ref<IStorageKey>(index->CreateKey("Kept"))), std::string("second\0", 7));
+  EXPECT_THROW(Ref<IStorageKey>(index->OpenKey("Gone")), storage::OpenException);
+  Ref<IStorageSection> inner(root->OpenSection("\\index//INNER"));
+  EXPECT_THROW(Ref<IStorageKey>(inner->OpenKey("Old")), storage::OpenException);
+  EXPECT_EQ(ReadKey(*inner, "Fresh"), std::string("new\0", 4));
+}
+
+TEST_F(SharedDomTest, WhatEveryProcessWroteIsThereAfterAllLeave) {
+  const std::string storage = Path("kept");
+  const std::string hold = Path("hold");
+  HelperProcess staying({"fill", storage, "0", hold});
+  ASSERT_TRUE(WhileRunning(staying, [&] { return std::filesystem::exists(hold + ".ready"); }))
+      << "helper ended with " << staying.Wait(kHelperLimit);
+
+  // This one leaves first, the other one last: its data must be kept too.
+  HelperProcess leaving({"fill", storage, "1"});
+  EXPECT_EQ(leaving.Wait(kHelperLimit), 0);
+  TouchFile(hold);
+  EXPECT_EQ(staying.Wait(kHelperLimit), 0);
+
+  SharedDomSession session(storage);
+  Ref<IStorageSection> root = session.Root();
+  EXPECT_EQ(Names(root->EnumSections()), (Strings{PartName(0), PartName(1)}));
+  EXPECT_EQ(CheckSample(*root, 0), "");
+  EXPECT_EQ(CheckSample(*root, 1), "");
+}
+
+TEST_F(SharedDomTest, TwoStoragePathsNeverMeet) {
+  const std::string hold = Path("hold");
+  HelperProcess other({"fill", Path("first"), "0", hold});
+  ASSERT_TRUE(WhileRunning(other, [&] { return std::filesystem::exists(hold + ".ready"); }))
+      << "helper ended with " << other.Wait(kHelperLimit);
+  {
+    SharedDomSession session(Path("second"));
+    Ref<IStorageSection> root = session.Root();
+    EXPECT_EQ(Names(root->EnumSections()), Strings{}) << "the live storage of another path shows here";
+    EXPECT_EQ(Names(root->EnumKeys()), Strings{});
+    WriteSample(*root, 1);
+    TouchFile(hold);
+    EXPECT_EQ(other.Wait(kHelperLimit), 0) << "the other storage changed while both were up";
+  }
+  for (int part = 0; part < 2; ++part) {
+    SharedDomSession session(Path(part == 0 ? "first" : "second"));
+    EXPECT_EQ(Names(session.Root()->EnumSections()), Strings{PartName(part)});
+    EXPECT_EQ(CheckSample(*session.Root(), part), "");
+  }
+}
+
+TEST_F(SharedDomTest, ConcurrentCreatesOfOneNameMakeOneChild) {
+  SharedDomSession session(Path("store"));
+  Ref<IStorageSection> root = session.Root();
+  constexpr int kNames = 40;
+  auto create_all = [&](uint32_t mark) {
+    for (int i = 0; i < kNames; ++i) {
+      const std::string name = "n" + std::to_string(i);
+      WriteInteger(*root, name.c_str(), mark);
+      Ref<IStorageSection>(root->CreateSection(name.c_str()));
+    }
+  };
+  std::thread first(create_all, 1u);
+  std::thread second(create_all, 2u);
+  first.join();
+  second.join();
+
+  const auto sorted = [](Strings names) {
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  Strings expected;
+  for (int i = 0; i < kNames; ++i) expected.push_back("n" + std::to_string(i));
+  EXPECT_EQ(sorted(Names(root->EnumKeys())), sorted(expected));
+  EXPECT_EQ(sorted(Names(root->EnumSections())), sorted(expected));
+  for (const std::string& name : expected) {
+    const uint32_t value = ReadInteger(*root, name.c_str());
+    EXPECT_TRUE(value == 1u || value == 2u) << name << " holds " << value;
+  }
+}
+
+// However a handle was had (copied, assigned, moved), a removed node stays
+// until its last handle goes; a node not removed outlives its handles.
+TEST_F(SharedDomTest, ARemovedNodeIsFreedWithItsLastHandle) {
+  SharedDomSession session(Path("store"));
+  storage::NodeFactory& nodes = session.Nodes();
+  for (int way = 0; way < 3; ++way) {
+    NodeRef handle = nodes.newElement(session.SectionKind());
+    const InitMemAddress address = handle.address();
+    std::optional<NodeRef> survivor(way == 0 ? NodeRef(handle) : nodes.getRoot());
+    if (way == 1) *survivor = handle;
+    if (way == 2) *survivor = std::move(handle);
+    survivor->mark();
+    handle = nodes.getRoot();
+    ASSERT_TRUE(HasBlock(nodes.pageManager(), address)) << way;
+    survivor.reset();
+    EXPECT_FALSE(HasBlock(nodes.pageManager(), address)) << way;
+  }
+  EXPECT_TRUE(HasBlock(nodes.pageManager(), nodes.newElement(session.SectionKind()).address()));
+}
+
+// A locker waiting for the node lock pins the node; when the last handle
+// lets go meanwhile, the locker's give-back frees the node, once. The lock
+// is recursive and keeps other threads out until its last unlock.
+TEST_F(SharedDomTest, ALockerPinsARemovedNodeUntilItUnlocks) {
+  SharedDomSession session(Path("store"));
+  std::optional<NodeRef> handle(session.Nodes().newElement(session.SectionKind()));
+  const InitMemAddress node = handle->address();
+  session.LockNode(node);
+  session.LockNode(node);
+  std::atomic<bool> entered{false};
+  std::thread locker([&] {
+    session.LockNode(node);
+    entered = true;
+    session.UnlockNode(node);
+  });
+  ASSERT_TRUE(WaitUntil([&] { return handle->traits()->referencesWord().load() == kNoReferences + 2; }));
+  handle->mark();
+  handle.reset();
+  session.UnlockNode(node);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(entered);
+  EXPECT_TRUE(HasBlock(session.Nodes().pageManager(), node));
+  session.UnlockNode(node);
+  locker.join();
+  EXPECT_TRUE(entered);
+  EXPECT_FALSE(HasBlock(session.Nodes().pageManager(), node));
+}
+
+TEST_F(SharedDomTest, ThreadsAndProcessesMakeOneAccessRecordPerNode) {
+  SharedDomSession session(Path("store"));
+  constexpr uint32_t kKeys = 2000;
+  HelperProcess first({"access-race", Path("store"), std::to_string(kKeys), Path("first"), Path("go")});
+  HelperProcess second({"access-race", Path("store"), std::to_string(kKeys), Path("second"), Path("go")});
+  ASSERT_TRUE(WaitForFile(Path("first")) && WaitForFile(Path("second")));
+  auto race = [&] {
+    for (uint32_t i = 1; i <= kKeys; ++i) session.Access().getTraits(InitMemAddress(3, 16 * i));
+  };
+  TouchFile(Path("go"));
+  std::thread a(race);
+  std::thread b(race);
+  a.join();
+  b.join();
+  ASSERT_EQ(first.Wait(), 0);
+  ASSERT_EQ(second.Wait(), 0);
+
+  // Each node once, with the two threads' and the two helpers' references.
+  std::map<uint32_t, int> records;
+  int miscounted = 0;
+  storage::MemAccessController& access = session.Access();
+  for (InitMemAddress at(access.root().headWord().load()); !at.isNull();) {
+    storage::AccessTraits& record = access.traits(at);
+    if (InitMemAddress(record.keyWord().load()).hive() == 3) {
+      ++records[record.keyWord().load()];
+      if (record.referencesWord().load() != kNoReferences + 4) ++miscounted;
+    }
+    at = InitMemAddress(record.nextWord().load());
+  }
+  EXPECT_EQ(records.size(), kKeys);
+  EXPECT_EQ(
+      std::count_if(records.begin(), records.end(), [](const auto& entry) { return entry.second != 1; }), 0);
+  EXPECT_EQ(miscounted, 0);
+}
+
+TEST_F(SharedDomTest, ANodeLockOfAKilledProcessIsTakenOver) {
+  SharedDomSession session(Path("store"));
+  const InitMemAddress node(3, 16 * 7);
+  HelperProcess holder({"hold-node-lock", Path("store"), std::to_string(node.value()), Path("ready")});
+  ASSERT_TRUE(WaitForFile(Path("ready")));
+  storage::AccessTraits& record = session.Access().traits(session.Access().getTraits(node));
+  EXPECT_NE(record.nodeLock.owner(), kNoReferences);
+
+  holder.Kill();
+  session.LockNode(node);
+  EXPECT_EQ(record.nodeLock.owner(), storage::platform::CurrentThreadId());
+  session.UnlockNode(node);
+}
+
+// Names and values share one string table, yet a name keeps the spelling
+// it was first given as a name, whatever values or the storage's own words
+// hold; values keep every byte, and equal values change independently.
+TEST_F(SharedDomTest, NamesAndValuesShareTheTableYetKeepTheirOwnSpelling) {
+  SharedDomSession session(Path("store"));
+  Ref<IStorageSection> root = session.Root();
+  WriteString(*root, "Paint", "COLOUR");
+  for (const char* name : {"colour", "Value", "SECTION"}) Ref<IStorageSection>(root->CreateSection(name));
+  EXPECT_EQ(Names(root->EnumSections()), (Strings{"colour", "Value", "SECTION"}));
+  // Binary values whose encoded texts differ only in letter case, and texts that do.
+  Write(*root, "Zeros", storage::TYPE_BINARY, std::string(3, '\0'));
+  Write(*root, "Swapped", storage::TYPE_BINARY, "\x69\xA6\x9A");
+  for (const char* name : {"Lower", "Same"}) WriteString(*root, name, "abc");
+  WriteString(*root, "Mixed", "AbC");
+  WriteString(*root, "Same", "other");
+  EXPECT_EQ(ReadKey(*root, "zeros"), std::string(3, '\0'));
+  EXPECT_EQ(ReadKey(*root, "swapped"), "\x69\xA6\x9A");
+  EXPECT_EQ(ReadKey(*root, "lower"), std::string("abc\0", 4));
+  EXPECT_EQ(ReadKey(*root, "MIXED"), std::string("AbC\0", 4));
+}
+
+// Size and text are read under two holdings of the lock; a write between
+// them must not make the copy run past the text that was read.
+TEST_F(SharedDomTest, AStringReadNeverCopiesBeyondItsText) {
+  SharedDomSession session(Path("store"));
+  const std::string short_text = "S", long_text = "L" + std::string(200, 'l');
+  Ref<IStorageKey> key(session.Root()->CreateKey("Racing"));
+  const auto write = [&](const std::string& text) {
+    key->Write(storage::TYPE_STRING, text.c_str(), static_cast<unsigned>(text.size() + 1));
+  };
+  write(short_text);
+  std::atomic<bool> done{false};
+  std::jthread writer([&] {
+    for (int i = 0; i < 400; ++i) write(i % 2 == 0 ? long_text : short_text);
+    done = true;
+  });
+  for (int reads = 0; !done || reads == 0; ++reads) {
+    std::string buffer(long_text.size() + 8, '#');
+    ASSERT_TRUE(key->Read(buffer.data(), static_cast<unsigned>(buffer.size())));
+    const std::string& text = buffer[0] == 'S' ? short_text : long_text;
+    const size_t end = buffer.find('#');
+    ASSERT_LE(end, text.size() + 1) << "copied past the text: " << buffer;
+    ASSERT_EQ(buffer.compare(0, end, text.c_str(), end), 0) << buffer;
+  }
+}
+
+TEST_F(SharedDomTest, ALongTextWhoseFileCannotBeWrittenFailsItsOperationAlone) {
+  SharedDomSession session(Path("store"));
+  Ref<IStorageSection> root = session.Root();
+  WriteString(*root, "Long", "short");
+  // Long texts live in files beside the hives: with the storage directory
+  // turned into a plain file, not even root can make one.
+  const fs::path directory = Path("store"), away = Path("store") + ".away";
+  fs::rename(directory, away);
+  std::ofstream(directory).put('x');
+  const std::string long_text(2000, 'x');
+  int codes = 0;  // the two operations' error codes, each of them -3
+  for (int i = 0; i < 2; ++i) {
+    try {
+      i == 0 ? WriteString(*root, "Long", long_text)
+             : Ref<IStorageKey>(root->CreateKey(long_text.c_str())).reset();
+    } catch (const storage::Exception& error) {
+      codes = codes * 10 + error.GetErrorCode();
+    }
+  }
+  fs::remove(directory);
+  fs::rename(away, directory);
+  EXPECT_EQ(codes, -33);
+  EXPECT_EQ(ReadKey(*root, "Long"), std::string("short", 6));
+  WriteString(*root, "Long", long_text);
+  EXPECT_EQ(ReadKey(*root, "Long"), long_text + '\0');
+}
+
+}  // namespace
+}  // namespace settingstore::test
