@@ -32,18 +32,6 @@ size_t Logged(const std::string& part) {
                        [&](const std::string& line) { return line.find(part) != line.npos; });
 }
 
-// What a bring-up ended with.
-std::string Outcome(HostInitializer& init) {
-  try {
-    TakeDown(BringUp(init));
-    return "up";
-  } catch (const storage::StorageAccessDeniedException&) {
-    return "StorageAccessDeniedException";
-  } catch (const storage::LoadStorageFailedException&) {
-    return "LoadStorageFailedException";
-  }
-}
-
 class LifecycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -107,7 +95,7 @@ TEST_F(LifecycleTest, ADamagedHiveFileIsRefusedOnEveryAttempt) {
   }
   HostInitializer init(StoragePath());
   init.retries = 1;
-  EXPECT_EQ(Outcome(init), "LoadStorageFailedException");
+  EXPECT_THROW(BringUp(init), storage::LoadStorageFailedException);
   EXPECT_EQ(init.calls, (Strings{"Begin", "Failed", "Retry", "Begin", "Failed", "Retry"}));
   EXPECT_EQ(Logged("Initialization failed - ChecksumException handled"), 2u)
       << "the retry met the same damage, not what the first attempt left behind";
@@ -129,7 +117,7 @@ TEST_F(LifecycleTest, OneSharedDomPerProcess) {
   WriteInteger(*root, "First", 1);
   for (const std::string& path : {StoragePath(), dir_.File("other")}) {
     HostInitializer second(path);
-    EXPECT_EQ(Outcome(second), "StorageAccessDeniedException") << path;
+    EXPECT_THROW(BringUp(second), storage::StorageAccessDeniedException) << path;
     EXPECT_EQ(second.calls, Strings{}) << "a refused host gets no load attempt";
   }
   // The storage that is up carries on untouched.

@@ -89,18 +89,10 @@ class SharedDomSession {
 // A string table of its own, without the rest of the shared DOM, for the
 // tests that look at its blocks; its strings are reached through NameString
 // and TextOf only.
-class StringTable {
- public:
-  StringTable(std::string name, std::string file) : name_(std::move(name)), file_(std::move(file)) { Load(); }
-  void Load() { factory_ = std::make_unique<storage::StringFactory>(name_.c_str(), file_.c_str()); }
-  void Unload() { factory_.reset(); }
-  storage::StringFactory& factory() { return *factory_; }
-  storage::PageManager& pages() { return factory_->pageManager(); }
-
- private:
-  std::string name_, file_;
-  std::unique_ptr<storage::StringFactory> factory_;
-};
+inline std::unique_ptr<storage::StringFactory> OpenStringTable(const std::string& name,
+                                                               const std::string& file) {
+  return std::make_unique<storage::StringFactory>(name.c_str(), file.c_str());
+}
 
 using StringRef = storage::StringAutoRelease;
 inline StringRef NameString(const std::string& text) { return storage::StringFactory::GetSID(text.c_str()); }
@@ -121,9 +113,6 @@ inline std::map<uint32_t, int32_t> Blocks(storage::PageManager& pages) {
   pages.Enumerate(collector, false);
   return collector.blocks;
 }
-inline bool HasBlock(storage::PageManager& pages, const InitMemAddress& at) {
-  return Blocks(pages).contains(at.value());
-}
 inline std::atomic_ref<uint32_t> WordAt(storage::PageManager& pages, const InitMemAddress& at,
                                         uint32_t offset) {
   return std::atomic_ref<uint32_t>(
@@ -131,13 +120,14 @@ inline std::atomic_ref<uint32_t> WordAt(storage::PageManager& pages, const InitM
 }
 
 // String heads are the blocks of 44 and 48 bytes, their chunks of 36. The
-// table's root is its one block of 12: the root lock, then the SID counter.
+// table's root is its one block of 12, which starts with the root lock.
 inline size_t StringBlockCount(storage::PageManager& pages) {
   const auto blocks = Blocks(pages);
   return std::count_if(blocks.begin(), blocks.end(),
                        [](const auto& b) { return b.second == 36 || b.second >= 44; });
 }
-inline InitMemAddress FindBlock(storage::PageManager& pages, int32_t sid) {
+// The head block of a SID's string; with SID 0, the root block.
+inline InitMemAddress FindHead(storage::PageManager& pages, int32_t sid) {
   for (const auto& [at, size] : Blocks(pages)) {
     if (sid == 0 ? size == 12 : size >= 44 && WordAt(pages, InitMemAddress(at), 40).load() == uint32_t(sid)) {
       return InitMemAddress(at);
@@ -145,9 +135,8 @@ inline InitMemAddress FindBlock(storage::PageManager& pages, int32_t sid) {
   }
   return InitMemAddress();
 }
-inline InitMemAddress FindHead(storage::PageManager& pages, int32_t sid) { return FindBlock(pages, sid); }
 inline storage::owner::OwnerLock& RootLock(storage::PageManager& pages) {
-  return *static_cast<storage::owner::OwnerLock*>(pages.GetPoint(FindBlock(pages, 0)));
+  return *static_cast<storage::owner::OwnerLock*>(pages.GetPoint(FindHead(pages, 0)));
 }
 
 // Takes hive 1's remaining fresh space with filler blocks, so that its next
@@ -219,40 +208,47 @@ inline bool WaitForFile(const std::filesystem::path& path) {
   return WaitUntil([&] { return std::filesystem::exists(path); });
 }
 
-// Part n of a sample tree, a value of every type that no other part holds:
-// one process writes a part and another checks it.
+// Part n of a sample tree: a value of every type, which no other part
+// holds, each in section Part<n>/<type> under the key Value.
 inline std::string PartName(int part) { return "Part" + std::to_string(part); }
-inline std::vector<std::pair<storage::Type, std::string>> SampleValues(int part) {
+inline std::string SampleBytes(int part, storage::Type type) {
   const std::string n = std::to_string(part), zero(1, '\0');
-  std::string all_bytes;
-  for (int b = 0; b < 256; ++b) all_bytes.push_back(static_cast<char>((b + part) & 0xFF));
   const uint32_t number = 0xFFFFFF00u + static_cast<uint32_t>(part);
-  return {{storage::TYPE_STRING, "Window Title " + n + zero},
-          {storage::TYPE_INTEGER, std::string(reinterpret_cast<const char*>(&number), 4)},
-          {storage::TYPE_BINARY, all_bytes},
-          {storage::TYPE_MULTI_STRING, "Sans " + n + zero + "Mono" + zero + zero}};
+  std::string bytes;
+  switch (type) {
+    case storage::TYPE_STRING:
+      return "Title " + n + zero;
+    case storage::TYPE_INTEGER:
+      return std::string(reinterpret_cast<const char*>(&number), 4);
+    case storage::TYPE_MULTI_STRING:
+      return "Sans " + n + zero + "Mono" + zero + zero;
+    default:
+      for (int b = 0; b < 256; ++b) bytes.push_back(static_cast<char>(b + part));
+      return bytes;
+  }
 }
-// Value i lives in key "Value<i>" of section Part<n>/Level<i>.
-inline std::string SamplePlace(int part, size_t i) { return PartName(part) + "/Level" + std::to_string(i); }
+constexpr storage::Type kSampleTypes[] = {storage::TYPE_STRING, storage::TYPE_INTEGER, storage::TYPE_BINARY,
+                                          storage::TYPE_MULTI_STRING};
+inline std::string SamplePlace(int part, storage::Type type) {
+  return PartName(part) + "/" + std::to_string(type);
+}
 inline void WriteSample(IStorageSection& root, int part) {
-  const auto values = SampleValues(part);
-  for (size_t i = 0; i < values.size(); ++i) {
-    Write(*Ref<IStorageSection>(root.CreateSection(SamplePlace(part, i).c_str())), "Value", values[i].first,
-          values[i].second);
+  for (storage::Type type : kSampleTypes) {
+    Write(*Ref<IStorageSection>(root.CreateSection(SamplePlace(part, type).c_str())), "Value", type,
+          SampleBytes(part, type));
   }
 }
 // Empty when the part is there exactly as WriteSample left it; else where it differs.
 inline std::string CheckSample(IStorageSection& root, int part) {
-  const auto values = SampleValues(part);
   std::string problems;
-  for (size_t i = 0; i < values.size(); ++i) {
+  for (storage::Type type : kSampleTypes) {
     try {
-      Ref<IStorageSection> section(root.OpenSection(SamplePlace(part, i).c_str()));
-      Ref<IStorageKey> key(section->OpenKey("Value"));
-      if (key->GetType() == values[i].first && ReadBytes(*key) == values[i].second) continue;
+      Ref<IStorageKey> key(
+          Ref<IStorageSection>(root.OpenSection(SamplePlace(part, type).c_str()))->OpenKey("Value"));
+      if (key->GetType() == type && ReadBytes(*key) == SampleBytes(part, type)) continue;
     } catch (const storage::Exception&) {
     }
-    problems += SamplePlace(part, i) + "\n";
+    problems += SamplePlace(part, type) + "\n";
   }
   return problems;
 }

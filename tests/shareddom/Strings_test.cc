@@ -44,7 +44,8 @@ class StringTableTest : public ::testing::Test {
 
   TempDirectory dir_;
   std::string name_ = NewName();
-  StringTable table_{name_, dir_.File("strings")};
+  std::unique_ptr<storage::StringFactory> table_ = OpenStringTable(name_, dir_.File("strings"));
+  storage::PageManager& Pages() { return table_->pageManager(); }
 };
 
 // The last save may still name a freed string's file, so the file stays
@@ -60,8 +61,8 @@ TEST_F(StringTableTest, FreedLongTextsKeepTheirFilesUntilTheNextLoad) {
     const StringRef freed = NameString(std::string(3000, 'f'));
   }
   EXPECT_EQ(ExternalFiles(), 2u);
-  table_.Unload();
-  table_.Load();
+  table_.reset();
+  table_ = OpenStringTable(name_, dir_.File("strings"));
   EXPECT_EQ(ExternalFiles(), 1u);
   EXPECT_EQ(TextOf(kept_sid), kept_text);
 }
@@ -85,8 +86,8 @@ TEST_F(StringTableTest, ALongTextFindsAFileNameWhenThoseAroundTheClockAreTaken) 
 // under it, and the read just finds no text.
 TEST_F(StringTableTest, AChainLinkingOutsideTheHivesIsDamageUnlessTheStringIsGone) {
   const StringRef text = NameString(std::string(100, 'm'));
-  storage::PageManager* pages = &table_.pages();
-  storage::StringHolderFactory holders(table_.factory(), &pages);
+  storage::PageManager* pages = &Pages();
+  storage::StringHolderFactory holders(*table_, &pages);
   const InitMemAddress head = FindHead(*pages, text.GetSID());
   const uint32_t link = WordAt(*pages, head, storage::StringHolderBase::kNextOffset).exchange(0x0C000010u);
   EXPECT_THROW(holders.CreateFromBlock(head, 44)->Text(), storage::InternalStructureException);
@@ -125,19 +126,19 @@ TEST_F(StringTableTest, ManyProcessesAgreeOnOneSidPerText) {
   std::set<uint32_t> used;
   for (int i = 0; i < kTexts; ++i) {
     EXPECT_EQ(NameString("TEXT-" + std::to_string(i)).GetSID(), results[0][i]);
-    used.insert(FindHead(table_.pages(), results[0][i]).value());
+    used.insert(FindHead(Pages(), results[0][i]).value());
   }
 
   TouchFile(Sign("release"));
   for (int p = 0; p < kProcesses; ++p) EXPECT_EQ(helpers[p]->Wait(), 0) << "process " << p;
-  EXPECT_EQ(StringBlockCount(table_.pages()), 0u);
+  EXPECT_EQ(StringBlockCount(Pages()), 0u);
   EXPECT_EQ(TextOf(results[0][0]), "<gone>");
 
-  FillFirstHive(table_.pages());
+  FillFirstHive(Pages());
   std::vector<StringRef> reused;
   for (int i = 0; i < 20; ++i) {
     reused.push_back(NameString("Again-" + std::to_string(i)));
-    EXPECT_TRUE(used.contains(FindHead(table_.pages(), reused.back().GetSID()).value()))
+    EXPECT_TRUE(used.contains(FindHead(Pages(), reused.back().GetSID()).value()))
         << "string " << i << " did not reuse a freed block";
   }
 }
@@ -147,11 +148,11 @@ TEST_F(StringTableTest, AKilledRootHolderDoesNotBlockTheOthers) {
   arguments.push_back(Sign("held").string());
   HelperProcess helper(arguments);
   ASSERT_TRUE(WaitForFile(Sign("held")));
-  EXPECT_NE(RootLock(table_.pages()).owner(), storage::owner::OwnerLock::kFreeValue);
+  EXPECT_NE(RootLock(Pages()).owner(), storage::owner::OwnerLock::kFreeValue);
   helper.Kill();
 
   EXPECT_EQ(NameString("After the kill").GetSID(), 1);
-  EXPECT_EQ(RootLock(table_.pages()).owner(), storage::owner::OwnerLock::kFreeValue);
+  EXPECT_EQ(RootLock(Pages()).owner(), storage::owner::OwnerLock::kFreeValue);
 }
 
 // Another process stores a text and holds it until the test lets it go.
@@ -184,7 +185,7 @@ TEST_F(StringTableTest, FindsAStringThatAnotherProcessStoredInAFreedBlockOfAFull
   ASSERT_GT(first.sid, 0);
   EXPECT_EQ(NameString("FIRST").GetSID(), first.sid);  // a rescan, which leaves its marks
 
-  const std::vector<InitMemAddress> fillers = FillFirstHive(table_.pages());
+  const std::vector<InitMemAddress> fillers = FillFirstHive(Pages());
   victim = StringRef();  // its head block, met by that rescan, is free now
   HeldText second(Helper("string-hold"), "Second", dir_.path());
   EXPECT_EQ(second.hive, 1) << "the head should have reused the freed block";
@@ -192,7 +193,7 @@ TEST_F(StringTableTest, FindsAStringThatAnotherProcessStoredInAFreedBlockOfAFull
   EXPECT_EQ(TextOf(second.sid), "Second");
   EXPECT_EQ(first.LetGo(), 0);
   EXPECT_EQ(second.LetGo(), 0);
-  for (const InitMemAddress& filler : fillers) table_.pages().Release(filler);
+  for (const InitMemAddress& filler : fillers) Pages().Release(filler);
 }
 
 // A string that another process made is looked for first where that process
@@ -201,7 +202,7 @@ TEST_F(StringTableTest, FindsAStringThatAnotherProcessStoredInAFreedBlockOfAFull
 TEST_F(StringTableTest, ASidWhoseBlockNowHoldsAnotherStringIsGone) {
   HeldText first(Helper("string-hold"), "Old text", dir_.path());
   ASSERT_GT(first.sid, 0);
-  const std::vector<InitMemAddress> fillers = FillFirstHive(table_.pages());
+  const std::vector<InitMemAddress> fillers = FillFirstHive(Pages());
   EXPECT_EQ(first.LetGo(), 0);  // its blocks are the only free ones of their sizes now
 
   HeldText second(Helper("string-hold"), "New text", dir_.path());
@@ -209,7 +210,7 @@ TEST_F(StringTableTest, ASidWhoseBlockNowHoldsAnotherStringIsGone) {
   EXPECT_EQ(TextOf(first.sid), "<gone>");
   EXPECT_EQ(TextOf(second.sid), "New text");
   EXPECT_EQ(second.LetGo(), 0);
-  for (const InitMemAddress& filler : fillers) table_.pages().Release(filler);
+  for (const InitMemAddress& filler : fillers) Pages().Release(filler);
 }
 
 }  // namespace
