@@ -194,8 +194,8 @@ TEST_F(SharedDomTest, ARemovedNodeIsFreedWithItsLastHandle) {
     survivor.reset();
     EXPECT_FALSE(Blocks(nodes.pageManager()).contains(address.value())) << way;
   }
-  EXPECT_TRUE(
-      Blocks(nodes.pageManager()).contains(nodes.newElement(session_->SectionKind()).address().value()));
+  const uint32_t kept = nodes.newElement(session_->SectionKind()).address().value();
+  EXPECT_TRUE(Blocks(nodes.pageManager()).contains(kept));
 }
 
 // A locker waiting for the node lock pins the node; when the last handle
