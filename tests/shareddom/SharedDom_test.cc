@@ -177,27 +177,6 @@ TEST_F(SharedDomTest, ConcurrentCreatesOfOneNameMakeOneChild) {
   }
 }
 
-// However a handle was had (copied, assigned, moved), a removed node stays
-// until its last handle goes; a node not removed outlives its handles.
-TEST_F(SharedDomTest, ARemovedNodeIsFreedWithItsLastHandle) {
-  Up();
-  storage::NodeFactory& nodes = session_->Nodes();
-  for (int way = 0; way < 3; ++way) {
-    NodeRef handle = nodes.newElement(session_->SectionKind());
-    const InitMemAddress address = handle.address();
-    std::optional<NodeRef> survivor(way == 0 ? NodeRef(handle) : nodes.getRoot());
-    if (way == 1) *survivor = handle;
-    if (way == 2) *survivor = std::move(handle);
-    survivor->mark();
-    handle = nodes.getRoot();
-    ASSERT_TRUE(Blocks(nodes.pageManager()).contains(address.value())) << way;
-    survivor.reset();
-    EXPECT_FALSE(Blocks(nodes.pageManager()).contains(address.value())) << way;
-  }
-  const uint32_t kept = nodes.newElement(session_->SectionKind()).address().value();
-  EXPECT_TRUE(Blocks(nodes.pageManager()).contains(kept));
-}
-
 // A locker waiting for the node lock pins the node; when the last handle
 // lets go meanwhile, the locker's give-back frees the node, once. The lock
 // is recursive and keeps other threads out until its last unlock.
@@ -292,36 +271,11 @@ TEST_F(SharedDomTest, NamesAndValuesShareTheTableYetKeepTheirOwnSpelling) {
   EXPECT_EQ(ReadKey(*root_, "MIXED"), std::string("AbC\0", 4));
 }
 
-// Size and text are read under two holdings of the lock; a write between
-// them must not make the copy run past the text that was read.
-TEST_F(SharedDomTest, AStringReadNeverCopiesBeyondItsText) {
-  Up();
-  const std::string short_text = "S", long_text = "L" + std::string(200, 'l');
-  Ref<IStorageKey> key(session_->Root()->CreateKey("Racing"));
-  const auto write = [&](const std::string& text) {
-    key->Write(storage::TYPE_STRING, text.c_str(), static_cast<unsigned>(text.size() + 1));
-  };
-  write(short_text);
-  std::atomic<bool> done{false};
-  std::jthread writer([&] {
-    for (int i = 0; i < 400; ++i) write(i % 2 == 0 ? long_text : short_text);
-    done = true;
-  });
-  for (int reads = 0; !done || reads == 0; ++reads) {
-    std::string buffer(long_text.size() + 8, '#');
-    ASSERT_TRUE(key->Read(buffer.data(), static_cast<unsigned>(buffer.size())));
-    const std::string& text = buffer[0] == 'S' ? short_text : long_text;
-    const size_t end = buffer.find('#');
-    ASSERT_LE(end, text.size() + 1) << "copied past the text: " << buffer;
-    ASSERT_EQ(buffer.compare(0, end, text.c_str(), end), 0) << buffer;
-  }
-}
-
 TEST_F(SharedDomTest, ALongTextWhoseFileCannotBeWrittenFailsItsOperationAlone) {
   Up();
   WriteString(*root_, "Long", "short");
   // Long texts live in files beside the hives: with the storage directory
-  // turned into a plain file, not even root_ can make one.
+  // turned into a plain file, not even root can make one.
   const fs::path directory = Path(), away = Path() + ".away";
   fs::rename(directory, away);
   std::ofstream(directory).put('x');

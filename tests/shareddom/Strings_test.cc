@@ -3,6 +3,7 @@
 // processes that make, find and free each other's strings at once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -27,25 +28,20 @@ namespace fs = std::filesystem;
 // A string table of the test's own, and other processes on it.
 class StringTableTest : public ::testing::Test {
  protected:
-  static std::string NewName() {
-    static std::atomic<int> counter{0};
-    return "Local\\sdstrings_" + std::to_string(storage::platform::CurrentProcessId()) + "_" +
-           std::to_string(counter++) + "_";
-  }
   fs::path Sign(const std::string& name) const { return dir_.path() / name; }
   Strings Helper(const char* command) const { return {command, name_, dir_.File("strings")}; }
   size_t ExternalFiles() const {
-    size_t files = 0;
-    for (const auto& entry : fs::directory_iterator(dir_.path())) {
-      files += entry.path().filename().string().starts_with("external_") ? 1 : 0;
-    }
-    return files;
+    return std::count_if(
+        fs::directory_iterator(dir_.path()), fs::directory_iterator(),
+        [](const auto& entry) { return entry.path().filename().string().starts_with("external_"); });
   }
-
-  TempDirectory dir_;
-  std::string name_ = NewName();
-  std::unique_ptr<storage::StringFactory> table_ = OpenStringTable(name_, dir_.File("strings"));
   storage::PageManager& Pages() { return table_->pageManager(); }
+
+  inline static std::atomic<int> counter_{0};
+  TempDirectory dir_;
+  std::string name_ = "Local\\sdstrings_" + std::to_string(storage::platform::CurrentProcessId()) + "_" +
+                      std::to_string(counter_++) + "_";
+  std::unique_ptr<storage::StringFactory> table_ = OpenStringTable(name_, dir_.File("strings"));
 };
 
 // The last save may still name a freed string's file, so the file stays
@@ -156,24 +152,19 @@ TEST_F(StringTableTest, AKilledRootHolderDoesNotBlockTheOthers) {
 }
 
 // Another process stores a text and holds it until the test lets it go.
-class HeldText {
- public:
-  HeldText(Strings arguments, const char* text, const fs::path& dir)
-      : out_(dir / text), release_(dir / (std::string(text) + ".release")) {
-    arguments.insert(arguments.end(), {text, out_.string(), release_.string()});
-    helper_ = std::make_unique<HelperProcess>(arguments);
-    if (WaitForFile(out_)) std::ifstream(out_) >> sid >> hive;
+struct HeldText {
+  HeldText(Strings arguments, const char* text, const fs::path& dir) : out(dir / text) {
+    arguments.insert(arguments.end(), {text, out.string(), out.string() + ".release"});
+    helper = std::make_unique<HelperProcess>(arguments);
+    if (WaitForFile(out)) std::ifstream(out) >> sid >> hive;
   }
   int LetGo() {
-    TouchFile(release_);
-    return helper_->Wait();
+    TouchFile(out.string() + ".release");
+    return helper->Wait();
   }
-  int32_t sid = 0;
-  int hive = 0;  // of the text's head block
-
- private:
-  fs::path out_, release_;
-  std::unique_ptr<HelperProcess> helper_;
+  fs::path out;
+  std::unique_ptr<HelperProcess> helper;
+  int32_t sid = 0, hive = 0;  // the text's SID and the hive of its head block
 };
 
 // A rescan looks only at blocks carved since the last one while a hive can
