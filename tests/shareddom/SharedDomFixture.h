@@ -11,13 +11,10 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
-#include "SharedStorage/DOMElements.h"
 #include "SharedStorage/MemAccessController.h"
 #include "SharedStorage/NodeFactory.h"
 #include "SharedStorage/StringFactory.h"
@@ -77,7 +74,6 @@ class SharedDomSession {
   Ref<IStorageSection> Root() { return Ref<IStorageSection>(factory_->GetRoot()); }
   static storage::NodeFactory& Nodes() { return *storage::NodeFactory::GetInstance(); }
   static storage::MemAccessController& Access() { return *storage::MemAccessController::GetInstance(); }
-  static uint32_t SectionKind() { return storage::DOMElement::Sids().section; }
   static void LockNode(const InitMemAddress& node) { storage::MemAccessController::lockNode(node); }
   static void UnlockNode(const InitMemAddress& node) { storage::MemAccessController::unlockNode(node); }
 
@@ -209,23 +205,16 @@ inline bool WaitForFile(const std::filesystem::path& path) {
 }
 
 // Part n of a sample tree: a value of every type, which no other part
-// holds, each in section Part<n>/<type> under the key Value.
+// holds, each in section Part<n>/<type> under the key Value. Integers are
+// the first four bytes of binaries.
 inline std::string PartName(int part) { return "Part" + std::to_string(part); }
 inline std::string SampleBytes(int part, storage::Type type) {
   const std::string n = std::to_string(part), zero(1, '\0');
   const uint32_t number = 0xFFFFFF00u + static_cast<uint32_t>(part);
-  std::string bytes;
-  switch (type) {
-    case storage::TYPE_STRING:
-      return "Title " + n + zero;
-    case storage::TYPE_INTEGER:
-      return std::string(reinterpret_cast<const char*>(&number), 4);
-    case storage::TYPE_MULTI_STRING:
-      return "Sans " + n + zero + "Mono" + zero + zero;
-    default:
-      for (int b = 0; b < 256; ++b) bytes.push_back(static_cast<char>(b + part));
-      return bytes;
-  }
+  std::string bytes(reinterpret_cast<const char*>(&number), 4);
+  for (int b = 0; type == storage::TYPE_BINARY && b < 256; ++b) bytes.push_back(static_cast<char>(b + part));
+  if (type == storage::TYPE_STRING) return "Title " + n + zero;
+  return type == storage::TYPE_MULTI_STRING ? "Sans " + n + zero + "Mono" + zero + zero : bytes;
 }
 constexpr storage::Type kSampleTypes[] = {storage::TYPE_STRING, storage::TYPE_INTEGER, storage::TYPE_BINARY,
                                           storage::TYPE_MULTI_STRING};

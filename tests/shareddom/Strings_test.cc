@@ -119,6 +119,7 @@ TEST_F(StringTableTest, ManyProcessesAgreeOnOneSidPerText) {
     EXPECT_EQ(results[p], results[0]) << "process " << p;
   }
   EXPECT_EQ(std::set<int32_t>(results[0].begin(), results[0].end()).size(), static_cast<size_t>(kTexts));
+  EXPECT_EQ(WordAt(Pages(), FindHead(Pages(), 0), 8).load(), uint32_t(kTexts)) << "SIDs were issued and lost";
   std::set<uint32_t> used;
   for (int i = 0; i < kTexts; ++i) {
     EXPECT_EQ(NameString("TEXT-" + std::to_string(i)).GetSID(), results[0][i]);

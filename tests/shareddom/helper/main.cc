@@ -26,11 +26,6 @@ void Publish(const std::string& file, const std::string& text) {
   std::filesystem::rename(file + ".part", file);
 }
 
-int Mismatch(const std::string& what) {
-  std::fprintf(stderr, "shareddom_test_helper: %s\n", what.c_str());
-  return kMismatch;
-}
-
 // fill <storage> <part> [<hold file>]: writes part <part> of the sample tree;
 // with a hold file, signs "<hold file>.ready", stays until the hold file
 // exists and checks the part once more before it leaves.
@@ -41,7 +36,8 @@ int Fill(const Args& a) {
   TouchFile(a[3] + ".ready");
   if (!WaitForFile(a[3])) return kTimedOut;
   const std::string problems = CheckSample(*session.Root(), std::stoi(a[2]));
-  return problems.empty() ? 0 : Mismatch(problems);
+  std::fputs(problems.c_str(), stderr);
+  return problems.empty() ? 0 : kMismatch;
 }
 
 // live <storage>: writes Live/FromHelper, waits for the test's Live/FromTest,
@@ -64,10 +60,10 @@ int Live(const Args& a) {
 int Replace(const Args& a) {
   SharedDomSession session(a[1]);
   Ref<IStorageSection> index(session.Root()->OpenSection("Index"));
-  if (!index->DeleteKey("Kept") || !index->DeleteKey("Gone")) return Mismatch("a key to delete is missing");
+  if (!index->DeleteKey("Kept") || !index->DeleteKey("Gone")) return kMismatch;
   WriteString(*index, "Kept", "second");
   Ref<IStorageSection>(index->OpenSection("Inner"))->DeleteKey("Old");
-  if (!session.Root()->DeleteSection("Index/Inner")) return Mismatch("section Inner is missing");
+  if (!session.Root()->DeleteSection("Index/Inner")) return kMismatch;
   WriteString(*Ref<IStorageSection>(index->CreateSection("Inner")), "Fresh", "new");
   return 0;
 }
