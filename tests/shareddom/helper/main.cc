@@ -55,12 +55,13 @@ int Live(const Args& a) {
   return WaitUntil([&] { return !ReadKey(*root, "Live", "Done").empty(); }) ? 0 : kTimedOut;
 }
 
-// replace <storage>: in section Index, writes key Kept anew after deleting
-// it, deletes key Gone, and replaces section Inner by one holding key Fresh.
+// replace <storage>: in section Index, deletes key Gone (the later one, so
+// that it is unlinked from behind its sibling), writes key Kept anew after
+// deleting it, and replaces section Inner by one holding key Fresh.
 int Replace(const Args& a) {
   SharedDomSession session(a[1]);
   Ref<IStorageSection> index(session.Root()->OpenSection("Index"));
-  if (!index->DeleteKey("Kept") || !index->DeleteKey("Gone")) return kMismatch;
+  if (!index->DeleteKey("Gone") || !index->DeleteKey("Kept")) return kMismatch;
   WriteString(*index, "Kept", "second");
   Ref<IStorageSection>(index->OpenSection("Inner"))->DeleteKey("Old");
   if (!session.Root()->DeleteSection("Index/Inner")) return kMismatch;
