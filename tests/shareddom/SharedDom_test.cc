@@ -133,7 +133,7 @@ TEST_F(SharedDomTest, ADamagedHiveFileIsRefusedOnEveryAttempt) {
   EXPECT_EQ(init.calls, (Strings{"Begin", "Failed", "Retry", "Begin", "Failed", "Retry"}));
   EXPECT_EQ(Logged("Initialization failed - ChecksumException handled"), 2u)
       << "the retry met the same damage, not what the first attempt left behind";
-  EXPECT_TRUE(DeinitializeStorage(storage::STORAGE_SHARED_DOM));
+  EXPECT_TRUE(TakeDown(nullptr));
 
   // Nothing stays locked or half up, and nothing outlives the last host but
   // the hive files: without them the path loads, empty.
