@@ -23,11 +23,13 @@ constexpr uint32_t kEnd = InitMemAddress::kNull;
 constexpr uint64_t kMaxListLength =
     uint64_t{PageManager::kMaxHives} * (PageManager::kHiveSize / NodeFactory::kAttributeSize);
 
-NodeFactory& Factory() {
-  NodeFactory* factory = NodeFactory::GetInstance();
-  if (factory == nullptr) throw std::logic_error("the shared DOM is not initialised");
-  return *factory;
+SharedServices& Services() {
+  SharedServices* services = SharedServices::Current();
+  if (services == nullptr) throw std::logic_error("the shared DOM is not initialised");
+  return *services;
 }
+
+NodeFactory& Factory() { return Services().nodes(); }
 
 }  // namespace
 
@@ -110,7 +112,7 @@ uint32_t GetAttribute(ListWalk& walk, ElementNode& element, uint32_t nameSid) {
 }
 
 bool Matches(ListWalk& walk, ElementNode& child, uint32_t kindSid, uint32_t nameSid) {
-  return child.kindWord().load() == kindSid && GetAttribute(walk, child, DOMElement::Sids().name) == nameSid;
+  return child.kindWord().load() == kindSid && GetAttribute(walk, child, Services().sids().name) == nameSid;
 }
 
 // A new attribute node that holds one reference on its value's string: the
@@ -119,7 +121,7 @@ bool Matches(ListWalk& walk, ElementNode& child, uint32_t kindSid, uint32_t name
 NodeRef NewAttribute(uint32_t nameSid, uint32_t valueSid) {
   NodeRef node = Factory().newAttribute(nameSid, kNoSid);
   try {
-    const StringAutoRelease value = StringFactory::GetString(static_cast<int32_t>(valueSid));
+    const StringAutoRelease value = Services().strings().GetString(static_cast<int32_t>(valueSid));
     if (value.GetHolder() != nullptr) value.AddRef();
   } catch (...) {
     node.mark();
@@ -156,8 +158,8 @@ bool DOMElement::swapAttributes(NodeRef& chain) {
 }
 
 NodeRef DOMElement::newValueChain(uint32_t typeSid, uint32_t sizeSid, uint32_t valueSid) {
-  noteChange();
-  const WellKnownSids& sids = Sids();
+  Services().noteChange();
+  const WellKnownSids& sids = Services().sids();
   NodeRef nodes[3] = {NoNode(kAttributeNode), NoNode(kAttributeNode), NoNode(kAttributeNode)};
   try {
     nodes[0] = NewAttribute(sids.type, typeSid);
@@ -297,14 +299,14 @@ NodeRef DOMElement::createElement(uint32_t kindSid, const StringAutoRelease& nam
     return ElementHandle(pass.found);
   }
 
-  noteChange();
+  Services().noteChange();
   NodeRef element = Factory().newElement(kindSid);
   // The name, and a key's first value, are linked before the element is, so
   // no reader (nor a process that dies halfway) leaves an element without them.
   NodeRef attributes[4] = {NoNode(kAttributeNode), NoNode(kAttributeNode), NoNode(kAttributeNode),
                            NoNode(kAttributeNode)};
   try {
-    const WellKnownSids& sids = Sids();
+    const WellKnownSids& sids = Services().sids();
     attributes[0] = NewAttribute(sids.name, nameSid);
     if (value != nullptr) {
       attributes[1] = NewAttribute(sids.type, value->type);
@@ -375,7 +377,7 @@ bool DOMElement::tryDeleteElement(uint32_t kindSid, uint32_t nameSid) {
     if (node.isMarked()) return false;
     if (Matches(walk, node, kindSid, nameSid)) {
       if (child.element().firstChildWord().load() != kEnd) throw NotEmptyException(kErrorFailed);
-      noteChange();
+      Services().noteChange();
       countListChange();
       if (previous.isNull()) {
         unlinkFirstChild();
@@ -401,7 +403,7 @@ std::vector<uint32_t> DOMElement::childNames(uint32_t kindSid) {
     ElementNode& node = walk.element(child);
     if (node.isMarked()) ThrowMarked();
     if (node.kindWord().load() == kindSid) {
-      const uint32_t name = GetAttribute(walk, node, Sids().name);
+      const uint32_t name = GetAttribute(walk, node, Services().sids().name);
       if (name != kNoSid) names.push_back(name);
     }
     child = node.nextSiblingWord().load(std::memory_order_acquire);

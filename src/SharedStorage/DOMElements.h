@@ -1,15 +1,12 @@
-// The operations on one element of the shared DOM tree (reading attributes,
-// replacing a key's value, finding, creating and deleting children), and the
-// process-wide start and end of the shared DOM: its three singletons (the node
-// factory, the string table and the access controller) and the SIDs of the
-// strings that the tree itself uses for kinds, attribute names and the values
-// of a new key.
+// The operations on one element of the shared DOM tree: reading attributes,
+// replacing a key's value, finding, creating and deleting children.
 //
 // Lists change only by one compare-and-swap or exchange on one link word;
 // removed nodes are unlinked, then marked, and stay readable until their last
 // handle goes. A walker that meets a marked node yields and starts again from
 // the head. The callers hold the lock of the section whose children or whose
 // keys' values they touch, so the writers of one list run one at a time.
+// The strings and nodes come from the process's SharedServices.
 #ifndef SETTINGSTORE_SHAREDSTORAGE_DOMELEMENTS_H
 #define SETTINGSTORE_SHAREDSTORAGE_DOMELEMENTS_H
 
@@ -17,30 +14,11 @@
 #include <vector>
 
 #include "SharedStorage/NodeRef.h"
-#include "SharedStorage/StringFactory.h"
+#include "SharedStorage/SharedServices.h"
 
 namespace storage {
 
 class ListWalk;
-
-// The SID of each well-known string, or kNoSid when the table gave none.
-struct WellKnownSids {
-  static constexpr uint32_t kNoSid = 0xFFFFFFFF;
-
-  uint32_t section = kNoSid;
-  uint32_t key = kNoSid;
-  uint32_t name = kNoSid;
-  uint32_t size = kNoSid;
-  uint32_t type = kNoSid;
-  uint32_t four = kNoSid;
-  uint32_t integer = kNoSid;
-  uint32_t string = kNoSid;
-  uint32_t binary = kNoSid;
-  uint32_t value = kNoSid;
-  uint32_t multivalue = kNoSid;
-  uint32_t unknown = kNoSid;
-  uint32_t zero = kNoSid;
-};
 
 class DOMElement {
  public:
@@ -82,30 +60,7 @@ class DOMElement {
   // on the way throws MarkToDeleteException.
   std::vector<uint32_t> childNames(uint32_t kindSid);
 
-  // Brings up, in this order, the node factory (which loads or creates the
-  // tree), the string table and the access controller, then registers the
-  // well-known strings, each keeping one extra reference for the life of the
-  // storage. Refused (AssertException) while the process has them already.
-  // A failure tears down whatever this call had built, so it may be retried.
-  static void Initialize(const char* nodeNamePrefix, const char* nodeFilePrefix, const char* stringNamePrefix,
-                         const char* stringFilePath, const char* accessName);
-  // Destroys the access controller, the string table and the node factory,
-  // in that order; does nothing when they do not exist. False when this was
-  // the last process and the hive files it had to save could not be written.
-  static bool Deinitialize();
-  // Records that the tree (and with it the strings it holds) changes, so that
-  // the last process to leave saves the hive files; before every change.
-  static void noteChange();
-
-  // Valid between Initialize and Deinitialize; written before any other
-  // thread of the process uses the shared DOM.
-  static const WellKnownSids& Sids() { return sids_; }
-
  private:
-  static void registerWellKnownStrings();
-
-  static WellKnownSids sids_;
-
   // One pass over the children looking for a kind and name: complete unless
   // it met a marked node; `found` the first match or the end; `last` the
   // last child seen, where an append may start.

@@ -29,32 +29,17 @@ class MemoryEnumerator : public IMemBlockEnumerator {
 
 }  // namespace
 
-std::atomic<bool> MemAccessController::claimed_{false};
-std::atomic<MemAccessController*> MemAccessController::instance_{nullptr};
 std::atomic<uint32_t> MemAccessController::lastGeneration_{0};
 
 MemAccessController::MemAccessController(const char* name, ReleaseCallback release, void* context)
     : release_(release), context_(context) {
-  if (claimed_.exchange(true)) throw std::logic_error("MemAccessController should be a singleton");
-  try {
-    pageManager_ = std::make_unique<PageManager>();
-    TMemoryConfigurator<MemAccessController> configurator(this, name, "");
-    pageManager_->Initialize(&configurator);
-  } catch (...) {
-    // Leave nothing that points at the unfinished controller, so that a
-    // later construction can succeed.
-    claimed_.store(false);
-    throw;
-  }
+  pageManager_ = std::make_unique<PageManager>();
+  TMemoryConfigurator<MemAccessController> configurator(this, name, "");
+  pageManager_->Initialize(&configurator);
   generation_ = lastGeneration_.fetch_add(1) + 1;
-  instance_.store(this, std::memory_order_release);
 }
 
-MemAccessController::~MemAccessController() {
-  instance_.store(nullptr);
-  pageManager_.reset();
-  claimed_.store(false);
-}
+MemAccessController::~MemAccessController() { pageManager_.reset(); }
 
 void MemAccessController::onMemManagerInitialized() {
   MemoryEnumerator finder;
@@ -173,33 +158,25 @@ void MemAccessController::giveBack(const InitMemAddress& node, const InitMemAddr
     release_(node, kElementNode, context_);
 }
 
-MemAccessController& MemAccessController::required() {
-  MemAccessController* controller = GetInstance();
-  if (controller == nullptr) throw std::logic_error("MemAccessController does not exist");
-  return *controller;
-}
-
 void MemAccessController::lockNode(const InitMemAddress& node) {
   if (node.isNull()) return;
-  MemAccessController& controller = required();
   bool wasIdle = false;
-  const InitMemAddress record = controller.acquireTraits(node, wasIdle);
+  const InitMemAddress record = acquireTraits(node, wasIdle);
   try {
-    controller.traits(record).nodeLock.lock(GetSpinCount());
+    traits(record).nodeLock.lock(GetSpinCount());
   } catch (...) {
-    controller.giveBack(node, record, wasIdle);
+    giveBack(node, record, wasIdle);
     throw;
   }
-  controller.giveBack(node, record, wasIdle);
+  giveBack(node, record, wasIdle);
 }
 
 void MemAccessController::unlockNode(const InitMemAddress& node) {
   if (node.isNull()) return;
-  MemAccessController& controller = required();
   bool wasIdle = false;
-  const InitMemAddress record = controller.acquireTraits(node, wasIdle);
-  controller.traits(record).nodeLock.unlock();
-  controller.giveBack(node, record, wasIdle);
+  const InitMemAddress record = acquireTraits(node, wasIdle);
+  traits(record).nodeLock.unlock();
+  giveBack(node, record, wasIdle);
 }
 
 }  // namespace storage

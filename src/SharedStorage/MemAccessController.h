@@ -28,16 +28,13 @@ class MemAccessController {
   // Called when the last handle on a node lets go of it.
   using ReleaseCallback = void (*)(const InitMemAddress& node, int kind, void* context);
 
-  // Opens or creates the traits region of segments named `name`... and
-  // becomes the process's controller. Throws std::logic_error when the
-  // process has one already; that one stays in place.
+  // Opens or creates the traits region of segments named `name`...; the
+  // release callback gets `context` with every node it is told about.
   explicit MemAccessController(const char* name, ReleaseCallback release = nullptr, void* context = nullptr);
   ~MemAccessController();
   MemAccessController(const MemAccessController&) = delete;
   MemAccessController& operator=(const MemAccessController&) = delete;
 
-  // The process's controller, or null while there is none.
-  static MemAccessController* GetInstance() { return instance_.load(std::memory_order_acquire); }
   // Tells apart the controllers a process makes one after the other, so that
   // a handle left over from an earlier storage never counts in a later one.
   uint32_t generation() const { return generation_; }
@@ -63,11 +60,11 @@ class MemAccessController {
   // The same, for a handle that knows its node's record.
   void releaseTraits(const InitMemAddress& node, const InitMemAddress& record, NodeKind kind);
 
-  // Take and release the node lock of a node, through the process's
-  // controller; the null address does nothing. The lock is recursive and is
-  // taken over from a holder thread that has ended.
-  static void lockNode(const InitMemAddress& node);
-  static void unlockNode(const InitMemAddress& node);
+  // Take and release the node lock of a node; the null address does
+  // nothing. The lock is recursive and is taken over from a holder thread
+  // that has ended.
+  void lockNode(const InitMemAddress& node);
+  void unlockNode(const InitMemAddress& node);
   // The same through a record that the caller holds a reference on: no
   // lookup, no reference of its own.
   void lockTraits(const InitMemAddress& record) { traits(record).nodeLock.lock(GetSpinCount()); }
@@ -84,7 +81,6 @@ class MemAccessController {
   // Gives back a reference that lockNode or unlockNode took. Unless the
   // record was revived for it, a last reference is a handle's last.
   void giveBack(const InitMemAddress& node, const InitMemAddress& record, bool wasIdle);
-  static MemAccessController& required();
 
   template <class Record>
   Record* resolve(const InitMemAddress& address) const {
@@ -92,10 +88,6 @@ class MemAccessController {
     return static_cast<Record*>(pageManager_->GetPoint(address));
   }
 
-  // Taken for the whole life of a controller, construction included, so that
-  // a second one is refused; instance_ is published only once it works.
-  static std::atomic<bool> claimed_;
-  static std::atomic<MemAccessController*> instance_;
   static std::atomic<uint32_t> lastGeneration_;
 
   std::unique_ptr<PageManager> pageManager_;
@@ -114,12 +106,15 @@ class MemAccessController {
 // Holds a node's lock for a scope, exceptions included.
 class NodeLockGuard {
  public:
-  explicit NodeLockGuard(const InitMemAddress& node) : node_(node) { MemAccessController::lockNode(node_); }
-  ~NodeLockGuard() { MemAccessController::unlockNode(node_); }
+  NodeLockGuard(MemAccessController& controller, const InitMemAddress& node) : controller_(controller), node_(node) {
+    controller_.lockNode(node_);
+  }
+  ~NodeLockGuard() { controller_.unlockNode(node_); }
   NodeLockGuard(const NodeLockGuard&) = delete;
   NodeLockGuard& operator=(const NodeLockGuard&) = delete;
 
  private:
+  MemAccessController& controller_;
   InitMemAddress node_;
 };
 

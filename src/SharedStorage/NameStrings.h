@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "SharedStorage/StringFactory.h"
+#include "SharedStorage/SharedServices.h"
 
 namespace storage::names {
 
@@ -22,9 +22,9 @@ inline const char* Stored(const char* name) {
 }
 
 // The name's string, when one is stored.
-inline StringAutoRelease Peek(const char* name) { return StringFactory::PeekSID(Stored(name)); }
+inline StringAutoRelease Peek(const char* name) { return SharedServices::Required().strings().PeekSID(Stored(name)); }
 // The name's string, stored when it is new.
-inline StringAutoRelease Get(const char* name) { return StringFactory::GetSID(Stored(name)); }
+inline StringAutoRelease Get(const char* name) { return SharedServices::Required().strings().GetSID(Stored(name)); }
 
 // The name a stored text stands for.
 inline const char* Text(const char* stored) { return stored[0] == kMarker ? stored + 1 : stored; }

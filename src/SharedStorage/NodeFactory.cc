@@ -1,9 +1,6 @@
 #include "SharedStorage/NodeFactory.h"
 
-#include <stdexcept>
-
 #include "SharedStorage/MemoryConfigurator.h"
-#include "SharedStorage/StringFactory.h"
 #include "framework/Exceptions.h"
 
 namespace storage {
@@ -36,28 +33,15 @@ void terminateLink(std::atomic_ref<uint32_t> link) { link.exchange(kNull, std::m
 
 }  // namespace
 
-std::atomic<bool> NodeFactory::claimed_{false};
-std::atomic<NodeFactory*> NodeFactory::instance_{nullptr};
-
-NodeFactory::NodeFactory(const char* namePrefix, const char* filePrefix) {
-  if (claimed_.exchange(true)) throw std::logic_error("NodeFactory should be a singleton");
-  try {
-    ownedPageManager_ = std::make_unique<PageManager>();
-    pageManager_ = ownedPageManager_.get();
-    TMemoryConfigurator<NodeFactory> configurator(this, namePrefix, filePrefix);
-    pageManager_->Initialize(&configurator);
-  } catch (...) {
-    claimed_.store(false);
-    throw;
-  }
-  instance_.store(this, std::memory_order_release);
+NodeFactory::NodeFactory(const char* namePrefix, const char* filePrefix)
+    : ownedPageManager_(std::make_unique<PageManager>()), pageManager_(ownedPageManager_.get()) {
+  TMemoryConfigurator<NodeFactory> configurator(this, namePrefix, filePrefix);
+  pageManager_->Initialize(&configurator);
 }
 
 NodeFactory::~NodeFactory() {
-  instance_.store(nullptr);
   pageManager_ = nullptr;
   ownedPageManager_.reset();
-  claimed_.store(false);
 }
 
 void NodeFactory::onMemManagerInitialized() {
@@ -109,24 +93,19 @@ void NodeFactory::freeNode(const InitMemAddress& address) {
   pageManager_->Release(address);
 }
 
-void NodeFactory::onNodeReleased(const InitMemAddress& node, int kind, void* /*context*/) {
-  NodeFactory* factory = GetInstance();
-  if (factory == nullptr || node.isNull()) return;
-  void* block = factory->pageManager_->GetPoint(node);
+uint32_t NodeFactory::reclaim(const InitMemAddress& node, int kind) {
+  if (node.isNull()) return kNull;
+  void* block = pageManager_->GetPoint(node);
   // Word 1 sits at the same place in both kinds of node.
   std::atomic_ref<uint32_t> markWord = static_cast<ElementNode*>(block)->kindWord();
   uint32_t sidWord = markWord.load();
-  if ((sidWord & kDeleteMark) == 0 || sidWord == kFreedWord) return;
+  if ((sidWord & kDeleteMark) == 0 || sidWord == kFreedWord) return kNull;
   // Only the release that claims the node frees it.
-  if (!markWord.compare_exchange_strong(sidWord, kFreedWord)) return;
+  if (!markWord.compare_exchange_strong(sidWord, kFreedWord)) return kNull;
   const uint32_t valueSid =
       kind == kAttributeNode ? static_cast<AttributeNode*>(block)->valueWord().load() : kNull;
-  factory->freeNode(node);
-  if (valueSid == kNull) return;
-  // The value word held one reference on its string; the name is well known
-  // and holds none.
-  const StringAutoRelease value = StringFactory::GetString(static_cast<int32_t>(valueSid));
-  if (value.IsValid()) value.GetHolder()->Release();
+  freeNode(node);
+  return valueSid;
 }
 
 }  // namespace storage

@@ -1,5 +1,4 @@
-// Owns the hives of the shared DOM tree and makes its nodes. One factory per
-// process; the first process to open a storage makes the root holder and the
+// Owns the hives of the shared DOM tree and makes its nodes. The first process to open a storage makes the root holder and the
 // root element, later ones find the root holder again as the only 4-byte block.
 #ifndef SETTINGSTORE_SHAREDSTORAGE_NODEFACTORY_H
 #define SETTINGSTORE_SHAREDSTORAGE_NODEFACTORY_H
@@ -22,15 +21,11 @@ class NodeFactory {
   static constexpr uint32_t kAttributeSize = 12;
 
   // Loads or creates the tree's hives, named after namePrefix and kept in
-  // files after filePrefix (empty: memory only). Throws std::logic_error when
-  // the process has a factory already; that one stays in place.
+  // files after filePrefix (empty: memory only).
   NodeFactory(const char* namePrefix, const char* filePrefix);
   ~NodeFactory();
   NodeFactory(const NodeFactory&) = delete;
   NodeFactory& operator=(const NodeFactory&) = delete;
-
-  // The process's factory, or null while there is none.
-  static NodeFactory* GetInstance() { return instance_.load(std::memory_order_acquire); }
 
   NodeRef getRoot();
   // A new, unlinked element of this kind, without children or attributes.
@@ -44,10 +39,10 @@ class NodeFactory {
   // loaded, one process at a time.
   void onMemManagerInitialized();
 
-  // The access controller's release callback: frees a marked node when its
-  // last handle goes, and drops the reference that an attribute's value word
-  // held on its string.
-  static void onNodeReleased(const InitMemAddress& node, int kind, void* context);
+  // What the last handle's release does to a node: frees it when marked.
+  // Returns the SID an attribute's value word held a reference on, which the
+  // caller gives back; kNull when there is none.
+  uint32_t reclaim(const InitMemAddress& node, int kind);
 
   PageManager& pageManager() { return *pageManager_; }
   // The slot through which node handles reach the hives.
@@ -57,9 +52,6 @@ class NodeFactory {
   ChildIndex& children() { return children_; }
 
  private:
-  static std::atomic<bool> claimed_;
-  static std::atomic<NodeFactory*> instance_;
-
   std::unique_ptr<PageManager> ownedPageManager_;
   PageManager* pageManager_ = nullptr;
   InitMemAddress rootHolder_;

@@ -1,8 +1,10 @@
 #include "SharedStorage/NodeRef.h"
 
 #include <exception>
+#include <stdexcept>
 #include <utility>
 
+#include "SharedStorage/SharedServices.h"
 #include "framework/Exceptions.h"
 #include "framework/Logger.h"
 
@@ -12,6 +14,12 @@ namespace {
 
 constexpr const char* kSourceFile = "SharedStorage\\NodeRef";
 constexpr int32_t kOperationFailed = -6;
+
+MemAccessController& RequiredAccess() {
+  MemAccessController* controller = CurrentAccess();
+  if (controller == nullptr) throw std::logic_error("MemAccessController does not exist");
+  return *controller;
+}
 
 }  // namespace
 
@@ -23,7 +31,7 @@ NodeRef::NodeRef(PageManager* const* slot, const InitMemAddress& address, NodeKi
 NodeRef::NodeRef(const SharedPointer& pointer, NodeKind kind) : pointer_(pointer), kind_(kind) { acquire(); }
 
 NodeRef::NodeRef(const NodeRef& other) : pointer_(other.pointer_), kind_(other.kind_) {
-  MemAccessController* controller = MemAccessController::GetInstance();
+  MemAccessController* controller = CurrentAccess();
   // A live handle's record has a reference already, so one more cannot fail.
   if (!other.tracked_.isNull() && other.isCurrent() && controller->traits(other.record_).addReference()) {
     tracked_ = other.tracked_;
@@ -75,7 +83,7 @@ void NodeRef::acquire() {
   }
   // Resolved now, so that threads sharing a handle only ever read it.
   pointer_.get();
-  MemAccessController* controller = MemAccessController::GetInstance();
+  MemAccessController* controller = CurrentAccess();
   if (controller == nullptr) return;
   record_ = controller->getTraits(address());
   tracked_ = address();
@@ -83,19 +91,19 @@ void NodeRef::acquire() {
 }
 
 bool NodeRef::isCurrent() const {
-  const MemAccessController* controller = MemAccessController::GetInstance();
+  const MemAccessController* controller = CurrentAccess();
   return controller != nullptr && controller->generation() == generation_;
 }
 
 AccessTraits* NodeRef::traits() const {
   if (record_.isNull() || !isCurrent()) return nullptr;
-  return &MemAccessController::GetInstance()->traits(record_);
+  return &CurrentAccess()->traits(record_);
 }
 
 void NodeRef::release() noexcept {
   if (tracked_.isNull()) return;
   const InitMemAddress node = std::exchange(tracked_, InitMemAddress());
-  MemAccessController* controller = MemAccessController::GetInstance();
+  MemAccessController* controller = CurrentAccess();
   if (controller == nullptr || controller->generation() != generation_) return;
   // Handles are let go in destructors: a failure can only be logged there.
   try {
@@ -139,20 +147,20 @@ NodeRef NodeRef::firstChild() { return follow(element().firstChildWord(), kEleme
 NodeRef NodeRef::firstAttribute() { return follow(element().firstAttributeWord(), kAttributeNode); }
 NodeRef NodeRef::nextAttribute() { return follow(attribute().nextAttributeWord(), kAttributeNode); }
 
-NodeLock::NodeLock(const NodeRef& node) : node_(node), controller_(MemAccessController::GetInstance()) {
+NodeLock::NodeLock(const NodeRef& node) : node_(node), controller_(CurrentAccess()) {
   if (!node_.record_.isNull() && node_.isCurrent()) {
     controller_->lockTraits(node_.record_);
   } else {
     controller_ = nullptr;
-    MemAccessController::lockNode(node_.address());
+    if (!node_.isNull()) RequiredAccess().lockNode(node_.address());
   }
 }
 
 NodeLock::~NodeLock() {
   if (controller_ != nullptr) {
     controller_->unlockTraits(node_.record_);
-  } else {
-    MemAccessController::unlockNode(node_.address());
+  } else if (!node_.isNull()) {
+    RequiredAccess().unlockNode(node_.address());
   }
 }
 

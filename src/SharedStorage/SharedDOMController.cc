@@ -1,10 +1,10 @@
 #include "SharedStorage/SharedDOMController.h"
 
-#include "SharedStorage/NodeFactory.h"
+#include "SharedStorage/SharedServices.h"
 
 namespace storage {
 
-SharedDOMController::SharedDOMController() : root_(new SharedDOMSection(NodeFactory::GetInstance()->getRoot())) {}
+SharedDOMController::SharedDOMController() : root_(new SharedDOMSection(SharedServices::Required().nodes().getRoot())) {}
 
 IStorageSection* SharedDOMController::GetRoot() {
   root_->AddRef();

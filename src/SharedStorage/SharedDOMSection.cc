@@ -26,7 +26,7 @@ NodeRef SharedDOMSection::openSection(NodeRef& section, const char* name) {
   const StringAutoRelease sid = names::Peek(name);
   if (Missing(sid)) throw OpenException(kErrorNotFound);
   NodeLock lock(section);
-  return DOMElement(section).findElement(DOMElement::Sids().section, sid);
+  return DOMElement(section).findElement(SharedServices::Required().sids().section, sid);
 }
 
 NodeRef SharedDOMSection::createSection(NodeRef& section, const char* name) {
@@ -35,21 +35,21 @@ NodeRef SharedDOMSection::createSection(NodeRef& section, const char* name) {
   NodeLock lock(section);
   if (section.isMarked()) throw CreateException(kErrorDeleted);
   bool created = false;
-  return DOMElement(section).createElement(DOMElement::Sids().section, sid, created);
+  return DOMElement(section).createElement(SharedServices::Required().sids().section, sid, created);
 }
 
 bool SharedDOMSection::deleteSection(NodeRef& section, const char* name) {
   const StringAutoRelease sid = names::Peek(name);
   if (Missing(sid)) throw DeleteException(kErrorNotFound);
   NodeLock lock(section);
-  return DOMElement(section).deleteElement(DOMElement::Sids().section, sid);
+  return DOMElement(section).deleteElement(SharedServices::Required().sids().section, sid);
 }
 
 KeyPlace SharedDOMSection::openKey(NodeRef& section, const char* name) {
   StringAutoRelease sid = names::Peek(name);
   if (Missing(sid)) throw OpenException(kErrorNotFound);
   NodeLock lock(section);
-  NodeRef key = DOMElement(section).findElement(DOMElement::Sids().key, sid);
+  NodeRef key = DOMElement(section).findElement(SharedServices::Required().sids().key, sid);
   return KeyPlace{std::move(key), section, std::move(sid)};
 }
 
@@ -58,7 +58,7 @@ KeyPlace SharedDOMSection::openOrCreateKey(NodeRef& section, const char* name) {
   if (Missing(sid)) throw CreateException(kErrorNotFound);
   NodeLock lock(section);
   if (section.isMarked()) throw CreateException(kErrorDeleted);
-  const WellKnownSids& sids = DOMElement::Sids();
+  const WellKnownSids& sids = SharedServices::Required().sids();
   const DOMElement::FirstValue noValue{sids.unknown, sids.zero, sids.zero};
   bool created = false;
   NodeRef key = DOMElement(section).createElement(sids.key, sid, created, &noValue);
@@ -69,14 +69,14 @@ bool SharedDOMSection::deleteKey(NodeRef& section, const char* name) {
   const StringAutoRelease sid = names::Peek(name);
   if (Missing(sid)) throw DeleteException(kErrorNotFound);
   NodeLock lock(section);
-  return DOMElement(section).deleteElement(DOMElement::Sids().key, sid);
+  return DOMElement(section).deleteElement(SharedServices::Required().sids().key, sid);
 }
 
 INamesEnumerator* SharedDOMSection::enumChildren(NodeRef& section, uint32_t kindSid) {
   Ref<NamesEnumerator> enumerator(new NamesEnumerator());
   NodeLock lock(section);
   for (const uint32_t sid : DOMElement(section).childNames(kindSid)) {
-    const StringAutoRelease text = StringFactory::GetString(static_cast<int32_t>(sid));
+    const StringAutoRelease text = SharedServices::Required().strings().GetString(static_cast<int32_t>(sid));
     if (text.GetHolder() == nullptr) continue;
     STORAGE_ASSERT(text.GetString() != nullptr, kStringFactoryFile,
                    "storage::StringFactory::StringAutoRelease::GetString", nullptr);
@@ -139,11 +139,11 @@ bool SharedDOMSection::DeleteKey(const char* name) {
 }
 
 INamesEnumerator* SharedDOMSection::EnumKeys() {
-  return TranslateExceptions(Operation::kIO, element_, [&] { return enumChildren(element_, DOMElement::Sids().key); });
+  return TranslateExceptions(Operation::kIO, element_, [&] { return enumChildren(element_, SharedServices::Required().sids().key); });
 }
 
 INamesEnumerator* SharedDOMSection::EnumSections() {
-  return TranslateExceptions(Operation::kIO, element_, [&] { return enumChildren(element_, DOMElement::Sids().section); });
+  return TranslateExceptions(Operation::kIO, element_, [&] { return enumChildren(element_, SharedServices::Required().sids().section); });
 }
 
 }  // namespace storage

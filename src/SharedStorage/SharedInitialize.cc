@@ -1,11 +1,10 @@
 #include "SharedStorage/SharedInitialize.h"
 
-#include <exception>
 #include <memory>
+#include <string>
 
-#include "SharedStorage/DOMElements.h"
-#include "SharedStorage/NodeFactory.h"
 #include "SharedStorage/SharedDOMSection.h"
+#include "SharedStorage/SharedServices.h"
 #include "SharedStorage/SharedSettings.h"
 #include "Utils/PathUtils.h"
 #include "framework/Exceptions.h"
@@ -26,7 +25,7 @@ std::unique_ptr<SharedSettings> settings;
 std::unique_ptr<platform::NamedMutex> blockMutex;
 
 void RunCheck(StorageCheckFunction check) {
-  Ref<SharedDOMSection> root(new SharedDOMSection(NodeFactory::GetInstance()->getRoot()));
+  Ref<SharedDOMSection> root(new SharedDOMSection(SharedServices::Required().nodes().getRoot()));
   if (!check(root.get(), STORAGE_SHARED_DOM)) throw CheckStorageException();
 }
 
@@ -35,31 +34,27 @@ void RunCheck(StorageCheckFunction check) {
 bool initializeSharedDOM(IStorageInitializer* init) {
   STORAGE_ASSERT(settings != nullptr, kSourceFile, "storage::initializeSharedDOM", nullptr);
   try {
-    DOMElement::Initialize(settings->storageName.c_str(),
-                           utils::Join(settings->path, settings->storageFileName).c_str(),
-                           settings->mapName.c_str(), utils::Join(settings->path, settings->mapFileName).c_str(),
-                           settings->syncName.c_str());
+    const std::string nodeFiles = utils::Join(settings->path, settings->storageFileName);
+    const std::string stringFile = utils::Join(settings->path, settings->mapFileName);
+    SharedServices::Start({settings->storageName.c_str(), nodeFiles.c_str(), settings->mapName.c_str(),
+                           stringFile.c_str(), settings->syncName.c_str()});
     if (StorageCheckFunction check = init->GetCheckFunction()) {
       try {
         RunCheck(check);
       } catch (...) {
-        DOMElement::Deinitialize();
+        SharedServices::Stop();
         throw;
       }
     }
     return true;
-  } catch (const Exception& error) {
-    logger::error("Initialization failed - Exception handled: %s", error.GetErrorString());
   } catch (const CheckStorageException&) {
     logger::error("Initialization failed - CheckStorageException handled");
   } catch (const ChecksumException&) {
     logger::error("Initialization failed - ChecksumException handled");
-  } catch (const TechnicalException& error) {
-    logger::error("Initialization failed - TechnicalException handled: %s", error.what());
-  } catch (const AssertException& error) {
-    logger::error("Initialization failed - AssertException handled: %s", error.What().c_str());
-  } catch (const std::exception& error) {
-    logger::error("Initialization failed - std::exception handled: %s", error.what());
+  } catch (...) {
+    const Failure failure = CurrentFailure();
+    if (failure.root == Failure::Root::kUnknown) throw;
+    logger::error("Initialization failed - %s handled: %s", failure.rootName(), failure.message.c_str());
   }
   return false;
 }
@@ -91,7 +86,7 @@ void loadSharedStorage(IStorageInitializer* init) {
 }
 
 bool unloadSharedStorage() {
-  const bool saved = DOMElement::Deinitialize();
+  const bool saved = SharedServices::Stop();
   blockMutex.reset();
   settings.reset();
   if (!saved) logger::error("The shared storage's files could not be saved; its changes are lost");

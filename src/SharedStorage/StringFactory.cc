@@ -20,11 +20,6 @@ namespace {
 
 constexpr const char* kSourceFile = "SharedStorage\\StringFactory";
 
-// Whether this factory's process has a live one: claimed at the start of a
-// construction, published once it is complete.
-std::atomic<bool> factoryClaimed{false};
-std::atomic<StringFactory*> currentFactory{nullptr};
-
 // SID words that mark a head without a string.
 bool IsNoSid(uint32_t word) { return word == 0 || word == 0xCCCCCCCC || word == 0xDDDDDDDD; }
 
@@ -155,29 +150,22 @@ StringFactory::StringFactory(const char* namePrefix, const char* filePath)
       holderFactory_(*this, &pageManager_) {
   constexpr const char* kFunction = "storage::StringFactory::StringFactory";
   STORAGE_ASSERT(namePrefix != nullptr, kSourceFile, kFunction, "Invalid arguments for the StringFactory");
-  bool expected = false;
-  STORAGE_ASSERT(factoryClaimed.compare_exchange_strong(expected, true), kSourceFile, kFunction,
-                 "A StringFactory exists in this process already");
   try {
     TMemoryConfigurator<StringFactory> configurator(this, namePrefix, filePath);
     pageManager_->Initialize(&configurator);
     hints_ = std::make_unique<SidHints>(std::string(namePrefix) + "Hints");
   } catch (...) {
     for (auto& [sid, entry] : bySid_) entry.holder->Destroy();
-    factoryClaimed.store(false);
     throw;
   }
-  currentFactory.store(this);
 }
 
 StringFactory::~StringFactory() {
-  currentFactory.store(nullptr);
   for (auto& [sid, entry] : bySid_) entry.holder->Destroy();
   bySid_.clear();
   byHash_.clear();
   hints_.reset();
   ownedPageManager_.reset();
-  factoryClaimed.store(false);
 }
 
 void StringFactory::onMemManagerInitialized() {
@@ -214,12 +202,6 @@ void StringFactory::removeUnnamedExternalFiles() {
       platform::RemoveFile((externalDirectory_ + name).c_str());
     }
   }
-}
-
-StringFactory& StringFactory::Current(const char* function) {
-  StringFactory* factory = currentFactory.load();
-  STORAGE_ASSERT(factory != nullptr, kSourceFile, function, "No StringFactory in this process");
-  return *factory;
 }
 
 // ---- Index --------------------------------------------------------------------
@@ -369,28 +351,28 @@ IStringHolder* StringFactory::findBySid(int32_t sid) {
 
 StringAutoRelease StringFactory::GetSID(const char* text) {
   constexpr const char* kFunction = "storage::StringFactory::GetSID";
-  return Current(kFunction).getByText(text, Match::kIgnoreCase, Mode::kGet, kFunction);
+  return getByText(text, Match::kIgnoreCase, Mode::kGet, kFunction);
 }
 
 StringAutoRelease StringFactory::PeekSID(const char* text) {
   constexpr const char* kFunction = "storage::StringFactory::PeekSID";
-  return Current(kFunction).getByText(text, Match::kIgnoreCase, Mode::kPeek, kFunction);
+  return getByText(text, Match::kIgnoreCase, Mode::kPeek, kFunction);
 }
 
 StringAutoRelease StringFactory::GetExactSID(const char* text) {
   constexpr const char* kFunction = "storage::StringFactory::GetExactSID";
-  return Current(kFunction).getByText(text, Match::kExact, Mode::kGet, kFunction);
+  return getByText(text, Match::kExact, Mode::kGet, kFunction);
 }
 
 StringAutoRelease StringFactory::PeekExactSID(const char* text) {
   constexpr const char* kFunction = "storage::StringFactory::PeekExactSID";
-  return Current(kFunction).getByText(text, Match::kExact, Mode::kPeek, kFunction);
+  return getByText(text, Match::kExact, Mode::kPeek, kFunction);
 }
 
 StringAutoRelease StringFactory::GetString(int32_t sid) {
   constexpr const char* kFunction = "storage::StringFactory::GetString";
   STORAGE_ASSERT(sid > 0, kSourceFile, kFunction, nullptr);
-  return Current(kFunction).getBySid(sid);
+  return getBySid(sid);
 }
 
 StringAutoRelease StringFactory::getByText(const char* text, Match match, Mode mode, const char* function) {

@@ -80,8 +80,7 @@ class StringFactory final : public IStringHolderOwner {
   };
 
   // The table's hives are named after namePrefix and, with a filePath, kept in
-  // files next to it; external strings live in filePath's directory. One
-  // factory per process: a second one is refused while the first lives.
+  // files next to it; external strings live in filePath's directory.
   StringFactory(const char* namePrefix, const char* filePath);
   // Destroys the holder objects of the index (their shared references belong
   // to the handles) and unloads the hives.
@@ -93,16 +92,16 @@ class StringFactory final : public IStringHolderOwner {
   // there is none. When several strings differ from the text only in case
   // (value texts may), the one with the lowest SID answers: it is the first
   // stored, and every process knows it, so all resolve a name alike.
-  static StringAutoRelease GetSID(const char* text);
+  StringAutoRelease GetSID(const char* text);
   // As GetSID, but never creates: an empty handle when there is no such string.
-  static StringAutoRelease PeekSID(const char* text);
+  StringAutoRelease PeekSID(const char* text);
   // Values: the string equal to the text byte for byte, created when there is
   // none, so that a value comes back exactly as written even when a string
   // differing only in case exists.
-  static StringAutoRelease GetExactSID(const char* text);
-  static StringAutoRelease PeekExactSID(const char* text);
+  StringAutoRelease GetExactSID(const char* text);
+  StringAutoRelease PeekExactSID(const char* text);
   // The string with this SID, or an empty handle when it is gone.
-  static StringAutoRelease GetString(int32_t sid);
+  StringAutoRelease GetString(int32_t sid);
 
   // The configurator's call once the hives are loaded: finds or makes the
   // root and indexes the strings already there.
@@ -131,8 +130,6 @@ class StringFactory final : public IStringHolderOwner {
     int32_t sid;
   };
   class ScanEnumerator;
-
-  static StringFactory& Current(const char* function);
 
   StringAutoRelease getByText(const char* text, Match match, Mode mode, const char* function);
   StringAutoRelease getBySid(int32_t sid);

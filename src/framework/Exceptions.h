@@ -2,6 +2,10 @@
 #ifndef SETTINGSTORE_FRAMEWORK_EXCEPTIONS_H
 #define SETTINGSTORE_FRAMEWORK_EXCEPTIONS_H
 
+#include <cstdint>
+#include <exception>
+#include <string>
+
 #include "storage/storage.h"
 
 namespace storage {
@@ -20,6 +24,47 @@ enum ErrorCode : int32_t {
   kErrorDamagedStructure = -13,
   kErrorOutOfSharedMemory = -14,
 };
+
+// What an escaped exception tells its catcher: the root it comes from, its
+// code (kErrorFailed for every root but Exception) and its text.
+struct Failure {
+  enum class Root { kStorage, kTechnical, kAssert, kStandard, kUnknown };
+
+  Root root;
+  int32_t code;
+  std::string message;
+
+  // The root's class name, as reports and logs print it.
+  const char* rootName() const {
+    switch (root) {
+      case Root::kStorage: return "Exception";
+      case Root::kTechnical: return "TechnicalException";
+      case Root::kAssert: return "AssertException";
+      case Root::kStandard: return "std::exception";
+      case Root::kUnknown: break;
+    }
+    return "unknown exception";
+  }
+};
+
+// Sorts the exception being handled; only inside a catch block. Header-only,
+// so that tools on the public API alone share it.
+inline Failure CurrentFailure() {
+  try {
+    throw;
+  } catch (const Exception& e) {
+    const char* text = e.GetErrorString();
+    return {Failure::Root::kStorage, e.GetErrorCode(), text ? text : ""};
+  } catch (const TechnicalException& e) {
+    return {Failure::Root::kTechnical, kErrorFailed, e.what()};
+  } catch (const AssertException& e) {
+    return {Failure::Root::kAssert, kErrorFailed, e.What()};
+  } catch (const std::exception& e) {
+    return {Failure::Root::kStandard, kErrorFailed, e.what()};
+  } catch (...) {
+    return {Failure::Root::kUnknown, kErrorFailed, "unknown failure"};
+  }
+}
 
 }  // namespace storage
 

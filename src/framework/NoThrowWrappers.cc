@@ -1,7 +1,5 @@
 #include "framework/NoThrowWrappers.h"
 
-#include <exception>
-#include <stdexcept>
 #include <utility>
 
 #include "framework/AddRef.h"
@@ -40,19 +38,8 @@ const char* NoThrowErrorRecord::Message() const {
 
 void NoThrowErrorRecord::RecordCurrentException() noexcept {
   try {
-    try {
-      throw;
-    } catch (const Exception& e) {
-      Set(e.GetErrorCode(), e.GetErrorString());
-    } catch (const TechnicalException& e) {
-      Set(kErrorFailed, e.what());
-    } catch (const AssertException& e) {
-      Set(kErrorFailed, e.What().c_str());
-    } catch (const std::exception& e) {
-      Set(kErrorFailed, e.what());
-    } catch (...) {
-      Set(kErrorFailed, "unknown failure");
-    }
+    const Failure failure = CurrentFailure();
+    Set(failure.code, failure.message.c_str());
   } catch (...) {
     // Recording itself ran out of memory: keep at least the code.
     std::lock_guard<std::mutex> guard(mutex_);

@@ -133,16 +133,6 @@ TEST_F(DOMNodeTest, UnmarkedNodesAreNeverFreed) {
   EXPECT_FALSE(HasBlock(*factory, element.address()));
 }
 
-TEST_F(DOMNodeTest, OneFactoryPerProcess) {
-  auto factory = Open();
-  const InitMemAddress root = factory->getRoot().address();
-  EXPECT_THROW(NodeFactory(Name("other").c_str(), ""), std::logic_error);
-  EXPECT_EQ(NodeFactory::GetInstance(), factory.get());
-  EXPECT_EQ(factory->getRoot().address(), root);
-  factory.reset();
-  EXPECT_EQ(NodeFactory::GetInstance(), nullptr);
-}
-
 TEST_F(DOMNodeTest, HandleWithoutPageManagerIsRefused) {
   try {
     NodeRef handle(nullptr, InitMemAddress(1, 0), storage::kElementNode);

@@ -178,19 +178,19 @@ TEST_F(MemAccessControllerTest, NodeLockIsRecursiveAndKeepsOtherThreadsOut) {
   const InitMemAddress node = NodeAddress(1);
   const InitMemAddress record = controller.getTraits(node);  // a handle on the node
 
-  MemAccessController::lockNode(node);
-  MemAccessController::lockNode(node);
+  controller.lockNode(node);
+  controller.lockNode(node);
   EXPECT_EQ(References(controller, record), kOne);
 
   std::atomic<bool> entered{false};
   std::thread other([&] {
-    storage::NodeLockGuard guard(node);
+    storage::NodeLockGuard guard(controller, node);
     entered = true;
   });
-  MemAccessController::unlockNode(node);
+  controller.unlockNode(node);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_FALSE(entered);
-  MemAccessController::unlockNode(node);
+  controller.unlockNode(node);
   other.join();
   EXPECT_TRUE(entered);
   EXPECT_EQ(References(controller, record), kOne);
@@ -201,7 +201,7 @@ TEST_F(MemAccessControllerTest, LockingAnIdleNodeLeavesItIdleWithoutCallingBack)
   Released released;
   MemAccessController controller(Name(), RecordRelease, &released);
   const InitMemAddress node = NodeAddress(3);
-  { storage::NodeLockGuard guard(node); }
+  { storage::NodeLockGuard guard(controller, node); }
   const std::vector<ListedTraits> listed = ListTraits(controller);
   ASSERT_EQ(listed.size(), 1u);
   EXPECT_EQ(listed[0].references, kNone);
@@ -216,16 +216,16 @@ TEST_F(MemAccessControllerTest, LockerWhoseReferenceOutlivesTheLastHandleHandsTh
   MemAccessController controller(Name(), RecordRelease, &released);
   const InitMemAddress node = NodeAddress(4);
   const InitMemAddress record = controller.getTraits(node);  // the handle
-  MemAccessController::lockNode(node);
+  controller.lockNode(node);
 
   std::thread locker([&] {
-    MemAccessController::lockNode(node);
-    MemAccessController::unlockNode(node);
+    controller.lockNode(node);
+    controller.unlockNode(node);
   });
   while (References(controller, record) != kTwo) std::this_thread::yield();  // the locker waits
   controller.releaseNode(node, storage::kElementNode);
   EXPECT_EQ(References(controller, record), kOne);
-  MemAccessController::unlockNode(node);
+  controller.unlockNode(node);
   locker.join();
 
   EXPECT_EQ(released.nodes, std::vector<uint32_t>{node.value()});
@@ -235,8 +235,8 @@ TEST_F(MemAccessControllerTest, LockerWhoseReferenceOutlivesTheLastHandleHandsTh
 TEST_F(MemAccessControllerTest, NullAddressDoesNothing) {
   Released released;
   MemAccessController controller(Name(), RecordRelease, &released);
-  MemAccessController::lockNode(InitMemAddress());
-  MemAccessController::unlockNode(InitMemAddress());
+  controller.lockNode(InitMemAddress());
+  controller.unlockNode(InitMemAddress());
   controller.releaseNode(InitMemAddress(), storage::kAttributeNode);
   EXPECT_EQ(controller.root().headWord().load(), kNone);
   EXPECT_TRUE(released.nodes.empty());
@@ -244,33 +244,12 @@ TEST_F(MemAccessControllerTest, NullAddressDoesNothing) {
   EXPECT_EQ(controller.root().headWord().load(), kNone);
 }
 
-TEST_F(MemAccessControllerTest, SecondControllerIsRefusedAndTheFirstKeepsWorking) {
-  MemAccessController controller(Name());
-  EXPECT_EQ(MemAccessController::GetInstance(), &controller);
-  try {
-    MemAccessController second((std::string(Name()) + "other").c_str());
-    ADD_FAILURE() << "a second controller was built";
-  } catch (const std::logic_error& error) {
-    EXPECT_STREQ(error.what(), "MemAccessController should be a singleton");
-  }
-  EXPECT_EQ(MemAccessController::GetInstance(), &controller);
-  const InitMemAddress record = controller.getTraits(NodeAddress(1));
-  EXPECT_EQ(References(controller, record), kOne);
-  storage::NodeLockGuard guard(NodeAddress(1));
-  EXPECT_EQ(controller.traits(record).nodeLock.owner(), storage::platform::CurrentThreadId());
-}
-
-TEST_F(MemAccessControllerTest, NodeLocksNeedTheControllerAndAFailedOneLeavesNone) {
+TEST_F(MemAccessControllerTest, AFailedControllerLeavesNothingInTheWay) {
   const std::string tooLong(300, 'n');
   EXPECT_THROW(MemAccessController failed(tooLong.c_str()), storage::AssertException);
-  EXPECT_EQ(MemAccessController::GetInstance(), nullptr);
-  {
-    MemAccessController controller(Name());
-    EXPECT_EQ(MemAccessController::GetInstance(), &controller);
-  }
-  EXPECT_EQ(MemAccessController::GetInstance(), nullptr);
-  EXPECT_THROW(MemAccessController::lockNode(NodeAddress(1)), std::logic_error);
-  MemAccessController::lockNode(InitMemAddress());  // the null address still does nothing
+  MemAccessController controller(Name());
+  const InitMemAddress record = controller.getTraits(NodeAddress(1));
+  EXPECT_EQ(References(controller, record), kOne);
 }
 
 TEST_F(MemAccessControllerTest, ThreadsAndProcessesMakeOneRecordPerKey) {
@@ -319,7 +298,7 @@ TEST_F(MemAccessControllerTest, NodeLockOfADeadProcessIsTakenOver) {
   EXPECT_NE(controller.traits(record).nodeLock.owner(), kNone);
 
   holder.Kill();
-  storage::NodeLockGuard guard(node);
+  storage::NodeLockGuard guard(controller, node);
   EXPECT_EQ(controller.traits(record).nodeLock.owner(), storage::platform::CurrentThreadId());
 }
 

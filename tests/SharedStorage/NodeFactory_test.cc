@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "SharedStorage/DOMElements.h"
+#include "SharedStorage/SharedServices.h"
 #include "SharedStorage/MemAccessController.h"
 #include "SharedStorage/NodeTestFixture.h"
 #include "SharedStorage/StringFactory.h"
@@ -20,40 +20,42 @@
 namespace settingstore::test {
 namespace {
 
-using storage::DOMElement;
 using storage::InitMemAddress;
 using storage::NodeFactory;
 using storage::NodeRef;
+using storage::SharedServices;
 using storage::StringFactory;
 
 class NodeFactoryTest : public NodeTestFixture {
  protected:
   void SetUp() override { Initialize(); }
-  void TearDown() override { DOMElement::Deinitialize(); }
+  void TearDown() override { SharedServices::Stop(); }
 
-  void Initialize() {
-    DOMElement::Initialize(Name("nodes").c_str(), File("nodes").c_str(), Name("strings").c_str(),
-                           File("strings").c_str(), Name("access").c_str());
+  void Initialize(const std::string& accessName = "") {
+    const std::string access = accessName.empty() ? Name("access") : accessName;
+    SharedServices::Start({Name("nodes").c_str(), File("nodes").c_str(), Name("strings").c_str(),
+                           File("strings").c_str(), access.c_str()});
   }
-  NodeFactory& Factory() { return *NodeFactory::GetInstance(); }
+  NodeFactory& Factory() { return SharedServices::Required().nodes(); }
+  static const storage::WellKnownSids& Sids() { return SharedServices::Required().sids(); }
 
   // The text of a SID; empty once its string is gone.
   static std::string TextOf(uint32_t sid) {
-    const storage::StringAutoRelease handle = StringFactory::GetString(static_cast<int32_t>(sid));
+    const storage::StringAutoRelease handle = SharedServices::Required().strings().GetString(static_cast<int32_t>(sid));
     return handle.IsValid() ? handle.GetString() : "";
   }
 
   // A value string with one reference held for a node's value word, as the
   // element operations take it.
   static uint32_t HeldValue(const char* text) {
-    const storage::StringAutoRelease handle = StringFactory::GetExactSID(text);
+    const storage::StringAutoRelease handle = SharedServices::Required().strings().GetExactSID(text);
     handle.AddRef();
     return static_cast<uint32_t>(handle.GetSID());
   }
 };
 
 TEST_F(NodeFactoryTest, WellKnownStringsAreRegisteredAndKept) {
-  const storage::WellKnownSids& sids = DOMElement::Sids();
+  const storage::WellKnownSids& sids = Sids();
   const std::pair<uint32_t, const char*> expected[] = {{sids.section, "section"},
                                                        {sids.key, "key"},
                                                        {sids.name, "name"},
@@ -79,28 +81,24 @@ TEST_F(NodeFactoryTest, WellKnownStringsAreRegisteredAndKept) {
 }
 
 TEST_F(NodeFactoryTest, SecondInitializeIsRefusedAndReplacesNothing) {
-  NodeFactory* factory = NodeFactory::GetInstance();
-  const uint32_t section = DOMElement::Sids().section;
+  SharedServices* services = SharedServices::Current();
+  const uint32_t section = Sids().section;
   EXPECT_THROW(Initialize(), storage::AssertException);
-  EXPECT_EQ(NodeFactory::GetInstance(), factory);
-  EXPECT_NE(storage::MemAccessController::GetInstance(), nullptr);
-  EXPECT_EQ(DOMElement::Sids().section, section);
+  EXPECT_EQ(SharedServices::Current(), services);
+  EXPECT_EQ(Sids().section, section);
   EXPECT_EQ(TextOf(section), "section");
 }
 
 TEST_F(NodeFactoryTest, FailedInitializeTearsDownWhatItBuilt) {
-  DOMElement::Deinitialize();
-  EXPECT_EQ(NodeFactory::GetInstance(), nullptr);
-  {
-    // A controller left in the way makes the bring-up fail at its last step.
-    storage::MemAccessController blocker(Name("other").c_str());
-    EXPECT_THROW(Initialize(), std::logic_error);
-    EXPECT_EQ(NodeFactory::GetInstance(), nullptr);
-    EXPECT_EQ(DOMElement::Sids().section, storage::WellKnownSids::kNoSid);
-  }
+  SharedServices::Stop();
+  EXPECT_EQ(SharedServices::Current(), nullptr);
+  // An access name too long for a segment makes the bring-up fail at its
+  // last step, after the tree and the string table are up.
+  EXPECT_THROW(Initialize(std::string(300, 'n')), storage::AssertException);
+  EXPECT_EQ(SharedServices::Current(), nullptr);
   Initialize();
-  EXPECT_NE(NodeFactory::GetInstance(), nullptr);
-  EXPECT_EQ(TextOf(DOMElement::Sids().key), "key");
+  EXPECT_NE(SharedServices::Current(), nullptr);
+  EXPECT_EQ(TextOf(Sids().key), "key");
 }
 
 TEST_F(NodeFactoryTest, MarkedNodeIsFreedOnlyOnItsLastRelease) {
@@ -109,7 +107,7 @@ TEST_F(NodeFactoryTest, MarkedNodeIsFreedOnlyOnItsLastRelease) {
     std::optional<NodeRef> survivor;
     InitMemAddress address;
     {
-      NodeRef handle = Factory().newElement(DOMElement::Sids().section);
+      NodeRef handle = Factory().newElement(Sids().section);
       address = handle.address();
       if (way == 0) {
         survivor.emplace(handle);
@@ -122,7 +120,7 @@ TEST_F(NodeFactoryTest, MarkedNodeIsFreedOnlyOnItsLastRelease) {
       handle.mark();
     }
     ASSERT_TRUE(HasBlock(Factory(), address)) << way;
-    EXPECT_EQ(survivor->element().kindWord().load(), DOMElement::Sids().section | storage::kDeleteMark);
+    EXPECT_EQ(survivor->element().kindWord().load(), Sids().section | storage::kDeleteMark);
     survivor.reset();
     EXPECT_FALSE(HasBlock(Factory(), address)) << way;
   }
@@ -131,7 +129,7 @@ TEST_F(NodeFactoryTest, MarkedNodeIsFreedOnlyOnItsLastRelease) {
 TEST_F(NodeFactoryTest, UnmarkedNodeOutlivesItsHandles) {
   InitMemAddress address;
   {
-    NodeRef handle = Factory().newElement(DOMElement::Sids().key);
+    NodeRef handle = Factory().newElement(Sids().key);
     address = handle.address();
     NodeRef copy = handle;
     copy = Factory().getRoot();
@@ -147,7 +145,7 @@ TEST_F(NodeFactoryTest, FreedAttributeDropsItsValueStringAndFreedElementDropsNon
   const uint32_t value = HeldValue("Value Of An Attribute");
   const uint32_t kept = HeldValue("Kept");
   {
-    NodeRef element = Factory().newElement(DOMElement::Sids().key);
+    NodeRef element = Factory().newElement(Sids().key);
     // An element's words hold no string references: freeing it drops none,
     // even when a word happens to carry a SID.
     element.element().firstChildWord().exchange(kept);
@@ -157,7 +155,7 @@ TEST_F(NodeFactoryTest, FreedAttributeDropsItsValueStringAndFreedElementDropsNon
 
   InitMemAddress address;
   {
-    NodeRef attribute = Factory().newAttribute(DOMElement::Sids().value, value);
+    NodeRef attribute = Factory().newAttribute(Sids().value, value);
     address = attribute.address();
     NodeRef holder = attribute;
     attribute.mark();
@@ -166,11 +164,11 @@ TEST_F(NodeFactoryTest, FreedAttributeDropsItsValueStringAndFreedElementDropsNon
   }
   EXPECT_FALSE(HasBlock(Factory(), address));
   EXPECT_EQ(TextOf(value), "");
-  EXPECT_EQ(TextOf(DOMElement::Sids().value), "value");
+  EXPECT_EQ(TextOf(Sids().value), "value");
 }
 
 TEST_F(NodeFactoryTest, HandlesOfManyThreadsFreeAMarkedNodeOnce) {
-  NodeRef node = Factory().newElement(DOMElement::Sids().key);
+  NodeRef node = Factory().newElement(Sids().key);
   const InitMemAddress address = node.address();
   node.mark();
   std::vector<std::thread> threads;
@@ -188,7 +186,7 @@ TEST_F(NodeFactoryTest, HandlesOfManyThreadsFreeAMarkedNodeOnce) {
   node = NodeRef(Factory().pageManagerSlot(), InitMemAddress(), storage::kElementNode);
   EXPECT_FALSE(HasBlock(Factory(), address));
   // The block went back once: the root and one new node are all there is.
-  NodeRef reused = Factory().newElement(DOMElement::Sids().key);
+  NodeRef reused = Factory().newElement(Sids().key);
   EXPECT_EQ(BlocksOfSize(Factory(), 16).size(), 2u);
 }
 
@@ -204,18 +202,18 @@ TEST_F(NodeFactoryTest, NullHandlesCountNothing) {
 
 TEST_F(NodeFactoryTest, TreeSurvivesAReloadFromItsFiles) {
   const InitMemAddress root = Factory().getRoot().address();
-  NodeRef child = Factory().newElement(DOMElement::Sids().section);
+  NodeRef child = Factory().newElement(Sids().section);
   Factory().getRoot().element().firstChildWord().exchange(child.address().value());
   const InitMemAddress childAddress = child.address();
   child = NodeRef(Factory().pageManagerSlot(), InitMemAddress(), storage::kElementNode);
-  DOMElement::Deinitialize();
+  SharedServices::Stop();
 
   Initialize();
   NodeRef reloaded = Factory().getRoot();
   EXPECT_EQ(reloaded.address(), root);
   NodeRef first = reloaded.firstChild();
   EXPECT_EQ(first.address(), childAddress);
-  EXPECT_EQ(first.element().kindWord().load(), DOMElement::Sids().section);
+  EXPECT_EQ(first.element().kindWord().load(), Sids().section);
 }
 
 }  // namespace

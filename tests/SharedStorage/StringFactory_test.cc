@@ -82,52 +82,52 @@ std::vector<int32_t> ReadSids(const std::filesystem::path& path) {
 }
 
 TEST_F(StringFactoryTest, NamesGetSidsFromOneAndIgnoreCase) {
-  const StringAutoRelease width = StringFactory::GetSID("Width");
-  const StringAutoRelease height = StringFactory::GetSID("Height");
+  const StringAutoRelease width = factory_->GetSID("Width");
+  const StringAutoRelease height = factory_->GetSID("Height");
   EXPECT_EQ(width.GetSID(), 1);
   EXPECT_EQ(height.GetSID(), 2);
 
-  const StringAutoRelease again = StringFactory::GetSID("WIDTH");
+  const StringAutoRelease again = factory_->GetSID("WIDTH");
   EXPECT_EQ(again.GetSID(), 1);
   EXPECT_STREQ(again.GetString(), "Width");
   EXPECT_EQ(Counter(), 2u);
 
-  const StringAutoRelease empty = StringFactory::GetSID("");
+  const StringAutoRelease empty = factory_->GetSID("");
   EXPECT_EQ(empty.GetSID(), 3);
-  EXPECT_STREQ(StringFactory::GetString(3).GetString(), "");
+  EXPECT_STREQ(factory_->GetString(3).GetString(), "");
 }
 
 TEST_F(StringFactoryTest, PeekFindsButNeverCreates) {
-  const StringAutoRelease absent = StringFactory::PeekSID("Absent");
+  const StringAutoRelease absent = factory_->PeekSID("Absent");
   EXPECT_FALSE(absent.IsValid());
   EXPECT_EQ(absent.GetSID(), -1);
   EXPECT_EQ(absent.GetString(), nullptr);
-  EXPECT_FALSE(StringFactory::PeekExactSID("Absent").IsValid());
+  EXPECT_FALSE(factory_->PeekExactSID("Absent").IsValid());
   EXPECT_EQ(Counter(), 0u);
   EXPECT_EQ(StringBlockCount(), 0u);
 
-  const StringAutoRelease present = StringFactory::GetSID("Present");
+  const StringAutoRelease present = factory_->GetSID("Present");
   EXPECT_EQ(present.GetSID(), 1);
-  EXPECT_EQ(StringFactory::PeekSID("PRESENT").GetSID(), 1);
-  EXPECT_EQ(StringFactory::PeekExactSID("Present").GetSID(), 1);
-  EXPECT_FALSE(StringFactory::PeekExactSID("PRESENT").IsValid());
+  EXPECT_EQ(factory_->PeekSID("PRESENT").GetSID(), 1);
+  EXPECT_EQ(factory_->PeekExactSID("Present").GetSID(), 1);
+  EXPECT_FALSE(factory_->PeekExactSID("PRESENT").IsValid());
   EXPECT_EQ(Counter(), 1u);
 }
 
 TEST_F(StringFactoryTest, LastReleaseFreesTheStringAndANewSidFollows) {
   int32_t sid;
   {
-    const StringAutoRelease first = StringFactory::GetSID("Temporary");
+    const StringAutoRelease first = factory_->GetSID("Temporary");
     sid = first.GetSID();
     const StringAutoRelease copy = first;
-    const StringAutoRelease bySid = StringFactory::GetString(sid);
+    const StringAutoRelease bySid = factory_->GetString(sid);
     EXPECT_STREQ(bySid.GetString(), "Temporary");
     EXPECT_GT(StringBlockCount(), 0u);
   }
-  EXPECT_FALSE(StringFactory::GetString(sid).IsValid());
+  EXPECT_FALSE(factory_->GetString(sid).IsValid());
   EXPECT_EQ(StringBlockCount(), 0u);
 
-  StringAutoRelease recreated = StringFactory::GetSID("temporary");
+  StringAutoRelease recreated = factory_->GetSID("temporary");
   EXPECT_EQ(recreated.GetSID(), sid + 1);
   EXPECT_STREQ(recreated.GetString(), "temporary");
 
@@ -136,63 +136,63 @@ TEST_F(StringFactoryTest, LastReleaseFreesTheStringAndANewSidFollows) {
   const int32_t kept = recreated.GetSID();
   storage::IStringHolder* holder = recreated.GetHolder();
   { const StringAutoRelease moved = std::move(recreated); }
-  EXPECT_TRUE(StringFactory::GetString(kept).IsValid());
+  EXPECT_TRUE(factory_->GetString(kept).IsValid());
   holder->Release();
-  EXPECT_FALSE(StringFactory::GetString(kept).IsValid());
+  EXPECT_FALSE(factory_->GetString(kept).IsValid());
 }
 
 TEST_F(StringFactoryTest, RefusesMissingTextsAndNonPositiveSids) {
-  EXPECT_TRUE(Asserts([] { StringFactory::GetString(0); }));
-  EXPECT_TRUE(Asserts([] { StringFactory::GetString(-1); }));
-  EXPECT_TRUE(Asserts([] { StringFactory::GetSID(nullptr); }));
-  EXPECT_TRUE(Asserts([] { StringFactory::PeekExactSID(nullptr); }));
-  EXPECT_FALSE(StringFactory::GetString(12345).IsValid());
+  EXPECT_TRUE(Asserts([this] { factory_->GetString(0); }));
+  EXPECT_TRUE(Asserts([this] { factory_->GetString(-1); }));
+  EXPECT_TRUE(Asserts([this] { factory_->GetSID(nullptr); }));
+  EXPECT_TRUE(Asserts([this] { factory_->PeekExactSID(nullptr); }));
+  EXPECT_FALSE(factory_->GetString(12345).IsValid());
 }
 
 TEST_F(StringFactoryTest, IssuesSidsUpToTheLimitOnly) {
   SidCounter(Factory()).store(2147483638u);
-  const StringAutoRelease last = StringFactory::GetSID("Last");
+  const StringAutoRelease last = factory_->GetSID("Last");
   EXPECT_EQ(last.GetSID(), StringFactory::kMaxSID);
   EXPECT_EQ(last.GetSID(), 2147483639);
 
   const size_t blocks = StringBlockCount();
-  EXPECT_EQ(LogicErrorOf([] { StringFactory::GetSID("One more"); }), "StringFactory:: not enoght free SID");
-  EXPECT_EQ(LogicErrorOf([] { StringFactory::GetExactSID("LAST"); }), "StringFactory:: not enoght free SID");
+  EXPECT_EQ(LogicErrorOf([this] { factory_->GetSID("One more"); }), "StringFactory:: not enoght free SID");
+  EXPECT_EQ(LogicErrorOf([this] { factory_->GetExactSID("LAST"); }), "StringFactory:: not enoght free SID");
   EXPECT_EQ(StringBlockCount(), blocks);
   EXPECT_EQ(Counter(), 2147483639u);
   // Known texts are still found.
-  EXPECT_EQ(StringFactory::GetSID("LAST").GetSID(), 2147483639);
+  EXPECT_EQ(factory_->GetSID("LAST").GetSID(), 2147483639);
 }
 
 TEST_F(StringFactoryTest, ExactValuesLiveBesideCaseInsensitiveNames) {
-  StringAutoRelease upper = StringFactory::GetExactSID("QUJD");
-  const StringAutoRelease lower = StringFactory::GetExactSID("qujd");
+  StringAutoRelease upper = factory_->GetExactSID("QUJD");
+  const StringAutoRelease lower = factory_->GetExactSID("qujd");
   ASSERT_TRUE(upper.IsValid());
   ASSERT_TRUE(lower.IsValid());
   EXPECT_NE(upper.GetSID(), lower.GetSID());
   EXPECT_STREQ(upper.GetString(), "QUJD");
   EXPECT_STREQ(lower.GetString(), "qujd");
-  EXPECT_EQ(StringFactory::GetExactSID("QUJD").GetSID(), upper.GetSID());
+  EXPECT_EQ(factory_->GetExactSID("QUJD").GetSID(), upper.GetSID());
   // A name resolves to the first stored spelling.
-  EXPECT_EQ(StringFactory::GetSID("qUjD").GetSID(), upper.GetSID());
+  EXPECT_EQ(factory_->GetSID("qUjD").GetSID(), upper.GetSID());
 
   // A name stored first keeps answering for itself and for its exact value.
-  const StringAutoRelease name = StringFactory::GetSID("Color");
-  const StringAutoRelease value = StringFactory::GetExactSID("COLOR");
+  const StringAutoRelease name = factory_->GetSID("Color");
+  const StringAutoRelease value = factory_->GetExactSID("COLOR");
   EXPECT_NE(value.GetSID(), name.GetSID());
-  EXPECT_EQ(StringFactory::GetSID("color").GetSID(), name.GetSID());
-  EXPECT_EQ(StringFactory::GetExactSID("Color").GetSID(), name.GetSID());
+  EXPECT_EQ(factory_->GetSID("color").GetSID(), name.GetSID());
+  EXPECT_EQ(factory_->GetExactSID("Color").GetSID(), name.GetSID());
 
   // The first spelling gone, names resolve to the one that is left.
   const int32_t upperSid = upper.GetSID();
   { const StringAutoRelease gone = std::move(upper); }
-  EXPECT_FALSE(StringFactory::GetString(upperSid).IsValid());
-  EXPECT_EQ(StringFactory::GetSID("QUJD").GetSID(), lower.GetSID());
+  EXPECT_FALSE(factory_->GetString(upperSid).IsValid());
+  EXPECT_EQ(factory_->GetSID("QUJD").GetSID(), lower.GetSID());
 }
 
 TEST_F(StringFactoryTest, ExactValuesAreFoundAlikeInAnotherProcess) {
-  const StringAutoRelease upper = StringFactory::GetExactSID("QUJD");
-  const StringAutoRelease lower = StringFactory::GetExactSID("qujd");
+  const StringAutoRelease upper = factory_->GetExactSID("QUJD");
+  const StringAutoRelease lower = factory_->GetExactSID("qujd");
   std::vector<std::string> arguments = HelperArguments("string-factory-exact");
   arguments.push_back(std::to_string(upper.GetSID()));
   arguments.push_back(std::to_string(lower.GetSID()));
@@ -202,18 +202,17 @@ TEST_F(StringFactoryTest, ExactValuesAreFoundAlikeInAnotherProcess) {
   EXPECT_EQ(Counter(), 2u);
 }
 
-TEST_F(StringFactoryTest, OneFactoryPerProcess) {
-  EXPECT_TRUE(Asserts([&] { StringFactory second((name_ + "x").c_str(), nullptr); }));
+TEST_F(StringFactoryTest, AFactoryWithoutANameIsRefused) {
   EXPECT_TRUE(Asserts([] { StringFactory missing(nullptr, nullptr); }));
-  EXPECT_EQ(StringFactory::GetSID("Still working").GetSID(), 1);
+  EXPECT_EQ(factory_->GetSID("Still working").GetSID(), 1);
 }
 
 TEST_F(StringFactoryTest, ExternalStringsLiveInTheStorageDirectory) {
   EXPECT_EQ(Factory().externalDirectory(), directory_.path().string() + "/");
   const std::string longText(2000, 'x');
-  const StringAutoRelease stored = StringFactory::GetSID(longText.c_str());
-  EXPECT_EQ(StringFactory::GetSID(std::string(2000, 'X').c_str()).GetSID(), stored.GetSID());
-  EXPECT_EQ(StringFactory::GetString(stored.GetSID()).GetString(), longText);
+  const StringAutoRelease stored = factory_->GetSID(longText.c_str());
+  EXPECT_EQ(factory_->GetSID(std::string(2000, 'X').c_str()).GetSID(), stored.GetSID());
+  EXPECT_EQ(factory_->GetString(stored.GetSID()).GetString(), longText);
   EXPECT_EQ(ExternalFileCount(), 1u);
 }
 
@@ -223,17 +222,17 @@ TEST_F(StringFactoryTest, FreedExternalFilesGoWhenTheStorageIsNextLoaded) {
   const std::string keptText(2000, 'k');
   int32_t keptSid = 0;
   {
-    const StringAutoRelease kept = StringFactory::GetSID(keptText.c_str());
+    const StringAutoRelease kept = factory_->GetSID(keptText.c_str());
     kept.AddRef();  // a reference of the stored tree, which outlives this handle
     keptSid = kept.GetSID();
-    const StringAutoRelease freed = StringFactory::GetSID(std::string(3000, 'f').c_str());
+    const StringAutoRelease freed = factory_->GetSID(std::string(3000, 'f').c_str());
   }
   EXPECT_EQ(ExternalFileCount(), 2u);
 
   factory_.reset();
   factory_ = std::make_unique<StringFactory>(name_.c_str(), FilePath().c_str());
   EXPECT_EQ(ExternalFileCount(), 1u);
-  EXPECT_EQ(StringFactory::GetString(keptSid).GetString(), keptText);
+  EXPECT_EQ(factory_->GetString(keptSid).GetString(), keptText);
 }
 
 // Freed texts keep their files until the next load, so the names around
@@ -245,7 +244,7 @@ TEST_F(StringFactoryTest, ALongTextFindsAFileNameWhenThoseAroundTheClockAreTaken
     std::snprintf(file, sizeof file, "external_%x.dm2", name);
     std::ofstream(directory_.path() / file).flush();
   }
-  EXPECT_TRUE(StringFactory::GetSID(std::string(1100, 'n').c_str()).IsValid());
+  EXPECT_TRUE(factory_->GetSID(std::string(1100, 'n').c_str()).IsValid());
   EXPECT_EQ(ExternalFileCount(), 3101u);
 }
 
@@ -256,7 +255,7 @@ TEST_F(StringFactoryTest, APathWithoutDirectoryKeepsExternalStringsInTheCurrentO
   {
     StringFactory local((name_ + "cwd").c_str(), "strings");
     EXPECT_EQ(local.externalDirectory(), "./");
-    const StringAutoRelease stored = StringFactory::GetSID(std::string(1500, 'y').c_str());
+    const StringAutoRelease stored = local.GetSID(std::string(1500, 'y').c_str());
     EXPECT_TRUE(stored.IsValid());
     EXPECT_EQ(ExternalFileCount(), 1u);
   }
@@ -293,10 +292,10 @@ TEST_F(StringFactoryTest, ManyProcessesAgreeOnOneSidPerText) {
 
   std::set<uint32_t> usedAddresses;
   for (int i = 0; i < kTexts; ++i) {
-    const StringAutoRelease text = StringFactory::GetString(results[0][i]);
+    const StringAutoRelease text = factory_->GetString(results[0][i]);
     ASSERT_TRUE(text.IsValid());
     EXPECT_EQ(std::string(text.GetString()).size(), SharedText(i).size());
-    EXPECT_EQ(StringFactory::PeekSID(SharedText(i).c_str()).GetSID(), results[0][i]);
+    EXPECT_EQ(factory_->PeekSID(SharedText(i).c_str()).GetSID(), results[0][i]);
   }
   for (const Block& block : StringBlocks(Factory().pageManager()))
     usedAddresses.insert(block.address.value());
@@ -304,12 +303,12 @@ TEST_F(StringFactoryTest, ManyProcessesAgreeOnOneSidPerText) {
   TouchFile(Sign("release"));
   for (int p = 0; p < kProcesses; ++p) EXPECT_EQ(helpers[p]->Wait(), kSfDone) << "process " << p;
   EXPECT_EQ(StringBlockCount(), 0u);
-  EXPECT_FALSE(StringFactory::GetString(results[0][0]).IsValid());
+  EXPECT_FALSE(factory_->GetString(results[0][0]).IsValid());
 
   FillFirstHive(Factory().pageManager());
   std::vector<StringAutoRelease> reused;
   for (int i = 0; i < 20; ++i) {
-    reused.push_back(StringFactory::GetSID(("Again-" + std::to_string(i)).c_str()));
+    reused.push_back(factory_->GetSID(("Again-" + std::to_string(i)).c_str()));
     const InitMemAddress head = FindHead(Factory().pageManager(), reused.back().GetSID());
     EXPECT_TRUE(usedAddresses.contains(head.value())) << "string " << i << " did not reuse a freed block";
   }
@@ -324,7 +323,7 @@ TEST_F(StringFactoryTest, AKilledRootHolderDoesNotBlockTheOthers) {
   EXPECT_NE(RootLock(Factory()).owner(), storage::owner::OwnerLock::kFreeValue);
   helper.Kill();
 
-  const StringAutoRelease created = StringFactory::GetSID("After the kill");
+  const StringAutoRelease created = factory_->GetSID("After the kill");
   EXPECT_EQ(created.GetSID(), 1);
   EXPECT_EQ(RootLock(Factory()).owner(), storage::owner::OwnerLock::kFreeValue);
 }
@@ -368,8 +367,8 @@ TEST_F(StringFactoryTest, FindsStringsThatAnotherProcessStoredInANewHive) {
   ASSERT_TRUE(held.has_value());
   EXPECT_GE(held->hive, 2);
 
-  EXPECT_EQ(StringFactory::GetSID("FAR AWAY").GetSID(), held->sid);
-  EXPECT_STREQ(StringFactory::GetString(held->sid).GetString(), "Far away");
+  EXPECT_EQ(factory_->GetSID("FAR AWAY").GetSID(), held->sid);
+  EXPECT_STREQ(factory_->GetString(held->sid).GetString(), "Far away");
   EXPECT_EQ(other.LetGo(), kSfDone);
 }
 
@@ -377,13 +376,13 @@ TEST_F(StringFactoryTest, FindsStringsThatAnotherProcessStoredInANewHive) {
 // still carve; once it cannot, a new string may lie in a block freed before
 // that scan, and the hive is walked whole.
 TEST_F(StringFactoryTest, FindsAStringThatAnotherProcessStoredInAFreedBlockOfAFullHive) {
-  StringAutoRelease victim = StringFactory::GetSID("Victim");
+  StringAutoRelease victim = factory_->GetSID("Victim");
   ASSERT_NE(victim.GetHolder(), nullptr);
   HeldTextProcess first(HelperArguments("string-factory-hold"), false, "First", Sign("first"),
                         Sign("release-first"));
   const std::optional<HeldText> firstHeld = first.Held();
   ASSERT_TRUE(firstHeld.has_value());
-  EXPECT_EQ(StringFactory::GetSID("FIRST").GetSID(), firstHeld->sid);  // a rescan, which leaves its marks
+  EXPECT_EQ(factory_->GetSID("FIRST").GetSID(), firstHeld->sid);  // a rescan, which leaves its marks
 
   const std::vector<InitMemAddress> fillers = FillFirstHive(Factory().pageManager());
   victim = StringAutoRelease();  // its head block, met by that rescan, is free now
@@ -393,8 +392,8 @@ TEST_F(StringFactoryTest, FindsAStringThatAnotherProcessStoredInAFreedBlockOfAFu
   ASSERT_TRUE(secondHeld.has_value());
   EXPECT_EQ(secondHeld->hive, 1) << "the head should have reused the freed block";
 
-  EXPECT_EQ(StringFactory::GetSID("SECOND").GetSID(), secondHeld->sid);
-  EXPECT_STREQ(StringFactory::GetString(secondHeld->sid).GetString(), "Second");
+  EXPECT_EQ(factory_->GetSID("SECOND").GetSID(), secondHeld->sid);
+  EXPECT_STREQ(factory_->GetString(secondHeld->sid).GetString(), "Second");
   EXPECT_EQ(first.LetGo(), kSfDone);
   EXPECT_EQ(second.LetGo(), kSfDone);
   for (const InitMemAddress& filler : fillers) Factory().pageManager().Release(filler);
@@ -417,8 +416,8 @@ TEST_F(StringFactoryTest, ASidWhoseBlockNowHoldsAnotherStringIsGone) {
   ASSERT_TRUE(newHeld.has_value());
   EXPECT_EQ(newHeld->hive, 1) << "the head should have reused the freed block";
 
-  EXPECT_FALSE(StringFactory::GetString(oldHeld->sid).IsValid());
-  EXPECT_STREQ(StringFactory::GetString(newHeld->sid).GetString(), "New text");
+  EXPECT_FALSE(factory_->GetString(oldHeld->sid).IsValid());
+  EXPECT_STREQ(factory_->GetString(newHeld->sid).GetString(), "New text");
   EXPECT_EQ(second.LetGo(), kSfDone);
   for (const InitMemAddress& filler : fillers) Factory().pageManager().Release(filler);
 }
@@ -429,12 +428,12 @@ TEST_F(StringFactoryTest, StringsFreedByAnotherProcessAreNeverReturned) {
   const std::optional<HeldText> held = other.Held();
   ASSERT_TRUE(held.has_value());
   // Indexed here, then freed there by the last release.
-  EXPECT_EQ(StringFactory::GetSID("short LIVED").GetSID(), held->sid);
+  EXPECT_EQ(factory_->GetSID("short LIVED").GetSID(), held->sid);
   EXPECT_EQ(other.LetGo(), kSfDone);
-  EXPECT_FALSE(StringFactory::GetString(held->sid).IsValid());
-  EXPECT_FALSE(StringFactory::PeekSID("Short lived").IsValid());
+  EXPECT_FALSE(factory_->GetString(held->sid).IsValid());
+  EXPECT_FALSE(factory_->PeekSID("Short lived").IsValid());
 
-  const StringAutoRelease again = StringFactory::GetSID("SHORT LIVED");
+  const StringAutoRelease again = factory_->GetSID("SHORT LIVED");
   EXPECT_EQ(again.GetSID(), held->sid + 1);
   EXPECT_STREQ(again.GetString(), "SHORT LIVED");
 }

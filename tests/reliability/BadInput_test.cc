@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/Exceptions.h"
 #include "reliability/BackendUnderTest.h"
 
 namespace settingstore::test {
@@ -45,16 +46,11 @@ std::string Outcome(const std::function<void()>& call) {
   try {
     call();
     return "ok";
-  } catch (const storage::Exception& e) {
-    return "code " + std::to_string(e.GetErrorCode());
-  } catch (const storage::TechnicalException& e) {
-    return std::string("TechnicalException: ") + e.what();
-  } catch (const storage::AssertException& e) {
-    return "AssertException: " + e.What();
-  } catch (const std::exception& e) {
-    return std::string("std::exception: ") + e.what();
   } catch (...) {
-    return "unknown exception";
+    const storage::Failure failure = storage::CurrentFailure();
+    if (failure.root == storage::Failure::Root::kStorage) return "code " + std::to_string(failure.code);
+    if (failure.root == storage::Failure::Root::kUnknown) return failure.rootName();
+    return std::string(failure.rootName()) + ": " + failure.message;
   }
 }
 

@@ -44,7 +44,7 @@ int WithFactory(const char* command, const std::vector<std::string>& args, size_
 // text. Writes one SID a line to the out file and keeps every handle until
 // the release sign, so that no string is freed while other processes still ask.
 int Hammer(const std::vector<std::string>& args) {
-  return WithFactory("string-factory-hammer", args, 7, [&](StringFactory&) {
+  return WithFactory("string-factory-hammer", args, 7, [&](StringFactory& factory) {
     const unsigned seed = static_cast<unsigned>(std::stoul(args[2]));
     const int count = std::stoi(args[3]);
     if (!WaitForSign(args[4])) return static_cast<int>(kSfNoGoSign);
@@ -56,7 +56,7 @@ int Hammer(const std::vector<std::string>& args) {
         std::vector<int> order(count);
         std::iota(order.begin(), order.end(), 0);
         std::shuffle(order.begin(), order.end(), random);
-        for (int i : order) handles[t][i] = StringFactory::GetSID(RandomCase(SharedText(i), random).c_str());
+        for (int i : order) handles[t][i] = factory.GetSID(RandomCase(SharedText(i), random).c_str());
       });
     }
     for (std::thread& thread : threads) thread.join();
@@ -89,16 +89,16 @@ int HoldRoot(const std::vector<std::string>& args) {
 // are found byte for byte with the test's SIDs, a name in other letter case
 // resolves to the lower SID, and a third spelling is not there.
 int Exact(const std::vector<std::string>& args) {
-  return WithFactory("string-factory-exact", args, 4, [&](StringFactory&) {
+  return WithFactory("string-factory-exact", args, 4, [&](StringFactory& factory) {
     const int32_t upper = std::stoi(args[2]);
     const int32_t lower = std::stoi(args[3]);
-    const StringAutoRelease upperValue = StringFactory::GetExactSID("QUJD");
-    const StringAutoRelease lowerValue = StringFactory::GetExactSID("qujd");
-    const StringAutoRelease name = StringFactory::GetSID("QuJd");
+    const StringAutoRelease upperValue = factory.GetExactSID("QUJD");
+    const StringAutoRelease lowerValue = factory.GetExactSID("qujd");
+    const StringAutoRelease name = factory.GetSID("QuJd");
     const bool same =
         upperValue.GetSID() == upper && lowerValue.GetSID() == lower &&
         std::string(upperValue.GetString()) == "QUJD" && std::string(lowerValue.GetString()) == "qujd" &&
-        name.GetSID() == std::min(upper, lower) && !StringFactory::PeekExactSID("QuJd").IsValid();
+        name.GetSID() == std::min(upper, lower) && !factory.PeekExactSID("QuJd").IsValid();
     return static_cast<int>(same ? kSfDone : kSfMismatch);
   });
 }
@@ -110,7 +110,7 @@ int Exact(const std::vector<std::string>& args) {
 int Hold(const std::vector<std::string>& args) {
   return WithFactory("string-factory-hold", args, 6, [&](StringFactory& factory) {
     if (args[2] == "1") FillFirstHive(factory.pageManager());
-    const StringAutoRelease text = StringFactory::GetSID(args[3].c_str());
+    const StringAutoRelease text = factory.GetSID(args[3].c_str());
     const storage::InitMemAddress head = FindHead(factory.pageManager(), text.GetSID());
     std::ofstream(args[4] + ".part") << text.GetSID() << ' ' << head.hive() << '\n';
     std::filesystem::rename(args[4] + ".part", args[4]);
