@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "SharedStorage/MemoryConfigurator.h"
-#include "Utils/Shared/PageManager.h"
-#include "Utils/Shared/PageMemoryManager.h"
 #include "platform/Platform.h"
+#include "shm/MemoryConfigurator.h"
+#include "shm/PageManager.h"
+#include "shm/PageMemoryManager.h"
 
 namespace {
 

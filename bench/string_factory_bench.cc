@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "SharedStorage/StringFactory.h"
+#include "shareddom/StringFactory.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "framework/Exceptions.h"
+#include "base/Exceptions.h"
 #include "storage/storage.h"
 
 namespace fuzz {

@@ -8,9 +8,9 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "XMLStorage/XMLStorage.h"
 #include "settingstore/CliError.h"
 #include "settingstore/XmlDump.h"
+#include "xmlfile/XmlStorage.h"
 
 namespace {
 

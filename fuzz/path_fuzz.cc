@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "FuzzSupport.h"
-#include "Utils/PathUtils.h"
-#include "framework/Path.h"
+#include "base/Path.h"
+#include "base/PathUtils.h"
 
 namespace {
 

@@ -29,7 +29,7 @@
 #include <utility>
 
 #include "FuzzSupport.h"
-#include "framework/Path.h"
+#include "base/Path.h"
 #include "storage/initializer.h"
 
 namespace {

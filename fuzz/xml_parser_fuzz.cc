@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "xml/VelXmlParser.h"
-#include "xml/VelXmlSaver.h"
+#include "xml/XmlParser.h"
+#include "xml/XmlSaver.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "SharedStorage/MemAccessController.h"
+#include "shareddom/MemAccessController.h"
 
 namespace settingstore::test {
 

@@ -7,9 +7,9 @@
 #include <string>
 
 #include "SharedStorage/AccessControllerSupport.h"
-#include "SharedStorage/NodeFactory.h"
 #include "SharedStorage/NodeTestFixture.h"
 #include "SharedStorage/helper/NodeFactorySupport.h"
+#include "shareddom/NodeFactory.h"
 #include "support/HelperProcess.h"
 
 namespace settingstore::test {

@@ -1,4 +1,4 @@
-#include "SharedStorage/MemAccessController.h"
+#include "shareddom/MemAccessController.h"
 
 #include <gtest/gtest.h>
 
@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "shm/SegmentTestSupport.h"
 #include "SharedStorage/AccessControllerSupport.h"
 #include "platform/Platform.h"
+#include "shm/SegmentTestSupport.h"
 #include "support/HelperProcess.h"
 #include "support/TempDirectory.h"
 

@@ -1,6 +1,6 @@
 // The shared DOM brought up whole: the well-known strings, and node handles
 // that pin removed nodes until the last of them goes.
-#include "SharedStorage/NodeFactory.h"
+#include "shareddom/NodeFactory.h"
 
 #include <gtest/gtest.h>
 
@@ -11,11 +11,11 @@
 #include <thread>
 #include <vector>
 
-#include "SharedStorage/SharedServices.h"
-#include "SharedStorage/MemAccessController.h"
 #include "SharedStorage/NodeTestFixture.h"
-#include "SharedStorage/StringFactory.h"
 #include "SharedStorage/helper/NodeFactorySupport.h"
+#include "shareddom/MemAccessController.h"
+#include "shareddom/SharedServices.h"
+#include "shareddom/StringFactory.h"
 
 namespace settingstore::test {
 namespace {

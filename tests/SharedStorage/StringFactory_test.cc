@@ -1,4 +1,4 @@
-#include "SharedStorage/StringFactory.h"
+#include "shareddom/StringFactory.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "SharedStorage/StringHolder.h"
+#include "shareddom/StringHolder.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -14,10 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "SharedStorage/ExternalStringHolder.h"
-#include "SharedStorage/StringHolderFactory.h"
 #include "SharedStorage/helper/StringHolderSupport.h"
 #include "platform/Platform.h"
+#include "shareddom/ExternalStringHolder.h"
+#include "shareddom/StringHolderFactory.h"
 #include "support/HelperProcess.h"
 #include "support/TempDirectory.h"
 

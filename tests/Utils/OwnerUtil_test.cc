@@ -1,4 +1,4 @@
-#include "Utils/OwnerUtil.h"
+#include "shm/OwnerLock.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "Utils/PathUtils.h"
+#include "base/PathUtils.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "framework/Path.h"
+#include "base/Path.h"
 #include "platform/Platform.h"
 
 namespace storage::utils {

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "Utils/OwnerLockArea.h"
-#include "Utils/OwnerUtil.h"
 #include "platform/Platform.h"
+#include "shm/OwnerLock.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
 // The fall-back steps of one settings file and the background backup copy
 // (the rotation itself is tested through the controller).
-#include "Utils/FileBackup.h"
+#include "xmlfile/FileBackup.h"
 
 #include <gtest/gtest.h>
 
-#include "XMLStorage/IdleSave.h"
 #include "XmlFilesTestSupport.h"
+#include "xmlfile/IdleSave.h"
 
 namespace {
 

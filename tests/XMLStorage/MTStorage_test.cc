@@ -1,6 +1,6 @@
 // The thread-safe wrappers: what they hand back, what they keep alive, and
 // that threads working through them on one document do not race.
-#include "XMLStorage/MTStorage.h"
+#include "xmlfile/MTStorage.h"
 
 #include <gtest/gtest.h>
 

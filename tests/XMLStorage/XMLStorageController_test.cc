@@ -1,6 +1,6 @@
 // Loading the settings document with its fall-back files, saving it, and
 // parsing XML directly.
-#include "XMLStorage/XMLStorageController.h"
+#include "xmlfile/XmlStorageController.h"
 
 #include <gtest/gtest.h>
 
@@ -8,9 +8,9 @@
 #include <optional>
 #include <tuple>
 
-#include "XMLStorage/IdleSave.h"
 #include "XmlFilesTestSupport.h"
 #include "XmlSectionTestSupport.h"
+#include "xmlfile/IdleSave.h"
 
 namespace {
 
@@ -229,8 +229,7 @@ TEST_F(XmlControllerTest, AFileWrittenByHandLoads) {
 }
 
 TEST_F(XmlControllerTest, SaveIntoAMissingDirectoryRaisesNothingAndWritesNothing) {
-  storage::XmlStorageDirectory() = (dir_ / "gone").string();
-  RecordingInitializer init = Initializer();
+  RecordingInitializer init((dir_ / "gone").string(), (dir_ / "defaults").string());
   Ref<XMLStorageController> controller = Load(init);
   fs::remove_all(dir_ / "gone");  // the fall-back made it while restoring files
   static std::vector<std::string> errors;

@@ -1,5 +1,5 @@
 // Sections of the XML backend over documents parsed from text.
-#include "XMLStorage/XMLStorage.h"
+#include "xmlfile/XmlStorage.h"
 
 #include <gtest/gtest.h>
 

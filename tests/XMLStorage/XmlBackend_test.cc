@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "XMLStorage/IdleSave.h"
 #include "XmlFilesTestSupport.h"
 #include "XmlSectionTestSupport.h"
 #include "storage/storage.h"
+#include "xmlfile/IdleSave.h"
 
 namespace {
 
@@ -38,7 +38,6 @@ TEST_F(XmlBackendTest, AFirstStartLoadsEmptySettingsThatSaveAndReload) {
     ASSERT_TRUE(factory);
     EXPECT_EQ(init.calls,
               (std::vector<std::string>{"Begin", "Failed", "Failed", "Failed", "Begin", "Succeeded"}));
-    EXPECT_EQ(storage::XmlStorageDirectory(), dir_.string());
     EXPECT_STREQ(factory->GetTraits()->GetName(), "XML(Threadsafe)");
     EXPECT_TRUE(factory->GetTraits()->IsThreadSafe());
     EXPECT_EQ(factory->GetTraits()->GetType(), storage::STORAGE_XML);
@@ -155,7 +154,6 @@ TEST_F(XmlBackendTest, ANullLocationMeansTheCurrentDirectory) {
   NullPathInitializer init;
   {
     Factory factory = Open(init);
-    EXPECT_EQ(storage::XmlStorageDirectory(), "");
     Ref<IStorageSection> root(factory->GetRoot());
     EXPECT_EQ(Names(root->EnumKeys()), std::vector<std::string>{"from_here"});
   }

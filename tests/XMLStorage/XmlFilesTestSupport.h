@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "ProcessValues.h"
-#include "XMLStorage/IdleSave.h"
+#include "base/ProcessValues.h"
 #include "storage/storage.h"
 #include "support/TempDirectory.h"
+#include "xmlfile/IdleSave.h"
 
 namespace xmlfiles {
 
@@ -89,23 +89,12 @@ class RecordingInitializer : public storage::IStorageInitializer {
 };
 
 // A fresh directory per test for the settings and the backup file, with a
-// subdirectory for the default file; the XML locations point there and are
-// restored afterwards.
+// subdirectory for the default file; the initializers point there.
 class XmlFilesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    fs::create_directories(dir_ / "defaults");
-    savedDirectory_ = storage::XmlStorageDirectory();
-    savedDefault_ = storage::XmlDefaultDirectory();
-    storage::XmlStorageDirectory() = dir_.string();
-    storage::XmlDefaultDirectory() = (dir_ / "defaults").string();
-  }
+  void SetUp() override { fs::create_directories(dir_ / "defaults"); }
 
-  void TearDown() override {
-    storage::CIdleSave::WaitUntilIdle();
-    storage::XmlStorageDirectory() = savedDirectory_;
-    storage::XmlDefaultDirectory() = savedDefault_;
-  }
+  void TearDown() override { storage::CIdleSave::WaitUntilIdle(); }
 
   fs::path settingsFile() const { return dir_ / ".storage"; }
   fs::path backupFile() const { return dir_ / ".storage.backup"; }
@@ -118,10 +107,6 @@ class XmlFilesTest : public ::testing::Test {
 
   settingstore::test::TempDirectory directory_;
   const fs::path dir_ = directory_.path();
-
- private:
-  std::string savedDirectory_;
-  std::string savedDefault_;
 };
 
 }  // namespace xmlfiles

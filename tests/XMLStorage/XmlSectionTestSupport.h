@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "XMLStorage/XMLStorage.h"
 #include "storage/storage.h"
-#include "xml/VelXmlParser.h"
-#include "xml/VelXmlSaver.h"
+#include "xml/XmlParser.h"
+#include "xml/XmlSaver.h"
+#include "xmlfile/XmlStorage.h"
 
 namespace xmlsections {
 

@@ -12,13 +12,13 @@
 #include <tuple>
 #include <vector>
 
-#include "SharedStorage/MemoryConfigurator.h"
-#include "SharedStorage/SharedSettings.h"
-#include "SharedStorage/StringHolderBase.h"
-#include "Utils/Shared/PageManager.h"
+#include "base/HashHelper.h"
 #include "cli/CliRunner.h"
 #include "cli/HeldStorage.h"
-#include "framework/HashHelper.h"
+#include "shareddom/SharedSettings.h"
+#include "shareddom/StringHolderBase.h"
+#include "shm/MemoryConfigurator.h"
+#include "shm/PageManager.h"
 
 namespace settingstore::test {
 namespace {

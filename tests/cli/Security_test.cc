@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "Utils/FileBackup.h"
-#include "XMLStorage/IdleSave.h"
 #include "cli/CliRunner.h"
 #include "support/OtherUser.h"
+#include "xmlfile/FileBackup.h"
+#include "xmlfile/IdleSave.h"
 
 namespace settingstore::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "NamesEnumerator.h"
+#include "base/NamesEnumerator.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include <set>
 #include <string>
 
-#include "framework/Exceptions.h"
+#include "base/Exceptions.h"
 
 namespace storage {
 namespace {

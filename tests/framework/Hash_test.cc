@@ -1,4 +1,4 @@
-#include "framework/Hash.h"
+#include "base/Hash.h"
 
 #include <gtest/gtest.h>
 

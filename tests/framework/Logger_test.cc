@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "framework/Logger.h"
+#include "base/Logger.h"
 
 namespace storage::logger {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "framework/NamedSync.h"
+#include "base/NamedSync.h"
 
 namespace storage {
 namespace {

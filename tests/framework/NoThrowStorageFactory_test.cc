@@ -2,8 +2,8 @@
 
 #include <stdexcept>
 
-#include "framework/AddRef.h"
-#include "framework/NoThrowWrappers.h"
+#include "api/NoThrowWrappers.h"
+#include "base/AddRef.h"
 
 namespace storage {
 namespace {

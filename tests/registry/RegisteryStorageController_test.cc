@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "RegisteryStorage/RegistryRoot.h"
 #include "registry/RegistryBackendSupport.h"
+#include "registry/RegistryRoot.h"
 
 namespace settingstore::test {
 namespace {

@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/MemoryRegistry.h"
 #include "platform/Registry.h"
 #include "platform/RegistryStore.h"
+#include "support/MemoryRegistry.h"
 #include "support/TempDirectory.h"
 
 namespace settingstore::test {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "framework/Exceptions.h"
+#include "base/Exceptions.h"
 #include "reliability/BackendUnderTest.h"
 
 namespace settingstore::test {

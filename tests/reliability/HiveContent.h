@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "SharedStorage/MemoryConfigurator.h"
-#include "Utils/Shared/PageManager.h"
+#include "shm/MemoryConfigurator.h"
+#include "shm/PageManager.h"
 
 namespace settingstore::test {
 

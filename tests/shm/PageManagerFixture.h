@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "shm/helper/PageManagerSupport.h"
-#include "Utils/Shared/PageManager.h"
-#include "framework/HashHelper.h"
+#include "base/HashHelper.h"
 #include "platform/Platform.h"
+#include "shm/PageManager.h"
+#include "shm/helper/PageManagerSupport.h"
 #include "support/TempDirectory.h"
 
 namespace settingstore::test {

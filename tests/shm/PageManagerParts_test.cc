@@ -9,12 +9,12 @@
 #include <thread>
 #include <vector>
 
+#include "shm/HivePointer.h"
+#include "shm/InitMemAddress.h"
+#include "shm/MemoryConfigurator.h"
+#include "shm/NonBlockVector.h"
 #include "shm/PageManagerFixture.h"
-#include "SharedStorage/MemoryConfigurator.h"
-#include "Utils/Shared/HivePointer.h"
-#include "Utils/Shared/InitMemAddress.h"
-#include "Utils/Shared/NonBlockVector.h"
-#include "Utils/Shared/SharedPointer.h"
+#include "shm/SharedPointer.h"
 
 namespace storage {
 namespace {

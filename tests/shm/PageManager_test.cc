@@ -1,6 +1,6 @@
 // The page manager within one process: the hive chain, addresses, the limits,
 // and the hive files with their heads and hash chain.
-#include "Utils/Shared/PageManager.h"
+#include "shm/PageManager.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

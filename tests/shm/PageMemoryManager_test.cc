@@ -1,4 +1,4 @@
-#include "Utils/Shared/PageMemoryManager.h"
+#include "shm/PageMemoryManager.h"
 
 #include <gtest/gtest.h>
 
@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Platform.h"
 #include "shm/SegmentTestSupport.h"
 #include "shm/helper/PageMemoryChurn.h"
-#include "platform/Platform.h"
 #include "storage/storage.h"
 #include "support/HelperProcess.h"
 

@@ -11,7 +11,7 @@
 #include <memory>
 #include <thread>
 
-#include "Utils/Shared/SharedMemory.h"
+#include "shm/SharedMemory.h"
 
 namespace settingstore::test {
 

@@ -1,4 +1,4 @@
-#include "Utils/Shared/SharedMemory.h"
+#include "shm/SharedMemory.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "shm/SegmentTestSupport.h"
-#include "framework/NamedSync.h"
+#include "base/NamedSync.h"
 #include "platform/Platform.h"
+#include "shm/SegmentTestSupport.h"
 #include "storage/storage.h"
 #include "support/HelperProcess.h"
 #include "support/TempDirectory.h"

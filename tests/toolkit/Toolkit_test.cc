@@ -4,8 +4,8 @@
 #include <chrono>
 #include <thread>
 
-#include "toolkit/AThread.h"
-#include "toolkit/Mutex.h"
+#include "base/Mutex.h"
+#include "base/Thread.h"
 
 namespace veltool3 {
 namespace {

@@ -1,4 +1,4 @@
-#include "xml/VelXmlNode.h"
+#include "xml/XmlNode.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "xml/VelXmlParser.h"
+#include "xml/XmlParser.h"
 
 #include <gtest/gtest.h>
 

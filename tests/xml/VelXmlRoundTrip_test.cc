@@ -5,7 +5,7 @@
 #include <string>
 
 #include "XmlTestSupport.h"
-#include "xml/VelXmlSaver.h"
+#include "xml/XmlSaver.h"
 
 namespace {
 

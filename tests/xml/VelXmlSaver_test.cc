@@ -1,4 +1,4 @@
-#include "xml/VelXmlSaver.h"
+#include "xml/XmlSaver.h"
 
 #include <gtest/gtest.h>
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "xml/VelXmlNode.h"
-#include "xml/VelXmlParser.h"
+#include "xml/XmlNode.h"
+#include "xml/XmlParser.h"
 
 namespace xmltest {
 

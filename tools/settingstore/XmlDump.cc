@@ -4,8 +4,8 @@
 
 #include "CliError.h"
 #include "TreeCopy.h"
-#include "XMLStorage/XMLStorage.h"
-#include "xml/VelXmlSaver.h"
+#include "xml/XmlSaver.h"
+#include "xmlfile/XmlStorage.h"
 
 namespace cli {
 

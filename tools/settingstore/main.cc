@@ -15,7 +15,7 @@
 #include "StorageOpening.h"
 #include "StoreCheck.h"
 #include "ValueFormat.h"
-#include "framework/Exceptions.h"
+#include "base/Exceptions.h"
 #include "storage/storage.h"
 
 namespace {

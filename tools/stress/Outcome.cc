@@ -4,7 +4,7 @@
 #include <iostream>
 #include <mutex>
 
-#include "framework/Exceptions.h"
+#include "base/Exceptions.h"
 #include "storage/storage.h"
 
 namespace stress {

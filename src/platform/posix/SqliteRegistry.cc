@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "framework/Logger.h"
+#include "platform/Platform.h"
 #include "platform/RegistryStore.h"
 
 namespace storage::platform {
@@ -165,7 +165,7 @@ class SqliteRegistry : public RegistryStore {
       if (opened != SQLITE_OK) throw SqliteFailure(sqlite3_errstr(opened));
       store->Prepare();
     } catch (const SqliteFailure& failure) {
-      logger::error("registry store %s cannot be opened: %s", path.c_str(), failure.what());
+      Log(LogLevel::kError, "registry store %s cannot be opened: %s", path.c_str(), failure.what());
       return nullptr;
     }
     return store;
@@ -405,7 +405,7 @@ class SqliteRegistry : public RegistryStore {
     try {
       return body();
     } catch (const SqliteFailure& failure) {
-      logger::error("registry store: %s", failure.what());
+      Log(LogLevel::kError, "registry store: %s", failure.what());
       return kRegIoFailed;
     }
   }

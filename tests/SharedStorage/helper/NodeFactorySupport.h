@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "SharedStorage/NodeFactory.h"
 #include "SharedStorage/helper/StringHolderSupport.h"
+#include "shareddom/NodeFactory.h"
 
 namespace settingstore::test {
 

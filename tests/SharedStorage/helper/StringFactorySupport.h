@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "shm/SegmentTestSupport.h"
-#include "SharedStorage/StringFactory.h"
 #include "SharedStorage/helper/StringHolderSupport.h"
-#include "Utils/OwnerUtil.h"
+#include "shareddom/StringFactory.h"
+#include "shm/OwnerLock.h"
+#include "shm/SegmentTestSupport.h"
 
 namespace settingstore::test {
 

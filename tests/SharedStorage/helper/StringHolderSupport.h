@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "shareddom/IStringHolder.h"
+#include "shareddom/StringHolderFactory.h"
+#include "shm/PageManager.h"
 #include "shm/helper/PageManagerSupport.h"
-#include "SharedStorage/IStringHolder.h"
-#include "SharedStorage/StringHolderFactory.h"
-#include "Utils/Shared/PageManager.h"
 
 namespace settingstore::test {
 

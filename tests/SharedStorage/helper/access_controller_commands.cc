@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
+#include "SharedStorage/AccessControllerSupport.h"
 #include "shm/SegmentTestSupport.h"
 #include "shm/helper/commands.h"
-#include "SharedStorage/AccessControllerSupport.h"
 
 namespace settingstore::test {
 namespace {

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "shm/helper/commands.h"
 #include "SharedStorage/AccessControllerSupport.h"
 #include "SharedStorage/helper/NodeFactorySupport.h"
+#include "shm/helper/commands.h"
 
 namespace settingstore::test {
 namespace {

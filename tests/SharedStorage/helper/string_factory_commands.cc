@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "shm/helper/commands.h"
 #include "SharedStorage/helper/StringFactorySupport.h"
+#include "shm/helper/commands.h"
 #include "storage/storage.h"
 
 namespace settingstore::test {

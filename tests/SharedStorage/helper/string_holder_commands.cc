@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "shm/helper/commands.h"
 #include "SharedStorage/helper/StringHolderSupport.h"
+#include "shm/helper/commands.h"
 #include "storage/storage.h"
 
 namespace settingstore::test {

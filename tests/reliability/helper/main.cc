@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "XMLStorage/IdleSave.h"
 #include "reliability/HiveContent.h"
 #include "reliability/StorageContent.h"
 #include "storage/storage.h"
+#include "xmlfile/IdleSave.h"
 
 namespace {
 

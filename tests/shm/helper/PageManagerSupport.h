@@ -12,10 +12,10 @@
 #include <random>
 #include <string>
 
+#include "shm/MemoryConfigurator.h"
+#include "shm/PageManager.h"
 #include "shm/SegmentTestSupport.h"
 #include "shm/helper/PageMemoryChurn.h"
-#include "SharedStorage/MemoryConfigurator.h"
-#include "Utils/Shared/PageManager.h"
 
 namespace settingstore::test {
 

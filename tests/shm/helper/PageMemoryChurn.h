@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <random>
 
-#include "Utils/Shared/PageMemoryManager.h"
+#include "shm/PageMemoryManager.h"
 
 namespace settingstore::test {
 

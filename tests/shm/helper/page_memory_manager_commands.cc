@@ -5,10 +5,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Platform.h"
 #include "shm/SegmentTestSupport.h"
 #include "shm/helper/PageMemoryChurn.h"
 #include "shm/helper/commands.h"
-#include "platform/Platform.h"
 #include "storage/storage.h"
 
 namespace settingstore::test {

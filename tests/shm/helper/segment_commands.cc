@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/Platform.h"
 #include "shm/SegmentTestSupport.h"
 #include "shm/helper/commands.h"
-#include "platform/Platform.h"
 #include "storage/storage.h"
 
 namespace settingstore::test {

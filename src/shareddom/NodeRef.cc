@@ -1,0 +1,167 @@
+#include "shareddom/NodeRef.h"
+
+#include <exception>
+#include <stdexcept>
+#include <utility>
+
+#include "base/Exceptions.h"
+#include "base/Logger.h"
+#include "shareddom/SharedServices.h"
+
+namespace storage {
+
+namespace {
+
+constexpr const char* kSourceFile = "SharedStorage\\NodeRef";
+constexpr int32_t kOperationFailed = -6;
+
+MemAccessController& RequiredAccess() {
+  MemAccessController* controller = CurrentAccess();
+  if (controller == nullptr) throw std::logic_error("MemAccessController does not exist");
+  return *controller;
+}
+
+}  // namespace
+
+NodeRef::NodeRef(PageManager* const* slot, const InitMemAddress& address, NodeKind kind)
+    : pointer_(slot, address), kind_(kind) {
+  acquire();
+}
+
+NodeRef::NodeRef(const SharedPointer& pointer, NodeKind kind) : pointer_(pointer), kind_(kind) { acquire(); }
+
+NodeRef::NodeRef(const NodeRef& other) : pointer_(other.pointer_), kind_(other.kind_) {
+  MemAccessController* controller = CurrentAccess();
+  // A live handle's record has a reference already, so one more cannot fail.
+  if (!other.tracked_.isNull() && other.isCurrent() && controller->traits(other.record_).addReference()) {
+    tracked_ = other.tracked_;
+    record_ = other.record_;
+    generation_ = other.generation_;
+    return;
+  }
+  acquire();
+}
+
+NodeRef::NodeRef(NodeRef&& other) noexcept
+    : pointer_(other.pointer_),
+      kind_(other.kind_),
+      tracked_(std::exchange(other.tracked_, InitMemAddress())),
+      record_(std::exchange(other.record_, InitMemAddress())),
+      generation_(other.generation_) {}
+
+NodeRef& NodeRef::operator=(const NodeRef& other) {
+  if (this == &other) return *this;
+  if (tracked_ == other.tracked_ && !tracked_.isNull() && generation_ == other.generation_) {
+    // The same node: the reference held already counts for the new value.
+    pointer_ = other.pointer_;
+    kind_ = other.kind_;
+    return *this;
+  }
+  NodeRef copy(other);
+  return *this = std::move(copy);
+}
+
+NodeRef& NodeRef::operator=(NodeRef&& other) noexcept {
+  if (this == &other) return *this;
+  release();
+  pointer_ = other.pointer_;
+  kind_ = other.kind_;
+  tracked_ = std::exchange(other.tracked_, InitMemAddress());
+  record_ = std::exchange(other.record_, InitMemAddress());
+  generation_ = other.generation_;
+  return *this;
+}
+
+NodeRef::~NodeRef() { release(); }
+
+void NodeRef::acquire() {
+  if (isNull()) return;
+  // Nodes start on word boundaries: a link to anywhere else is damage.
+  if (address().offset() % 4 != 0) {
+    throw InternalStructureException(kSourceFile, "storage::NodeRef::NodeRef", __LINE__,
+                                     "a link to a node is damaged");
+  }
+  // Resolved now, so that threads sharing a handle only ever read it.
+  pointer_.get();
+  MemAccessController* controller = CurrentAccess();
+  if (controller == nullptr) return;
+  record_ = controller->getTraits(address());
+  tracked_ = address();
+  generation_ = controller->generation();
+}
+
+bool NodeRef::isCurrent() const {
+  const MemAccessController* controller = CurrentAccess();
+  return controller != nullptr && controller->generation() == generation_;
+}
+
+AccessTraits* NodeRef::traits() const {
+  if (record_.isNull() || !isCurrent()) return nullptr;
+  return &CurrentAccess()->traits(record_);
+}
+
+void NodeRef::release() noexcept {
+  if (tracked_.isNull()) return;
+  const InitMemAddress node = std::exchange(tracked_, InitMemAddress());
+  MemAccessController* controller = CurrentAccess();
+  if (controller == nullptr || controller->generation() != generation_) return;
+  // Handles are let go in destructors: a failure can only be logged there.
+  try {
+    controller->releaseTraits(node, record_, kind_);
+  } catch (const std::exception& error) {
+    logger::error("NodeRef: releasing node 0x%08X failed: %s", node.value(), error.what());
+  } catch (...) {
+    logger::error("NodeRef: releasing node 0x%08X failed", node.value());
+  }
+}
+
+ElementNode& NodeRef::element() {
+  STORAGE_ASSERT(kind_ == kElementNode && !isNull(), kSourceFile, "storage::NodeRef::element", nullptr);
+  return *pointer_.as<ElementNode>();
+}
+
+AttributeNode& NodeRef::attribute() {
+  STORAGE_ASSERT(kind_ == kAttributeNode && !isNull(), kSourceFile, "storage::NodeRef::attribute", nullptr);
+  return *pointer_.as<AttributeNode>();
+}
+
+bool NodeRef::isMarked() { return kind_ == kElementNode ? element().isMarked() : attribute().isMarked(); }
+
+void NodeRef::mark() {
+  if (kind_ == kElementNode) {
+    element().mark();
+  } else {
+    attribute().mark();
+  }
+}
+
+NodeRef NodeRef::follow(std::atomic_ref<uint32_t> link, NodeKind kind) {
+  if (isMarked()) throw MarkToDeleteException(kOperationFailed);
+  SharedPointer target = pointer_;
+  target.assign(InitMemAddress(link.load()));
+  return NodeRef(target, kind);
+}
+
+NodeRef NodeRef::nextSibling() { return follow(element().nextSiblingWord(), kElementNode); }
+NodeRef NodeRef::firstChild() { return follow(element().firstChildWord(), kElementNode); }
+NodeRef NodeRef::firstAttribute() { return follow(element().firstAttributeWord(), kAttributeNode); }
+NodeRef NodeRef::nextAttribute() { return follow(attribute().nextAttributeWord(), kAttributeNode); }
+
+NodeLock::NodeLock(const NodeRef& node) : node_(node), controller_(CurrentAccess()) {
+  if (!node_.record_.isNull() && node_.isCurrent()) {
+    controller_->lockTraits(node_.record_);
+  } else {
+    controller_ = nullptr;
+    if (!node_.isNull()) RequiredAccess().lockNode(node_.address());
+  }
+}
+
+NodeLock::~NodeLock() {
+  if (controller_ != nullptr) {
+    controller_->unlockTraits(node_.record_);
+  } else if (!node_.isNull()) {
+    RequiredAccess().unlockNode(node_.address());
+  }
+}
+
+}  // namespace storage

@@ -1,0 +1,150 @@
+#include "xmlfile/XmlStorageController.h"
+
+#include <utility>
+
+#include "base/Exceptions.h"
+#include "base/Logger.h"
+#include "base/PathUtils.h"
+#include "base/ProcessValues.h"
+#include "platform/Platform.h"
+#include "xml/XmlParser.h"
+#include "xml/XmlSaver.h"
+#include "xmlfile/IdleSave.h"
+
+namespace storage {
+
+namespace {
+
+// A null location stands for the empty directory.
+std::string Location(const char* directory) { return directory ? directory : ""; }
+
+std::string SettingsFilePath(IStorageInitializer* init) {
+  return utils::Join(Location(init->GetPath()), XmlSettingsFileName());
+}
+
+std::string DefaultFilePath(IStorageInitializer* init) {
+  return utils::Join(Location(init->GetDefaultPath()), XmlSettingsFileName()) + ".default";
+}
+
+}  // namespace
+
+std::shared_ptr<XMLDocument> ParseXmlDocument(const char* text, size_t length) {
+  CVelXmlParser parser;
+  parser.trim_whitespaces(true);
+  parser.loadFromString(text, length);
+  return std::make_shared<XMLDocument>(std::unique_ptr<CVelXmlNode>(parser.dettachRoot()));
+}
+
+XMLStorageController::XMLStorageController(IStorageInitializer* init)
+    : settingsFile_(SettingsFilePath(init)), backup_(settingsFile_.c_str(), DefaultFilePath(init).c_str()) {
+  // What writers that have ended left half done is of no use to anyone.
+  platform::RemoveStaleTemporaries(settingsFile_.c_str());
+  platform::RemoveStaleTemporaries(backup_.backupFile().c_str());
+  init->OnLoadBegin();
+  bool damageFound = false;
+  for (;;) {
+    PrepareStep(init);
+    std::string failure;
+    if (TryLoad(init, failure)) {
+      if (damageFound) logger::error("Loaded %s instead", backup_.source().c_str());
+      init->OnLoadSucceeded();
+      return;
+    }
+    init->OnLoadFailed();
+    // A missing or empty file is no damage: there was nothing to lose.
+    const bool damaged = backup_.sourceFound() && !backup_.content().empty();
+    const std::string movedTo = backup_.SetAsideFailed();
+    // The default file is never written here, so it stays as it is; its
+    // damage loses nothing, and a host that cannot mend it must still run.
+    if (damaged && movedTo.empty()) {
+      logger::info("%s is damaged (%s)", backup_.source().c_str(), failure.c_str());
+    } else if (damaged) {
+      damageFound = true;
+      logger::error("%s is damaged (%s); moved it to %s", backup_.source().c_str(), failure.c_str(),
+                    movedTo.c_str());
+    }
+    if (!backup_.HasNextStep()) break;
+    backup_.NextStep();
+  }
+  if (damageFound) logger::error("Loaded empty settings for %s instead", settingsFile_.c_str());
+  LoadEmpty(init);
+}
+
+XMLStorageController::~XMLStorageController() {
+  // A backup still being written would be cut off if the process ended now.
+  if (!CIdleSave::WaitUntilIdle(kIdleSaveWaitMs)) {
+    logger::error("The backup of %s was still being written after %u ms", settingsFile_.c_str(),
+                  kIdleSaveWaitMs);
+  }
+}
+
+void XMLStorageController::PrepareStep(IStorageInitializer* init) {
+  while (!backup_.Prepare()) {
+    // A file that cannot be read may be perfectly sound: it is left alone.
+    const std::string reason = "Cannot read " + backup_.source() + ": " + backup_.readError();
+    init->OnLoadFailed();
+    if (!init->RetryLoad()) throw TechnicalException(reason);
+    logger::error("%s; trying again", reason.c_str());
+    init->OnLoadBegin();
+  }
+}
+
+bool XMLStorageController::TryLoad(IStorageInitializer* init, std::string& failure) {
+  const std::string& text = backup_.content();
+  std::shared_ptr<XMLDocument> document;
+  try {
+    document = ParseXmlDocument(text.data(), text.size());
+  } catch (const CVelXmlParseException& error) {
+    // A missing file is routine on a first start.
+    if (backup_.content().empty()) logger::info("No settings in %s", backup_.source().c_str());
+    failure = error.what();
+    return false;
+  }
+  if (Adopt(std::move(document), init)) return true;
+  failure = "the check function refused it";
+  return false;
+}
+
+void XMLStorageController::LoadEmpty(IStorageInitializer* init) {
+  init->OnLoadBegin();
+  if (Adopt(std::make_shared<XMLDocument>(std::unique_ptr<CVelXmlNode>(CVelXmlNode::createNode())), init)) {
+    init->OnLoadSucceeded();
+    return;
+  }
+  init->OnLoadFailed();
+  throw AssertException("XMLStorage\\XMLStorageController",
+                        "storage::XMLStorageController::XMLStorageController", __LINE__,
+                        "the check function refused even empty settings");
+}
+
+bool XMLStorageController::Adopt(std::shared_ptr<XMLDocument> document, IStorageInitializer* init) {
+  root_.reset();  // it pins the earlier document's root
+  document_ = std::move(document);
+  root_.reset(new XMLStorage(document_->root.get()));
+  StorageCheckFunction check = init->GetCheckFunction();
+  if (check == nullptr || check(root_.get(), STORAGE_XML)) return true;
+  logger::info("The check function refused the settings loaded for %s", settingsFile_.c_str());
+  root_.reset();
+  document_.reset();
+  return false;
+}
+
+IStorageSection* XMLStorageController::GetRoot() {
+  root_->AddRef();
+  return root_.get();
+}
+
+void XMLStorageController::LoadSuccessful() { backup_.Confirm(); }
+
+void XMLStorageController::Save() {
+  veltool3::MutexGuard guard(document_->mutex);
+  try {
+    CVelXmlSaver saver;
+    saver.SetOutputMode(true, "  ");
+    saver.Save(document_->root.get(), settingsFile_.c_str());
+  } catch (const CVelXmlSaverException& error) {
+    logger::error("Cannot save the settings to %s: %s", settingsFile_.c_str(), error.what());
+  }
+}
+
+}  // namespace storage
