@@ -29,7 +29,7 @@ extern "C" bool DeinitializeStorage(StorageType type) {
       return true;
     case STORAGE_XML:
       // A backup copy still being written would be cut off if the host ended now.
-      CIdleSave::WaitUntilIdle(kIdleSaveWaitMs);
+      IdleSave::WaitUntilIdle(kIdleSaveWaitMs);
       return true;
     case STORAGE_SHARED_DOM:
       return UnloadSharedDom();

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "base/AddRef.h"
+#include "base/RefCounted.h"
 #include "base/Exceptions.h"
 #include "base/Logger.h"
 
@@ -51,7 +51,7 @@ namespace {
 
 using Record = std::shared_ptr<NoThrowErrorRecord>;
 
-class NoThrowKey : public AStorageKey {
+class NoThrowKey : public StorageKeyBase {
  public:
   NoThrowKey(IStorageKey* adopted, Record record) : key_(adopted), record_(std::move(record)) {}
 
@@ -73,7 +73,7 @@ class NoThrowKey : public AStorageKey {
   Record record_;
 };
 
-class NoThrowSection : public AStorage {
+class NoThrowSection : public StorageSectionBase {
  public:
   NoThrowSection(IStorageSection* adopted, Record record) : section_(adopted), record_(std::move(record)) {}
 

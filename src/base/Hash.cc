@@ -9,7 +9,7 @@ namespace storage::hash {
 
 namespace {
 
-class Xxh32Hash final : public IHash {
+class Xxh32Hash final : public HashFunction {
  public:
   explicit Xxh32Hash(uint32_t value)
       : bytes_{static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
@@ -33,9 +33,9 @@ class Xxh32Hash final : public IHash {
 
 // Stateless, so one instance serves every caller and thread; Release has
 // nothing to free.
-class Xxh32Builder final : public IBuilder {
+class Xxh32Builder final : public HashBuilder {
  public:
-  IHash* Build(const void* data, size_t size) override {
+  HashFunction* Build(const void* data, size_t size) override {
     if (data == nullptr && size != 0) return nullptr;
     return new (std::nothrow) Xxh32Hash(XXH32(data, size, 0));
   }
@@ -45,7 +45,7 @@ class Xxh32Builder final : public IBuilder {
 
 }  // namespace
 
-IBuilder* Factory::GetBuilderInstance(HashType type) {
+HashBuilder* Factory::GetBuilderInstance(HashType type) {
   static Xxh32Builder xxh32_builder;
   return type == kHashTypeXxh32 ? &xxh32_builder : nullptr;
 }

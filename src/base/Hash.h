@@ -13,7 +13,7 @@ using HashType = int;
 inline constexpr HashType kHashTypeXxh32 = 0;
 
 // One computed hash value. The holder calls Release when done with it.
-class IHash {
+class HashFunction {
  public:
   // Size of the result in bytes (4 for type 0).
   virtual uint32_t GetSize() const = 0;
@@ -23,25 +23,25 @@ class IHash {
   virtual void Release() = 0;
 
  protected:
-  ~IHash() = default;
+  ~HashFunction() = default;
 };
 
 // Makes hash objects. The holder calls Release when done with it.
-class IBuilder {
+class HashBuilder {
  public:
   // The hash of size bytes at data; null when there is none to give (null
   // data with a non-zero size, or no memory).
-  virtual IHash* Build(const void* data, size_t size) = 0;
+  virtual HashFunction* Build(const void* data, size_t size) = 0;
   virtual void Release() = 0;
 
  protected:
-  ~IBuilder() = default;
+  ~HashBuilder() = default;
 };
 
 class Factory {
  public:
   // The builder for this hash type; null for a type that does not exist.
-  static IBuilder* GetBuilderInstance(HashType type);
+  static HashBuilder* GetBuilderInstance(HashType type);
 };
 
 }  // namespace storage::hash

@@ -17,7 +17,7 @@ HashHelper<kHashTypeXxh32>::HashHelper() : builder_(Factory::GetBuilderInstance(
 HashHelper<kHashTypeXxh32>::~HashHelper() { builder_->Release(); }
 
 uint32_t HashHelper<kHashTypeXxh32>::getResult(const void* data, size_t size) {
-  IHash* result = builder_->Build(data, size);
+  HashFunction* result = builder_->Build(data, size);
   STORAGE_ASSERT(result != nullptr, kSourceFile, "storage::hash::HashHelper<0>::getResult", nullptr);
   uint32_t value = 0;
   result->GetResult(&value, sizeof value);

@@ -30,7 +30,7 @@ class HashHelper<kHashTypeXxh32> {
   uint32_t getResult(const void* data, size_t size);
 
  private:
-  IBuilder* builder_;
+  HashBuilder* builder_;
 };
 
 }  // namespace storage::hash

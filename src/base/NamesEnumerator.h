@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "base/AddRef.h"
+#include "base/RefCounted.h"
 #include "storage/storage.h"
 
 namespace storage {
@@ -15,7 +15,7 @@ namespace storage {
 // Filled by a backend with add(), then handed out with its one reference;
 // from then on its names never change, so a Current() text stays valid for
 // the enumerator's life. Not for concurrent use.
-class NamesEnumerator : public INamesEnumerator, public CAddRef {
+class NamesEnumerator : public INamesEnumerator, public RefCounted {
  public:
   NamesEnumerator() = default;
 

@@ -13,28 +13,28 @@ namespace path {
 
 namespace {
 
-bool IsSeparator(char c) { return getSeparators().find(c) != std::string_view::npos; }
+bool IsSeparator(char c) { return GetSeparators().find(c) != std::string_view::npos; }
 
 }  // namespace
 
-std::string_view getSeparators() { return "\\/"; }
+std::string_view GetSeparators() { return "\\/"; }
 
-std::string getDir(const std::string& path) {
-  size_t last = path.find_last_of(getSeparators());
+std::string GetDir(const std::string& path) {
+  size_t last = path.find_last_of(GetSeparators());
   if (last == std::string::npos) return {};
-  size_t end = path.find_last_not_of(getSeparators(), last);
+  size_t end = path.find_last_not_of(GetSeparators(), last);
   if (end == std::string::npos) return std::string(1, kSeparator);
   return path.substr(0, end + 1);
 }
 
-std::string normailize(const std::string& path) {
+std::string Normalize(const std::string& path) {
   std::string full =
       !path.empty() && IsSeparator(path.front()) ? path : platform::CurrentDirectory() + kSeparator + path;
 
   std::vector<std::string_view> components;
   std::string_view rest(full);
   while (!rest.empty()) {
-    size_t end = rest.find_first_of(getSeparators());
+    size_t end = rest.find_first_of(GetSeparators());
     std::string_view component = rest.substr(0, end);
     rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
     if (component.empty() || component == ".") continue;
@@ -58,8 +58,8 @@ std::string normailize(const std::string& path) {
 
 }  // namespace path
 
-std::string generateUniqueHashByPath(const std::string& path) {
-  std::string normalised = path::normailize(path);
+std::string GenerateUniqueHashByPath(const std::string& path) {
+  std::string normalised = path::Normalize(path);
   unsigned long long hash = XXH64(normalised.data(), normalised.size(), 0);
   char text[17];
   std::snprintf(text, sizeof text, "%016llx", hash);

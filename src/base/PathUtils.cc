@@ -38,7 +38,7 @@ std::string SectionPath::component(size_t i) const { return components_.at(i); }
 
 SectionPath Split(const char* path) {
   std::string text = path != nullptr ? path : "";
-  std::string_view separators = path::getSeparators();
+  std::string_view separators = path::GetSeparators();
   std::string drive;
   size_t position = 0;
   size_t colon = text.find(':');

@@ -7,10 +7,10 @@
 
 namespace veltool3 {
 
-bool AThread::start() {
+bool Thread::start() {
   if (started_.exchange(true)) return false;
   try {
-    std::thread(&AThread::trampoline, this).detach();
+    std::thread(&Thread::trampoline, this).detach();
   } catch (const std::system_error&) {
     started_.store(false);
     return false;
@@ -18,14 +18,14 @@ bool AThread::start() {
   return true;
 }
 
-bool AThread::setPriority(PriorityLevel level) {
+bool Thread::setPriority(PriorityLevel level) {
   priority_.store(level);
   uint32_t id = thread_id_.load();
   if (id == 0) return level >= 0;
   return storage::platform::SetThreadPriority(id, level);
 }
 
-void AThread::trampoline(AThread* self) {
+void Thread::trampoline(Thread* self) {
   uint32_t id = storage::platform::CurrentThreadId();
   self->thread_id_.store(id);
   if (PriorityLevel level = self->priority_.load(); level != 0) storage::platform::SetThreadPriority(id, level);

@@ -12,12 +12,12 @@ namespace veltool3 {
 // 0 normal; each level above runs with a lower priority.
 typedef int PriorityLevel;
 
-class AThread {
+class Thread {
  public:
-  AThread() = default;
-  virtual ~AThread() = default;
-  AThread(const AThread&) = delete;
-  AThread& operator=(const AThread&) = delete;
+  Thread() = default;
+  virtual ~Thread() = default;
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
 
   // False when the thread could not be started (or was started before).
   bool start();
@@ -30,7 +30,7 @@ class AThread {
   virtual int run() = 0;
 
  private:
-  static void trampoline(AThread* self);
+  static void trampoline(Thread* self);
 
   std::atomic<bool> started_{false};
   std::atomic<uint32_t> thread_id_{0};

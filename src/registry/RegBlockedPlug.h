@@ -28,7 +28,7 @@ class RegBlockedPlug {
   // 234 and the chain may go on; then runs `retry` (the whole operation
   // again) under the protocol and passes on its result or its exception.
   template <class Failure, class Retry>
-  auto retryOrThrow(platform::LSTATUS result, Retry&& retry) -> decltype(retry());
+  auto RetryOrThrow(platform::LSTATUS result, Retry&& retry) -> decltype(retry());
 
  private:
   // Repeats that a chain may run: with the first attempt, 12 in all.
@@ -56,7 +56,7 @@ class RegBlockedPlug {
 };
 
 template <class Failure, class Retry>
-auto RegBlockedPlug::retryOrThrow(platform::LSTATUS result, Retry&& retry) -> decltype(retry()) {
+auto RegBlockedPlug::RetryOrThrow(platform::LSTATUS result, Retry&& retry) -> decltype(retry()) {
   if (result != platform::kRegMoreData) throw Failure(ErrorCodeOf(result));
   if (!block()) throw Failure(kErrorFailed);
   Unblocker unblocker(*this);

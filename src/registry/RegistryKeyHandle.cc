@@ -2,11 +2,11 @@
 
 namespace storage {
 
-CHKey::CHKeyImpl::~CHKeyImpl() { platform::RegCloseKey(key_); }
+RegistryKeyHandle::HandleOwner::~HandleOwner() { platform::RegCloseKey(key_); }
 
-CHKey::CHKey(platform::HKEY key) {
+RegistryKeyHandle::RegistryKeyHandle(platform::HKEY key) {
   try {
-    impl_.reset(new CHKeyImpl(key));
+    impl_.reset(new HandleOwner(key));
   } catch (...) {
     platform::RegCloseKey(key);
     throw;

@@ -3,33 +3,33 @@
 #ifndef SETTINGSTORE_REGISTERYSTORAGE_CHKEY_H
 #define SETTINGSTORE_REGISTERYSTORAGE_CHKEY_H
 
-#include "base/AddRef.h"
+#include "base/RefCounted.h"
 #include "platform/Registry.h"
 #include "storage/ref.h"
 
 namespace storage {
 
-class CHKey {
+class RegistryKeyHandle {
  public:
   // Owns one open key handle and closes it when the last reference goes.
-  class CHKeyImpl : public CAddRef {
+  class HandleOwner : public RefCounted {
    public:
-    explicit CHKeyImpl(platform::HKEY key) : key_(key) {}
+    explicit HandleOwner(platform::HKEY key) : key_(key) {}
     platform::HKEY get() const { return key_; }
 
    private:
-    ~CHKeyImpl() override;  // only Release destroys it
+    ~HandleOwner() override;  // only Release destroys it
 
     platform::HKEY key_;
   };
 
   // Adopts the handle; it is closed even when no holder can be made for it.
-  explicit CHKey(platform::HKEY key);
+  explicit RegistryKeyHandle(platform::HKEY key);
 
   platform::HKEY get() const { return impl_->get(); }
 
  private:
-  Ref<CHKeyImpl> impl_;
+  Ref<HandleOwner> impl_;
 };
 
 }  // namespace storage

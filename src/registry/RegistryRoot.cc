@@ -28,7 +28,7 @@ bool EndsRootName(char c) { return c == '\0' || c == ' ' || c == '\\' || c == '/
 
 }  // namespace
 
-const char* parseRegistryRoot(const char* path, HKEY& root) {
+const char* ParseRegistryRoot(const char* path, HKEY& root) {
   root = HKEY_LOCAL_MACHINE;
   if (path != nullptr) {
     for (const RootName& row : kRootNames) {
@@ -45,8 +45,8 @@ const char* parseRegistryRoot(const char* path, HKEY& root) {
 
 IStorageSection* OpenRegistryPath(const char* path) {
   HKEY root = nullptr;
-  const char* rest = parseRegistryRoot(path, root);
-  Ref<IStorageSection> section(new RegisteryStorage(CHKey(root)));
+  const char* rest = ParseRegistryRoot(path, root);
+  Ref<IStorageSection> section(new RegistryStorage(RegistryKeyHandle(root)));
   if (*rest == '\0') return section.release();
   return section->OpenSection(rest);
 }

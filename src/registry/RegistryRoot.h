@@ -11,7 +11,7 @@ namespace storage {
 // text, blank, backslash or slash). Root names are case-sensitive and must be
 // whole words: HKLM, HKEY_LOCAL_MACHINE, HKCU, HKEY_CURRENT_USER, HKCR,
 // HKEY_CLASSES_ROOT. Throws Exception(-2) for any other beginning.
-const char* parseRegistryRoot(const char* path, platform::HKEY& root);
+const char* ParseRegistryRoot(const char* path, platform::HKEY& root);
 
 // Opens, never creates, the key that `path` names and returns its section with
 // one reference. Exception(-2) for an unknown or null root name,

@@ -8,37 +8,37 @@ namespace storage {
 
 using namespace platform;
 
-IStorageKey* RegisteryStorage::OpenKey(const char* name) {
+IStorageKey* RegistryStorage::OpenKey(const char* name) {
   if (name == nullptr) throw OpenException(kErrorFailed);
-  const LSTATUS result = valueExists(name);
+  const LSTATUS result = ValueExists(name);
   if (result != kRegSuccess) return retryOrThrow<OpenException>(result, [&] { return OpenKey(name); });
-  return new RegisteryStorageKey(key_, name);
+  return new RegistryStorageKey(key_, name);
 }
 
-IStorageKey* RegisteryStorage::CreateKey(const char* name) {
+IStorageKey* RegistryStorage::CreateKey(const char* name) {
   if (name == nullptr) throw CreateException(kErrorFailed);
-  const LSTATUS result = valueExists(name);
+  const LSTATUS result = ValueExists(name);
   // A missing value is no failure here; any other failure is a failed creation.
   if (result == kRegMoreData) return retryOrThrow<CreateException>(result, [&] { return CreateKey(name); });
   if (result != kRegSuccess && result != kRegNotFound) throw CreateException(kErrorFailed);
-  return new RegisteryStorageKey(key_, name);
+  return new RegistryStorageKey(key_, name);
 }
 
-IStorageSection* RegisteryStorage::OpenSection(const char* path) {
+IStorageSection* RegistryStorage::OpenSection(const char* path) {
   if (path == nullptr || *path == '\0') throw OpenException(kErrorFailed);
-  return new RegisteryStorage(CHKey(openSubKey(key_.get(), path)));
+  return new RegistryStorage(RegistryKeyHandle(OpenSubKey(key_.get(), path)));
 }
 
-IStorageSection* RegisteryStorage::CreateSection(const char* path) {
+IStorageSection* RegistryStorage::CreateSection(const char* path) {
   if (path == nullptr || *path == '\0') throw CreateException(kErrorFailed);
-  return new RegisteryStorage(CHKey(createSubKey(key_.get(), path)));
+  return new RegistryStorage(RegistryKeyHandle(CreateSubKey(key_.get(), path)));
 }
 
-bool RegisteryStorage::DeleteSection(const char* path) {
+bool RegistryStorage::DeleteSection(const char* path) {
   if (path == nullptr || *path == '\0') throw DeleteException(kErrorMissingName);
   DWORD subKeys = 0;
   DWORD values = 0;
-  LSTATUS result = countChildren(path, &subKeys, &values);
+  LSTATUS result = CountChildren(path, &subKeys, &values);
   if (result == kRegSuccess) {
     if (subKeys != 0 || values != 0) throw NotEmptyException(kErrorFailed);
     result = RegDeleteKeyA(key_.get(), path);
@@ -49,14 +49,14 @@ bool RegisteryStorage::DeleteSection(const char* path) {
   return true;
 }
 
-bool RegisteryStorage::DeleteKey(const char* name) {
-  LSTATUS result = valueExists(name);
+bool RegistryStorage::DeleteKey(const char* name) {
+  LSTATUS result = ValueExists(name);
   if (result == kRegSuccess) result = RegDeleteValueA(key_.get(), name);
   if (result != kRegSuccess) return retryOrThrow<DeleteException>(result, [&] { return DeleteKey(name); });
   return true;
 }
 
-INamesEnumerator* RegisteryStorage::EnumKeys() {
+INamesEnumerator* RegistryStorage::EnumKeys() {
   const HKEY key = key_.get();
   DWORD longest = 0;
   LSTATUS result = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -69,7 +69,7 @@ INamesEnumerator* RegisteryStorage::EnumKeys() {
           return RegEnumValueA(key, index, buffer, &size, nullptr, nullptr, nullptr, nullptr);
         },
         // The empty name is the default value; list it only while it holds data.
-        [this](const char* name) { return *name != '\0' || valueExists(nullptr) == kRegSuccess; }, *names);
+        [this](const char* name) { return *name != '\0' || ValueExists(nullptr) == kRegSuccess; }, *names);
   }
   if (result != kRegSuccess) {
     names.reset();
@@ -78,7 +78,7 @@ INamesEnumerator* RegisteryStorage::EnumKeys() {
   return names.release();
 }
 
-INamesEnumerator* RegisteryStorage::EnumSections() {
+INamesEnumerator* RegistryStorage::EnumSections() {
   const HKEY key = key_.get();
   DWORD longest = 0;
   LSTATUS result = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, &longest, nullptr, nullptr,
@@ -97,25 +97,25 @@ INamesEnumerator* RegisteryStorage::EnumSections() {
   return names.release();
 }
 
-HKEY RegisteryStorage::openSubKey(HKEY parent, const char* path) {
+HKEY RegistryStorage::OpenSubKey(HKEY parent, const char* path) {
   HKEY subKey = nullptr;
   const LSTATUS result = RegOpenKeyA(parent, path, &subKey);
   if (result != kRegSuccess) {
-    return retryOrThrow<OpenException>(result, [&] { return openSubKey(parent, path); });
+    return retryOrThrow<OpenException>(result, [&] { return OpenSubKey(parent, path); });
   }
   return subKey;
 }
 
-HKEY RegisteryStorage::createSubKey(HKEY parent, const char* path) {
+HKEY RegistryStorage::CreateSubKey(HKEY parent, const char* path) {
   HKEY subKey = nullptr;
   const LSTATUS result = RegCreateKeyA(parent, path, &subKey);
   if (result != kRegSuccess) {
-    return retryOrThrow<CreateException>(result, [&] { return createSubKey(parent, path); });
+    return retryOrThrow<CreateException>(result, [&] { return CreateSubKey(parent, path); });
   }
   return subKey;
 }
 
-LSTATUS RegisteryStorage::countChildren(const char* path, DWORD* subKeys, DWORD* values) {
+LSTATUS RegistryStorage::CountChildren(const char* path, DWORD* subKeys, DWORD* values) {
   HKEY subKey = nullptr;
   LSTATUS result = RegOpenKeyA(key_.get(), path, &subKey);
   if (result != kRegSuccess) return result;
@@ -125,12 +125,12 @@ LSTATUS RegisteryStorage::countChildren(const char* path, DWORD* subKeys, DWORD*
   return result;
 }
 
-LSTATUS RegisteryStorage::valueExists(const char* name) {
+LSTATUS RegistryStorage::ValueExists(const char* name) {
   return RegQueryValueExA(key_.get(), name, nullptr, nullptr, nullptr, nullptr);
 }
 
 template <class NameAt, class Keep>
-LSTATUS RegisteryStorage::collectNames(DWORD longest, NameAt nameAt, Keep keep, NamesEnumerator& names) {
+LSTATUS RegistryStorage::collectNames(DWORD longest, NameAt nameAt, Keep keep, NamesEnumerator& names) {
   std::vector<char> buffer(longest + 1);
   for (DWORD index = 0;; ++index) {
     const LSTATUS result = nameAt(index, buffer.data(), static_cast<DWORD>(buffer.size()));

@@ -4,17 +4,17 @@
 #ifndef SETTINGSTORE_REGISTERYSTORAGE_REGISTERYSTORAGE_H
 #define SETTINGSTORE_REGISTERYSTORAGE_REGISTERYSTORAGE_H
 
-#include "base/AddRef.h"
+#include "base/RefCounted.h"
 #include "base/NamesEnumerator.h"
 #include "registry/RegBlockedPlug.h"
 #include "registry/RegistryKeyHandle.h"
 
 namespace storage {
 
-class RegisteryStorage : public AStorage, private RegBlockedPlug {
+class RegistryStorage : public StorageSectionBase, private RegBlockedPlug {
  public:
   // Starts with the one reference for the caller.
-  explicit RegisteryStorage(CHKey key) : key_(key) {}
+  explicit RegistryStorage(RegistryKeyHandle key) : key_(key) {}
 
   // The empty name is the key's default value.
   IStorageKey* OpenKey(const char* name) override;
@@ -33,20 +33,20 @@ class RegisteryStorage : public AStorage, private RegBlockedPlug {
   INamesEnumerator* EnumSections() override;
 
  private:
-  ~RegisteryStorage() override = default;  // only Release destroys it
+  ~RegistryStorage() override = default;  // only Release destroys it
 
-  platform::HKEY openSubKey(platform::HKEY parent, const char* path);
-  platform::HKEY createSubKey(platform::HKEY parent, const char* path);
+  platform::HKEY OpenSubKey(platform::HKEY parent, const char* path);
+  platform::HKEY CreateSubKey(platform::HKEY parent, const char* path);
   // The numbers of sub-keys and values of the sub-key at `path`.
-  platform::LSTATUS countChildren(const char* path, platform::DWORD* subKeys, platform::DWORD* values);
-  platform::LSTATUS valueExists(const char* name);
+  platform::LSTATUS CountChildren(const char* path, platform::DWORD* subKeys, platform::DWORD* values);
+  platform::LSTATUS ValueExists(const char* name);
   // Adds the names that `nameAt(index, buffer, size)` gives for index 0, 1, ...
   // until 259 and `keep(name)` accepts; the first other failure is returned.
   template <class NameAt, class Keep>
   static platform::LSTATUS collectNames(platform::DWORD longest, NameAt nameAt, Keep keep,
                                         NamesEnumerator& names);
 
-  CHKey key_;
+  RegistryKeyHandle key_;
 };
 
 }  // namespace storage

@@ -6,7 +6,7 @@
 
 namespace storage {
 
-RegisteryStorageController::RegisteryStorageController(IStorageInitializer* init) {
+RegistryStorageController::RegistryStorageController(IStorageInitializer* init) {
   init->OnLoadBegin();
   const char* path = init->GetPath();
   if (path == nullptr) throw CheckStorageException();
@@ -26,13 +26,13 @@ RegisteryStorageController::RegisteryStorageController(IStorageInitializer* init
   init->OnLoadSucceeded();
 }
 
-IStorageSection* RegisteryStorageController::GetRoot() {
+IStorageSection* RegistryStorageController::GetRoot() {
   return Ref<IStorageSection>::share(root_.get()).release();
 }
 
 Backend MakeRegistryBackend(IStorageInitializer* init) {
-  Ref<IStorageController> controller(new RegisteryStorageController(init));
-  ITraits* traits = new RegisteryStorageController::Traits;
+  Ref<IStorageController> controller(new RegistryStorageController(init));
+  ITraits* traits = new RegistryStorageController::Traits;
   return Backend{controller.release(), traits};
 }
 

@@ -3,12 +3,12 @@
 #ifndef SETTINGSTORE_REGISTERYSTORAGE_REGISTERYSTORAGECONTROLLER_H
 #define SETTINGSTORE_REGISTERYSTORAGE_REGISTERYSTORAGECONTROLLER_H
 
-#include "base/AddRef.h"
+#include "base/RefCounted.h"
 #include "storage/storage.h"
 
 namespace storage {
 
-class RegisteryStorageController : public IStorageController, public CAddRef {
+class RegistryStorageController : public IStorageController, public RefCounted {
  public:
   class Traits : public ITraits {
    public:
@@ -21,7 +21,7 @@ class RegisteryStorageController : public IStorageController, public CAddRef {
 
   // The registry key must exist: it is opened, never created. `init` is used
   // only here. A check function that refuses the storage raises an assertion.
-  explicit RegisteryStorageController(IStorageInitializer* init);
+  explicit RegistryStorageController(IStorageInitializer* init);
 
   IStorageSection* GetRoot() override;
   // The registry keeps every change at once: nothing to confirm or save.
@@ -29,7 +29,7 @@ class RegisteryStorageController : public IStorageController, public CAddRef {
   void Save() override {}
 
  private:
-  ~RegisteryStorageController() override = default;  // only Release destroys it
+  ~RegistryStorageController() override = default;  // only Release destroys it
 
   Ref<IStorageSection> root_;
 };

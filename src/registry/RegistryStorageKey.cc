@@ -6,7 +6,7 @@ namespace storage {
 
 using namespace platform;
 
-bool RegisteryStorageKey::Read(void* buffer, unsigned size) {
+bool RegistryStorageKey::Read(void* buffer, unsigned size) {
   DWORD length = size;
   const LSTATUS result =
       RegQueryValueExA(sectionKey(), name_.c_str(), nullptr, nullptr, static_cast<uint8_t*>(buffer), &length);
@@ -14,7 +14,7 @@ bool RegisteryStorageKey::Read(void* buffer, unsigned size) {
   return true;
 }
 
-bool RegisteryStorageKey::Write(Type type, const void* data, unsigned size) {
+bool RegistryStorageKey::Write(Type type, const void* data, unsigned size) {
   const unsigned long registryType = GetRegType(type);
   if (registryType == kNoRegistryType) throw IOException(kErrorBadValue);
   const LSTATUS result = RegSetValueExA(sectionKey(), name_.c_str(), 0, static_cast<DWORD>(registryType),
@@ -27,7 +27,7 @@ bool RegisteryStorageKey::Write(Type type, const void* data, unsigned size) {
 
 // GetType and GetSize ask once: a size that changes between calls is the
 // caller's business, not a reason to retry.
-Type RegisteryStorageKey::GetType() {
+Type RegistryStorageKey::GetType() {
   DWORD registryType = REG_NONE;
   const LSTATUS result =
       RegQueryValueExA(sectionKey(), name_.c_str(), nullptr, &registryType, nullptr, nullptr);
@@ -37,7 +37,7 @@ Type RegisteryStorageKey::GetType() {
   return type;
 }
 
-unsigned RegisteryStorageKey::GetSize() {
+unsigned RegistryStorageKey::GetSize() {
   DWORD size = 0;
   const LSTATUS result = RegQueryValueExA(sectionKey(), name_.c_str(), nullptr, nullptr, nullptr, &size);
   if (result != kRegSuccess) throw IOException(ErrorCodeOf(result));

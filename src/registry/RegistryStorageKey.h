@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "base/AddRef.h"
+#include "base/RefCounted.h"
 #include "registry/RegBlockedPlug.h"
 #include "registry/RegistryKeyHandle.h"
 
@@ -13,23 +13,23 @@ namespace storage {
 
 // Keeps the section's registry key open for as long as the key object lives,
 // even after the section object is released.
-class RegisteryStorageKeyBase : public AStorageKey, protected RegBlockedPlug {
+class RegistryStorageKeyBase : public StorageKeyBase, protected RegBlockedPlug {
  protected:
-  explicit RegisteryStorageKeyBase(CHKey sectionKey) : sectionKey_(sectionKey) {}
-  ~RegisteryStorageKeyBase() override = default;
+  explicit RegistryStorageKeyBase(RegistryKeyHandle sectionKey) : sectionKey_(sectionKey) {}
+  ~RegistryStorageKeyBase() override = default;
 
   platform::HKEY sectionKey() const { return sectionKey_.get(); }
 
  private:
-  CHKey sectionKey_;
+  RegistryKeyHandle sectionKey_;
 };
 
-class RegisteryStorageKey : public RegisteryStorageKeyBase {
+class RegistryStorageKey : public RegistryStorageKeyBase {
  public:
   // A null or empty name designates the default value. Starts with the one
   // reference for the caller.
-  RegisteryStorageKey(CHKey sectionKey, const char* name)
-      : RegisteryStorageKeyBase(sectionKey), name_(name ? name : "") {}
+  RegistryStorageKey(RegistryKeyHandle sectionKey, const char* name)
+      : RegistryStorageKeyBase(sectionKey), name_(name ? name : "") {}
 
   // Copies at most `size` bytes; a value larger than the buffer is a failure.
   bool Read(void* buffer, unsigned size) override;
@@ -40,7 +40,7 @@ class RegisteryStorageKey : public RegisteryStorageKeyBase {
   unsigned GetSize() override;
 
  private:
-  ~RegisteryStorageKey() override = default;  // only Release destroys it
+  ~RegistryStorageKey() override = default;  // only Release destroys it
 
   std::string name_;
 };

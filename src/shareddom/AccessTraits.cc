@@ -4,7 +4,7 @@
 
 namespace storage {
 
-bool AccessTraits::addReference() {
+bool AccessTraits::AddReference() {
   uint32_t count = referencesWord().load();
   for (;;) {
     if (count == kNoReferences) return false;
@@ -13,7 +13,7 @@ bool AccessTraits::addReference() {
   }
 }
 
-bool AccessTraits::dropReference(bool& last) {
+bool AccessTraits::DropReference(bool& last) {
   uint32_t count = referencesWord().load();
   for (;;) {
     if (count == kNoReferences) return false;

@@ -43,10 +43,10 @@ struct AccessTraits {
 
   // One more reference; false (and no change) when the record has none, so
   // that only the access controller revives an idle record.
-  bool addReference();
+  bool AddReference();
   // One reference less; false when there was none. `last` tells whether this
   // was the last one.
-  bool dropReference(bool& last);
+  bool DropReference(bool& last);
 };
 static_assert(sizeof(AccessTraits) == 24);
 

@@ -96,7 +96,7 @@ AttributeLookup LookUp(ListWalk& walk, ElementNode& element, uint32_t nameSid) {
   uint32_t at = element.firstAttributeWord().load(std::memory_order_acquire);
   while (at != kEnd) {
     AttributeNode& attribute = walk.attribute(at);
-    if (attribute.isMarked()) return {false, 0};
+    if (attribute.IsMarked()) return {false, 0};
     if (attribute.nameWord().load() == nameSid) return {true, attribute.valueWord().load()};
     at = attribute.nextAttributeWord().load(std::memory_order_acquire);
   }
@@ -140,12 +140,12 @@ uint32_t DOMElement::getAttribute(uint32_t nameSid) {
   return GetAttribute(walk, element_.element(), nameSid);
 }
 
-bool DOMElement::swapAttributes(NodeRef& chain) {
+bool DOMElement::SwapAttributes(NodeRef& chain) {
   const uint32_t first = element_.element().firstAttributeWord().load(std::memory_order_acquire);
   if (first == kEnd) throw std::logic_error("The first attribute should be always exist.");
   ListWalk walk("storage::DOMElement::swapAttributes");
   AttributeNode& name = walk.attribute(first);
-  if (name.isMarked()) return false;
+  if (name.IsMarked()) return false;
   uint32_t old = name.nextAttributeWord().load(std::memory_order_acquire);
   // Taken before the swap: once it succeeds, the old chain is ours to retire.
   NodeRef oldChain(Factory().pageManagerSlot(), InitMemAddress(old), kAttributeNode);
@@ -157,7 +157,7 @@ bool DOMElement::swapAttributes(NodeRef& chain) {
   return true;
 }
 
-NodeRef DOMElement::newValueChain(uint32_t typeSid, uint32_t sizeSid, uint32_t valueSid) {
+NodeRef DOMElement::NewValueChain(uint32_t typeSid, uint32_t sizeSid, uint32_t valueSid) {
   Services().noteChange();
   const WellKnownSids& sids = Services().sids();
   NodeRef nodes[3] = {NoNode(kAttributeNode), NoNode(kAttributeNode), NoNode(kAttributeNode)};
@@ -166,7 +166,7 @@ NodeRef DOMElement::newValueChain(uint32_t typeSid, uint32_t sizeSid, uint32_t v
     nodes[1] = NewAttribute(sids.size, sizeSid);
     nodes[2] = NewAttribute(sids.value, valueSid);
     for (int i = 0; i < 2; ++i) {
-      if (nodes[i].isMarked()) ThrowMarked();
+      if (nodes[i].IsMarked()) ThrowMarked();
       uint32_t expected = kEnd;
       nodes[i].attribute().nextAttributeWord().compare_exchange_strong(expected,
                                                                        nodes[i + 1].address().value());
@@ -182,11 +182,11 @@ NodeRef DOMElement::newValueChain(uint32_t typeSid, uint32_t sizeSid, uint32_t v
   return nodes[0];
 }
 
-void DOMElement::setAttributes(NodeRef& chain) {
+void DOMElement::SetAttributes(NodeRef& chain) {
   try {
-    if (element_.isMarked()) throw OpenException(kErrorDeleted);
+    if (element_.IsMarked()) throw OpenException(kErrorDeleted);
     ListWalk retries("storage::DOMElement::setAttributes");
-    while (!swapAttributes(chain)) retries.passAgain();
+    while (!SwapAttributes(chain)) retries.passAgain();
   } catch (...) {
     logger::error("Exception detected at the DOMElement::setAttributes");
     throw;
@@ -197,7 +197,7 @@ RetiredChain::~RetiredChain() {
   // Each node is freed, with its string reference, when its last handle goes.
   try {
     while (!chain_.isNull()) {
-      NodeRef next = chain_.nextAttribute();
+      NodeRef next = chain_.NextAttribute();
       chain_.mark();
       chain_ = std::move(next);
     }
@@ -206,13 +206,13 @@ RetiredChain::~RetiredChain() {
   }
 }
 
-DOMElement::SearchPass DOMElement::searchChildren(ListWalk& walk, uint32_t kindSid, uint32_t nameSid) {
+DOMElement::SearchPass DOMElement::SearchChildren(ListWalk& walk, uint32_t kindSid, uint32_t nameSid) {
   SearchPass pass{true, kEnd, kEnd};
   walk.restart();
   uint32_t child = element_.element().firstChildWord().load(std::memory_order_acquire);
   while (child != kEnd) {
     ElementNode& node = walk.element(child);
-    if (node.isMarked()) return {false, kEnd, kEnd};
+    if (node.IsMarked()) return {false, kEnd, kEnd};
     pass.last = child;
     if (Matches(walk, node, kindSid, nameSid)) {
       pass.found = child;
@@ -225,7 +225,7 @@ DOMElement::SearchPass DOMElement::searchChildren(ListWalk& walk, uint32_t kindS
 
 DOMElement::SearchPass DOMElement::findChild(ListWalk& walk, uint32_t kindSid, uint32_t nameSid) {
   AccessTraits* traits = element_.traits();
-  if (traits == nullptr) return searchChildren(walk, kindSid, nameSid);
+  if (traits == nullptr) return SearchChildren(walk, kindSid, nameSid);
   ChildIndex& index = Factory().children();
   const uint32_t parent = element_.address().value();
   const uint32_t changes = traits->changesWord().load();
@@ -233,9 +233,9 @@ DOMElement::SearchPass DOMElement::findChild(ListWalk& walk, uint32_t kindSid, u
     // A sound entry names an unmarked child of that kind and name; anything
     // else (damage) costs a search, never a wrong child.
     ElementNode& node = walk.element(known);
-    if (!node.isMarked() && Matches(walk, node, kindSid, nameSid)) return {true, known, kEnd};
+    if (!node.IsMarked() && Matches(walk, node, kindSid, nameSid)) return {true, known, kEnd};
   }
-  const SearchPass pass = searchChildren(walk, kindSid, nameSid);
+  const SearchPass pass = SearchChildren(walk, kindSid, nameSid);
   if (pass.complete && pass.found != kEnd) index.remember(parent, kindSid, nameSid, changes, pass.found);
   return pass;
 }
@@ -244,11 +244,11 @@ void DOMElement::countListChange() {
   if (AccessTraits* traits = element_.traits()) traits->changesWord().fetch_add(1);
 }
 
-NodeRef DOMElement::findElement(uint32_t kindSid, const StringAutoRelease& name) {
+NodeRef DOMElement::FindElement(uint32_t kindSid, const StringAutoRelease& name) {
   const uint32_t nameSid = SidOf(name);
   ListWalk walk("storage::DOMElement::findElement");
   for (;;) {
-    if (element_.isMarked()) throw OpenException(kErrorDeleted);
+    if (element_.IsMarked()) throw OpenException(kErrorDeleted);
     const SearchPass pass = findChild(walk, kindSid, nameSid);
     if (pass.complete) {
       if (pass.found == kEnd) throw OpenException(kErrorNotFound);
@@ -258,40 +258,40 @@ NodeRef DOMElement::findElement(uint32_t kindSid, const StringAutoRelease& name)
   }
 }
 
-bool DOMElement::appendChild(ListWalk& walk, uint32_t from, uint32_t newChild) {
+bool DOMElement::AppendChild(ListWalk& walk, uint32_t from, uint32_t newChild) {
   walk.restart();
   uint32_t last = from == kEnd ? element_.element().firstChildWord().load(std::memory_order_acquire) : from;
   if (last == kEnd) {
-    if (element_.isMarked()) ThrowMarked();
+    if (element_.IsMarked()) ThrowMarked();
     countListChange();
     uint32_t none = kEnd;
     return element_.element().firstChildWord().compare_exchange_strong(none, newChild);
   }
   for (;;) {
     ElementNode& node = walk.element(last);
-    if (node.isMarked()) return false;
+    if (node.IsMarked()) return false;
     const uint32_t next = node.nextSiblingWord().load(std::memory_order_acquire);
     if (next != kEnd) {
       last = next;
       continue;
     }
-    if (node.isMarked()) ThrowMarked();
+    if (node.IsMarked()) ThrowMarked();
     countListChange();
     uint32_t none = kEnd;
     return node.nextSiblingWord().compare_exchange_strong(none, newChild);
   }
 }
 
-NodeRef DOMElement::createElement(uint32_t kindSid, const StringAutoRelease& name, bool& created,
+NodeRef DOMElement::CreateElement(uint32_t kindSid, const StringAutoRelease& name, bool& created,
                                   const FirstValue* value) {
   const uint32_t nameSid = SidOf(name);
   ListWalk walk("storage::DOMElement::createElement");
   // The search: as findElement, but a marked parent shows as an exception.
-  if (element_.isMarked()) ThrowMarked();
+  if (element_.IsMarked()) ThrowMarked();
   SearchPass pass = findChild(walk, kindSid, nameSid);
   while (!pass.complete) {
     walk.passAgain();
-    if (element_.isMarked()) throw CreateException(kErrorDeleted);
+    if (element_.IsMarked()) throw CreateException(kErrorDeleted);
     pass = findChild(walk, kindSid, nameSid);
   }
   if (pass.found != kEnd) {
@@ -300,7 +300,7 @@ NodeRef DOMElement::createElement(uint32_t kindSid, const StringAutoRelease& nam
   }
 
   Services().noteChange();
-  NodeRef element = Factory().newElement(kindSid);
+  NodeRef element = Factory().NewElement(kindSid);
   // The name, and a key's first value, are linked before the element is, so
   // no reader (nor a process that dies halfway) leaves an element without them.
   NodeRef attributes[4] = {NoNode(kAttributeNode), NoNode(kAttributeNode), NoNode(kAttributeNode),
@@ -318,16 +318,16 @@ NodeRef DOMElement::createElement(uint32_t kindSid, const StringAutoRelease& nam
             none, attributes[i + 1].address().value());
       }
     }
-    if (element.isMarked()) ThrowMarked();
+    if (element.IsMarked()) ThrowMarked();
     uint32_t expected = kEnd;
     const bool named = element.element().firstAttributeWord().compare_exchange_strong(
         expected, attributes[0].address().value());
     STORAGE_ASSERT(named, kSourceFile, "storage::DOMElement::createElement", nullptr);
 
     // First behind the last child the search saw, then in passes from the head.
-    for (uint32_t from = pass.last; !appendChild(walk, from, element.address().value()); from = kEnd) {
+    for (uint32_t from = pass.last; !AppendChild(walk, from, element.address().value()); from = kEnd) {
       walk.passAgain();
-      if (element_.isMarked()) throw CreateException(kErrorDeleted);
+      if (element_.IsMarked()) throw CreateException(kErrorDeleted);
     }
   } catch (...) {
     // Never linked: their blocks and their strings' references come back.
@@ -341,40 +341,40 @@ NodeRef DOMElement::createElement(uint32_t kindSid, const StringAutoRelease& nam
   return element;
 }
 
-void DOMElement::markToDelete(NodeRef element) {
-  NodeRef attribute = element.firstAttribute();
+void DOMElement::MarkToDelete(NodeRef element) {
+  NodeRef attribute = element.FirstAttribute();
   element.element().firstAttributeWord().exchange(kEnd, std::memory_order_seq_cst);
   element.mark();
   while (!attribute.isNull()) {
-    NodeRef next = attribute.nextAttribute();
+    NodeRef next = attribute.NextAttribute();
     attribute.mark();
     attribute = std::move(next);
   }
 }
 
 void DOMElement::unlinkFirstChild() {
-  if (element_.isMarked()) ThrowMarked();
-  NodeRef first = element_.firstChild();
+  if (element_.IsMarked()) ThrowMarked();
+  NodeRef first = element_.FirstChild();
   const uint32_t next = first.element().nextSiblingWord().load(std::memory_order_acquire);
   element_.element().firstChildWord().exchange(next, std::memory_order_seq_cst);
 }
 
 void DOMElement::unlinkNext() {
-  if (element_.isMarked()) ThrowMarked();
-  NodeRef next = element_.nextSibling();
+  if (element_.IsMarked()) ThrowMarked();
+  NodeRef next = element_.NextSibling();
   if (next.isNull()) return;
   const uint32_t after = next.element().nextSiblingWord().load(std::memory_order_acquire);
   element_.element().nextSiblingWord().exchange(after, std::memory_order_seq_cst);
 }
 
-bool DOMElement::tryDeleteElement(uint32_t kindSid, uint32_t nameSid) {
+bool DOMElement::TryDeleteElement(uint32_t kindSid, uint32_t nameSid) {
   ListWalk walk("storage::DOMElement::tryDeleteElement");
-  NodeRef child = element_.firstChild();
+  NodeRef child = element_.FirstChild();
   if (child.isNull()) throw DeleteException(kErrorFailed);
   NodeRef previous = NoNode(kElementNode);
   while (!child.isNull()) {
     ElementNode& node = walk.element(child.address().value());
-    if (node.isMarked()) return false;
+    if (node.IsMarked()) return false;
     if (Matches(walk, node, kindSid, nameSid)) {
       if (child.element().firstChildWord().load() != kEnd) throw NotEmptyException(kErrorFailed);
       Services().noteChange();
@@ -384,24 +384,24 @@ bool DOMElement::tryDeleteElement(uint32_t kindSid, uint32_t nameSid) {
       } else {
         DOMElement(previous).unlinkNext();
       }
-      markToDelete(std::move(child));
+      MarkToDelete(std::move(child));
       return true;
     }
-    NodeRef next = child.nextSibling();
+    NodeRef next = child.NextSibling();
     previous = std::move(child);
     child = std::move(next);
   }
   throw DeleteException(kErrorNotFound);
 }
 
-std::vector<uint32_t> DOMElement::childNames(uint32_t kindSid) {
+std::vector<uint32_t> DOMElement::ChildNames(uint32_t kindSid) {
   ListWalk walk("storage::DOMElement::childNames");
-  if (element_.isMarked()) ThrowMarked();
+  if (element_.IsMarked()) ThrowMarked();
   std::vector<uint32_t> names;
   uint32_t child = element_.element().firstChildWord().load(std::memory_order_acquire);
   while (child != kEnd) {
     ElementNode& node = walk.element(child);
-    if (node.isMarked()) ThrowMarked();
+    if (node.IsMarked()) ThrowMarked();
     if (node.kindWord().load() == kindSid) {
       const uint32_t name = GetAttribute(walk, node, Services().sids().name);
       if (name != kNoSid) names.push_back(name);
@@ -411,13 +411,13 @@ std::vector<uint32_t> DOMElement::childNames(uint32_t kindSid) {
   return names;
 }
 
-bool DOMElement::deleteElement(uint32_t kindSid, const StringAutoRelease& name) {
-  if (element_.isMarked()) throw DeleteException(kErrorDeleted);
+bool DOMElement::DeleteElement(uint32_t kindSid, const StringAutoRelease& name) {
+  if (element_.IsMarked()) throw DeleteException(kErrorDeleted);
   ListWalk retries("storage::DOMElement::deleteElement");
   for (;;) {
-    if (tryDeleteElement(kindSid, SidOf(name))) return true;
+    if (TryDeleteElement(kindSid, SidOf(name))) return true;
     retries.passAgain();
-    if (element_.isMarked()) throw DeleteException(kErrorDeleted);
+    if (element_.IsMarked()) throw DeleteException(kErrorDeleted);
   }
 }
 

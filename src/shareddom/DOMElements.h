@@ -30,16 +30,16 @@ class DOMElement {
   uint32_t getAttribute(uint32_t nameSid);
   // Puts the chain behind the "name" attribute in place of the chain there;
   // on success `chain` holds the old chain (or the end).
-  bool swapAttributes(NodeRef& chain);
+  bool SwapAttributes(NodeRef& chain);
   // A key's "type", "size" and "value" attribute nodes, linked and not yet
   // anybody's: made before the section's lock is taken, so that readers wait
   // only for the swap. On failure the nodes made are given back.
-  static NodeRef newValueChain(uint32_t typeSid, uint32_t sizeSid, uint32_t valueSid);
+  static NodeRef NewValueChain(uint32_t typeSid, uint32_t sizeSid, uint32_t valueSid);
   // Puts such a chain in place of the key's value attributes in one step;
   // `chain` then holds the old one (RetiredChain gives it back).
-  void setAttributes(NodeRef& chain);
+  void SetAttributes(NodeRef& chain);
   // The child of this kind and name; OpenException -2 when there is none.
-  NodeRef findElement(uint32_t kindSid, const StringAutoRelease& name);
+  NodeRef FindElement(uint32_t kindSid, const StringAutoRelease& name);
   // A key's "type", "size" and "value" SIDs.
   struct FirstValue {
     uint32_t type;
@@ -48,17 +48,17 @@ class DOMElement {
   };
   // The child of this kind and name, appended when there is none; a new
   // child gets the first value, when one is given, before it is linked.
-  NodeRef createElement(uint32_t kindSid, const StringAutoRelease& name, bool& created,
+  NodeRef CreateElement(uint32_t kindSid, const StringAutoRelease& name, bool& created,
                         const FirstValue* value = nullptr);
   // Detaches the element's attributes and marks it and them.
-  static void markToDelete(NodeRef element);
+  static void MarkToDelete(NodeRef element);
   void unlinkFirstChild();
   void unlinkNext();
-  bool tryDeleteElement(uint32_t kindSid, uint32_t nameSid);
-  bool deleteElement(uint32_t kindSid, const StringAutoRelease& name);
+  bool TryDeleteElement(uint32_t kindSid, uint32_t nameSid);
+  bool DeleteElement(uint32_t kindSid, const StringAutoRelease& name);
   // The name SIDs of the children of this kind, in list order; a marked node
   // on the way throws MarkToDeleteException.
-  std::vector<uint32_t> childNames(uint32_t kindSid);
+  std::vector<uint32_t> ChildNames(uint32_t kindSid);
 
  private:
   // One pass over the children looking for a kind and name: complete unless
@@ -69,7 +69,7 @@ class DOMElement {
     uint32_t found;
     uint32_t last;
   };
-  SearchPass searchChildren(ListWalk& walk, uint32_t kindSid, uint32_t nameSid);
+  SearchPass SearchChildren(ListWalk& walk, uint32_t kindSid, uint32_t nameSid);
   // The child the process's index names while the list is unchanged, or
   // else searchChildren, whose find the index then remembers.
   SearchPass findChild(ListWalk& walk, uint32_t kindSid, uint32_t nameSid);
@@ -77,7 +77,7 @@ class DOMElement {
   void countListChange();
   // Links the new child behind the list's last node, looking for it from
   // `from` (the head when null); false when the pass met a change.
-  bool appendChild(ListWalk& walk, uint32_t from, uint32_t newChild);
+  bool AppendChild(ListWalk& walk, uint32_t from, uint32_t newChild);
 
   NodeRef& element_;
 };

@@ -34,7 +34,7 @@ class DOMNodeWords {
 
   // Sequentially consistent, like the mark and the unlink, so that a mark set
   // by another thread before it unlinked the node is seen with the unlink.
-  bool isMarked() { return (sidWord().load(std::memory_order_seq_cst) & kDeleteMark) != 0; }
+  bool IsMarked() { return (sidWord().load(std::memory_order_seq_cst) & kDeleteMark) != 0; }
   // Sets bit 31 in one atomic step, so no concurrent change of the word is lost.
   void mark() { sidWord().fetch_or(kDeleteMark, std::memory_order_seq_cst); }
 

@@ -53,7 +53,7 @@ void ExternalStringHolder::Free() {
   // The file stays: the hive files of the last save may still name it, and
   // a session that ends without saving goes back to them. Files no saved
   // string names go when the storage is next loaded.
-  freeShared();
+  FreeShared();
 }
 
 int32_t ExternalStringHolder::Hash() {

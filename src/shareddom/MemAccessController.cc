@@ -14,7 +14,7 @@ constexpr uint32_t kNull = InitMemAddress::kNull;
 constexpr uint32_t kOneReference = AccessTraits::kNoReferences + 1;
 
 // Finds the root block: the region holds nothing else of its size.
-class MemoryEnumerator : public IMemBlockEnumerator {
+class MemoryEnumerator : public MemoryBlockVisitor {
  public:
   bool MemoryBlock(const InitMemAddress& address, int32_t size) override {
     if (size != static_cast<int32_t>(sizeof(AccessRoot))) return true;
@@ -34,14 +34,14 @@ std::atomic<uint32_t> MemAccessController::lastGeneration_{0};
 MemAccessController::MemAccessController(const char* name, ReleaseCallback release, void* context)
     : release_(release), context_(context) {
   pageManager_ = std::make_unique<PageManager>();
-  TMemoryConfigurator<MemAccessController> configurator(this, name, "");
+  MemoryConfigurator<MemAccessController> configurator(this, name, "");
   pageManager_->Initialize(&configurator);
   generation_ = lastGeneration_.fetch_add(1) + 1;
 }
 
 MemAccessController::~MemAccessController() { pageManager_.reset(); }
 
-void MemAccessController::onMemManagerInitialized() {
+void MemAccessController::OnMemManagerInitialized() {
   MemoryEnumerator finder;
   pageManager_->Enumerate(finder, false);
   // A new block reads as a free list lock and an empty list.
@@ -51,10 +51,10 @@ void MemAccessController::onMemManagerInitialized() {
 
 InitMemAddress MemAccessController::getTraits(const InitMemAddress& key) {
   bool wasIdle = false;
-  return acquireTraits(key, wasIdle);
+  return AcquireTraits(key, wasIdle);
 }
 
-InitMemAddress MemAccessController::acquireTraits(const InitMemAddress& key, bool& wasIdle) {
+InitMemAddress MemAccessController::AcquireTraits(const InitMemAddress& key, bool& wasIdle) {
   constexpr const char* kFunction = "storage::MemAccessController::getTraits";
   // A record keyed with the null word could never be found again.
   STORAGE_ASSERT(!key.isNull(), kSourceFile, kFunction, "Access traits of the null address");
@@ -63,13 +63,13 @@ InitMemAddress MemAccessController::acquireTraits(const InitMemAddress& key, boo
   wasIdle = false;
   // A record keeps its key for the life of the region, so one this process
   // knows is revived in place; only a new key needs the list lock.
-  if (const auto known = map_.find(mapKey); known != map_.end()) return takeReference(known->second, wasIdle);
+  if (const auto known = map_.find(mapKey); known != map_.end()) return TakeReference(known->second, wasIdle);
 
   owner::OwnerLockGuard<owner::OwnerLock> listGuard(root().listLock);
-  refreshMap();
-  if (const auto known = map_.find(mapKey); known != map_.end()) return takeReference(known->second, wasIdle);
+  RefreshMap();
+  if (const auto known = map_.find(mapKey); known != map_.end()) return TakeReference(known->second, wasIdle);
 
-  const InitMemAddress address = createNewTraits();
+  const InitMemAddress address = CreateNewTraits();
   AccessTraits& record = traits(address);
   uint32_t unkeyed = kNull;
   STORAGE_ASSERT(record.keyWord().compare_exchange_strong(unkeyed, key.value()), kSourceFile, kFunction,
@@ -80,11 +80,11 @@ InitMemAddress MemAccessController::acquireTraits(const InitMemAddress& key, boo
   return address;
 }
 
-InitMemAddress MemAccessController::takeReference(const InitMemAddress& address, bool& wasIdle) {
+InitMemAddress MemAccessController::TakeReference(const InitMemAddress& address, bool& wasIdle) {
   AccessTraits& record = traits(address);
   // The loop covers handles that come and go meanwhile.
   for (;;) {
-    if (record.addReference()) return address;
+    if (record.AddReference()) return address;
     uint32_t idle = AccessTraits::kNoReferences;
     if (record.referencesWord().compare_exchange_strong(idle, kOneReference)) {
       wasIdle = true;
@@ -93,7 +93,7 @@ InitMemAddress MemAccessController::takeReference(const InitMemAddress& address,
   }
 }
 
-void MemAccessController::refreshMap() {
+void MemAccessController::RefreshMap() {
   veltool3::MutexGuard guard(mutex_);
   if (last_.isNull()) {
     last_ = InitMemAddress(root().headWord().load());
@@ -112,7 +112,7 @@ void MemAccessController::refreshMap() {
   }
 }
 
-InitMemAddress MemAccessController::createNewTraits() {
+InitMemAddress MemAccessController::CreateNewTraits() {
   constexpr const char* kFunction = "storage::MemAccessController::createNewTraits";
   const InitMemAddress address = pageManager_->Allocate(sizeof(AccessTraits));
   STORAGE_ASSERT(address != last_, kSourceFile, kFunction,
@@ -135,48 +135,48 @@ InitMemAddress MemAccessController::createNewTraits() {
   return address;
 }
 
-void MemAccessController::releaseNode(const InitMemAddress& node, NodeKind kind) {
+void MemAccessController::ReleaseNode(const InitMemAddress& node, NodeKind kind) {
   if (node.isNull()) return;
   const InitMemAddress record = getTraits(node);
   bool last = false;
-  traits(record).dropReference(last);  // the lookup's own reference
-  releaseTraits(node, record, kind);
+  traits(record).DropReference(last);  // the lookup's own reference
+  ReleaseTraits(node, record, kind);
 }
 
-void MemAccessController::releaseTraits(const InitMemAddress& node, const InitMemAddress& record,
+void MemAccessController::ReleaseTraits(const InitMemAddress& node, const InitMemAddress& record,
                                         NodeKind kind) {
   bool last = false;
-  if (traits(record).dropReference(last) && last && release_ != nullptr) release_(node, kind, context_);
+  if (traits(record).DropReference(last) && last && release_ != nullptr) release_(node, kind, context_);
 }
 
-void MemAccessController::giveBack(const InitMemAddress& node, const InitMemAddress& record, bool wasIdle) {
+void MemAccessController::GiveBack(const InitMemAddress& node, const InitMemAddress& record, bool wasIdle) {
   bool last = false;
   // A record revived for the lock had no handle to let go; any other record
   // that falls to no references here lost its last handle meanwhile, and the
   // node must be handed on as that handle would have done.
-  if (traits(record).dropReference(last) && last && !wasIdle && release_ != nullptr)
+  if (traits(record).DropReference(last) && last && !wasIdle && release_ != nullptr)
     release_(node, kElementNode, context_);
 }
 
-void MemAccessController::lockNode(const InitMemAddress& node) {
+void MemAccessController::LockNode(const InitMemAddress& node) {
   if (node.isNull()) return;
   bool wasIdle = false;
-  const InitMemAddress record = acquireTraits(node, wasIdle);
+  const InitMemAddress record = AcquireTraits(node, wasIdle);
   try {
     traits(record).nodeLock.lock(GetSpinCount());
   } catch (...) {
-    giveBack(node, record, wasIdle);
+    GiveBack(node, record, wasIdle);
     throw;
   }
-  giveBack(node, record, wasIdle);
+  GiveBack(node, record, wasIdle);
 }
 
-void MemAccessController::unlockNode(const InitMemAddress& node) {
+void MemAccessController::UnlockNode(const InitMemAddress& node) {
   if (node.isNull()) return;
   bool wasIdle = false;
-  const InitMemAddress record = acquireTraits(node, wasIdle);
+  const InitMemAddress record = AcquireTraits(node, wasIdle);
   traits(record).nodeLock.unlock();
-  giveBack(node, record, wasIdle);
+  GiveBack(node, record, wasIdle);
 }
 
 }  // namespace storage

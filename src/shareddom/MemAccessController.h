@@ -41,14 +41,14 @@ class MemAccessController {
 
   // Finds or makes the root block; the page manager calls it once the
   // hives are loaded, one process at a time.
-  void onMemManagerInitialized();
+  void OnMemManagerInitialized();
 
   // The address of the key's traits record, with one more reference counted
   // on it. A record is made on the first call for a key in the session.
   // The null address names no node and is refused (AssertException).
   InitMemAddress getTraits(const InitMemAddress& key);
   // Appends a record without a key to the list; the list lock must be held.
-  InitMemAddress createNewTraits();
+  InitMemAddress CreateNewTraits();
 
   // The record at an address that getTraits returned.
   AccessTraits& traits(const InitMemAddress& address) { return *resolve<AccessTraits>(address); }
@@ -56,31 +56,31 @@ class MemAccessController {
 
   // What a node handle does when it lets go: gives back its reference and,
   // when that was the last one, hands the node to the release callback.
-  void releaseNode(const InitMemAddress& node, NodeKind kind);
+  void ReleaseNode(const InitMemAddress& node, NodeKind kind);
   // The same, for a handle that knows its node's record.
-  void releaseTraits(const InitMemAddress& node, const InitMemAddress& record, NodeKind kind);
+  void ReleaseTraits(const InitMemAddress& node, const InitMemAddress& record, NodeKind kind);
 
   // Take and release the node lock of a node; the null address does
   // nothing. The lock is recursive and is taken over from a holder thread
   // that has ended.
-  void lockNode(const InitMemAddress& node);
-  void unlockNode(const InitMemAddress& node);
+  void LockNode(const InitMemAddress& node);
+  void UnlockNode(const InitMemAddress& node);
   // The same through a record that the caller holds a reference on: no
   // lookup, no reference of its own.
-  void lockTraits(const InitMemAddress& record) { traits(record).nodeLock.lock(GetSpinCount()); }
-  void unlockTraits(const InitMemAddress& record) { traits(record).nodeLock.unlock(); }
+  void LockTraits(const InitMemAddress& record) { traits(record).nodeLock.lock(GetSpinCount()); }
+  void UnlockTraits(const InitMemAddress& record) { traits(record).nodeLock.unlock(); }
 
  private:
   // getTraits, telling also whether the record had no references before.
-  InitMemAddress acquireTraits(const InitMemAddress& key, bool& wasIdle);
+  InitMemAddress AcquireTraits(const InitMemAddress& key, bool& wasIdle);
   // One more reference on a keyed record, reviving it when idle (wasIdle).
-  InitMemAddress takeReference(const InitMemAddress& address, bool& wasIdle);
+  InitMemAddress TakeReference(const InitMemAddress& address, bool& wasIdle);
   // Enters the keyed records appended since the last refresh into the map;
   // the list lock must be held.
-  void refreshMap();
+  void RefreshMap();
   // Gives back a reference that lockNode or unlockNode took. Unless the
   // record was revived for it, a last reference is a handle's last.
-  void giveBack(const InitMemAddress& node, const InitMemAddress& record, bool wasIdle);
+  void GiveBack(const InitMemAddress& node, const InitMemAddress& record, bool wasIdle);
 
   template <class Record>
   Record* resolve(const InitMemAddress& address) const {
@@ -107,9 +107,9 @@ class MemAccessController {
 class NodeLockGuard {
  public:
   NodeLockGuard(MemAccessController& controller, const InitMemAddress& node) : controller_(controller), node_(node) {
-    controller_.lockNode(node_);
+    controller_.LockNode(node_);
   }
-  ~NodeLockGuard() { controller_.unlockNode(node_); }
+  ~NodeLockGuard() { controller_.UnlockNode(node_); }
   NodeLockGuard(const NodeLockGuard&) = delete;
   NodeLockGuard& operator=(const NodeLockGuard&) = delete;
 

@@ -14,7 +14,7 @@ constexpr uint32_t kNull = InitMemAddress::kNull;
 constexpr uint32_t kFreedWord = 0xDDDDDDDD;
 
 // Stops at the first block of the root holder's size.
-class MemoryEnumerator : public IMemBlockEnumerator {
+class MemoryEnumerator : public MemoryBlockVisitor {
  public:
   bool MemoryBlock(const InitMemAddress& address, int32_t size) override {
     if (size != static_cast<int32_t>(NodeFactory::kRootHolderSize)) return true;
@@ -35,7 +35,7 @@ void terminateLink(std::atomic_ref<uint32_t> link) { link.exchange(kNull, std::m
 
 NodeFactory::NodeFactory(const char* namePrefix, const char* filePrefix)
     : ownedPageManager_(std::make_unique<PageManager>()), pageManager_(ownedPageManager_.get()) {
-  TMemoryConfigurator<NodeFactory> configurator(this, namePrefix, filePrefix);
+  MemoryConfigurator<NodeFactory> configurator(this, namePrefix, filePrefix);
   pageManager_->Initialize(&configurator);
 }
 
@@ -44,7 +44,7 @@ NodeFactory::~NodeFactory() {
   ownedPageManager_.reset();
 }
 
-void NodeFactory::onMemManagerInitialized() {
+void NodeFactory::OnMemManagerInitialized() {
   MemoryEnumerator finder;
   pageManager_->Enumerate(finder, true);
   if (!finder.found().isNull()) {
@@ -68,7 +68,7 @@ NodeRef NodeFactory::getRoot() {
   return NodeRef(pageManagerSlot(), InitMemAddress(holder->rootWord().load()), kElementNode);
 }
 
-NodeRef NodeFactory::newElement(uint32_t kindSid) {
+NodeRef NodeFactory::NewElement(uint32_t kindSid) {
   NodeRef node(pageManagerSlot(), pageManager_->Allocate(kElementSize), kElementNode);
   ElementNode& element = node.element();
   element.kindWord().exchange(kindSid);
@@ -85,11 +85,11 @@ NodeRef NodeFactory::newAttribute(uint32_t nameSid, uint32_t valueSid) {
   return node;
 }
 
-void NodeFactory::freeNode(const InitMemAddress& address) {
+void NodeFactory::FreeNode(const InitMemAddress& address) {
   if (address.isNull()) return;
   // Word 1 sits at the same place in both kinds of node.
   auto* node = static_cast<ElementNode*>(pageManager_->GetPoint(address));
-  if (!node->isMarked()) return;
+  if (!node->IsMarked()) return;
   pageManager_->Release(address);
 }
 
@@ -104,7 +104,7 @@ uint32_t NodeFactory::reclaim(const InitMemAddress& node, int kind) {
   if (!markWord.compare_exchange_strong(sidWord, kFreedWord)) return kNull;
   const uint32_t valueSid =
       kind == kAttributeNode ? static_cast<AttributeNode*>(block)->valueWord().load() : kNull;
-  freeNode(node);
+  FreeNode(node);
   return valueSid;
 }
 

@@ -29,15 +29,15 @@ class NodeFactory {
 
   NodeRef getRoot();
   // A new, unlinked element of this kind, without children or attributes.
-  NodeRef newElement(uint32_t kindSid);
+  NodeRef NewElement(uint32_t kindSid);
   // A new, unlinked attribute node.
   NodeRef newAttribute(uint32_t nameSid, uint32_t valueSid);
   // Gives a marked node's block back; an unmarked node is never freed.
-  void freeNode(const InitMemAddress& address);
+  void FreeNode(const InitMemAddress& address);
 
   // Finds or makes the root; the page manager calls it once its hives are
   // loaded, one process at a time.
-  void onMemManagerInitialized();
+  void OnMemManagerInitialized();
 
   // What the last handle's release does to a node: frees it when marked.
   // Returns the SID an attribute's value word held a reference on, which the

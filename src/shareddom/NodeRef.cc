@@ -33,7 +33,7 @@ NodeRef::NodeRef(const SharedPointer& pointer, NodeKind kind) : pointer_(pointer
 NodeRef::NodeRef(const NodeRef& other) : pointer_(other.pointer_), kind_(other.kind_) {
   MemAccessController* controller = CurrentAccess();
   // A live handle's record has a reference already, so one more cannot fail.
-  if (!other.tracked_.isNull() && other.isCurrent() && controller->traits(other.record_).addReference()) {
+  if (!other.tracked_.isNull() && other.IsCurrent() && controller->traits(other.record_).AddReference()) {
     tracked_ = other.tracked_;
     record_ = other.record_;
     generation_ = other.generation_;
@@ -90,13 +90,13 @@ void NodeRef::acquire() {
   generation_ = controller->generation();
 }
 
-bool NodeRef::isCurrent() const {
+bool NodeRef::IsCurrent() const {
   const MemAccessController* controller = CurrentAccess();
   return controller != nullptr && controller->generation() == generation_;
 }
 
 AccessTraits* NodeRef::traits() const {
-  if (record_.isNull() || !isCurrent()) return nullptr;
+  if (record_.isNull() || !IsCurrent()) return nullptr;
   return &CurrentAccess()->traits(record_);
 }
 
@@ -107,7 +107,7 @@ void NodeRef::release() noexcept {
   if (controller == nullptr || controller->generation() != generation_) return;
   // Handles are let go in destructors: a failure can only be logged there.
   try {
-    controller->releaseTraits(node, record_, kind_);
+    controller->ReleaseTraits(node, record_, kind_);
   } catch (const std::exception& error) {
     logger::error("NodeRef: releasing node 0x%08X failed: %s", node.value(), error.what());
   } catch (...) {
@@ -125,7 +125,7 @@ AttributeNode& NodeRef::attribute() {
   return *pointer_.as<AttributeNode>();
 }
 
-bool NodeRef::isMarked() { return kind_ == kElementNode ? element().isMarked() : attribute().isMarked(); }
+bool NodeRef::IsMarked() { return kind_ == kElementNode ? element().IsMarked() : attribute().IsMarked(); }
 
 void NodeRef::mark() {
   if (kind_ == kElementNode) {
@@ -136,31 +136,31 @@ void NodeRef::mark() {
 }
 
 NodeRef NodeRef::follow(std::atomic_ref<uint32_t> link, NodeKind kind) {
-  if (isMarked()) throw MarkToDeleteException(kOperationFailed);
+  if (IsMarked()) throw MarkToDeleteException(kOperationFailed);
   SharedPointer target = pointer_;
   target.assign(InitMemAddress(link.load()));
   return NodeRef(target, kind);
 }
 
-NodeRef NodeRef::nextSibling() { return follow(element().nextSiblingWord(), kElementNode); }
-NodeRef NodeRef::firstChild() { return follow(element().firstChildWord(), kElementNode); }
-NodeRef NodeRef::firstAttribute() { return follow(element().firstAttributeWord(), kAttributeNode); }
-NodeRef NodeRef::nextAttribute() { return follow(attribute().nextAttributeWord(), kAttributeNode); }
+NodeRef NodeRef::NextSibling() { return follow(element().nextSiblingWord(), kElementNode); }
+NodeRef NodeRef::FirstChild() { return follow(element().firstChildWord(), kElementNode); }
+NodeRef NodeRef::FirstAttribute() { return follow(element().firstAttributeWord(), kAttributeNode); }
+NodeRef NodeRef::NextAttribute() { return follow(attribute().nextAttributeWord(), kAttributeNode); }
 
 NodeLock::NodeLock(const NodeRef& node) : node_(node), controller_(CurrentAccess()) {
-  if (!node_.record_.isNull() && node_.isCurrent()) {
-    controller_->lockTraits(node_.record_);
+  if (!node_.record_.isNull() && node_.IsCurrent()) {
+    controller_->LockTraits(node_.record_);
   } else {
     controller_ = nullptr;
-    if (!node_.isNull()) RequiredAccess().lockNode(node_.address());
+    if (!node_.isNull()) RequiredAccess().LockNode(node_.address());
   }
 }
 
 NodeLock::~NodeLock() {
   if (controller_ != nullptr) {
-    controller_->unlockTraits(node_.record_);
+    controller_->UnlockTraits(node_.record_);
   } else if (!node_.isNull()) {
-    RequiredAccess().unlockNode(node_.address());
+    RequiredAccess().UnlockNode(node_.address());
   }
 }
 

@@ -27,7 +27,7 @@ class NodeRef {
   const InitMemAddress& address() const { return pointer_.address(); }
   // False once the storage this handle was taken in has been torn down: its
   // memory may be gone, so nothing may be read through it.
-  bool isCurrent() const;
+  bool IsCurrent() const;
   bool isNull() const { return address().isNull(); }
   NodeKind kind() const { return kind_; }
 
@@ -35,7 +35,7 @@ class NodeRef {
   ElementNode& element();
   AttributeNode& attribute();
 
-  bool isMarked();
+  bool IsMarked();
   void mark();
 
   // The access record that counts this handle's reference; null when the
@@ -44,10 +44,10 @@ class NodeRef {
 
   // The nodes the links lead to; the end handle for a null link. Following a
   // link of a marked node throws MarkToDeleteException -6.
-  NodeRef nextSibling();
-  NodeRef firstChild();
-  NodeRef firstAttribute();
-  NodeRef nextAttribute();
+  NodeRef NextSibling();
+  NodeRef FirstChild();
+  NodeRef FirstAttribute();
+  NodeRef NextAttribute();
 
  private:
   NodeRef(const SharedPointer& pointer, NodeKind kind);

@@ -4,13 +4,13 @@
 #ifndef SETTINGSTORE_SHAREDSTORAGE_SHAREDDOMCONTROLLER_H
 #define SETTINGSTORE_SHAREDSTORAGE_SHAREDDOMCONTROLLER_H
 
-#include "base/AddRef.h"
+#include "base/RefCounted.h"
 #include "shareddom/SharedDOMSection.h"
 #include "storage/ref.h"
 
 namespace storage {
 
-class SharedDOMController : public IStorageController, public CAddRef {
+class SharedDOMController : public IStorageController, public RefCounted {
  public:
   class Traits : public ITraits {
    public:

@@ -68,19 +68,19 @@ Type FrameworkType(SharedDOMKey::StoredType type) {
 
 SharedDOMKey::~SharedDOMKey() {
   // The string objects of a torn-down storage are gone with it.
-  if (!place_.section.isCurrent()) place_.name.Abandon();
+  if (!place_.section.IsCurrent()) place_.name.Abandon();
 }
 
 void SharedDOMKey::writeAttributes(NodeRef& chain) {
-  if (place_.key.isMarked()) {
+  if (place_.key.IsMarked()) {
     // Deleted since this object was made: made again under the name it had.
     const char* name = place_.name.GetString();
     STORAGE_ASSERT(name != nullptr, kStringFactoryFile, "storage::StringFactory::StringAutoRelease::GetString",
                    nullptr);
-    KeyPlace again = SharedDOMSection::openOrCreateKey(place_.section, names::Text(name));
+    KeyPlace again = SharedDOMSection::OpenOrCreateKey(place_.section, names::Text(name));
     place_.key = std::move(again.key);
   }
-  DOMElement(place_.key).setAttributes(chain);
+  DOMElement(place_.key).SetAttributes(chain);
 }
 
 SharedDOMKey::Snapshot SharedDOMKey::snapshot(bool withSize, bool withValue) {
@@ -91,7 +91,7 @@ SharedDOMKey::Snapshot SharedDOMKey::snapshot(bool withSize, bool withValue) {
   uint32_t valueSid = WellKnownSids::kNoSid;
   {
     NodeLock lock(place_.section);
-    if (place_.section.isMarked() || place_.key.isMarked()) throw IOException(kErrorDeleted);
+    if (place_.section.IsMarked() || place_.key.IsMarked()) throw IOException(kErrorDeleted);
     DOMElement key(place_.key);
     typeSid = key.getAttribute(sids.type);
     if (withSize) sizeSid = key.getAttribute(sids.size);
@@ -115,11 +115,11 @@ void SharedDOMKey::writeValue(uint32_t typeSid, const std::string& size, const s
   const auto sidOf = [](const StringAutoRelease& handle) {
     return handle.GetHolder() == nullptr ? WellKnownSids::kNoSid : static_cast<uint32_t>(handle.GetSID());
   };
-  NodeRef chain = DOMElement::newValueChain(
+  NodeRef chain = DOMElement::NewValueChain(
       typeSid, size.empty() ? SharedServices::Required().sids().four : sidOf(sizeString), sidOf(valueString));
   const RetiredChain retired(chain);
   NodeLock lock(place_.section);
-  if (place_.section.isMarked()) throw IOException(kErrorDeleted);
+  if (place_.section.IsMarked()) throw IOException(kErrorDeleted);
   writeAttributes(chain);
 }
 

@@ -9,12 +9,12 @@
 #include <cstdint>
 #include <string>
 
-#include "base/AddRef.h"
+#include "base/RefCounted.h"
 #include "shareddom/SharedDOMSection.h"
 
 namespace storage {
 
-class SharedDOMKey : public AStorageKey {
+class SharedDOMKey : public StorageKeyBase {
  public:
   // Stored type numbers, in the order of their texts.
   enum StoredType : int { kUnknown = 0, kInteger = 1, kString = 2, kBinary = 3, kMultiValue = 4 };
@@ -27,7 +27,7 @@ class SharedDOMKey : public AStorageKey {
   Type GetType() override;
   unsigned GetSize() override;
 
-  // Puts a chain from DOMElement::newValueChain in place of the key's value
+  // Puts a chain from DOMElement::NewValueChain in place of the key's value
   // attributes, leaving the old one in `chain`; the section lock must be
   // held. A key deleted since this object was made is made again under its
   // own name.

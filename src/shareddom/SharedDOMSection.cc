@@ -26,42 +26,42 @@ NodeRef SharedDOMSection::openSection(NodeRef& section, const char* name) {
   const StringAutoRelease sid = names::Peek(name);
   if (Missing(sid)) throw OpenException(kErrorNotFound);
   NodeLock lock(section);
-  return DOMElement(section).findElement(SharedServices::Required().sids().section, sid);
+  return DOMElement(section).FindElement(SharedServices::Required().sids().section, sid);
 }
 
 NodeRef SharedDOMSection::createSection(NodeRef& section, const char* name) {
   const StringAutoRelease sid = names::Get(name);
   if (Missing(sid)) throw CreateException(kErrorNotFound);
   NodeLock lock(section);
-  if (section.isMarked()) throw CreateException(kErrorDeleted);
+  if (section.IsMarked()) throw CreateException(kErrorDeleted);
   bool created = false;
-  return DOMElement(section).createElement(SharedServices::Required().sids().section, sid, created);
+  return DOMElement(section).CreateElement(SharedServices::Required().sids().section, sid, created);
 }
 
 bool SharedDOMSection::deleteSection(NodeRef& section, const char* name) {
   const StringAutoRelease sid = names::Peek(name);
   if (Missing(sid)) throw DeleteException(kErrorNotFound);
   NodeLock lock(section);
-  return DOMElement(section).deleteElement(SharedServices::Required().sids().section, sid);
+  return DOMElement(section).DeleteElement(SharedServices::Required().sids().section, sid);
 }
 
 KeyPlace SharedDOMSection::openKey(NodeRef& section, const char* name) {
   StringAutoRelease sid = names::Peek(name);
   if (Missing(sid)) throw OpenException(kErrorNotFound);
   NodeLock lock(section);
-  NodeRef key = DOMElement(section).findElement(SharedServices::Required().sids().key, sid);
+  NodeRef key = DOMElement(section).FindElement(SharedServices::Required().sids().key, sid);
   return KeyPlace{std::move(key), section, std::move(sid)};
 }
 
-KeyPlace SharedDOMSection::openOrCreateKey(NodeRef& section, const char* name) {
+KeyPlace SharedDOMSection::OpenOrCreateKey(NodeRef& section, const char* name) {
   StringAutoRelease sid = names::Get(name);
   if (Missing(sid)) throw CreateException(kErrorNotFound);
   NodeLock lock(section);
-  if (section.isMarked()) throw CreateException(kErrorDeleted);
+  if (section.IsMarked()) throw CreateException(kErrorDeleted);
   const WellKnownSids& sids = SharedServices::Required().sids();
   const DOMElement::FirstValue noValue{sids.unknown, sids.zero, sids.zero};
   bool created = false;
-  NodeRef key = DOMElement(section).createElement(sids.key, sid, created, &noValue);
+  NodeRef key = DOMElement(section).CreateElement(sids.key, sid, created, &noValue);
   return KeyPlace{std::move(key), section, std::move(sid)};
 }
 
@@ -69,13 +69,13 @@ bool SharedDOMSection::deleteKey(NodeRef& section, const char* name) {
   const StringAutoRelease sid = names::Peek(name);
   if (Missing(sid)) throw DeleteException(kErrorNotFound);
   NodeLock lock(section);
-  return DOMElement(section).deleteElement(SharedServices::Required().sids().key, sid);
+  return DOMElement(section).DeleteElement(SharedServices::Required().sids().key, sid);
 }
 
-INamesEnumerator* SharedDOMSection::enumChildren(NodeRef& section, uint32_t kindSid) {
+INamesEnumerator* SharedDOMSection::EnumChildren(NodeRef& section, uint32_t kindSid) {
   Ref<NamesEnumerator> enumerator(new NamesEnumerator());
   NodeLock lock(section);
-  for (const uint32_t sid : DOMElement(section).childNames(kindSid)) {
+  for (const uint32_t sid : DOMElement(section).ChildNames(kindSid)) {
     const StringAutoRelease text = SharedServices::Required().strings().GetString(static_cast<int32_t>(sid));
     if (text.GetHolder() == nullptr) continue;
     STORAGE_ASSERT(text.GetString() != nullptr, kStringFactoryFile,
@@ -104,7 +104,7 @@ IStorageKey* SharedDOMSection::OpenKey(const char* name) {
 IStorageKey* SharedDOMSection::CreateKey(const char* name) {
   if (name == nullptr) throw CreateException(kErrorMissingName);
   return TranslateExceptions(Operation::kCreate, element_, [&]() -> IStorageKey* {
-    return new SharedDOMKey(openOrCreateKey(element_, name));
+    return new SharedDOMKey(OpenOrCreateKey(element_, name));
   });
 }
 
@@ -139,11 +139,11 @@ bool SharedDOMSection::DeleteKey(const char* name) {
 }
 
 INamesEnumerator* SharedDOMSection::EnumKeys() {
-  return TranslateExceptions(Operation::kIO, element_, [&] { return enumChildren(element_, SharedServices::Required().sids().key); });
+  return TranslateExceptions(Operation::kIO, element_, [&] { return EnumChildren(element_, SharedServices::Required().sids().key); });
 }
 
 INamesEnumerator* SharedDOMSection::EnumSections() {
-  return TranslateExceptions(Operation::kIO, element_, [&] { return enumChildren(element_, SharedServices::Required().sids().section); });
+  return TranslateExceptions(Operation::kIO, element_, [&] { return EnumChildren(element_, SharedServices::Required().sids().section); });
 }
 
 }  // namespace storage

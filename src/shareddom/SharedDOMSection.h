@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "base/AddRef.h"
+#include "base/RefCounted.h"
 #include "shareddom/NodeRef.h"
 #include "shareddom/StringFactory.h"
 #include "shareddom/TranslateExceptions.h"
@@ -23,7 +23,7 @@ struct KeyPlace {
   StringAutoRelease name;
 };
 
-class SharedDOMSection : public AStorage {
+class SharedDOMSection : public StorageSectionBase {
  public:
   // Starts with the one reference for the caller.
   explicit SharedDOMSection(NodeRef element) : element_(std::move(element)) {}
@@ -42,9 +42,9 @@ class SharedDOMSection : public AStorage {
   static NodeRef createSection(NodeRef& section, const char* name);
   static bool deleteSection(NodeRef& section, const char* name);
   static KeyPlace openKey(NodeRef& section, const char* name);
-  static KeyPlace openOrCreateKey(NodeRef& section, const char* name);
+  static KeyPlace OpenOrCreateKey(NodeRef& section, const char* name);
   static bool deleteKey(NodeRef& section, const char* name);
-  static INamesEnumerator* enumChildren(NodeRef& section, uint32_t kindSid);
+  static INamesEnumerator* EnumChildren(NodeRef& section, uint32_t kindSid);
 
  private:
   ~SharedDOMSection() override = default;  // only Release destroys it

@@ -8,16 +8,16 @@
 namespace storage {
 
 Backend MakeSharedDomBackend(IStorageInitializer* init) {
-  if (init->GetPath() != nullptr) RequireStorageDirectory(utils::path::normailize(init->GetPath()).c_str());
-  loadSharedStorage(init);
+  if (init->GetPath() != nullptr) RequireStorageDirectory(utils::path::Normalize(init->GetPath()).c_str());
+  LoadSharedStorage(init);
   try {
     return Backend{new SharedDOMController(), new SharedDOMController::Traits()};
   } catch (...) {
-    unloadSharedStorage();
+    UnloadSharedStorage();
     throw;
   }
 }
 
-bool UnloadSharedDom() { return unloadSharedStorage(); }
+bool UnloadSharedDom() { return UnloadSharedStorage(); }
 
 }  // namespace storage

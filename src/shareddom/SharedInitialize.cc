@@ -31,7 +31,7 @@ void RunCheck(StorageCheckFunction check) {
 
 }  // namespace
 
-bool initializeSharedDOM(IStorageInitializer* init) {
+bool InitializeSharedDOM(IStorageInitializer* init) {
   STORAGE_ASSERT(settings != nullptr, kSourceFile, "storage::initializeSharedDOM", nullptr);
   try {
     const std::string nodeFiles = utils::Join(settings->path, settings->storageFileName);
@@ -59,7 +59,7 @@ bool initializeSharedDOM(IStorageInitializer* init) {
   return false;
 }
 
-void loadSharedStorage(IStorageInitializer* init) {
+void LoadSharedStorage(IStorageInitializer* init) {
   // Checked before the settings change, so that a refused second storage
   // leaves the names of the one that is up untouched.
   if (blockMutex != nullptr) throw StorageAccessDeniedException();
@@ -71,7 +71,7 @@ void loadSharedStorage(IStorageInitializer* init) {
     for (;;) {
       init->OnLoadBegin();
       if (!utils::IsDirectory(settings->path)) utils::CreateDirectoryChain(settings->path, false);
-      if (initializeSharedDOM(init)) {
+      if (InitializeSharedDOM(init)) {
         init->OnLoadSucceeded();
         return;
       }
@@ -80,12 +80,12 @@ void loadSharedStorage(IStorageInitializer* init) {
     }
   } catch (...) {
     // A storage that did not come up holds nothing, so the host may try again.
-    unloadSharedStorage();
+    UnloadSharedStorage();
     throw;
   }
 }
 
-bool unloadSharedStorage() {
+bool UnloadSharedStorage() {
   const bool saved = SharedServices::Stop();
   blockMutex.reset();
   settings.reset();

@@ -10,12 +10,12 @@ namespace storage {
 // Brings the shared DOM up for the initializer's path, retrying as long as
 // the host asks. Throws StorageAccessDeniedException when the process has a
 // shared DOM up already, LoadStorageFailedException when the host gives up.
-void loadSharedStorage(IStorageInitializer* init);
+void LoadSharedStorage(IStorageInitializer* init);
 // One attempt; false after a failure, which it logs and tears down.
-bool initializeSharedDOM(IStorageInitializer* init);
+bool InitializeSharedDOM(IStorageInitializer* init);
 // Tears down whatever is up; does nothing when nothing is. False when this
 // process was the last to leave and the hive files could not be saved.
-bool unloadSharedStorage();
+bool UnloadSharedStorage();
 
 }  // namespace storage
 

@@ -55,7 +55,7 @@ SharedServices::SharedServices(const Names& names) {
     strings_ = std::make_unique<StringFactory>(names.stringNamePrefix, names.stringFilePath);
     // Made last, so that the tree's own set-up above takes no access references.
     access_ = std::make_unique<MemAccessController>(names.accessName, &SharedServices::onNodeReleased, this);
-    registerWellKnownStrings();
+    RegisterWellKnownStrings();
   } catch (...) {
     bool saved = true;
     HiveSaveBatch batch(&saved);
@@ -87,7 +87,7 @@ void SharedServices::onNodeReleased(const InitMemAddress& node, int kind, void* 
   if (value.IsValid()) value.GetHolder()->Release();
 }
 
-void SharedServices::registerWellKnownStrings() {
+void SharedServices::RegisterWellKnownStrings() {
   StringFactory& strings = *strings_;
   char four[4];
   std::snprintf(four, sizeof(four), "%u", 4u);

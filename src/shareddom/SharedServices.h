@@ -83,7 +83,7 @@ class SharedServices {
   explicit SharedServices(const Names& names);
   ~SharedServices();
   [[noreturn]] static void NotUp();
-  void registerWellKnownStrings();
+  void RegisterWellKnownStrings();
   // The access controller's release callback; the context is the services.
   static void onNodeReleased(const InitMemAddress& node, int kind, void* context);
 

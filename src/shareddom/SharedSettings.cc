@@ -18,8 +18,8 @@ SharedSettings::SharedSettings(const char* storagePath)
       blockName(std::string("Global\\ShareMemoryStorageBlock_") + kGuid) {
   STORAGE_ASSERT(storagePath != nullptr, "sharedstorage\\SharedSettings", "storage::SharedSettings::SharedSettings",
                  nullptr);
-  path = utils::path::normailize(storagePath);
-  const std::string hash = utils::generateUniqueHashByPath(path);
+  path = utils::path::Normalize(storagePath);
+  const std::string hash = utils::GenerateUniqueHashByPath(path);
   storageName += hash;
   mapName += hash;
   syncName += hash;

@@ -7,7 +7,7 @@ namespace storage {
 namespace {
 
 // Finds the table: the region holds no other block of its size.
-class TableFinder : public IMemBlockEnumerator {
+class TableFinder : public MemoryBlockVisitor {
  public:
   bool MemoryBlock(const InitMemAddress& address, int32_t size) override {
     if (size != static_cast<int32_t>(SidHints::kTableSize)) return true;
@@ -20,11 +20,11 @@ class TableFinder : public IMemBlockEnumerator {
 }  // namespace
 
 SidHints::SidHints(const std::string& name) : pageManager_(std::make_unique<PageManager>()) {
-  TMemoryConfigurator<SidHints> configurator(this, name.c_str(), "");
+  MemoryConfigurator<SidHints> configurator(this, name.c_str(), "");
   pageManager_->Initialize(&configurator);
 }
 
-void SidHints::onMemManagerInitialized() {
+void SidHints::OnMemManagerInitialized() {
   TableFinder finder;
   pageManager_->Enumerate(finder, false);
   // A new block reads 0xCCCCCCCC in every word: a SID no string has.

@@ -33,7 +33,7 @@ class SidHints {
   SidHints& operator=(const SidHints&) = delete;
 
   // The configurator's call once the region is loaded: finds or makes the table.
-  void onMemManagerInitialized();
+  void OnMemManagerInitialized();
 
   // Under the string table's root lock.
   void record(int32_t sid, const InitMemAddress& head);

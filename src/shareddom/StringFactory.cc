@@ -34,13 +34,13 @@ bool EqualIgnoringCase(std::string_view a, std::string_view b) {
 // names no directory.
 std::string ExternalDirectoryOf(const char* filePath) {
   const std::string path = filePath != nullptr ? filePath : "";
-  const size_t last = path.find_last_of(utils::path::getSeparators());
+  const size_t last = path.find_last_of(utils::path::GetSeparators());
   if (last == std::string::npos) return std::string(".") + utils::path::kSeparator;
   return path.substr(0, last + 1);
 }
 
 std::string FileNameOf(const std::string& path) {
-  const size_t last = path.find_last_of(utils::path::getSeparators());
+  const size_t last = path.find_last_of(utils::path::GetSeparators());
   return last == std::string::npos ? path : path.substr(last + 1);
 }
 
@@ -105,7 +105,7 @@ void StringFactory::StringAutoRelease::AddRef() const {
 // Collects the head blocks of strings newer than the known SID, and the root.
 // The blocks are indexed only after the walk: the walk holds each block's lock
 // while it visits it, and indexing may free strings.
-class StringFactory::ScanEnumerator : public IMemBlockEnumerator {
+class StringFactory::ScanEnumerator : public MemoryBlockVisitor {
  public:
   ScanEnumerator(StringFactory& factory, bool findRoot) : factory_(factory), findRoot_(findRoot) {}
 
@@ -151,7 +151,7 @@ StringFactory::StringFactory(const char* namePrefix, const char* filePath)
   constexpr const char* kFunction = "storage::StringFactory::StringFactory";
   STORAGE_ASSERT(namePrefix != nullptr, kSourceFile, kFunction, "Invalid arguments for the StringFactory");
   try {
-    TMemoryConfigurator<StringFactory> configurator(this, namePrefix, filePath);
+    MemoryConfigurator<StringFactory> configurator(this, namePrefix, filePath);
     pageManager_->Initialize(&configurator);
     hints_ = std::make_unique<SidHints>(std::string(namePrefix) + "Hints");
   } catch (...) {
@@ -168,7 +168,7 @@ StringFactory::~StringFactory() {
   ownedPageManager_.reset();
 }
 
-void StringFactory::onMemManagerInitialized() {
+void StringFactory::OnMemManagerInitialized() {
   veltool3::MutexGuard guard(mutex_);
   ScanEnumerator scan(*this, true);
   pageManager_->Enumerate(scan, true);
@@ -187,10 +187,10 @@ void StringFactory::onMemManagerInitialized() {
   indexBlocks(scan.blocks);
   // Only the session's first process, alone under the creation lock, knows
   // that no string is being made and that the index holds every saved one.
-  if (pageManager_->firstHiveLoadedFromFile()) removeUnnamedExternalFiles();
+  if (pageManager_->FirstHiveLoadedFromFile()) RemoveUnnamedExternalFiles();
 }
 
-void StringFactory::removeUnnamedExternalFiles() {
+void StringFactory::RemoveUnnamedExternalFiles() {
   std::unordered_set<std::string> named;
   for (const auto& [sid, entry] : bySid_) {
     if (const auto* external = dynamic_cast<const ExternalStringHolder*>(entry.holder)) {
@@ -233,7 +233,7 @@ int32_t StringFactory::indexBlocks(const std::vector<ScannedBlock>& blocks) {
   for (const ScannedBlock& block : blocks) {
     std::unique_ptr<IStringHolder> holder = holderFactory_.CreateFromBlock(block.address, block.size);
     if (holder == nullptr || holder->CurrentSID() != block.sid) continue;
-    if (!registerHolder(block.sid, holder.get())) continue;
+    if (!RegisterHolder(block.sid, holder.get())) continue;
     IStringHolder* registered = holder.release();
     // The temporary reference tells a live string from one being freed.
     if (!registered->AddRef()) {
@@ -247,7 +247,7 @@ int32_t StringFactory::indexBlocks(const std::vector<ScannedBlock>& blocks) {
   return highest;
 }
 
-bool StringFactory::registerHolder(int32_t sid, IStringHolder* holder) {
+bool StringFactory::RegisterHolder(int32_t sid, IStringHolder* holder) {
   if (sid == -1 || bySid_.contains(sid)) return false;
   const int32_t hash = holder->Hash();
   // Checked after Hash: a hash taken while the SID still matched is the
@@ -293,7 +293,7 @@ IStringHolder* StringFactory::remove(int32_t sid) {
   return unlink(sid);
 }
 
-IStringHolder* StringFactory::findByText(std::string_view text, int32_t hash, Match match) {
+IStringHolder* StringFactory::FindByText(std::string_view text, int32_t hash, Match match) {
   const auto bucket = byHash_.find(hash);
   if (bucket == byHash_.end()) return nullptr;
   // Matches are tried from the lowest SID up; one that refuses a reference is
@@ -320,7 +320,7 @@ IStringHolder* StringFactory::findByText(std::string_view text, int32_t hash, Ma
     }
     if (sawGone) {
       dropGone(hash);
-      return findByText(text, hash, match);
+      return FindByText(text, hash, match);
     }
     if (best.holder == nullptr) return nullptr;
     if (best.holder->AddRef()) return best.holder;
@@ -336,7 +336,7 @@ void StringFactory::dropGone(int32_t hash) {
   for (int32_t sid : gone) drop(sid);
 }
 
-IStringHolder* StringFactory::findBySid(int32_t sid) {
+IStringHolder* StringFactory::FindBySid(int32_t sid) {
   const auto found = bySid_.find(sid);
   if (found == bySid_.end()) return nullptr;
   IStringHolder* holder = found->second.holder;
@@ -351,37 +351,37 @@ IStringHolder* StringFactory::findBySid(int32_t sid) {
 
 StringAutoRelease StringFactory::GetSID(const char* text) {
   constexpr const char* kFunction = "storage::StringFactory::GetSID";
-  return getByText(text, Match::kIgnoreCase, Mode::kGet, kFunction);
+  return GetByText(text, Match::kIgnoreCase, Mode::kGet, kFunction);
 }
 
 StringAutoRelease StringFactory::PeekSID(const char* text) {
   constexpr const char* kFunction = "storage::StringFactory::PeekSID";
-  return getByText(text, Match::kIgnoreCase, Mode::kPeek, kFunction);
+  return GetByText(text, Match::kIgnoreCase, Mode::kPeek, kFunction);
 }
 
 StringAutoRelease StringFactory::GetExactSID(const char* text) {
   constexpr const char* kFunction = "storage::StringFactory::GetExactSID";
-  return getByText(text, Match::kExact, Mode::kGet, kFunction);
+  return GetByText(text, Match::kExact, Mode::kGet, kFunction);
 }
 
 StringAutoRelease StringFactory::PeekExactSID(const char* text) {
   constexpr const char* kFunction = "storage::StringFactory::PeekExactSID";
-  return getByText(text, Match::kExact, Mode::kPeek, kFunction);
+  return GetByText(text, Match::kExact, Mode::kPeek, kFunction);
 }
 
 StringAutoRelease StringFactory::GetString(int32_t sid) {
   constexpr const char* kFunction = "storage::StringFactory::GetString";
   STORAGE_ASSERT(sid > 0, kSourceFile, kFunction, nullptr);
-  return getBySid(sid);
+  return GetBySid(sid);
 }
 
-StringAutoRelease StringFactory::getByText(const char* text, Match match, Mode mode, const char* function) {
+StringAutoRelease StringFactory::GetByText(const char* text, Match match, Mode mode, const char* function) {
   STORAGE_ASSERT(text != nullptr, kSourceFile, function, nullptr);
   const std::string_view wanted(text);
   const auto hash = static_cast<int32_t>(StringHolderFactory::GetHash(wanted));
   {
     veltool3::MutexGuard guard(mutex_);
-    if (IStringHolder* found = findByText(wanted, hash, match))
+    if (IStringHolder* found = FindByText(wanted, hash, match))
       return StringAutoRelease(found, StringAutoRelease::Adopt{});
   }
   owner::OwnerLockGuard<owner::OwnerLock> rootGuard(rootLock());
@@ -394,17 +394,17 @@ StringAutoRelease StringFactory::getByText(const char* text, Match match, Mode m
   {
     veltool3::MutexGuard guard(mutex_);
     if (scan) rescan(/*whole=*/false);
-    if (IStringHolder* found = findByText(wanted, hash, match))
+    if (IStringHolder* found = FindByText(wanted, hash, match))
       return StringAutoRelease(found, StringAutoRelease::Adopt{});
   }
   if (mode == Mode::kPeek) return {};
   return create(wanted);
 }
 
-StringAutoRelease StringFactory::getBySid(int32_t sid) {
+StringAutoRelease StringFactory::GetBySid(int32_t sid) {
   {
     veltool3::MutexGuard guard(mutex_);
-    if (IStringHolder* found = findBySid(sid)) return StringAutoRelease(found, StringAutoRelease::Adopt{});
+    if (IStringHolder* found = FindBySid(sid)) return StringAutoRelease(found, StringAutoRelease::Adopt{});
   }
   owner::OwnerLockGuard<owner::OwnerLock> rootGuard(rootLock());
   // Another thread may have indexed the string while this one waited.
@@ -415,10 +415,10 @@ StringAutoRelease StringFactory::getBySid(int32_t sid) {
     // A string made since the last scan is most often where the hint table
     // says, and then the scan can wait for a text that is not found.
     indexHinted(sid);
-    if (IStringHolder* found = findBySid(sid)) return StringAutoRelease(found, StringAutoRelease::Adopt{});
+    if (IStringHolder* found = FindBySid(sid)) return StringAutoRelease(found, StringAutoRelease::Adopt{});
     rescan(/*whole=*/false);
   }
-  if (IStringHolder* found = findBySid(sid)) return StringAutoRelease(found, StringAutoRelease::Adopt{});
+  if (IStringHolder* found = FindBySid(sid)) return StringAutoRelease(found, StringAutoRelease::Adopt{});
   if (sid <= 0 || sid > knownSid_) return {};
   // Counted as known, yet not in the index: the string is gone, or a scan
   // missed it. Every block is looked at once more before it counts as gone.
@@ -426,7 +426,7 @@ StringAutoRelease StringFactory::getBySid(int32_t sid) {
   const int32_t known = std::exchange(knownSid_, 0);
   rescan(/*whole=*/true);
   knownSid_ = std::max(known, knownSid_);
-  if (IStringHolder* found = findBySid(sid)) {
+  if (IStringHolder* found = FindBySid(sid)) {
     logger::debug("StringFactory: SID %d was found only by a full scan", sid);
     return StringAutoRelease(found, StringAutoRelease::Adopt{});
   }
@@ -461,7 +461,7 @@ StringAutoRelease StringFactory::create(std::string_view text) {
     veltool3::MutexGuard guard(mutex_);
     // Nobody else holds a reference on the new string, so it is live and its
     // fresh SID is in no index, unless the stored counter is damaged.
-    if (!registerHolder(sid, holder.get())) {
+    if (!RegisterHolder(sid, holder.get())) {
       throw InternalStructureException(kSourceFile, "storage::StringFactory::GetSID", __LINE__,
                                        "the SID counter gave a SID in use");
     }

@@ -105,7 +105,7 @@ class StringFactory final : public IStringHolderOwner {
 
   // The configurator's call once the hives are loaded: finds or makes the
   // root and indexes the strings already there.
-  void onMemManagerInitialized();
+  void OnMemManagerInitialized();
 
   IStringHolder* remove(int32_t sid) override;
   const std::string& externalDirectory() const override { return externalDirectory_; }
@@ -131,11 +131,11 @@ class StringFactory final : public IStringHolderOwner {
   };
   class ScanEnumerator;
 
-  StringAutoRelease getByText(const char* text, Match match, Mode mode, const char* function);
-  StringAutoRelease getBySid(int32_t sid);
+  StringAutoRelease GetByText(const char* text, Match match, Mode mode, const char* function);
+  StringAutoRelease GetBySid(int32_t sid);
   // Both under the mutex; the result carries a reference the caller owns.
-  IStringHolder* findByText(std::string_view text, int32_t hash, Match match);
-  IStringHolder* findBySid(int32_t sid);
+  IStringHolder* FindByText(std::string_view text, int32_t hash, Match match);
+  IStringHolder* FindBySid(int32_t sid);
   // Under the mutex and the root lock: the strings made since the last scan go
   // into the index; `whole` looks at every block again.
   void rescan(bool whole);
@@ -144,7 +144,7 @@ class StringFactory final : public IStringHolderOwner {
   void indexHinted(int32_t sid);
   // Indexes the scanned blocks; returns the highest SID registered, or 0.
   int32_t indexBlocks(const std::vector<ScannedBlock>& blocks);
-  bool registerHolder(int32_t sid, IStringHolder* holder);
+  bool RegisterHolder(int32_t sid, IStringHolder* holder);
   // Takes the holder out of both maps and hands it over; null when absent.
   IStringHolder* unlink(int32_t sid);
   void drop(int32_t sid);
@@ -155,7 +155,7 @@ class StringFactory final : public IStringHolderOwner {
   int32_t nextSID();
   bool nothingNewSinceScan();
   // Removes the external-string files that no indexed string names.
-  void removeUnnamedExternalFiles();
+  void RemoveUnnamedExternalFiles();
 
   owner::OwnerLock& rootLock() { return *reinterpret_cast<owner::OwnerLock*>(root_); }
   std::atomic_ref<uint32_t> sidCounter() { return std::atomic_ref<uint32_t>(root_[kRootCounterOffset / 4]); }

@@ -86,7 +86,7 @@ StringHolderBase::~StringHolderBase() { delete text_.load(std::memory_order_acqu
 
 void StringHolderBase::Bind(const InitMemAddress& address) { setHead(address); }
 
-void StringHolderBase::Free() { freeShared(); }
+void StringHolderBase::Free() { FreeShared(); }
 
 int32_t StringHolderBase::CurrentSID() { return sidMatches() ? sid() : -1; }
 
@@ -228,7 +228,7 @@ void StringHolderBase::cacheText(std::string_view text) {
   if (text_.compare_exchange_strong(expected, copy.get(), std::memory_order_acq_rel)) copy.release();
 }
 
-bool StringHolderBase::freeShared() {
+bool StringHolderBase::FreeShared() {
   const int32_t own = sid_.exchange(-1, std::memory_order_acq_rel);
   delete text_.exchange(nullptr, std::memory_order_acq_rel);
   if (own <= 0 || head_.address().isNull()) return false;

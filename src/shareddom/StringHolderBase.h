@@ -88,7 +88,7 @@ class StringHolderBase : public IStringHolder {
   void cacheText(std::string_view text);
   // Marks this holder freed and, if its head still carries its SID, clears the
   // SID word and gives the chain back; true when it did the latter.
-  bool freeShared();
+  bool FreeShared();
 
  private:
   SharedPointer head_;

@@ -20,9 +20,9 @@ char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A
 
 // Hashes the bytes with the framework's hash type 0.
 uint32_t HashBytes(const char* bytes, size_t size) {
-  hash::IBuilder* builder = hash::Factory::GetBuilderInstance(hash::kHashTypeXxh32);
+  hash::HashBuilder* builder = hash::Factory::GetBuilderInstance(hash::kHashTypeXxh32);
   STORAGE_ASSERT(builder != nullptr, kSourceFile, kGetHash, nullptr);
-  hash::IHash* result = builder->Build(bytes, size);
+  hash::HashFunction* result = builder->Build(bytes, size);
   if (result == nullptr) builder->Release();
   STORAGE_ASSERT(result != nullptr, kSourceFile, kGetHash, nullptr);
   uint32_t value = 0;

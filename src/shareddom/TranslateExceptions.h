@@ -36,7 +36,7 @@ enum class Operation { kOpen, kCreate, kDelete, kIO };
 
 template <class Body>
 auto TranslateExceptions(Operation operation, const NodeRef& anchor, Body&& body) -> decltype(body()) {
-  if (!anchor.isCurrent()) ThrowDeleted(operation);
+  if (!anchor.IsCurrent()) ThrowDeleted(operation);
   try {
     return body();
   } catch (const MarkToDeleteException&) {

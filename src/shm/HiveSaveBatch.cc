@@ -36,7 +36,7 @@ struct OpenBatch {
 thread_local OpenBatch openBatch;
 
 std::string DirectoryOf(const std::string& file) {
-  const std::string directory = utils::path::getDir(file);
+  const std::string directory = utils::path::GetDir(file);
   return directory.empty() ? "." : directory;
 }
 

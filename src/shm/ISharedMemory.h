@@ -8,7 +8,7 @@
 
 namespace storage {
 
-class ISharedMemory {
+class SharedRegion {
  public:
   // Releases one level of the creation lock that opening left held.
   virtual void Unlock() = 0;
@@ -17,7 +17,7 @@ class ISharedMemory {
   virtual uint32_t GetDataSize() = 0;
   // Close(), then destroys the object.
   virtual void Release() = 0;
-  virtual ~ISharedMemory() = default;
+  virtual ~SharedRegion() = default;
   // Ends this process's use of the segment.
   virtual void Close() = 0;
 };

@@ -8,7 +8,7 @@
 
 namespace storage {
 
-class IMemoryConfigurator {
+class PageManagerClient {
  public:
   // The name prefix of the page manager's shared segments.
   virtual std::string getName() = 0;
@@ -17,19 +17,19 @@ class IMemoryConfigurator {
   virtual std::string getPath() = 0;
   // Called once the hives are loaded, while the first hive's creation lock is
   // still held: what the client does here runs in one process at a time.
-  virtual void onMemManagerInitialized() = 0;
-  virtual ~IMemoryConfigurator() = default;
+  virtual void OnMemManagerInitialized() = 0;
+  virtual ~PageManagerClient() = default;
 };
 
 // Holds the two prefixes; a null pointer stands for an empty string.
-class AMemoryConfigurator : public IMemoryConfigurator {
+class BasicMemoryConfigurator : public PageManagerClient {
  public:
-  AMemoryConfigurator(const char* name, const char* path)
+  BasicMemoryConfigurator(const char* name, const char* path)
       : name_(name ? name : ""), path_(path ? path : "") {}
 
   std::string getName() override { return name_; }
   std::string getPath() override { return path_; }
-  void onMemManagerInitialized() override {}
+  void OnMemManagerInitialized() override {}
 
  private:
   std::string name_;
@@ -38,12 +38,12 @@ class AMemoryConfigurator : public IMemoryConfigurator {
 
 // Forwards onMemManagerInitialized to its target, which it does not own.
 template <class T>
-class TMemoryConfigurator : public AMemoryConfigurator {
+class MemoryConfigurator : public BasicMemoryConfigurator {
  public:
-  TMemoryConfigurator(T* target, const char* name, const char* path)
-      : AMemoryConfigurator(name, path), target_(target) {}
+  MemoryConfigurator(T* target, const char* name, const char* path)
+      : BasicMemoryConfigurator(name, path), target_(target) {}
 
-  void onMemManagerInitialized() override { target_->onMemManagerInitialized(); }
+  void OnMemManagerInitialized() override { target_->OnMemManagerInitialized(); }
 
  private:
   T* target_;

@@ -106,7 +106,7 @@ void CaptureExistingMutex(platform::NamedMutex& mutex) {
 }
 
 void RegisterCurrent(uint32_t me) {
-  const Registration* current = TLSSignleton::GetValue();
+  const Registration* current = TlsSingleton::GetValue();
   if (current != nullptr && current->threadId == me) {
     t_registered_as = me;
     return;
@@ -127,22 +127,22 @@ void RegisterCurrent(uint32_t me) {
   Registration* slotValue = registration.get();
   // Kept first, so that a refused slot write still releases the mutex in time.
   t_keeper.Keep(std::move(registration));
-  TLSSignleton::SetValue(slotValue);
+  TlsSingleton::SetValue(slotValue);
   t_registered_as = me;
 }
 
 // Registers the calling thread, whose id is me, unless it is registered.
 inline void EnsureRegistered(uint32_t me) {
   if (t_registered_as == me) return;
-  TLSSignleton::EnsureSlot();
+  TlsSingleton::EnsureSlot();
   RegisterCurrent(me);
 }
 
 }  // namespace
 
-// ---- TLSSignleton -------------------------------------------------------------
+// ---- TlsSingleton -------------------------------------------------------------
 
-void TLSSignleton::EnsureSlot() {
+void TlsSingleton::EnsureSlot() {
   while (g_slot_index.load() < 0) {
     int32_t expected = -1;
     if (g_slot_index.compare_exchange_strong(expected, -2)) {
@@ -155,14 +155,14 @@ void TLSSignleton::EnsureSlot() {
   }
 }
 
-Registration* TLSSignleton::GetValue() {
+Registration* TlsSingleton::GetValue() {
   void* value = platform::TlsGetValue(g_slot_index.load(std::memory_order_relaxed));
   STORAGE_ASSERT(value != nullptr || platform::GetLastError() == platform::kErrorSuccess, kSourceFile,
                  "storage::owner::TLSSignleton::GetValue", nullptr);
   return static_cast<Registration*>(value);
 }
 
-void TLSSignleton::SetValue(Registration* registration) {
+void TlsSingleton::SetValue(Registration* registration) {
   STORAGE_ASSERT(platform::TlsSetValue(g_slot_index.load(std::memory_order_relaxed), registration),
                  kSourceFile, "storage::owner::TLSSignleton::SetValue", nullptr);
 }
@@ -222,8 +222,8 @@ namespace {
 
 // ---- GlobalRegistrator ----------------------------------------------------------
 
-void GlobalRegistrator::registe_current() {
-  TLSSignleton::EnsureSlot();
+void GlobalRegistrator::RegisterCurrentThread() {
+  TlsSingleton::EnsureSlot();
   RegisterCurrent(platform::CurrentThreadId());
 }
 
@@ -304,7 +304,7 @@ void OwnerLockRecord::Acquire(uint32_t freeValue, uint32_t spinCount) {
     // whatever depth the holder had reached.
     uint32_t holder = owner.load();
     if (holder != freeValue) {
-      TLSSignleton::EnsureSlot();
+      TlsSingleton::EnsureSlot();
       if (!GlobalRegistrator::is_registered(holder) && owner.compare_exchange_strong(holder, me)) {
         count.store(freeValue + 1, std::memory_order_relaxed);
         return;

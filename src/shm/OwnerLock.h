@@ -25,7 +25,7 @@ struct Registration;
 
 // The one process-wide thread-local slot; per thread it holds the thread's
 // registration, null until the thread registers.
-class TLSSignleton {
+class TlsSingleton {
  public:
   // Allocates the slot on first use; every thread of the process shares it.
   static void EnsureSlot();
@@ -72,7 +72,7 @@ class GlobalRegistrator {
 
   // Registers the calling thread unless it is registered already. The thread
   // holds its registration mutex until it ends.
-  static void registe_current();
+  static void RegisterCurrentThread();
   // True when the thread exists and holds its registration mutex.
   static bool is_registered(uint32_t threadId);
   // The process that owns the thread, or kNoProcess when there is no such thread.
@@ -107,11 +107,11 @@ static_assert(std::atomic_ref<uint32_t>::required_alignment == alignof(uint32_t)
 // is trivially copyable and has a trivial destructor, so it can be used in
 // place in mapped memory whose bytes already say "free".
 template <uint32_t kFree>
-class TOwnerLock : public OwnerLockRecord {
+class BasicOwnerLock : public OwnerLockRecord {
  public:
   static constexpr uint32_t kFreeValue = kFree;
 
-  TOwnerLock() : OwnerLockRecord(kFree) {}
+  BasicOwnerLock() : OwnerLockRecord(kFree) {}
 
   // Returns once the calling thread holds the lock (once more if it held it).
   // spinCount is the number of attempts between liveness checks of the
@@ -123,9 +123,9 @@ class TOwnerLock : public OwnerLockRecord {
 };
 
 // The lock held as a member or in shared memory filled with 0xCC bytes.
-using OwnerLock = TOwnerLock<0xCCCCCCCC>;
+using OwnerLock = BasicOwnerLock<0xCCCCCCCC>;
 // Free when zero-filled: the creation lock at the head of a new shared segment.
-using ZeroFreeOwnerLock = TOwnerLock<0>;
+using ZeroFreeOwnerLock = BasicOwnerLock<0>;
 
 static_assert(sizeof(OwnerLock) == 8 && sizeof(ZeroFreeOwnerLock) == 8);
 static_assert(std::is_standard_layout_v<OwnerLock> && std::is_trivially_copyable_v<OwnerLock>);

@@ -19,8 +19,8 @@ namespace {
 
 constexpr const char* kSourceFile = "Utils\\Shared\\PageManager";
 
-using MemorySegment = TSharedMemoryWinBase<SharedHeader>;
-using FileSegment = TSharedFileWinBase<SharedHeader, hash::HashHelper<0>>;
+using MemorySegment = SharedMemoryBase<SharedHeader>;
+using FileSegment = SharedFileBase<SharedHeader, hash::HashHelper<0>>;
 
 // Names are formed into buffers of this size, terminator included.
 constexpr size_t kNameBufferSize = 256;
@@ -57,7 +57,7 @@ void writeSignature(const HivePointer& head, const Signature& signature) {
   headWord(head, kSignatureSecond).store(signature.second);
 }
 
-uint32_t hashOf(ISharedMemory* segment) {
+uint32_t hashOf(SharedRegion* segment) {
   return hash::HashHelper<0>().getResult(segment->GetData(), segment->GetDataSize());
 }
 
@@ -70,7 +70,7 @@ uint32_t hashOf(ISharedMemory* segment) {
 // which another opener may hold while it waits for this very lock.
 class PageManager::OpenedHive {
  public:
-  explicit OpenedHive(ISharedMemory* segment) : segment_(segment) {}
+  explicit OpenedHive(SharedRegion* segment) : segment_(segment) {}
   OpenedHive(OpenedHive&& other) noexcept
       : segment_(std::exchange(other.segment_, nullptr)),
         hive_(std::move(other.hive_)),
@@ -78,12 +78,12 @@ class PageManager::OpenedHive {
   OpenedHive& operator=(OpenedHive&&) = delete;
   ~OpenedHive() {
     if (segment_ == nullptr) return;
-    if (attached_) hive_->manager->Dettach();
+    if (attached_) hive_->manager->Detach();
     segment_->Unlock();
     segment_->Release();
   }
 
-  ISharedMemory* segment() const { return segment_; }
+  SharedRegion* segment() const { return segment_; }
   Hive& hive() const { return *hive_; }
   std::unique_ptr<Hive>& owner() { return hive_; }
 
@@ -97,16 +97,16 @@ class PageManager::OpenedHive {
 
   // The descriptor has been moved into the list: the segment stays open and
   // locked, and is returned.
-  ISharedMemory* handOver() { return std::exchange(segment_, nullptr); }
+  SharedRegion* handOver() { return std::exchange(segment_, nullptr); }
 
  private:
-  ISharedMemory* segment_;
+  SharedRegion* segment_;
   std::unique_ptr<Hive> hive_;
   bool attached_ = false;
 };
 
 // Finds the head of a hive: the first block of exactly the head's size.
-class PageManager::MemoryInitializeEnumerator : public PageMemoryManager::IMemBlockEnumerator {
+class PageManager::MemoryInitializeEnumerator : public PageMemoryManager::MemoryBlockVisitor {
  public:
   explicit MemoryInitializeEnumerator(PageMemoryManager& manager) : manager_(manager) {}
 
@@ -135,9 +135,9 @@ class PageManager::MemoryInitializeEnumerator : public PageMemoryManager::IMemBl
 
 // Hands a hive's client blocks, as storage-wide addresses, to the client's
 // enumerator; the head block stays hidden.
-class PageManager::MemoryEnumeratorHive : public PageMemoryManager::IMemBlockEnumerator {
+class PageManager::MemoryEnumeratorHive : public PageMemoryManager::MemoryBlockVisitor {
  public:
-  MemoryEnumeratorHive(storage::IMemBlockEnumerator& client, uint32_t hiveNumber, uint32_t headOffset)
+  MemoryEnumeratorHive(storage::MemoryBlockVisitor& client, uint32_t hiveNumber, uint32_t headOffset)
       : client_(client), hiveNumber_(hiveNumber), headOffset_(headOffset) {}
 
   bool MemoryBlock(const uint32_t& offset, int32_t size) override {
@@ -147,14 +147,14 @@ class PageManager::MemoryEnumeratorHive : public PageMemoryManager::IMemBlockEnu
   bool Wants(int32_t size) override { return client_.Wants(size); }
 
  private:
-  storage::IMemBlockEnumerator& client_;
+  storage::MemoryBlockVisitor& client_;
   uint32_t hiveNumber_;
   uint32_t headOffset_;
 };
 
-PageManager::~PageManager() { unloadHives(); }
+PageManager::~PageManager() { UnloadHives(); }
 
-void PageManager::Initialize(IMemoryConfigurator* configurator) {
+void PageManager::Initialize(PageManagerClient* configurator) {
   constexpr const char* kFunction = "storage::PageManager::Initialize";
   STORAGE_ASSERT(configurator != nullptr, kSourceFile, kFunction, nullptr);
   STORAGE_ASSERT(hives_.size() == 0, kSourceFile, kFunction, "Already initialized");
@@ -163,17 +163,17 @@ void PageManager::Initialize(IMemoryConfigurator* configurator) {
   checkPrefixes();
 
   struct CreationUnlock {
-    void operator()(ISharedMemory* segment) const { segment->Unlock(); }
+    void operator()(SharedRegion* segment) const { segment->Unlock(); }
   };
   // The first hive stays locked through the set-up of the client.
-  std::unique_ptr<ISharedMemory, CreationUnlock> firstHive;
+  std::unique_ptr<SharedRegion, CreationUnlock> firstHive;
   try {
-    firstHive.reset(loadFirstHive());
-    loadNextHives();
+    firstHive.reset(LoadFirstHive());
+    LoadNextHives();
   } catch (const BadAllocException& e) {
     throw InternalStructureException(kSourceFile, kFunction, __LINE__, e.what());
   }
-  configurator->onMemManagerInitialized();
+  configurator->OnMemManagerInitialized();
 }
 
 // Both names must fit their buffers with the hive's index, or two hives would
@@ -195,7 +195,7 @@ std::string PageManager::segmentName(uint32_t index) const {
   return name;
 }
 
-PageManager::OpenedHive PageManager::getNextHive(bool create) {
+PageManager::OpenedHive PageManager::GetNextHive(bool create) {
   const uint32_t index = hives_.size();
   // Hive numbers are read back as signed bytes: a 128th hive could not be addressed.
   if (index >= kMaxHives) throw BadAllocException("Not enough memory to load next hive");
@@ -206,7 +206,7 @@ PageManager::OpenedHive PageManager::getNextHive(bool create) {
   if (fileBacked) std::snprintf(fileName, sizeof fileName, "%s%03ud.dm2", filePrefix_.c_str(), index);
   logger::info("New hive requested(%d) - %s", static_cast<int>(index), fileBacked ? fileName : name.c_str());
 
-  ISharedMemory* segment = nullptr;
+  SharedRegion* segment = nullptr;
   bool loadedFromFile = false;
   for (;;) {
     platform::SetLastError(platform::kErrorSuccess);
@@ -250,7 +250,7 @@ PageManager::OpenedHive PageManager::getNextHive(bool create) {
   return opened;
 }
 
-void PageManager::validate(ISharedMemory* segment) {
+void PageManager::validate(SharedRegion* segment) {
   STORAGE_ASSERT(segment != nullptr, kSourceFile, "storage::PageManager::validate", nullptr);
   logger::info("Validate hives");
   const uint32_t expected = headWord(hive(hives_.size() - 1).head, kHashWord).load();
@@ -284,8 +284,8 @@ void PageManager::initialize(Hive& hive) {
   writeSignature(hive.head, kLiveSignature);
 }
 
-ISharedMemory* PageManager::appendNextHive(bool create) {
-  OpenedHive opened = getNextHive(create);
+SharedRegion* PageManager::AppendNextHive(bool create) {
+  OpenedHive opened = GetNextHive(create);
   initialize(opened.hive());
 
   const uint32_t index = hives_.size();
@@ -303,11 +303,11 @@ ISharedMemory* PageManager::appendNextHive(bool create) {
   return opened.handOver();
 }
 
-ISharedMemory* PageManager::loadFirstHive() { return appendNextHive(true); }
+SharedRegion* PageManager::LoadFirstHive() { return AppendNextHive(true); }
 
-void PageManager::loadNextHives() {
+void PageManager::LoadNextHives() {
   std::lock_guard<std::mutex> lock(growth_);
-  while (hives_.size() > 0 && !lastIsLast()) appendNextHive(false)->Unlock();
+  while (hives_.size() > 0 && !lastIsLast()) AppendNextHive(false)->Unlock();
 }
 
 void PageManager::grow(uint32_t loaded) {
@@ -315,7 +315,7 @@ void PageManager::grow(uint32_t loaded) {
   if (hives_.size() != loaded) return;
   // A hive that another process has chained already is loaded, and checked
   // when it comes from its file, rather than made.
-  appendNextHive(lastIsLast())->Unlock();
+  AppendNextHive(lastIsLast())->Unlock();
 }
 
 bool PageManager::lastIsLast() const { return headWord(hive(hives_.size() - 1).head, kLastWord).load() != 0; }
@@ -330,14 +330,14 @@ InitMemAddress PageManager::Allocate(uint32_t size) {
   for (;;) {
     const uint32_t loaded = hives_.size();
     for (; tried < loaded; ++tried) {
-      const InitMemAddress address = allocateInHive(tried + 1, size);
+      const InitMemAddress address = AllocateInHive(tried + 1, size);
       if (!address.isNull()) return address;
     }
     grow(loaded);
   }
 }
 
-InitMemAddress PageManager::allocateInHive(uint32_t hiveNumber, uint32_t size) {
+InitMemAddress PageManager::AllocateInHive(uint32_t hiveNumber, uint32_t size) {
   PageMemoryManager& manager = *hive(hiveNumber - 1).manager;
   const uint32_t offset = manager.Allocate(size);
   if (offset == PageMemoryManager::kNullOffset) return InitMemAddress();
@@ -348,24 +348,24 @@ InitMemAddress PageManager::allocateInHive(uint32_t hiveNumber, uint32_t size) {
   return InitMemAddress(static_cast<int>(hiveNumber), static_cast<int>(offset));
 }
 
-bool PageManager::ensureLoaded(int hiveNumber) {
+bool PageManager::EnsureLoaded(int hiveNumber) {
   // A negative number (top bit set) names no hive either.
   const auto missing = [&] { return hiveNumber < 0 || static_cast<uint32_t>(hiveNumber) > hives_.size(); };
   if (!missing()) return true;
-  loadNextHives();
+  LoadNextHives();
   if (!missing()) return true;
-  markDead();
+  MarkDead();
   return false;
 }
 
-void* PageManager::getPointSlow(const InitMemAddress& address) {
+void* PageManager::GetPointSlow(const InitMemAddress& address) {
   constexpr const char* kFunction = "storage::PageManager::GetPoint";
   const int hiveNumber = address.hive();
   if (hiveNumber == 0) {
-    markDead();
+    MarkDead();
     throw InternalStructureException(kSourceFile, kFunction, __LINE__, nullptr);
   }
-  if (!ensureLoaded(hiveNumber)) throw InternalStructureException(kSourceFile, kFunction, __LINE__, nullptr);
+  if (!EnsureLoaded(hiveNumber)) throw InternalStructureException(kSourceFile, kFunction, __LINE__, nullptr);
   return hive(static_cast<uint32_t>(hiveNumber - 1))
       .manager->GetPoint(static_cast<uint32_t>(address.offset()));
 }
@@ -373,7 +373,7 @@ void* PageManager::getPointSlow(const InitMemAddress& address) {
 void* PageManager::TryGetPoint(const InitMemAddress& address, uint32_t size) {
   const int hiveNumber = address.hive();
   if (address.isNull() || hiveNumber < 1 || static_cast<uint32_t>(hiveNumber) > kMaxHives) return nullptr;
-  if (static_cast<uint32_t>(hiveNumber) > hives_.size()) loadNextHives();
+  if (static_cast<uint32_t>(hiveNumber) > hives_.size()) LoadNextHives();
   if (static_cast<uint32_t>(hiveNumber) > hives_.size()) return nullptr;
   const HiveView& view = views_[static_cast<uint32_t>(hiveNumber - 1)];
   std::byte* data = view.data.load(std::memory_order_acquire);
@@ -385,7 +385,7 @@ void* PageManager::TryGetPoint(const InitMemAddress& address, uint32_t size) {
 void PageManager::Release(const InitMemAddress& address) {
   if (address.isNull()) return;
   const int hiveNumber = address.hive();
-  if (!ensureLoaded(hiveNumber)) {
+  if (!EnsureLoaded(hiveNumber)) {
     throw InternalStructureException(kSourceFile, "storage::PageManager::Release", __LINE__, nullptr);
   }
   const Hive& target = *hives_.at(static_cast<uint32_t>(hiveNumber - 1));
@@ -406,7 +406,7 @@ int32_t PageManager::BlockSize(const InitMemAddress& address) {
   return offset == target.head.offset() ? -1 : target.manager->BlockSize(offset);
 }
 
-bool PageManager::Enumerate(IMemBlockEnumerator& enumerator, bool reverse) {
+bool PageManager::Enumerate(MemoryBlockVisitor& enumerator, bool reverse) {
   const uint32_t count = hives_.size();
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t index = reverse ? count - 1 - i : i;
@@ -417,7 +417,7 @@ bool PageManager::Enumerate(IMemBlockEnumerator& enumerator, bool reverse) {
   return true;
 }
 
-bool PageManager::EnumerateSince(IMemBlockEnumerator& enumerator, std::vector<int32_t>& marks,
+bool PageManager::EnumerateSince(MemoryBlockVisitor& enumerator, std::vector<int32_t>& marks,
                                  uint32_t largestBlock) {
   const uint32_t count = hives_.size();
   marks.resize(count, 0);
@@ -434,7 +434,7 @@ bool PageManager::EnumerateSince(IMemBlockEnumerator& enumerator, std::vector<in
   return true;
 }
 
-void PageManager::markDead() {
+void PageManager::MarkDead() {
   if (hives_.size() == 0) return;
   writeSignature(hive(0).head, kDeadSignature);
   // Saved, so that the next session refuses the storage too.
@@ -447,7 +447,7 @@ void PageManager::MarkChanged() {
     static_cast<FileSegment*>(first->file)->header()->markChanged();
 }
 
-bool PageManager::anyHiveChanged() const {
+bool PageManager::AnyHiveChanged() const {
   for (uint32_t index = 0; index < hives_.size(); ++index) {
     const Hive& current = hive(index);
     if (current.file != nullptr && static_cast<FileSegment*>(current.file)->header()->changed()) return true;
@@ -459,7 +459,7 @@ bool PageManager::anyHiveChanged() const {
 // own head for the hive after it: the words form a chain from the first hive.
 // The files saved here replace their previous save together or not at all,
 // so that a crash halfway never leaves a chain that refuses to load.
-void PageManager::unloadHives() {
+void PageManager::UnloadHives() {
   if (hives_.size() == 0) return;
   logger::info("Unload hives");
   HiveSaveBatch batch;
@@ -467,13 +467,13 @@ void PageManager::unloadHives() {
   // Read with the files' mutexes held, so that no process joins meanwhile; a
   // process still in keeps the hives open and decides when it leaves. The
   // hives are saved together or not at all.
-  const bool changed = anyHiveChanged();
+  const bool changed = AnyHiveChanged();
   if (!changed && !filePrefix_.empty()) logger::info("Unload hives: unchanged, the files stay as they are");
   for (uint32_t index = hives_.size(); index-- > 0;) {
     Hive& current = hive(index);
     views_[index].hive.store(nullptr);
     views_[index].data.store(nullptr);
-    ISharedMemory* segment = current.manager->Dettach();
+    SharedRegion* segment = current.manager->Detach();
     if (index > 0) headWord(hive(index - 1).head, kHashWord).store(hashOf(segment));
     if (!changed && current.file != nullptr) static_cast<FileSegment*>(current.file)->skipSave();
     segment->Release();

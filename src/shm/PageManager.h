@@ -27,11 +27,11 @@
 
 namespace storage {
 
-class IMemoryConfigurator;
+class PageManagerClient;
 class Mutex;
 
 // Visits the client blocks of a page manager.
-class IMemBlockEnumerator {
+class MemoryBlockVisitor {
  public:
   // The block's address and the size its owner asked for; false stops the walk.
   virtual bool MemoryBlock(const InitMemAddress& address, int32_t size) = 0;
@@ -41,7 +41,7 @@ class IMemBlockEnumerator {
   virtual bool Wants(int32_t /*size*/) { return true; }
 
  protected:
-  ~IMemBlockEnumerator() = default;
+  ~MemoryBlockVisitor() = default;
 };
 
 class PageManager {
@@ -64,7 +64,7 @@ class PageManager {
   // configurator's onMemManagerInitialized while the first hive's creation
   // lock is still held, so that the start of a storage runs in one process at
   // a time. Called once.
-  void Initialize(IMemoryConfigurator* configurator);
+  void Initialize(PageManagerClient* configurator);
 
   // A block of at least size bytes filled with 0xCC: first fit over the hives
   // in order, a new hive when none has room.
@@ -82,7 +82,7 @@ class PageManager {
       const uint32_t offset = static_cast<uint32_t>(address.offset());
       if (data != nullptr && offset < view.size) return data + offset;
     }
-    return getPointSlow(address);
+    return GetPointSlow(address);
   }
   // As GetPoint for a block of `size` bytes, but null, with nothing marked or
   // thrown, when the address names no hive of the chain or the block would
@@ -91,22 +91,22 @@ class PageManager {
   void* TryGetPoint(const InitMemAddress& address, uint32_t size);
   // Visits every client block of every loaded hive, in hive order or reversed;
   // false when the enumerator stopped the walk.
-  bool Enumerate(IMemBlockEnumerator& enumerator, bool reverse);
+  bool Enumerate(MemoryBlockVisitor& enumerator, bool reverse);
   // As a forward Enumerate, but where a hive can still carve a block of
   // `largestBlock` bytes, only its blocks carved since the walk that left
   // `marks`: every block of that size or less handed out since then is among
   // them. A hive that cannot is walked whole. `marks` (one per hive, empty
   // at first) is updated for the next walk.
-  bool EnumerateSince(IMemBlockEnumerator& enumerator, std::vector<int32_t>& marks, uint32_t largestBlock);
+  bool EnumerateSince(MemoryBlockVisitor& enumerator, std::vector<int32_t>& marks, uint32_t largestBlock);
   // The size its owner asked for of the block in use at this address; -1
   // when none starts there or its hive is not loaded in this process.
   int32_t BlockSize(const InitMemAddress& address);
   // Loads the hives that other processes have chained since, so that a walk
   // that must see every block (Enumerate covers loaded hives only) sees them.
-  void LoadNewHives() { loadNextHives(); }
+  void LoadNewHives() { LoadNextHives(); }
   // Whether this process read the first hive from its file: it began the
   // session, and nobody else had the storage open while it set up.
-  bool firstHiveLoadedFromFile() const { return firstHiveLoadedFromFile_; }
+  bool FirstHiveLoadedFromFile() const { return firstHiveLoadedFromFile_; }
   // Records, for every process, that the content changed since the hives were
   // loaded or saved: the last process to leave saves the hive files only then.
   // Allocate and Release record it themselves; a client that changes its
@@ -118,7 +118,7 @@ class PageManager {
     std::unique_ptr<PageMemoryManager> manager;
     HivePointer head;
     // The segment when it is backed by a file, else null.
-    ISharedMemory* file = nullptr;
+    SharedRegion* file = nullptr;
   };
   class OpenedHive;
   class MemoryInitializeEnumerator;
@@ -134,28 +134,28 @@ class PageManager {
   };
 
   void checkPrefixes() const;
-  OpenedHive getNextHive(bool create);
+  OpenedHive GetNextHive(bool create);
   void initialize(Hive& hive);
   // Hash of the segment just loaded from its file against the word that the
   // head of the hive before it keeps for it.
-  void validate(ISharedMemory* segment);
+  void validate(SharedRegion* segment);
   // Opens the next hive, finds or makes its head and appends it; returns its
   // segment with the creation lock still held.
-  ISharedMemory* appendNextHive(bool create);
-  ISharedMemory* loadFirstHive();
-  void loadNextHives();
+  SharedRegion* AppendNextHive(bool create);
+  SharedRegion* LoadFirstHive();
+  void LoadNextHives();
   // Appends the next hive unless another thread has appended more than
   // `loaded` hives meanwhile.
   void grow(uint32_t loaded);
-  InitMemAddress allocateInHive(uint32_t hiveNumber, uint32_t size);
-  void* getPointSlow(const InitMemAddress& address);
+  InitMemAddress AllocateInHive(uint32_t hiveNumber, uint32_t size);
+  void* GetPointSlow(const InitMemAddress& address);
   // Loads hives made by other processes until the address's hive is loaded;
   // false (after marking the storage dead when it has hives) when it is not.
-  bool ensureLoaded(int hiveNumber);
-  void markDead();
+  bool EnsureLoaded(int hiveNumber);
+  void MarkDead();
   // Whether a hive's content changed in this session (a hive made anew counts).
-  bool anyHiveChanged() const;
-  void unloadHives();
+  bool AnyHiveChanged() const;
+  void UnloadHives();
 
   // Hive file mutexes held in the order taken, released in reverse.
   struct FileMutexes {

@@ -86,7 +86,7 @@ PageMemoryManager::~PageMemoryManager() noexcept(false) {
   STORAGE_ASSERT(false, kSourceFile, "storage::PageMemoryManager::~PageMemoryManager", nullptr);
 }
 
-void PageMemoryManager::Attach(ISharedMemory* segment) {
+void PageMemoryManager::Attach(SharedRegion* segment) {
   constexpr char kFunction[] = "storage::PageMemoryManager::Attach";
   STORAGE_ASSERT(segment != nullptr && segment_ == nullptr, kSourceFile, kFunction, nullptr);
   const uint32_t size = segment->GetDataSize();
@@ -107,9 +107,9 @@ void PageMemoryManager::Attach(ISharedMemory* segment) {
   }
 }
 
-ISharedMemory* PageMemoryManager::Dettach() {
+SharedRegion* PageMemoryManager::Detach() {
   STORAGE_ASSERT(segment_ != nullptr, kSourceFile, "storage::PageMemoryManager::Dettach", nullptr);
-  ISharedMemory* segment = segment_;
+  SharedRegion* segment = segment_;
   segment_ = nullptr;
   return segment;
 }
@@ -148,9 +148,9 @@ uint32_t PageMemoryManager::Allocate(uint32_t size) {
   // Such a request fits no hive, or its size could not be recorded.
   if (requested > kLargestRequest || requested == kUnrecordableRequest) return kNullOffset;
   const uint32_t rounded = RoundUp(requested);
-  const uint32_t offset = allocateAtUnmappedPart(rounded, requested);
+  const uint32_t offset = AllocateAtUnmappedPart(rounded, requested);
   if (offset != kNullOffset) return offset;
-  return allocateAtMappedPart(rounded, requested);
+  return AllocateAtMappedPart(rounded, requested);
 }
 
 bool PageMemoryManager::roomFor(uint32_t rounded) {
@@ -165,7 +165,7 @@ bool PageMemoryManager::CanCarve(uint32_t size) {
   return roomFor(RoundUp(size));
 }
 
-uint32_t PageMemoryManager::allocateAtUnmappedPart(uint32_t rounded, uint32_t requested) {
+uint32_t PageMemoryManager::AllocateAtUnmappedPart(uint32_t rounded, uint32_t requested) {
   STORAGE_ASSERT(segment_ != nullptr, kSourceFile, "storage::PageMemoryManager::allocateAtUnmappedPart",
                  nullptr);
   uint32_t* area = words();
@@ -192,7 +192,7 @@ uint32_t PageMemoryManager::allocateAtUnmappedPart(uint32_t rounded, uint32_t re
   return offset;
 }
 
-uint32_t PageMemoryManager::allocateAtMappedPart(uint32_t rounded, uint32_t requested) {
+uint32_t PageMemoryManager::AllocateAtMappedPart(uint32_t rounded, uint32_t requested) {
   STORAGE_ASSERT(segment_ != nullptr, kSourceFile, "storage::PageMemoryManager::allocateAtMappedPart",
                  nullptr);
   // A full hive is searched for every allocation that it cannot carve: the
@@ -280,7 +280,7 @@ void* PageMemoryManager::GetPoint(const uint32_t& offset) {
   return static_cast<uint8_t*>(segment_->GetData()) + offset;
 }
 
-bool PageMemoryManager::Enumerate(IMemBlockEnumerator& enumerator, bool reverse) {
+bool PageMemoryManager::Enumerate(MemoryBlockVisitor& enumerator, bool reverse) {
   STORAGE_ASSERT(segment_ != nullptr, kSourceFile, "storage::PageMemoryManager::Enumerate", nullptr);
   if (reverse) {
     for (int32_t k = entries() - 1; k >= 0; --k) {
@@ -291,7 +291,7 @@ bool PageMemoryManager::Enumerate(IMemBlockEnumerator& enumerator, bool reverse)
   return EnumerateFrom(enumerator, 0);
 }
 
-bool PageMemoryManager::EnumerateFrom(IMemBlockEnumerator& enumerator, int32_t first) {
+bool PageMemoryManager::EnumerateFrom(MemoryBlockVisitor& enumerator, int32_t first) {
   STORAGE_ASSERT(segment_ != nullptr, kSourceFile, "storage::PageMemoryManager::EnumerateFrom", nullptr);
   int32_t k = std::max(first, 0);
   int32_t count = entries();
@@ -307,7 +307,7 @@ bool PageMemoryManager::EnumerateFrom(IMemBlockEnumerator& enumerator, int32_t f
   }
 }
 
-bool PageMemoryManager::visit(IMemBlockEnumerator& enumerator, int32_t k) {
+bool PageMemoryManager::visit(MemoryBlockVisitor& enumerator, int32_t k) {
   uint32_t* entry = descriptor(k);
   auto tag = Word(&entry[kTagWord]);
   const uint32_t seen = tag.load();

@@ -28,7 +28,7 @@ class PageMemoryManager {
   static constexpr uint32_t kMaxHiveSize = 1073741824;
 
   // Visits the blocks in use of one hive.
-  class IMemBlockEnumerator {
+  class MemoryBlockVisitor {
    public:
     // The block's offset and the size its owner asked for; false stops the walk.
     virtual bool MemoryBlock(const uint32_t& offset, int32_t size) = 0;
@@ -37,7 +37,7 @@ class PageMemoryManager {
     virtual bool Wants(int32_t /*size*/) { return true; }
 
    protected:
-    ~IMemBlockEnumerator() = default;
+    ~MemoryBlockVisitor() = default;
   };
 
   PageMemoryManager() = default;
@@ -51,9 +51,9 @@ class PageMemoryManager {
   // checking the version of a formatted one. A refused area leaves the manager
   // detached. A fresh area must not be attached by two threads at once; the
   // segment's creation lock serialises that.
-  void Attach(ISharedMemory* segment);
+  void Attach(SharedRegion* segment);
   // Unbinds the manager and hands the segment back.
-  ISharedMemory* Dettach();
+  SharedRegion* Detach();
 
   // A block of at least size bytes filled with 0xCC, or kNullOffset when the
   // hive has no room. Fresh space is carved first; a released block is reused
@@ -67,11 +67,11 @@ class PageMemoryManager {
   // Calls the enumerator for every block in use, in table order or reversed;
   // false when the enumerator stopped the walk. A forward walk also visits
   // blocks carved while it runs.
-  bool Enumerate(IMemBlockEnumerator& enumerator, bool reverse);
+  bool Enumerate(MemoryBlockVisitor& enumerator, bool reverse);
   // A forward walk from descriptor `first` on: the blocks carved since a
   // walk that began when the table held `first` descriptors (and, like the
   // forward Enumerate, those carved while it runs).
-  bool EnumerateFrom(IMemBlockEnumerator& enumerator, int32_t first);
+  bool EnumerateFrom(MemoryBlockVisitor& enumerator, int32_t first);
   // The size its owner asked for of the block in use at `offset`; -1 when no
   // block in use starts there.
   int32_t BlockSize(uint32_t offset);
@@ -87,14 +87,14 @@ class PageMemoryManager {
   void initialize();
   // Whether a carve of `rounded` bytes fits, table growth and reserve included.
   bool roomFor(uint32_t rounded);
-  uint32_t allocateAtUnmappedPart(uint32_t rounded, uint32_t requested);
-  uint32_t allocateAtMappedPart(uint32_t rounded, uint32_t requested);
+  uint32_t AllocateAtUnmappedPart(uint32_t rounded, uint32_t requested);
+  uint32_t AllocateAtMappedPart(uint32_t rounded, uint32_t requested);
   // The descriptor whose offset word is this offset, or null.
   uint32_t* findDescriptor(uint32_t offset);
   // Whether a block of `size` bytes at `offset` starts on a word and ends in the area.
   bool liesInside(uint32_t offset, uint32_t size);
   // Calls the enumerator for descriptor k if its block is in use.
-  bool visit(IMemBlockEnumerator& enumerator, int32_t k);
+  bool visit(MemoryBlockVisitor& enumerator, int32_t k);
 
   uint32_t* words() { return static_cast<uint32_t*>(segment_->GetData()); }
   uint32_t* descriptor(int32_t k);
@@ -114,7 +114,7 @@ class PageMemoryManager {
   SizeHint* hintFor(uint32_t rounded);
 
   std::array<SizeHint, kHintedSizes> hints_;
-  ISharedMemory* segment_ = nullptr;
+  SharedRegion* segment_ = nullptr;
 };
 
 }  // namespace storage

@@ -12,14 +12,14 @@
 namespace storage {
 
 template <class Header, class Hash>
-bool TSharedFileWinBase<Header, Hash>::Open(const char* name, const char* filePath, bool createIfMissing) {
+bool SharedFileBase<Header, Hash>::Open(const char* name, const char* filePath, bool createIfMissing) {
   STORAGE_ASSERT(name != nullptr && filePath != nullptr, "Utils\\Shared\\SharedMemory",
                  "storage::TSharedFileWinBase::Open", "A name and a file path are required");
   STORAGE_ASSERT(!this->isOpen(), "Utils\\Shared\\SharedMemory", "storage::TSharedFileWinBase::Open",
                  "The segment is open already");
   // Absolute, so that the save reaches the same file whatever the current
   // directory is by then.
-  const std::string path = utils::path::normailize(filePath);
+  const std::string path = utils::path::Normalize(filePath);
   std::string mutexName = MutexName(name);
   // Declared before its guard, so that it is closed only after the unlock,
   // on every path.
@@ -43,7 +43,7 @@ bool TSharedFileWinBase<Header, Hash>::Open(const char* name, const char* filePa
 }
 
 template <class Header, class Hash>
-bool TSharedFileWinBase<Header, Hash>::openLocked(const char* name, const std::string& path,
+bool SharedFileBase<Header, Hash>::openLocked(const char* name, const std::string& path,
                                                   bool createIfMissing) {
   eventName_ = std::string(name) + "EventInitialize";
   loadedFromFile_ = false;
@@ -65,7 +65,7 @@ bool TSharedFileWinBase<Header, Hash>::openLocked(const char* name, const std::s
 }
 
 template <class Header, class Hash>
-bool TSharedFileWinBase<Header, Hash>::load(const std::string& path, bool createIfMissing) {
+bool SharedFileBase<Header, Hash>::load(const std::string& path, bool createIfMissing) {
   logger::debug("Open shared file %s", path.c_str());
   HiveSaveBatch::Recover(path);
   // A session that only reads saves nothing, so what killed saves left goes now.
@@ -92,7 +92,7 @@ bool TSharedFileWinBase<Header, Hash>::load(const std::string& path, bool create
     if (Hash().getResult(this->GetData(), this->GetDataSize()) != stored.checksum())
       throw ChecksumException();
     this->header_->copyImageFields(stored);
-    this->header_->clearChanged();
+    this->header_->ClearChanged();
   }
   loadedFromFile_ = file.is_open();
   logger::debug("Shared file initialized (%s)", path.c_str());
@@ -101,7 +101,7 @@ bool TSharedFileWinBase<Header, Hash>::load(const std::string& path, bool create
 }
 
 template <class Header, class Hash>
-void TSharedFileWinBase<Header, Hash>::Close() {
+void SharedFileBase<Header, Hash>::Close() {
   if (!mutex_) {
     Base::Close();
     return;
@@ -137,12 +137,12 @@ void TSharedFileWinBase<Header, Hash>::Close() {
 }
 
 template <class Header, class Hash>
-std::string TSharedFileWinBase<Header, Hash>::save() {
+std::string SharedFileBase<Header, Hash>::save() {
   const char* path = filePath_.c_str();
   logger::debug("Update hash for shared file %s", path);
   this->header_->publishChecksum(Hash().getResult(this->GetData(), this->GetDataSize()));
 
-  const std::string directory = utils::path::getDir(filePath_);
+  const std::string directory = utils::path::GetDir(filePath_);
   if (!directory.empty() && !utils::IsDirectory(directory) &&
       !utils::CreateDirectoryChain(directory, false)) {
     logger::error("Unable to open shared file for write - %s", path);
@@ -166,17 +166,17 @@ std::string TSharedFileWinBase<Header, Hash>::save() {
 }
 
 template <class Header, class Hash>
-void TSharedFileWinBase<Header, Hash>::closeHeld() {
+void SharedFileBase<Header, Hash>::closeHeld() {
   Base::Close();
   event_.reset();
 }
 
 template <class Header, class Hash>
-void TSharedFileWinBase<Header, Hash>::abandonOpen() {
+void SharedFileBase<Header, Hash>::abandonOpen() {
   this->Unlock();
   closeHeld();
 }
 
-template class TSharedFileWinBase<SharedHeader, hash::HashHelper<0>>;
+template class SharedFileBase<SharedHeader, hash::HashHelper<0>>;
 
 }  // namespace storage

@@ -18,7 +18,7 @@ bool FailOpen(std::unique_ptr<platform::NamedMapping> mapping) {
 }  // namespace
 
 template <class Header>
-bool TSharedMemoryWinBase<Header>::Open(const char* name, uint32_t size) {
+bool SharedMemoryBase<Header>::Open(const char* name, uint32_t size) {
   STORAGE_ASSERT(!isOpen(), "Utils\\Shared\\SharedMemory", "storage::TSharedMemoryWinBase::Open",
                  "The segment is open already");
   if (size < sizeof(Header)) {
@@ -42,7 +42,7 @@ bool TSharedMemoryWinBase<Header>::Open(const char* name, uint32_t size) {
   try {
     this->header_->creationLock().lock(GetSpinCount());
   } catch (...) {
-    TSharedMemoryWinBase::Close();
+    SharedMemoryBase::Close();
     throw;
   }
   // Taking the lock may have touched the last error; the caller reads it to
@@ -52,35 +52,35 @@ bool TSharedMemoryWinBase<Header>::Open(const char* name, uint32_t size) {
 }
 
 template <class Header>
-void TSharedMemoryWinBase<Header>::Unlock() {
+void SharedMemoryBase<Header>::Unlock() {
   if (isOpen()) this->header_->creationLock().unlock();
 }
 
 template <class Header>
-void* TSharedMemoryWinBase<Header>::GetData() {
+void* SharedMemoryBase<Header>::GetData() {
   return isOpen() ? reinterpret_cast<uint8_t*>(this->header_) + sizeof(Header) : nullptr;
 }
 
 template <class Header>
-uint32_t TSharedMemoryWinBase<Header>::GetDataSize() {
+uint32_t SharedMemoryBase<Header>::GetDataSize() {
   return isOpen() ? this->size_ - static_cast<uint32_t>(sizeof(Header)) : 0;
 }
 
 template <class Header>
-void TSharedMemoryWinBase<Header>::Release() {
+void SharedMemoryBase<Header>::Release() {
   // Destroyed also when Close throws.
-  std::unique_ptr<TSharedMemoryWinBase> self(this);
+  std::unique_ptr<SharedMemoryBase> self(this);
   Close();
 }
 
 template <class Header>
-void TSharedMemoryWinBase<Header>::Close() {
+void SharedMemoryBase<Header>::Close() {
   if (mapping_) mapping_->Unmap();
   mapping_.reset();
   this->header_ = nullptr;
   this->size_ = 0;
 }
 
-template class TSharedMemoryWinBase<SharedHeader>;
+template class SharedMemoryBase<SharedHeader>;
 
 }  // namespace storage

@@ -52,7 +52,7 @@ class SharedHeader {
     // process's writes would store to would bounce between their caches.
     if (!changed()) std::atomic_ref<uint32_t>(changed_).store(1);
   }
-  void clearChanged() { std::atomic_ref<uint32_t>(changed_).store(0); }
+  void ClearChanged() { std::atomic_ref<uint32_t>(changed_).store(0); }
 
  private:
   owner::ZeroFreeOwnerLock creationLock_;
@@ -80,12 +80,12 @@ class SharedMemory {
 // A segment in memory only: it exists while some process has it open, and is
 // zero-filled when it is created.
 template <class Header>
-class TSharedMemoryWinBase : public SharedMemory<Header>, public ISharedMemory {
+class SharedMemoryBase : public SharedMemory<Header>, public SharedRegion {
  public:
-  TSharedMemoryWinBase() = default;
-  TSharedMemoryWinBase(const TSharedMemoryWinBase&) = delete;
-  TSharedMemoryWinBase& operator=(const TSharedMemoryWinBase&) = delete;
-  ~TSharedMemoryWinBase() override = default;
+  SharedMemoryBase() = default;
+  SharedMemoryBase(const SharedMemoryBase&) = delete;
+  SharedMemoryBase& operator=(const SharedMemoryBase&) = delete;
+  ~SharedMemoryBase() override = default;
 
   // Creates or opens the segment and maps it; returns with its creation lock
   // held by the calling thread. The platform's last error then reads 0 when
@@ -113,10 +113,10 @@ class TSharedMemoryWinBase : public SharedMemory<Header>, public ISharedMemory {
 // saves (MutexName); a named event (name + "EventInitialize") says that the image is
 // loaded, and exists exactly while some process has the segment open.
 template <class Header, class Hash>
-class TSharedFileWinBase : public TSharedMemoryWinBase<Header> {
+class SharedFileBase : public SharedMemoryBase<Header> {
  public:
-  TSharedFileWinBase() = default;
-  ~TSharedFileWinBase() override = default;
+  SharedFileBase() = default;
+  ~SharedFileBase() override = default;
 
   // Opens the segment, loading filePath when no other process has it open.
   // A missing file starts a zero-filled segment with createIfMissing, else
@@ -145,7 +145,7 @@ class TSharedFileWinBase : public TSharedMemoryWinBase<Header> {
   static std::string MutexName(const char* name) { return std::string(name) + "Mutex"; }
 
  private:
-  using Base = TSharedMemoryWinBase<Header>;
+  using Base = SharedMemoryBase<Header>;
 
   // Open's work under the named mutex.
   bool openLocked(const char* name, const std::string& path, bool createIfMissing);
@@ -169,8 +169,8 @@ class TSharedFileWinBase : public TSharedMemoryWinBase<Header> {
   bool skipSave_ = false;
 };
 
-extern template class TSharedMemoryWinBase<SharedHeader>;
-extern template class TSharedFileWinBase<SharedHeader, hash::HashHelper<0>>;
+extern template class SharedMemoryBase<SharedHeader>;
+extern template class SharedFileBase<SharedHeader, hash::HashHelper<0>>;
 
 }  // namespace storage
 

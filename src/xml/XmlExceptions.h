@@ -10,7 +10,7 @@
 #include "storage/storage.h"
 
 // A tree could not be written; what() names the file.
-class CVelXmlSaverException : public std::runtime_error {
+class XmlSaverException : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };

@@ -10,63 +10,63 @@ std::string TextOrEmpty(const char* text) { return text ? std::string(text) : st
 
 // A tree may be far deeper than the stack allows recursion: descendants are
 // moved into one work list and freed one by one, each with an empty list.
-CVelXmlNodes::~CVelXmlNodes() {
-  std::vector<std::unique_ptr<CVelXmlNode>> pending = std::move(nodes_);
+XmlNodes::~XmlNodes() {
+  std::vector<std::unique_ptr<XmlNode>> pending = std::move(nodes_);
   while (!pending.empty()) {
-    std::unique_ptr<CVelXmlNode> node = std::move(pending.back());
+    std::unique_ptr<XmlNode> node = std::move(pending.back());
     pending.pop_back();
     if (node->detach()) {
       (void)node.release();  // its last unpin frees it with its subtree
       continue;
     }
-    std::vector<std::unique_ptr<CVelXmlNode>>& grandchildren = node->children_.nodes_;
+    std::vector<std::unique_ptr<XmlNode>>& grandchildren = node->children_.nodes_;
     std::move(grandchildren.begin(), grandchildren.end(), std::back_inserter(pending));
     grandchildren.clear();
   }
 }
 
-int CVelXmlNodes::size() const { return static_cast<int>(nodes_.size()); }
+int XmlNodes::size() const { return static_cast<int>(nodes_.size()); }
 
-CVelXmlNode* CVelXmlNodes::get(int index) const {
+XmlNode* XmlNodes::get(int index) const {
   if (index < 0 || index >= size()) return nullptr;
   return nodes_[static_cast<size_t>(index)].get();
 }
 
-void CVelXmlNodes::add(CVelXmlNode* node) {
-  std::unique_ptr<CVelXmlNode> owned(node);  // freed, not leaked, if the list cannot grow
+void XmlNodes::add(XmlNode* node) {
+  std::unique_ptr<XmlNode> owned(node);  // freed, not leaked, if the list cannot grow
   if (owned) nodes_.push_back(std::move(owned));
 }
 
-bool CVelXmlNodes::del(int index) {
+bool XmlNodes::del(int index) {
   if (index < 0 || index >= size()) return false;
-  CVelXmlNodes removed;
+  XmlNodes removed;
   removed.nodes_.push_back(std::move(nodes_[static_cast<size_t>(index)]));
   nodes_.erase(nodes_.begin() + index);
   return true;  // `removed` frees the child as the list's own destructor does
 }
 
-void CVelXmlNodeDeleter::operator()(CVelXmlNode* node) const {
-  CVelXmlNodes owner;
+void XmlNodeDeleter::operator()(XmlNode* node) const {
+  XmlNodes owner;
   owner.add(node);
 }
 
-CVelXmlNode* CVelXmlNode::createNode() { return new CVelXmlNode(); }
+XmlNode* XmlNode::CreateNode() { return new XmlNode(); }
 
-CVelXmlNode::~CVelXmlNode() = default;
+XmlNode::~XmlNode() = default;
 
-void CVelXmlNode::pin() { state_.fetch_add(1, std::memory_order_relaxed); }
+void XmlNode::pin() { state_.fetch_add(1, std::memory_order_relaxed); }
 
-void CVelXmlNode::unpin() {
+void XmlNode::unpin() {
   // Whoever makes the count zero after the removal frees the node; the
   // removal itself frees it when no pin is left (see detach).
   if (state_.fetch_sub(1, std::memory_order_acq_rel) == (kRemoved | 1)) delete this;
 }
 
-bool CVelXmlNode::isRemoved() const { return (state_.load(std::memory_order_acquire) & kRemoved) != 0; }
+bool XmlNode::IsRemoved() const { return (state_.load(std::memory_order_acquire) & kRemoved) != 0; }
 
-bool CVelXmlNode::detach() { return (state_.fetch_or(kRemoved, std::memory_order_acq_rel) & ~kRemoved) != 0; }
+bool XmlNode::detach() { return (state_.fetch_or(kRemoved, std::memory_order_acq_rel) & ~kRemoved) != 0; }
 
-void CVelXmlNode::setName(const char* name) {
+void XmlNode::SetName(const char* name) {
   if (name) {
     name_ = name;
   } else {
@@ -74,17 +74,17 @@ void CVelXmlNode::setName(const char* name) {
   }
 }
 
-const char* CVelXmlNode::getName() const { return name_ ? name_->c_str() : nullptr; }
+const char* XmlNode::getName() const { return name_ ? name_->c_str() : nullptr; }
 
-void CVelXmlNode::addAttribute(const char* name, const char* value) {
+void XmlNode::AddAttribute(const char* name, const char* value) {
   attributes_.emplace_back(TextOrEmpty(name), TextOrEmpty(value));
 }
 
-const char* CVelXmlNode::getAttributeValue(const char* name) const {
-  return getAttributeValueAt(getAttributeIndex(name));
+const char* XmlNode::GetAttributeValue(const char* name) const {
+  return GetAttributeValueAt(GetAttributeIndex(name));
 }
 
-unsigned CVelXmlNode::getAttributeIndex(const char* name, unsigned start) const {
+unsigned XmlNode::GetAttributeIndex(const char* name, unsigned start) const {
   if (!name) return kNoAttribute;
   for (size_t i = start; i < attributes_.size(); ++i) {
     if (attributes_[i].first == name) return static_cast<unsigned>(i);
@@ -92,22 +92,22 @@ unsigned CVelXmlNode::getAttributeIndex(const char* name, unsigned start) const 
   return kNoAttribute;
 }
 
-bool CVelXmlNode::setAttributeValue(unsigned index, const char* value) {
+bool XmlNode::SetAttributeValue(unsigned index, const char* value) {
   if (index >= attributes_.size()) return false;
   attributes_[index].second = TextOrEmpty(value);
   return true;
 }
 
-unsigned CVelXmlNode::getAttributeCount() const { return static_cast<unsigned>(attributes_.size()); }
+unsigned XmlNode::GetAttributeCount() const { return static_cast<unsigned>(attributes_.size()); }
 
-const char* CVelXmlNode::getAttributeNameAt(unsigned index) const {
+const char* XmlNode::GetAttributeNameAt(unsigned index) const {
   return index < attributes_.size() ? attributes_[index].first.c_str() : nullptr;
 }
 
-const char* CVelXmlNode::getAttributeValueAt(unsigned index) const {
+const char* XmlNode::GetAttributeValueAt(unsigned index) const {
   return index < attributes_.size() ? attributes_[index].second.c_str() : nullptr;
 }
 
-CVelXmlNodes* CVelXmlNode::getChilds() { return &children_; }
+XmlNodes* XmlNode::GetChildren() { return &children_; }
 
-const CVelXmlNodes* CVelXmlNode::getChilds() const { return &children_; }
+const XmlNodes* XmlNode::GetChildren() const { return &children_; }

@@ -12,90 +12,90 @@
 #include <utility>
 #include <vector>
 
-class CVelXmlNode;
+class XmlNode;
 
 // The children of one element. The list owns its elements.
-class CVelXmlNodes {
+class XmlNodes {
  public:
-  CVelXmlNodes() = default;
-  ~CVelXmlNodes();
-  CVelXmlNodes(const CVelXmlNodes&) = delete;
-  CVelXmlNodes& operator=(const CVelXmlNodes&) = delete;
+  XmlNodes() = default;
+  ~XmlNodes();
+  XmlNodes(const XmlNodes&) = delete;
+  XmlNodes& operator=(const XmlNodes&) = delete;
 
   int size() const;
   // The child at index, or null when index is outside [0, size()).
-  CVelXmlNode* get(int index) const;
+  XmlNode* get(int index) const;
   // Appends the node and takes ownership of it (null is ignored). The node
-  // must come from createNode or a parser's dettachRoot and belong to no list.
-  void add(CVelXmlNode* node);
+  // must come from createNode or a parser's detachRoot and belong to no list.
+  void add(XmlNode* node);
   // Destroys the child at index with its subtree (a pinned node only leaves
-  // the tree, see CVelXmlNode::pin). False when out of range.
+  // the tree, see XmlNode::pin). False when out of range.
   bool del(int index);
 
  private:
-  std::vector<std::unique_ptr<CVelXmlNode>> nodes_;
+  std::vector<std::unique_ptr<XmlNode>> nodes_;
 };
 
-class CVelXmlNode {
+class XmlNode {
  public:
   static constexpr unsigned kNoAttribute = 0xFFFFFFFF;
 
   // A new element without name, attributes or children, owned by the caller
   // until it is added to a list.
-  static CVelXmlNode* createNode();
-  ~CVelXmlNode();
-  CVelXmlNode(const CVelXmlNode&) = delete;
-  CVelXmlNode& operator=(const CVelXmlNode&) = delete;
+  static XmlNode* CreateNode();
+  ~XmlNode();
+  XmlNode(const XmlNode&) = delete;
+  XmlNode& operator=(const XmlNode&) = delete;
 
   // Null removes the name.
-  void setName(const char* name);
+  void SetName(const char* name);
   // Null when the element has no name.
   const char* getName() const;
 
   // Appends an attribute, also when one of that name exists already; a null
   // name or value is stored as empty text.
-  void addAttribute(const char* name, const char* value);
+  void AddAttribute(const char* name, const char* value);
   // The value of the first attribute of that name, or null when absent.
-  const char* getAttributeValue(const char* name) const;
+  const char* GetAttributeValue(const char* name) const;
   // The index of the first attribute of that name at or after start, or
   // kNoAttribute.
-  unsigned getAttributeIndex(const char* name, unsigned start = 0) const;
+  unsigned GetAttributeIndex(const char* name, unsigned start = 0) const;
   // Replaces the value at index (null as empty text). False when out of range.
-  bool setAttributeValue(unsigned index, const char* value);
+  bool SetAttributeValue(unsigned index, const char* value);
 
-  unsigned getAttributeCount() const;
+  unsigned GetAttributeCount() const;
   // Name and value by index; null when out of range.
-  const char* getAttributeNameAt(unsigned index) const;
-  const char* getAttributeValueAt(unsigned index) const;
+  const char* GetAttributeNameAt(unsigned index) const;
+  const char* GetAttributeValueAt(unsigned index) const;
 
   // Never null.
-  CVelXmlNodes* getChilds();
-  const CVelXmlNodes* getChilds() const;
+  XmlNodes* GetChildren();
+  const XmlNodes* GetChildren() const;
 
   // A pinned node outlives its removal from the tree: whoever stands for an
-  // element can still ask isRemoved() instead of reading freed memory, and
+  // element can still ask IsRemoved() instead of reading freed memory, and
   // the last unpin frees a removed node. Thread-safe among themselves.
   void pin();
   void unpin();
-  bool isRemoved() const;
+  bool IsRemoved() const;
 
  private:
-  friend class CVelXmlNodes;  // frees deep subtrees without recursion
+  friend class XmlNodes;  // frees deep subtrees without recursion
   static constexpr unsigned kRemoved = 0x80000000u;
 
-  CVelXmlNode() = default;
+  XmlNode() = default;
   // Marks the node removed; true when a pin keeps it alive.
   bool detach();
 
   std::optional<std::string> name_;
   std::vector<std::pair<std::string, std::string>> attributes_;
-  CVelXmlNodes children_;
+  XmlNodes children_;
   std::atomic<unsigned> state_{0};  // kRemoved | number of pins
 };
 
 // Frees a node that belongs to no list the way a list frees its children.
-struct CVelXmlNodeDeleter {
-  void operator()(CVelXmlNode* node) const;
+struct XmlNodeDeleter {
+  void operator()(XmlNode* node) const;
 };
 
 #endif  // SETTINGSTORE_XML_VELXMLNODE_H

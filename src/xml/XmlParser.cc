@@ -27,7 +27,7 @@ class TreeBuilder {
     XML_SetElementHandler(parser, &TreeBuilder::OnStart, &TreeBuilder::OnEnd);
   }
 
-  std::unique_ptr<CVelXmlNode> TakeRoot() { return std::move(root_); }
+  std::unique_ptr<XmlNode> TakeRoot() { return std::move(root_); }
   void RethrowFailure() const {
     if (failure_) std::rethrow_exception(failure_);
   }
@@ -53,52 +53,52 @@ class TreeBuilder {
   }
 
   void Start(const XML_Char* name, const XML_Char** attributes) {
-    std::unique_ptr<CVelXmlNode> node(CVelXmlNode::createNode());
+    std::unique_ptr<XmlNode> node(XmlNode::CreateNode());
     std::string tag = velxml::BytesFromUtf8(name);
     bool reserved = tag == velxml::kNodeElement;
-    if (!reserved) node->setName(tag.c_str());
+    if (!reserved) node->SetName(tag.c_str());
     for (const XML_Char** pair = attributes; pair[0]; pair += 2) {
       std::string attribute = velxml::BytesFromUtf8(pair[0]);
       std::string value = velxml::BytesFromUtf8(pair[1]);
       if (reserved && attribute == velxml::kNameAttribute) {
-        node->setName(value.c_str());
+        node->SetName(value.c_str());
       } else if (std::optional<std::string> real = velxml::DecodedAttributeName(attribute)) {
-        node->addAttribute(real->c_str(), value.c_str());
+        node->AddAttribute(real->c_str(), value.c_str());
       } else {
-        node->addAttribute(attribute.c_str(), value.c_str());
+        node->AddAttribute(attribute.c_str(), value.c_str());
       }
     }
-    CVelXmlNode* element = node.get();
+    XmlNode* element = node.get();
     if (open_.empty()) {
       root_ = std::move(node);
     } else {
-      open_.back()->getChilds()->add(node.release());
+      open_.back()->GetChildren()->add(node.release());
     }
     open_.push_back(element);
   }
 
   XML_Parser parser_;
-  std::unique_ptr<CVelXmlNode> root_;
-  std::vector<CVelXmlNode*> open_;  // the elements whose end tag is still to come
+  std::unique_ptr<XmlNode> root_;
+  std::vector<XmlNode*> open_;  // the elements whose end tag is still to come
   std::exception_ptr failure_;
 };
 
 [[noreturn]] void ThrowSyntaxError(XML_Parser parser) {
-  throw CVelXmlParseException("XML parse error at line " + std::to_string(XML_GetCurrentLineNumber(parser)) +
+  throw XmlParseException("XML parse error at line " + std::to_string(XML_GetCurrentLineNumber(parser)) +
                               ", column " + std::to_string(XML_GetCurrentColumnNumber(parser) + 1) + ": " +
                               XML_ErrorString(XML_GetErrorCode(parser)));
 }
 
 }  // namespace
 
-CVelXmlParser::CVelXmlParser() = default;
-CVelXmlParser::~CVelXmlParser() = default;
+XmlParser::XmlParser() = default;
+XmlParser::~XmlParser() = default;
 
-void CVelXmlParser::trim_whitespaces(bool) {}
+void XmlParser::trim_whitespaces(bool) {}
 
-void CVelXmlParser::loadFromString(const char* text, size_t length) {
+void XmlParser::LoadFromString(const char* text, size_t length) {
   root_.reset();
-  if (!text || length == 0) throw CVelXmlParseException("XML parse error: the document is empty");
+  if (!text || length == 0) throw XmlParseException("XML parse error: the document is empty");
   // Editors put a UTF-8 byte order mark before the declaration; the bytes
   // after it are taken one to one like all others.
   if (std::string_view(text, length).starts_with(kUtf8ByteOrderMark)) {
@@ -125,4 +125,4 @@ void CVelXmlParser::loadFromString(const char* text, size_t length) {
   root_ = builder.TakeRoot();
 }
 
-CVelXmlNode* CVelXmlParser::dettachRoot() { return root_.release(); }
+XmlNode* XmlParser::DetachRoot() { return root_.release(); }

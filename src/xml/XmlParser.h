@@ -10,27 +10,27 @@
 #include "xml/XmlExceptions.h"
 #include "xml/XmlNode.h"
 
-class CVelXmlParser {
+class XmlParser {
  public:
-  CVelXmlParser();
-  ~CVelXmlParser();
-  CVelXmlParser(const CVelXmlParser&) = delete;
-  CVelXmlParser& operator=(const CVelXmlParser&) = delete;
+  XmlParser();
+  ~XmlParser();
+  XmlParser(const XmlParser&) = delete;
+  XmlParser& operator=(const XmlParser&) = delete;
 
   // Text is never kept in the tree, so whitespace between elements is always
   // dropped; the setting is accepted for callers that make it.
   void trim_whitespaces(bool trim);
 
   // Parses the whole text of `length` bytes, replacing any earlier document.
-  // Empty or malformed text throws CVelXmlParseException, leaving no document.
-  void loadFromString(const char* text, size_t length);
+  // Empty or malformed text throws XmlParseException, leaving no document.
+  void LoadFromString(const char* text, size_t length);
 
   // Hands the root over to the caller, who deletes it; null when there is no
   // document or it was already detached.
-  CVelXmlNode* dettachRoot();
+  XmlNode* DetachRoot();
 
  private:
-  std::unique_ptr<CVelXmlNode> root_;
+  std::unique_ptr<XmlNode> root_;
 };
 
 #endif  // SETTINGSTORE_XML_VELXMLPARSER_H

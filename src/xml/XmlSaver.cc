@@ -15,7 +15,7 @@ namespace {
 // this keeps the output of a very deep tree linear in its size.
 constexpr size_t kMaxIndentLevels = 64;
 
-std::string_view WrittenTag(const CVelXmlNode& node) {
+std::string_view WrittenTag(const XmlNode& node) {
   const char* name = node.getName();
   if (name && velxml::IsPlainName(name)) return name;
   return velxml::kNodeElement;
@@ -29,16 +29,16 @@ class DocumentWriter {
   }
 
   // Walks the tree with an explicit stack: its depth is not bounded by ours.
-  std::string Write(const CVelXmlNode& root) {
+  std::string Write(const XmlNode& root) {
     out_ = velxml::kDeclaration;
     EndLine();
     std::vector<Frame> open;
     if (WriteStartTag(root, 0)) open.push_back({&root, 0});
     while (!open.empty()) {
       Frame& top = open.back();
-      const CVelXmlNodes& children = *top.node->getChilds();
+      const XmlNodes& children = *top.node->GetChildren();
       if (top.next_child < children.size()) {
-        const CVelXmlNode* child = children.get(top.next_child++);
+        const XmlNode* child = children.get(top.next_child++);
         if (WriteStartTag(*child, open.size())) open.push_back({child, 0});
       } else {
         Indent(open.size() - 1);
@@ -54,13 +54,13 @@ class DocumentWriter {
 
  private:
   struct Frame {
-    const CVelXmlNode* node;
+    const XmlNode* node;
     int next_child;
   };
 
   // Writes the start tag, or the whole element when it has no children;
   // true when its children and end tag are still to come.
-  bool WriteStartTag(const CVelXmlNode& node, size_t level) {
+  bool WriteStartTag(const XmlNode& node, size_t level) {
     Indent(level);
     std::string_view tag = WrittenTag(node);
     out_ += '<';
@@ -69,15 +69,15 @@ class DocumentWriter {
       WriteAttribute(velxml::kNameAttribute, node.getName());
     }
     std::unordered_set<std::string_view> seen;
-    for (unsigned i = 0; i < node.getAttributeCount(); ++i) {
-      std::string_view name = node.getAttributeNameAt(i);
+    for (unsigned i = 0; i < node.GetAttributeCount(); ++i) {
+      std::string_view name = node.GetAttributeNameAt(i);
       if (velxml::IsPlainName(name) && seen.insert(name).second) {
-        WriteAttribute(name, node.getAttributeValueAt(i));
+        WriteAttribute(name, node.GetAttributeValueAt(i));
       } else {
-        WriteAttribute(velxml::EncodedAttributeName(i, name), node.getAttributeValueAt(i));
+        WriteAttribute(velxml::EncodedAttributeName(i, name), node.GetAttributeValueAt(i));
       }
     }
-    bool hasChildren = node.getChilds()->size() > 0;
+    bool hasChildren = node.GetChildren()->size() > 0;
     out_ += hasChildren ? ">" : "/>";
     EndLine();
     return hasChildren;
@@ -107,7 +107,7 @@ class DocumentWriter {
 
 }  // namespace
 
-void CVelXmlSaver::SetOutputMode(bool formatted, const char* indent) {
+void XmlSaver::SetOutputMode(bool formatted, const char* indent) {
   std::string_view text = indent ? indent : "";
   if (text.find_first_not_of(" \t") != std::string_view::npos) {
     throw std::invalid_argument("XML indent may hold only blanks and tabs");
@@ -116,15 +116,15 @@ void CVelXmlSaver::SetOutputMode(bool formatted, const char* indent) {
   indent_ = text;
 }
 
-std::string CVelXmlSaver::SaveToString(const CVelXmlNode* root) const {
-  if (!root) throw CVelXmlSaverException("No XML document to write");
+std::string XmlSaver::SaveToString(const XmlNode* root) const {
+  if (!root) throw XmlSaverException("No XML document to write");
   return DocumentWriter(formatted_, indent_).Write(*root);
 }
 
-void CVelXmlSaver::Save(const CVelXmlNode* root, const char* path) const {
-  if (!path || !*path) throw CVelXmlSaverException("No file name to write the XML document to");
+void XmlSaver::Save(const XmlNode* root, const char* path) const {
+  if (!path || !*path) throw XmlSaverException("No file name to write the XML document to");
   std::string document = SaveToString(root);
   if (!storage::platform::ReplaceFileAtomically(path, document.data(), document.size())) {
-    throw CVelXmlSaverException(std::string("Cannot write the XML document to '") + path + "'");
+    throw XmlSaverException(std::string("Cannot write the XML document to '") + path + "'");
   }
 }

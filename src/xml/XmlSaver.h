@@ -1,4 +1,4 @@
-// Writes an element tree as XML text that CVelXmlParser reads back as the
+// Writes an element tree as XML text that XmlParser reads back as the
 // same tree (see VelXmlEncoding.h for how).
 #ifndef SETTINGSTORE_XML_VELXMLSAVER_H
 #define SETTINGSTORE_XML_VELXMLSAVER_H
@@ -8,7 +8,7 @@
 #include "xml/XmlExceptions.h"
 #include "xml/XmlNode.h"
 
-class CVelXmlSaver {
+class XmlSaver {
  public:
   // Formatted output puts each element on a line of its own, indented by
   // `indent` once per level; else the elements follow each other directly.
@@ -17,12 +17,12 @@ class CVelXmlSaver {
   void SetOutputMode(bool formatted, const char* indent);
 
   // The whole document, declaration included. A null root throws
-  // CVelXmlSaverException.
-  std::string SaveToString(const CVelXmlNode* root) const;
+  // XmlSaverException.
+  std::string SaveToString(const XmlNode* root) const;
 
   // Replaces the file at path with the document, atomically: a crash leaves
-  // the old file or the new one. Throws CVelXmlSaverException when it cannot.
-  void Save(const CVelXmlNode* root, const char* path) const;
+  // the old file or the new one. Throws XmlSaverException when it cannot.
+  void Save(const XmlNode* root, const char* path) const;
 
  private:
   bool formatted_ = false;

@@ -10,23 +10,23 @@ namespace storage {
 
 class ElementPin {
  public:
-  explicit ElementPin(CVelXmlNode* element) : element_(element) { element_->pin(); }
+  explicit ElementPin(XmlNode* element) : element_(element) { element_->pin(); }
   ~ElementPin() { element_->unpin(); }
   ElementPin(const ElementPin&) = delete;
   ElementPin& operator=(const ElementPin&) = delete;
 
-  CVelXmlNode* get() const { return element_; }
+  XmlNode* get() const { return element_; }
 
   // The element while it is in the tree; once deleted, the operation fails
   // with Error -1 as a deleted section or key does in every backend.
   template <class Error>
-  CVelXmlNode* live() const {
-    if (element_->isRemoved()) throw Error(kErrorDeleted);
+  XmlNode* live() const {
+    if (element_->IsRemoved()) throw Error(kErrorDeleted);
     return element_;
   }
 
  private:
-  CVelXmlNode* element_;
+  XmlNode* element_;
 };
 
 }  // namespace storage

@@ -77,7 +77,7 @@ void BackupController::NextStep() {
 
 void BackupController::Confirm() const {
   if (step_ == kBackupFile) return;
-  CIdleSave::Start(backupFile_, content_, file_);
+  IdleSave::Start(backupFile_, content_, file_);
 }
 
 }  // namespace storage

@@ -47,11 +47,11 @@ RunningSaves& Running() {
 
 }  // namespace
 
-CIdleSave::CIdleSave(std::string path, std::string text, std::string modeReference)
+IdleSave::IdleSave(std::string path, std::string text, std::string modeReference)
     : path_(std::move(path)), text_(std::move(text)), modeReference_(std::move(modeReference)) {}
 
-void CIdleSave::Start(std::string path, std::string text, std::string modeReference) {
-  auto* save = new CIdleSave(std::move(path), std::move(text), std::move(modeReference));
+void IdleSave::Start(std::string path, std::string text, std::string modeReference) {
+  auto* save = new IdleSave(std::move(path), std::move(text), std::move(modeReference));
   Running().Add();
   // The level is set before start(): once started, the object belongs to its
   // thread, which may already have deleted it.
@@ -62,13 +62,13 @@ void CIdleSave::Start(std::string path, std::string text, std::string modeRefere
   }
 }
 
-void CIdleSave::WaitUntilIdle() { Running().WaitUntilNone(); }
+void IdleSave::WaitUntilIdle() { Running().WaitUntilNone(); }
 
-bool CIdleSave::WaitUntilIdle(uint32_t milliseconds) {
+bool IdleSave::WaitUntilIdle(uint32_t milliseconds) {
   return Running().WaitUntilNone(std::chrono::milliseconds(milliseconds));
 }
 
-int CIdleSave::run() {
+int IdleSave::run() {
   // Replaced atomically: a crash during the copy must not leave a torn backup.
   platform::ReplaceFileAtomically(path_.c_str(), text_.data(), text_.size(),
                                   modeReference_.empty() ? nullptr : modeReference_.c_str());

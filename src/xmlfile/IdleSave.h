@@ -14,7 +14,7 @@ namespace storage {
 // How long ending a storage waits for a backup copy still being written.
 constexpr uint32_t kIdleSaveWaitMs = 5000;
 
-class CIdleSave : public veltool3::AThread {
+class IdleSave : public veltool3::Thread {
  public:
   // Starts a low-priority thread that replaces the file at path with text and
   // then deletes its own object. Failures (a missing directory, a thread that
@@ -33,8 +33,8 @@ class CIdleSave : public veltool3::AThread {
   int run() override;
 
  private:
-  CIdleSave(std::string path, std::string text, std::string modeReference);
-  ~CIdleSave() override = default;
+  IdleSave(std::string path, std::string text, std::string modeReference);
+  ~IdleSave() override = default;
 
   const std::string path_;
   const std::string text_;

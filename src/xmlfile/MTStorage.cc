@@ -6,7 +6,7 @@
 
 namespace storage {
 
-MTStorage::MTStorage(IStorageSection* inner, std::shared_ptr<XMLDocument> document)
+MTStorage::MTStorage(IStorageSection* inner, std::shared_ptr<XmlDocument> document)
     : document_(std::move(document)), inner_(inner) {}
 
 IStorageKey* MTStorage::wrap(IStorageKey* key) const {
@@ -63,7 +63,7 @@ INamesEnumerator* MTStorage::EnumSections() {
   return inner_->EnumSections();
 }
 
-MTStorageKey::MTStorageKey(IStorageKey* inner, std::shared_ptr<XMLDocument> document)
+MTStorageKey::MTStorageKey(IStorageKey* inner, std::shared_ptr<XmlDocument> document)
     : document_(std::move(document)), inner_(inner) {}
 
 bool MTStorageKey::Read(void* buffer, unsigned size) {

@@ -9,16 +9,16 @@
 #include <memory>
 #include <string>
 
-#include "base/AddRef.h"
+#include "base/RefCounted.h"
 #include "storage/storage.h"
 #include "xmlfile/XmlStorageController.h"
 
 namespace storage {
 
-class MTStorage : public AStorage {
+class MTStorage : public StorageSectionBase {
  public:
   // Takes over the caller's reference to inner.
-  MTStorage(IStorageSection* inner, std::shared_ptr<XMLDocument> document);
+  MTStorage(IStorageSection* inner, std::shared_ptr<XmlDocument> document);
 
   IStorageKey* OpenKey(const char* name) override;
   IStorageKey* CreateKey(const char* name) override;
@@ -37,14 +37,14 @@ class MTStorage : public AStorage {
   IStorageSection* wrap(IStorageSection* section) const;
 
   // The document goes last: the inner object stands on its tree.
-  std::shared_ptr<XMLDocument> document_;
+  std::shared_ptr<XmlDocument> document_;
   Ref<IStorageSection> inner_;
 };
 
-class MTStorageKey : public AStorageKey {
+class MTStorageKey : public StorageKeyBase {
  public:
   // Takes over the caller's reference to inner.
-  MTStorageKey(IStorageKey* inner, std::shared_ptr<XMLDocument> document);
+  MTStorageKey(IStorageKey* inner, std::shared_ptr<XmlDocument> document);
 
   bool Read(void* buffer, unsigned size) override;
   bool Write(Type type, const void* data, unsigned size) override;
@@ -55,14 +55,14 @@ class MTStorageKey : public AStorageKey {
   ~MTStorageKey() override = default;  // only Release destroys it
 
   // The document goes last: the inner object stands on its tree.
-  std::shared_ptr<XMLDocument> document_;
+  std::shared_ptr<XmlDocument> document_;
   Ref<IStorageKey> inner_;
 };
 
 // A controller whose root and everything reached from it come wrapped.
 // Controller must offer GetRoot() and document().
 template <class Controller>
-class MTStorageController : public IStorageController, public CAddRef {
+class MTStorageController : public IStorageController, public RefCounted {
  public:
   class Traits : public ITraits {
    public:

@@ -12,17 +12,17 @@ namespace storage {
 
 Backend MakeXmlBackend(IStorageInitializer* init) {
   RequireStorageDirectory(init->GetPath() ? init->GetPath() : "");
-  using Controller = MTStorageController<XMLStorageController>;
+  using Controller = MTStorageController<XmlStorageController>;
   Ref<Controller> controller(new Controller(init));
-  ITraits* traits = new Controller::Traits(new XMLStorageController::Traits());
+  ITraits* traits = new Controller::Traits(new XmlStorageController::Traits());
   return Backend{controller.release(), traits};
 }
 
 // The section owns its document through its wrapper, so it and every section
 // and key reached from it stay valid for as long as any of them is held.
 IStorageSection* GetXmlStorage(const char* text, unsigned length) {
-  std::shared_ptr<XMLDocument> document = ParseXmlDocument(text, length);
-  Ref<IStorageSection> root(new XMLStorage(document->root.get()));
+  std::shared_ptr<XmlDocument> document = ParseXmlDocument(text, length);
+  Ref<IStorageSection> root(new XmlStorage(document->root.get()));
   auto* wrapper = new MTStorage(root.get(), std::move(document));
   (void)root.release();
   return wrapper;

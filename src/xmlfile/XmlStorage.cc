@@ -29,23 +29,23 @@ bool EqualsIgnoringAsciiCase(const char* a, const char* b) {
 
 bool IsMissing(const char* name) { return name == nullptr || *name == '\0'; }
 
-bool HasTag(const CVelXmlNode* node, const char* tag) {
+bool HasTag(const XmlNode* node, const char* tag) {
   const char* name = node->getName();
   return name != nullptr && std::strcmp(name, tag) == 0;
 }
 
 // A child element "tag" of that name, with its index in the parent's list.
 struct Child {
-  CVelXmlNode* node = nullptr;
+  XmlNode* node = nullptr;
   int index = -1;
 };
 
-Child Find(CVelXmlNode* element, const char* tag, const char* name) {
-  CVelXmlNodes* children = element->getChilds();
+Child Find(XmlNode* element, const char* tag, const char* name) {
+  XmlNodes* children = element->GetChildren();
   for (int index = 0; index < children->size(); ++index) {
-    CVelXmlNode* child = children->get(index);
+    XmlNode* child = children->get(index);
     if (child == nullptr || !HasTag(child, tag)) continue;
-    const char* childName = child->getAttributeValue(kNameAttribute);
+    const char* childName = child->GetAttributeValue(kNameAttribute);
     if (childName != nullptr && EqualsIgnoringAsciiCase(childName, name)) return {child, index};
   }
   return {};
@@ -53,24 +53,24 @@ Child Find(CVelXmlNode* element, const char* tag, const char* name) {
 
 // The existing child, or a new one appended after every other child and
 // keeping the name as the caller spelled it.
-CVelXmlNode* FindOrCreate(CVelXmlNode* element, const char* tag, const char* name) {
-  if (CVelXmlNode* existing = Find(element, tag, name).node) return existing;
-  std::unique_ptr<CVelXmlNode> child(CVelXmlNode::createNode());
-  child->setName(tag);
-  child->addAttribute(kNameAttribute, name);
-  CVelXmlNode* created = child.get();
-  element->getChilds()->add(child.release());
+XmlNode* FindOrCreate(XmlNode* element, const char* tag, const char* name) {
+  if (XmlNode* existing = Find(element, tag, name).node) return existing;
+  std::unique_ptr<XmlNode> child(XmlNode::CreateNode());
+  child->SetName(tag);
+  child->AddAttribute(kNameAttribute, name);
+  XmlNode* created = child.get();
+  element->GetChildren()->add(child.release());
   return created;
 }
 
-INamesEnumerator* EnumerateChildren(CVelXmlNode* element, const char* tag) {
+INamesEnumerator* EnumerateChildren(XmlNode* element, const char* tag) {
   auto* names = new NamesEnumerator();
   try {
-    const CVelXmlNodes* children = element->getChilds();
+    const XmlNodes* children = element->GetChildren();
     for (int index = 0; index < children->size(); ++index) {
-      const CVelXmlNode* child = children->get(index);
+      const XmlNode* child = children->get(index);
       if (child == nullptr || !HasTag(child, tag)) continue;
-      if (const char* name = child->getAttributeValue(kNameAttribute)) names->add(name);
+      if (const char* name = child->GetAttributeValue(kNameAttribute)) names->add(name);
     }
   } catch (...) {
     names->Release();
@@ -81,50 +81,50 @@ INamesEnumerator* EnumerateChildren(CVelXmlNode* element, const char* tag) {
 
 }  // namespace
 
-XMLStorage::XMLStorage(CVelXmlNode* element) : element_(element) {}
+XmlStorage::XmlStorage(XmlNode* element) : element_(element) {}
 
 // Only a null key name is missing: the empty name is a key like any other, as
 // the registry's default value, so that a tree copied between backends keeps it.
-IStorageKey* XMLStorage::OpenKey(const char* name) {
+IStorageKey* XmlStorage::OpenKey(const char* name) {
   if (name == nullptr) throw OpenException(kErrorFailed);
-  CVelXmlNode* key = Find(element_.live<OpenException>(), kKeyTag, name).node;
+  XmlNode* key = Find(element_.live<OpenException>(), kKeyTag, name).node;
   if (key == nullptr) throw OpenException(kErrorFailed);
-  return new XMLStorageKey(key);
+  return new XmlStorageKey(key);
 }
 
-IStorageKey* XMLStorage::CreateKey(const char* name) {
+IStorageKey* XmlStorage::CreateKey(const char* name) {
   if (name == nullptr) throw CreateException(kErrorFailed);
-  return new XMLStorageKey(FindOrCreate(element_.live<CreateException>(), kKeyTag, name));
+  return new XmlStorageKey(FindOrCreate(element_.live<CreateException>(), kKeyTag, name));
 }
 
-IStorageSection* XMLStorage::OpenSection(const char* path) {
+IStorageSection* XmlStorage::OpenSection(const char* path) {
   if (IsMissing(path)) throw OpenException(kErrorFailed);
   const utils::SectionPath components = utils::Split(path);
-  CVelXmlNode* current = element_.live<OpenException>();
+  XmlNode* current = element_.live<OpenException>();
   for (size_t i = 0; i < components.size(); ++i) {
     current = Find(current, kSectionTag, components.component(i).c_str()).node;
     if (current == nullptr) throw OpenException(kErrorFailed);
   }
-  return new XMLStorage(current);
+  return new XmlStorage(current);
 }
 
-IStorageSection* XMLStorage::CreateSection(const char* path) {
+IStorageSection* XmlStorage::CreateSection(const char* path) {
   if (IsMissing(path)) throw CreateException(kErrorFailed);
   const utils::SectionPath components = utils::Split(path);
-  CVelXmlNode* current = element_.live<CreateException>();
+  XmlNode* current = element_.live<CreateException>();
   for (size_t i = 0; i < components.size(); ++i) {
     current = FindOrCreate(current, kSectionTag, components.component(i).c_str());
   }
-  return new XMLStorage(current);
+  return new XmlStorage(current);
 }
 
-bool XMLStorage::DeleteSection(const char* path) {
+bool XmlStorage::DeleteSection(const char* path) {
   if (IsMissing(path)) throw DeleteException(kErrorMissingName);
   const utils::SectionPath components = utils::Split(path);
   // A path of separators only names no section to delete; this section is
   // not deleted through itself.
   if (components.size() == 0) throw DeleteException(kErrorMissingName);
-  CVelXmlNode* parent = element_.live<DeleteException>();
+  XmlNode* parent = element_.live<DeleteException>();
   for (size_t i = 0; i + 1 < components.size(); ++i) {
     parent = Find(parent, kSectionTag, components.component(i).c_str()).node;
     if (parent == nullptr) throw DeleteException(kErrorNotFound);
@@ -132,25 +132,25 @@ bool XMLStorage::DeleteSection(const char* path) {
   const std::string last = components.component(components.size() - 1);
   const Child section = Find(parent, kSectionTag, last.c_str());
   if (section.node == nullptr) throw DeleteException(kErrorFailed);
-  if (section.node->getChilds()->size() > 0) throw NotEmptyException(kErrorFailed);
-  parent->getChilds()->del(section.index);
+  if (section.node->GetChildren()->size() > 0) throw NotEmptyException(kErrorFailed);
+  parent->GetChildren()->del(section.index);
   return true;
 }
 
-bool XMLStorage::DeleteKey(const char* name) {
+bool XmlStorage::DeleteKey(const char* name) {
   if (name == nullptr) throw DeleteException(kErrorMissingName);
-  CVelXmlNode* element = element_.live<DeleteException>();
+  XmlNode* element = element_.live<DeleteException>();
   const Child key = Find(element, kKeyTag, name);
   if (key.node == nullptr) throw DeleteException(kErrorNotFound);
   // The "substring" children of a key are its value, not content of its own:
   // the key goes with them.
-  element->getChilds()->del(key.index);
+  element->GetChildren()->del(key.index);
   return true;
 }
 
-INamesEnumerator* XMLStorage::EnumKeys() { return EnumerateChildren(element_.live<IOException>(), kKeyTag); }
+INamesEnumerator* XmlStorage::EnumKeys() { return EnumerateChildren(element_.live<IOException>(), kKeyTag); }
 
-INamesEnumerator* XMLStorage::EnumSections() {
+INamesEnumerator* XmlStorage::EnumSections() {
   return EnumerateChildren(element_.live<IOException>(), kSectionTag);
 }
 

@@ -6,7 +6,7 @@
 #ifndef SETTINGSTORE_XMLSTORAGE_XMLSTORAGE_H
 #define SETTINGSTORE_XMLSTORAGE_XMLSTORAGE_H
 
-#include "base/AddRef.h"
+#include "base/RefCounted.h"
 #include "storage/storage.h"
 #include "xml/XmlNode.h"
 #include "xmlfile/ElementPin.h"
@@ -17,10 +17,10 @@ namespace storage {
 // document, and must outlive every section and key made over it. Several
 // sections may stand for one element; once it is deleted, every operation
 // fails with code -1. Not for concurrent use.
-class XMLStorage : public AStorage {
+class XmlStorage : public StorageSectionBase {
  public:
   // Starts with the one reference of its creator.
-  explicit XMLStorage(CVelXmlNode* element);
+  explicit XmlStorage(XmlNode* element);
 
   IStorageKey* OpenKey(const char* name) override;
   IStorageKey* CreateKey(const char* name) override;
@@ -33,10 +33,10 @@ class XMLStorage : public AStorage {
 
   // The element this section stands for (the document's root for a root
   // section, which is what a save writes).
-  CVelXmlNode* element() const { return element_.get(); }
+  XmlNode* element() const { return element_.get(); }
 
  private:
-  ~XMLStorage() override = default;  // only Release destroys it
+  ~XmlStorage() override = default;  // only Release destroys it
 
   ElementPin element_;
 };

@@ -28,14 +28,14 @@ std::string DefaultFilePath(IStorageInitializer* init) {
 
 }  // namespace
 
-std::shared_ptr<XMLDocument> ParseXmlDocument(const char* text, size_t length) {
-  CVelXmlParser parser;
+std::shared_ptr<XmlDocument> ParseXmlDocument(const char* text, size_t length) {
+  XmlParser parser;
   parser.trim_whitespaces(true);
-  parser.loadFromString(text, length);
-  return std::make_shared<XMLDocument>(std::unique_ptr<CVelXmlNode>(parser.dettachRoot()));
+  parser.LoadFromString(text, length);
+  return std::make_shared<XmlDocument>(std::unique_ptr<XmlNode>(parser.DetachRoot()));
 }
 
-XMLStorageController::XMLStorageController(IStorageInitializer* init)
+XmlStorageController::XmlStorageController(IStorageInitializer* init)
     : settingsFile_(SettingsFilePath(init)), backup_(settingsFile_.c_str(), DefaultFilePath(init).c_str()) {
   // What writers that have ended left half done is of no use to anyone.
   platform::RemoveStaleTemporaries(settingsFile_.c_str());
@@ -70,15 +70,15 @@ XMLStorageController::XMLStorageController(IStorageInitializer* init)
   LoadEmpty(init);
 }
 
-XMLStorageController::~XMLStorageController() {
+XmlStorageController::~XmlStorageController() {
   // A backup still being written would be cut off if the process ended now.
-  if (!CIdleSave::WaitUntilIdle(kIdleSaveWaitMs)) {
+  if (!IdleSave::WaitUntilIdle(kIdleSaveWaitMs)) {
     logger::error("The backup of %s was still being written after %u ms", settingsFile_.c_str(),
                   kIdleSaveWaitMs);
   }
 }
 
-void XMLStorageController::PrepareStep(IStorageInitializer* init) {
+void XmlStorageController::PrepareStep(IStorageInitializer* init) {
   while (!backup_.Prepare()) {
     // A file that cannot be read may be perfectly sound: it is left alone.
     const std::string reason = "Cannot read " + backup_.source() + ": " + backup_.readError();
@@ -89,12 +89,12 @@ void XMLStorageController::PrepareStep(IStorageInitializer* init) {
   }
 }
 
-bool XMLStorageController::TryLoad(IStorageInitializer* init, std::string& failure) {
+bool XmlStorageController::TryLoad(IStorageInitializer* init, std::string& failure) {
   const std::string& text = backup_.content();
-  std::shared_ptr<XMLDocument> document;
+  std::shared_ptr<XmlDocument> document;
   try {
     document = ParseXmlDocument(text.data(), text.size());
-  } catch (const CVelXmlParseException& error) {
+  } catch (const XmlParseException& error) {
     // A missing file is routine on a first start.
     if (backup_.content().empty()) logger::info("No settings in %s", backup_.source().c_str());
     failure = error.what();
@@ -105,9 +105,9 @@ bool XMLStorageController::TryLoad(IStorageInitializer* init, std::string& failu
   return false;
 }
 
-void XMLStorageController::LoadEmpty(IStorageInitializer* init) {
+void XmlStorageController::LoadEmpty(IStorageInitializer* init) {
   init->OnLoadBegin();
-  if (Adopt(std::make_shared<XMLDocument>(std::unique_ptr<CVelXmlNode>(CVelXmlNode::createNode())), init)) {
+  if (Adopt(std::make_shared<XmlDocument>(std::unique_ptr<XmlNode>(XmlNode::CreateNode())), init)) {
     init->OnLoadSucceeded();
     return;
   }
@@ -117,10 +117,10 @@ void XMLStorageController::LoadEmpty(IStorageInitializer* init) {
                         "the check function refused even empty settings");
 }
 
-bool XMLStorageController::Adopt(std::shared_ptr<XMLDocument> document, IStorageInitializer* init) {
+bool XmlStorageController::Adopt(std::shared_ptr<XmlDocument> document, IStorageInitializer* init) {
   root_.reset();  // it pins the earlier document's root
   document_ = std::move(document);
-  root_.reset(new XMLStorage(document_->root.get()));
+  root_.reset(new XmlStorage(document_->root.get()));
   StorageCheckFunction check = init->GetCheckFunction();
   if (check == nullptr || check(root_.get(), STORAGE_XML)) return true;
   logger::info("The check function refused the settings loaded for %s", settingsFile_.c_str());
@@ -129,20 +129,20 @@ bool XMLStorageController::Adopt(std::shared_ptr<XMLDocument> document, IStorage
   return false;
 }
 
-IStorageSection* XMLStorageController::GetRoot() {
+IStorageSection* XmlStorageController::GetRoot() {
   root_->AddRef();
   return root_.get();
 }
 
-void XMLStorageController::LoadSuccessful() { backup_.Confirm(); }
+void XmlStorageController::LoadSuccessful() { backup_.Confirm(); }
 
-void XMLStorageController::Save() {
+void XmlStorageController::Save() {
   veltool3::MutexGuard guard(document_->mutex);
   try {
-    CVelXmlSaver saver;
+    XmlSaver saver;
     saver.SetOutputMode(true, "  ");
     saver.Save(document_->root.get(), settingsFile_.c_str());
-  } catch (const CVelXmlSaverException& error) {
+  } catch (const XmlSaverException& error) {
     logger::error("Cannot save the settings to %s: %s", settingsFile_.c_str(), error.what());
   }
 }

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "base/AddRef.h"
+#include "base/RefCounted.h"
 #include "base/Mutex.h"
 #include "storage/storage.h"
 #include "xml/XmlNode.h"
@@ -18,18 +18,18 @@ namespace storage {
 
 // One element tree and the lock that every thread-safe wrapper over it
 // shares. Whoever holds the document keeps the tree alive.
-struct XMLDocument {
-  explicit XMLDocument(std::unique_ptr<CVelXmlNode> rootElement) : root(rootElement.release()) {}
+struct XmlDocument {
+  explicit XmlDocument(std::unique_ptr<XmlNode> rootElement) : root(rootElement.release()) {}
 
-  const std::unique_ptr<CVelXmlNode, CVelXmlNodeDeleter> root;
+  const std::unique_ptr<XmlNode, XmlNodeDeleter> root;
   veltool3::Mutex mutex;
 };
 
-// Parses a whole document; CVelXmlParseException when the text is empty or
+// Parses a whole document; XmlParseException when the text is empty or
 // malformed.
-std::shared_ptr<XMLDocument> ParseXmlDocument(const char* text, size_t length);
+std::shared_ptr<XmlDocument> ParseXmlDocument(const char* text, size_t length);
 
-class XMLStorageController : public IStorageController, public CAddRef {
+class XmlStorageController : public IStorageController, public RefCounted {
  public:
   class Traits : public ITraits {
    public:
@@ -47,7 +47,7 @@ class XMLStorageController : public IStorageController, public CAddRef {
   // one tried. A file that is there but cannot be read fails the load with
   // TechnicalException (unless the initializer retries) and nothing is moved.
   // Throws AssertException when even the empty document is refused.
-  explicit XMLStorageController(IStorageInitializer* init);
+  explicit XmlStorageController(IStorageInitializer* init);
 
   // The unwrapped root section, one reference for the caller.
   IStorageSection* GetRoot() override;
@@ -57,12 +57,12 @@ class XMLStorageController : public IStorageController, public CAddRef {
   // document's lock. A failure is logged with the path; nothing is thrown.
   void Save() override;
 
-  const std::shared_ptr<XMLDocument>& document() const { return document_; }
+  const std::shared_ptr<XmlDocument>& document() const { return document_; }
 
  private:
   // Only Release destroys it. Waits a few seconds at most for a backup copy
   // still being written.
-  ~XMLStorageController() override;
+  ~XmlStorageController() override;
 
   // Prepares the current step, as often as the initializer retries a file
   // that cannot be read; TechnicalException with the reason when it gives up.
@@ -73,12 +73,12 @@ class XMLStorageController : public IStorageController, public CAddRef {
   bool TryLoad(IStorageInitializer* init, std::string& failure);
   void LoadEmpty(IStorageInitializer* init);
   // Makes document and root section; true when the check function accepts it.
-  bool Adopt(std::shared_ptr<XMLDocument> document, IStorageInitializer* init);
+  bool Adopt(std::shared_ptr<XmlDocument> document, IStorageInitializer* init);
 
   std::string settingsFile_;
   BackupController backup_;
-  std::shared_ptr<XMLDocument> document_;
-  Ref<XMLStorage> root_;
+  std::shared_ptr<XmlDocument> document_;
+  Ref<XmlStorage> root_;
 };
 
 }  // namespace storage

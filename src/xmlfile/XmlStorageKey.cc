@@ -66,26 +66,26 @@ void ReadInteger(const char* value, void* buffer, unsigned size) {
 
 }  // namespace
 
-XMLStorageKeyBase::XMLStorageKeyBase(CVelXmlNode* element) : element_(element) {}
+XmlStorageKeyBase::XmlStorageKeyBase(XmlNode* element) : element_(element) {}
 
-void XMLStorageKeyBase::checkLive() const { element_.live<IOException>(); }
+void XmlStorageKeyBase::checkLive() const { element_.live<IOException>(); }
 
-const char* XMLStorageKeyBase::attribute(const char* name) const {
-  return element()->getAttributeValue(name);
+const char* XmlStorageKeyBase::attribute(const char* name) const {
+  return element()->GetAttributeValue(name);
 }
 
-void XMLStorageKeyBase::setAttribute(const char* name, const char* value) {
-  const unsigned index = element()->getAttributeIndex(name);
-  if (index == CVelXmlNode::kNoAttribute) {
-    element()->addAttribute(name, value);
+void XmlStorageKeyBase::SetAttribute(const char* name, const char* value) {
+  const unsigned index = element()->GetAttributeIndex(name);
+  if (index == XmlNode::kNoAttribute) {
+    element()->AddAttribute(name, value);
   } else {
-    element()->setAttributeValue(index, value);
+    element()->SetAttributeValue(index, value);
   }
 }
 
-XMLStorageKey::XMLStorageKey(CVelXmlNode* element) : XMLStorageKeyBase(element) {}
+XmlStorageKey::XmlStorageKey(XmlNode* element) : XmlStorageKeyBase(element) {}
 
-Type XMLStorageKey::GetType() {
+Type XmlStorageKey::GetType() {
   checkLive();
   const char* name = attribute(kType);
   if (name == nullptr) return TYPE_UNKNOWN;  // created, never written
@@ -95,14 +95,14 @@ Type XMLStorageKey::GetType() {
   throw Exception(kErrorFailed);
 }
 
-unsigned XMLStorageKey::GetSize() {
+unsigned XmlStorageKey::GetSize() {
   checkLive();
   // Callers size their buffers by this, so a hand-edited "size" larger than
   // anything Read can fill would have them allocate gigabytes for nothing.
   return static_cast<unsigned>(std::min<size_t>(storedSize().value_or(0), readableSize()));
 }
 
-size_t XMLStorageKey::readableSize() const {
+size_t XmlStorageKey::readableSize() const {
   const char* name = attribute(kType);
   const char* value = attribute(kValue);
   if (name == nullptr) return 0;
@@ -115,11 +115,11 @@ size_t XMLStorageKey::readableSize() const {
   }
   if (std::strcmp(name, kTypeNames[TYPE_MULTI_STRING]) != 0) return 0;
   size_t total = 1;  // the NUL that closes the run
-  const CVelXmlNodes* children = element()->getChilds();
+  const XmlNodes* children = element()->GetChildren();
   for (int index = 0; index < children->size(); ++index) {
-    const CVelXmlNode* child = children->get(index);
+    const XmlNode* child = children->get(index);
     const char* childName = child->getName();
-    const char* text = child->getAttributeValue(kValue);
+    const char* text = child->GetAttributeValue(kValue);
     if (childName != nullptr && std::strcmp(childName, kSubstring) == 0 && text != nullptr) {
       total += std::strlen(text) + 1;
     }
@@ -127,7 +127,7 @@ size_t XMLStorageKey::readableSize() const {
   return total;
 }
 
-std::optional<unsigned> XMLStorageKey::storedSize() const {
+std::optional<unsigned> XmlStorageKey::storedSize() const {
   const char* text = attribute(kSize);
   if (text == nullptr || *text < '0' || *text > '9') return std::nullopt;
   char* end = nullptr;
@@ -137,7 +137,7 @@ std::optional<unsigned> XMLStorageKey::storedSize() const {
   return static_cast<unsigned>(parsed);
 }
 
-bool XMLStorageKey::Write(Type type, const void* data, unsigned size) {
+bool XmlStorageKey::Write(Type type, const void* data, unsigned size) {
   checkLive();
   if (type < TYPE_BINARY || type > TYPE_MULTI_STRING) throw IOException(kErrorFailed);
   if (data == nullptr && size > 0) throw IOException(kErrorFailed);
@@ -173,40 +173,40 @@ bool XMLStorageKey::Write(Type type, const void* data, unsigned size) {
   }
 
   removeSubstrings();
-  if (type != TYPE_MULTI_STRING) setAttribute(kValue, value.c_str());
-  setAttribute(kType, kTypeNames[type]);
-  setAttribute(kSize, std::to_string(recordedSize).c_str());
-  CVelXmlNodes* children = element()->getChilds();
+  if (type != TYPE_MULTI_STRING) SetAttribute(kValue, value.c_str());
+  SetAttribute(kType, kTypeNames[type]);
+  SetAttribute(kSize, std::to_string(recordedSize).c_str());
+  XmlNodes* children = element()->GetChildren();
   for (const std::string& text : substrings) {
-    std::unique_ptr<CVelXmlNode> child(CVelXmlNode::createNode());
-    child->setName(kSubstring);
-    child->addAttribute(kValue, text.c_str());
+    std::unique_ptr<XmlNode> child(XmlNode::CreateNode());
+    child->SetName(kSubstring);
+    child->AddAttribute(kValue, text.c_str());
     children->add(child.release());
   }
   return true;
 }
 
-void XMLStorageKey::removeSubstrings() {
-  CVelXmlNodes* children = element()->getChilds();
+void XmlStorageKey::removeSubstrings() {
+  XmlNodes* children = element()->GetChildren();
   for (int index = children->size() - 1; index >= 0; --index) {
     const char* name = children->get(index)->getName();
     if (name != nullptr && std::strcmp(name, kSubstring) == 0) children->del(index);
   }
 }
 
-bool XMLStorageKey::Read(void* buffer, unsigned size) {
+bool XmlStorageKey::Read(void* buffer, unsigned size) {
   const Type type = GetType();
   if (type == TYPE_UNKNOWN) throw IOException(kErrorNoValue);
   if (buffer == nullptr && size > 0) throw IOException(kErrorFailed);
   if (type == TYPE_MULTI_STRING) {
-    readMultiString(buffer, size);
+    ReadMultiString(buffer, size);
     return true;
   }
   const char* value = attribute(kValue);
   if (value == nullptr) throw IOException(kErrorFailed);
   switch (type) {
     case TYPE_BINARY:
-      readBinary(value, buffer, size);
+      ReadBinary(value, buffer, size);
       break;
     case TYPE_INTEGER:
       ReadInteger(value, buffer, size);
@@ -218,7 +218,7 @@ bool XMLStorageKey::Read(void* buffer, unsigned size) {
   return true;
 }
 
-void XMLStorageKey::readBinary(const char* value, void* buffer, unsigned size) const {
+void XmlStorageKey::ReadBinary(const char* value, void* buffer, unsigned size) const {
   const size_t textLength = std::strlen(value);
   const std::optional<unsigned> stored = storedSize();
   size_t decodedLength = 0;
@@ -230,7 +230,7 @@ void XMLStorageKey::readBinary(const char* value, void* buffer, unsigned size) c
   if (decodedLength > 0) base64::decode(value, textLength, buffer, &decodedLength);
 }
 
-void XMLStorageKey::readString(const char* value, void* buffer, unsigned size) const {
+void XmlStorageKey::readString(const char* value, void* buffer, unsigned size) const {
   const std::optional<unsigned> stored = storedSize();
   // A "size" beyond the text and its NUL would read past the stored value.
   if (!stored || *stored > std::strlen(value) + 1) throw Exception(kErrorFailed);
@@ -238,14 +238,14 @@ void XMLStorageKey::readString(const char* value, void* buffer, unsigned size) c
   if (*stored > 0) std::memcpy(buffer, value, *stored);
 }
 
-void XMLStorageKey::readMultiString(void* buffer, unsigned size) const {
+void XmlStorageKey::ReadMultiString(void* buffer, unsigned size) const {
   char* out = static_cast<char*>(buffer);
   unsigned remaining = size;
-  const CVelXmlNodes* children = element()->getChilds();
+  const XmlNodes* children = element()->GetChildren();
   for (int index = 0; index < children->size() && remaining > 0; ++index) {
-    const CVelXmlNode* child = children->get(index);
+    const XmlNode* child = children->get(index);
     const char* name = child->getName();
-    const char* text = child->getAttributeValue(kValue);
+    const char* text = child->GetAttributeValue(kValue);
     if (name == nullptr || std::strcmp(name, kSubstring) != 0 || text == nullptr) continue;
     // Each string keeps its NUL, cutting its text when room runs short.
     const unsigned copied = static_cast<unsigned>(std::min<size_t>(std::strlen(text), remaining - 1));

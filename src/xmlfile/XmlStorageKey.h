@@ -7,7 +7,7 @@
 
 #include <optional>
 
-#include "base/AddRef.h"
+#include "base/RefCounted.h"
 #include "storage/storage.h"
 #include "xml/XmlNode.h"
 #include "xmlfile/ElementPin.h"
@@ -17,21 +17,21 @@ namespace storage {
 // The attribute access every XML key needs: the element it stands for (not
 // owned; the document must outlive the key) and in-place attribute updates.
 // Once the element is deleted, every operation fails with IOException -1.
-class XMLStorageKeyBase : public AStorageKey {
+class XmlStorageKeyBase : public StorageKeyBase {
  public:
-  explicit XMLStorageKeyBase(CVelXmlNode* element);
+  explicit XmlStorageKeyBase(XmlNode* element);
 
-  CVelXmlNode* element() const { return element_.get(); }
+  XmlNode* element() const { return element_.get(); }
 
  protected:
-  ~XMLStorageKeyBase() override = default;  // only Release destroys it
+  ~XmlStorageKeyBase() override = default;  // only Release destroys it
 
   // IOException -1 once the element is deleted.
   void checkLive() const;
   // Null when the attribute is absent.
   const char* attribute(const char* name) const;
   // Replaces the attribute's value where it stands, or appends it.
-  void setAttribute(const char* name, const char* value);
+  void SetAttribute(const char* name, const char* value);
 
  private:
   ElementPin element_;
@@ -40,10 +40,10 @@ class XMLStorageKeyBase : public AStorageKey {
 // Reads and writes the four value types. A key nobody wrote has type 0 and
 // size 0, and reading it throws IOException -10. Reads never go past the
 // stored text or the caller's buffer, whatever a hand-edited file holds.
-class XMLStorageKey : public XMLStorageKeyBase {
+class XmlStorageKey : public XmlStorageKeyBase {
  public:
   // Starts with the one reference of its creator.
-  explicit XMLStorageKey(CVelXmlNode* element);
+  explicit XmlStorageKey(XmlNode* element);
 
   bool Read(void* buffer, unsigned size) override;
   // Replaces the whole value, the "substring" children of an earlier
@@ -55,13 +55,13 @@ class XMLStorageKey : public XMLStorageKeyBase {
   unsigned GetSize() override;
 
  private:
-  ~XMLStorageKey() override = default;
+  ~XmlStorageKey() override = default;
 
   std::optional<unsigned> storedSize() const;
   size_t readableSize() const;
-  void readBinary(const char* value, void* buffer, unsigned size) const;
+  void ReadBinary(const char* value, void* buffer, unsigned size) const;
   void readString(const char* value, void* buffer, unsigned size) const;
-  void readMultiString(void* buffer, unsigned size) const;
+  void ReadMultiString(void* buffer, unsigned size) const;
   void removeSubstrings();
 };
 

@@ -44,7 +44,7 @@ TEST_F(DOMNodeTest, NewTreeHasOneRootHolderAndAnEmptyRootElement) {
   EXPECT_EQ(node.nextSiblingWord().load(), kNull);
   EXPECT_EQ(node.firstChildWord().load(), kNull);
   EXPECT_EQ(node.firstAttributeWord().load(), kNull);
-  EXPECT_FALSE(root.isMarked());
+  EXPECT_FALSE(root.IsMarked());
 }
 
 TEST_F(DOMNodeTest, ReopeningFromFilesFindsTheSameRootAndAllocatesNothing) {
@@ -53,7 +53,7 @@ TEST_F(DOMNodeTest, ReopeningFromFilesFindsTheSameRootAndAllocatesNothing) {
     auto factory = Open(true);
     root = factory->getRoot().address();
     // A node after the root, so that the walk for the holder passes others.
-    factory->newElement(7);
+    factory->NewElement(7);
   }
   auto factory = Open(true);
   EXPECT_EQ(factory->getRoot().address(), root);
@@ -72,7 +72,7 @@ TEST_F(DOMNodeTest, AnotherProcessFindsTheSameRoot) {
 
 TEST_F(DOMNodeTest, NewNodesHaveTheirLayoutAndNullLinks) {
   auto factory = Open();
-  NodeRef element = factory->newElement(0x1234);
+  NodeRef element = factory->NewElement(0x1234);
   NodeRef attribute = factory->newAttribute(0x55, 0x66);
   storage::PageManager& pages = factory->pageManager();
   EXPECT_EQ(BlocksOfSize(*factory, 16).size(), 2u);
@@ -88,34 +88,34 @@ TEST_F(DOMNodeTest, NewNodesHaveTheirLayoutAndNullLinks) {
 TEST_F(DOMNodeTest, HandlesFollowLinksAndRefuseThemOnMarkedNodes) {
   auto factory = Open();
   NodeRef root = factory->getRoot();
-  NodeRef first = factory->newElement(10);
-  NodeRef second = factory->newElement(11);
+  NodeRef first = factory->NewElement(10);
+  NodeRef second = factory->NewElement(11);
   NodeRef name = factory->newAttribute(20, 30);
   root.element().firstChildWord().exchange(first.address().value());
   first.element().nextSiblingWord().exchange(second.address().value());
   first.element().firstAttributeWord().exchange(name.address().value());
 
-  EXPECT_EQ(root.firstChild().address(), first.address());
-  EXPECT_EQ(root.firstChild().nextSibling().address(), second.address());
-  EXPECT_TRUE(second.nextSibling().isNull());
-  EXPECT_TRUE(root.firstAttribute().isNull());
-  NodeRef attribute = first.firstAttribute();
+  EXPECT_EQ(root.FirstChild().address(), first.address());
+  EXPECT_EQ(root.FirstChild().NextSibling().address(), second.address());
+  EXPECT_TRUE(second.NextSibling().isNull());
+  EXPECT_TRUE(root.FirstAttribute().isNull());
+  NodeRef attribute = first.FirstAttribute();
   EXPECT_EQ(attribute.kind(), storage::kAttributeNode);
   EXPECT_EQ(attribute.attribute().valueWord().load(), 30u);
-  EXPECT_TRUE(attribute.nextAttribute().isNull());
+  EXPECT_TRUE(attribute.NextAttribute().isNull());
 
   first.mark();
-  EXPECT_TRUE(first.isMarked());
+  EXPECT_TRUE(first.IsMarked());
   EXPECT_EQ(first.element().kindWord().load(), 10u | storage::kDeleteMark);
   try {
-    first.nextSibling();
+    first.NextSibling();
     ADD_FAILURE() << "a marked node's link was followed";
   } catch (const storage::MarkToDeleteException& error) {
     EXPECT_EQ(error.GetErrorCode(), -6);
   }
-  EXPECT_THROW(first.firstAttribute(), storage::MarkToDeleteException);
+  EXPECT_THROW(first.FirstAttribute(), storage::MarkToDeleteException);
   name.mark();
-  EXPECT_THROW(name.nextAttribute(), storage::MarkToDeleteException);
+  EXPECT_THROW(name.NextAttribute(), storage::MarkToDeleteException);
   // Marked nodes stay readable, and a second mark changes nothing.
   first.mark();
   EXPECT_EQ(first.element().kindWord().load(), 10u | storage::kDeleteMark);
@@ -124,12 +124,12 @@ TEST_F(DOMNodeTest, HandlesFollowLinksAndRefuseThemOnMarkedNodes) {
 
 TEST_F(DOMNodeTest, UnmarkedNodesAreNeverFreed) {
   auto factory = Open();
-  NodeRef element = factory->newElement(10);
-  factory->freeNode(element.address());
+  NodeRef element = factory->NewElement(10);
+  factory->FreeNode(element.address());
   EXPECT_TRUE(HasBlock(*factory, element.address()));
-  factory->freeNode(InitMemAddress());
+  factory->FreeNode(InitMemAddress());
   element.mark();
-  factory->freeNode(element.address());
+  factory->FreeNode(element.address());
   EXPECT_FALSE(HasBlock(*factory, element.address()));
 }
 

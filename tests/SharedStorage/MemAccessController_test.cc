@@ -130,19 +130,19 @@ TEST_F(MemAccessControllerTest, ReferenceCountsNeverPassBelowNoneAndAnIdleRecord
   MemAccessController controller(Name());
   const InitMemAddress record = controller.getTraits(NodeAddress(1));
   AccessTraits& traits = controller.traits(record);
-  EXPECT_TRUE(traits.addReference());
+  EXPECT_TRUE(traits.AddReference());
   EXPECT_EQ(traits.referencesWord().load(), kTwo);
 
   bool last = true;
-  EXPECT_TRUE(traits.dropReference(last));
+  EXPECT_TRUE(traits.DropReference(last));
   EXPECT_FALSE(last);
-  EXPECT_TRUE(traits.dropReference(last));
+  EXPECT_TRUE(traits.DropReference(last));
   EXPECT_TRUE(last);
   EXPECT_EQ(traits.referencesWord().load(), kNone);
 
   // An idle record is neither raised nor lowered by the handles' operations...
-  EXPECT_FALSE(traits.addReference());
-  EXPECT_FALSE(traits.dropReference(last));
+  EXPECT_FALSE(traits.AddReference());
+  EXPECT_FALSE(traits.DropReference(last));
   EXPECT_EQ(traits.referencesWord().load(), kNone);
   // ...but a new handle on its key revives it rather than making another.
   EXPECT_EQ(controller.getTraits(NodeAddress(1)), record);
@@ -159,17 +159,17 @@ TEST_F(MemAccessControllerTest, ReleasingTheLastHandleCallsBack) {
   controller.getTraits(element);                                // second handle
   controller.getTraits(attribute);
 
-  controller.releaseNode(element, storage::kElementNode);
+  controller.ReleaseNode(element, storage::kElementNode);
   EXPECT_TRUE(released.nodes.empty());
   EXPECT_EQ(References(controller, record), kOne);
 
-  controller.releaseNode(element, storage::kElementNode);
-  controller.releaseNode(attribute, storage::kAttributeNode);
+  controller.ReleaseNode(element, storage::kElementNode);
+  controller.ReleaseNode(attribute, storage::kAttributeNode);
   EXPECT_EQ(released.nodes, (std::vector<uint32_t>{element.value(), attribute.value()}));
   EXPECT_EQ(released.kinds, (std::vector<int>{storage::kElementNode, storage::kAttributeNode}));
   EXPECT_EQ(References(controller, record), kNone);
 
-  controller.releaseNode(InitMemAddress(), storage::kElementNode);
+  controller.ReleaseNode(InitMemAddress(), storage::kElementNode);
   EXPECT_EQ(released.nodes.size(), 2u);
 }
 
@@ -178,8 +178,8 @@ TEST_F(MemAccessControllerTest, NodeLockIsRecursiveAndKeepsOtherThreadsOut) {
   const InitMemAddress node = NodeAddress(1);
   const InitMemAddress record = controller.getTraits(node);  // a handle on the node
 
-  controller.lockNode(node);
-  controller.lockNode(node);
+  controller.LockNode(node);
+  controller.LockNode(node);
   EXPECT_EQ(References(controller, record), kOne);
 
   std::atomic<bool> entered{false};
@@ -187,10 +187,10 @@ TEST_F(MemAccessControllerTest, NodeLockIsRecursiveAndKeepsOtherThreadsOut) {
     storage::NodeLockGuard guard(controller, node);
     entered = true;
   });
-  controller.unlockNode(node);
+  controller.UnlockNode(node);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_FALSE(entered);
-  controller.unlockNode(node);
+  controller.UnlockNode(node);
   other.join();
   EXPECT_TRUE(entered);
   EXPECT_EQ(References(controller, record), kOne);
@@ -216,16 +216,16 @@ TEST_F(MemAccessControllerTest, LockerWhoseReferenceOutlivesTheLastHandleHandsTh
   MemAccessController controller(Name(), RecordRelease, &released);
   const InitMemAddress node = NodeAddress(4);
   const InitMemAddress record = controller.getTraits(node);  // the handle
-  controller.lockNode(node);
+  controller.LockNode(node);
 
   std::thread locker([&] {
-    controller.lockNode(node);
-    controller.unlockNode(node);
+    controller.LockNode(node);
+    controller.UnlockNode(node);
   });
   while (References(controller, record) != kTwo) std::this_thread::yield();  // the locker waits
-  controller.releaseNode(node, storage::kElementNode);
+  controller.ReleaseNode(node, storage::kElementNode);
   EXPECT_EQ(References(controller, record), kOne);
-  controller.unlockNode(node);
+  controller.UnlockNode(node);
   locker.join();
 
   EXPECT_EQ(released.nodes, std::vector<uint32_t>{node.value()});
@@ -235,9 +235,9 @@ TEST_F(MemAccessControllerTest, LockerWhoseReferenceOutlivesTheLastHandleHandsTh
 TEST_F(MemAccessControllerTest, NullAddressDoesNothing) {
   Released released;
   MemAccessController controller(Name(), RecordRelease, &released);
-  controller.lockNode(InitMemAddress());
-  controller.unlockNode(InitMemAddress());
-  controller.releaseNode(InitMemAddress(), storage::kAttributeNode);
+  controller.LockNode(InitMemAddress());
+  controller.UnlockNode(InitMemAddress());
+  controller.ReleaseNode(InitMemAddress(), storage::kAttributeNode);
   EXPECT_EQ(controller.root().headWord().load(), kNone);
   EXPECT_TRUE(released.nodes.empty());
   EXPECT_THROW(controller.getTraits(InitMemAddress()), storage::AssertException);

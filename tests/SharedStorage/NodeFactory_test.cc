@@ -107,7 +107,7 @@ TEST_F(NodeFactoryTest, MarkedNodeIsFreedOnlyOnItsLastRelease) {
     std::optional<NodeRef> survivor;
     InitMemAddress address;
     {
-      NodeRef handle = Factory().newElement(Sids().section);
+      NodeRef handle = Factory().NewElement(Sids().section);
       address = handle.address();
       if (way == 0) {
         survivor.emplace(handle);
@@ -129,7 +129,7 @@ TEST_F(NodeFactoryTest, MarkedNodeIsFreedOnlyOnItsLastRelease) {
 TEST_F(NodeFactoryTest, UnmarkedNodeOutlivesItsHandles) {
   InitMemAddress address;
   {
-    NodeRef handle = Factory().newElement(Sids().key);
+    NodeRef handle = Factory().NewElement(Sids().key);
     address = handle.address();
     NodeRef copy = handle;
     copy = Factory().getRoot();
@@ -145,7 +145,7 @@ TEST_F(NodeFactoryTest, FreedAttributeDropsItsValueStringAndFreedElementDropsNon
   const uint32_t value = HeldValue("Value Of An Attribute");
   const uint32_t kept = HeldValue("Kept");
   {
-    NodeRef element = Factory().newElement(Sids().key);
+    NodeRef element = Factory().NewElement(Sids().key);
     // An element's words hold no string references: freeing it drops none,
     // even when a word happens to carry a SID.
     element.element().firstChildWord().exchange(kept);
@@ -168,7 +168,7 @@ TEST_F(NodeFactoryTest, FreedAttributeDropsItsValueStringAndFreedElementDropsNon
 }
 
 TEST_F(NodeFactoryTest, HandlesOfManyThreadsFreeAMarkedNodeOnce) {
-  NodeRef node = Factory().newElement(Sids().key);
+  NodeRef node = Factory().NewElement(Sids().key);
   const InitMemAddress address = node.address();
   node.mark();
   std::vector<std::thread> threads;
@@ -177,7 +177,7 @@ TEST_F(NodeFactoryTest, HandlesOfManyThreadsFreeAMarkedNodeOnce) {
       NodeRef own = node;
       for (int i = 0; i < 200; ++i) {
         NodeRef copy = own;
-        EXPECT_TRUE(copy.isMarked());
+        EXPECT_TRUE(copy.IsMarked());
       }
     });
   }
@@ -186,7 +186,7 @@ TEST_F(NodeFactoryTest, HandlesOfManyThreadsFreeAMarkedNodeOnce) {
   node = NodeRef(Factory().pageManagerSlot(), InitMemAddress(), storage::kElementNode);
   EXPECT_FALSE(HasBlock(Factory(), address));
   // The block went back once: the root and one new node are all there is.
-  NodeRef reused = Factory().newElement(Sids().key);
+  NodeRef reused = Factory().NewElement(Sids().key);
   EXPECT_EQ(BlocksOfSize(Factory(), 16).size(), 2u);
 }
 
@@ -202,7 +202,7 @@ TEST_F(NodeFactoryTest, NullHandlesCountNothing) {
 
 TEST_F(NodeFactoryTest, TreeSurvivesAReloadFromItsFiles) {
   const InitMemAddress root = Factory().getRoot().address();
-  NodeRef child = Factory().newElement(Sids().section);
+  NodeRef child = Factory().NewElement(Sids().section);
   Factory().getRoot().element().firstChildWord().exchange(child.address().value());
   const InitMemAddress childAddress = child.address();
   child = NodeRef(Factory().pageManagerSlot(), InitMemAddress(), storage::kElementNode);
@@ -211,7 +211,7 @@ TEST_F(NodeFactoryTest, TreeSurvivesAReloadFromItsFiles) {
   Initialize();
   NodeRef reloaded = Factory().getRoot();
   EXPECT_EQ(reloaded.address(), root);
-  NodeRef first = reloaded.firstChild();
+  NodeRef first = reloaded.FirstChild();
   EXPECT_EQ(first.address(), childAddress);
   EXPECT_EQ(first.element().kindWord().load(), Sids().section);
 }

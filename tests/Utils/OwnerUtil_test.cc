@@ -189,7 +189,7 @@ TEST(GlobalRegistratorTest, OnlyLiveRegisteredThreadsCountAsRegistered) {
   ParkedThread unregistered([] {});
   EXPECT_FALSE(GlobalRegistrator::is_registered(unregistered.Id()));
 
-  ParkedThread registered([] { GlobalRegistrator::registe_current(); });
+  ParkedThread registered([] { GlobalRegistrator::RegisterCurrentThread(); });
   const uint32_t registeredId = registered.Id();
   EXPECT_TRUE(GlobalRegistrator::is_registered(registeredId));
   // Asking twice finds it alive again: a check leaves the registration intact.

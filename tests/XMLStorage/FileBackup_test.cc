@@ -10,7 +10,7 @@
 namespace {
 
 using storage::BackupController;
-using storage::CIdleSave;
+using storage::IdleSave;
 using namespace xmlfiles;
 
 class FileBackupTest : public XmlFilesTest {
@@ -66,23 +66,23 @@ TEST_F(FileBackupTest, ALoadFromTheBackupStartsNoCopy) {
   backup.Prepare();
   WriteFile(backupFile(), "changed meanwhile");
   backup.Confirm();
-  CIdleSave::WaitUntilIdle();
+  IdleSave::WaitUntilIdle();
   EXPECT_EQ(ReadFile(backupFile()), "changed meanwhile");
 }
 
 TEST_F(FileBackupTest, IdleSaveWritesItsTextAndIgnoresAMissingDirectory) {
   fs::path target = dir_ / "copy";
   WriteFile(target, "previous content");
-  CIdleSave::Start(target.string(), "");
-  CIdleSave::Start((dir_ / "missing" / "copy").string(), "lost");
-  CIdleSave::WaitUntilIdle();
+  IdleSave::Start(target.string(), "");
+  IdleSave::Start((dir_ / "missing" / "copy").string(), "lost");
+  IdleSave::WaitUntilIdle();
   EXPECT_TRUE(Exists(target));
   EXPECT_EQ(ReadFile(target), "");
   EXPECT_FALSE(Exists(dir_ / "missing"));
 
   std::string binary("a\0b\xff", 4);
-  CIdleSave::Start(target.string(), binary);
-  CIdleSave::WaitUntilIdle();
+  IdleSave::Start(target.string(), binary);
+  IdleSave::WaitUntilIdle();
   EXPECT_EQ(ReadFile(target), binary);
 }
 

@@ -18,7 +18,7 @@ namespace {
 using storage::IStorageKey;
 using storage::IStorageSection;
 using storage::Ref;
-using Controller = storage::MTStorageController<storage::XMLStorageController>;
+using Controller = storage::MTStorageController<storage::XmlStorageController>;
 using xmlsections::Names;
 using xmlsections::Raised;
 using namespace xmlfiles;
@@ -101,7 +101,7 @@ class CountingKey : public IStorageKey {
 TEST_F(MTStorageTest, AKeyWrapperForwardsAndReleasesItsInnerKey) {
   CountingKey inner;
   auto document =
-      std::make_shared<storage::XMLDocument>(std::unique_ptr<CVelXmlNode>(CVelXmlNode::createNode()));
+      std::make_shared<storage::XmlDocument>(std::unique_ptr<XmlNode>(XmlNode::CreateNode()));
   {
     Ref<IStorageKey> wrapper(new storage::MTStorageKey(&inner, document));
     EXPECT_EQ(inner.refs, 1) << "the wrapper takes over the caller's reference";
@@ -115,7 +115,7 @@ TEST_F(MTStorageTest, AKeyWrapperForwardsAndReleasesItsInnerKey) {
 }
 
 TEST_F(MTStorageTest, TraitsWrapTheInnerTraits) {
-  TraitsHolder traits(new Controller::Traits(new storage::XMLStorageController::Traits()));
+  TraitsHolder traits(new Controller::Traits(new storage::XmlStorageController::Traits()));
   EXPECT_STREQ(traits->GetName(), "XML(Threadsafe)");
   EXPECT_TRUE(traits->IsThreadSafe());
   EXPECT_FALSE(traits->IsInterprocess());

@@ -15,7 +15,7 @@
 namespace {
 
 using storage::Ref;
-using storage::XMLStorageController;
+using storage::XmlStorageController;
 using xmlsections::Names;
 using namespace xmlfiles;
 using Check = RecordingInitializer::Check;
@@ -27,10 +27,10 @@ const char* Describe(FileState state) {
 
 class XmlControllerTest : public XmlFilesTest {
  protected:
-  Ref<XMLStorageController> Load(RecordingInitializer& init) {
-    return Ref<XMLStorageController>(new XMLStorageController(&init));
+  Ref<XmlStorageController> Load(RecordingInitializer& init) {
+    return Ref<XmlStorageController>(new XmlStorageController(&init));
   }
-  static std::vector<std::string> Keys(XMLStorageController& controller) {
+  static std::vector<std::string> Keys(XmlStorageController& controller) {
     Ref<storage::IStorageSection> root(controller.GetRoot());
     return Names(root->EnumKeys());
   }
@@ -58,7 +58,7 @@ TEST_P(XmlRotationTest, LoadsTheFirstGoodFileAndRotatesTheFiles) {
   Place(defaultFile(), defaultState, "default");
 
   RecordingInitializer init = Initializer();
-  Ref<XMLStorageController> controller = Load(init);
+  Ref<XmlStorageController> controller = Load(init);
 
   std::vector<std::string> keys;
   std::vector<std::string> calls{"Begin"};
@@ -99,7 +99,7 @@ TEST_P(XmlRotationTest, LoadsTheFirstGoodFileAndRotatesTheFiles) {
             backupState == FileState::kCorrupt && settingsState != FileState::kGood ? corrupt : std::nullopt);
 
   controller->LoadSuccessful();
-  storage::CIdleSave::WaitUntilIdle();
+  storage::IdleSave::WaitUntilIdle();
   EXPECT_EQ(contentOf(backupFile()), backupAfterConfirm);
 }
 
@@ -144,7 +144,7 @@ TEST_F(XmlControllerTest, TheCheckFunctionSeesTheUnwrappedRootAndARefusalFallsBa
   WriteFile(settingsFile(), "<settings/>");
   WriteFile(backupFile(), DocumentFrom("backup"));
   RecordingInitializer init = Initializer(Check::kRefuseEmpty);
-  Ref<XMLStorageController> controller = Load(init);
+  Ref<XmlStorageController> controller = Load(init);
   EXPECT_EQ(Keys(*controller), std::vector<std::string>{"from_backup"});
   EXPECT_EQ(init.calls, (std::vector<std::string>{"Begin", "Failed", "Succeeded"}));
 }
@@ -160,7 +160,7 @@ TEST_F(XmlControllerTest, ARefusalOfEvenTheEmptyDocumentFailsTheLoad) {
 
 TEST_F(XmlControllerTest, AnAcceptedEmptyDocumentIsNotWrittenUntilSave) {
   RecordingInitializer init = Initializer(Check::kAcceptAll);
-  Ref<XMLStorageController> controller = Load(init);
+  Ref<XmlStorageController> controller = Load(init);
   EXPECT_TRUE(Keys(*controller).empty());
   EXPECT_FALSE(Exists(settingsFile()));
   controller->Save();
@@ -170,7 +170,7 @@ TEST_F(XmlControllerTest, AnAcceptedEmptyDocumentIsNotWrittenUntilSave) {
 TEST_F(XmlControllerTest, ASavedDocumentReloadsToTheSameTree) {
   RecordingInitializer init = Initializer();
   {
-    Ref<XMLStorageController> controller = Load(init);
+    Ref<XmlStorageController> controller = Load(init);
     Ref<storage::IStorageSection> root(controller->GetRoot());
     Ref<storage::IStorageSection> window(root->CreateSection("ui\\window"));
     Ref<storage::IStorageKey> width(window->CreateKey("Width"));
@@ -185,7 +185,7 @@ TEST_F(XmlControllerTest, ASavedDocumentReloadsToTheSameTree) {
                                                                         << saved;
 
   RecordingInitializer again = Initializer();
-  Ref<XMLStorageController> reloaded = Load(again);
+  Ref<XmlStorageController> reloaded = Load(again);
   EXPECT_EQ(again.calls, (std::vector<std::string>{"Begin", "Succeeded"}));
   reloaded->Save();
   EXPECT_EQ(ReadFile(settingsFile()), saved);
@@ -214,7 +214,7 @@ TEST_F(XmlControllerTest, AFileWrittenByHandLoads) {
             "  <key name=\"Blob\" value=\"AQIDBAU=\" type=\"Binary\" size=\"5\"/>\n"
             "</storage>\n");
   RecordingInitializer init = Initializer();
-  Ref<XMLStorageController> controller = Load(init);
+  Ref<XmlStorageController> controller = Load(init);
   Ref<storage::IStorageSection> root(controller->GetRoot());
   Ref<storage::IStorageSection> net(root->OpenSection("Net"));
   int32_t port = 0;
@@ -230,7 +230,7 @@ TEST_F(XmlControllerTest, AFileWrittenByHandLoads) {
 
 TEST_F(XmlControllerTest, SaveIntoAMissingDirectoryRaisesNothingAndWritesNothing) {
   RecordingInitializer init((dir_ / "gone").string(), (dir_ / "defaults").string());
-  Ref<XMLStorageController> controller = Load(init);
+  Ref<XmlStorageController> controller = Load(init);
   fs::remove_all(dir_ / "gone");  // the fall-back made it while restoring files
   static std::vector<std::string> errors;
   errors.clear();
@@ -245,7 +245,7 @@ TEST_F(XmlControllerTest, SaveIntoAMissingDirectoryRaisesNothingAndWritesNothing
 }
 
 TEST_F(XmlControllerTest, TraitsDescribeASingleThreadedFileStorage) {
-  TraitsHolder traits(new XMLStorageController::Traits());
+  TraitsHolder traits(new XmlStorageController::Traits());
   EXPECT_STREQ(traits->GetName(), "XML");
   EXPECT_FALSE(traits->IsThreadSafe());
   EXPECT_FALSE(traits->IsInterprocess());
@@ -270,8 +270,8 @@ TEST_F(XmlControllerTest, GetXmlStorageOfAMissingEmptyOrMalformedFile) {
   WriteFile(dir_ / "empty.xml", "");
   EXPECT_EQ(storage::GetXmlStorage((dir_ / "empty.xml").c_str()), nullptr);
   WriteFile(dir_ / "bad.xml", kCorrupt);
-  EXPECT_THROW(storage::GetXmlStorage((dir_ / "bad.xml").c_str()), CVelXmlParseException);
-  EXPECT_THROW(storage::GetXmlStorage("", 0), CVelXmlParseException);
+  EXPECT_THROW(storage::GetXmlStorage((dir_ / "bad.xml").c_str()), XmlParseException);
+  EXPECT_THROW(storage::GetXmlStorage("", 0), XmlParseException);
   EXPECT_EQ(storage::GetXmlStorage(nullptr), nullptr);
 }
 

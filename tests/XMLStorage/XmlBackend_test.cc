@@ -60,7 +60,7 @@ TEST_F(XmlBackendTest, AFirstStartLoadsEmptySettingsThatSaveAndReload) {
   EXPECT_EQ(value, 8080);
 
   factory->LoadSuccessful();
-  storage::CIdleSave::WaitUntilIdle();
+  storage::IdleSave::WaitUntilIdle();
   EXPECT_EQ(ReadFile(backupFile()), ReadFile(settingsFile()));
 }
 
@@ -125,11 +125,11 @@ TEST_F(XmlBackendTest, TwoStoragesOfOneProcessKeepToTheirOwnFiles) {
   EXPECT_EQ(Names(root->EnumKeys()), std::vector<std::string>{"from_other"});
 
   failing->LoadSuccessful();
-  storage::CIdleSave::WaitUntilIdle();
+  storage::IdleSave::WaitUntilIdle();
   EXPECT_EQ(ReadFile(otherDir / ".storage"), DocumentFrom("other"));
   EXPECT_EQ(ReadFile(otherDir / ".storage.backup"), DocumentFrom("other backup"));
   healthy->LoadSuccessful();
-  storage::CIdleSave::WaitUntilIdle();
+  storage::IdleSave::WaitUntilIdle();
   EXPECT_EQ(ReadFile(otherDir / ".storage.backup"), DocumentFrom("other"));
 }
 

@@ -94,7 +94,7 @@ class XmlFilesTest : public ::testing::Test {
  protected:
   void SetUp() override { fs::create_directories(dir_ / "defaults"); }
 
-  void TearDown() override { storage::CIdleSave::WaitUntilIdle(); }
+  void TearDown() override { storage::IdleSave::WaitUntilIdle(); }
 
   fs::path settingsFile() const { return dir_ / ".storage"; }
   fs::path backupFile() const { return dir_ / ".storage.backup"; }

@@ -52,29 +52,29 @@ class XmlTreeTest : public ::testing::Test {
  protected:
   void Load(const std::string& text) {
     root_.reset();
-    CVelXmlParser parser;
+    XmlParser parser;
     parser.trim_whitespaces(true);
-    parser.loadFromString(text.data(), text.size());
-    tree_.reset(parser.dettachRoot());
-    root_.reset(new storage::XMLStorage(tree_.get()));
+    parser.LoadFromString(text.data(), text.size());
+    tree_.reset(parser.DetachRoot());
+    root_.reset(new storage::XmlStorage(tree_.get()));
   }
 
   storage::IStorageSection* root() const { return root_.get(); }
 
   // The document as one line of XML without its declaration.
   std::string Body() const {
-    CVelXmlSaver saver;
+    XmlSaver saver;
     saver.SetOutputMode(false, nullptr);
     const std::string text = saver.SaveToString(tree_.get());
     return text.substr(text.find("?>") + 2);
   }
 
   // The element that a section object stands for.
-  static CVelXmlNode* ElementOf(storage::IStorageSection* section) {
-    return static_cast<storage::XMLStorage*>(section)->element();
+  static XmlNode* ElementOf(storage::IStorageSection* section) {
+    return static_cast<storage::XmlStorage*>(section)->element();
   }
 
-  std::unique_ptr<CVelXmlNode> tree_;
+  std::unique_ptr<XmlNode> tree_;
   storage::Ref<storage::IStorageSection> root_;
 };
 

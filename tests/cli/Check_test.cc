@@ -246,7 +246,7 @@ TEST_F(CheckTest, TheHashChainTiesEachHiveToTheOneBefore) {
     // The string table grows a second hive: two blocks too large for one
     // hive, given back at once, leave the storage sound with two hives.
     const storage::SharedSettings settings(runner_.file("dom").c_str());
-    storage::AMemoryConfigurator names(settings.mapName.c_str(),
+    storage::BasicMemoryConfigurator names(settings.mapName.c_str(),
                                        (settings.path + "/" + settings.mapFileName).c_str());
     storage::PageManager pages;
     pages.Initialize(&names);

@@ -185,7 +185,7 @@ TEST(SecurityTest, FilesBesideAPrivateMainFileArePrivateToo) {
   storage::BackupController backup(settings.c_str(), runner.file("none").c_str());
   backup.Prepare();
   backup.Confirm();
-  storage::CIdleSave::WaitUntilIdle();
+  storage::IdleSave::WaitUntilIdle();
   EXPECT_EQ(runner.readFile("xml-settings.backup"), "<storage/>");
   EXPECT_EQ(ModeOf(settings + ".backup"), 0600u);
 }

@@ -12,11 +12,11 @@ namespace {
 
 // The four result bytes of hash type 0 over the text.
 std::array<uint8_t, 4> HashBytes(const void* data, size_t size) {
-  IBuilder* builder = Factory::GetBuilderInstance(0);
+  HashBuilder* builder = Factory::GetBuilderInstance(0);
   EXPECT_NE(builder, nullptr);
   std::array<uint8_t, 4> bytes{};
   if (builder == nullptr) return bytes;
-  IHash* hash = builder->Build(data, size);
+  HashFunction* hash = builder->Build(data, size);
   EXPECT_NE(hash, nullptr);
   if (hash != nullptr) {
     EXPECT_EQ(hash->GetSize(), 4u);
@@ -50,10 +50,10 @@ TEST(Hash, LongInputsAndSingleBitChangesDiffer) {
 TEST(Hash, CopiesAtMostTheRequestedBytesAndRefusesBadRequests) {
   EXPECT_EQ(Factory::GetBuilderInstance(1), nullptr);
   EXPECT_EQ(Factory::GetBuilderInstance(-1), nullptr);
-  IBuilder* builder = Factory::GetBuilderInstance(0);
+  HashBuilder* builder = Factory::GetBuilderInstance(0);
   ASSERT_NE(builder, nullptr);
   EXPECT_EQ(builder->Build(nullptr, 4), nullptr);
-  IHash* hash = builder->Build("abc", 3);
+  HashFunction* hash = builder->Build("abc", 3);
   ASSERT_NE(hash, nullptr);
   uint8_t buffer[8];
   std::memset(buffer, 0xEE, sizeof buffer);

@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "api/NoThrowWrappers.h"
-#include "base/AddRef.h"
+#include "base/RefCounted.h"
 
 namespace storage {
 namespace {
@@ -17,7 +17,7 @@ struct Census {
   int saves = 0;
 };
 
-class FakeKey : public AStorageKey {
+class FakeKey : public StorageKeyBase {
  public:
   explicit FakeKey(Census* census) : census_(census) { ++census_->keys; }
   ~FakeKey() override { --census_->keys; }
@@ -36,7 +36,7 @@ class FakeKey : public AStorageKey {
   Census* census_;
 };
 
-class FakeSection : public AStorage {
+class FakeSection : public StorageSectionBase {
  public:
   explicit FakeSection(Census* census) : census_(census) { ++census_->sections; }
   ~FakeSection() override { --census_->sections; }
@@ -59,7 +59,7 @@ class FakeSection : public AStorage {
   Census* census_;
 };
 
-class FakeController : public IStorageController, public CAddRef {
+class FakeController : public IStorageController, public RefCounted {
  public:
   explicit FakeController(Census* census, bool failing_save = false)
       : census_(census), failing_save_(failing_save) {

@@ -36,7 +36,7 @@ TEST(ParseRegistryRoot, AcceptsEveryRootNameFollowedByOneSeparator) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
     HKEY root = nullptr;
-    EXPECT_STREQ(parseRegistryRoot(c.path, root), c.rest);
+    EXPECT_STREQ(ParseRegistryRoot(c.path, root), c.rest);
     EXPECT_EQ(root, c.root);
   }
 }

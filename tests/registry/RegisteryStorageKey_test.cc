@@ -13,7 +13,7 @@ namespace {
 
 using namespace storage;
 
-class RegisteryStorageKeyTest : public RegistryBackendTest {
+class RegistryStorageKeyTest : public RegistryBackendTest {
  protected:
   // Stores a value of any registry type under the test section, as another
   // program could.
@@ -26,7 +26,7 @@ class RegisteryStorageKeyTest : public RegistryBackendTest {
   }
 };
 
-TEST_P(RegisteryStorageKeyTest, EveryTypeStoresItsBytesUnchanged) {
+TEST_P(RegistryStorageKeyTest, EveryTypeStoresItsBytesUnchanged) {
   struct Case {
     Type type;
     std::string bytes;
@@ -52,7 +52,7 @@ TEST_P(RegisteryStorageKeyTest, EveryTypeStoresItsBytesUnchanged) {
   }
 }
 
-TEST_P(RegisteryStorageKeyTest, WritesThatCannotBeStoredAreRefusedAndTouchNothing) {
+TEST_P(RegistryStorageKeyTest, WritesThatCannotBeStoredAreRefusedAndTouchNothing) {
   Ref<IStorageKey> fresh(section().CreateKey("Fresh"));
   EXPECT_STORAGE_ERROR(fresh->Write(TYPE_UNKNOWN, "x", 2), IOException, -3);
   EXPECT_STORAGE_ERROR(fresh->Write(static_cast<Type>(5), "x", 2), IOException, -3);
@@ -66,7 +66,7 @@ TEST_P(RegisteryStorageKeyTest, WritesThatCannotBeStoredAreRefusedAndTouchNothin
   EXPECT_EQ(ReadString(section(), "Kept"), "old");
 }
 
-TEST_P(RegisteryStorageKeyTest, AnExpandableStringReadsAndSizesButHasNoFrameworkType) {
+TEST_P(RegistryStorageKeyTest, AnExpandableStringReadsAndSizesButHasNoFrameworkType) {
   SetRawValue("Expand", reg::REG_EXPAND_SZ, std::string("%HOME%\0", 7));
   Ref<IStorageKey> key(section().OpenKey("Expand"));
   EXPECT_EQ(key->GetSize(), 7u);
@@ -83,7 +83,7 @@ TEST_P(RegisteryStorageKeyTest, AnExpandableStringReadsAndSizesButHasNoFramework
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Stores, RegisteryStorageKeyTest,
+INSTANTIATE_TEST_SUITE_P(Stores, RegistryStorageKeyTest,
                          ::testing::Values(StoreKind::kMemory, StoreKind::kSqlite), StoreName);
 
 TEST(GetRegType, TranslatesBetweenFrameworkAndRegistryTypes) {

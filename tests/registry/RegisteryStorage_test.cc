@@ -13,9 +13,9 @@ namespace {
 using namespace storage;
 using Strings = std::vector<std::string>;
 
-class RegisteryStorageTest : public RegistryBackendTest {};
+class RegistryStorageTest : public RegistryBackendTest {};
 
-TEST_P(RegisteryStorageTest, CreateKeyOfAMissingValueChangesNothingUntilTheFirstWrite) {
+TEST_P(RegistryStorageTest, CreateKeyOfAMissingValueChangesNothingUntilTheFirstWrite) {
   Ref<IStorageKey> key(section().CreateKey("Width"));
   EXPECT_TRUE(Names(section().EnumKeys()).empty());
   EXPECT_STORAGE_ERROR(section().OpenKey("Width"), OpenException, -2);
@@ -34,7 +34,7 @@ TEST_P(RegisteryStorageTest, CreateKeyOfAMissingValueChangesNothingUntilTheFirst
   EXPECT_EQ(read, 640u);
 }
 
-TEST_P(RegisteryStorageTest, MissingNamesAndPathsAreRefusedWithTheirOperationsClass) {
+TEST_P(RegistryStorageTest, MissingNamesAndPathsAreRefusedWithTheirOperationsClass) {
   EXPECT_STORAGE_ERROR(section().OpenKey(nullptr), OpenException, -6);
   EXPECT_STORAGE_ERROR(section().CreateKey(nullptr), CreateException, -6);
   EXPECT_STORAGE_ERROR(section().OpenSection(nullptr), OpenException, -6);
@@ -46,7 +46,7 @@ TEST_P(RegisteryStorageTest, MissingNamesAndPathsAreRefusedWithTheirOperationsCl
   EXPECT_TRUE(Names(section().EnumSections()).empty());
 }
 
-TEST_P(RegisteryStorageTest, MissingItemsAreReportedAsNotFound) {
+TEST_P(RegistryStorageTest, MissingItemsAreReportedAsNotFound) {
   EXPECT_STORAGE_ERROR(section().OpenKey("Nothing"), OpenException, -2);
   EXPECT_STORAGE_ERROR(section().OpenSection("Nothing"), OpenException, -2);
   EXPECT_STORAGE_ERROR(section().OpenSection("Nothing\\Deeper"), OpenException, -2);
@@ -55,7 +55,7 @@ TEST_P(RegisteryStorageTest, MissingItemsAreReportedAsNotFound) {
   EXPECT_STORAGE_ERROR(section().DeleteKey(nullptr), DeleteException, -2);
 }
 
-TEST_P(RegisteryStorageTest, TwoAndThreeLevelPathsReachEveryLevel) {
+TEST_P(RegistryStorageTest, TwoAndThreeLevelPathsReachEveryLevel) {
   Ref<IStorageSection> deepest(section().CreateSection("A\\B\\C"));
   WriteString(*deepest, "Name", "deep");
 
@@ -72,7 +72,7 @@ TEST_P(RegisteryStorageTest, TwoAndThreeLevelPathsReachEveryLevel) {
   EXPECT_EQ(ReadString(*existing, "Name"), "deep");
 }
 
-TEST_P(RegisteryStorageTest, DeleteSectionRemovesOnlyEmptySections) {
+TEST_P(RegistryStorageTest, DeleteSectionRemovesOnlyEmptySections) {
   Ref<IStorageSection> withValue(section().CreateSection("WithValue"));
   WriteString(*withValue, "Only", "value");
   EXPECT_STORAGE_ERROR(section().DeleteSection("WithValue"), NotEmptyException, -6);
@@ -87,7 +87,7 @@ TEST_P(RegisteryStorageTest, DeleteSectionRemovesOnlyEmptySections) {
   EXPECT_EQ(Names(section().EnumSections()), Strings{"WithValue"});
 }
 
-TEST_P(RegisteryStorageTest, EnumKeysListsTheDefaultValueOnlyWhileItIsSet) {
+TEST_P(RegistryStorageTest, EnumKeysListsTheDefaultValueOnlyWhileItIsSet) {
   WriteString(section(), "First", "1");
   WriteString(section(), "Second", "2");
   EXPECT_EQ(Names(section().EnumKeys()), (Strings{"First", "Second"}));
@@ -103,7 +103,7 @@ TEST_P(RegisteryStorageTest, EnumKeysListsTheDefaultValueOnlyWhileItIsSet) {
   EXPECT_EQ(Names(section().EnumKeys()), (Strings{"First", "Second"}));
 }
 
-TEST_P(RegisteryStorageTest, DeleteKeyLeavesKeyObjectsThatReportTheValueMissing) {
+TEST_P(RegistryStorageTest, DeleteKeyLeavesKeyObjectsThatReportTheValueMissing) {
   WriteString(section(), "Gone", "soon");
   Ref<IStorageKey> key(section().OpenKey("Gone"));
   EXPECT_TRUE(section().DeleteKey("gone"));
@@ -117,7 +117,7 @@ TEST_P(RegisteryStorageTest, DeleteKeyLeavesKeyObjectsThatReportTheValueMissing)
   EXPECT_EQ(ReadString(section(), "Gone"), "back");
 }
 
-TEST_P(RegisteryStorageTest, KeysAndSubSectionsOutliveTheSectionThatMadeThem) {
+TEST_P(RegistryStorageTest, KeysAndSubSectionsOutliveTheSectionThatMadeThem) {
   Ref<IStorageSection> parent(section().CreateSection("Parent"));
   Ref<IStorageKey> key(parent->CreateKey("Kept"));
   Ref<IStorageSection> child(parent->CreateSection("Child"));
@@ -130,7 +130,7 @@ TEST_P(RegisteryStorageTest, KeysAndSubSectionsOutliveTheSectionThatMadeThem) {
   EXPECT_EQ(Names(reopened->EnumSections()), Strings{"Child"});
 }
 
-TEST_P(RegisteryStorageTest, ASectionWhoseKeyWasDeletedElsewhereFails) {
+TEST_P(RegistryStorageTest, ASectionWhoseKeyWasDeletedElsewhereFails) {
   Ref<IStorageSection> doomed(section().CreateSection("Doomed"));
   EXPECT_TRUE(section().DeleteSection("Doomed"));
 
@@ -141,13 +141,13 @@ TEST_P(RegisteryStorageTest, ASectionWhoseKeyWasDeletedElsewhereFails) {
   EXPECT_STORAGE_ERROR(doomed->OpenKey("Value"), OpenException, -6);
 }
 
-TEST_P(RegisteryStorageTest, SlashesInsideAPathAreNamesNotSeparators) {
+TEST_P(RegistryStorageTest, SlashesInsideAPathAreNamesNotSeparators) {
   Ref<IStorageSection> slashed(section().CreateSection("a/b"));
   EXPECT_EQ(Names(section().EnumSections()), Strings{"a/b"});
   EXPECT_STORAGE_ERROR(section().OpenSection("a"), OpenException, -2);
 }
 
-INSTANTIATE_TEST_SUITE_P(Stores, RegisteryStorageTest,
+INSTANTIATE_TEST_SUITE_P(Stores, RegistryStorageTest,
                          ::testing::Values(StoreKind::kMemory, StoreKind::kSqlite), StoreName);
 
 }  // namespace

@@ -66,7 +66,7 @@ inline HiveHead FileHead(const std::vector<uint8_t>& image) {
 }
 
 // Every client block a page manager reports, in order.
-class BlockCollector : public storage::IMemBlockEnumerator {
+class BlockCollector : public storage::MemoryBlockVisitor {
  public:
   bool MemoryBlock(const storage::InitMemAddress& address, int32_t size) override {
     addresses.push_back(address.value());

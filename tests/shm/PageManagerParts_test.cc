@@ -115,10 +115,10 @@ TEST(HivePointer, WithoutAManagerItCannotResolve) {
 }
 
 TEST(MemoryConfigurator, NullPointersGiveEmptyStrings) {
-  AMemoryConfigurator configurator(nullptr, nullptr);
+  BasicMemoryConfigurator configurator(nullptr, nullptr);
   EXPECT_EQ(configurator.getName(), "");
   EXPECT_EQ(configurator.getPath(), "");
-  AMemoryConfigurator named("Local\\N", "/d/f");
+  BasicMemoryConfigurator named("Local\\N", "/d/f");
   EXPECT_EQ(named.getName(), "Local\\N");
   EXPECT_EQ(named.getPath(), "/d/f");
 }
@@ -126,7 +126,7 @@ TEST(MemoryConfigurator, NullPointersGiveEmptyStrings) {
 // A configurator's target that records how far the start had come when it
 // was called.
 struct StartTarget {
-  void onMemManagerInitialized() {
+  void OnMemManagerInitialized() {
     ++calls;
     BlockCollector blocks;
     manager->Enumerate(blocks, false);
@@ -150,7 +150,7 @@ TEST_F(PageManagerConfigurator, TargetIsCalledOnceAfterTheLastHiveIsLoaded) {
   PageManager second;
   StartTarget target;
   target.manager = &second;
-  TMemoryConfigurator<StartTarget> configurator(&target, Name().c_str(), nullptr);
+  MemoryConfigurator<StartTarget> configurator(&target, Name().c_str(), nullptr);
   second.Initialize(&configurator);
   EXPECT_EQ(target.calls, 1);
   // The block in the third hive was there to see: every hive was loaded.
@@ -164,7 +164,7 @@ TEST_F(PageManagerConfigurator, StartsOfOneStorageRunOneAtATime) {
   std::atomic<int> inside{0};
   std::atomic<int> overlaps{0};
   struct SlowTarget {
-    void onMemManagerInitialized() {
+    void OnMemManagerInitialized() {
       if (inside->fetch_add(1) != 0) ++*overlaps;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       inside->fetch_sub(1);
@@ -178,7 +178,7 @@ TEST_F(PageManagerConfigurator, StartsOfOneStorageRunOneAtATime) {
   for (int i = 0; i < 3; ++i) {
     threads.emplace_back([&, i] {
       SlowTarget target{&inside, &overlaps};
-      TMemoryConfigurator<SlowTarget> configurator(&target, Name().c_str(), "");
+      MemoryConfigurator<SlowTarget> configurator(&target, Name().c_str(), "");
       managers[i]->Initialize(&configurator);
     });
   }

@@ -31,7 +31,7 @@ constexpr uint32_t kNull = PageMemoryManager::kNullOffset;
 constexpr char kSource[] = "Utils\\Shared\\PageMemoryManager";
 
 // A hive area on the heap. reportedSize, when given, is what it claims to hold.
-class HeapSegment : public ISharedMemory {
+class HeapSegment : public SharedRegion {
  public:
   explicit HeapSegment(uint32_t size, uint32_t reportedSize = 0)
       : words_(size / 4), size_(reportedSize != 0 ? reportedSize : size) {}
@@ -70,7 +70,7 @@ class HeapSegment : public ISharedMemory {
 // A segment with a manager attached for the test's length.
 struct Hive {
   explicit Hive(uint32_t size) : segment(size) { manager.Attach(&segment); }
-  ~Hive() { manager.Dettach(); }
+  ~Hive() { manager.Detach(); }
   HeapSegment segment;
   PageMemoryManager manager;
 };
@@ -81,7 +81,7 @@ struct Block {
   bool operator==(const Block&) const = default;
 };
 
-class Collector : public PageMemoryManager::IMemBlockEnumerator {
+class Collector : public PageMemoryManager::MemoryBlockVisitor {
  public:
   bool MemoryBlock(const uint32_t& offset, int32_t size) override {
     blocks.push_back({offset, size});
@@ -131,7 +131,7 @@ TEST(PageMemoryManagerAttach, FormatsANewAreaOrOneThatHoldsTheFill) {
     EXPECT_EQ(segment.Entries(), 0u);
     // The hive lock and everything behind it read as the fill: free and null.
     EXPECT_TRUE(segment.Filled(12, 4096 - 12, 0xCC));
-    manager.Dettach();
+    manager.Detach();
   }
 }
 
@@ -146,7 +146,7 @@ TEST(PageMemoryManagerAttach, AnotherManagerSeesTheSameHive) {
   EXPECT_EQ(Walk(second, false), (std::vector<Block>{{offset, 10}}));
   const uint32_t next = second.Allocate(4);
   EXPECT_EQ(next, offset - 4);
-  EXPECT_EQ(second.Dettach(), &hive.segment);
+  EXPECT_EQ(second.Detach(), &hive.segment);
   EXPECT_EQ(Walk(hive.manager, false).size(), 2u);
 }
 
@@ -162,7 +162,7 @@ TEST(PageMemoryManagerAttach, RefusesAnUnknownVersionAndStaysDetached) {
     EXPECT_EQ(failure.Function(), "storage::PageMemoryManager::initialize");
     EXPECT_EQ(failure.File(), kSource);
     EXPECT_EQ(segment.Snapshot(), before) << std::hex << version;
-    AssertionOf([&] { manager.Dettach(); });
+    AssertionOf([&] { manager.Detach(); });
   }
 }
 
@@ -174,7 +174,7 @@ TEST(PageMemoryManagerAttach, RefusesAreasOfAGibibyteOrMore) {
   EXPECT_EQ(failure.Message(), "Maximum hive size is 1073741824 bytes!");
   EXPECT_EQ(failure.Function(), "storage::PageMemoryManager::Attach");
   EXPECT_TRUE(segment.Filled(0, 64, 0));
-  AssertionOf([&] { manager.Dettach(); });
+  AssertionOf([&] { manager.Detach(); });
 }
 
 TEST(PageMemoryManagerAttach, MisuseIsAnAssertionFailure) {
@@ -182,7 +182,7 @@ TEST(PageMemoryManagerAttach, MisuseIsAnAssertionFailure) {
   HeapSegment other(256);
   PageMemoryManager manager;
   EXPECT_EQ(AssertionOf([&] { manager.Attach(nullptr); }).Function(), "storage::PageMemoryManager::Attach");
-  EXPECT_EQ(AssertionOf([&] { manager.Dettach(); }).Function(), "storage::PageMemoryManager::Dettach");
+  EXPECT_EQ(AssertionOf([&] { manager.Detach(); }).Function(), "storage::PageMemoryManager::Dettach");
   EXPECT_EQ(AssertionOf([&] { manager.Allocate(4); }).Function(),
             "storage::PageMemoryManager::allocateAtUnmappedPart");
   EXPECT_EQ(AssertionOf([&] { manager.Release(20); }).Function(), "storage::PageMemoryManager::Release");
@@ -195,7 +195,7 @@ TEST(PageMemoryManagerAttach, MisuseIsAnAssertionFailure) {
   EXPECT_EQ(twice.Function(), "storage::PageMemoryManager::Attach");
   EXPECT_FALSE(twice.HasMessage());
   EXPECT_EQ(AssertionOf([&] { manager.Release(kNull); }).Function(), "storage::PageMemoryManager::Release");
-  EXPECT_EQ(manager.Dettach(), &segment);
+  EXPECT_EQ(manager.Detach(), &segment);
   EXPECT_TRUE(other.Filled(0, 256, 0));
 }
 
@@ -523,7 +523,7 @@ TEST(PageMemoryManagerProcesses, FourProcessesOfTwoThreadsShareOneHive) {
   for (uint32_t k = 0; k < entries; ++k) {
     EXPECT_EQ(words[6 + 4 * k] & 0xC0000000u, 0x40000000u) << k;
   }
-  manager.Dettach();
+  manager.Detach();
 }
 
 }  // namespace

@@ -59,7 +59,7 @@ size_t CountOtherThan(const std::vector<uint8_t>& bytes, uint8_t value) {
   return bytes.size() - static_cast<size_t>(std::count(bytes.begin(), bytes.end(), value));
 }
 
-std::vector<uint8_t> Payload(storage::ISharedMemory& segment) {
+std::vector<uint8_t> Payload(storage::SharedRegion& segment) {
   auto* data = static_cast<const uint8_t*>(segment.GetData());
   return {data, data + segment.GetDataSize()};
 }

@@ -27,7 +27,7 @@ TEST(Mutex, HolderMayLockAgainOthersWait) {
   EXPECT_TRUE(entered);
 }
 
-class SignallingThread : public AThread {
+class SignallingThread : public Thread {
  public:
   std::atomic<int> runs{0};
   std::atomic<bool> done{false};
@@ -41,7 +41,7 @@ class SignallingThread : public AThread {
   }
 };
 
-TEST(AThread, StartRunsTheBodyOnceOnAnotherThread) {
+TEST(Thread, StartRunsTheBodyOnceOnAnotherThread) {
   SignallingThread thread;
   EXPECT_TRUE(thread.setPriority(1));  // kept until the thread begins
   EXPECT_TRUE(thread.start());
@@ -51,7 +51,7 @@ TEST(AThread, StartRunsTheBodyOnceOnAnotherThread) {
 }
 
 // A body that deletes its own object, as a fire-and-forget job does.
-class SelfDeletingThread : public AThread {
+class SelfDeletingThread : public Thread {
  public:
   explicit SelfDeletingThread(std::atomic<int>* finished) : finished_(finished) {}
   ~SelfDeletingThread() override {
@@ -69,7 +69,7 @@ class SelfDeletingThread : public AThread {
   std::atomic<int>* finished_;
 };
 
-TEST(AThread, BodyMayDeleteItsObject) {
+TEST(Thread, BodyMayDeleteItsObject) {
   std::atomic<int> finished{0};
   auto* thread = new SelfDeletingThread(&finished);
   EXPECT_TRUE(thread->start());

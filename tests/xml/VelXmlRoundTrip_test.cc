@@ -21,15 +21,15 @@ class RandomTrees {
   explicit RandomTrees(unsigned seed) : random_(seed) {}
 
   NodePtr Tree(int depth) {
-    NodePtr node(CVelXmlNode::createNode());
-    if (!OneIn(8)) node->setName(Text().c_str());
+    NodePtr node(XmlNode::CreateNode());
+    if (!OneIn(8)) node->SetName(Text().c_str());
     int attributes = Below(6);
     for (int i = 0; i < attributes; ++i) {
-      std::string name = OneIn(4) && node->getAttributeCount() > 0 ? node->getAttributeNameAt(0) : Text();
-      node->addAttribute(name.c_str(), Text().c_str());
+      std::string name = OneIn(4) && node->GetAttributeCount() > 0 ? node->GetAttributeNameAt(0) : Text();
+      node->AddAttribute(name.c_str(), Text().c_str());
     }
     int children = depth > 0 ? Below(4) : 0;
-    for (int i = 0; i < children; ++i) node->getChilds()->add(Tree(depth - 1).release());
+    for (int i = 0; i < children; ++i) node->GetChildren()->add(Tree(depth - 1).release());
     return node;
   }
 
@@ -66,13 +66,13 @@ class RandomTrees {
   std::mt19937 random_;
 };
 
-std::string Written(const CVelXmlNode& root, bool formatted) {
-  CVelXmlSaver saver;
+std::string Written(const XmlNode& root, bool formatted) {
+  XmlSaver saver;
   saver.SetOutputMode(formatted, "  ");
   return saver.SaveToString(&root);
 }
 
-TEST(VelXmlRoundTripTest, RandomTreesSurviveTheStringForm) {
+TEST(XmlRoundTripTest, RandomTreesSurviveTheStringForm) {
   RandomTrees trees(20240601);
   for (int round = 0; round < 300; ++round) {
     NodePtr tree = trees.Tree(3);
@@ -84,12 +84,12 @@ TEST(VelXmlRoundTripTest, RandomTreesSurviveTheStringForm) {
   }
 }
 
-class VelXmlFileRoundTripTest : public xmltest::TempDirTest {};
+class XmlFileRoundTripTest : public xmltest::TempDirTest {};
 
-TEST_F(VelXmlFileRoundTripTest, RandomTreesSurviveSaveAndLoad) {
+TEST_F(XmlFileRoundTripTest, RandomTreesSurviveSaveAndLoad) {
   RandomTrees trees(77);
   const std::string path = PathOf(".storage");
-  CVelXmlSaver saver;
+  XmlSaver saver;
   saver.SetOutputMode(true, "  ");
   for (int round = 0; round < 20; ++round) {
     NodePtr tree = trees.Tree(4);
@@ -99,62 +99,62 @@ TEST_F(VelXmlFileRoundTripTest, RandomTreesSurviveSaveAndLoad) {
   }
 }
 
-TEST(VelXmlRoundTripTest, EveryByteSurvivesInNamesAndValues) {
+TEST(XmlRoundTripTest, EveryByteSurvivesInNamesAndValues) {
   std::string allBytes;
   for (int byte = 1; byte < 256; ++byte) allBytes += static_cast<char>(byte);
-  NodePtr root(CVelXmlNode::createNode());
-  root->setName(allBytes.c_str());
-  root->addAttribute(allBytes.c_str(), allBytes.c_str());
-  NodePtr child(CVelXmlNode::createNode());
-  child->setName("");
-  child->addAttribute("", "");
-  root->getChilds()->add(child.release());
+  NodePtr root(XmlNode::CreateNode());
+  root->SetName(allBytes.c_str());
+  root->AddAttribute(allBytes.c_str(), allBytes.c_str());
+  NodePtr child(XmlNode::CreateNode());
+  child->SetName("");
+  child->AddAttribute("", "");
+  root->GetChildren()->add(child.release());
 
   NodePtr back = Parse(Written(*root, false));
   EXPECT_EQ(Describe(*back), Describe(*root));
 }
 
-TEST(VelXmlRoundTripTest, ReservedAndRepeatedNamesStayApart) {
-  NodePtr root(CVelXmlNode::createNode());
-  root->setName("vel.node");
-  root->addAttribute("vel.name", "a");
-  root->addAttribute("vel.attr1-61", "b");
-  root->addAttribute("a", "c");
-  root->addAttribute("a", "d");
-  root->addAttribute("a", "e");
-  NodePtr unnamed(CVelXmlNode::createNode());
-  unnamed->addAttribute("vel.name", "not the element's name");
-  root->getChilds()->add(unnamed.release());
+TEST(XmlRoundTripTest, ReservedAndRepeatedNamesStayApart) {
+  NodePtr root(XmlNode::CreateNode());
+  root->SetName("vel.node");
+  root->AddAttribute("vel.name", "a");
+  root->AddAttribute("vel.attr1-61", "b");
+  root->AddAttribute("a", "c");
+  root->AddAttribute("a", "d");
+  root->AddAttribute("a", "e");
+  NodePtr unnamed(XmlNode::CreateNode());
+  unnamed->AddAttribute("vel.name", "not the element's name");
+  root->GetChildren()->add(unnamed.release());
 
   NodePtr back = Parse(Written(*root, true));
   EXPECT_EQ(Describe(*back), Describe(*root));
-  EXPECT_EQ(back->getChilds()->get(0)->getName(), nullptr);
+  EXPECT_EQ(back->GetChildren()->get(0)->getName(), nullptr);
 }
 
-TEST(VelXmlRoundTripTest, VeryDeepTreesAreWrittenAndReadWithoutRecursion) {
+TEST(XmlRoundTripTest, VeryDeepTreesAreWrittenAndReadWithoutRecursion) {
   constexpr int kDepth = 100000;
-  NodePtr root(CVelXmlNode::createNode());
-  CVelXmlNode* tip = root.get();
+  NodePtr root(XmlNode::CreateNode());
+  XmlNode* tip = root.get();
   for (int level = 0; level < kDepth; ++level) {
-    NodePtr child(CVelXmlNode::createNode());
-    child->setName("section");
-    tip->getChilds()->add(child.release());
-    tip = tip->getChilds()->get(0);
+    NodePtr child(XmlNode::CreateNode());
+    child->SetName("section");
+    tip->GetChildren()->add(child.release());
+    tip = tip->GetChildren()->get(0);
   }
-  tip->addAttribute("name", "bottom");
+  tip->AddAttribute("name", "bottom");
 
   std::string text = Written(*root, true);
   // Indentation is capped, so the text grows linearly with the depth.
   EXPECT_LT(text.size(), 400u * kDepth);
   NodePtr back = Parse(text);
-  const CVelXmlNode* node = back.get();
+  const XmlNode* node = back.get();
   int depth = 0;
-  while (node->getChilds()->size() == 1) {
-    node = node->getChilds()->get(0);
+  while (node->GetChildren()->size() == 1) {
+    node = node->GetChildren()->get(0);
     ++depth;
   }
   EXPECT_EQ(depth, kDepth);
-  EXPECT_STREQ(node->getAttributeValue("name"), "bottom");
+  EXPECT_STREQ(node->GetAttributeValue("name"), "bottom");
 }
 
 }  // namespace

@@ -17,7 +17,7 @@
 
 namespace xmltest {
 
-using NodePtr = std::unique_ptr<CVelXmlNode>;
+using NodePtr = std::unique_ptr<XmlNode>;
 
 // A fresh directory per test, removed with everything in it afterwards.
 class TempDirTest : public ::testing::Test {
@@ -49,10 +49,10 @@ inline std::string ReadFile(const std::string& path) {
 }
 
 inline NodePtr Parse(const std::string& text) {
-  CVelXmlParser parser;
+  XmlParser parser;
   parser.trim_whitespaces(true);
-  parser.loadFromString(text.data(), text.size());
-  return NodePtr(parser.dettachRoot());
+  parser.LoadFromString(text.data(), text.size());
+  return NodePtr(parser.DetachRoot());
 }
 
 // Bytes made visible, so that a failed comparison shows what differs.
@@ -74,17 +74,17 @@ inline std::string Visible(const char* text) {
 }
 
 // A full description of a tree, one element per line, for comparing trees.
-inline void Describe(const CVelXmlNode& node, int depth, std::string& out) {
+inline void Describe(const XmlNode& node, int depth, std::string& out) {
   out += std::string(static_cast<size_t>(depth) * 2, ' ') + Visible(node.getName());
-  for (unsigned i = 0; i < node.getAttributeCount(); ++i) {
-    out += " " + Visible(node.getAttributeNameAt(i)) + "=" + Visible(node.getAttributeValueAt(i));
+  for (unsigned i = 0; i < node.GetAttributeCount(); ++i) {
+    out += " " + Visible(node.GetAttributeNameAt(i)) + "=" + Visible(node.GetAttributeValueAt(i));
   }
   out += "\n";
-  const CVelXmlNodes& children = *node.getChilds();
+  const XmlNodes& children = *node.GetChildren();
   for (int i = 0; i < children.size(); ++i) Describe(*children.get(i), depth + 1, out);
 }
 
-inline std::string Describe(const CVelXmlNode& node) {
+inline std::string Describe(const XmlNode& node) {
   std::string out;
   Describe(node, 0, out);
   return out;

@@ -74,7 +74,7 @@ struct Block {
 
 // Every client block of the page manager, in hive order.
 inline std::vector<Block> Blocks(storage::PageManager& pages) {
-  struct Collector : storage::IMemBlockEnumerator {
+  struct Collector : storage::MemoryBlockVisitor {
     bool MemoryBlock(const storage::InitMemAddress& address, int32_t size) override {
       blocks.push_back(Block{address, size});
       return true;

@@ -65,7 +65,7 @@ int HoldNodeLock(const std::vector<std::string>& args) {
   if (args.size() != 3) return kAccessBadArguments;
   return Guarded("access-hold-node-lock", [&] {
     storage::MemAccessController controller(args[0].c_str());
-    controller.lockNode(ParseWord(args[1]));
+    controller.LockNode(ParseWord(args[1]));
     TouchFile(args[2]);
     for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
     return kAccessDone;

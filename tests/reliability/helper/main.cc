@@ -35,7 +35,7 @@ int Xml(const Arguments& args) {
   }
   if (mode == "confirm") {
     factory->LoadSuccessful();
-    storage::CIdleSave::WaitUntilIdle();
+    storage::IdleSave::WaitUntilIdle();
   }
   if (mode == "dispose") {
     factory->Dispose();

@@ -34,7 +34,7 @@ inline constexpr uint32_t kPersistedBlockSize = 24;
 // empty, the hive files `path`...
 inline void StartPageManager(storage::PageManager& manager, const std::string& name,
                              const std::string& path) {
-  storage::AMemoryConfigurator configurator(name.c_str(), path.c_str());
+  storage::BasicMemoryConfigurator configurator(name.c_str(), path.c_str());
   manager.Initialize(&configurator);
 }
 

@@ -45,7 +45,7 @@ int PageMemoryChurn(const std::vector<std::string>& args) {
   manager.Attach(segment.get());
   segment->Unlock();
   if (!existed || !start->Wait(kStartLimitMs)) {
-    manager.Dettach();
+    manager.Detach();
     return kChurnNoHive;
   }
 
@@ -66,7 +66,7 @@ int PageMemoryChurn(const std::vector<std::string>& args) {
     });
   }
   for (std::thread& thread : threads) thread.join();
-  manager.Dettach();
+  manager.Detach();
   if (threw[0] || threw[1]) return kChurnThrew;
   for (const ChurnResult& result : results) {
     if (result.dirtyBlocks != 0 || result.damagedStamps != 0) {

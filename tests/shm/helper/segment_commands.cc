@@ -15,7 +15,7 @@ namespace settingstore::test {
 namespace {
 
 // Checks the test's mark in the payload and leaves the helper's beside it.
-bool Exchange(storage::ISharedMemory& segment) {
+bool Exchange(storage::SharedRegion& segment) {
   auto* payload = static_cast<uint8_t*>(segment.GetData());
   if (payload[0] != kTestMark) return false;
   payload[1] = kHelperMark;

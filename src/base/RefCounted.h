@@ -10,14 +10,14 @@ namespace storage {
 
 // Keeps the count; when it reaches zero calls onGetFreedom and destroys the
 // object. An object starts with one reference, the one its creator hands out.
-class CAddRef : public virtual IAddRef {
+class RefCounted : public virtual IAddRef {
  public:
   long AddRef() override;
   long Release() override;
 
  protected:
-  CAddRef() = default;
-  ~CAddRef() override = default;
+  RefCounted() = default;
+  ~RefCounted() override = default;
   virtual void onGetFreedom() {}
 
  private:
@@ -25,8 +25,8 @@ class CAddRef : public virtual IAddRef {
 };
 
 // Sections and keys of every backend derive from these.
-class AStorage : public IStorageSection, public CAddRef {};
-class AStorageKey : public IStorageKey, public CAddRef {};
+class StorageSectionBase : public IStorageSection, public RefCounted {};
+class StorageKeyBase : public IStorageKey, public RefCounted {};
 
 }  // namespace storage
 
