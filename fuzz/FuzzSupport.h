@@ -34,7 +34,7 @@ bool RunDocumented(Step&& step) {
   try {
     std::forward<Step>(step)();
     return true;
-  } catch (const XmlParseException&) {
+  } catch (const CVelXmlParseException&) {
   } catch (...) {
     const storage::Failure failure = storage::CurrentFailure();
     switch (failure.root) {

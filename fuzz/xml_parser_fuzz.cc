@@ -1,4 +1,4 @@
-// XML node library: any text either parses or raises XmlParseException;
+// XML node library: any text either parses or raises CVelXmlParseException;
 // a parsed tree written out by the saver (both output modes) parses back as
 // the same tree, and writing that again gives the same text.
 #include <cstddef>
@@ -65,7 +65,7 @@ void CheckRoundTrip(const XmlNode& root, bool formatted) {
   NodePtr reparsed;
   try {
     reparsed = Parse(written);
-  } catch (const XmlParseException& error) {
+  } catch (const CVelXmlParseException& error) {
     fuzz::Fault(std::string("the saver wrote text its parser refuses: ") + error.what());
   }
   fuzz::Check(SameTree(root, *reparsed), "a saved tree parses back different");
@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   NodePtr root;
   try {
     root = Parse(text);
-  } catch (const XmlParseException&) {
+  } catch (const CVelXmlParseException&) {
     return 0;
   }
   CheckRoundTrip(*root, true);

@@ -1,5 +1,5 @@
 // The XML backend over any text: storage::GetXmlStorage either raises
-// XmlParseException or gives a section whose whole tree can be walked,
+// CVelXmlParseException or gives a section whose whole tree can be walked,
 // every enumerated name opened and every key read, with only the documented
 // errors of the backend for values it cannot read. Whatever a key held, a
 // value of each type written to it reads back as written.
@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   storage::Ref<storage::IStorageSection> root;
   try {
     root.reset(storage::GetXmlStorage(reinterpret_cast<const char*>(data), static_cast<unsigned>(size)));
-  } catch (const XmlParseException&) {
+  } catch (const CVelXmlParseException&) {
     return 0;
   }
   fuzz::Check(static_cast<bool>(root), "GetXmlStorage returned null for text that parsed");

@@ -2,4 +2,4 @@
 
 // Out of line, so that the vtable and type information live in the library
 // alone and a host catches the one type the library throws.
-XmlParseException::~XmlParseException() = default;
+CVelXmlParseException::~CVelXmlParseException() = default;

@@ -84,7 +84,7 @@ class TreeBuilder {
 };
 
 [[noreturn]] void ThrowSyntaxError(XML_Parser parser) {
-  throw XmlParseException("XML parse error at line " + std::to_string(XML_GetCurrentLineNumber(parser)) +
+  throw CVelXmlParseException("XML parse error at line " + std::to_string(XML_GetCurrentLineNumber(parser)) +
                               ", column " + std::to_string(XML_GetCurrentColumnNumber(parser) + 1) + ": " +
                               XML_ErrorString(XML_GetErrorCode(parser)));
 }
@@ -98,7 +98,7 @@ void XmlParser::trim_whitespaces(bool) {}
 
 void XmlParser::LoadFromString(const char* text, size_t length) {
   root_.reset();
-  if (!text || length == 0) throw XmlParseException("XML parse error: the document is empty");
+  if (!text || length == 0) throw CVelXmlParseException("XML parse error: the document is empty");
   // Editors put a UTF-8 byte order mark before the declaration; the bytes
   // after it are taken one to one like all others.
   if (std::string_view(text, length).starts_with(kUtf8ByteOrderMark)) {

@@ -22,7 +22,7 @@ class XmlParser {
   void trim_whitespaces(bool trim);
 
   // Parses the whole text of `length` bytes, replacing any earlier document.
-  // Empty or malformed text throws XmlParseException, leaving no document.
+  // Empty or malformed text throws CVelXmlParseException, leaving no document.
   void LoadFromString(const char* text, size_t length);
 
   // Hands the root over to the caller, who deletes it; null when there is no

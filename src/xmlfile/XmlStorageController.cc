@@ -94,7 +94,7 @@ bool XmlStorageController::TryLoad(IStorageInitializer* init, std::string& failu
   std::shared_ptr<XmlDocument> document;
   try {
     document = ParseXmlDocument(text.data(), text.size());
-  } catch (const XmlParseException& error) {
+  } catch (const CVelXmlParseException& error) {
     // A missing file is routine on a first start.
     if (backup_.content().empty()) logger::info("No settings in %s", backup_.source().c_str());
     failure = error.what();

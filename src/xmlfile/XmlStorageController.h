@@ -25,7 +25,7 @@ struct XmlDocument {
   veltool3::Mutex mutex;
 };
 
-// Parses a whole document; XmlParseException when the text is empty or
+// Parses a whole document; CVelXmlParseException when the text is empty or
 // malformed.
 std::shared_ptr<XmlDocument> ParseXmlDocument(const char* text, size_t length);
 

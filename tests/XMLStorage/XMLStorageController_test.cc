@@ -270,8 +270,8 @@ TEST_F(XmlControllerTest, GetXmlStorageOfAMissingEmptyOrMalformedFile) {
   WriteFile(dir_ / "empty.xml", "");
   EXPECT_EQ(storage::GetXmlStorage((dir_ / "empty.xml").c_str()), nullptr);
   WriteFile(dir_ / "bad.xml", kCorrupt);
-  EXPECT_THROW(storage::GetXmlStorage((dir_ / "bad.xml").c_str()), XmlParseException);
-  EXPECT_THROW(storage::GetXmlStorage("", 0), XmlParseException);
+  EXPECT_THROW(storage::GetXmlStorage((dir_ / "bad.xml").c_str()), CVelXmlParseException);
+  EXPECT_THROW(storage::GetXmlStorage("", 0), CVelXmlParseException);
   EXPECT_EQ(storage::GetXmlStorage(nullptr), nullptr);
 }
 

@@ -14,7 +14,7 @@ using xmltest::Parse;
 std::string ParseError(const std::string& text) {
   try {
     Parse(text);
-  } catch (const XmlParseException& error) {
+  } catch (const CVelXmlParseException& error) {
     return error.what();
   }
   return "no error";
@@ -22,11 +22,11 @@ std::string ParseError(const std::string& text) {
 
 TEST(XmlParserTest, EmptyOrMalformedTextRaises) {
   XmlParser parser;
-  EXPECT_THROW(parser.LoadFromString(nullptr, 0), XmlParseException);
-  EXPECT_THROW(parser.LoadFromString("<a/>", 0), XmlParseException);
+  EXPECT_THROW(parser.LoadFromString(nullptr, 0), CVelXmlParseException);
+  EXPECT_THROW(parser.LoadFromString("<a/>", 0), CVelXmlParseException);
   for (const char* text : {"   \n", "<a>", "<a></b>", "<a x='1' x='2'/>", "plain text", "<a/><b/>",
                            "<a b=c/>", "<a>&undefined;</a>", "\xEF\xBB\xBF", "<a>\x01</a>"}) {
-    EXPECT_THROW(Parse(text), XmlParseException) << text;
+    EXPECT_THROW(Parse(text), CVelXmlParseException) << text;
   }
 }
 
@@ -37,7 +37,7 @@ TEST(XmlParserTest, OnlyTheGivenLengthIsRead) {
   NodePtr root(parser.DetachRoot());
   ASSERT_NE(root, nullptr);
   EXPECT_STREQ(root->getName(), "a");
-  EXPECT_THROW(parser.LoadFromString(text, 3), XmlParseException);
+  EXPECT_THROW(parser.LoadFromString(text, 3), CVelXmlParseException);
 }
 
 TEST(XmlParserTest, ErrorMessageTellsLineAndCause) {
@@ -69,7 +69,7 @@ TEST(XmlParserTest, EachLoadReplacesTheDocumentAndAFailedLoadLeavesNone) {
   EXPECT_STREQ(second->getName(), "second");
 
   parser.LoadFromString("<third/>", 8);
-  EXPECT_THROW(parser.LoadFromString("<broken", 7), XmlParseException);
+  EXPECT_THROW(parser.LoadFromString("<broken", 7), CVelXmlParseException);
   EXPECT_EQ(parser.DetachRoot(), nullptr);
 }
 
