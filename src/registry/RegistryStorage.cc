@@ -11,7 +11,7 @@ using namespace platform;
 IStorageKey* RegistryStorage::OpenKey(const char* name) {
   if (name == nullptr) throw OpenException(kErrorFailed);
   const LSTATUS result = ValueExists(name);
-  if (result != kRegSuccess) return retryOrThrow<OpenException>(result, [&] { return OpenKey(name); });
+  if (result != kRegSuccess) return RetryOrThrow<OpenException>(result, [&] { return OpenKey(name); });
   return new RegistryStorageKey(key_, name);
 }
 
@@ -19,7 +19,7 @@ IStorageKey* RegistryStorage::CreateKey(const char* name) {
   if (name == nullptr) throw CreateException(kErrorFailed);
   const LSTATUS result = ValueExists(name);
   // A missing value is no failure here; any other failure is a failed creation.
-  if (result == kRegMoreData) return retryOrThrow<CreateException>(result, [&] { return CreateKey(name); });
+  if (result == kRegMoreData) return RetryOrThrow<CreateException>(result, [&] { return CreateKey(name); });
   if (result != kRegSuccess && result != kRegNotFound) throw CreateException(kErrorFailed);
   return new RegistryStorageKey(key_, name);
 }
@@ -44,7 +44,7 @@ bool RegistryStorage::DeleteSection(const char* path) {
     result = RegDeleteKeyA(key_.get(), path);
   }
   if (result != kRegSuccess) {
-    return retryOrThrow<DeleteException>(result, [&] { return DeleteSection(path); });
+    return RetryOrThrow<DeleteException>(result, [&] { return DeleteSection(path); });
   }
   return true;
 }
@@ -52,7 +52,7 @@ bool RegistryStorage::DeleteSection(const char* path) {
 bool RegistryStorage::DeleteKey(const char* name) {
   LSTATUS result = ValueExists(name);
   if (result == kRegSuccess) result = RegDeleteValueA(key_.get(), name);
-  if (result != kRegSuccess) return retryOrThrow<DeleteException>(result, [&] { return DeleteKey(name); });
+  if (result != kRegSuccess) return RetryOrThrow<DeleteException>(result, [&] { return DeleteKey(name); });
   return true;
 }
 
@@ -73,7 +73,7 @@ INamesEnumerator* RegistryStorage::EnumKeys() {
   }
   if (result != kRegSuccess) {
     names.reset();
-    return retryOrThrow<IOException>(result, [this] { return EnumKeys(); });
+    return RetryOrThrow<IOException>(result, [this] { return EnumKeys(); });
   }
   return names.release();
 }
@@ -92,7 +92,7 @@ INamesEnumerator* RegistryStorage::EnumSections() {
   }
   if (result != kRegSuccess) {
     names.reset();
-    return retryOrThrow<IOException>(result, [this] { return EnumSections(); });
+    return RetryOrThrow<IOException>(result, [this] { return EnumSections(); });
   }
   return names.release();
 }
@@ -101,7 +101,7 @@ HKEY RegistryStorage::OpenSubKey(HKEY parent, const char* path) {
   HKEY subKey = nullptr;
   const LSTATUS result = RegOpenKeyA(parent, path, &subKey);
   if (result != kRegSuccess) {
-    return retryOrThrow<OpenException>(result, [&] { return OpenSubKey(parent, path); });
+    return RetryOrThrow<OpenException>(result, [&] { return OpenSubKey(parent, path); });
   }
   return subKey;
 }
@@ -110,7 +110,7 @@ HKEY RegistryStorage::CreateSubKey(HKEY parent, const char* path) {
   HKEY subKey = nullptr;
   const LSTATUS result = RegCreateKeyA(parent, path, &subKey);
   if (result != kRegSuccess) {
-    return retryOrThrow<CreateException>(result, [&] { return CreateSubKey(parent, path); });
+    return RetryOrThrow<CreateException>(result, [&] { return CreateSubKey(parent, path); });
   }
   return subKey;
 }

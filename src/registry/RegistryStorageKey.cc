@@ -10,7 +10,7 @@ bool RegistryStorageKey::Read(void* buffer, unsigned size) {
   DWORD length = size;
   const LSTATUS result =
       RegQueryValueExA(sectionKey(), name_.c_str(), nullptr, nullptr, static_cast<uint8_t*>(buffer), &length);
-  if (result != kRegSuccess) return retryOrThrow<IOException>(result, [&] { return Read(buffer, size); });
+  if (result != kRegSuccess) return RetryOrThrow<IOException>(result, [&] { return Read(buffer, size); });
   return true;
 }
 
@@ -20,7 +20,7 @@ bool RegistryStorageKey::Write(Type type, const void* data, unsigned size) {
   const LSTATUS result = RegSetValueExA(sectionKey(), name_.c_str(), 0, static_cast<DWORD>(registryType),
                                         static_cast<const uint8_t*>(data), size);
   if (result != kRegSuccess) {
-    return retryOrThrow<IOException>(result, [&] { return Write(type, data, size); });
+    return RetryOrThrow<IOException>(result, [&] { return Write(type, data, size); });
   }
   return true;
 }
