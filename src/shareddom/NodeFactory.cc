@@ -64,7 +64,8 @@ void NodeFactory::OnMemManagerInitialized() {
 }
 
 NodeRef NodeFactory::getRoot() {
-  STORAGE_ASSERT(!rootHolder_.isNull(), kSourceFile, messages::shareddom::kNodeFactoryGetRoot, messages::shareddom::kNoRootHolder);
+  STORAGE_ASSERT(!rootHolder_.isNull(), kSourceFile, messages::shareddom::kNodeFactoryGetRoot,
+                 messages::shareddom::kNoRootHolder);
   auto* holder = static_cast<RootHolder*>(pageManager_->GetPoint(rootHolder_));
   return NodeRef(pageManagerSlot(), InitMemAddress(holder->rootWord().load()), kElementNode);
 }

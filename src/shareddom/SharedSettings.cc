@@ -17,8 +17,8 @@ SharedSettings::SharedSettings(const char* storagePath)
       mapName(std::string("Local\\ShareMemoryStorageMap_") + kGuid),
       syncName(std::string("Local\\ShareMemoryStorageSync_") + kGuid),
       blockName(std::string("Global\\ShareMemoryStorageBlock_") + kGuid) {
-  STORAGE_ASSERT(storagePath != nullptr, messages::shareddom::kSharedSettingsFile, messages::shareddom::kSharedSettingsConstructor,
-                 nullptr);
+  STORAGE_ASSERT(storagePath != nullptr, messages::shareddom::kSharedSettingsFile,
+                 messages::shareddom::kSharedSettingsConstructor, nullptr);
   path = utils::path::Normalize(storagePath);
   const std::string hash = utils::GenerateUniqueHashByPath(path);
   storageName += hash;

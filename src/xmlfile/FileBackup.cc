@@ -16,7 +16,8 @@ constexpr int kDamagedCopiesKept = 3;
 }  // namespace
 
 BackupController::BackupController(const char* file, const char* defaultFile) {
-  STORAGE_ASSERT(file != nullptr, kSource, messages::xmlfile::kBackupControllerConstructor, messages::xmlfile::kNoSettingsFile);
+  STORAGE_ASSERT(file != nullptr, kSource, messages::xmlfile::kBackupControllerConstructor,
+                 messages::xmlfile::kNoSettingsFile);
   STORAGE_ASSERT(defaultFile != nullptr, kSource, messages::xmlfile::kBackupControllerConstructor,
                  messages::xmlfile::kNoDefaultFile);
   file_ = file;

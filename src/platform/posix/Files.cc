@@ -98,7 +98,9 @@ bool ReadStorageFile(const char* path, std::string* content, std::string* reason
   struct stat status;
   if (fstat(descriptor, &status) != 0) return refuse(kErrorAccessDenied, std::strerror(errno));
   if (!S_ISREG(status.st_mode)) return refuse(kErrorAccessDenied, messages::platform::kIsNotRegularFile);
-  if (posix::IsForeignOwner(status.st_uid)) return refuse(kErrorAccessDenied, messages::platform::kItBelongsToAnotherUser);
+  if (posix::IsForeignOwner(status.st_uid)) {
+    return refuse(kErrorAccessDenied, messages::platform::kItBelongsToAnotherUser);
+  }
   char buffer[64 * 1024];
   for (;;) {
     const ssize_t count = read(descriptor, buffer, sizeof buffer);
