@@ -1,12 +1,13 @@
 // The library's exported entry points: backend selection and the version.
 #include "base/Backends.h"
 #include "xmlfile/IdleSave.h"
+#include "api/Messages.h"
 
 using namespace storage;
 
 extern "C" NoThrowStorageFactory* InitializeStorage(StorageType type, IStorageInitializer* init) {
   if (type != STORAGE_REGISTRY && type != STORAGE_XML && type != STORAGE_SHARED_DOM) return nullptr;
-  if (init == nullptr) throw TechnicalException("InitializeStorage needs an initializer");
+  if (init == nullptr) throw TechnicalException(messages::api::kNoInitializer);
 
   Backend backend{};
   switch (type) {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include "base/Messages.h"
 
 namespace storage {
 
@@ -9,17 +10,17 @@ namespace {
 
 const char* TextOfCode(int32_t code) {
   switch (code) {
-    case kErrorDeleted: return "the section has been deleted";
-    case kErrorNotFound: return "the item does not exist";
-    case kErrorBadValue: return "the value cannot be read or stored";
-    case kErrorTypeMismatch: return "the value has another type";
-    case kErrorMissingName: return "a required name is missing or empty";
-    case kErrorFailed: return "the operation failed";
-    case kErrorBufferTooSmall: return "the buffer is too small";
-    case kErrorNoValue: return "the key has no value yet";
-    case kErrorBadType: return "the value type is not valid";
-    case kErrorDamagedStructure: return "a shared structure is damaged";
-    case kErrorOutOfSharedMemory: return "shared memory is exhausted";
+    case kErrorDeleted: return messages::base::kErrorDeleted;
+    case kErrorNotFound: return messages::base::kErrorNotFound;
+    case kErrorBadValue: return messages::base::kErrorBadValue;
+    case kErrorTypeMismatch: return messages::base::kErrorTypeMismatch;
+    case kErrorMissingName: return messages::base::kErrorMissingName;
+    case kErrorFailed: return messages::base::kErrorFailed;
+    case kErrorBufferTooSmall: return messages::base::kErrorBufferTooSmall;
+    case kErrorNoValue: return messages::base::kErrorNoValue;
+    case kErrorBadType: return messages::base::kErrorBadType;
+    case kErrorDamagedStructure: return messages::base::kErrorDamagedStructure;
+    case kErrorOutOfSharedMemory: return messages::base::kErrorOutOfSharedMemory;
     default: return nullptr;
   }
 }
@@ -28,7 +29,7 @@ const char* TextOfCode(int32_t code) {
 // life of the process so that the returned pointer stays valid.
 const char* GenericText(int32_t code) {
   thread_local char buffer[48];
-  std::snprintf(buffer, sizeof buffer, "unknown storage error %d", static_cast<int>(code));
+  std::snprintf(buffer, sizeof buffer, messages::base::kUnknownStorageError, static_cast<int>(code));
   return buffer;
 }
 
@@ -54,24 +55,21 @@ TechnicalException::~TechnicalException() = default;
 const char* TechnicalException::what() const { return message_.c_str(); }
 
 CheckStorageException::CheckStorageException()
-    : TechnicalException("the storage check function rejected the loaded content") {}
-ChecksumException::ChecksumException() : TechnicalException("checksum mismatch in a storage file") {}
-LoadHiveException::LoadHiveException() : TechnicalException("a hive file could not be loaded") {}
+    : TechnicalException(messages::base::kCheckStorageFailed) {}
+ChecksumException::ChecksumException() : TechnicalException(messages::base::kChecksumMismatch) {}
+LoadHiveException::LoadHiveException() : TechnicalException(messages::base::kLoadHiveFailed) {}
 LoadStorageFailedException::LoadStorageFailedException()
-    : TechnicalException("the storage could not be loaded") {}
+    : TechnicalException(messages::base::kLoadStorageFailed) {}
 StorageAccessDeniedException::StorageAccessDeniedException()
-    : TechnicalException("access to the storage was denied") {}
+    : TechnicalException(messages::base::kStorageAccessDenied) {}
 BadAllocException::BadAllocException(const std::string& message) : TechnicalException(message) {}
 ExternalException::ExternalException(int code)
-    : TechnicalException("platform error " + std::to_string(code)), code_(code) {}
+    : TechnicalException(messages::base::PlatformError(code)), code_(code) {}
 int ExternalException::GetCode() const { return code_; }
 
 namespace {
 std::string Located(const char* file, const char* function, int line, const char* message) {
-  std::string text = std::string(file ? file : "?") + ":" + std::to_string(line) + " in " +
-                     (function ? function : "?");
-  if (message) text += std::string(": ") + message;
-  return text;
+  return messages::base::Located(file ? file : "?", function ? function : "?", line, message);
 }
 }  // namespace
 
@@ -88,7 +86,7 @@ AssertException::AssertException(const char* file, const char* function, int lin
 AssertException::~AssertException() = default;
 
 std::string AssertException::What() const {
-  return "Assertion failed: " + Located(file_.c_str(), function_.c_str(), line_,
+  return messages::base::kAssertionFailed + Located(file_.c_str(), function_.c_str(), line_,
                                         has_message_ ? message_.c_str() : nullptr);
 }
 

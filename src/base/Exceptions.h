@@ -7,6 +7,7 @@
 #include <string>
 
 #include "storage/storage.h"
+#include "base/Messages.h"
 
 namespace storage {
 
@@ -37,13 +38,13 @@ struct Failure {
   // The root's class name, as reports and logs print it.
   const char* rootName() const {
     switch (root) {
-      case Root::kStorage: return "Exception";
-      case Root::kTechnical: return "TechnicalException";
-      case Root::kAssert: return "AssertException";
-      case Root::kStandard: return "std::exception";
+      case Root::kStorage: return messages::base::kRootStorage;
+      case Root::kTechnical: return messages::base::kRootTechnical;
+      case Root::kAssert: return messages::base::kRootAssert;
+      case Root::kStandard: return messages::base::kRootStandard;
       case Root::kUnknown: break;
     }
-    return "unknown exception";
+    return messages::base::kRootUnknown;
   }
 };
 
@@ -62,7 +63,7 @@ inline Failure CurrentFailure() {
   } catch (const std::exception& e) {
     return {Failure::Root::kStandard, kErrorFailed, e.what()};
   } catch (...) {
-    return {Failure::Root::kUnknown, kErrorFailed, "unknown failure"};
+    return {Failure::Root::kUnknown, kErrorFailed, messages::base::kUnknownFailure};
   }
 }
 

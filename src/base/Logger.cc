@@ -5,14 +5,14 @@
 #include <cstdio>
 
 #include "platform/Platform.h"
+#include "base/Messages.h"
 
 namespace storage::logger {
 
 namespace {
 
 void WriteToStandardError(Level level, const char* message) {
-  static const char* const kNames[] = {"error", "info", "debug"};
-  std::fprintf(stderr, "settingstore %s: %s\n", kNames[level], message);
+  std::fprintf(stderr, messages::base::kLogLine, messages::base::kLevelNames[level], message);
 }
 
 std::atomic<Sink> g_sink{&WriteToStandardError};

@@ -1,11 +1,12 @@
 #include "base/NamesEnumerator.h"
 
 #include <stdexcept>
+#include "base/Messages.h"
 
 namespace storage {
 
 void NamesEnumerator::add(const char* name) {
-  if (name == nullptr) throw std::invalid_argument("NamesEnumerator::add: null name");
+  if (name == nullptr) throw std::invalid_argument(messages::base::kNamesEnumeratorNullName);
   names_.emplace_back(name);
 }
 
@@ -21,7 +22,7 @@ bool NamesEnumerator::Next() {
 const char* NamesEnumerator::Current() {
   // Unsigned: position 0 wraps to the largest index and is out of range too.
   size_t index = position_ - 1u;
-  if (index >= names_.size()) throw std::logic_error("Out of vector range");
+  if (index >= names_.size()) throw std::logic_error(messages::base::kOutOfVectorRange);
   return names_[index].c_str();
 }
 

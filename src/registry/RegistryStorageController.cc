@@ -3,6 +3,7 @@
 #include "base/Backends.h"
 #include "base/Exceptions.h"
 #include "registry/RegistryRoot.h"
+#include "registry/Messages.h"
 
 namespace storage {
 
@@ -17,8 +18,8 @@ RegistryStorageController::RegistryStorageController(IStorageInitializer* init) 
     if (!check(root_.get(), STORAGE_REGISTRY)) {
       init->OnLoadFailed();
       root_.reset();
-      STORAGE_ASSERT(false, "RegisteryStorage\\RegisteryStorage",
-                     "storage::RegisteryStorageController::RegisteryStorageController", nullptr);
+      STORAGE_ASSERT(false, messages::registry::kControllerFile,
+                     messages::registry::kControllerConstructor, nullptr);
     }
     // Hosts expect their check to run twice; the second answer is not used.
     check(root_.get(), STORAGE_REGISTRY);

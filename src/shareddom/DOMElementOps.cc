@@ -11,12 +11,13 @@
 #include "platform/Platform.h"
 #include "shareddom/DOMElements.h"
 #include "shareddom/NodeFactory.h"
+#include "shareddom/Messages.h"
 
 namespace storage {
 
 namespace {
 
-constexpr const char* kSourceFile = "SharedStorage\\DOMElements";
+constexpr const char* kSourceFile = messages::shareddom::kDomElementsFile;
 constexpr uint32_t kNoSid = WellKnownSids::kNoSid;
 constexpr uint32_t kEnd = InitMemAddress::kNull;
 // More nodes than the hives can hold: a list this long has a cycle.
@@ -25,7 +26,7 @@ constexpr uint64_t kMaxListLength =
 
 SharedServices& Services() {
   SharedServices* services = SharedServices::Current();
-  if (services == nullptr) throw std::logic_error("the shared DOM is not initialised");
+  if (services == nullptr) throw std::logic_error(messages::shareddom::kNotInitialised);
   return *services;
 }
 
@@ -47,7 +48,7 @@ class ListWalk {
   // stays linked pass after pass is damage, and waiting on it would hang.
   void passAgain() {
     if (++restarts_ > kMaxRestarts) {
-      throw InternalStructureException(kSourceFile, function_, __LINE__, "a removed node stays linked");
+      throw InternalStructureException(kSourceFile, function_, __LINE__, messages::shareddom::kRemovedNodeLinked);
     }
     platform::YieldThread();
   }
@@ -61,7 +62,7 @@ class ListWalk {
     const bool hiveExists = at.hive() >= 1 && static_cast<uint32_t>(at.hive()) <= PageManager::kMaxHives;
     if (++steps_ > kMaxListLength || !hiveExists || offset % 4 != 0 ||
         offset + size > PageManager::kHiveSize) {
-      throw InternalStructureException(kSourceFile, function_, __LINE__, "a list of the tree is damaged");
+      throw InternalStructureException(kSourceFile, function_, __LINE__, messages::shareddom::kListDamaged);
     }
     return pages_.GetPoint(at);
   }
@@ -136,14 +137,14 @@ NodeRef NewAttribute(uint32_t nameSid, uint32_t valueSid) {
 }  // namespace
 
 uint32_t DOMElement::getAttribute(uint32_t nameSid) {
-  ListWalk walk("storage::DOMElement::getAttribute");
+  ListWalk walk(messages::shareddom::kGetAttribute);
   return GetAttribute(walk, element_.element(), nameSid);
 }
 
 bool DOMElement::SwapAttributes(NodeRef& chain) {
   const uint32_t first = element_.element().firstAttributeWord().load(std::memory_order_acquire);
-  if (first == kEnd) throw std::logic_error("The first attribute should be always exist.");
-  ListWalk walk("storage::DOMElement::swapAttributes");
+  if (first == kEnd) throw std::logic_error(messages::shareddom::kFirstAttributeMissing);
+  ListWalk walk(messages::shareddom::kSwapAttributes);
   AttributeNode& name = walk.attribute(first);
   if (name.IsMarked()) return false;
   uint32_t old = name.nextAttributeWord().load(std::memory_order_acquire);
@@ -173,7 +174,7 @@ NodeRef DOMElement::NewValueChain(uint32_t typeSid, uint32_t sizeSid, uint32_t v
     }
   } catch (...) {
     // Marked, the nodes made so far are freed with the string references they hold.
-    logger::error("Exception detected at the DOMElement::setAttributes");
+    logger::error(messages::shareddom::kSetAttributesFailed);
     for (NodeRef& node : nodes) {
       if (!node.isNull()) node.mark();
     }
@@ -185,10 +186,10 @@ NodeRef DOMElement::NewValueChain(uint32_t typeSid, uint32_t sizeSid, uint32_t v
 void DOMElement::SetAttributes(NodeRef& chain) {
   try {
     if (element_.IsMarked()) throw OpenException(kErrorDeleted);
-    ListWalk retries("storage::DOMElement::setAttributes");
+    ListWalk retries(messages::shareddom::kSetAttributes);
     while (!SwapAttributes(chain)) retries.passAgain();
   } catch (...) {
-    logger::error("Exception detected at the DOMElement::setAttributes");
+    logger::error(messages::shareddom::kSetAttributesFailed);
     throw;
   }
 }
@@ -202,7 +203,7 @@ RetiredChain::~RetiredChain() {
       chain_ = std::move(next);
     }
   } catch (const std::exception& error) {
-    logger::error("DOMElement: retiring an attribute chain failed: %s", error.what());
+    logger::error(messages::shareddom::kRetireChainFailed, error.what());
   }
 }
 
@@ -246,7 +247,7 @@ void DOMElement::countListChange() {
 
 NodeRef DOMElement::FindElement(uint32_t kindSid, const StringAutoRelease& name) {
   const uint32_t nameSid = SidOf(name);
-  ListWalk walk("storage::DOMElement::findElement");
+  ListWalk walk(messages::shareddom::kFindElement);
   for (;;) {
     if (element_.IsMarked()) throw OpenException(kErrorDeleted);
     const SearchPass pass = findChild(walk, kindSid, nameSid);
@@ -285,7 +286,7 @@ bool DOMElement::AppendChild(ListWalk& walk, uint32_t from, uint32_t newChild) {
 NodeRef DOMElement::CreateElement(uint32_t kindSid, const StringAutoRelease& name, bool& created,
                                   const FirstValue* value) {
   const uint32_t nameSid = SidOf(name);
-  ListWalk walk("storage::DOMElement::createElement");
+  ListWalk walk(messages::shareddom::kCreateElement);
   // The search: as findElement, but a marked parent shows as an exception.
   if (element_.IsMarked()) ThrowMarked();
   SearchPass pass = findChild(walk, kindSid, nameSid);
@@ -322,7 +323,7 @@ NodeRef DOMElement::CreateElement(uint32_t kindSid, const StringAutoRelease& nam
     uint32_t expected = kEnd;
     const bool named = element.element().firstAttributeWord().compare_exchange_strong(
         expected, attributes[0].address().value());
-    STORAGE_ASSERT(named, kSourceFile, "storage::DOMElement::createElement", nullptr);
+    STORAGE_ASSERT(named, kSourceFile, messages::shareddom::kCreateElement, nullptr);
 
     // First behind the last child the search saw, then in passes from the head.
     for (uint32_t from = pass.last; !AppendChild(walk, from, element.address().value()); from = kEnd) {
@@ -368,7 +369,7 @@ void DOMElement::unlinkNext() {
 }
 
 bool DOMElement::TryDeleteElement(uint32_t kindSid, uint32_t nameSid) {
-  ListWalk walk("storage::DOMElement::tryDeleteElement");
+  ListWalk walk(messages::shareddom::kTryDeleteElement);
   NodeRef child = element_.FirstChild();
   if (child.isNull()) throw DeleteException(kErrorFailed);
   NodeRef previous = NoNode(kElementNode);
@@ -395,7 +396,7 @@ bool DOMElement::TryDeleteElement(uint32_t kindSid, uint32_t nameSid) {
 }
 
 std::vector<uint32_t> DOMElement::ChildNames(uint32_t kindSid) {
-  ListWalk walk("storage::DOMElement::childNames");
+  ListWalk walk(messages::shareddom::kChildNames);
   if (element_.IsMarked()) ThrowMarked();
   std::vector<uint32_t> names;
   uint32_t child = element_.element().firstChildWord().load(std::memory_order_acquire);
@@ -413,7 +414,7 @@ std::vector<uint32_t> DOMElement::ChildNames(uint32_t kindSid) {
 
 bool DOMElement::DeleteElement(uint32_t kindSid, const StringAutoRelease& name) {
   if (element_.IsMarked()) throw DeleteException(kErrorDeleted);
-  ListWalk retries("storage::DOMElement::deleteElement");
+  ListWalk retries(messages::shareddom::kDeleteElement);
   for (;;) {
     if (TryDeleteElement(kindSid, SidOf(name))) return true;
     retries.passAgain();

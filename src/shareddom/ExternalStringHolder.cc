@@ -7,6 +7,7 @@
 #include "platform/Platform.h"
 #include "shareddom/StringHolderFactory.h"
 #include "shm/HiveSaveBatch.h"
+#include "shareddom/Messages.h"
 
 namespace storage {
 
@@ -66,7 +67,7 @@ std::unique_ptr<std::string> ExternalStringHolder::ReadText() {
   // A text whose file is gone or refused is a value that cannot be read,
   // never an empty one.
   if (!platform::ReadStorageFile(path_.c_str(), text.get())) {
-    throw ExternalFileError("Unable to read external string file " + path_);
+    throw ExternalFileError(messages::shareddom::kExternalFileUnreadable + path_);
   }
   return text;
 }
@@ -89,7 +90,7 @@ std::string ExternalStringHolder::makeNewFile(std::string_view text) {
     // every name alike.
     if (platform::GetLastError() != platform::kErrorAlreadyExists) break;
   }
-  throw ExternalFileError("Unable to create random file!");
+  throw ExternalFileError(messages::shareddom::kNoRandomFile);
 }
 
 }  // namespace storage

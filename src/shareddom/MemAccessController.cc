@@ -4,12 +4,13 @@
 #include "base/ProcessValues.h"
 #include "shm/MemoryConfigurator.h"
 #include "shm/OwnerLock.h"
+#include "shareddom/Messages.h"
 
 namespace storage {
 
 namespace {
 
-constexpr const char* kSourceFile = "SharedStorage\\MemAccessController";
+constexpr const char* kSourceFile = messages::shareddom::kMemAccessControllerFile;
 constexpr uint32_t kNull = InitMemAddress::kNull;
 constexpr uint32_t kOneReference = AccessTraits::kNoReferences + 1;
 
@@ -55,9 +56,9 @@ InitMemAddress MemAccessController::getTraits(const InitMemAddress& key) {
 }
 
 InitMemAddress MemAccessController::AcquireTraits(const InitMemAddress& key, bool& wasIdle) {
-  constexpr const char* kFunction = "storage::MemAccessController::getTraits";
+  constexpr const char* kFunction = messages::shareddom::kGetTraits;
   // A record keyed with the null word could never be found again.
-  STORAGE_ASSERT(!key.isNull(), kSourceFile, kFunction, "Access traits of the null address");
+  STORAGE_ASSERT(!key.isNull(), kSourceFile, kFunction, messages::shareddom::kTraitsOfNull);
   const auto mapKey = static_cast<int32_t>(key.value());
   veltool3::MutexGuard guard(mutex_);
   wasIdle = false;
@@ -113,10 +114,10 @@ void MemAccessController::RefreshMap() {
 }
 
 InitMemAddress MemAccessController::CreateNewTraits() {
-  constexpr const char* kFunction = "storage::MemAccessController::createNewTraits";
+  constexpr const char* kFunction = messages::shareddom::kCreateNewTraits;
   const InitMemAddress address = pageManager_->Allocate(sizeof(AccessTraits));
   STORAGE_ASSERT(address != last_, kSourceFile, kFunction,
-                 "Allocated access traits equal to the last access tratis");
+                 messages::shareddom::kTraitsEqualLast);
 
   uint32_t head = kNull;
   if (root().headWord().compare_exchange_strong(head, address.value())) {
@@ -124,7 +125,7 @@ InitMemAddress MemAccessController::CreateNewTraits() {
     return address;
   }
   STORAGE_ASSERT(address != last_, kSourceFile, kFunction,
-                 "Object returned by 'Allocate' method already used");
+                 messages::shareddom::kTraitsInUse);
   veltool3::MutexGuard guard(mutex_);
   if (last_.isNull()) last_ = InitMemAddress(head);
   for (InitMemAddress at = last_; at != address;) {

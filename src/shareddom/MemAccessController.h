@@ -17,6 +17,7 @@
 #include "shareddom/AccessTraits.h"
 #include "shm/InitMemAddress.h"
 #include "shm/PageManager.h"
+#include "shareddom/Messages.h"
 
 namespace storage {
 
@@ -84,7 +85,7 @@ class MemAccessController {
 
   template <class Record>
   Record* resolve(const InitMemAddress& address) const {
-    if (!pageManager_) throw std::runtime_error("MemoryManager is null!");
+    if (!pageManager_) throw std::runtime_error(messages::shareddom::kMemoryManagerNull);
     return static_cast<Record*>(pageManager_->GetPoint(address));
   }
 

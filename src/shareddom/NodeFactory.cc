@@ -2,12 +2,13 @@
 
 #include "base/Exceptions.h"
 #include "shm/MemoryConfigurator.h"
+#include "shareddom/Messages.h"
 
 namespace storage {
 
 namespace {
 
-constexpr const char* kSourceFile = "SharedStorage\\NodeFactory";
+constexpr const char* kSourceFile = messages::shareddom::kNodeFactoryFile;
 constexpr uint32_t kNull = InitMemAddress::kNull;
 // Word 1 of a node whose block is being given back: a released block reads
 // so anyway, and a second last release of the same node must not free twice.
@@ -58,12 +59,13 @@ void NodeFactory::OnMemManagerInitialized() {
                           ->rootWord()
                           .compare_exchange_strong(expected, rootElement.value());
   getRoot().element().kindWord().exchange(0);
-  STORAGE_ASSERT(linked, kSourceFile, "storage::NodeFactory::onMemManagerInitialized",
-                 "ASSERT! NodeFactory::initialize Root element is not changed!");
+  STORAGE_ASSERT(linked, kSourceFile, messages::shareddom::kOnMemManagerInitialized,
+                 messages::shareddom::kRootElementUnchanged);
 }
 
 NodeRef NodeFactory::getRoot() {
-  STORAGE_ASSERT(!rootHolder_.isNull(), kSourceFile, "storage::NodeFactory::getRoot", "No root holder");
+  STORAGE_ASSERT(!rootHolder_.isNull(), kSourceFile, messages::shareddom::kNodeFactoryGetRoot,
+                 messages::shareddom::kNoRootHolder);
   auto* holder = static_cast<RootHolder*>(pageManager_->GetPoint(rootHolder_));
   return NodeRef(pageManagerSlot(), InitMemAddress(holder->rootWord().load()), kElementNode);
 }

@@ -7,17 +7,18 @@
 #include "base/Exceptions.h"
 #include "base/Logger.h"
 #include "shareddom/SharedServices.h"
+#include "shareddom/Messages.h"
 
 namespace storage {
 
 namespace {
 
-constexpr const char* kSourceFile = "SharedStorage\\NodeRef";
+constexpr const char* kSourceFile = messages::shareddom::kNodeRefFile;
 constexpr int32_t kOperationFailed = -6;
 
 MemAccessController& RequiredAccess() {
   MemAccessController* controller = CurrentAccess();
-  if (controller == nullptr) throw std::logic_error("MemAccessController does not exist");
+  if (controller == nullptr) throw std::logic_error(messages::shareddom::kNoAccessController);
   return *controller;
 }
 
@@ -78,8 +79,8 @@ void NodeRef::acquire() {
   if (isNull()) return;
   // Nodes start on word boundaries: a link to anywhere else is damage.
   if (address().offset() % 4 != 0) {
-    throw InternalStructureException(kSourceFile, "storage::NodeRef::NodeRef", __LINE__,
-                                     "a link to a node is damaged");
+    throw InternalStructureException(kSourceFile, messages::shareddom::kNodeRefConstructor, __LINE__,
+                                     messages::shareddom::kNodeLinkDamaged);
   }
   // Resolved now, so that threads sharing a handle only ever read it.
   pointer_.get();
@@ -109,19 +110,19 @@ void NodeRef::release() noexcept {
   try {
     controller->ReleaseTraits(node, record_, kind_);
   } catch (const std::exception& error) {
-    logger::error("NodeRef: releasing node 0x%08X failed: %s", node.value(), error.what());
+    logger::error(messages::shareddom::kReleaseNodeFailedWith, node.value(), error.what());
   } catch (...) {
-    logger::error("NodeRef: releasing node 0x%08X failed", node.value());
+    logger::error(messages::shareddom::kReleaseNodeFailed, node.value());
   }
 }
 
 ElementNode& NodeRef::element() {
-  STORAGE_ASSERT(kind_ == kElementNode && !isNull(), kSourceFile, "storage::NodeRef::element", nullptr);
+  STORAGE_ASSERT(kind_ == kElementNode && !isNull(), kSourceFile, messages::shareddom::kNodeRefElement, nullptr);
   return *pointer_.as<ElementNode>();
 }
 
 AttributeNode& NodeRef::attribute() {
-  STORAGE_ASSERT(kind_ == kAttributeNode && !isNull(), kSourceFile, "storage::NodeRef::attribute", nullptr);
+  STORAGE_ASSERT(kind_ == kAttributeNode && !isNull(), kSourceFile, messages::shareddom::kNodeRefAttribute, nullptr);
   return *pointer_.as<AttributeNode>();
 }
 

@@ -9,12 +9,13 @@
 #include "shareddom/DOMElements.h"
 #include "shareddom/MemAccessController.h"
 #include "shareddom/NameStrings.h"
+#include "shareddom/Messages.h"
 
 namespace storage {
 
 namespace {
 
-constexpr const char* kStringFactoryFile = "SharedStorage\\StringFactory";
+constexpr const char* kStringFactoryFile = messages::shareddom::kStringFactoryFile;
 
 std::string Hex(uint32_t number) {
   char text[32];
@@ -50,7 +51,7 @@ std::string MultiStringBytes(const char* data, unsigned size) {
 const char* TextOf(const StringAutoRelease& handle) {
   if (handle.GetHolder() == nullptr) throw IOException(kErrorBadValue);
   const char* text = handle.GetString();
-  STORAGE_ASSERT(text != nullptr, kStringFactoryFile, "storage::StringFactory::StringAutoRelease::GetString",
+  STORAGE_ASSERT(text != nullptr, kStringFactoryFile, messages::shareddom::kAutoReleaseGetString,
                  nullptr);
   return text;
 }
@@ -75,7 +76,7 @@ void SharedDOMKey::writeAttributes(NodeRef& chain) {
   if (place_.key.IsMarked()) {
     // Deleted since this object was made: made again under the name it had.
     const char* name = place_.name.GetString();
-    STORAGE_ASSERT(name != nullptr, kStringFactoryFile, "storage::StringFactory::StringAutoRelease::GetString",
+    STORAGE_ASSERT(name != nullptr, kStringFactoryFile, messages::shareddom::kAutoReleaseGetString,
                    nullptr);
     KeyPlace again = SharedDOMSection::OpenOrCreateKey(place_.section, names::Text(name));
     place_.key = std::move(again.key);

@@ -8,12 +8,13 @@
 #include "shareddom/SharedDOMKey.h"
 #include "shareddom/StringFactory.h"
 #include "storage/ref.h"
+#include "shareddom/Messages.h"
 
 namespace storage {
 
 namespace {
 
-constexpr const char* kStringFactoryFile = "SharedStorage\\StringFactory";
+constexpr const char* kStringFactoryFile = messages::shareddom::kStringFactoryFile;
 constexpr uint32_t kNoSid = WellKnownSids::kNoSid;
 
 bool Missing(const StringAutoRelease& name) { return static_cast<uint32_t>(name.GetSID()) == kNoSid; }
@@ -79,7 +80,7 @@ INamesEnumerator* SharedDOMSection::EnumChildren(NodeRef& section, uint32_t kind
     const StringAutoRelease text = SharedServices::Required().strings().GetString(static_cast<int32_t>(sid));
     if (text.GetHolder() == nullptr) continue;
     STORAGE_ASSERT(text.GetString() != nullptr, kStringFactoryFile,
-                   "storage::StringFactory::StringAutoRelease::GetString", nullptr);
+                   messages::shareddom::kAutoReleaseGetString, nullptr);
     enumerator->add(names::Text(text.GetString()));
   }
   return enumerator.release();

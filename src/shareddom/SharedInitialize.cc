@@ -11,12 +11,13 @@
 #include "shareddom/SharedServices.h"
 #include "shareddom/SharedSettings.h"
 #include "storage/ref.h"
+#include "shareddom/Messages.h"
 
 namespace storage {
 
 namespace {
 
-constexpr const char* kSourceFile = "SharedStorage\\initialize";
+constexpr const char* kSourceFile = messages::shareddom::kInitializeFile;
 
 // The process's shared DOM: its names, and the mutex that exists while the
 // storage is up here. Changed only by the host's one thread that brings the
@@ -32,7 +33,7 @@ void RunCheck(StorageCheckFunction check) {
 }  // namespace
 
 bool InitializeSharedDOM(IStorageInitializer* init) {
-  STORAGE_ASSERT(settings != nullptr, kSourceFile, "storage::initializeSharedDOM", nullptr);
+  STORAGE_ASSERT(settings != nullptr, kSourceFile, messages::shareddom::kInitializeSharedDom, nullptr);
   try {
     const std::string nodeFiles = utils::Join(settings->path, settings->storageFileName);
     const std::string stringFile = utils::Join(settings->path, settings->mapFileName);
@@ -48,13 +49,13 @@ bool InitializeSharedDOM(IStorageInitializer* init) {
     }
     return true;
   } catch (const CheckStorageException&) {
-    logger::error("Initialization failed - CheckStorageException handled");
+    logger::error(messages::shareddom::kInitCheckStorageHandled);
   } catch (const ChecksumException&) {
-    logger::error("Initialization failed - ChecksumException handled");
+    logger::error(messages::shareddom::kInitChecksumHandled);
   } catch (...) {
     const Failure failure = CurrentFailure();
     if (failure.root == Failure::Root::kUnknown) throw;
-    logger::error("Initialization failed - %s handled: %s", failure.rootName(), failure.message.c_str());
+    logger::error(messages::shareddom::kInitFailureHandled, failure.rootName(), failure.message.c_str());
   }
   return false;
 }
@@ -89,7 +90,7 @@ bool UnloadSharedStorage() {
   const bool saved = SharedServices::Stop();
   blockMutex.reset();
   settings.reset();
-  if (!saved) logger::error("The shared storage's files could not be saved; its changes are lost");
+  if (!saved) logger::error(messages::shareddom::kChangesLost);
   return saved;
 }
 

@@ -4,12 +4,13 @@
 
 #include "base/Exceptions.h"
 #include "shm/HiveSaveBatch.h"
+#include "shareddom/Messages.h"
 
 namespace storage {
 
 namespace {
 
-constexpr const char* kSourceFile = "SharedStorage\\SharedServices";
+constexpr const char* kSourceFile = messages::shareddom::kSharedServicesFile;
 
 uint32_t RegisterString(StringFactory& strings, const char* text) {
   const StringAutoRelease handle = strings.GetSID(text);
@@ -24,7 +25,7 @@ uint32_t RegisterString(StringFactory& strings, const char* text) {
 std::atomic<SharedServices*> SharedServices::current_{nullptr};
 
 SharedServices& SharedServices::Start(const Names& names) {
-  STORAGE_ASSERT(Current() == nullptr, kSourceFile, "storage::SharedServices::Start", nullptr);
+  STORAGE_ASSERT(Current() == nullptr, kSourceFile, messages::shareddom::kSharedServicesStart, nullptr);
   // The constructor cleans up after itself when it throws.
   auto* services = new SharedServices(names);
   current_.store(services, std::memory_order_release);
@@ -45,8 +46,8 @@ bool SharedServices::Stop() {
 }
 
 void SharedServices::NotUp() {
-  throw AssertException(kSourceFile, "storage::SharedServices::Required", __LINE__,
-                        "The shared DOM is not up in this process");
+  throw AssertException(kSourceFile, messages::shareddom::kSharedServicesRequired, __LINE__,
+                        messages::shareddom::kNotUp);
 }
 
 SharedServices::SharedServices(const Names& names) {

@@ -2,6 +2,7 @@
 
 #include "base/Exceptions.h"
 #include "base/Path.h"
+#include "shareddom/Messages.h"
 
 namespace storage {
 
@@ -16,8 +17,8 @@ SharedSettings::SharedSettings(const char* storagePath)
       mapName(std::string("Local\\ShareMemoryStorageMap_") + kGuid),
       syncName(std::string("Local\\ShareMemoryStorageSync_") + kGuid),
       blockName(std::string("Global\\ShareMemoryStorageBlock_") + kGuid) {
-  STORAGE_ASSERT(storagePath != nullptr, "sharedstorage\\SharedSettings", "storage::SharedSettings::SharedSettings",
-                 nullptr);
+  STORAGE_ASSERT(storagePath != nullptr, messages::shareddom::kSharedSettingsFile,
+                 messages::shareddom::kSharedSettingsConstructor, nullptr);
   path = utils::path::Normalize(storagePath);
   const std::string hash = utils::GenerateUniqueHashByPath(path);
   storageName += hash;

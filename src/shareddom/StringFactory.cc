@@ -13,12 +13,13 @@
 #include "shareddom/ExternalStringHolder.h"
 #include "shareddom/StringHolderBase.h"
 #include "shm/MemoryConfigurator.h"
+#include "shareddom/Messages.h"
 
 namespace storage {
 
 namespace {
 
-constexpr const char* kSourceFile = "SharedStorage\\StringFactory";
+constexpr const char* kSourceFile = messages::shareddom::kStringFactoryFile;
 
 // SID words that mark a head without a string.
 bool IsNoSid(uint32_t word) { return word == 0 || word == 0xCCCCCCCC || word == 0xDDDDDDDD; }
@@ -58,7 +59,7 @@ StringFactory::StringAutoRelease::StringAutoRelease(IStringHolder* holder) {
 
 StringFactory::StringAutoRelease::StringAutoRelease(const StringAutoRelease& other) : holder_(other.holder_) {
   STORAGE_ASSERT(holder_ == nullptr || holder_->AddRef(), kSourceFile,
-                 "storage::StringFactory::StringAutoRelease::AddRef", nullptr);
+                 messages::shareddom::kAutoReleaseAddRef, nullptr);
 }
 
 StringFactory::StringAutoRelease& StringFactory::StringAutoRelease::operator=(
@@ -73,9 +74,9 @@ StringFactory::StringAutoRelease::~StringAutoRelease() {
   try {
     holder_->Release();
   } catch (const std::exception& error) {
-    logger::error("StringAutoRelease: releasing a string failed: %s", error.what());
+    logger::error(messages::shareddom::kAutoReleaseFailedWith, error.what());
   } catch (...) {
-    logger::error("StringAutoRelease: releasing a string failed");
+    logger::error(messages::shareddom::kAutoReleaseFailed);
   }
 }
 
@@ -86,7 +87,7 @@ bool StringFactory::StringAutoRelease::IsValid() const {
 const char* StringFactory::StringAutoRelease::GetString() const {
   if (holder_ == nullptr) return nullptr;
   const std::string* text = holder_->Text();
-  STORAGE_ASSERT(text != nullptr, kSourceFile, "storage::StringFactory::StringAutoRelease::GetString",
+  STORAGE_ASSERT(text != nullptr, kSourceFile, messages::shareddom::kAutoReleaseGetString,
                  nullptr);
   return text->c_str();
 }
@@ -97,7 +98,7 @@ int32_t StringFactory::StringAutoRelease::GetSID() const {
 
 void StringFactory::StringAutoRelease::AddRef() const {
   STORAGE_ASSERT(holder_ != nullptr && holder_->AddRef(), kSourceFile,
-                 "storage::StringFactory::StringAutoRelease::AddRef", nullptr);
+                 messages::shareddom::kAutoReleaseAddRef, nullptr);
 }
 
 // ---- Scan ---------------------------------------------------------------------
@@ -148,8 +149,8 @@ StringFactory::StringFactory(const char* namePrefix, const char* filePath)
       ownedPageManager_(std::make_unique<PageManager>()),
       pageManager_(ownedPageManager_.get()),
       holderFactory_(*this, &pageManager_) {
-  constexpr const char* kFunction = "storage::StringFactory::StringFactory";
-  STORAGE_ASSERT(namePrefix != nullptr, kSourceFile, kFunction, "Invalid arguments for the StringFactory");
+  constexpr const char* kFunction = messages::shareddom::kStringFactoryConstructor;
+  STORAGE_ASSERT(namePrefix != nullptr, kSourceFile, kFunction, messages::shareddom::kStringFactoryArguments);
   try {
     MemoryConfigurator<StringFactory> configurator(this, namePrefix, filePath);
     pageManager_->Initialize(&configurator);
@@ -350,27 +351,27 @@ IStringHolder* StringFactory::FindBySid(int32_t sid) {
 // ---- Lookups ------------------------------------------------------------------
 
 StringAutoRelease StringFactory::GetSID(const char* text) {
-  constexpr const char* kFunction = "storage::StringFactory::GetSID";
+  constexpr const char* kFunction = messages::shareddom::kStringFactoryGetSid;
   return GetByText(text, Match::kIgnoreCase, Mode::kGet, kFunction);
 }
 
 StringAutoRelease StringFactory::PeekSID(const char* text) {
-  constexpr const char* kFunction = "storage::StringFactory::PeekSID";
+  constexpr const char* kFunction = messages::shareddom::kStringFactoryPeekSid;
   return GetByText(text, Match::kIgnoreCase, Mode::kPeek, kFunction);
 }
 
 StringAutoRelease StringFactory::GetExactSID(const char* text) {
-  constexpr const char* kFunction = "storage::StringFactory::GetExactSID";
+  constexpr const char* kFunction = messages::shareddom::kStringFactoryGetExactSid;
   return GetByText(text, Match::kExact, Mode::kGet, kFunction);
 }
 
 StringAutoRelease StringFactory::PeekExactSID(const char* text) {
-  constexpr const char* kFunction = "storage::StringFactory::PeekExactSID";
+  constexpr const char* kFunction = messages::shareddom::kStringFactoryPeekExactSid;
   return GetByText(text, Match::kExact, Mode::kPeek, kFunction);
 }
 
 StringAutoRelease StringFactory::GetString(int32_t sid) {
-  constexpr const char* kFunction = "storage::StringFactory::GetString";
+  constexpr const char* kFunction = messages::shareddom::kStringFactoryGetString;
   STORAGE_ASSERT(sid > 0, kSourceFile, kFunction, nullptr);
   return GetBySid(sid);
 }
@@ -427,7 +428,7 @@ StringAutoRelease StringFactory::GetBySid(int32_t sid) {
   rescan(/*whole=*/true);
   knownSid_ = std::max(known, knownSid_);
   if (IStringHolder* found = FindBySid(sid)) {
-    logger::debug("StringFactory: SID %d was found only by a full scan", sid);
+    logger::debug(messages::shareddom::kSidByFullScan, sid);
     return StringAutoRelease(found, StringAutoRelease::Adopt{});
   }
   return {};
@@ -462,8 +463,8 @@ StringAutoRelease StringFactory::create(std::string_view text) {
     // Nobody else holds a reference on the new string, so it is live and its
     // fresh SID is in no index, unless the stored counter is damaged.
     if (!RegisterHolder(sid, holder.get())) {
-      throw InternalStructureException(kSourceFile, "storage::StringFactory::GetSID", __LINE__,
-                                       "the SID counter gave a SID in use");
+      throw InternalStructureException(kSourceFile, messages::shareddom::kStringFactoryGetSid, __LINE__,
+                                       messages::shareddom::kSidInUse);
     }
     hints_->record(sid, static_cast<StringHolderBase*>(holder.get())->HeadAddress());
   } catch (...) {

@@ -25,6 +25,7 @@
 #include "shm/InitMemAddress.h"
 #include "shm/OwnerLock.h"
 #include "shm/PageManager.h"
+#include "shareddom/Messages.h"
 
 namespace storage {
 
@@ -33,7 +34,7 @@ namespace storage {
 // shared resources instead of letting it reach the host unexpected.
 class SidsExhaustedError : public std::logic_error {
  public:
-  SidsExhaustedError() : std::logic_error("StringFactory:: not enoght free SID") {}
+  SidsExhaustedError() : std::logic_error(messages::shareddom::kSidsExhausted) {}
 };
 
 class StringFactory final : public IStringHolderOwner {

@@ -8,12 +8,13 @@
 #include "base/Exceptions.h"
 #include "platform/Platform.h"
 #include "shareddom/StringHolderFactory.h"
+#include "shareddom/Messages.h"
 
 namespace storage {
 
 namespace {
 
-constexpr const char* kSourceFile = "SharedStorage\\StringHolderBase";
+constexpr const char* kSourceFile = messages::shareddom::kStringHolderBaseFile;
 constexpr uint32_t kPayloadWords = StringHolderBase::kPayloadSize / 4;
 // No stored text or path is longer than this: a chain that goes on is not a
 // string any more but blocks reused after a free.
@@ -24,7 +25,7 @@ std::atomic_ref<uint32_t> Word(void* block, uint32_t offset) {
 }
 
 PageManager& Pages(PageManager* const* slot) {
-  if (slot == nullptr || *slot == nullptr) throw std::runtime_error("MemoryManager is null!");
+  if (slot == nullptr || *slot == nullptr) throw std::runtime_error(messages::shareddom::kMemoryManagerNull);
   return **slot;
 }
 
@@ -59,8 +60,8 @@ void ReleaseChain(PageManager& pages, InitMemAddress address) {
   while (!address.isNull()) {
     // Chunks start on word boundaries; a link to anywhere else is damage.
     if (address.offset() % 4 != 0) {
-      throw InternalStructureException(kSourceFile, "storage::StringHolderBase::Free", __LINE__,
-                                       "a string's chain is damaged");
+      throw InternalStructureException(kSourceFile, messages::shareddom::kStringHolderFree, __LINE__,
+                                       messages::shareddom::kStringChainDamaged);
     }
     void* block = pages.GetPoint(address);
     const InitMemAddress next(Word(block, StringHolderBase::kNextOffset).exchange(InitMemAddress::kNull));
@@ -158,8 +159,8 @@ InitMemAddress StringHolderBase::StoreString(std::string_view text, uint32_t hea
       uint32_t expected = InitMemAddress::kNull;
       if (!Word(block, kNextOffset).compare_exchange_strong(expected, chunk.value())) {
         pages.Release(chunk);
-        STORAGE_ASSERT(false, kSourceFile, "storage::StringHolderBase::StoreString",
-                       "ASSERT! StringFactory::createString previous block is not changed!");
+        STORAGE_ASSERT(false, kSourceFile, messages::shareddom::kStoreString,
+                       messages::shareddom::kPreviousBlockUnchanged);
       }
       block = pages.GetPoint(chunk);
       WritePiece(block, bytes + start, std::min<size_t>(length - start, kPayloadSize));
@@ -183,8 +184,8 @@ std::unique_ptr<std::string> StringHolderBase::ReadChain() {
     void* block = blocks == 0 ? head_.get() : pages.TryGetPoint(address, kChunkBlockSize);
     if (block == nullptr || blocks == kMaxChainBlocks) {
       if (!sidMatches()) return nullptr;
-      throw InternalStructureException(kSourceFile, "storage::StringHolderBase::Text", __LINE__,
-                                       "a string's chain is damaged");
+      throw InternalStructureException(kSourceFile, messages::shareddom::kStringHolderText, __LINE__,
+                                       messages::shareddom::kStringChainDamaged);
     }
     AppendPiece(block, *result);
     address = InitMemAddress(Word(block, kNextOffset).load(std::memory_order_acquire));
@@ -204,7 +205,7 @@ void StringHolderBase::setHead(const InitMemAddress& address) {
   head_.assign(address);
   // Resolved here, before other threads can reach the holder, so that later
   // reads of the pointer never race with its first resolution.
-  STORAGE_ASSERT(head_.get() != nullptr, kSourceFile, "storage::StringHolderBase::setHead", nullptr);
+  STORAGE_ASSERT(head_.get() != nullptr, kSourceFile, messages::shareddom::kStringHolderSetHead, nullptr);
 }
 
 std::atomic_ref<uint32_t> StringHolderBase::headWord(uint32_t offset) { return Word(head_.get(), offset); }

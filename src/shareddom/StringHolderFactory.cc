@@ -8,13 +8,14 @@
 #include "base/Hash.h"
 #include "shareddom/ExternalStringHolder.h"
 #include "shareddom/StringHolder.h"
+#include "shareddom/Messages.h"
 
 namespace storage {
 
 namespace {
 
-constexpr const char* kSourceFile = "SharedStorage\\StringHolderFactory";
-constexpr const char* kGetHash = "storage::StringHolderFactory::GetHash";
+constexpr const char* kSourceFile = messages::shareddom::kStringHolderFactoryFile;
+constexpr const char* kGetHash = messages::shareddom::kStringHolderFactoryGetHash;
 
 char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -56,7 +57,7 @@ std::unique_ptr<IStringHolder> StringHolderFactory::CreateFromBlock(const InitMe
       size != static_cast<int32_t>(StringHolderBase::kExternalHeadBlockSize)) {
     return nullptr;
   }
-  if (slot_ == nullptr || *slot_ == nullptr) throw std::runtime_error("MemoryManager is null!");
+  if (slot_ == nullptr || *slot_ == nullptr) throw std::runtime_error(messages::shareddom::kMemoryManagerNull);
   auto* head = static_cast<uint8_t*>((*slot_)->GetPoint(address));
   if (head == nullptr) return nullptr;
   const auto sid = static_cast<int32_t>(

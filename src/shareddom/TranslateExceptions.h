@@ -12,6 +12,7 @@
 #include "shareddom/ExternalStringHolder.h"
 #include "shareddom/NodeRef.h"
 #include "shareddom/StringFactory.h"
+#include "shareddom/Messages.h"
 
 namespace storage {
 
@@ -40,13 +41,13 @@ auto TranslateExceptions(Operation operation, const NodeRef& anchor, Body&& body
   try {
     return body();
   } catch (const MarkToDeleteException&) {
-    logger::debug("MarkToDeleteException handled");
+    logger::debug(messages::shareddom::kMarkToDeleteHandled);
     ThrowDeleted(operation);
   } catch (const InternalStructureException& error) {
-    logger::error("InternalStructureException handled: %s", error.what());
+    logger::error(messages::shareddom::kInternalStructureHandled, error.what());
     throw IOException(kErrorDamagedStructure);
   } catch (const BadAllocException& error) {
-    logger::error("BadAllocException handled: %s", error.what());
+    logger::error(messages::shareddom::kBadAllocHandled, error.what());
     throw IOException(kErrorOutOfSharedMemory);
   } catch (const SidsExhaustedError& error) {
     logger::error("%s", error.what());

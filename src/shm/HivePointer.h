@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "shm/PageMemoryManager.h"
+#include "shm/Messages.h"
 
 namespace storage {
 
@@ -17,7 +18,7 @@ class HivePointer {
   uint32_t offset() const { return offset_; }
   // The block's address in this process.
   void* get() const {
-    if (manager_ == nullptr) throw std::runtime_error("PageMemoryManager is null!");
+    if (manager_ == nullptr) throw std::runtime_error(messages::shm::kPageMemoryManagerNull);
     return manager_->GetPoint(offset_);
   }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "base/Exceptions.h"
+#include "shm/Messages.h"
 
 namespace storage {
 
@@ -23,7 +24,7 @@ class InitMemAddress {
   // Refuses a hive number outside 1..256 and an offset outside 0..1048575.
   InitMemAddress(int hiveNumber, int offset) {
     STORAGE_ASSERT(hiveNumber >= 1 && hiveNumber <= kMaxHiveNumber && offset >= 0 && offset < kMaxOffset,
-                   "Utils\\Shared\\InitMemAddress", "storage::InitMemAddress::InitMemAddress", nullptr);
+                   messages::shm::kInitMemAddressFile, messages::shm::kInitMemAddressConstructor, nullptr);
     value_ = (static_cast<uint32_t>(hiveNumber) << 24) | (static_cast<uint32_t>(offset) & 0xFFFFFF);
   }
 

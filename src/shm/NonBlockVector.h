@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <utility>
+#include "shm/Messages.h"
 
 namespace storage {
 
@@ -44,10 +45,10 @@ class NonBlockVector {
   }
 
   T& at(uint32_t index) const {
-    if (index >= size()) throw std::out_of_range("NonBlockVector: out of bounds");
+    if (index >= size()) throw std::out_of_range(messages::shm::kVectorOutOfBounds);
     Node* node = first_.load(std::memory_order_acquire);
     for (uint32_t i = 0; i < index && node != nullptr; ++i) node = node->next.load(std::memory_order_acquire);
-    if (node == nullptr) throw std::logic_error("NonBlockVector: something went wrong");
+    if (node == nullptr) throw std::logic_error(messages::shm::kVectorBroken);
     return node->element;
   }
 

@@ -6,6 +6,7 @@
 
 #include "base/Exceptions.h"
 #include "base/Logger.h"
+#include "shm/Messages.h"
 
 namespace storage::owner {
 
@@ -18,9 +19,9 @@ struct Registration {
 
 namespace {
 
-constexpr char kSourceFile[] = "Utils\\OwnerUtil";
-constexpr char kRegisterFunction[] = "storage::owner::GlobalRegistrator::registe_current";
-constexpr char kIsRegisteredFunction[] = "storage::owner::GlobalRegistrator::is_registered";
+constexpr const char* kSourceFile = messages::shm::kOwnerLockFile;
+constexpr const char* kRegisterFunction = messages::shm::kRegisterCurrent;
+constexpr const char* kIsRegisteredFunction = messages::shm::kIsRegistered;
 
 // Waits on a registration mutex: attempt n waits 10 × n milliseconds.
 constexpr uint32_t kWaitAttempts = 10;
@@ -36,7 +37,7 @@ void FormatRegistrationName(char (&name)[128], uint32_t processId, uint32_t thre
 
 void ReportFailedWait() {
   char text[128];
-  std::snprintf(text, sizeof text, "WAIT_FAILED! GetLastError: %d",
+  std::snprintf(text, sizeof text, messages::shm::kWaitFailed,
                 static_cast<int>(platform::GetLastError()));
   platform::DebugOutput(text);
 }
@@ -102,7 +103,7 @@ void CaptureExistingMutex(platform::NamedMutex& mutex) {
         break;
     }
   }
-  throw AssertException(kSourceFile, kRegisterFunction, __LINE__, "We cannot capture the owner mutex");
+  throw AssertException(kSourceFile, kRegisterFunction, __LINE__, messages::shm::kOwnerMutexNotCaptured);
 }
 
 void RegisterCurrent(uint32_t me) {
@@ -149,7 +150,7 @@ void TlsSingleton::EnsureSlot() {
       const int slot = platform::TlsAlloc();
       g_slot_index.exchange(slot);
       // Slots run out for good; retrying would spin for ever.
-      if (slot < 0) throw BadAllocException("no thread-local slot is left for the owner lock");
+      if (slot < 0) throw BadAllocException(messages::shm::kNoThreadLocalSlot);
     }
     platform::YieldThread();
   }
@@ -158,13 +159,13 @@ void TlsSingleton::EnsureSlot() {
 Registration* TlsSingleton::GetValue() {
   void* value = platform::TlsGetValue(g_slot_index.load(std::memory_order_relaxed));
   STORAGE_ASSERT(value != nullptr || platform::GetLastError() == platform::kErrorSuccess, kSourceFile,
-                 "storage::owner::TLSSignleton::GetValue", nullptr);
+                 messages::shm::kThreadLocalGetValue, nullptr);
   return static_cast<Registration*>(value);
 }
 
 void TlsSingleton::SetValue(Registration* registration) {
   STORAGE_ASSERT(platform::TlsSetValue(g_slot_index.load(std::memory_order_relaxed), registration),
-                 kSourceFile, "storage::owner::TLSSignleton::SetValue", nullptr);
+                 kSourceFile, messages::shm::kThreadLocalSetValue, nullptr);
 }
 
 // ---- GlobalMutex ----------------------------------------------------------------
@@ -180,17 +181,17 @@ void GlobalMutex::Lock() {
   // The Windows numbers of the two remaining results, so the text reads the same everywhere.
   const unsigned code = result == platform::WaitResult::kTimedOut ? 0x102u : 0xFFFFFFFFu;
   char text[1024];
-  std::snprintf(text, sizeof text, "GlobalMutex::Lock failed with result 0x%x. GetLastError: %d", code,
+  std::snprintf(text, sizeof text, messages::shm::kGlobalMutexLockFailed, code,
                 static_cast<int>(platform::GetLastError()));
-  throw AssertException(kSourceFile, "storage::owner::GlobalMutex::Lock", __LINE__, text);
+  throw AssertException(kSourceFile, messages::shm::kGlobalMutexLock, __LINE__, text);
 }
 
 void GlobalMutex::Unlock() {
   if (mutex_ != nullptr && mutex_->Release()) return;
   char text[128];
-  std::snprintf(text, sizeof text, "GlobalMutex::Unlock failed. GetLastError: %d",
+  std::snprintf(text, sizeof text, messages::shm::kGlobalMutexUnlockFailed,
                 static_cast<int>(platform::GetLastError()));
-  throw AssertException(kSourceFile, "storage::owner::GlobalMutex::Unlock", __LINE__, text);
+  throw AssertException(kSourceFile, messages::shm::kGlobalMutexUnlock, __LINE__, text);
 }
 
 GlobalMutexGuard::GlobalMutexGuard(GlobalMutex& mutex)
@@ -243,7 +244,7 @@ bool GlobalRegistrator::is_registered(uint32_t threadId) {
     const uint32_t error = platform::GetLastError();
     if (error == platform::kErrorFileNotFound) return false;
     char text[128];
-    std::snprintf(text, sizeof text, "Open Mutex return NULL. GetLastError: %d", static_cast<int>(error));
+    std::snprintf(text, sizeof text, messages::shm::kOpenMutexFailed, static_cast<int>(error));
     throw AssertException(kSourceFile, kIsRegisteredFunction, __LINE__, text);
   }
   for (uint32_t attempt = 0; attempt < kWaitAttempts; ++attempt) {

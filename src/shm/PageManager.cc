@@ -12,12 +12,13 @@
 #include "shm/HiveSaveBatch.h"
 #include "shm/MemoryConfigurator.h"
 #include "shm/SharedMemory.h"
+#include "shm/Messages.h"
 
 namespace storage {
 
 namespace {
 
-constexpr const char* kSourceFile = "Utils\\Shared\\PageManager";
+constexpr const char* kSourceFile = messages::shm::kPageManagerFile;
 
 using MemorySegment = SharedMemoryBase<SharedHeader>;
 using FileSegment = SharedFileBase<SharedHeader, hash::HashHelper<0>>;
@@ -118,10 +119,10 @@ class PageManager::MemoryInitializeEnumerator : public PageMemoryManager::Memory
       head_ = offset;
       return false;
     }
-    constexpr const char* kFunction = "storage::PageManager::MemoryInitializeEnumerator::MemoryBlock";
+    constexpr const char* kFunction = messages::shm::kPageManagerMemoryBlock;
     if (hasSignature(head, kDeadSignature))
       throw InternalStructureException(kSourceFile, kFunction, __LINE__, nullptr);
-    throw InternalStructureException(kSourceFile, kFunction, __LINE__, "Unexpected hive signature");
+    throw InternalStructureException(kSourceFile, kFunction, __LINE__, messages::shm::kUnexpectedHiveSignature);
   }
 
   bool seen() const { return seen_; }
@@ -155,9 +156,9 @@ class PageManager::MemoryEnumeratorHive : public PageMemoryManager::MemoryBlockV
 PageManager::~PageManager() { UnloadHives(); }
 
 void PageManager::Initialize(PageManagerClient* configurator) {
-  constexpr const char* kFunction = "storage::PageManager::Initialize";
+  constexpr const char* kFunction = messages::shm::kPageManagerInitialize;
   STORAGE_ASSERT(configurator != nullptr, kSourceFile, kFunction, nullptr);
-  STORAGE_ASSERT(hives_.size() == 0, kSourceFile, kFunction, "Already initialized");
+  STORAGE_ASSERT(hives_.size() == 0, kSourceFile, kFunction, messages::shm::kAlreadyInitialized);
   namePrefix_ = configurator->getName();
   filePrefix_ = configurator->getPath();
   checkPrefixes();
@@ -179,11 +180,11 @@ void PageManager::Initialize(PageManagerClient* configurator) {
 // Both names must fit their buffers with the hive's index, or two hives would
 // end up under one truncated name.
 void PageManager::checkPrefixes() const {
-  constexpr const char* kFunction = "storage::PageManager::Initialize";
+  constexpr const char* kFunction = messages::shm::kPageManagerInitialize;
   char message[1024];
-  std::snprintf(message, sizeof message, "Maximum filename size is %d", static_cast<int>(kNameBufferSize));
+  std::snprintf(message, sizeof message, messages::shm::kMaximumFilenameSize, static_cast<int>(kNameBufferSize));
   STORAGE_ASSERT(filePrefix_.size() + kFileSuffixLength < kNameBufferSize, kSourceFile, kFunction, message);
-  std::snprintf(message, sizeof message, "Maximum segment name size is %d",
+  std::snprintf(message, sizeof message, messages::shm::kMaximumSegmentNameSize,
                 static_cast<int>(kNameBufferSize));
   STORAGE_ASSERT(namePrefix_.size() + kSegmentSuffixLength < kNameBufferSize, kSourceFile, kFunction,
                  message);
@@ -198,13 +199,13 @@ std::string PageManager::segmentName(uint32_t index) const {
 PageManager::OpenedHive PageManager::GetNextHive(bool create) {
   const uint32_t index = hives_.size();
   // Hive numbers are read back as signed bytes: a 128th hive could not be addressed.
-  if (index >= kMaxHives) throw BadAllocException("Not enough memory to load next hive");
+  if (index >= kMaxHives) throw BadAllocException(messages::shm::kNoMemoryForNextHive);
 
   const std::string name = segmentName(index);
   char fileName[kNameBufferSize] = "";
   const bool fileBacked = !filePrefix_.empty();
   if (fileBacked) std::snprintf(fileName, sizeof fileName, "%s%03ud.dm2", filePrefix_.c_str(), index);
-  logger::info("New hive requested(%d) - %s", static_cast<int>(index), fileBacked ? fileName : name.c_str());
+  logger::info(messages::shm::kNewHiveRequested, static_cast<int>(index), fileBacked ? fileName : name.c_str());
 
   SharedRegion* segment = nullptr;
   bool loadedFromFile = false;
@@ -231,13 +232,13 @@ PageManager::OpenedHive PageManager::GetNextHive(bool create) {
       platform::SleepMs(1);
       continue;
     }
-    logger::error("Unable to create shared memory object. GetLastError: %u", error);
+    logger::error(messages::shm::kSharedMemoryNotCreated, error);
     if (error == platform::kErrorFileNotFound) {
-      throw InternalStructureException(kSourceFile, "storage::PageManager::getNextHive", __LINE__,
-                                       "Next hive not found");
+      throw InternalStructureException(kSourceFile, messages::shm::kPageManagerGetNextHive, __LINE__,
+                                       messages::shm::kNextHiveNotFound);
     }
     if (error == platform::kErrorNotEnoughMemory)
-      throw BadAllocException("Not enough memory to load next hive");
+      throw BadAllocException(messages::shm::kNoMemoryForNextHive);
     throw ExternalException(static_cast<int>(error));
   }
 
@@ -251,8 +252,8 @@ PageManager::OpenedHive PageManager::GetNextHive(bool create) {
 }
 
 void PageManager::validate(SharedRegion* segment) {
-  STORAGE_ASSERT(segment != nullptr, kSourceFile, "storage::PageManager::validate", nullptr);
-  logger::info("Validate hives");
+  STORAGE_ASSERT(segment != nullptr, kSourceFile, messages::shm::kPageManagerValidate, nullptr);
+  logger::info(messages::shm::kValidateHives);
   const uint32_t expected = headWord(hive(hives_.size() - 1).head, kHashWord).load();
   if (hashOf(segment) != expected) throw ChecksumException();
 }
@@ -263,7 +264,7 @@ void PageManager::initialize(Hive& hive) {
   manager.Enumerate(walker, false);
   if (walker.seen()) {
     STORAGE_ASSERT(walker.head() != PageMemoryManager::kNullOffset, kSourceFile,
-                   "storage::PageManager::initialize", nullptr);
+                   messages::shm::kPageManagerInitializeHive, nullptr);
     hive.head = HivePointer(&manager, walker.head());
     return;
   }
@@ -272,9 +273,9 @@ void PageManager::initialize(Hive& hive) {
   try {
     offset = manager.Allocate(kHeadSize);
   } catch (const BadAllocException&) {
-    throw std::runtime_error("Not enoght memory? Are you sure? We can't work with that size");
+    throw std::runtime_error(messages::shm::kSizeTooSmall);
   }
-  STORAGE_ASSERT(offset != PageMemoryManager::kNullOffset, kSourceFile, "storage::PageManager::initialize",
+  STORAGE_ASSERT(offset != PageMemoryManager::kNullOffset, kSourceFile, messages::shm::kPageManagerInitializeHive,
                  nullptr);
   hive.head = HivePointer(&manager, offset);
   headWord(hive.head, kLastWord).store(1);
@@ -322,8 +323,8 @@ bool PageManager::lastIsLast() const { return headWord(hive(hives_.size() - 1).h
 
 InitMemAddress PageManager::Allocate(uint32_t size) {
   // Larger blocks fit no hive, and new hives would be made without end.
-  if (size > kMaxAllocation) throw BadAllocException("The requested size is too big");
-  STORAGE_ASSERT(hives_.size() > 0, kSourceFile, "storage::PageManager::Allocate", nullptr);
+  if (size > kMaxAllocation) throw BadAllocException(messages::shm::kRequestedSizeTooBig);
+  STORAGE_ASSERT(hives_.size() > 0, kSourceFile, messages::shm::kPageManagerAllocate, nullptr);
   // Blocks are taken to be written: whoever takes one changes the hives.
   MarkChanged();
   uint32_t tried = 0;
@@ -343,7 +344,7 @@ InitMemAddress PageManager::AllocateInHive(uint32_t hiveNumber, uint32_t size) {
   if (offset == PageMemoryManager::kNullOffset) return InitMemAddress();
   if (offset >= kHiveSize) {
     manager.Release(offset);
-    throw std::logic_error("THe hive is too big for the manager");
+    throw std::logic_error(messages::shm::kHiveTooBig);
   }
   return InitMemAddress(static_cast<int>(hiveNumber), static_cast<int>(offset));
 }
@@ -359,7 +360,7 @@ bool PageManager::EnsureLoaded(int hiveNumber) {
 }
 
 void* PageManager::GetPointSlow(const InitMemAddress& address) {
-  constexpr const char* kFunction = "storage::PageManager::GetPoint";
+  constexpr const char* kFunction = messages::shm::kPageManagerGetPoint;
   const int hiveNumber = address.hive();
   if (hiveNumber == 0) {
     MarkDead();
@@ -386,12 +387,12 @@ void PageManager::Release(const InitMemAddress& address) {
   if (address.isNull()) return;
   const int hiveNumber = address.hive();
   if (!EnsureLoaded(hiveNumber)) {
-    throw InternalStructureException(kSourceFile, "storage::PageManager::Release", __LINE__, nullptr);
+    throw InternalStructureException(kSourceFile, messages::shm::kPageManagerRelease, __LINE__, nullptr);
   }
   const Hive& target = *hives_.at(static_cast<uint32_t>(hiveNumber - 1));
   const uint32_t offset = static_cast<uint32_t>(address.offset());
   // The head is no client's block; freeing it would make the hive unloadable.
-  if (offset == target.head.offset()) throw BadAllocException("Released block not found is this hive");
+  if (offset == target.head.offset()) throw BadAllocException(messages::shm::kReleasedBlockNotFound);
   MarkChanged();
   target.manager->Release(offset);
 }
@@ -461,14 +462,14 @@ bool PageManager::AnyHiveChanged() const {
 // so that a crash halfway never leaves a chain that refuses to load.
 void PageManager::UnloadHives() {
   if (hives_.size() == 0) return;
-  logger::info("Unload hives");
+  logger::info(messages::shm::kUnloadHives);
   HiveSaveBatch batch;
   const FileMutexes held = lockFilesUpwards();
   // Read with the files' mutexes held, so that no process joins meanwhile; a
   // process still in keeps the hives open and decides when it leaves. The
   // hives are saved together or not at all.
   const bool changed = AnyHiveChanged();
-  if (!changed && !filePrefix_.empty()) logger::info("Unload hives: unchanged, the files stay as they are");
+  if (!changed && !filePrefix_.empty()) logger::info(messages::shm::kUnloadHivesUnchanged);
   for (uint32_t index = hives_.size(); index-- > 0;) {
     Hive& current = hive(index);
     views_[index].hive.store(nullptr);
@@ -497,7 +498,7 @@ PageManager::FileMutexes PageManager::lockFilesUpwards() const {
     }
   } catch (...) {
     // The save goes on without them: it still takes each mutex itself.
-    logger::error("Unload hives: the mutex of hive %u cannot be taken first",
+    logger::error(messages::shm::kUnloadHivesMutexNotTaken,
                   static_cast<unsigned>(held.locked.size()));
   }
   return held;

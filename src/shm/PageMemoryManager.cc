@@ -11,12 +11,13 @@
 #include "base/Logger.h"
 #include "platform/Platform.h"
 #include "shm/OwnerLock.h"
+#include "shm/Messages.h"
 
 namespace storage {
 
 namespace {
 
-constexpr char kSourceFile[] = "Utils\\Shared\\PageMemoryManager";
+constexpr const char* kSourceFile = messages::shm::kPageMemoryManagerFile;
 
 // Words of the area header, as indexes of 32-bit words.
 constexpr size_t kVersionWord = 0;
@@ -51,7 +52,7 @@ constexpr uint32_t kValueMask = 0x3FFFFFFF;
 constexpr uint32_t kLargestRequest = 0x1FFFFFFF;
 constexpr uint32_t kUnrecordableRequest = kUnwritten & kValueMask;
 
-constexpr char kNotFound[] = "Released block not found is this hive";
+constexpr const char* kNotFound = messages::shm::kReleasedBlockNotFound;
 
 std::atomic_ref<uint32_t> Word(uint32_t* word) { return std::atomic_ref<uint32_t>(*word); }
 
@@ -80,19 +81,19 @@ PageMemoryManager::~PageMemoryManager() noexcept(false) {
   if (segment_ == nullptr) return;
   // A second exception while one unwinds would end the process.
   if (std::uncaught_exceptions() > 0) {
-    logger::error("PageMemoryManager destroyed while attached");
+    logger::error(messages::shm::kDestroyedWhileAttached);
     return;
   }
-  STORAGE_ASSERT(false, kSourceFile, "storage::PageMemoryManager::~PageMemoryManager", nullptr);
+  STORAGE_ASSERT(false, kSourceFile, messages::shm::kPageMemoryManagerDestructor, nullptr);
 }
 
 void PageMemoryManager::Attach(SharedRegion* segment) {
-  constexpr char kFunction[] = "storage::PageMemoryManager::Attach";
+  constexpr const char* kFunction = messages::shm::kPageMemoryManagerAttach;
   STORAGE_ASSERT(segment != nullptr && segment_ == nullptr, kSourceFile, kFunction, nullptr);
   const uint32_t size = segment->GetDataSize();
   if (size >= kMaxHiveSize) {
     char message[1024];
-    std::snprintf(message, sizeof message, "Maximum hive size is %d bytes!", static_cast<int>(kMaxHiveSize));
+    std::snprintf(message, sizeof message, messages::shm::kMaximumHiveSize, static_cast<int>(kMaxHiveSize));
     STORAGE_ASSERT(false, kSourceFile, kFunction, message);
   }
   // Every header and descriptor word is reached through std::atomic_ref.
@@ -108,14 +109,14 @@ void PageMemoryManager::Attach(SharedRegion* segment) {
 }
 
 SharedRegion* PageMemoryManager::Detach() {
-  STORAGE_ASSERT(segment_ != nullptr, kSourceFile, "storage::PageMemoryManager::Dettach", nullptr);
+  STORAGE_ASSERT(segment_ != nullptr, kSourceFile, messages::shm::kPageMemoryManagerDetach, nullptr);
   SharedRegion* segment = segment_;
   segment_ = nullptr;
   return segment;
 }
 
 void PageMemoryManager::initialize() {
-  constexpr char kFunction[] = "storage::PageMemoryManager::initialize";
+  constexpr const char* kFunction = messages::shm::kPageMemoryManagerInitialize;
   STORAGE_ASSERT(segment_ != nullptr, kSourceFile, kFunction, nullptr);
   uint32_t* area = words();
   // A new mapping is zero-filled. The fill makes every lock free and every
@@ -130,7 +131,7 @@ void PageMemoryManager::initialize() {
     Word(&area[kEntriesWord]).store(0);
     return;
   }
-  STORAGE_ASSERT(version == kVersion, kSourceFile, kFunction, "Unavailable version!");
+  STORAGE_ASSERT(version == kVersion, kSourceFile, kFunction, messages::shm::kUnavailableVersion);
   // The counters only grow, carves are whole words, and a carve never lets
   // the table meet the blocks: counters that say otherwise come from a
   // damaged file, and trusting them would read and write outside the area.
@@ -139,7 +140,7 @@ void PageMemoryManager::initialize() {
   const uint64_t size = segment_->GetDataSize();
   if (entries > size / kDescriptorSize || carved > size || carved % 4 != 0 ||
       kTableStart + entries * kDescriptorSize + carved > size) {
-    throw InternalStructureException(kSourceFile, kFunction, __LINE__, "the hive's block table is damaged");
+    throw InternalStructureException(kSourceFile, kFunction, __LINE__, messages::shm::kBlockTableDamaged);
   }
 }
 
@@ -161,12 +162,12 @@ bool PageMemoryManager::roomFor(uint32_t rounded) {
 }
 
 bool PageMemoryManager::CanCarve(uint32_t size) {
-  STORAGE_ASSERT(segment_ != nullptr, kSourceFile, "storage::PageMemoryManager::CanCarve", nullptr);
+  STORAGE_ASSERT(segment_ != nullptr, kSourceFile, messages::shm::kPageMemoryManagerCanCarve, nullptr);
   return roomFor(RoundUp(size));
 }
 
 uint32_t PageMemoryManager::AllocateAtUnmappedPart(uint32_t rounded, uint32_t requested) {
-  STORAGE_ASSERT(segment_ != nullptr, kSourceFile, "storage::PageMemoryManager::allocateAtUnmappedPart",
+  STORAGE_ASSERT(segment_ != nullptr, kSourceFile, messages::shm::kPageMemoryManagerAllocateUnmapped,
                  nullptr);
   uint32_t* area = words();
   const uint64_t size = segment_->GetDataSize();
@@ -180,7 +181,7 @@ uint32_t PageMemoryManager::AllocateAtUnmappedPart(uint32_t rounded, uint32_t re
   const int32_t newEntries = static_cast<int32_t>(Word(&area[kEntriesWord]).fetch_add(1) + 1);
   if (newCarved + kTableStart + uint64_t{kDescriptorSize} * static_cast<uint32_t>(newEntries) + kReserve >=
       size) {
-    throw BadAllocException("The CAS 'locker' guarantees: allocating of memory is atomic");
+    throw BadAllocException(messages::shm::kAllocationNotAtomic);
   }
   const uint32_t offset = static_cast<uint32_t>(size) - newCarved;
   uint32_t* entry = descriptor(newEntries - 1);
@@ -193,7 +194,7 @@ uint32_t PageMemoryManager::AllocateAtUnmappedPart(uint32_t rounded, uint32_t re
 }
 
 uint32_t PageMemoryManager::AllocateAtMappedPart(uint32_t rounded, uint32_t requested) {
-  STORAGE_ASSERT(segment_ != nullptr, kSourceFile, "storage::PageMemoryManager::allocateAtMappedPart",
+  STORAGE_ASSERT(segment_ != nullptr, kSourceFile, messages::shm::kPageMemoryManagerAllocateMapped,
                  nullptr);
   // A full hive is searched for every allocation that it cannot carve: the
   // hint spares most of those walks over its whole table.
@@ -224,8 +225,8 @@ uint32_t PageMemoryManager::AllocateAtMappedPart(uint32_t rounded, uint32_t requ
     const uint32_t offset = Word(&entry[kOffsetWord]).load();
     // A damaged descriptor stays claimed, so that no later search hands it out.
     if (!liesInside(offset, rounded)) {
-      throw InternalStructureException(kSourceFile, "storage::PageMemoryManager::allocateAtMappedPart",
-                                       __LINE__, "a free block lies outside its hive");
+      throw InternalStructureException(kSourceFile, messages::shm::kPageMemoryManagerAllocateMapped,
+                                       __LINE__, messages::shm::kFreeBlockOutsideHive);
     }
     // The winning claim makes this thread the block's only user: no tag says
     // in use and Release refuses a claimed block, so a plain fill will do.
@@ -244,7 +245,7 @@ PageMemoryManager::SizeHint* PageMemoryManager::hintFor(uint32_t rounded) {
 }
 
 void PageMemoryManager::Release(const uint32_t& offset) {
-  constexpr char kFunction[] = "storage::PageMemoryManager::Release";
+  constexpr const char* kFunction = messages::shm::kPageMemoryManagerRelease;
   STORAGE_ASSERT(segment_ != nullptr, kSourceFile, kFunction, nullptr);
   STORAGE_ASSERT(offset != kNullOffset, kSourceFile, kFunction, nullptr);
   uint32_t* entry = findDescriptor(offset);
@@ -272,7 +273,7 @@ void PageMemoryManager::Release(const uint32_t& offset) {
 }
 
 void* PageMemoryManager::GetPoint(const uint32_t& offset) {
-  constexpr char kFunction[] = "storage::PageMemoryManager::GetPoint";
+  constexpr const char* kFunction = messages::shm::kPageMemoryManagerGetPoint;
   STORAGE_ASSERT(segment_ != nullptr, kSourceFile, kFunction, nullptr);
   // Offsets come from links in shared memory: one outside the area is damage.
   if (offset >= segment_->GetDataSize())
@@ -281,7 +282,7 @@ void* PageMemoryManager::GetPoint(const uint32_t& offset) {
 }
 
 bool PageMemoryManager::Enumerate(MemoryBlockVisitor& enumerator, bool reverse) {
-  STORAGE_ASSERT(segment_ != nullptr, kSourceFile, "storage::PageMemoryManager::Enumerate", nullptr);
+  STORAGE_ASSERT(segment_ != nullptr, kSourceFile, messages::shm::kPageMemoryManagerEnumerate, nullptr);
   if (reverse) {
     for (int32_t k = entries() - 1; k >= 0; --k) {
       if (!visit(enumerator, k)) return false;
@@ -292,7 +293,7 @@ bool PageMemoryManager::Enumerate(MemoryBlockVisitor& enumerator, bool reverse) 
 }
 
 bool PageMemoryManager::EnumerateFrom(MemoryBlockVisitor& enumerator, int32_t first) {
-  STORAGE_ASSERT(segment_ != nullptr, kSourceFile, "storage::PageMemoryManager::EnumerateFrom", nullptr);
+  STORAGE_ASSERT(segment_ != nullptr, kSourceFile, messages::shm::kPageMemoryManagerEnumerateFrom, nullptr);
   int32_t k = std::max(first, 0);
   int32_t count = entries();
   for (;;) {
@@ -322,8 +323,8 @@ bool PageMemoryManager::visit(MemoryBlockVisitor& enumerator, int32_t k) {
   // Blocks start on word boundaries and end inside the area; a descriptor
   // that says otherwise is damage, not a block to hand out.
   if (!liesInside(offset, static_cast<uint32_t>(SizeOf(current)))) {
-    throw InternalStructureException(kSourceFile, "storage::PageMemoryManager::Enumerate", __LINE__,
-                                     "a block lies outside its hive");
+    throw InternalStructureException(kSourceFile, messages::shm::kPageMemoryManagerEnumerate, __LINE__,
+                                     messages::shm::kBlockOutsideHive);
   }
   return enumerator.MemoryBlock(offset, SizeOf(current));
 }

@@ -8,15 +8,16 @@
 #include "base/PathUtils.h"
 #include "shm/HiveSaveBatch.h"
 #include "shm/SharedMemory.h"
+#include "shm/Messages.h"
 
 namespace storage {
 
 template <class Header, class Hash>
 bool SharedFileBase<Header, Hash>::Open(const char* name, const char* filePath, bool createIfMissing) {
-  STORAGE_ASSERT(name != nullptr && filePath != nullptr, "Utils\\Shared\\SharedMemory",
-                 "storage::TSharedFileWinBase::Open", "A name and a file path are required");
-  STORAGE_ASSERT(!this->isOpen(), "Utils\\Shared\\SharedMemory", "storage::TSharedFileWinBase::Open",
-                 "The segment is open already");
+  STORAGE_ASSERT(name != nullptr && filePath != nullptr, messages::shm::kSharedMemoryFile,
+                 messages::shm::kSharedFileOpen, messages::shm::kNameAndPathRequired);
+  STORAGE_ASSERT(!this->isOpen(), messages::shm::kSharedMemoryFile, messages::shm::kSharedFileOpen,
+                 messages::shm::kSegmentOpenAlready);
   // Absolute, so that the save reaches the same file whatever the current
   // directory is by then.
   const std::string path = utils::path::Normalize(filePath);
@@ -66,7 +67,7 @@ bool SharedFileBase<Header, Hash>::openLocked(const char* name, const std::strin
 
 template <class Header, class Hash>
 bool SharedFileBase<Header, Hash>::load(const std::string& path, bool createIfMissing) {
-  logger::debug("Open shared file %s", path.c_str());
+  logger::debug(messages::shm::kOpenSharedFile, path.c_str());
   HiveSaveBatch::Recover(path);
   // A session that only reads saves nothing, so what killed saves left goes now.
   platform::RemoveStaleTemporaries(path.c_str());
@@ -74,7 +75,7 @@ bool SharedFileBase<Header, Hash>::load(const std::string& path, bool createIfMi
   if (!file.is_open()) {
     // Starting empty from a file that is there would overwrite it at the save.
     if (platform::PathExists(path.c_str())) throw LoadHiveException();
-    logger::debug("Shared file does not exist (%s)", path.c_str());
+    logger::debug(messages::shm::kSharedFileMissing, path.c_str());
     if (!createIfMissing) {
       platform::SetLastError(platform::kErrorFileNotFound);
       return false;
@@ -82,7 +83,7 @@ bool SharedFileBase<Header, Hash>::load(const std::string& path, bool createIfMi
     // A new image has no file yet: it is saved even if nobody writes to it.
     this->header_->markChanged();
   } else {
-    logger::debug("Read shared file %s", path.c_str());
+    logger::debug(messages::shm::kReadSharedFile, path.c_str());
     // The live creation lock words, held by this thread, are kept: only the
     // checksum and the reserved bytes of the stored header are taken over.
     Header stored{};
@@ -95,7 +96,7 @@ bool SharedFileBase<Header, Hash>::load(const std::string& path, bool createIfMi
     this->header_->ClearChanged();
   }
   loadedFromFile_ = file.is_open();
-  logger::debug("Shared file initialized (%s)", path.c_str());
+  logger::debug(messages::shm::kSharedFileInitialized, path.c_str());
   event_->Set();
   return true;
 }
@@ -139,13 +140,13 @@ void SharedFileBase<Header, Hash>::Close() {
 template <class Header, class Hash>
 std::string SharedFileBase<Header, Hash>::save() {
   const char* path = filePath_.c_str();
-  logger::debug("Update hash for shared file %s", path);
+  logger::debug(messages::shm::kUpdateHash, path);
   this->header_->publishChecksum(Hash().getResult(this->GetData(), this->GetDataSize()));
 
   const std::string directory = utils::path::GetDir(filePath_);
   if (!directory.empty() && !utils::IsDirectory(directory) &&
       !utils::CreateDirectoryChain(directory, false)) {
-    logger::error("Unable to open shared file for write - %s", path);
+    logger::error(messages::shm::kSharedFileNotOpenedForWrite, path);
     return {};
   }
   // The image stores the creation lock free: a lock word names a thread of
@@ -156,12 +157,12 @@ std::string SharedFileBase<Header, Hash>::save() {
   std::memcpy(image.data(), &stored, sizeof stored);
   std::memcpy(image.data() + sizeof stored, this->GetData(), this->GetDataSize());
 
-  logger::debug("Open shared file for write %s", path);
+  logger::debug(messages::shm::kOpenSharedFileForWrite, path);
   platform::RemoveStaleTemporaries(path);
-  logger::debug("Write shared file %s", path);
+  logger::debug(messages::shm::kWriteSharedFile, path);
   std::string temporary = platform::WriteTemporaryFile(path, image.data(), image.size(),
                                                        HiveSaveBatch::MainHiveFile(filePath_).c_str());
-  if (temporary.empty()) logger::error("Unable to write to shared file - %s", path);
+  if (temporary.empty()) logger::error(messages::shm::kSharedFileNotWritten, path);
   return temporary;
 }
 

@@ -2,6 +2,7 @@
 
 #include "base/Exceptions.h"
 #include "base/ProcessValues.h"
+#include "shm/Messages.h"
 
 namespace storage {
 
@@ -19,8 +20,8 @@ bool FailOpen(std::unique_ptr<platform::NamedMapping> mapping) {
 
 template <class Header>
 bool SharedMemoryBase<Header>::Open(const char* name, uint32_t size) {
-  STORAGE_ASSERT(!isOpen(), "Utils\\Shared\\SharedMemory", "storage::TSharedMemoryWinBase::Open",
-                 "The segment is open already");
+  STORAGE_ASSERT(!isOpen(), messages::shm::kSharedMemoryFile, messages::shm::kSharedMemoryOpen,
+                 messages::shm::kSegmentOpenAlready);
   if (size < sizeof(Header)) {
     platform::SetLastError(platform::kErrorInvalidParameter);
     return false;

@@ -8,6 +8,7 @@
 
 #include "shm/InitMemAddress.h"
 #include "shm/PageManager.h"
+#include "shm/Messages.h"
 
 namespace storage {
 
@@ -18,21 +19,21 @@ class SharedPointer {
   // The slot is read when the handle is first resolved, so the page manager
   // may be stored in it after the handle is made.
   SharedPointer(PageManager* const* slot, const InitMemAddress& address) : slot_(slot), address_(address) {
-    if (slot_ == nullptr) throw std::runtime_error("MemoryManager is null!");
+    if (slot_ == nullptr) throw std::runtime_error(messages::shm::kMemoryManagerNull);
   }
 
   const InitMemAddress& address() const { return address_; }
 
   // Points the handle at another block.
   void assign(const InitMemAddress& address) {
-    if (slot_ == nullptr) throw std::logic_error("Memory manager is not applied");
+    if (slot_ == nullptr) throw std::logic_error(messages::shm::kMemoryManagerNotApplied);
     address_ = address;
     pointer_ = nullptr;
   }
 
   // The block in this process; null for the null address.
   void* get() {
-    if (slot_ == nullptr || *slot_ == nullptr) throw std::runtime_error("MemoryManager is null!");
+    if (slot_ == nullptr || *slot_ == nullptr) throw std::runtime_error(messages::shm::kMemoryManagerNull);
     if (pointer_ == nullptr) pointer_ = (*slot_)->GetPoint(address_);
     return pointer_;
   }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "xml/XmlEncoding.h"
+#include "xml/Messages.h"
 
 namespace {
 
@@ -84,9 +85,9 @@ class TreeBuilder {
 };
 
 [[noreturn]] void ThrowSyntaxError(XML_Parser parser) {
-  throw CVelXmlParseException("XML parse error at line " + std::to_string(XML_GetCurrentLineNumber(parser)) +
-                              ", column " + std::to_string(XML_GetCurrentColumnNumber(parser) + 1) + ": " +
-                              XML_ErrorString(XML_GetErrorCode(parser)));
+  throw CVelXmlParseException(storage::messages::xml::ParseErrorAt(XML_GetCurrentLineNumber(parser),
+                                                                   XML_GetCurrentColumnNumber(parser) + 1,
+                                                                   XML_ErrorString(XML_GetErrorCode(parser))));
 }
 
 }  // namespace
@@ -98,7 +99,7 @@ void XmlParser::trim_whitespaces(bool) {}
 
 void XmlParser::LoadFromString(const char* text, size_t length) {
   root_.reset();
-  if (!text || length == 0) throw CVelXmlParseException("XML parse error: the document is empty");
+  if (!text || length == 0) throw CVelXmlParseException(storage::messages::xml::kEmptyDocument);
   // Editors put a UTF-8 byte order mark before the declaration; the bytes
   // after it are taken one to one like all others.
   if (std::string_view(text, length).starts_with(kUtf8ByteOrderMark)) {

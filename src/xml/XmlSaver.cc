@@ -8,6 +8,7 @@
 
 #include "platform/Platform.h"
 #include "xml/XmlEncoding.h"
+#include "xml/Messages.h"
 
 namespace {
 
@@ -110,21 +111,21 @@ class DocumentWriter {
 void XmlSaver::SetOutputMode(bool formatted, const char* indent) {
   std::string_view text = indent ? indent : "";
   if (text.find_first_not_of(" \t") != std::string_view::npos) {
-    throw std::invalid_argument("XML indent may hold only blanks and tabs");
+    throw std::invalid_argument(storage::messages::xml::kBadIndent);
   }
   formatted_ = formatted;
   indent_ = text;
 }
 
 std::string XmlSaver::SaveToString(const XmlNode* root) const {
-  if (!root) throw XmlSaverException("No XML document to write");
+  if (!root) throw XmlSaverException(storage::messages::xml::kNoDocument);
   return DocumentWriter(formatted_, indent_).Write(*root);
 }
 
 void XmlSaver::Save(const XmlNode* root, const char* path) const {
-  if (!path || !*path) throw XmlSaverException("No file name to write the XML document to");
+  if (!path || !*path) throw XmlSaverException(storage::messages::xml::kNoFileName);
   std::string document = SaveToString(root);
   if (!storage::platform::ReplaceFileAtomically(path, document.data(), document.size())) {
-    throw XmlSaverException(std::string("Cannot write the XML document to '") + path + "'");
+    throw XmlSaverException(storage::messages::xml::CannotWrite(path));
   }
 }

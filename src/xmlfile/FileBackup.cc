@@ -6,18 +6,20 @@
 #include "base/PathUtils.h"
 #include "platform/Platform.h"
 #include "xmlfile/IdleSave.h"
+#include "xmlfile/Messages.h"
 
 namespace storage {
 
 namespace {
-constexpr const char* kSource = "Utils\\FileBackup";
+constexpr const char* kSource = messages::xmlfile::kFileBackupFile;
 constexpr int kDamagedCopiesKept = 3;
 }  // namespace
 
 BackupController::BackupController(const char* file, const char* defaultFile) {
-  STORAGE_ASSERT(file != nullptr, kSource, "storage::BackupController::BackupController", "no settings file");
-  STORAGE_ASSERT(defaultFile != nullptr, kSource, "storage::BackupController::BackupController",
-                 "no default file");
+  STORAGE_ASSERT(file != nullptr, kSource, messages::xmlfile::kBackupControllerConstructor,
+                 messages::xmlfile::kNoSettingsFile);
+  STORAGE_ASSERT(defaultFile != nullptr, kSource, messages::xmlfile::kBackupControllerConstructor,
+                 messages::xmlfile::kNoDefaultFile);
   file_ = file;
   defaultFile_ = defaultFile;
   backupFile_ = file_ + ".backup";
@@ -65,13 +67,13 @@ std::string BackupController::SetAsideFailed() {
     platform::RenameFile(copy(age - 1).c_str(), copy(age).c_str());
   }
   if (!platform::RenameFile(failed.c_str(), damaged.c_str())) {
-    throw TechnicalException("Cannot move the damaged file " + failed + " aside to " + damaged);
+    throw TechnicalException(messages::xmlfile::CannotMoveAside(failed, damaged));
   }
   return damaged;
 }
 
 void BackupController::NextStep() {
-  STORAGE_ASSERT(HasNextStep(), kSource, "storage::BackupController::NextStep", nullptr);
+  STORAGE_ASSERT(HasNextStep(), kSource, messages::xmlfile::kBackupControllerNextStep, nullptr);
   step_ = static_cast<Step>(step_ + 1);
 }
 

@@ -10,6 +10,7 @@
 #include "xml/XmlParser.h"
 #include "xml/XmlSaver.h"
 #include "xmlfile/IdleSave.h"
+#include "xmlfile/Messages.h"
 
 namespace storage {
 
@@ -46,7 +47,7 @@ XmlStorageController::XmlStorageController(IStorageInitializer* init)
     PrepareStep(init);
     std::string failure;
     if (TryLoad(init, failure)) {
-      if (damageFound) logger::error("Loaded %s instead", backup_.source().c_str());
+      if (damageFound) logger::error(messages::xmlfile::kLoadedInstead, backup_.source().c_str());
       init->OnLoadSucceeded();
       return;
     }
@@ -57,23 +58,23 @@ XmlStorageController::XmlStorageController(IStorageInitializer* init)
     // The default file is never written here, so it stays as it is; its
     // damage loses nothing, and a host that cannot mend it must still run.
     if (damaged && movedTo.empty()) {
-      logger::info("%s is damaged (%s)", backup_.source().c_str(), failure.c_str());
+      logger::info(messages::xmlfile::kIsDamaged, backup_.source().c_str(), failure.c_str());
     } else if (damaged) {
       damageFound = true;
-      logger::error("%s is damaged (%s); moved it to %s", backup_.source().c_str(), failure.c_str(),
+      logger::error(messages::xmlfile::kIsDamagedMoved, backup_.source().c_str(), failure.c_str(),
                     movedTo.c_str());
     }
     if (!backup_.HasNextStep()) break;
     backup_.NextStep();
   }
-  if (damageFound) logger::error("Loaded empty settings for %s instead", settingsFile_.c_str());
+  if (damageFound) logger::error(messages::xmlfile::kLoadedEmptyInstead, settingsFile_.c_str());
   LoadEmpty(init);
 }
 
 XmlStorageController::~XmlStorageController() {
   // A backup still being written would be cut off if the process ended now.
   if (!IdleSave::WaitUntilIdle(kIdleSaveWaitMs)) {
-    logger::error("The backup of %s was still being written after %u ms", settingsFile_.c_str(),
+    logger::error(messages::xmlfile::kBackupStillWritten, settingsFile_.c_str(),
                   kIdleSaveWaitMs);
   }
 }
@@ -81,10 +82,10 @@ XmlStorageController::~XmlStorageController() {
 void XmlStorageController::PrepareStep(IStorageInitializer* init) {
   while (!backup_.Prepare()) {
     // A file that cannot be read may be perfectly sound: it is left alone.
-    const std::string reason = "Cannot read " + backup_.source() + ": " + backup_.readError();
+    const std::string reason = messages::xmlfile::CannotRead(backup_.source(), backup_.readError());
     init->OnLoadFailed();
     if (!init->RetryLoad()) throw TechnicalException(reason);
-    logger::error("%s; trying again", reason.c_str());
+    logger::error(messages::xmlfile::kTryingAgain, reason.c_str());
     init->OnLoadBegin();
   }
 }
@@ -96,12 +97,12 @@ bool XmlStorageController::TryLoad(IStorageInitializer* init, std::string& failu
     document = ParseXmlDocument(text.data(), text.size());
   } catch (const CVelXmlParseException& error) {
     // A missing file is routine on a first start.
-    if (backup_.content().empty()) logger::info("No settings in %s", backup_.source().c_str());
+    if (backup_.content().empty()) logger::info(messages::xmlfile::kNoSettingsIn, backup_.source().c_str());
     failure = error.what();
     return false;
   }
   if (Adopt(std::move(document), init)) return true;
-  failure = "the check function refused it";
+  failure = messages::xmlfile::kCheckRefused;
   return false;
 }
 
@@ -112,9 +113,9 @@ void XmlStorageController::LoadEmpty(IStorageInitializer* init) {
     return;
   }
   init->OnLoadFailed();
-  throw AssertException("XMLStorage\\XMLStorageController",
-                        "storage::XMLStorageController::XMLStorageController", __LINE__,
-                        "the check function refused even empty settings");
+  throw AssertException(messages::xmlfile::kControllerFile,
+                        messages::xmlfile::kControllerConstructor, __LINE__,
+                        messages::xmlfile::kCheckRefusedEmpty);
 }
 
 bool XmlStorageController::Adopt(std::shared_ptr<XmlDocument> document, IStorageInitializer* init) {
@@ -123,7 +124,7 @@ bool XmlStorageController::Adopt(std::shared_ptr<XmlDocument> document, IStorage
   root_.reset(new XmlStorage(document_->root.get()));
   StorageCheckFunction check = init->GetCheckFunction();
   if (check == nullptr || check(root_.get(), STORAGE_XML)) return true;
-  logger::info("The check function refused the settings loaded for %s", settingsFile_.c_str());
+  logger::info(messages::xmlfile::kCheckRefusedLoaded, settingsFile_.c_str());
   root_.reset();
   document_.reset();
   return false;
@@ -143,7 +144,7 @@ void XmlStorageController::Save() {
     saver.SetOutputMode(true, "  ");
     saver.Save(document_->root.get(), settingsFile_.c_str());
   } catch (const XmlSaverException& error) {
-    logger::error("Cannot save the settings to %s: %s", settingsFile_.c_str(), error.what());
+    logger::error(messages::xmlfile::kCannotSave, settingsFile_.c_str(), error.what());
   }
 }
 

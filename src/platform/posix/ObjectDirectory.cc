@@ -12,6 +12,7 @@
 
 #include "platform/Platform.h"
 #include "platform/posix/SharedObject.h"
+#include "platform/Messages.h"
 
 namespace storage::platform::posix {
 
@@ -50,7 +51,7 @@ int OpenVerifiedDirectory(const NameSpace& space) {
   }
   if (!usable || (info.st_mode & 07777) != space.mode) {
     Log(LogLevel::kError,
-        "Access denied to the object directory %s: owned by uid %u with mode %04o, expected %04o",
+        messages::platform::kObjectDirectoryDenied,
         space.path.c_str(), static_cast<unsigned>(info.st_uid), static_cast<unsigned>(info.st_mode & 07777),
         static_cast<unsigned>(space.mode));
     close(fd);

@@ -15,6 +15,7 @@
 
 #include "platform/Platform.h"
 #include "platform/posix/ObjectDirectory.h"
+#include "platform/Messages.h"
 
 namespace storage::platform::posix {
 
@@ -90,7 +91,7 @@ bool OwnedByCaller(const ObjectLocation& location, int fd) {
     return false;
   }
   if (S_ISREG(info.st_mode) && info.st_uid == geteuid()) return true;
-  Log(LogLevel::kError, "Access denied to the shared object %s/%s: it belongs to uid %u",
+  Log(LogLevel::kError, messages::platform::kSharedObjectForeignOwner,
       location.directoryPath.c_str(), location.fileName.c_str(), static_cast<unsigned>(info.st_uid));
   SetLastError(kErrorAccessDenied);
   return false;
@@ -239,7 +240,7 @@ class ObjectTable {
       if (error == 0 && fstat(file.fd(), &info) != 0) error = errno;
       if (error != 0) {
         if (error == EACCES || error == ELOOP) {
-          Log(LogLevel::kError, "Access denied to the shared object %s/%s", location.directoryPath.c_str(),
+          Log(LogLevel::kError, messages::platform::kSharedObjectDenied, location.directoryPath.c_str(),
               location.fileName.c_str());
         }
         SetLastError(ErrorFromErrno(error));

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "platform/Platform.h"
+#include "platform/Messages.h"
 
 namespace storage::platform {
 
@@ -26,7 +27,7 @@ const char* StatusField(const char* status, const char* field) {
   return nullptr;
 }
 
-[[noreturn]] void ThrowNoSnapshot() { throw std::runtime_error("Unable to get snapshot!"); }
+[[noreturn]] void ThrowNoSnapshot() { throw std::runtime_error(messages::platform::kNoSnapshot); }
 
 }  // namespace
 
