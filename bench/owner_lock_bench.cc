@@ -7,8 +7,8 @@
 #include <mutex>
 #include <thread>
 
-#include "ProcessValues.h"
-#include "Utils/OwnerUtil.h"
+#include "base/ProcessValues.h"
+#include "shm/OwnerLock.h"
 
 namespace {
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "SharedStorage/MemoryConfigurator.h"
-#include "Utils/Shared/PageManager.h"
-#include "Utils/Shared/PageMemoryManager.h"
 #include "platform/Platform.h"
+#include "shm/MemoryConfigurator.h"
+#include "shm/PageManager.h"
+#include "shm/PageMemoryManager.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ class BenchStorage {
   explicit BenchStorage(const char* purpose) {
     const std::string name =
         "Local\\pmbench_" + std::to_string(storage::platform::CurrentProcessId()) + "_" + purpose + "_";
-    storage::AMemoryConfigurator configurator(name.c_str(), nullptr);
+    storage::BasicMemoryConfigurator configurator(name.c_str(), nullptr);
     manager.Initialize(&configurator);
   }
   PageManager manager;
@@ -64,7 +64,7 @@ BENCHMARK(BM_PageManagerAllocateRelease16);
 // The data area of a 1 MiB hive segment, on the heap.
 constexpr uint32_t kAreaSize = 1048576 - 64;
 
-class HeapSegment : public storage::ISharedMemory {
+class HeapSegment : public storage::SharedRegion {
  public:
   HeapSegment() : words_(kAreaSize / 4) {}
   void Unlock() override {}
@@ -88,7 +88,7 @@ void BM_PageMemoryManagerCarveRelease16(benchmark::State& state) {
     uint32_t offset = manager.Allocate(16);
     if (offset == PageMemoryManager::kNullOffset) {
       state.PauseTiming();
-      manager.Dettach();
+      manager.Detach();
       segment.Reset();
       manager.Attach(&segment);
       state.ResumeTiming();
@@ -97,7 +97,7 @@ void BM_PageMemoryManagerCarveRelease16(benchmark::State& state) {
     benchmark::DoNotOptimize(offset);
     manager.Release(offset);
   }
-  manager.Dettach();
+  manager.Detach();
 }
 BENCHMARK(BM_PageMemoryManagerCarveRelease16);
 
@@ -115,7 +115,7 @@ void BM_PageMemoryManagerReuseRelease16(benchmark::State& state) {
     benchmark::DoNotOptimize(offset);
     manager.Release(offset);
   }
-  manager.Dettach();
+  manager.Detach();
 }
 BENCHMARK(BM_PageMemoryManagerReuseRelease16);
 

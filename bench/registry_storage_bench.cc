@@ -6,10 +6,10 @@
 #include <memory>
 #include <string>
 
-#include "platform/MemoryRegistry.h"
 #include "platform/Registry.h"
 #include "storage/storage.h"
 #include "support/ApiStore.h"
+#include "support/MemoryRegistry.h"
 #include "support/Workloads.h"
 
 namespace {

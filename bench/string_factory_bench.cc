@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "SharedStorage/StringFactory.h"
+#include "shareddom/StringFactory.h"
 
 namespace {
 
@@ -26,10 +26,10 @@ std::string UniqueName(const char* what) {
 
 void BM_GetSIDKnownText(benchmark::State& state) {
   StringFactory factory(UniqueName("known").c_str(), nullptr);
-  for (int i = 0; i < 1000; ++i) StringFactory::GetSID(("Other text " + std::to_string(i)).c_str()).AddRef();
-  const StringAutoRelease kept = StringFactory::GetSID("Width");
+  for (int i = 0; i < 1000; ++i) factory.GetSID(("Other text " + std::to_string(i)).c_str()).AddRef();
+  const StringAutoRelease kept = factory.GetSID("Width");
   for (auto _ : state) {
-    StringAutoRelease found = StringFactory::GetSID("WIDTH");
+    StringAutoRelease found = factory.GetSID("WIDTH");
     benchmark::DoNotOptimize(found);
   }
 }
@@ -80,7 +80,7 @@ class Creator {
     const int32_t ready = 0;
     if (write(answers_[1], &ready, sizeof ready) != sizeof ready) return;
     for (int number; read(requests_[0], &number, sizeof number) == sizeof number;) {
-      const StringAutoRelease made = StringFactory::GetSID(Text(number).c_str());
+      const StringAutoRelease made = factory.GetSID(Text(number).c_str());
       made.AddRef();
       const int32_t sid = made.GetSID();
       if (write(answers_[1], &sid, sizeof sid) != sizeof sid) return;
@@ -105,14 +105,14 @@ void OnTextsOfAnotherProcess(benchmark::State& state, const char* what, Look loo
   }
   StringFactory factory(name.c_str(), nullptr);
   for (int i = 0; i < state.range(0); ++i)
-    StringFactory::GetSID(("Known " + std::to_string(i)).c_str()).AddRef();
+    factory.GetSID(("Known " + std::to_string(i)).c_str()).AddRef();
   int number = 0;
   for (auto _ : state) {
     state.PauseTiming();
     const int32_t sid = creator.Create(++number);
     const std::string text = Creator::Text(number);
     state.ResumeTiming();
-    if (!look(text, sid)) {
+    if (!look(factory, text, sid)) {
       state.SkipWithError("the new string was not found");
       return;
     }
@@ -124,8 +124,8 @@ void OnTextsOfAnotherProcess(benchmark::State& state, const char* what, Look loo
 // the table sizes comparable between runs: range(0) known strings plus up to
 // 1000 new ones.
 void BM_GetSIDTextOfAnotherProcess(benchmark::State& state) {
-  OnTextsOfAnotherProcess(state, "other", [](const std::string& text, int32_t) {
-    return StringFactory::GetSID(text.c_str()).GetHolder() != nullptr;
+  OnTextsOfAnotherProcess(state, "other", [](StringFactory& factory, const std::string& text, int32_t) {
+    return factory.GetSID(text.c_str()).GetHolder() != nullptr;
   });
 }
 BENCHMARK(BM_GetSIDTextOfAnotherProcess)->Arg(10)->Arg(10000)->Iterations(1000);
@@ -133,8 +133,8 @@ BENCHMARK(BM_GetSIDTextOfAnotherProcess)->Arg(10)->Arg(10000)->Iterations(1000);
 // What a reader meets when another process has just written a value: a SID it
 // has never seen. The same table sizes as above.
 void BM_GetStringOfAnotherProcess(benchmark::State& state) {
-  OnTextsOfAnotherProcess(state, "sid", [](const std::string&, int32_t sid) {
-    return StringFactory::GetString(sid).GetString() != nullptr;
+  OnTextsOfAnotherProcess(state, "sid", [](StringFactory& factory, const std::string&, int32_t sid) {
+    return factory.GetString(sid).GetString() != nullptr;
   });
 }
 BENCHMARK(BM_GetStringOfAnotherProcess)->Arg(10)->Arg(10000)->Iterations(1000);

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/Exceptions.h"
 #include "storage/storage.h"
 
 namespace fuzz {
@@ -33,13 +34,20 @@ bool RunDocumented(Step&& step) {
   try {
     std::forward<Step>(step)();
     return true;
-  } catch (const storage::Exception&) {
-  } catch (const storage::TechnicalException&) {
   } catch (const CVelXmlParseException&) {
-  } catch (const storage::AssertException& error) {
-    Fault("AssertException: " + error.What());
-  } catch (const std::exception& error) {
-    Fault(std::string("unexpected exception: ") + error.what());
+  } catch (...) {
+    const storage::Failure failure = storage::CurrentFailure();
+    switch (failure.root) {
+      case storage::Failure::Root::kStorage:
+      case storage::Failure::Root::kTechnical:
+        break;
+      case storage::Failure::Root::kAssert:
+        Fault(std::string(failure.rootName()) + ": " + failure.message);
+      case storage::Failure::Root::kStandard:
+        Fault("unexpected exception: " + failure.message);
+      case storage::Failure::Root::kUnknown:
+        throw;
+    }
   }
   return false;
 }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "Utils/Base64.h"
+#include "base/Base64.h"
 
 namespace {
 

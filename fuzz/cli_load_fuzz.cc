@@ -8,16 +8,16 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "XMLStorage/XMLStorage.h"
 #include "settingstore/CliError.h"
 #include "settingstore/XmlDump.h"
+#include "xmlfile/XmlStorage.h"
 
 namespace {
 
 // A fresh in-memory XML storage to load into; the tree outlives its section.
 struct Target {
-  std::unique_ptr<CVelXmlNode> document{CVelXmlNode::createNode()};
-  storage::Ref<storage::IStorageSection> root{new storage::XMLStorage(document.get())};
+  std::unique_ptr<XmlNode> document{XmlNode::CreateNode()};
+  storage::Ref<storage::IStorageSection> root{new storage::XmlStorage(document.get())};
 };
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Path routines on any text: Split gives non-empty components free of
 // separators that are exactly the words of the text after its drive prefix;
 // Join keeps both pieces with one separator between them; getDir gives a
-// leading part of the path; normailize gives an absolute path without empty,
+// leading part of the path; Normalize gives an absolute path without empty,
 // "." or ".." components and is idempotent.
 #include <cstddef>
 #include <cstdint>
@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "FuzzSupport.h"
-#include "Utils/PathUtils.h"
-#include "framework/Path.h"
+#include "base/Path.h"
+#include "base/PathUtils.h"
 
 namespace {
 
@@ -86,7 +86,7 @@ void CheckJoin(const std::string& a, const std::string& b) {
 }
 
 void CheckGetDir(const std::string& text) {
-  const std::string dir = path::getDir(text);
+  const std::string dir = path::GetDir(text);
   const size_t last = text.find_last_of(kSeparators);
   if (last == std::string::npos) {
     fuzz::Check(dir.empty(), "getDir of a bare name is not empty");
@@ -101,7 +101,7 @@ void CheckGetDir(const std::string& text) {
 void CheckNormalize(const std::string& text) {
   std::string normal;
   try {
-    normal = path::normailize(text);
+    normal = path::Normalize(text);
   } catch (const std::runtime_error&) {
     return;  // the current directory is unknown: documented
   }
@@ -120,7 +120,7 @@ void CheckNormalize(const std::string& text) {
     }
     start = end + 1;
   }
-  fuzz::Check(path::normailize(normal) == normal, "normailize is not idempotent");
+  fuzz::Check(path::Normalize(normal) == normal, "normailize is not idempotent");
 }
 
 }  // namespace

@@ -29,7 +29,7 @@
 #include <utility>
 
 #include "FuzzSupport.h"
-#include "framework/Path.h"
+#include "base/Path.h"
 #include "storage/initializer.h"
 
 namespace {
@@ -137,7 +137,7 @@ void Exercise(const std::string& directory) {
 
 // The named objects whose names carry the storage's path hash.
 size_t ObjectsOf(const std::string& directory) {
-  const std::string hash = storage::utils::generateUniqueHashByPath(directory);
+  const std::string hash = storage::utils::GenerateUniqueHashByPath(directory);
   size_t found = 0;
   std::error_code error;
   for (const fs::directory_entry& place : fs::directory_iterator(kObjectRoot, error)) {

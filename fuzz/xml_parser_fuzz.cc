@@ -9,18 +9,18 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "xml/VelXmlParser.h"
-#include "xml/VelXmlSaver.h"
+#include "xml/XmlParser.h"
+#include "xml/XmlSaver.h"
 
 namespace {
 
-using NodePtr = std::unique_ptr<CVelXmlNode>;
+using NodePtr = std::unique_ptr<XmlNode>;
 
 NodePtr Parse(const std::string& text) {
-  CVelXmlParser parser;
+  XmlParser parser;
   parser.trim_whitespaces(true);
-  parser.loadFromString(text.data(), text.size());
-  NodePtr root(parser.dettachRoot());
+  parser.LoadFromString(text.data(), text.size());
+  NodePtr root(parser.DetachRoot());
   fuzz::Check(root != nullptr, "a parse that succeeded gave no root");
   return root;
 }
@@ -30,27 +30,27 @@ bool SameText(const char* a, const char* b) {
   return std::string(a) == b;
 }
 
-bool SameNode(const CVelXmlNode& a, const CVelXmlNode& b) {
-  if (!SameText(a.getName(), b.getName()) || a.getAttributeCount() != b.getAttributeCount()) return false;
-  for (unsigned i = 0; i < a.getAttributeCount(); ++i) {
-    if (!SameText(a.getAttributeNameAt(i), b.getAttributeNameAt(i)) ||
-        !SameText(a.getAttributeValueAt(i), b.getAttributeValueAt(i))) {
+bool SameNode(const XmlNode& a, const XmlNode& b) {
+  if (!SameText(a.getName(), b.getName()) || a.GetAttributeCount() != b.GetAttributeCount()) return false;
+  for (unsigned i = 0; i < a.GetAttributeCount(); ++i) {
+    if (!SameText(a.GetAttributeNameAt(i), b.GetAttributeNameAt(i)) ||
+        !SameText(a.GetAttributeValueAt(i), b.GetAttributeValueAt(i))) {
       return false;
     }
   }
-  return a.getChilds()->size() == b.getChilds()->size();
+  return a.GetChildren()->size() == b.GetChildren()->size();
 }
 
 // Compares two trees without recursion: a parsed tree may be very deep.
-bool SameTree(const CVelXmlNode& a, const CVelXmlNode& b) {
-  std::vector<std::pair<const CVelXmlNode*, const CVelXmlNode*>> pending{{&a, &b}};
+bool SameTree(const XmlNode& a, const XmlNode& b) {
+  std::vector<std::pair<const XmlNode*, const XmlNode*>> pending{{&a, &b}};
   while (!pending.empty()) {
     auto [left, right] = pending.back();
     pending.pop_back();
     if (!SameNode(*left, *right)) return false;
-    for (int i = 0; i < left->getChilds()->size(); ++i) {
-      const CVelXmlNode* left_child = left->getChilds()->get(i);
-      const CVelXmlNode* right_child = right->getChilds()->get(i);
+    for (int i = 0; i < left->GetChildren()->size(); ++i) {
+      const XmlNode* left_child = left->GetChildren()->get(i);
+      const XmlNode* right_child = right->GetChildren()->get(i);
       if (left_child == nullptr || right_child == nullptr) return false;
       pending.emplace_back(left_child, right_child);
     }
@@ -58,8 +58,8 @@ bool SameTree(const CVelXmlNode& a, const CVelXmlNode& b) {
   return true;
 }
 
-void CheckRoundTrip(const CVelXmlNode& root, bool formatted) {
-  CVelXmlSaver saver;
+void CheckRoundTrip(const XmlNode& root, bool formatted) {
+  XmlSaver saver;
   saver.SetOutputMode(formatted, formatted ? "  " : nullptr);
   const std::string written = saver.SaveToString(&root);
   NodePtr reparsed;

@@ -64,6 +64,15 @@ bool SetThreadPriority(uint32_t threadId, int level);
 // A line for whoever debugs the process (the logger's debug level).
 void DebugOutput(const char* text);
 
+// ---- Diagnostics ------------------------------------------------------------
+// This layer sits below the library's logger, so it reports through a
+// callback that the logger installs when the library loads. Until then, and
+// without one, its lines are dropped.
+enum class LogLevel { kError, kDebug };
+using LogCallback = void (*)(LogLevel level, const char* text);
+void SetLogCallback(LogCallback callback);
+void Log(LogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
 // ---- Files ------------------------------------------------------------------
 // Every file this layer writes is created with O_CREAT | O_EXCL | O_NOFOLLOW,
 // so that a name another user planted (a link above all) is never written

@@ -11,14 +11,14 @@
 #include <thread>
 #include <tuple>
 
-#include "NamesEnumerator.h"
-#include "Utils/Base64.h"
-#include "framework/Exceptions.h"
-#include "framework/Hash.h"
-#include "framework/HashHelper.h"
-#include "framework/NamedSync.h"
+#include "base/Base64.h"
+#include "base/Exceptions.h"
+#include "base/Hash.h"
+#include "base/HashHelper.h"
+#include "base/NamedSync.h"
+#include "base/NamesEnumerator.h"
+#include "base/Thread.h"
 #include "storage/ref.h"
-#include "toolkit/AThread.h"
 
 namespace storage {
 namespace {
@@ -84,7 +84,7 @@ TEST(Base64, InvalidInputs) {
 
 // The result bytes of hash type 0.
 std::string Xxh32(const void* data, size_t size) {
-  hash::IHash* result = hash::Factory::GetBuilderInstance(hash::kHashTypeXxh32)->Build(data, size);
+  hash::HashFunction* result = hash::Factory::GetBuilderInstance(hash::kHashTypeXxh32)->Build(data, size);
   char bytes[6] = {};
   EXPECT_EQ(result->GetResult(bytes, sizeof bytes), 4u);  // no more than it has
   result->Release();
@@ -131,7 +131,7 @@ TEST(Framework, NamedEventsAndMutexes) {
 }
 
 // Counts its runs; a fire-and-forget job deletes itself first.
-struct CountingThread : veltool3::AThread {
+struct CountingThread : veltool3::Thread {
   CountingThread(std::atomic<int>& runs, bool deleteItself) : runs(runs), deleteItself(deleteItself) {}
   int run() override {
     std::atomic<int>& counter = runs;

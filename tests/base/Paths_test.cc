@@ -7,8 +7,8 @@
 #include <tuple>
 #include <vector>
 
-#include "Utils/PathUtils.h"
-#include "framework/Path.h"
+#include "base/Path.h"
+#include "base/PathUtils.h"
 #include "support/TempDirectory.h"
 
 namespace storage::utils {
@@ -51,7 +51,7 @@ TEST(Paths, JoinDirectoryNormalFormAndItsHash) {
       {"a//b", "a"}, {"a/b/", "a/b"}, {"/file", "/"}, {"//file", "/"}, {".storage", ""}, {"", ""},
       // clang-format on
   };
-  for (const auto& [path, dir] : kDirs) EXPECT_EQ(path::getDir(path), dir) << path;
+  for (const auto& [path, dir] : kDirs) EXPECT_EQ(path::GetDir(path), dir) << path;
   const std::pair<const char*, std::string> kNormal[] = {
       // clang-format off
       {"/tmp//x\\y/", "/tmp/x/y"}, {"\\tmp\\.\\x\\..\\y", "/tmp/y"}, {"/a/b/../../..", "/"}, {"\\\\", "/"},
@@ -60,14 +60,14 @@ TEST(Paths, JoinDirectoryNormalFormAndItsHash) {
       // clang-format on
   };
   for (const auto& [path, normal] : kNormal) {
-    EXPECT_EQ(path::normailize(path), normal) << path;
-    EXPECT_EQ(path::normailize(normal), normal);
+    EXPECT_EQ(path::Normalize(path), normal) << path;
+    EXPECT_EQ(path::Normalize(normal), normal);
   }
   // Shared object names depend on this value: XXH64, seed 0, of "/tmp/a/b" in hex.
   for (const char* path : {"/tmp/a/b", "\\tmp\\a\\.\\b\\", "/tmp/x/../a//b"}) {
-    EXPECT_EQ(generateUniqueHashByPath(path), "ded4e568ff27a3b9") << path;
+    EXPECT_EQ(GenerateUniqueHashByPath(path), "ded4e568ff27a3b9") << path;
   }
-  EXPECT_NE(generateUniqueHashByPath("/tmp/a/B"), "ded4e568ff27a3b9");
+  EXPECT_NE(GenerateUniqueHashByPath("/tmp/a/B"), "ded4e568ff27a3b9");
 }
 
 TEST(Paths, DirectoryChainsAreCreatedOnlyWhereMissingAlsoConcurrently) {

@@ -15,9 +15,9 @@
 #include <typeinfo>
 #include <vector>
 
-#include "platform/MemoryRegistry.h"
 #include "platform/RegistryStore.h"
 #include "storage/storage.h"
+#include "support/MemoryRegistry.h"
 #include "support/TempDirectory.h"
 
 namespace settingstore::test {

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <fstream>
 
-#include "Utils/PathUtils.h"
+#include "base/PathUtils.h"
 #include "platform/Platform.h"
 #include "reliability/CrashSweep.h"
 #include "support/OtherUser.h"

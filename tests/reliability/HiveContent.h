@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "SharedStorage/MemoryConfigurator.h"
-#include "Utils/Shared/PageManager.h"
+#include "shm/MemoryConfigurator.h"
+#include "shm/PageManager.h"
 
 namespace settingstore::test {
 
@@ -24,11 +24,11 @@ inline uint8_t PatternByte(int generation, uint32_t index) {
 
 inline void StartHives(storage::PageManager& manager, const std::string& name,
                        const std::string& filePrefix) {
-  storage::AMemoryConfigurator configurator(name.c_str(), filePrefix.c_str());
+  storage::BasicMemoryConfigurator configurator(name.c_str(), filePrefix.c_str());
   manager.Initialize(&configurator);
 }
 
-class HiveBlocks : public storage::IMemBlockEnumerator {
+class HiveBlocks : public storage::MemoryBlockVisitor {
  public:
   bool MemoryBlock(const storage::InitMemAddress& address, int32_t size) override {
     addresses.push_back(address);

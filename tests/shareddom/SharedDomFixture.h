@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "SharedStorage/MemAccessController.h"
-#include "SharedStorage/NodeFactory.h"
-#include "SharedStorage/StringFactory.h"
+#include "shareddom/MemAccessController.h"
+#include "shareddom/NodeFactory.h"
+#include "shareddom/StringFactory.h"
 #include "storage/storage.h"
 
 namespace settingstore::test {
@@ -74,8 +74,8 @@ class SharedDomSession {
   Ref<IStorageSection> Root() { return Ref<IStorageSection>(factory_->GetRoot()); }
   static storage::NodeFactory& Nodes() { return *storage::NodeFactory::GetInstance(); }
   static storage::MemAccessController& Access() { return *storage::MemAccessController::GetInstance(); }
-  static void LockNode(const InitMemAddress& node) { storage::MemAccessController::lockNode(node); }
-  static void UnlockNode(const InitMemAddress& node) { storage::MemAccessController::unlockNode(node); }
+  static void LockNode(const InitMemAddress& node) { storage::MemAccessController::LockNode(node); }
+  static void UnlockNode(const InitMemAddress& node) { storage::MemAccessController::UnlockNode(node); }
 
  private:
   HostInitializer init_;
@@ -100,7 +100,7 @@ inline std::string TextOf(int32_t sid) {
 
 // The client blocks of a page manager: their sizes by address.
 inline std::map<uint32_t, int32_t> Blocks(storage::PageManager& pages) {
-  struct Collector : storage::IMemBlockEnumerator {
+  struct Collector : storage::MemoryBlockVisitor {
     bool MemoryBlock(const InitMemAddress& address, int32_t size) override {
       return blocks.emplace(address.value(), size).second;
     }

@@ -251,7 +251,7 @@ TEST_F(SharedDomTest, ConcurrentCreatesOfOneNameMakeOneChild) {
 // is recursive and keeps other threads out until its last unlock.
 TEST_F(SharedDomTest, ALockerPinsARemovedNodeUntilItUnlocks) {
   Up();
-  std::optional<NodeRef> handle(session_->Nodes().newElement(1));
+  std::optional<NodeRef> handle(session_->Nodes().NewElement(1));
   const InitMemAddress node = handle->address();
   session_->LockNode(node);
   session_->LockNode(node);

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "SharedStorage/StringHolderBase.h"
-#include "SharedStorage/StringHolderFactory.h"
 #include "platform/Platform.h"
 #include "shareddom/SharedDomFixture.h"
+#include "shareddom/StringHolderBase.h"
+#include "shareddom/StringHolderFactory.h"
 #include "support/HelperProcess.h"
 #include "support/TempDirectory.h"
 

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "framework/NamedSync.h"
+#include "base/NamedSync.h"
 #include "platform/Platform.h"
 #include "shm/helper/PageManagerSupport.h"
 #include "storage/storage.h"
@@ -50,8 +50,8 @@ void WriteFile(const fs::path& path, const std::vector<uint8_t>& bytes) {
 
 template <class Manager>
 Blocks Walk(Manager& manager, bool reverse, size_t limit = 0, bool* completed = nullptr) {
-  struct Collector : std::conditional_t<std::is_same_v<Manager, PageManager>, storage::IMemBlockEnumerator,
-                                        PageMemoryManager::IMemBlockEnumerator> {
+  struct Collector : std::conditional_t<std::is_same_v<Manager, PageManager>, storage::MemoryBlockVisitor,
+                                        PageMemoryManager::MemoryBlockVisitor> {
     bool MemoryBlock(const InitMemAddress& address, int32_t size) { return MemoryBlock(address.value(), size); }
     bool MemoryBlock(const uint32_t& offset, int32_t size) {
       blocks.emplace_back(offset, size);
@@ -222,7 +222,7 @@ TEST_F(HiveTest, AProcessKilledWhileSavingLeavesALoadableFile) {
 // ---- One hive's allocator --------------------------------------------------------
 
 // A hive area on the heap. reportedSize, when given, is what it claims to hold.
-class HeapSegment : public storage::ISharedMemory {
+class HeapSegment : public storage::SharedRegion {
  public:
   explicit HeapSegment(uint32_t size, uint32_t reportedSize = 0)
       : words_(size / 4), size_(reportedSize != 0 ? reportedSize : size) {}
@@ -244,7 +244,7 @@ class HeapSegment : public storage::ISharedMemory {
 
 struct Hive {
   explicit Hive(uint32_t size) : segment(size) { manager.Attach(&segment); }
-  ~Hive() { manager.Dettach(); }
+  ~Hive() { manager.Detach(); }
   HeapSegment segment;
   PageMemoryManager manager;
 };
@@ -274,18 +274,18 @@ TEST(HiveAllocatorTest, AttachFormatsFreshAreasAndRefusesDamagedOnesUntouched) {
     if (c.words.empty()) {
       manager.Attach(&segment);
       EXPECT_EQ(manager.Allocate(4), 252u);
-      manager.Dettach();
+      manager.Detach();
       continue;
     }
     EXPECT_ANY_THROW(manager.Attach(&segment));
     EXPECT_EQ(segment.Snapshot(), before);
-    EXPECT_THROW(manager.Dettach(), storage::AssertException);
+    EXPECT_THROW(manager.Detach(), storage::AssertException);
   }
   HeapSegment huge(64, PageMemoryManager::kMaxHiveSize);  // only its size is read
   PageMemoryManager manager;
   EXPECT_THROW(manager.Attach(&huge), storage::AssertException);
   EXPECT_TRUE(huge.Filled(0, 64, 0));
-  EXPECT_THROW(manager.Dettach(), storage::AssertException);
+  EXPECT_THROW(manager.Detach(), storage::AssertException);
 }
 
 // Generated runs of allocations and releases, against a model of the blocks
@@ -388,7 +388,7 @@ TEST_F(HiveTest, FourProcessesOfTwoThreadsShareOneHive) {
   const auto* words = static_cast<const uint32_t*>(segment->GetData());
   EXPECT_GT(manager.DescriptorCount(), 0);
   for (int32_t k = 0; k < manager.DescriptorCount(); ++k) EXPECT_EQ(words[6 + 4 * k] >> 30, 1u) << k;
-  manager.Dettach();
+  manager.Detach();
 }
 
 // ---- The page manager -------------------------------------------------------------
@@ -490,7 +490,7 @@ TEST_F(HiveTest, RefusesWhatFitsNoHiveAndNamesThatDoNotFit) {
 
 TEST_F(HiveTest, ThreadsAndStartsThatGrowOneStorageAtOnceAppendEachHiveOnce) {
   struct Target {
-    void onMemManagerInitialized() {
+    void OnMemManagerInitialized() {
       if (inside->fetch_add(1) != 0) overlaps->fetch_add(1);
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       inside->fetch_sub(1);
@@ -505,7 +505,7 @@ TEST_F(HiveTest, ThreadsAndStartsThatGrowOneStorageAtOnceAppendEachHiveOnce) {
     for (PageManager& manager : managers) {
       starts.emplace_back([&] {
         Target target{&inside, &overlaps};
-        storage::TMemoryConfigurator<Target> configurator(&target, Name().c_str(), "");
+        storage::MemoryConfigurator<Target> configurator(&target, Name().c_str(), "");
         manager.Initialize(&configurator);
       });
     }

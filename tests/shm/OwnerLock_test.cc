@@ -1,4 +1,4 @@
-#include "Utils/OwnerUtil.h"
+#include "shm/OwnerLock.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "shm/helper/OwnerLockArea.h"
 #include "platform/Platform.h"
+#include "shm/helper/OwnerLockArea.h"
 #include "storage/storage.h"
 #include "support/HelperProcess.h"
 

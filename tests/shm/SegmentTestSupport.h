@@ -12,15 +12,15 @@
 #include <string>
 #include <thread>
 
-#include "Utils/Shared/SharedMemory.h"
+#include "shm/SharedMemory.h"
 
 namespace settingstore::test {
 
-using MemorySegment = storage::TSharedMemoryWinBase<storage::SharedHeader>;
-using FileSegment = storage::TSharedFileWinBase<storage::SharedHeader, storage::hash::HashHelper<0>>;
+using MemorySegment = storage::SharedMemoryBase<storage::SharedHeader>;
+using FileSegment = storage::SharedFileBase<storage::SharedHeader, storage::hash::HashHelper<0>>;
 
 struct SegmentReleaser {
-  void operator()(storage::ISharedMemory* segment) const { segment->Release(); }
+  void operator()(storage::SharedRegion* segment) const { segment->Release(); }
 };
 template <class Segment>
 using SegmentPtr = std::unique_ptr<Segment, SegmentReleaser>;

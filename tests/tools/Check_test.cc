@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "SharedStorage/MemoryConfigurator.h"
-#include "SharedStorage/SharedSettings.h"
-#include "SharedStorage/StringHolderBase.h"
-#include "Utils/Shared/PageManager.h"
-#include "framework/HashHelper.h"
+#include "base/HashHelper.h"
+#include "shareddom/SharedSettings.h"
+#include "shareddom/StringHolderBase.h"
+#include "shm/MemoryConfigurator.h"
+#include "shm/PageManager.h"
 #include "tools/CliRunner.h"
 
 namespace settingstore::test {
@@ -237,7 +237,7 @@ TEST_F(CheckTest, TheHashChainTiesEachHiveToTheOneBefore) {
     // The string table grows a second hive: two blocks too large for one
     // hive, given back at once, leave the storage sound with two hives.
     const storage::SharedSettings settings(runner_.file("dom").c_str());
-    storage::AMemoryConfigurator names(settings.mapName.c_str(),
+    storage::BasicMemoryConfigurator names(settings.mapName.c_str(),
                                        (settings.path + "/" + settings.mapFileName).c_str());
     storage::PageManager pages;
     pages.Initialize(&names);

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "Utils/FileBackup.h"
-#include "XMLStorage/IdleSave.h"
 #include "support/OtherUser.h"
 #include "tools/CliRunner.h"
+#include "xmlfile/FileBackup.h"
+#include "xmlfile/IdleSave.h"
 
 namespace settingstore::test {
 namespace {
@@ -186,7 +186,7 @@ TEST(SecurityTest, FilesBesideAPrivateMainFileArePrivateToo) {
   storage::BackupController backup(settings.c_str(), runner.file("none").c_str());
   backup.Prepare();
   backup.Confirm();
-  storage::CIdleSave::WaitUntilIdle();
+  storage::IdleSave::WaitUntilIdle();
   EXPECT_EQ(runner.readFile("xml-settings.backup"), "<storage/>");
   EXPECT_EQ(ModeOf(settings + ".backup"), 0600u);
 }

@@ -8,20 +8,20 @@
 #include <stdexcept>
 #include <string>
 
-#include "Utils/PathUtils.h"
+#include "base/PathUtils.h"
 #include "support/TempDirectory.h"
-#include "xml/VelXmlParser.h"
-#include "xml/VelXmlSaver.h"
+#include "xml/XmlParser.h"
+#include "xml/XmlSaver.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using NodePtr = std::unique_ptr<CVelXmlNode>;
+using NodePtr = std::unique_ptr<XmlNode>;
 
 NodePtr Parse(const std::string& text) {
-  CVelXmlParser parser;
-  parser.loadFromString(text.data(), text.size());
-  return NodePtr(parser.dettachRoot());
+  XmlParser parser;
+  parser.LoadFromString(text.data(), text.size());
+  return NodePtr(parser.DetachRoot());
 }
 
 // Bytes made visible, so that a failed comparison shows what differs.
@@ -37,13 +37,13 @@ std::string Visible(const char* text) {
 }
 
 // A whole tree, one element per line indented by its depth.
-std::string Describe(const CVelXmlNode& node, size_t depth = 0) {
+std::string Describe(const XmlNode& node, size_t depth = 0) {
   std::string out = std::string(depth * 2, ' ') + Visible(node.getName());
-  for (unsigned i = 0; i < node.getAttributeCount(); ++i) {
-    out += " " + Visible(node.getAttributeNameAt(i)) + "=" + Visible(node.getAttributeValueAt(i));
+  for (unsigned i = 0; i < node.GetAttributeCount(); ++i) {
+    out += " " + Visible(node.GetAttributeNameAt(i)) + "=" + Visible(node.GetAttributeValueAt(i));
   }
   out += "\n";
-  for (int i = 0; i < node.getChilds()->size(); ++i) out += Describe(*node.getChilds()->get(i), depth + 1);
+  for (int i = 0; i < node.GetChildren()->size(); ++i) out += Describe(*node.GetChildren()->get(i), depth + 1);
   return out;
 }
 
@@ -53,13 +53,13 @@ std::string Describe(const CVelXmlNode& node, size_t depth = 0) {
 class RandomTrees {
  public:
   NodePtr Tree(int depth) {
-    NodePtr node(CVelXmlNode::createNode());
-    if (Below(8) != 0) node->setName(Text().c_str());
+    NodePtr node(XmlNode::CreateNode());
+    if (Below(8) != 0) node->SetName(Text().c_str());
     for (int i = Below(6); i > 0; --i) {
-      bool repeat = Below(4) == 0 && node->getAttributeCount() > 0;
-      node->addAttribute(repeat ? node->getAttributeNameAt(0) : Text().c_str(), Text().c_str());
+      bool repeat = Below(4) == 0 && node->GetAttributeCount() > 0;
+      node->AddAttribute(repeat ? node->GetAttributeNameAt(0) : Text().c_str(), Text().c_str());
     }
-    for (int i = depth > 0 ? Below(4) : 0; i > 0; --i) node->getChilds()->add(Tree(depth - 1).release());
+    for (int i = depth > 0 ? Below(4) : 0; i > 0; --i) node->GetChildren()->add(Tree(depth - 1).release());
     return node;
   }
 
@@ -83,7 +83,7 @@ class RandomTrees {
 // declares: the written one, or UTF-8 after a byte order mark.
 TEST(Xml, GeneratedTreesSurviveBothFormsAndBothEncodings) {
   settingstore::test::TempDirectory dir;
-  CVelXmlSaver saver;
+  XmlSaver saver;
   RandomTrees trees;
   for (int round = 0; round < 300; ++round) {
     NodePtr tree = trees.Tree(3);
@@ -106,19 +106,19 @@ TEST(Xml, GeneratedTreesSurviveBothFormsAndBothEncodings) {
 // would overflow the stack otherwise.
 TEST(Xml, VeryDeepTreesSurviveWithoutRecursion) {
   constexpr int kDepth = 200000;
-  NodePtr root(CVelXmlNode::createNode());
-  CVelXmlNode* tip = root.get();
-  for (int level = 0; level < kDepth; ++level, tip = tip->getChilds()->get(0)) {
-    tip->getChilds()->add(CVelXmlNode::createNode());
+  NodePtr root(XmlNode::CreateNode());
+  XmlNode* tip = root.get();
+  for (int level = 0; level < kDepth; ++level, tip = tip->GetChildren()->get(0)) {
+    tip->GetChildren()->add(XmlNode::CreateNode());
   }
-  tip->setName("bottom");
-  CVelXmlSaver saver;
+  tip->SetName("bottom");
+  XmlSaver saver;
   saver.SetOutputMode(true, "  ");
   std::string text = saver.SaveToString(root.get());
   EXPECT_LT(text.size(), 300u * kDepth);  // indentation is capped
-  const CVelXmlNode* node = (root = Parse(text)).get();
+  const XmlNode* node = (root = Parse(text)).get();
   int depth = 0;
-  for (; node->getChilds()->size() == 1; ++depth) node = node->getChilds()->get(0);
+  for (; node->GetChildren()->size() == 1; ++depth) node = node->GetChildren()->get(0);
   EXPECT_EQ(depth, kDepth);
   EXPECT_STREQ(node->getName(), "bottom");
 }
@@ -161,22 +161,22 @@ TEST(Xml, MalformedDocumentsRaiseWithTheirLine) {
       EXPECT_NE(std::string(error.what()).find(where), std::string::npos) << error.what();
     }
   }
-  CVelXmlParser parser;
-  parser.loadFromString("<a/>trailing <<<", 4);  // only the given length is read
-  EXPECT_THROW(parser.loadFromString("<broken", 7), CVelXmlParseException);
-  EXPECT_EQ(parser.dettachRoot(), nullptr);  // a failed load leaves no document
+  XmlParser parser;
+  parser.LoadFromString("<a/>trailing <<<", 4);  // only the given length is read
+  EXPECT_THROW(parser.LoadFromString("<broken", 7), CVelXmlParseException);
+  EXPECT_EQ(parser.DetachRoot(), nullptr);  // a failed load leaves no document
 }
 
 // The file format: declaration, reserved element for the unnamed root, indent per level.
 TEST(Xml, SaverWritesTheKnownLayoutAndRefusesWhatItCannotWrite) {
   NodePtr root = Parse("<vel.node><section name='a&#10;b'><key/></section></vel.node>");
-  CVelXmlSaver saver;
+  XmlSaver saver;
   saver.SetOutputMode(true, "\t ");
   EXPECT_EQ(saver.SaveToString(root.get()),
             "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<vel.node>\n\t <section name=\"a&#10;b\">\n"
             "\t \t <key/>\n\t </section>\n</vel.node>\n");
   EXPECT_THROW(saver.SetOutputMode(true, "<!--"), std::invalid_argument);
-  EXPECT_THROW(saver.SaveToString(nullptr), CVelXmlSaverException);
+  EXPECT_THROW(saver.SaveToString(nullptr), XmlSaverException);
 
   settingstore::test::TempDirectory dir;
   const std::string file = dir.File(".storage"), missing = dir.File("no/.storage"), taken = dir.File("taken");
@@ -184,12 +184,12 @@ TEST(Xml, SaverWritesTheKnownLayoutAndRefusesWhatItCannotWrite) {
   const fs::perms kMode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
   fs::permissions(file, kMode);
   fs::create_directories(dir.path() / "taken/inner");
-  const std::pair<const CVelXmlNode*, const char*> kRefused[] = {{nullptr, file.c_str()},
+  const std::pair<const XmlNode*, const char*> kRefused[] = {{nullptr, file.c_str()},
                                                                  {root.get(), nullptr},
                                                                  {root.get(), ""},
                                                                  {root.get(), missing.c_str()},
                                                                  {root.get(), taken.c_str()}};
-  for (const auto& [tree, path] : kRefused) EXPECT_THROW(saver.Save(tree, path), CVelXmlSaverException);
+  for (const auto& [tree, path] : kRefused) EXPECT_THROW(saver.Save(tree, path), XmlSaverException);
   EXPECT_TRUE(fs::is_directory(dir.path() / "taken/inner"));
   saver.Save(root.get(), file.c_str());
   EXPECT_EQ(storage::utils::ReadWholeFile(file), saver.SaveToString(root.get()));
@@ -199,15 +199,15 @@ TEST(Xml, SaverWritesTheKnownLayoutAndRefusesWhatItCannotWrite) {
 
 TEST(Xml, NodesFindTheFirstAttributeOfANameAndDropChildrenWithTheirSubtrees) {
   NodePtr node = Parse("<r name='Width' vel.attr1-='' vel.attr2-6e616d65='second'><a/><b><c/></b><d/></r>");
-  node->addAttribute(nullptr, nullptr);  // stored as empty text
-  EXPECT_STREQ(node->getAttributeValue("name"), "Width");
-  EXPECT_EQ(node->getAttributeValue("NAME"), nullptr);
-  EXPECT_EQ(node->getAttributeIndex("name", 1), 2u);
-  EXPECT_EQ(node->getAttributeIndex("name", 3), CVelXmlNode::kNoAttribute);
-  EXPECT_TRUE(node->setAttributeValue(2, "new"));
-  EXPECT_FALSE(node->setAttributeValue(4, "x"));
-  EXPECT_TRUE(node->getChilds()->del(1));
-  EXPECT_FALSE(node->getChilds()->del(2));
+  node->AddAttribute(nullptr, nullptr);  // stored as empty text
+  EXPECT_STREQ(node->GetAttributeValue("name"), "Width");
+  EXPECT_EQ(node->GetAttributeValue("NAME"), nullptr);
+  EXPECT_EQ(node->GetAttributeIndex("name", 1), 2u);
+  EXPECT_EQ(node->GetAttributeIndex("name", 3), XmlNode::kNoAttribute);
+  EXPECT_TRUE(node->SetAttributeValue(2, "new"));
+  EXPECT_FALSE(node->SetAttributeValue(4, "x"));
+  EXPECT_TRUE(node->GetChildren()->del(1));
+  EXPECT_FALSE(node->GetChildren()->del(2));
   EXPECT_EQ(Describe(*node),
             "\"r\" \"name\"=\"Width\" \"\"=\"\" \"name\"=\"new\" \"\"=\"\"\n  \"a\"\n  \"d\"\n");
 }
@@ -216,19 +216,19 @@ TEST(Xml, NodesFindTheFirstAttributeOfANameAndDropChildrenWithTheirSubtrees) {
 // subtree, until its last unpin; ASan reports a read after free or a leak.
 TEST(Xml, PinnedNodesOutliveTheirRemoval) {
   NodePtr parent = Parse("<r><pinned><child/></pinned><holder><deep/></holder></r>");
-  CVelXmlNode* pinned = parent->getChilds()->get(0);
-  CVelXmlNode* deep = parent->getChilds()->get(1)->getChilds()->get(0);
+  XmlNode* pinned = parent->GetChildren()->get(0);
+  XmlNode* deep = parent->GetChildren()->get(1)->GetChildren()->get(0);
   pinned->pin();
   pinned->pin();
   deep->pin();
-  EXPECT_FALSE(pinned->isRemoved());
-  ASSERT_TRUE(parent->getChilds()->del(0));
-  EXPECT_TRUE(pinned->isRemoved());
+  EXPECT_FALSE(pinned->IsRemoved());
+  ASSERT_TRUE(parent->GetChildren()->del(0));
+  EXPECT_TRUE(pinned->IsRemoved());
   pinned->unpin();
   EXPECT_EQ(Describe(*pinned), "\"pinned\"\n  \"child\"\n");
   pinned->unpin();  // frees it with its child
   parent.reset();   // frees the holder, but not its pinned child
-  EXPECT_TRUE(deep->isRemoved());
+  EXPECT_TRUE(deep->IsRemoved());
   EXPECT_STREQ(deep->getName(), "deep");
   deep->unpin();
 }

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <utility>
 
-#include "Utils/Shared/PageManager.h"
-#include "framework/HashHelper.h"
+#include "base/HashHelper.h"
+#include "shm/PageManager.h"
 
 namespace cli {
 

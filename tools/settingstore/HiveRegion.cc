@@ -6,8 +6,8 @@
 #include <fstream>
 #include <utility>
 
-#include "Utils/Shared/InitMemAddress.h"
-#include "Utils/Shared/PageManager.h"
+#include "shm/InitMemAddress.h"
+#include "shm/PageManager.h"
 
 namespace cli {
 

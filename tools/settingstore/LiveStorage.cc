@@ -7,9 +7,9 @@
 #include <utility>
 
 #include "CliError.h"
-#include "SharedStorage/SharedSettings.h"
-#include "Utils/Shared/PageManager.h"
 #include "platform/Platform.h"
+#include "shareddom/SharedSettings.h"
+#include "shm/PageManager.h"
 
 namespace cli {
 

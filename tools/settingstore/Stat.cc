@@ -6,7 +6,7 @@
 
 #include "CliError.h"
 #include "LiveStorage.h"
-#include "SharedStorage/SharedSettings.h"
+#include "shareddom/SharedSettings.h"
 
 namespace cli {
 

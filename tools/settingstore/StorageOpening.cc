@@ -6,11 +6,11 @@
 #include "CliError.h"
 #include "LiveStorage.h"
 #include "LogLines.h"
-#include "SharedStorage/SharedSettings.h"
-#include "Utils/PathUtils.h"
-#include "framework/Exceptions.h"
+#include "base/Exceptions.h"
+#include "base/PathUtils.h"
 #include "platform/Platform.h"
 #include "platform/Registry.h"
+#include "shareddom/SharedSettings.h"
 #include "storage/initializer.h"
 
 namespace cli {

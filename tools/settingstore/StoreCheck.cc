@@ -5,9 +5,9 @@
 
 #include "CliError.h"
 #include "HiveRegion.h"
-#include "SharedStorage/SharedSettings.h"
 #include "StringTableWalk.h"
 #include "TreeWalk.h"
+#include "shareddom/SharedSettings.h"
 
 namespace cli {
 

@@ -4,11 +4,11 @@
 #include <fstream>
 #include <iterator>
 
-#include "SharedStorage/NameStrings.h"
-#include "SharedStorage/StringFactory.h"
-#include "SharedStorage/StringHolderBase.h"
-#include "SharedStorage/StringHolderFactory.h"
-#include "Utils/Shared/InitMemAddress.h"
+#include "shareddom/NameStrings.h"
+#include "shareddom/StringFactory.h"
+#include "shareddom/StringHolderBase.h"
+#include "shareddom/StringHolderFactory.h"
+#include "shm/InitMemAddress.h"
 
 namespace cli {
 

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "CliError.h"
-#include "Utils/PathUtils.h"
+#include "base/PathUtils.h"
 
 namespace cli {
 

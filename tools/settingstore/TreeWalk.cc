@@ -2,10 +2,10 @@
 
 #include <vector>
 
-#include "SharedStorage/DOMNode.h"
-#include "SharedStorage/NameStrings.h"
-#include "SharedStorage/NodeFactory.h"
-#include "Utils/Shared/InitMemAddress.h"
+#include "shareddom/DOMNode.h"
+#include "shareddom/NameStrings.h"
+#include "shareddom/NodeFactory.h"
+#include "shm/InitMemAddress.h"
 
 namespace cli {
 

@@ -4,8 +4,8 @@
 
 #include "CliError.h"
 #include "TreeCopy.h"
-#include "XMLStorage/XMLStorage.h"
-#include "xml/VelXmlSaver.h"
+#include "xml/XmlSaver.h"
+#include "xmlfile/XmlStorage.h"
 
 namespace cli {
 
@@ -13,11 +13,11 @@ namespace cli {
 // document, so the dump holds exactly the elements and encodings that the
 // backend writes to its files.
 std::string DumpXml(storage::IStorageSection* section) {
-  std::unique_ptr<CVelXmlNode> root(CVelXmlNode::createNode());
-  storage::Ref<storage::IStorageSection> document(new storage::XMLStorage(root.get()));
+  std::unique_ptr<XmlNode> root(XmlNode::CreateNode());
+  storage::Ref<storage::IStorageSection> document(new storage::XmlStorage(root.get()));
   CopyTree(section, document.get());
   document.reset();
-  CVelXmlSaver saver;
+  XmlSaver saver;
   saver.SetOutputMode(true, "  ");
   return saver.SaveToString(root.get());
 }

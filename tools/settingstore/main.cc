@@ -15,6 +15,7 @@
 #include "StorageOpening.h"
 #include "StoreCheck.h"
 #include "ValueFormat.h"
+#include "base/Exceptions.h"
 #include "storage/storage.h"
 
 namespace {
@@ -206,14 +207,10 @@ int main(int argc, char** argv) {
     return cli::kSuccess;
   } catch (const cli::CliError& error) {
     return Fail(error.status(), error.what());
-  } catch (const storage::Exception& error) {
-    return Fail(cli::kFailure, std::string(error.GetErrorString()) + " (error " +
-                                   std::to_string(error.GetErrorCode()) + ")");
-  } catch (const storage::TechnicalException& error) {
-    return Fail(cli::kFailure, error.what());
-  } catch (const storage::AssertException& error) {
-    return Fail(cli::kFailure, error.What());
-  } catch (const std::exception& error) {
-    return Fail(cli::kFailure, error.what());
+  } catch (...) {
+    const storage::Failure failure = storage::CurrentFailure();
+    if (failure.root == storage::Failure::Root::kUnknown) throw;
+    if (failure.root != storage::Failure::Root::kStorage) return Fail(cli::kFailure, failure.message);
+    return Fail(cli::kFailure, failure.message + " (error " + std::to_string(failure.code) + ")");
   }
 }

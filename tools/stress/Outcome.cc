@@ -4,6 +4,7 @@
 #include <iostream>
 #include <mutex>
 
+#include "base/Exceptions.h"
 #include "storage/storage.h"
 
 namespace stress {
@@ -46,14 +47,18 @@ void Outcome::Classify(std::exception_ptr error, OpKind kind, const std::string&
       return;
     }
     Fail(where + " threw " + ExceptionName(e) + " " + std::to_string(code));
-  } catch (const storage::TechnicalException& e) {
-    Fail(where + " threw a technical exception: " + e.what());
-  } catch (const storage::AssertException& e) {
-    Fail(where + " failed an assertion: " + e.What());
-  } catch (const std::exception& e) {
-    Fail(where + " threw " + e.what());
   } catch (...) {
-    Fail(where + " threw an unknown exception");
+    const storage::Failure failure = storage::CurrentFailure();
+    switch (failure.root) {
+      case storage::Failure::Root::kTechnical:
+        return Fail(where + " threw a technical exception: " + failure.message);
+      case storage::Failure::Root::kAssert:
+        return Fail(where + " failed an assertion: " + failure.message);
+      case storage::Failure::Root::kStandard:
+        return Fail(where + " threw " + failure.message);
+      default:
+        return Fail(where + " threw an unknown exception");
+    }
   }
 }
 

@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/Messages.h"
 #include "platform/Platform.h"
 #include "platform/posix/FileOwner.h"
 
@@ -91,13 +92,15 @@ bool ReadStorageFile(const char* path, std::string* content, std::string* reason
   if (descriptor < 0) {
     // A path through a plain file names no file either.
     if (errno == ENOENT || errno == ENOTDIR) return refuse(kErrorFileNotFound, std::strerror(errno));
-    return refuse(kErrorAccessDenied, errno == ELOOP ? "it is a symbolic link" : std::strerror(errno));
+    return refuse(kErrorAccessDenied, errno == ELOOP ? messages::platform::kIsSymbolicLink : std::strerror(errno));
   }
   const posix::DescriptorCloser closer(descriptor);
   struct stat status;
   if (fstat(descriptor, &status) != 0) return refuse(kErrorAccessDenied, std::strerror(errno));
-  if (!S_ISREG(status.st_mode)) return refuse(kErrorAccessDenied, "it is not a regular file");
-  if (posix::IsForeignOwner(status.st_uid)) return refuse(kErrorAccessDenied, "it belongs to another user");
+  if (!S_ISREG(status.st_mode)) return refuse(kErrorAccessDenied, messages::platform::kIsNotRegularFile);
+  if (posix::IsForeignOwner(status.st_uid)) {
+    return refuse(kErrorAccessDenied, messages::platform::kItBelongsToAnotherUser);
+  }
   char buffer[64 * 1024];
   for (;;) {
     const ssize_t count = read(descriptor, buffer, sizeof buffer);
@@ -117,9 +120,9 @@ std::string UserName(uid_t user) {
   struct passwd entry;
   struct passwd* found = nullptr;
   if (getpwuid_r(user, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
-    return std::string(found->pw_name) + " (uid " + std::to_string(user) + ")";
+    return messages::platform::NamedUser(found->pw_name, user);
   }
-  return "uid " + std::to_string(user);
+  return messages::platform::Uid(user);
 }
 
 bool SharedDirectoryAllowed() {
@@ -139,20 +142,17 @@ bool CheckStorageDirectory(const char* path, std::string* problem) {
   }
   std::string reason;
   if (posix::IsForeignOwner(status.st_uid)) {
-    reason = "belongs to another user";
+    reason = messages::platform::kBelongsToAnotherUser;
   } else if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
-    reason = std::string("can be written by other users (mode ") + mode + ")";
+    reason = messages::platform::WritableByOthers(mode);
   } else {
     SetLastError(kErrorSuccess);
     return true;
   }
   if (problem != nullptr) {
-    *problem = "refusing the storage directory '" + directory + "' owned by " + UserName(status.st_uid) +
-               ": it " + reason +
-               ", so another user could plant or swap its files (set SETTINGSTORE_ALLOW_SHARED_DIRECTORY=1 "
-               "to use it anyway)";
+    *problem = messages::platform::SharedDirectoryRefused(directory, UserName(status.st_uid), reason);
   }
   SetLastError(kErrorAccessDenied);
   return false;
@@ -170,7 +170,7 @@ std::string CurrentDirectory() {
   while (getcwd(buffer.data(), buffer.size()) == nullptr) {
     // Anything but a short buffer (the directory was removed, no permission)
     // leaves no way to make a path absolute.
-    if (errno != ERANGE) throw std::runtime_error("Unable to get the current directory");
+    if (errno != ERANGE) throw std::runtime_error(messages::platform::kNoCurrentDirectory);
     buffer.resize(buffer.size() * 2);
   }
   return buffer.data();

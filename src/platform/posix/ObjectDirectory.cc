@@ -10,7 +10,7 @@
 #include <mutex>
 #include <string_view>
 
-#include "framework/Logger.h"
+#include "platform/Messages.h"
 #include "platform/Platform.h"
 #include "platform/posix/SharedObject.h"
 
@@ -50,9 +50,10 @@ int OpenVerifiedDirectory(const NameSpace& space) {
     info.st_mode = (info.st_mode & ~07777) | space.mode;
   }
   if (!usable || (info.st_mode & 07777) != space.mode) {
-    logger::error("Access denied to the object directory %s: owned by uid %u with mode %04o, expected %04o",
-                  space.path.c_str(), static_cast<unsigned>(info.st_uid),
-                  static_cast<unsigned>(info.st_mode & 07777), static_cast<unsigned>(space.mode));
+    Log(LogLevel::kError,
+        messages::platform::kObjectDirectoryDenied,
+        space.path.c_str(), static_cast<unsigned>(info.st_uid), static_cast<unsigned>(info.st_mode & 07777),
+        static_cast<unsigned>(space.mode));
     close(fd);
     errno = EACCES;
     return -1;

@@ -13,7 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "framework/Logger.h"
+#include "platform/Messages.h"
 #include "platform/Platform.h"
 #include "platform/posix/ObjectDirectory.h"
 
@@ -91,9 +91,8 @@ bool OwnedByCaller(const ObjectLocation& location, int fd) {
     return false;
   }
   if (S_ISREG(info.st_mode) && info.st_uid == geteuid()) return true;
-  logger::error("Access denied to the shared object %s/%s: it belongs to uid %u",
-                location.directoryPath.c_str(), location.fileName.c_str(),
-                static_cast<unsigned>(info.st_uid));
+  Log(LogLevel::kError, messages::platform::kSharedObjectForeignOwner,
+      location.directoryPath.c_str(), location.fileName.c_str(), static_cast<unsigned>(info.st_uid));
   SetLastError(kErrorAccessDenied);
   return false;
 }
@@ -241,8 +240,8 @@ class ObjectTable {
       if (error == 0 && fstat(file.fd(), &info) != 0) error = errno;
       if (error != 0) {
         if (error == EACCES || error == ELOOP) {
-          logger::error("Access denied to the shared object %s/%s", location.directoryPath.c_str(),
-                        location.fileName.c_str());
+          Log(LogLevel::kError, messages::platform::kSharedObjectDenied, location.directoryPath.c_str(),
+              location.fileName.c_str());
         }
         SetLastError(ErrorFromErrno(error));
         return nullptr;

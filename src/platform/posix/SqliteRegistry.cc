@@ -17,7 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "framework/Logger.h"
+#include "platform/Messages.h"
+#include "platform/Platform.h"
 #include "platform/RegistryStore.h"
 
 namespace storage::platform {
@@ -165,7 +166,7 @@ class SqliteRegistry : public RegistryStore {
       if (opened != SQLITE_OK) throw SqliteFailure(sqlite3_errstr(opened));
       store->Prepare();
     } catch (const SqliteFailure& failure) {
-      logger::error("registry store %s cannot be opened: %s", path.c_str(), failure.what());
+      Log(LogLevel::kError, messages::platform::kRegistryStoreNotOpened, path.c_str(), failure.what());
       return nullptr;
     }
     return store;
@@ -336,7 +337,7 @@ class SqliteRegistry : public RegistryStore {
       }
       sqlite3_finalize(statement);
       if (version == 0) Execute(kSchema);
-      if (version > kSchemaVersion) throw SqliteFailure("written by a newer version");
+      if (version > kSchemaVersion) throw SqliteFailure(messages::platform::kRegistryStoreTooNew);
       Execute("COMMIT");
     } catch (const SqliteFailure&) {
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -366,7 +367,7 @@ class SqliteRegistry : public RegistryStore {
   // leave it as it is, so they drop the enumeration copy themselves.
   int64_t DataVersion() {
     Query query = Use(kDataVersion);
-    if (!query.Step()) throw SqliteFailure("no data version");
+    if (!query.Step()) throw SqliteFailure(messages::platform::kRegistryStoreNoDataVersion);
     return query.Integer(0);
   }
 
@@ -405,7 +406,7 @@ class SqliteRegistry : public RegistryStore {
     try {
       return body();
     } catch (const SqliteFailure& failure) {
-      logger::error("registry store: %s", failure.what());
+      Log(LogLevel::kError, messages::platform::kRegistryStoreFailed, failure.what());
       return kRegIoFailed;
     }
   }

@@ -8,7 +8,6 @@
 
 #include <cerrno>
 
-#include "framework/Logger.h"
 #include "platform/Platform.h"
 
 namespace storage::platform {
@@ -83,6 +82,6 @@ bool SetThreadPriority(uint32_t threadId, int level) {
   return setpriority(PRIO_PROCESS, static_cast<id_t>(threadId), nice) == 0;
 }
 
-void DebugOutput(const char* text) { logger::debug("%s", text); }
+void DebugOutput(const char* text) { Log(LogLevel::kDebug, "%s", text); }
 
 }  // namespace storage::platform

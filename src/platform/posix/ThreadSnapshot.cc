@@ -9,6 +9,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/Messages.h"
 #include "platform/Platform.h"
 
 namespace storage::platform {
@@ -26,7 +27,7 @@ const char* StatusField(const char* status, const char* field) {
   return nullptr;
 }
 
-[[noreturn]] void ThrowNoSnapshot() { throw std::runtime_error("Unable to get snapshot!"); }
+[[noreturn]] void ThrowNoSnapshot() { throw std::runtime_error(messages::platform::kNoSnapshot); }
 
 }  // namespace
 

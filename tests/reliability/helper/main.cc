@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "XMLStorage/IdleSave.h"
 #include "reliability/HiveContent.h"
 #include "reliability/StorageContent.h"
 #include "storage/storage.h"
+#include "xmlfile/IdleSave.h"
 
 namespace {
 
@@ -35,7 +35,7 @@ int Xml(const Arguments& args) {
   }
   if (mode == "confirm") {
     factory->LoadSuccessful();
-    storage::CIdleSave::WaitUntilIdle();
+    storage::IdleSave::WaitUntilIdle();
   }
   if (mode == "dispose") {
     factory->Dispose();

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "Utils/OwnerUtil.h"
+#include "shm/OwnerLock.h"
 
 struct OwnerLockArea {
   static constexpr uint32_t kMaxThreads = 64;

@@ -11,8 +11,8 @@
 #include <random>
 #include <string>
 
-#include "SharedStorage/MemoryConfigurator.h"
-#include "Utils/Shared/PageManager.h"
+#include "shm/MemoryConfigurator.h"
+#include "shm/PageManager.h"
 #include "shm/SegmentTestSupport.h"
 
 namespace settingstore::test {
@@ -20,7 +20,7 @@ namespace settingstore::test {
 // Starts a page manager over the segments `name`... and, unless path is
 // empty, the hive files `path`...
 inline void StartPageManager(storage::PageManager& manager, const std::string& name, const std::string& path) {
-  storage::AMemoryConfigurator configurator(name.c_str(), path.c_str());
+  storage::BasicMemoryConfigurator configurator(name.c_str(), path.c_str());
   manager.Initialize(&configurator);
 }
 

@@ -138,7 +138,7 @@ int HiveChurn(const Args& args) {
   manager.Attach(segment.get());  // under the creation lock that Open left held, as a page manager does
   segment->Unlock();
   const int exit = existed && start->Wait(20000) ? ChurnOnTwoThreads(TargetOf(manager), args.at(3), args.at(4)) : kBad;
-  manager.Dettach();
+  manager.Detach();
   return exit;
 }
 

@@ -1,0 +1,42 @@
+// A thread object: a subclass supplies the body; start() runs it on a new,
+// detached thread. The subclass decides the object's lifetime (a body may
+// delete its own object before returning).
+#ifndef SETTINGSTORE_TOOLKIT_ATHREAD_H
+#define SETTINGSTORE_TOOLKIT_ATHREAD_H
+
+#include <atomic>
+#include <cstdint>
+
+namespace veltool3 {
+
+// 0 normal; each level above runs with a lower priority.
+typedef int PriorityLevel;
+
+class Thread {
+ public:
+  Thread() = default;
+  virtual ~Thread() = default;
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+
+  // False when the thread could not be started (or was started before).
+  bool start();
+  // Before start() the level is kept and applied when the thread begins;
+  // afterwards it applies to the running thread.
+  bool setPriority(PriorityLevel level);
+
+ protected:
+  // The thread body.
+  virtual int run() = 0;
+
+ private:
+  static void trampoline(Thread* self);
+
+  std::atomic<bool> started_{false};
+  std::atomic<uint32_t> thread_id_{0};
+  std::atomic<PriorityLevel> priority_{0};
+};
+
+}  // namespace veltool3
+
+#endif  // SETTINGSTORE_TOOLKIT_ATHREAD_H

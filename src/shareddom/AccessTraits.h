@@ -1,0 +1,55 @@
+// The records of the access controller's traits region, read in place in
+// shared memory. A fresh block reads 0xCCCCCCCC in every word, which is the
+// empty state of every field: a free lock, a null address, no references.
+#ifndef SETTINGSTORE_SHAREDSTORAGE_ACCESSTRAITS_H
+#define SETTINGSTORE_SHAREDSTORAGE_ACCESSTRAITS_H
+
+#include <atomic>
+#include <cstdint>
+
+#include "shm/InitMemAddress.h"
+#include "shm/OwnerLock.h"
+
+namespace storage {
+
+// One per traits region: the lock that serialises the list, and its head.
+struct AccessRoot {
+  owner::OwnerLock listLock;
+  uint32_t head;
+
+  std::atomic_ref<uint32_t> headWord() { return std::atomic_ref<uint32_t>(head); }
+};
+static_assert(sizeof(AccessRoot) == 12);
+
+// One per node that has ever been asked for. Records are only appended to
+// the list and keep their key for the life of the region.
+struct AccessTraits {
+  // References are counted from the null word: kNoReferences means none.
+  static constexpr uint32_t kNoReferences = InitMemAddress::kNull;
+
+  uint32_t next;
+  uint32_t key;
+  uint32_t references;
+  owner::OwnerLock nodeLock;
+  // Moves, under the node lock, before every link or unlink in the node's
+  // child list, so that a process can tell whether a child it found there
+  // is still in the list. Records are never re-keyed, so it never goes back.
+  uint32_t changes;
+
+  std::atomic_ref<uint32_t> nextWord() { return std::atomic_ref<uint32_t>(next); }
+  std::atomic_ref<uint32_t> keyWord() { return std::atomic_ref<uint32_t>(key); }
+  std::atomic_ref<uint32_t> referencesWord() { return std::atomic_ref<uint32_t>(references); }
+  std::atomic_ref<uint32_t> changesWord() { return std::atomic_ref<uint32_t>(changes); }
+
+  // One more reference; false (and no change) when the record has none, so
+  // that only the access controller revives an idle record.
+  bool AddReference();
+  // One reference less; false when there was none. `last` tells whether this
+  // was the last one.
+  bool DropReference(bool& last);
+};
+static_assert(sizeof(AccessTraits) == 24);
+
+}  // namespace storage
+
+#endif  // SETTINGSTORE_SHAREDSTORAGE_ACCESSTRAITS_H

@@ -1,0 +1,425 @@
+// The element operations of the shared DOM. Lists are read in place: the
+// caller's section lock keeps the lists walked here from losing nodes, so a
+// walk takes no access reference per node visited, only one on the node it
+// hands out. Marks are still honoured, for nodes that a process removed
+// without the lock (a damaged or older peer) and for the neighbours' readers.
+#include <stdexcept>
+#include <utility>
+
+#include "base/Exceptions.h"
+#include "base/Logger.h"
+#include "platform/Platform.h"
+#include "shareddom/DOMElements.h"
+#include "shareddom/Messages.h"
+#include "shareddom/NodeFactory.h"
+
+namespace storage {
+
+namespace {
+
+constexpr const char* kSourceFile = messages::shareddom::kDomElementsFile;
+constexpr uint32_t kNoSid = WellKnownSids::kNoSid;
+constexpr uint32_t kEnd = InitMemAddress::kNull;
+// More nodes than the hives can hold: a list this long has a cycle.
+constexpr uint64_t kMaxListLength =
+    uint64_t{PageManager::kMaxHives} * (PageManager::kHiveSize / NodeFactory::kAttributeSize);
+
+SharedServices& Services() {
+  SharedServices* services = SharedServices::Current();
+  if (services == nullptr) throw std::logic_error(messages::shareddom::kNotInitialised);
+  return *services;
+}
+
+NodeFactory& Factory() { return Services().nodes(); }
+
+}  // namespace
+
+// Resolves node addresses in this process, refusing any that cannot hold a
+// node, and counts the steps of one pass so that a damaged list cannot spin.
+class ListWalk {
+ public:
+  explicit ListWalk(const char* function) : pages_(Factory().pageManager()), function_(function) {}
+
+  ElementNode& element(uint32_t address) { return *static_cast<ElementNode*>(resolve(address, 16)); }
+  AttributeNode& attribute(uint32_t address) { return *static_cast<AttributeNode*>(resolve(address, 12)); }
+  void restart() { steps_ = 0; }
+  // Counts a pass given up for a marked node. Writers hold the section's
+  // lock, so a removed node is never met twice in a sound tree: one that
+  // stays linked pass after pass is damage, and waiting on it would hang.
+  void passAgain() {
+    if (++restarts_ > kMaxRestarts) {
+      throw InternalStructureException(kSourceFile, function_, __LINE__, messages::shareddom::kRemovedNodeLinked);
+    }
+    platform::YieldThread();
+  }
+
+ private:
+  void* resolve(uint32_t address, uint32_t size) {
+    const InitMemAddress at(address);
+    const auto offset = static_cast<uint32_t>(at.offset());
+    // A link that names no possible hive fails this operation alone; the
+    // page manager would take it for a storage that cannot be used any more.
+    const bool hiveExists = at.hive() >= 1 && static_cast<uint32_t>(at.hive()) <= PageManager::kMaxHives;
+    if (++steps_ > kMaxListLength || !hiveExists || offset % 4 != 0 ||
+        offset + size > PageManager::kHiveSize) {
+      throw InternalStructureException(kSourceFile, function_, __LINE__, messages::shareddom::kListDamaged);
+    }
+    return pages_.GetPoint(at);
+  }
+
+  static constexpr uint32_t kMaxRestarts = 1000;
+
+  PageManager& pages_;
+  const char* function_;
+  uint64_t steps_ = 0;
+  uint32_t restarts_ = 0;
+};
+
+namespace {
+
+uint32_t SidOf(const StringAutoRelease& handle) {
+  return handle.GetHolder() == nullptr ? kNoSid : static_cast<uint32_t>(handle.GetSID());
+}
+
+NodeRef ElementHandle(uint32_t address) {
+  return NodeRef(Factory().pageManagerSlot(), InitMemAddress(address), kElementNode);
+}
+
+NodeRef NoNode(NodeKind kind) { return NodeRef(Factory().pageManagerSlot(), InitMemAddress(), kind); }
+
+struct AttributeLookup {
+  bool completed;  // false: the pass met a marked node
+  uint32_t value;  // the value SID, kNoSid when there is no such attribute
+};
+
+// One pass over an element's attributes, read in place.
+AttributeLookup LookUp(ListWalk& walk, ElementNode& element, uint32_t nameSid) {
+  uint32_t at = element.firstAttributeWord().load(std::memory_order_acquire);
+  while (at != kEnd) {
+    AttributeNode& attribute = walk.attribute(at);
+    if (attribute.IsMarked()) return {false, 0};
+    if (attribute.nameWord().load() == nameSid) return {true, attribute.valueWord().load()};
+    at = attribute.nextAttributeWord().load(std::memory_order_acquire);
+  }
+  return {true, kNoSid};
+}
+
+uint32_t GetAttribute(ListWalk& walk, ElementNode& element, uint32_t nameSid) {
+  for (;;) {
+    const AttributeLookup lookup = LookUp(walk, element, nameSid);
+    if (lookup.completed) return lookup.value;
+    walk.passAgain();
+  }
+}
+
+bool Matches(ListWalk& walk, ElementNode& child, uint32_t kindSid, uint32_t nameSid) {
+  return child.kindWord().load() == kindSid && GetAttribute(walk, child, Services().sids().name) == nameSid;
+}
+
+// A new attribute node that holds one reference on its value's string: the
+// value word is set only once the reference is taken, so that freeing a node
+// of a failed operation gives back exactly the references it holds.
+NodeRef NewAttribute(uint32_t nameSid, uint32_t valueSid) {
+  NodeRef node = Factory().newAttribute(nameSid, kNoSid);
+  try {
+    const StringAutoRelease value = Services().strings().GetString(static_cast<int32_t>(valueSid));
+    if (value.GetHolder() != nullptr) value.AddRef();
+  } catch (...) {
+    node.mark();
+    throw;
+  }
+  node.attribute().valueWord().exchange(valueSid, std::memory_order_seq_cst);
+  return node;
+}
+
+[[noreturn]] void ThrowMarked() { throw MarkToDeleteException(kErrorFailed); }
+
+}  // namespace
+
+uint32_t DOMElement::getAttribute(uint32_t nameSid) {
+  ListWalk walk(messages::shareddom::kGetAttribute);
+  return GetAttribute(walk, element_.element(), nameSid);
+}
+
+bool DOMElement::SwapAttributes(NodeRef& chain) {
+  const uint32_t first = element_.element().firstAttributeWord().load(std::memory_order_acquire);
+  if (first == kEnd) throw std::logic_error(messages::shareddom::kFirstAttributeMissing);
+  ListWalk walk(messages::shareddom::kSwapAttributes);
+  AttributeNode& name = walk.attribute(first);
+  if (name.IsMarked()) return false;
+  uint32_t old = name.nextAttributeWord().load(std::memory_order_acquire);
+  // Taken before the swap: once it succeeds, the old chain is ours to retire.
+  NodeRef oldChain(Factory().pageManagerSlot(), InitMemAddress(old), kAttributeNode);
+  if (!name.nextAttributeWord().compare_exchange_strong(old, chain.address().value(),
+                                                        std::memory_order_seq_cst)) {
+    return false;
+  }
+  chain = std::move(oldChain);
+  return true;
+}
+
+NodeRef DOMElement::NewValueChain(uint32_t typeSid, uint32_t sizeSid, uint32_t valueSid) {
+  Services().noteChange();
+  const WellKnownSids& sids = Services().sids();
+  NodeRef nodes[3] = {NoNode(kAttributeNode), NoNode(kAttributeNode), NoNode(kAttributeNode)};
+  try {
+    nodes[0] = NewAttribute(sids.type, typeSid);
+    nodes[1] = NewAttribute(sids.size, sizeSid);
+    nodes[2] = NewAttribute(sids.value, valueSid);
+    for (int i = 0; i < 2; ++i) {
+      if (nodes[i].IsMarked()) ThrowMarked();
+      uint32_t expected = kEnd;
+      nodes[i].attribute().nextAttributeWord().compare_exchange_strong(expected,
+                                                                       nodes[i + 1].address().value());
+    }
+  } catch (...) {
+    // Marked, the nodes made so far are freed with the string references they hold.
+    logger::error(messages::shareddom::kSetAttributesFailed);
+    for (NodeRef& node : nodes) {
+      if (!node.isNull()) node.mark();
+    }
+    throw;
+  }
+  return nodes[0];
+}
+
+void DOMElement::SetAttributes(NodeRef& chain) {
+  try {
+    if (element_.IsMarked()) throw OpenException(kErrorDeleted);
+    ListWalk retries(messages::shareddom::kSetAttributes);
+    while (!SwapAttributes(chain)) retries.passAgain();
+  } catch (...) {
+    logger::error(messages::shareddom::kSetAttributesFailed);
+    throw;
+  }
+}
+
+RetiredChain::~RetiredChain() {
+  // Each node is freed, with its string reference, when its last handle goes.
+  try {
+    while (!chain_.isNull()) {
+      NodeRef next = chain_.NextAttribute();
+      chain_.mark();
+      chain_ = std::move(next);
+    }
+  } catch (const std::exception& error) {
+    logger::error(messages::shareddom::kRetireChainFailed, error.what());
+  }
+}
+
+DOMElement::SearchPass DOMElement::SearchChildren(ListWalk& walk, uint32_t kindSid, uint32_t nameSid) {
+  SearchPass pass{true, kEnd, kEnd};
+  walk.restart();
+  uint32_t child = element_.element().firstChildWord().load(std::memory_order_acquire);
+  while (child != kEnd) {
+    ElementNode& node = walk.element(child);
+    if (node.IsMarked()) return {false, kEnd, kEnd};
+    pass.last = child;
+    if (Matches(walk, node, kindSid, nameSid)) {
+      pass.found = child;
+      return pass;
+    }
+    child = node.nextSiblingWord().load(std::memory_order_acquire);
+  }
+  return pass;
+}
+
+DOMElement::SearchPass DOMElement::findChild(ListWalk& walk, uint32_t kindSid, uint32_t nameSid) {
+  AccessTraits* traits = element_.traits();
+  if (traits == nullptr) return SearchChildren(walk, kindSid, nameSid);
+  ChildIndex& index = Factory().children();
+  const uint32_t parent = element_.address().value();
+  const uint32_t changes = traits->changesWord().load();
+  if (const uint32_t known = index.find(parent, kindSid, nameSid, changes); known != kEnd) {
+    // A sound entry names an unmarked child of that kind and name; anything
+    // else (damage) costs a search, never a wrong child.
+    ElementNode& node = walk.element(known);
+    if (!node.IsMarked() && Matches(walk, node, kindSid, nameSid)) return {true, known, kEnd};
+  }
+  const SearchPass pass = SearchChildren(walk, kindSid, nameSid);
+  if (pass.complete && pass.found != kEnd) index.remember(parent, kindSid, nameSid, changes, pass.found);
+  return pass;
+}
+
+void DOMElement::countListChange() {
+  if (AccessTraits* traits = element_.traits()) traits->changesWord().fetch_add(1);
+}
+
+NodeRef DOMElement::FindElement(uint32_t kindSid, const StringAutoRelease& name) {
+  const uint32_t nameSid = SidOf(name);
+  ListWalk walk(messages::shareddom::kFindElement);
+  for (;;) {
+    if (element_.IsMarked()) throw OpenException(kErrorDeleted);
+    const SearchPass pass = findChild(walk, kindSid, nameSid);
+    if (pass.complete) {
+      if (pass.found == kEnd) throw OpenException(kErrorNotFound);
+      return ElementHandle(pass.found);
+    }
+    walk.passAgain();
+  }
+}
+
+bool DOMElement::AppendChild(ListWalk& walk, uint32_t from, uint32_t newChild) {
+  walk.restart();
+  uint32_t last = from == kEnd ? element_.element().firstChildWord().load(std::memory_order_acquire) : from;
+  if (last == kEnd) {
+    if (element_.IsMarked()) ThrowMarked();
+    countListChange();
+    uint32_t none = kEnd;
+    return element_.element().firstChildWord().compare_exchange_strong(none, newChild);
+  }
+  for (;;) {
+    ElementNode& node = walk.element(last);
+    if (node.IsMarked()) return false;
+    const uint32_t next = node.nextSiblingWord().load(std::memory_order_acquire);
+    if (next != kEnd) {
+      last = next;
+      continue;
+    }
+    if (node.IsMarked()) ThrowMarked();
+    countListChange();
+    uint32_t none = kEnd;
+    return node.nextSiblingWord().compare_exchange_strong(none, newChild);
+  }
+}
+
+NodeRef DOMElement::CreateElement(uint32_t kindSid, const StringAutoRelease& name, bool& created,
+                                  const FirstValue* value) {
+  const uint32_t nameSid = SidOf(name);
+  ListWalk walk(messages::shareddom::kCreateElement);
+  // The search: as findElement, but a marked parent shows as an exception.
+  if (element_.IsMarked()) ThrowMarked();
+  SearchPass pass = findChild(walk, kindSid, nameSid);
+  while (!pass.complete) {
+    walk.passAgain();
+    if (element_.IsMarked()) throw CreateException(kErrorDeleted);
+    pass = findChild(walk, kindSid, nameSid);
+  }
+  if (pass.found != kEnd) {
+    created = false;
+    return ElementHandle(pass.found);
+  }
+
+  Services().noteChange();
+  NodeRef element = Factory().NewElement(kindSid);
+  // The name, and a key's first value, are linked before the element is, so
+  // no reader (nor a process that dies halfway) leaves an element without them.
+  NodeRef attributes[4] = {NoNode(kAttributeNode), NoNode(kAttributeNode), NoNode(kAttributeNode),
+                           NoNode(kAttributeNode)};
+  try {
+    const WellKnownSids& sids = Services().sids();
+    attributes[0] = NewAttribute(sids.name, nameSid);
+    if (value != nullptr) {
+      attributes[1] = NewAttribute(sids.type, value->type);
+      attributes[2] = NewAttribute(sids.size, value->size);
+      attributes[3] = NewAttribute(sids.value, value->value);
+      for (int i = 0; i < 3; ++i) {
+        uint32_t none = kEnd;
+        attributes[i].attribute().nextAttributeWord().compare_exchange_strong(
+            none, attributes[i + 1].address().value());
+      }
+    }
+    if (element.IsMarked()) ThrowMarked();
+    uint32_t expected = kEnd;
+    const bool named = element.element().firstAttributeWord().compare_exchange_strong(
+        expected, attributes[0].address().value());
+    STORAGE_ASSERT(named, kSourceFile, messages::shareddom::kCreateElement, nullptr);
+
+    // First behind the last child the search saw, then in passes from the head.
+    for (uint32_t from = pass.last; !AppendChild(walk, from, element.address().value()); from = kEnd) {
+      walk.passAgain();
+      if (element_.IsMarked()) throw CreateException(kErrorDeleted);
+    }
+  } catch (...) {
+    // Never linked: their blocks and their strings' references come back.
+    element.mark();
+    for (NodeRef& attribute : attributes) {
+      if (!attribute.isNull()) attribute.mark();
+    }
+    throw;
+  }
+  created = true;
+  return element;
+}
+
+void DOMElement::MarkToDelete(NodeRef element) {
+  NodeRef attribute = element.FirstAttribute();
+  element.element().firstAttributeWord().exchange(kEnd, std::memory_order_seq_cst);
+  element.mark();
+  while (!attribute.isNull()) {
+    NodeRef next = attribute.NextAttribute();
+    attribute.mark();
+    attribute = std::move(next);
+  }
+}
+
+void DOMElement::unlinkFirstChild() {
+  if (element_.IsMarked()) ThrowMarked();
+  NodeRef first = element_.FirstChild();
+  const uint32_t next = first.element().nextSiblingWord().load(std::memory_order_acquire);
+  element_.element().firstChildWord().exchange(next, std::memory_order_seq_cst);
+}
+
+void DOMElement::unlinkNext() {
+  if (element_.IsMarked()) ThrowMarked();
+  NodeRef next = element_.NextSibling();
+  if (next.isNull()) return;
+  const uint32_t after = next.element().nextSiblingWord().load(std::memory_order_acquire);
+  element_.element().nextSiblingWord().exchange(after, std::memory_order_seq_cst);
+}
+
+bool DOMElement::TryDeleteElement(uint32_t kindSid, uint32_t nameSid) {
+  ListWalk walk(messages::shareddom::kTryDeleteElement);
+  NodeRef child = element_.FirstChild();
+  if (child.isNull()) throw DeleteException(kErrorFailed);
+  NodeRef previous = NoNode(kElementNode);
+  while (!child.isNull()) {
+    ElementNode& node = walk.element(child.address().value());
+    if (node.IsMarked()) return false;
+    if (Matches(walk, node, kindSid, nameSid)) {
+      if (child.element().firstChildWord().load() != kEnd) throw NotEmptyException(kErrorFailed);
+      Services().noteChange();
+      countListChange();
+      if (previous.isNull()) {
+        unlinkFirstChild();
+      } else {
+        DOMElement(previous).unlinkNext();
+      }
+      MarkToDelete(std::move(child));
+      return true;
+    }
+    NodeRef next = child.NextSibling();
+    previous = std::move(child);
+    child = std::move(next);
+  }
+  throw DeleteException(kErrorNotFound);
+}
+
+std::vector<uint32_t> DOMElement::ChildNames(uint32_t kindSid) {
+  ListWalk walk(messages::shareddom::kChildNames);
+  if (element_.IsMarked()) ThrowMarked();
+  std::vector<uint32_t> names;
+  uint32_t child = element_.element().firstChildWord().load(std::memory_order_acquire);
+  while (child != kEnd) {
+    ElementNode& node = walk.element(child);
+    if (node.IsMarked()) ThrowMarked();
+    if (node.kindWord().load() == kindSid) {
+      const uint32_t name = GetAttribute(walk, node, Services().sids().name);
+      if (name != kNoSid) names.push_back(name);
+    }
+    child = node.nextSiblingWord().load(std::memory_order_acquire);
+  }
+  return names;
+}
+
+bool DOMElement::DeleteElement(uint32_t kindSid, const StringAutoRelease& name) {
+  if (element_.IsMarked()) throw DeleteException(kErrorDeleted);
+  ListWalk retries(messages::shareddom::kDeleteElement);
+  for (;;) {
+    if (TryDeleteElement(kindSid, SidOf(name))) return true;
+    retries.passAgain();
+    if (element_.IsMarked()) throw DeleteException(kErrorDeleted);
+  }
+}
+
+}  // namespace storage

@@ -1,0 +1,34 @@
+// Names of sections and keys live apart from values and from the tree's own
+// words in the string table: each is stored behind a marker byte. A name's
+// case-insensitive match so meets only other names, and a name keeps the
+// spelling it was first created with, whatever values or words came first.
+#ifndef SETTINGSTORE_SHAREDSTORAGE_NAMESTRINGS_H
+#define SETTINGSTORE_SHAREDSTORAGE_NAMESTRINGS_H
+
+#include <string>
+
+#include "shareddom/SharedServices.h"
+
+namespace storage::names {
+
+inline constexpr char kMarker = '\x01';
+
+// The stored form of a name, in a buffer of the calling thread.
+inline const char* Stored(const char* name) {
+  thread_local std::string buffer;
+  buffer.assign(1, kMarker);
+  buffer += name;
+  return buffer.c_str();
+}
+
+// The name's string, when one is stored.
+inline StringAutoRelease Peek(const char* name) { return SharedServices::Required().strings().PeekSID(Stored(name)); }
+// The name's string, stored when it is new.
+inline StringAutoRelease Get(const char* name) { return SharedServices::Required().strings().GetSID(Stored(name)); }
+
+// The name a stored text stands for.
+inline const char* Text(const char* stored) { return stored[0] == kMarker ? stored + 1 : stored; }
+
+}  // namespace storage::names
+
+#endif  // SETTINGSTORE_SHAREDSTORAGE_NAMESTRINGS_H

@@ -1,0 +1,113 @@
+#include "shareddom/NodeFactory.h"
+
+#include "base/Exceptions.h"
+#include "shareddom/Messages.h"
+#include "shm/MemoryConfigurator.h"
+
+namespace storage {
+
+namespace {
+
+constexpr const char* kSourceFile = messages::shareddom::kNodeFactoryFile;
+constexpr uint32_t kNull = InitMemAddress::kNull;
+// Word 1 of a node whose block is being given back: a released block reads
+// so anyway, and a second last release of the same node must not free twice.
+constexpr uint32_t kFreedWord = 0xDDDDDDDD;
+
+// Stops at the first block of the root holder's size.
+class MemoryEnumerator : public MemoryBlockVisitor {
+ public:
+  bool MemoryBlock(const InitMemAddress& address, int32_t size) override {
+    if (size != static_cast<int32_t>(NodeFactory::kRootHolderSize)) return true;
+    found_ = address;
+    return false;
+  }
+  const InitMemAddress& found() const { return found_; }
+
+ private:
+  InitMemAddress found_;
+};
+
+// Publishes a new node's words before its address is linked anywhere: the
+// sequentially consistent exchange is a full barrier.
+void terminateLink(std::atomic_ref<uint32_t> link) { link.exchange(kNull, std::memory_order_seq_cst); }
+
+}  // namespace
+
+NodeFactory::NodeFactory(const char* namePrefix, const char* filePrefix)
+    : ownedPageManager_(std::make_unique<PageManager>()), pageManager_(ownedPageManager_.get()) {
+  MemoryConfigurator<NodeFactory> configurator(this, namePrefix, filePrefix);
+  pageManager_->Initialize(&configurator);
+}
+
+NodeFactory::~NodeFactory() {
+  pageManager_ = nullptr;
+  ownedPageManager_.reset();
+}
+
+void NodeFactory::OnMemManagerInitialized() {
+  MemoryEnumerator finder;
+  pageManager_->Enumerate(finder, true);
+  if (!finder.found().isNull()) {
+    rootHolder_ = finder.found();
+    return;
+  }
+  rootHolder_ = pageManager_->Allocate(kRootHolderSize);
+  const InitMemAddress rootElement = pageManager_->Allocate(kElementSize);
+  uint32_t expected = kNull;
+  const bool linked = static_cast<RootHolder*>(pageManager_->GetPoint(rootHolder_))
+                          ->rootWord()
+                          .compare_exchange_strong(expected, rootElement.value());
+  getRoot().element().kindWord().exchange(0);
+  STORAGE_ASSERT(linked, kSourceFile, messages::shareddom::kOnMemManagerInitialized,
+                 messages::shareddom::kRootElementUnchanged);
+}
+
+NodeRef NodeFactory::getRoot() {
+  STORAGE_ASSERT(!rootHolder_.isNull(), kSourceFile, messages::shareddom::kNodeFactoryGetRoot,
+                 messages::shareddom::kNoRootHolder);
+  auto* holder = static_cast<RootHolder*>(pageManager_->GetPoint(rootHolder_));
+  return NodeRef(pageManagerSlot(), InitMemAddress(holder->rootWord().load()), kElementNode);
+}
+
+NodeRef NodeFactory::NewElement(uint32_t kindSid) {
+  NodeRef node(pageManagerSlot(), pageManager_->Allocate(kElementSize), kElementNode);
+  ElementNode& element = node.element();
+  element.kindWord().exchange(kindSid);
+  terminateLink(element.nextSiblingWord());
+  return node;
+}
+
+NodeRef NodeFactory::newAttribute(uint32_t nameSid, uint32_t valueSid) {
+  NodeRef node(pageManagerSlot(), pageManager_->Allocate(kAttributeSize), kAttributeNode);
+  AttributeNode& attribute = node.attribute();
+  attribute.nameWord().exchange(nameSid);
+  attribute.valueWord().exchange(valueSid);
+  terminateLink(attribute.nextAttributeWord());
+  return node;
+}
+
+void NodeFactory::FreeNode(const InitMemAddress& address) {
+  if (address.isNull()) return;
+  // Word 1 sits at the same place in both kinds of node.
+  auto* node = static_cast<ElementNode*>(pageManager_->GetPoint(address));
+  if (!node->IsMarked()) return;
+  pageManager_->Release(address);
+}
+
+uint32_t NodeFactory::reclaim(const InitMemAddress& node, int kind) {
+  if (node.isNull()) return kNull;
+  void* block = pageManager_->GetPoint(node);
+  // Word 1 sits at the same place in both kinds of node.
+  std::atomic_ref<uint32_t> markWord = static_cast<ElementNode*>(block)->kindWord();
+  uint32_t sidWord = markWord.load();
+  if ((sidWord & kDeleteMark) == 0 || sidWord == kFreedWord) return kNull;
+  // Only the release that claims the node frees it.
+  if (!markWord.compare_exchange_strong(sidWord, kFreedWord)) return kNull;
+  const uint32_t valueSid =
+      kind == kAttributeNode ? static_cast<AttributeNode*>(block)->valueWord().load() : kNull;
+  FreeNode(node);
+  return valueSid;
+}
+
+}  // namespace storage

@@ -1,0 +1,14 @@
+#include "shareddom/SharedDOMController.h"
+
+#include "shareddom/SharedServices.h"
+
+namespace storage {
+
+SharedDOMController::SharedDOMController() : root_(new SharedDOMSection(SharedServices::Required().nodes().getRoot())) {}
+
+IStorageSection* SharedDOMController::GetRoot() {
+  root_->AddRef();
+  return root_.get();
+}
+
+}  // namespace storage

@@ -1,0 +1,150 @@
+#include "shareddom/SharedDOMSection.h"
+
+#include "base/NamesEnumerator.h"
+#include "base/PathUtils.h"
+#include "shareddom/DOMElements.h"
+#include "shareddom/MemAccessController.h"
+#include "shareddom/Messages.h"
+#include "shareddom/NameStrings.h"
+#include "shareddom/SharedDOMKey.h"
+#include "shareddom/StringFactory.h"
+#include "storage/ref.h"
+
+namespace storage {
+
+namespace {
+
+constexpr const char* kStringFactoryFile = messages::shareddom::kStringFactoryFile;
+constexpr uint32_t kNoSid = WellKnownSids::kNoSid;
+
+bool Missing(const StringAutoRelease& name) { return static_cast<uint32_t>(name.GetSID()) == kNoSid; }
+
+}  // namespace
+
+// ---- Section-level operations ---------------------------------------------
+
+NodeRef SharedDOMSection::openSection(NodeRef& section, const char* name) {
+  const StringAutoRelease sid = names::Peek(name);
+  if (Missing(sid)) throw OpenException(kErrorNotFound);
+  NodeLock lock(section);
+  return DOMElement(section).FindElement(SharedServices::Required().sids().section, sid);
+}
+
+NodeRef SharedDOMSection::createSection(NodeRef& section, const char* name) {
+  const StringAutoRelease sid = names::Get(name);
+  if (Missing(sid)) throw CreateException(kErrorNotFound);
+  NodeLock lock(section);
+  if (section.IsMarked()) throw CreateException(kErrorDeleted);
+  bool created = false;
+  return DOMElement(section).CreateElement(SharedServices::Required().sids().section, sid, created);
+}
+
+bool SharedDOMSection::deleteSection(NodeRef& section, const char* name) {
+  const StringAutoRelease sid = names::Peek(name);
+  if (Missing(sid)) throw DeleteException(kErrorNotFound);
+  NodeLock lock(section);
+  return DOMElement(section).DeleteElement(SharedServices::Required().sids().section, sid);
+}
+
+KeyPlace SharedDOMSection::openKey(NodeRef& section, const char* name) {
+  StringAutoRelease sid = names::Peek(name);
+  if (Missing(sid)) throw OpenException(kErrorNotFound);
+  NodeLock lock(section);
+  NodeRef key = DOMElement(section).FindElement(SharedServices::Required().sids().key, sid);
+  return KeyPlace{std::move(key), section, std::move(sid)};
+}
+
+KeyPlace SharedDOMSection::OpenOrCreateKey(NodeRef& section, const char* name) {
+  StringAutoRelease sid = names::Get(name);
+  if (Missing(sid)) throw CreateException(kErrorNotFound);
+  NodeLock lock(section);
+  if (section.IsMarked()) throw CreateException(kErrorDeleted);
+  const WellKnownSids& sids = SharedServices::Required().sids();
+  const DOMElement::FirstValue noValue{sids.unknown, sids.zero, sids.zero};
+  bool created = false;
+  NodeRef key = DOMElement(section).CreateElement(sids.key, sid, created, &noValue);
+  return KeyPlace{std::move(key), section, std::move(sid)};
+}
+
+bool SharedDOMSection::deleteKey(NodeRef& section, const char* name) {
+  const StringAutoRelease sid = names::Peek(name);
+  if (Missing(sid)) throw DeleteException(kErrorNotFound);
+  NodeLock lock(section);
+  return DOMElement(section).DeleteElement(SharedServices::Required().sids().key, sid);
+}
+
+INamesEnumerator* SharedDOMSection::EnumChildren(NodeRef& section, uint32_t kindSid) {
+  Ref<NamesEnumerator> enumerator(new NamesEnumerator());
+  NodeLock lock(section);
+  for (const uint32_t sid : DOMElement(section).ChildNames(kindSid)) {
+    const StringAutoRelease text = SharedServices::Required().strings().GetString(static_cast<int32_t>(sid));
+    if (text.GetHolder() == nullptr) continue;
+    STORAGE_ASSERT(text.GetString() != nullptr, kStringFactoryFile,
+                   messages::shareddom::kAutoReleaseGetString, nullptr);
+    enumerator->add(names::Text(text.GetString()));
+  }
+  return enumerator.release();
+}
+
+// ---- IStorageSection -------------------------------------------------------
+
+NodeRef SharedDOMSection::walk(const char* path, Step step) {
+  const utils::SectionPath names = utils::Split(path);
+  NodeRef current = element_;
+  for (size_t i = 0; i < names.size(); ++i) current = step(current, names.component(i).c_str());
+  return current;
+}
+
+IStorageKey* SharedDOMSection::OpenKey(const char* name) {
+  if (name == nullptr) throw OpenException(kErrorMissingName);
+  return TranslateExceptions(Operation::kOpen, element_, [&]() -> IStorageKey* {
+    return new SharedDOMKey(openKey(element_, name));
+  });
+}
+
+IStorageKey* SharedDOMSection::CreateKey(const char* name) {
+  if (name == nullptr) throw CreateException(kErrorMissingName);
+  return TranslateExceptions(Operation::kCreate, element_, [&]() -> IStorageKey* {
+    return new SharedDOMKey(OpenOrCreateKey(element_, name));
+  });
+}
+
+IStorageSection* SharedDOMSection::OpenSection(const char* path) {
+  if (path == nullptr || *path == '\0') throw OpenException(kErrorMissingName);
+  return TranslateExceptions(Operation::kOpen, element_, [&]() -> IStorageSection* {
+    return new SharedDOMSection(walk(path, &openSection));
+  });
+}
+
+IStorageSection* SharedDOMSection::CreateSection(const char* path) {
+  if (path == nullptr || *path == '\0') throw CreateException(kErrorMissingName);
+  return TranslateExceptions(Operation::kCreate, element_, [&]() -> IStorageSection* {
+    return new SharedDOMSection(walk(path, &createSection));
+  });
+}
+
+bool SharedDOMSection::DeleteSection(const char* path) {
+  if (path == nullptr || *path == '\0') throw DeleteException(kErrorMissingName);
+  return TranslateExceptions(Operation::kDelete, element_, [&] {
+    const utils::SectionPath names = utils::Split(path);
+    // A path of separators alone names no section to delete.
+    if (names.size() == 0) throw DeleteException(kErrorMissingName);
+    NodeRef parent = element_;
+    for (size_t i = 0; i + 1 < names.size(); ++i) parent = openSection(parent, names.component(i).c_str());
+    return deleteSection(parent, names.component(names.size() - 1).c_str());
+  });
+}
+
+bool SharedDOMSection::DeleteKey(const char* name) {
+  return TranslateExceptions(Operation::kDelete, element_, [&] { return deleteKey(element_, name ? name : ""); });
+}
+
+INamesEnumerator* SharedDOMSection::EnumKeys() {
+  return TranslateExceptions(Operation::kIO, element_, [&] { return EnumChildren(element_, SharedServices::Required().sids().key); });
+}
+
+INamesEnumerator* SharedDOMSection::EnumSections() {
+  return TranslateExceptions(Operation::kIO, element_, [&] { return EnumChildren(element_, SharedServices::Required().sids().section); });
+}
+
+}  // namespace storage

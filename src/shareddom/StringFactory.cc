@@ -1,0 +1,478 @@
+#include "shareddom/StringFactory.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+
+#include "base/Exceptions.h"
+#include "base/Logger.h"
+#include "base/Path.h"
+#include "platform/Platform.h"
+#include "shareddom/ExternalStringHolder.h"
+#include "shareddom/Messages.h"
+#include "shareddom/StringHolderBase.h"
+#include "shm/MemoryConfigurator.h"
+
+namespace storage {
+
+namespace {
+
+constexpr const char* kSourceFile = messages::shareddom::kStringFactoryFile;
+
+// SID words that mark a head without a string.
+bool IsNoSid(uint32_t word) { return word == 0 || word == 0xCCCCCCCC || word == 0xDDDDDDDD; }
+
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
+}
+
+// The directory part of the file path, separator included; "./" when the path
+// names no directory.
+std::string ExternalDirectoryOf(const char* filePath) {
+  const std::string path = filePath != nullptr ? filePath : "";
+  const size_t last = path.find_last_of(utils::path::GetSeparators());
+  if (last == std::string::npos) return std::string(".") + utils::path::kSeparator;
+  return path.substr(0, last + 1);
+}
+
+std::string FileNameOf(const std::string& path) {
+  const size_t last = path.find_last_of(utils::path::GetSeparators());
+  return last == std::string::npos ? path : path.substr(last + 1);
+}
+
+bool IsExternalFileName(std::string_view name) {
+  return name.starts_with("external_") && name.ends_with(".dm2");
+}
+
+}  // namespace
+
+// ---- StringAutoRelease --------------------------------------------------------
+
+StringFactory::StringAutoRelease::StringAutoRelease(IStringHolder* holder) {
+  if (holder != nullptr && holder->AddRef()) holder_ = holder;
+}
+
+StringFactory::StringAutoRelease::StringAutoRelease(const StringAutoRelease& other) : holder_(other.holder_) {
+  STORAGE_ASSERT(holder_ == nullptr || holder_->AddRef(), kSourceFile,
+                 messages::shareddom::kAutoReleaseAddRef, nullptr);
+}
+
+StringFactory::StringAutoRelease& StringFactory::StringAutoRelease::operator=(
+    StringAutoRelease other) noexcept {
+  std::swap(holder_, other.holder_);
+  return *this;
+}
+
+StringFactory::StringAutoRelease::~StringAutoRelease() {
+  if (holder_ == nullptr) return;
+  // A release that fails (a damaged table) can only be logged here.
+  try {
+    holder_->Release();
+  } catch (const std::exception& error) {
+    logger::error(messages::shareddom::kAutoReleaseFailedWith, error.what());
+  } catch (...) {
+    logger::error(messages::shareddom::kAutoReleaseFailed);
+  }
+}
+
+bool StringFactory::StringAutoRelease::IsValid() const {
+  return holder_ != nullptr && holder_->CurrentSID() != -1;
+}
+
+const char* StringFactory::StringAutoRelease::GetString() const {
+  if (holder_ == nullptr) return nullptr;
+  const std::string* text = holder_->Text();
+  STORAGE_ASSERT(text != nullptr, kSourceFile, messages::shareddom::kAutoReleaseGetString,
+                 nullptr);
+  return text->c_str();
+}
+
+int32_t StringFactory::StringAutoRelease::GetSID() const {
+  return holder_ != nullptr ? holder_->CurrentSID() : -1;
+}
+
+void StringFactory::StringAutoRelease::AddRef() const {
+  STORAGE_ASSERT(holder_ != nullptr && holder_->AddRef(), kSourceFile,
+                 messages::shareddom::kAutoReleaseAddRef, nullptr);
+}
+
+// ---- Scan ---------------------------------------------------------------------
+
+// Collects the head blocks of strings newer than the known SID, and the root.
+// The blocks are indexed only after the walk: the walk holds each block's lock
+// while it visits it, and indexing may free strings.
+class StringFactory::ScanEnumerator : public MemoryBlockVisitor {
+ public:
+  ScanEnumerator(StringFactory& factory, bool findRoot) : factory_(factory), findRoot_(findRoot) {}
+
+  // Chunk blocks are most of the table and are skipped unlocked: string heads
+  // and the root are made only under the root lock, which every scan that
+  // counts what it saw holds, so none can appear in a skipped block meanwhile.
+  bool Wants(int32_t size) override {
+    return size == static_cast<int32_t>(kRootSize) ||
+           size == static_cast<int32_t>(StringHolderBase::kHeadBlockSize) ||
+           size == static_cast<int32_t>(StringHolderBase::kExternalHeadBlockSize);
+  }
+
+  bool MemoryBlock(const InitMemAddress& address, int32_t size) override {
+    if (size == static_cast<int32_t>(kRootSize)) {
+      // Reverse walk: the last one met is the first in hive order.
+      if (findRoot_) root = address;
+      return true;
+    }
+    if (!Wants(size)) return true;
+    auto* head = static_cast<uint32_t*>(factory_.pageManager_->GetPoint(address));
+    const uint32_t word = std::atomic_ref<uint32_t>(head[StringHolderBase::kSidOffset / 4]).load();
+    const auto sid = static_cast<int32_t>(word);
+    if (IsNoSid(word) || sid <= factory_.knownSid_ || factory_.bySid_.contains(sid)) return true;
+    blocks.push_back({address, size, sid});
+    return true;
+  }
+
+  std::vector<ScannedBlock> blocks;
+  InitMemAddress root;
+
+ private:
+  StringFactory& factory_;
+  bool findRoot_;
+};
+
+// ---- Construction -------------------------------------------------------------
+
+StringFactory::StringFactory(const char* namePrefix, const char* filePath)
+    : externalDirectory_(ExternalDirectoryOf(filePath)),
+      ownedPageManager_(std::make_unique<PageManager>()),
+      pageManager_(ownedPageManager_.get()),
+      holderFactory_(*this, &pageManager_) {
+  constexpr const char* kFunction = messages::shareddom::kStringFactoryConstructor;
+  STORAGE_ASSERT(namePrefix != nullptr, kSourceFile, kFunction, messages::shareddom::kStringFactoryArguments);
+  try {
+    MemoryConfigurator<StringFactory> configurator(this, namePrefix, filePath);
+    pageManager_->Initialize(&configurator);
+    hints_ = std::make_unique<SidHints>(std::string(namePrefix) + "Hints");
+  } catch (...) {
+    for (auto& [sid, entry] : bySid_) entry.holder->Destroy();
+    throw;
+  }
+}
+
+StringFactory::~StringFactory() {
+  for (auto& [sid, entry] : bySid_) entry.holder->Destroy();
+  bySid_.clear();
+  byHash_.clear();
+  hints_.reset();
+  ownedPageManager_.reset();
+}
+
+void StringFactory::OnMemManagerInitialized() {
+  veltool3::MutexGuard guard(mutex_);
+  ScanEnumerator scan(*this, true);
+  pageManager_->Enumerate(scan, true);
+  InitMemAddress root = scan.root;
+  if (root.isNull()) {
+    root = pageManager_->Allocate(kRootSize);
+    root_ = static_cast<uint32_t*>(pageManager_->GetPoint(root));
+    sidCounter().store(0);
+  } else {
+    root_ = static_cast<uint32_t*>(pageManager_->GetPoint(root));
+  }
+  // This scan holds no root lock: other processes may make strings while it
+  // runs, and it can meet a new string in a reused block without the one made
+  // before it. So it counts nothing as known; the first lookup's scan, under
+  // the root lock, does.
+  indexBlocks(scan.blocks);
+  // Only the session's first process, alone under the creation lock, knows
+  // that no string is being made and that the index holds every saved one.
+  if (pageManager_->FirstHiveLoadedFromFile()) RemoveUnnamedExternalFiles();
+}
+
+void StringFactory::RemoveUnnamedExternalFiles() {
+  std::unordered_set<std::string> named;
+  for (const auto& [sid, entry] : bySid_) {
+    if (const auto* external = dynamic_cast<const ExternalStringHolder*>(entry.holder)) {
+      named.insert(FileNameOf(external->Path()));
+    }
+  }
+  for (const std::string& name : platform::ListDirectory(externalDirectory_.c_str())) {
+    if (IsExternalFileName(name) && !named.contains(name)) {
+      platform::RemoveFile((externalDirectory_ + name).c_str());
+    }
+  }
+}
+
+// ---- Index --------------------------------------------------------------------
+
+void StringFactory::rescan(bool whole) {
+  // Under the root lock no string is being made, so every SID issued so far
+  // belongs to a finished string or to none: the scan sees them all, even
+  // when the newest ones are freed already. Heads are made only under this
+  // lock too, so those made since the last scan lie in blocks carved since,
+  // unless a hive has run out of room to carve one: then it is walked whole.
+  const auto issued = static_cast<int32_t>(sidCounter().load());
+  if (whole) scanMarks_.clear();
+  ScanEnumerator scan(*this, false);
+  pageManager_->EnumerateSince(scan, scanMarks_, StringHolderBase::kExternalHeadBlockSize);
+  knownSid_ = std::max({knownSid_, issued, indexBlocks(scan.blocks)});
+}
+
+void StringFactory::indexHinted(int32_t sid) {
+  // Under the root lock no head or chunk is carved or reused, so the block
+  // stays what its size says while it is checked; a string freed meanwhile
+  // refuses the reference that indexBlocks takes.
+  const InitMemAddress head = hints_->find(sid);
+  if (head.isNull() || bySid_.contains(sid)) return;
+  indexBlocks({{head, pageManager_->BlockSize(head), sid}});
+}
+
+int32_t StringFactory::indexBlocks(const std::vector<ScannedBlock>& blocks) {
+  int32_t highest = 0;
+  for (const ScannedBlock& block : blocks) {
+    std::unique_ptr<IStringHolder> holder = holderFactory_.CreateFromBlock(block.address, block.size);
+    if (holder == nullptr || holder->CurrentSID() != block.sid) continue;
+    if (!RegisterHolder(block.sid, holder.get())) continue;
+    IStringHolder* registered = holder.release();
+    // The temporary reference tells a live string from one being freed.
+    if (!registered->AddRef()) {
+      drop(block.sid);
+      continue;
+    }
+    highest = std::max(highest, block.sid);
+    // Should this be the last reference, the string is freed through the index.
+    registered->Release();
+  }
+  return highest;
+}
+
+bool StringFactory::RegisterHolder(int32_t sid, IStringHolder* holder) {
+  if (sid == -1 || bySid_.contains(sid)) return false;
+  const int32_t hash = holder->Hash();
+  // Checked after Hash: a hash taken while the SID still matched is the
+  // string's own, even when it happens to be -1.
+  if (holder->CurrentSID() != sid) return false;
+  std::vector<Candidate>& candidates = byHash_[hash];
+  candidates.push_back({sid, holder});
+  try {
+    bySid_.emplace(sid, Entry{holder, hash});
+  } catch (...) {
+    candidates.pop_back();
+    if (candidates.empty()) byHash_.erase(hash);
+    throw;
+  }
+  return true;
+}
+
+IStringHolder* StringFactory::unlink(int32_t sid) {
+  const auto found = bySid_.find(sid);
+  if (found == bySid_.end()) return nullptr;
+  const Entry entry = found->second;
+  bySid_.erase(found);
+  const auto bucket = byHash_.find(entry.hash);
+  if (bucket != byHash_.end()) {
+    std::vector<Candidate>& candidates = bucket->second;
+    const auto place = std::find_if(candidates.begin(), candidates.end(),
+                                    [&](const Candidate& c) { return c.holder == entry.holder; });
+    if (place != candidates.end()) candidates.erase(place);
+    if (candidates.empty()) byHash_.erase(bucket);
+  }
+  return entry.holder;
+}
+
+// Nobody in this process holds a reference on a string that is gone, so its
+// holder object can go as soon as a lookup meets it.
+void StringFactory::drop(int32_t sid) {
+  IStringHolder* holder = unlink(sid);
+  if (holder != nullptr) holder->Destroy();
+}
+
+IStringHolder* StringFactory::remove(int32_t sid) {
+  veltool3::MutexGuard guard(mutex_);
+  return unlink(sid);
+}
+
+IStringHolder* StringFactory::FindByText(std::string_view text, int32_t hash, Match match) {
+  const auto bucket = byHash_.find(hash);
+  if (bucket == byHash_.end()) return nullptr;
+  // Matches are tried from the lowest SID up; one that refuses a reference is
+  // being freed, and the next one above it answers instead.
+  int32_t floor = 0;
+  for (;;) {
+    Candidate best{0, nullptr};
+    bool sawGone = false;
+    for (const Candidate& candidate : bucket->second) {
+      if (candidate.sid <= floor || (best.holder != nullptr && candidate.sid > best.sid)) continue;
+      const std::string* stored = nullptr;
+      try {
+        stored = candidate.holder->Text();
+      } catch (const ExternalFileError&) {
+        // A long text whose file is gone matches nothing: storing the same
+        // text again then makes a new string, with a file, instead of failing.
+        continue;
+      }
+      if (stored == nullptr) {
+        sawGone = true;
+      } else if (match == Match::kExact ? *stored == text : EqualIgnoringCase(*stored, text)) {
+        best = candidate;
+      }
+    }
+    if (sawGone) {
+      dropGone(hash);
+      return FindByText(text, hash, match);
+    }
+    if (best.holder == nullptr) return nullptr;
+    if (best.holder->AddRef()) return best.holder;
+    floor = best.sid;
+  }
+}
+
+void StringFactory::dropGone(int32_t hash) {
+  std::vector<int32_t> gone;
+  for (const Candidate& candidate : byHash_.at(hash)) {
+    if (candidate.holder->Text() == nullptr) gone.push_back(candidate.sid);
+  }
+  for (int32_t sid : gone) drop(sid);
+}
+
+IStringHolder* StringFactory::FindBySid(int32_t sid) {
+  const auto found = bySid_.find(sid);
+  if (found == bySid_.end()) return nullptr;
+  IStringHolder* holder = found->second.holder;
+  if (holder->CurrentSID() == -1) {
+    drop(sid);
+    return nullptr;
+  }
+  return holder->AddRef() ? holder : nullptr;
+}
+
+// ---- Lookups ------------------------------------------------------------------
+
+StringAutoRelease StringFactory::GetSID(const char* text) {
+  constexpr const char* kFunction = messages::shareddom::kStringFactoryGetSid;
+  return GetByText(text, Match::kIgnoreCase, Mode::kGet, kFunction);
+}
+
+StringAutoRelease StringFactory::PeekSID(const char* text) {
+  constexpr const char* kFunction = messages::shareddom::kStringFactoryPeekSid;
+  return GetByText(text, Match::kIgnoreCase, Mode::kPeek, kFunction);
+}
+
+StringAutoRelease StringFactory::GetExactSID(const char* text) {
+  constexpr const char* kFunction = messages::shareddom::kStringFactoryGetExactSid;
+  return GetByText(text, Match::kExact, Mode::kGet, kFunction);
+}
+
+StringAutoRelease StringFactory::PeekExactSID(const char* text) {
+  constexpr const char* kFunction = messages::shareddom::kStringFactoryPeekExactSid;
+  return GetByText(text, Match::kExact, Mode::kPeek, kFunction);
+}
+
+StringAutoRelease StringFactory::GetString(int32_t sid) {
+  constexpr const char* kFunction = messages::shareddom::kStringFactoryGetString;
+  STORAGE_ASSERT(sid > 0, kSourceFile, kFunction, nullptr);
+  return GetBySid(sid);
+}
+
+StringAutoRelease StringFactory::GetByText(const char* text, Match match, Mode mode, const char* function) {
+  STORAGE_ASSERT(text != nullptr, kSourceFile, function, nullptr);
+  const std::string_view wanted(text);
+  const auto hash = static_cast<int32_t>(StringHolderFactory::GetHash(wanted));
+  {
+    veltool3::MutexGuard guard(mutex_);
+    if (IStringHolder* found = FindByText(wanted, hash, match))
+      return StringAutoRelease(found, StringAutoRelease::Adopt{});
+  }
+  owner::OwnerLockGuard<owner::OwnerLock> rootGuard(rootLock());
+  // A scan visits every block: skip it when no string was made since the
+  // last one, so that making a new string costs no more than its blocks.
+  // The index is asked again all the same: another thread of this process
+  // may have made the string while this one waited for the lock.
+  const bool scan = !nothingNewSinceScan();
+  if (scan) pageManager_->LoadNewHives();
+  {
+    veltool3::MutexGuard guard(mutex_);
+    if (scan) rescan(/*whole=*/false);
+    if (IStringHolder* found = FindByText(wanted, hash, match))
+      return StringAutoRelease(found, StringAutoRelease::Adopt{});
+  }
+  if (mode == Mode::kPeek) return {};
+  return create(wanted);
+}
+
+StringAutoRelease StringFactory::GetBySid(int32_t sid) {
+  {
+    veltool3::MutexGuard guard(mutex_);
+    if (IStringHolder* found = FindBySid(sid)) return StringAutoRelease(found, StringAutoRelease::Adopt{});
+  }
+  owner::OwnerLockGuard<owner::OwnerLock> rootGuard(rootLock());
+  // Another thread may have indexed the string while this one waited.
+  const bool scan = !nothingNewSinceScan();
+  if (scan) pageManager_->LoadNewHives();
+  veltool3::MutexGuard guard(mutex_);
+  if (scan) {
+    // A string made since the last scan is most often where the hint table
+    // says, and then the scan can wait for a text that is not found.
+    indexHinted(sid);
+    if (IStringHolder* found = FindBySid(sid)) return StringAutoRelease(found, StringAutoRelease::Adopt{});
+    rescan(/*whole=*/false);
+  }
+  if (IStringHolder* found = FindBySid(sid)) return StringAutoRelease(found, StringAutoRelease::Adopt{});
+  if (sid <= 0 || sid > knownSid_) return {};
+  // Counted as known, yet not in the index: the string is gone, or a scan
+  // missed it. Every block is looked at once more before it counts as gone.
+  if (!scan) pageManager_->LoadNewHives();
+  const int32_t known = std::exchange(knownSid_, 0);
+  rescan(/*whole=*/true);
+  knownSid_ = std::max(known, knownSid_);
+  if (IStringHolder* found = FindBySid(sid)) {
+    logger::debug(messages::shareddom::kSidByFullScan, sid);
+    return StringAutoRelease(found, StringAutoRelease::Adopt{});
+  }
+  return {};
+}
+
+bool StringFactory::nothingNewSinceScan() {
+  const auto counter = static_cast<int32_t>(sidCounter().load());
+  veltool3::MutexGuard guard(mutex_);
+  return counter == knownSid_;
+}
+
+// ---- Creation -----------------------------------------------------------------
+
+int32_t StringFactory::nextSID() {
+  std::atomic_ref<uint32_t> counter = sidCounter();
+  uint32_t last = counter.load();
+  do {
+    if (last >= static_cast<uint32_t>(kMaxSID)) throw SidsExhaustedError();
+  } while (!counter.compare_exchange_weak(last, last + 1));
+  return static_cast<int32_t>(last + 1);
+}
+
+StringAutoRelease StringFactory::create(std::string_view text) {
+  const int32_t sid = nextSID();
+  {
+    veltool3::MutexGuard guard(mutex_);
+    if (sid == knownSid_ + 1) knownSid_ = sid;
+  }
+  std::unique_ptr<IStringHolder> holder = holderFactory_.Create(sid, text);
+  try {
+    veltool3::MutexGuard guard(mutex_);
+    // Nobody else holds a reference on the new string, so it is live and its
+    // fresh SID is in no index, unless the stored counter is damaged.
+    if (!RegisterHolder(sid, holder.get())) {
+      throw InternalStructureException(kSourceFile, messages::shareddom::kStringFactoryGetSid, __LINE__,
+                                       messages::shareddom::kSidInUse);
+    }
+    hints_->record(sid, static_cast<StringHolderBase*>(holder.get())->HeadAddress());
+  } catch (...) {
+    holder->Free();
+    throw;
+  }
+  // The creation reference becomes the handle's.
+  return StringAutoRelease(holder.release(), StringAutoRelease::Adopt{});
+}
+
+}  // namespace storage

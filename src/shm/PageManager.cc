@@ -1,0 +1,511 @@
+#include "shm/PageManager.h"
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+#include "base/Exceptions.h"
+#include "base/HashHelper.h"
+#include "base/Logger.h"
+#include "platform/Platform.h"
+#include "shm/HiveSaveBatch.h"
+#include "shm/MemoryConfigurator.h"
+#include "shm/Messages.h"
+#include "shm/SharedMemory.h"
+
+namespace storage {
+
+namespace {
+
+constexpr const char* kSourceFile = messages::shm::kPageManagerFile;
+
+using MemorySegment = SharedMemoryBase<SharedHeader>;
+using FileSegment = SharedFileBase<SharedHeader, hash::HashHelper<0>>;
+
+// Names are formed into buffers of this size, terminator included.
+constexpr size_t kNameBufferSize = 256;
+// What a hive's index adds to the prefixes: "000d" and "000d.dm2".
+constexpr size_t kSegmentSuffixLength = 4;
+constexpr size_t kFileSuffixLength = 8;
+
+// The head block's 32-bit words.
+enum HeadWord : size_t { kSignatureFirst = 0, kSignatureSecond = 1, kHashWord = 2, kLastWord = 3 };
+
+std::atomic_ref<uint32_t> headWord(const HivePointer& head, HeadWord word) {
+  return std::atomic_ref<uint32_t>(static_cast<uint32_t*>(head.get())[word]);
+}
+
+// An eight-character signature as the two words it occupies in memory.
+struct Signature {
+  explicit Signature(const char (&text)[9]) {
+    std::memcpy(&first, text, 4);
+    std::memcpy(&second, text + 4, 4);
+  }
+  uint32_t first;
+  uint32_t second;
+};
+const Signature kLiveSignature("hivehead");
+const Signature kDeadSignature("deadhive");
+
+bool hasSignature(const HivePointer& head, const Signature& signature) {
+  return headWord(head, kSignatureFirst).load() == signature.first &&
+         headWord(head, kSignatureSecond).load() == signature.second;
+}
+
+void writeSignature(const HivePointer& head, const Signature& signature) {
+  headWord(head, kSignatureFirst).store(signature.first);
+  headWord(head, kSignatureSecond).store(signature.second);
+}
+
+uint32_t hashOf(SharedRegion* segment) {
+  return hash::HashHelper<0>().getResult(segment->GetData(), segment->GetDataSize());
+}
+
+}  // namespace
+
+// A hive between the opening of its segment and its place in the list, with
+// the segment's creation lock held. Unless it is handed over, dropping it
+// detaches the manager, unlocks and closes the segment. The lock is given up
+// before the close: a file-backed close waits for the segment's named mutex,
+// which another opener may hold while it waits for this very lock.
+class PageManager::OpenedHive {
+ public:
+  explicit OpenedHive(SharedRegion* segment) : segment_(segment) {}
+  OpenedHive(OpenedHive&& other) noexcept
+      : segment_(std::exchange(other.segment_, nullptr)),
+        hive_(std::move(other.hive_)),
+        attached_(other.attached_) {}
+  OpenedHive& operator=(OpenedHive&&) = delete;
+  ~OpenedHive() {
+    if (segment_ == nullptr) return;
+    if (attached_) hive_->manager->Detach();
+    segment_->Unlock();
+    segment_->Release();
+  }
+
+  SharedRegion* segment() const { return segment_; }
+  Hive& hive() const { return *hive_; }
+  std::unique_ptr<Hive>& owner() { return hive_; }
+
+  // Formats a fresh hive area or checks the version of an existing one.
+  void attach() {
+    hive_ = std::make_unique<Hive>();
+    hive_->manager = std::make_unique<PageMemoryManager>();
+    hive_->manager->Attach(segment_);
+    attached_ = true;
+  }
+
+  // The descriptor has been moved into the list: the segment stays open and
+  // locked, and is returned.
+  SharedRegion* handOver() { return std::exchange(segment_, nullptr); }
+
+ private:
+  SharedRegion* segment_;
+  std::unique_ptr<Hive> hive_;
+  bool attached_ = false;
+};
+
+// Finds the head of a hive: the first block of exactly the head's size.
+class PageManager::MemoryInitializeEnumerator : public PageMemoryManager::MemoryBlockVisitor {
+ public:
+  explicit MemoryInitializeEnumerator(PageMemoryManager& manager) : manager_(manager) {}
+
+  bool MemoryBlock(const uint32_t& offset, int32_t size) override {
+    seen_ = true;
+    if (size != static_cast<int32_t>(kHeadSize)) return true;
+    const HivePointer head(&manager_, offset);
+    if (hasSignature(head, kLiveSignature)) {
+      head_ = offset;
+      return false;
+    }
+    constexpr const char* kFunction = messages::shm::kPageManagerMemoryBlock;
+    if (hasSignature(head, kDeadSignature))
+      throw InternalStructureException(kSourceFile, kFunction, __LINE__, nullptr);
+    throw InternalStructureException(kSourceFile, kFunction, __LINE__, messages::shm::kUnexpectedHiveSignature);
+  }
+
+  bool seen() const { return seen_; }
+  uint32_t head() const { return head_; }
+
+ private:
+  PageMemoryManager& manager_;
+  bool seen_ = false;
+  uint32_t head_ = PageMemoryManager::kNullOffset;
+};
+
+// Hands a hive's client blocks, as storage-wide addresses, to the client's
+// enumerator; the head block stays hidden.
+class PageManager::MemoryEnumeratorHive : public PageMemoryManager::MemoryBlockVisitor {
+ public:
+  MemoryEnumeratorHive(storage::MemoryBlockVisitor& client, uint32_t hiveNumber, uint32_t headOffset)
+      : client_(client), hiveNumber_(hiveNumber), headOffset_(headOffset) {}
+
+  bool MemoryBlock(const uint32_t& offset, int32_t size) override {
+    if (offset == headOffset_) return true;
+    return client_.MemoryBlock(InitMemAddress(static_cast<int>(hiveNumber_), static_cast<int>(offset)), size);
+  }
+  bool Wants(int32_t size) override { return client_.Wants(size); }
+
+ private:
+  storage::MemoryBlockVisitor& client_;
+  uint32_t hiveNumber_;
+  uint32_t headOffset_;
+};
+
+PageManager::~PageManager() { UnloadHives(); }
+
+void PageManager::Initialize(PageManagerClient* configurator) {
+  constexpr const char* kFunction = messages::shm::kPageManagerInitialize;
+  STORAGE_ASSERT(configurator != nullptr, kSourceFile, kFunction, nullptr);
+  STORAGE_ASSERT(hives_.size() == 0, kSourceFile, kFunction, messages::shm::kAlreadyInitialized);
+  namePrefix_ = configurator->getName();
+  filePrefix_ = configurator->getPath();
+  checkPrefixes();
+
+  struct CreationUnlock {
+    void operator()(SharedRegion* segment) const { segment->Unlock(); }
+  };
+  // The first hive stays locked through the set-up of the client.
+  std::unique_ptr<SharedRegion, CreationUnlock> firstHive;
+  try {
+    firstHive.reset(LoadFirstHive());
+    LoadNextHives();
+  } catch (const BadAllocException& e) {
+    throw InternalStructureException(kSourceFile, kFunction, __LINE__, e.what());
+  }
+  configurator->OnMemManagerInitialized();
+}
+
+// Both names must fit their buffers with the hive's index, or two hives would
+// end up under one truncated name.
+void PageManager::checkPrefixes() const {
+  constexpr const char* kFunction = messages::shm::kPageManagerInitialize;
+  char message[1024];
+  std::snprintf(message, sizeof message, messages::shm::kMaximumFilenameSize, static_cast<int>(kNameBufferSize));
+  STORAGE_ASSERT(filePrefix_.size() + kFileSuffixLength < kNameBufferSize, kSourceFile, kFunction, message);
+  std::snprintf(message, sizeof message, messages::shm::kMaximumSegmentNameSize,
+                static_cast<int>(kNameBufferSize));
+  STORAGE_ASSERT(namePrefix_.size() + kSegmentSuffixLength < kNameBufferSize, kSourceFile, kFunction,
+                 message);
+}
+
+std::string PageManager::segmentName(uint32_t index) const {
+  char name[kNameBufferSize];
+  std::snprintf(name, sizeof name, "%s%03ud", namePrefix_.c_str(), index);
+  return name;
+}
+
+PageManager::OpenedHive PageManager::GetNextHive(bool create) {
+  const uint32_t index = hives_.size();
+  // Hive numbers are read back as signed bytes: a 128th hive could not be addressed.
+  if (index >= kMaxHives) throw BadAllocException(messages::shm::kNoMemoryForNextHive);
+
+  const std::string name = segmentName(index);
+  char fileName[kNameBufferSize] = "";
+  const bool fileBacked = !filePrefix_.empty();
+  if (fileBacked) std::snprintf(fileName, sizeof fileName, "%s%03ud.dm2", filePrefix_.c_str(), index);
+  logger::info(messages::shm::kNewHiveRequested, static_cast<int>(index), fileBacked ? fileName : name.c_str());
+
+  SharedRegion* segment = nullptr;
+  bool loadedFromFile = false;
+  for (;;) {
+    platform::SetLastError(platform::kErrorSuccess);
+    if (fileBacked) {
+      auto file = std::make_unique<FileSegment>();
+      if (file->Open(name.c_str(), fileName, create)) {
+        loadedFromFile = file->loadedFromFile();
+        if (index == 0) firstHiveLoadedFromFile_ = loadedFromFile;
+        segment = file.release();
+        break;
+      }
+    } else {
+      auto memory = std::make_unique<MemorySegment>();
+      if (memory->Open(name.c_str(), kHiveSize)) {
+        segment = memory.release();
+        break;
+      }
+    }
+    const uint32_t error = platform::GetLastError();
+    // Another process is creating or tearing the segment down right now.
+    if (error == platform::kErrorSharingViolation) {
+      platform::SleepMs(1);
+      continue;
+    }
+    logger::error(messages::shm::kSharedMemoryNotCreated, error);
+    if (error == platform::kErrorFileNotFound) {
+      throw InternalStructureException(kSourceFile, messages::shm::kPageManagerGetNextHive, __LINE__,
+                                       messages::shm::kNextHiveNotFound);
+    }
+    if (error == platform::kErrorNotEnoughMemory)
+      throw BadAllocException(messages::shm::kNoMemoryForNextHive);
+    throw ExternalException(static_cast<int>(error));
+  }
+
+  OpenedHive opened(segment);
+  // Only an image read from its file now can disagree with the chain; a hive
+  // that other processes hold live has changed since its hash was written.
+  if (index > 0 && !create && loadedFromFile) validate(segment);
+  opened.attach();
+  if (fileBacked) opened.hive().file = segment;
+  return opened;
+}
+
+void PageManager::validate(SharedRegion* segment) {
+  STORAGE_ASSERT(segment != nullptr, kSourceFile, messages::shm::kPageManagerValidate, nullptr);
+  logger::info(messages::shm::kValidateHives);
+  const uint32_t expected = headWord(hive(hives_.size() - 1).head, kHashWord).load();
+  if (hashOf(segment) != expected) throw ChecksumException();
+}
+
+void PageManager::initialize(Hive& hive) {
+  PageMemoryManager& manager = *hive.manager;
+  MemoryInitializeEnumerator walker(manager);
+  manager.Enumerate(walker, false);
+  if (walker.seen()) {
+    STORAGE_ASSERT(walker.head() != PageMemoryManager::kNullOffset, kSourceFile,
+                   messages::shm::kPageManagerInitializeHive, nullptr);
+    hive.head = HivePointer(&manager, walker.head());
+    return;
+  }
+
+  uint32_t offset;
+  try {
+    offset = manager.Allocate(kHeadSize);
+  } catch (const BadAllocException&) {
+    throw std::runtime_error(messages::shm::kSizeTooSmall);
+  }
+  STORAGE_ASSERT(offset != PageMemoryManager::kNullOffset, kSourceFile, messages::shm::kPageManagerInitializeHive,
+                 nullptr);
+  hive.head = HivePointer(&manager, offset);
+  headWord(hive.head, kLastWord).store(1);
+  // The chain grows only under the new hive's creation lock; other processes
+  // learn of the new hive from this flag.
+  if (hives_.size() > 0) headWord(this->hive(hives_.size() - 1).head, kLastWord).store(0);
+  writeSignature(hive.head, kLiveSignature);
+}
+
+SharedRegion* PageManager::AppendNextHive(bool create) {
+  OpenedHive opened = GetNextHive(create);
+  initialize(opened.hive());
+
+  const uint32_t index = hives_.size();
+  HiveView& view = views_[index];
+  view.size = opened.segment()->GetDataSize();
+  view.data.store(static_cast<std::byte*>(opened.segment()->GetData()), std::memory_order_release);
+  view.hive.store(&opened.hive(), std::memory_order_release);
+  try {
+    hives_.push_back(std::move(opened.owner()));
+  } catch (...) {
+    view.hive.store(nullptr);
+    view.data.store(nullptr);
+    throw;
+  }
+  return opened.handOver();
+}
+
+SharedRegion* PageManager::LoadFirstHive() { return AppendNextHive(true); }
+
+void PageManager::LoadNextHives() {
+  std::lock_guard<std::mutex> lock(growth_);
+  while (hives_.size() > 0 && !lastIsLast()) AppendNextHive(false)->Unlock();
+}
+
+void PageManager::grow(uint32_t loaded) {
+  std::lock_guard<std::mutex> lock(growth_);
+  if (hives_.size() != loaded) return;
+  // A hive that another process has chained already is loaded, and checked
+  // when it comes from its file, rather than made.
+  AppendNextHive(lastIsLast())->Unlock();
+}
+
+bool PageManager::lastIsLast() const { return headWord(hive(hives_.size() - 1).head, kLastWord).load() != 0; }
+
+InitMemAddress PageManager::Allocate(uint32_t size) {
+  // Larger blocks fit no hive, and new hives would be made without end.
+  if (size > kMaxAllocation) throw BadAllocException(messages::shm::kRequestedSizeTooBig);
+  STORAGE_ASSERT(hives_.size() > 0, kSourceFile, messages::shm::kPageManagerAllocate, nullptr);
+  // Blocks are taken to be written: whoever takes one changes the hives.
+  MarkChanged();
+  uint32_t tried = 0;
+  for (;;) {
+    const uint32_t loaded = hives_.size();
+    for (; tried < loaded; ++tried) {
+      const InitMemAddress address = AllocateInHive(tried + 1, size);
+      if (!address.isNull()) return address;
+    }
+    grow(loaded);
+  }
+}
+
+InitMemAddress PageManager::AllocateInHive(uint32_t hiveNumber, uint32_t size) {
+  PageMemoryManager& manager = *hive(hiveNumber - 1).manager;
+  const uint32_t offset = manager.Allocate(size);
+  if (offset == PageMemoryManager::kNullOffset) return InitMemAddress();
+  if (offset >= kHiveSize) {
+    manager.Release(offset);
+    throw std::logic_error(messages::shm::kHiveTooBig);
+  }
+  return InitMemAddress(static_cast<int>(hiveNumber), static_cast<int>(offset));
+}
+
+bool PageManager::EnsureLoaded(int hiveNumber) {
+  // A negative number (top bit set) names no hive either.
+  const auto missing = [&] { return hiveNumber < 0 || static_cast<uint32_t>(hiveNumber) > hives_.size(); };
+  if (!missing()) return true;
+  LoadNextHives();
+  if (!missing()) return true;
+  MarkDead();
+  return false;
+}
+
+void* PageManager::GetPointSlow(const InitMemAddress& address) {
+  constexpr const char* kFunction = messages::shm::kPageManagerGetPoint;
+  const int hiveNumber = address.hive();
+  if (hiveNumber == 0) {
+    MarkDead();
+    throw InternalStructureException(kSourceFile, kFunction, __LINE__, nullptr);
+  }
+  if (!EnsureLoaded(hiveNumber)) throw InternalStructureException(kSourceFile, kFunction, __LINE__, nullptr);
+  return hive(static_cast<uint32_t>(hiveNumber - 1))
+      .manager->GetPoint(static_cast<uint32_t>(address.offset()));
+}
+
+void* PageManager::TryGetPoint(const InitMemAddress& address, uint32_t size) {
+  const int hiveNumber = address.hive();
+  if (address.isNull() || hiveNumber < 1 || static_cast<uint32_t>(hiveNumber) > kMaxHives) return nullptr;
+  if (static_cast<uint32_t>(hiveNumber) > hives_.size()) LoadNextHives();
+  if (static_cast<uint32_t>(hiveNumber) > hives_.size()) return nullptr;
+  const HiveView& view = views_[static_cast<uint32_t>(hiveNumber - 1)];
+  std::byte* data = view.data.load(std::memory_order_acquire);
+  const auto offset = static_cast<uint32_t>(address.offset());
+  if (data == nullptr || offset % 4 != 0 || offset > view.size || size > view.size - offset) return nullptr;
+  return data + offset;
+}
+
+void PageManager::Release(const InitMemAddress& address) {
+  if (address.isNull()) return;
+  const int hiveNumber = address.hive();
+  if (!EnsureLoaded(hiveNumber)) {
+    throw InternalStructureException(kSourceFile, messages::shm::kPageManagerRelease, __LINE__, nullptr);
+  }
+  const Hive& target = *hives_.at(static_cast<uint32_t>(hiveNumber - 1));
+  const uint32_t offset = static_cast<uint32_t>(address.offset());
+  // The head is no client's block; freeing it would make the hive unloadable.
+  if (offset == target.head.offset()) throw BadAllocException(messages::shm::kReleasedBlockNotFound);
+  MarkChanged();
+  target.manager->Release(offset);
+}
+
+int32_t PageManager::BlockSize(const InitMemAddress& address) {
+  // Not ensureLoaded: an address that names no hive is an answer here, not
+  // a storage to give up.
+  const int hiveNumber = address.hive();
+  if (address.isNull() || hiveNumber < 1 || static_cast<uint32_t>(hiveNumber) > hives_.size()) return -1;
+  const Hive& target = *hives_.at(static_cast<uint32_t>(hiveNumber - 1));
+  const auto offset = static_cast<uint32_t>(address.offset());
+  return offset == target.head.offset() ? -1 : target.manager->BlockSize(offset);
+}
+
+bool PageManager::Enumerate(MemoryBlockVisitor& enumerator, bool reverse) {
+  const uint32_t count = hives_.size();
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t index = reverse ? count - 1 - i : i;
+    const Hive& current = hive(index);
+    MemoryEnumeratorHive walker(enumerator, index + 1, current.head.offset());
+    if (!current.manager->Enumerate(walker, reverse)) return false;
+  }
+  return true;
+}
+
+bool PageManager::EnumerateSince(MemoryBlockVisitor& enumerator, std::vector<int32_t>& marks,
+                                 uint32_t largestBlock) {
+  const uint32_t count = hives_.size();
+  marks.resize(count, 0);
+  for (uint32_t index = 0; index < count; ++index) {
+    const Hive& current = hive(index);
+    PageMemoryManager& manager = *current.manager;
+    const int32_t first = manager.CanCarve(largestBlock) ? marks[index] : 0;
+    // Counted before the walk: what is carved during it is met next time.
+    const int32_t counted = manager.DescriptorCount();
+    MemoryEnumeratorHive walker(enumerator, index + 1, current.head.offset());
+    if (!manager.EnumerateFrom(walker, first)) return false;
+    marks[index] = counted;
+  }
+  return true;
+}
+
+void PageManager::MarkDead() {
+  if (hives_.size() == 0) return;
+  writeSignature(hive(0).head, kDeadSignature);
+  // Saved, so that the next session refuses the storage too.
+  MarkChanged();
+}
+
+void PageManager::MarkChanged() {
+  const Hive* first = views_[0].hive.load(std::memory_order_acquire);
+  if (first != nullptr && first->file != nullptr)
+    static_cast<FileSegment*>(first->file)->header()->markChanged();
+}
+
+bool PageManager::AnyHiveChanged() const {
+  for (uint32_t index = 0; index < hives_.size(); ++index) {
+    const Hive& current = hive(index);
+    if (current.file != nullptr && static_cast<FileSegment*>(current.file)->header()->changed()) return true;
+  }
+  return false;
+}
+
+// Downwards, so that each hive's hash covers the word already stored in its
+// own head for the hive after it: the words form a chain from the first hive.
+// The files saved here replace their previous save together or not at all,
+// so that a crash halfway never leaves a chain that refuses to load.
+void PageManager::UnloadHives() {
+  if (hives_.size() == 0) return;
+  logger::info(messages::shm::kUnloadHives);
+  HiveSaveBatch batch;
+  const FileMutexes held = lockFilesUpwards();
+  // Read with the files' mutexes held, so that no process joins meanwhile; a
+  // process still in keeps the hives open and decides when it leaves. The
+  // hives are saved together or not at all.
+  const bool changed = AnyHiveChanged();
+  if (!changed && !filePrefix_.empty()) logger::info(messages::shm::kUnloadHivesUnchanged);
+  for (uint32_t index = hives_.size(); index-- > 0;) {
+    Hive& current = hive(index);
+    views_[index].hive.store(nullptr);
+    views_[index].data.store(nullptr);
+    SharedRegion* segment = current.manager->Detach();
+    if (index > 0) headWord(hive(index - 1).head, kHashWord).store(hashOf(segment));
+    if (!changed && current.file != nullptr) static_cast<FileSegment*>(current.file)->skipSave();
+    segment->Release();
+    hives_.at(index).reset();
+  }
+}
+
+// A load takes the hive files' mutexes upwards, and holds the first hive's
+// creation lock while it loads the hives after it; the save above keeps each
+// saved file's mutex until its set commits, downwards. Were the mutexes not
+// taken upwards first, a loader, a process opening the first hive and a
+// leaving process could wait on each other in a circle.
+PageManager::FileMutexes PageManager::lockFilesUpwards() const {
+  FileMutexes held;
+  if (filePrefix_.empty()) return held;
+  try {
+    for (uint32_t index = 0; index < hives_.size(); ++index) {
+      auto mutex = std::make_unique<Mutex>(false, FileSegment::MutexName(segmentName(index).c_str()).c_str());
+      mutex->Lock();
+      held.locked.push_back(std::move(mutex));
+    }
+  } catch (...) {
+    // The save goes on without them: it still takes each mutex itself.
+    logger::error(messages::shm::kUnloadHivesMutexNotTaken,
+                  static_cast<unsigned>(held.locked.size()));
+  }
+  return held;
+}
+
+PageManager::FileMutexes::~FileMutexes() {
+  for (auto mutex = locked.rbegin(); mutex != locked.rend(); ++mutex) (*mutex)->Unlock();
+}
+
+}  // namespace storage

@@ -1,0 +1,131 @@
+#include "xml/XmlSaver.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/Platform.h"
+#include "xml/Messages.h"
+#include "xml/XmlEncoding.h"
+
+namespace {
+
+// Whitespace is not part of the tree, so deeper levels may share one indent;
+// this keeps the output of a very deep tree linear in its size.
+constexpr size_t kMaxIndentLevels = 64;
+
+std::string_view WrittenTag(const XmlNode& node) {
+  const char* name = node.getName();
+  if (name && velxml::IsPlainName(name)) return name;
+  return velxml::kNodeElement;
+}
+
+class DocumentWriter {
+ public:
+  DocumentWriter(bool formatted, const std::string& indent)
+      : formatted_(formatted), indentWidth_(indent.size()) {
+    for (size_t i = 0; i < kMaxIndentLevels; ++i) deepestIndent_ += indent;
+  }
+
+  // Walks the tree with an explicit stack: its depth is not bounded by ours.
+  std::string Write(const XmlNode& root) {
+    out_ = velxml::kDeclaration;
+    EndLine();
+    std::vector<Frame> open;
+    if (WriteStartTag(root, 0)) open.push_back({&root, 0});
+    while (!open.empty()) {
+      Frame& top = open.back();
+      const XmlNodes& children = *top.node->GetChildren();
+      if (top.next_child < children.size()) {
+        const XmlNode* child = children.get(top.next_child++);
+        if (WriteStartTag(*child, open.size())) open.push_back({child, 0});
+      } else {
+        Indent(open.size() - 1);
+        out_ += "</";
+        out_ += WrittenTag(*top.node);
+        out_ += '>';
+        EndLine();
+        open.pop_back();
+      }
+    }
+    return std::move(out_);
+  }
+
+ private:
+  struct Frame {
+    const XmlNode* node;
+    int next_child;
+  };
+
+  // Writes the start tag, or the whole element when it has no children;
+  // true when its children and end tag are still to come.
+  bool WriteStartTag(const XmlNode& node, size_t level) {
+    Indent(level);
+    std::string_view tag = WrittenTag(node);
+    out_ += '<';
+    out_ += tag;
+    if (tag == velxml::kNodeElement && node.getName()) {
+      WriteAttribute(velxml::kNameAttribute, node.getName());
+    }
+    std::unordered_set<std::string_view> seen;
+    for (unsigned i = 0; i < node.GetAttributeCount(); ++i) {
+      std::string_view name = node.GetAttributeNameAt(i);
+      if (velxml::IsPlainName(name) && seen.insert(name).second) {
+        WriteAttribute(name, node.GetAttributeValueAt(i));
+      } else {
+        WriteAttribute(velxml::EncodedAttributeName(i, name), node.GetAttributeValueAt(i));
+      }
+    }
+    bool hasChildren = node.GetChildren()->size() > 0;
+    out_ += hasChildren ? ">" : "/>";
+    EndLine();
+    return hasChildren;
+  }
+
+  void WriteAttribute(std::string_view name, std::string_view value) {
+    out_ += ' ';
+    out_ += name;
+    out_ += "=\"";
+    velxml::AppendEscaped(out_, value);
+    out_ += '"';
+  }
+
+  void Indent(size_t level) {
+    if (formatted_) out_.append(deepestIndent_, 0, indentWidth_ * std::min(level, kMaxIndentLevels));
+  }
+
+  void EndLine() {
+    if (formatted_) out_ += '\n';
+  }
+
+  bool formatted_;
+  size_t indentWidth_;
+  std::string deepestIndent_;  // the indent of level kMaxIndentLevels
+  std::string out_;
+};
+
+}  // namespace
+
+void XmlSaver::SetOutputMode(bool formatted, const char* indent) {
+  std::string_view text = indent ? indent : "";
+  if (text.find_first_not_of(" \t") != std::string_view::npos) {
+    throw std::invalid_argument(storage::messages::xml::kBadIndent);
+  }
+  formatted_ = formatted;
+  indent_ = text;
+}
+
+std::string XmlSaver::SaveToString(const XmlNode* root) const {
+  if (!root) throw XmlSaverException(storage::messages::xml::kNoDocument);
+  return DocumentWriter(formatted_, indent_).Write(*root);
+}
+
+void XmlSaver::Save(const XmlNode* root, const char* path) const {
+  if (!path || !*path) throw XmlSaverException(storage::messages::xml::kNoFileName);
+  std::string document = SaveToString(root);
+  if (!storage::platform::ReplaceFileAtomically(path, document.data(), document.size())) {
+    throw XmlSaverException(storage::messages::xml::CannotWrite(path));
+  }
+}

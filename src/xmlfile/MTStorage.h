@@ -1,0 +1,112 @@
+// The thread-safe face of the XML backend: wrappers that serialise every
+// section and key call on one document under that document's recursive
+// mutex. All wrappers of a document share the lock, so two threads holding
+// different wrappers of one section, or of a parent and its child, never
+// change the tree at once. Each wrapper also keeps the document alive.
+#ifndef SETTINGSTORE_XMLSTORAGE_MTSTORAGE_H
+#define SETTINGSTORE_XMLSTORAGE_MTSTORAGE_H
+
+#include <memory>
+#include <string>
+
+#include "base/RefCounted.h"
+#include "storage/storage.h"
+#include "xmlfile/XmlStorageController.h"
+
+namespace storage {
+
+class MTStorage : public StorageSectionBase {
+ public:
+  // Takes over the caller's reference to inner.
+  MTStorage(IStorageSection* inner, std::shared_ptr<XmlDocument> document);
+
+  IStorageKey* OpenKey(const char* name) override;
+  IStorageKey* CreateKey(const char* name) override;
+  IStorageSection* OpenSection(const char* path) override;
+  IStorageSection* CreateSection(const char* path) override;
+  bool DeleteSection(const char* path) override;
+  bool DeleteKey(const char* name) override;
+  // The inner enumerator itself: a snapshot that needs no lock.
+  INamesEnumerator* EnumKeys() override;
+  INamesEnumerator* EnumSections() override;
+
+ private:
+  ~MTStorage() override = default;  // only Release destroys it
+
+  IStorageKey* wrap(IStorageKey* key) const;
+  IStorageSection* wrap(IStorageSection* section) const;
+
+  // The document goes last: the inner object stands on its tree.
+  std::shared_ptr<XmlDocument> document_;
+  Ref<IStorageSection> inner_;
+};
+
+class MTStorageKey : public StorageKeyBase {
+ public:
+  // Takes over the caller's reference to inner.
+  MTStorageKey(IStorageKey* inner, std::shared_ptr<XmlDocument> document);
+
+  bool Read(void* buffer, unsigned size) override;
+  bool Write(Type type, const void* data, unsigned size) override;
+  Type GetType() override;
+  unsigned GetSize() override;
+
+ private:
+  ~MTStorageKey() override = default;  // only Release destroys it
+
+  // The document goes last: the inner object stands on its tree.
+  std::shared_ptr<XmlDocument> document_;
+  Ref<IStorageKey> inner_;
+};
+
+// A controller whose root and everything reached from it come wrapped.
+// Controller must offer GetRoot() and document().
+template <class Controller>
+class MTStorageController : public IStorageController, public RefCounted {
+ public:
+  class Traits : public ITraits {
+   public:
+    // Takes ownership of inner.
+    explicit Traits(ITraits* inner) : inner_(inner) {
+      const char* innerName = inner_->GetName();
+      name_ = std::string(innerName ? innerName : "") + "(Threadsafe)";
+    }
+    const char* GetName() override { return name_.c_str(); }
+    bool IsThreadSafe() override { return true; }
+    bool IsInterprocess() override { return false; }
+    void Destroy() override {
+      inner_->Destroy();
+      delete this;
+    }
+    StorageType GetType() override { return inner_->GetType(); }
+
+   private:
+    ~Traits() override = default;  // only Destroy destroys it
+
+    ITraits* inner_;
+    std::string name_;
+  };
+
+  // Builds, and so loads, the inner controller.
+  explicit MTStorageController(IStorageInitializer* init)
+      : inner_(new Controller(init)), root_(new MTStorage(inner_->GetRoot(), inner_->document())) {}
+
+  IStorageSection* GetRoot() override {
+    root_->AddRef();
+    return root_.get();
+  }
+  void LoadSuccessful() override { inner_->LoadSuccessful(); }
+  // The inner save holds the document's lock while it reads the tree.
+  void Save() override { inner_->Save(); }
+
+ private:
+  ~MTStorageController() override = default;  // only Release destroys it
+
+  // Declared in this order so that the root wrapper goes first.
+  Ref<Controller> inner_;
+  Ref<MTStorage> root_;
+};
+
+}  // namespace storage
+
+#endif  // SETTINGSTORE_XMLSTORAGE_MTSTORAGE_H

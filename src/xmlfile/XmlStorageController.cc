@@ -1,0 +1,151 @@
+#include "xmlfile/XmlStorageController.h"
+
+#include <utility>
+
+#include "base/Exceptions.h"
+#include "base/Logger.h"
+#include "base/PathUtils.h"
+#include "base/ProcessValues.h"
+#include "platform/Platform.h"
+#include "xml/XmlParser.h"
+#include "xml/XmlSaver.h"
+#include "xmlfile/IdleSave.h"
+#include "xmlfile/Messages.h"
+
+namespace storage {
+
+namespace {
+
+// A null location stands for the empty directory.
+std::string Location(const char* directory) { return directory ? directory : ""; }
+
+std::string SettingsFilePath(IStorageInitializer* init) {
+  return utils::Join(Location(init->GetPath()), XmlSettingsFileName());
+}
+
+std::string DefaultFilePath(IStorageInitializer* init) {
+  return utils::Join(Location(init->GetDefaultPath()), XmlSettingsFileName()) + ".default";
+}
+
+}  // namespace
+
+std::shared_ptr<XmlDocument> ParseXmlDocument(const char* text, size_t length) {
+  XmlParser parser;
+  parser.trim_whitespaces(true);
+  parser.LoadFromString(text, length);
+  return std::make_shared<XmlDocument>(std::unique_ptr<XmlNode>(parser.DetachRoot()));
+}
+
+XmlStorageController::XmlStorageController(IStorageInitializer* init)
+    : settingsFile_(SettingsFilePath(init)), backup_(settingsFile_.c_str(), DefaultFilePath(init).c_str()) {
+  // What writers that have ended left half done is of no use to anyone.
+  platform::RemoveStaleTemporaries(settingsFile_.c_str());
+  platform::RemoveStaleTemporaries(backup_.backupFile().c_str());
+  init->OnLoadBegin();
+  bool damageFound = false;
+  for (;;) {
+    PrepareStep(init);
+    std::string failure;
+    if (TryLoad(init, failure)) {
+      if (damageFound) logger::error(messages::xmlfile::kLoadedInstead, backup_.source().c_str());
+      init->OnLoadSucceeded();
+      return;
+    }
+    init->OnLoadFailed();
+    // A missing or empty file is no damage: there was nothing to lose.
+    const bool damaged = backup_.sourceFound() && !backup_.content().empty();
+    const std::string movedTo = backup_.SetAsideFailed();
+    // The default file is never written here, so it stays as it is; its
+    // damage loses nothing, and a host that cannot mend it must still run.
+    if (damaged && movedTo.empty()) {
+      logger::info(messages::xmlfile::kIsDamaged, backup_.source().c_str(), failure.c_str());
+    } else if (damaged) {
+      damageFound = true;
+      logger::error(messages::xmlfile::kIsDamagedMoved, backup_.source().c_str(), failure.c_str(),
+                    movedTo.c_str());
+    }
+    if (!backup_.HasNextStep()) break;
+    backup_.NextStep();
+  }
+  if (damageFound) logger::error(messages::xmlfile::kLoadedEmptyInstead, settingsFile_.c_str());
+  LoadEmpty(init);
+}
+
+XmlStorageController::~XmlStorageController() {
+  // A backup still being written would be cut off if the process ended now.
+  if (!IdleSave::WaitUntilIdle(kIdleSaveWaitMs)) {
+    logger::error(messages::xmlfile::kBackupStillWritten, settingsFile_.c_str(),
+                  kIdleSaveWaitMs);
+  }
+}
+
+void XmlStorageController::PrepareStep(IStorageInitializer* init) {
+  while (!backup_.Prepare()) {
+    // A file that cannot be read may be perfectly sound: it is left alone.
+    const std::string reason = messages::xmlfile::CannotRead(backup_.source(), backup_.readError());
+    init->OnLoadFailed();
+    if (!init->RetryLoad()) throw TechnicalException(reason);
+    logger::error(messages::xmlfile::kTryingAgain, reason.c_str());
+    init->OnLoadBegin();
+  }
+}
+
+bool XmlStorageController::TryLoad(IStorageInitializer* init, std::string& failure) {
+  const std::string& text = backup_.content();
+  std::shared_ptr<XmlDocument> document;
+  try {
+    document = ParseXmlDocument(text.data(), text.size());
+  } catch (const CVelXmlParseException& error) {
+    // A missing file is routine on a first start.
+    if (backup_.content().empty()) logger::info(messages::xmlfile::kNoSettingsIn, backup_.source().c_str());
+    failure = error.what();
+    return false;
+  }
+  if (Adopt(std::move(document), init)) return true;
+  failure = messages::xmlfile::kCheckRefused;
+  return false;
+}
+
+void XmlStorageController::LoadEmpty(IStorageInitializer* init) {
+  init->OnLoadBegin();
+  if (Adopt(std::make_shared<XmlDocument>(std::unique_ptr<XmlNode>(XmlNode::CreateNode())), init)) {
+    init->OnLoadSucceeded();
+    return;
+  }
+  init->OnLoadFailed();
+  throw AssertException(messages::xmlfile::kControllerFile,
+                        messages::xmlfile::kControllerConstructor, __LINE__,
+                        messages::xmlfile::kCheckRefusedEmpty);
+}
+
+bool XmlStorageController::Adopt(std::shared_ptr<XmlDocument> document, IStorageInitializer* init) {
+  root_.reset();  // it pins the earlier document's root
+  document_ = std::move(document);
+  root_.reset(new XmlStorage(document_->root.get()));
+  StorageCheckFunction check = init->GetCheckFunction();
+  if (check == nullptr || check(root_.get(), STORAGE_XML)) return true;
+  logger::info(messages::xmlfile::kCheckRefusedLoaded, settingsFile_.c_str());
+  root_.reset();
+  document_.reset();
+  return false;
+}
+
+IStorageSection* XmlStorageController::GetRoot() {
+  root_->AddRef();
+  return root_.get();
+}
+
+void XmlStorageController::LoadSuccessful() { backup_.Confirm(); }
+
+void XmlStorageController::Save() {
+  veltool3::MutexGuard guard(document_->mutex);
+  try {
+    XmlSaver saver;
+    saver.SetOutputMode(true, "  ");
+    saver.Save(document_->root.get(), settingsFile_.c_str());
+  } catch (const XmlSaverException& error) {
+    logger::error(messages::xmlfile::kCannotSave, settingsFile_.c_str(), error.what());
+  }
+}
+
+}  // namespace storage
