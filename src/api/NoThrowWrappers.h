@@ -1,7 +1,7 @@
 // No-throw wrappers: sections and keys whose operations turn every exception
 // into a null or false result and record the error in the factory's record.
-#ifndef SETTINGSTORE_FRAMEWORK_NOTHROWWRAPPERS_H
-#define SETTINGSTORE_FRAMEWORK_NOTHROWWRAPPERS_H
+#ifndef SETTINGSTORE_API_NOTHROWWRAPPERS_H
+#define SETTINGSTORE_API_NOTHROWWRAPPERS_H
 
 #include <cstdint>
 #include <memory>
@@ -50,4 +50,4 @@ Result NoThrowErrorRecord::Guard(Result failed, Operation&& operation) noexcept 
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_FRAMEWORK_NOTHROWWRAPPERS_H
+#endif  // SETTINGSTORE_API_NOTHROWWRAPPERS_H

@@ -1,6 +1,6 @@
 // Each backend builds its controller and traits for InitializeStorage.
-#ifndef SETTINGSTORE_BACKENDS_H
-#define SETTINGSTORE_BACKENDS_H
+#ifndef SETTINGSTORE_BASE_BACKENDS_H
+#define SETTINGSTORE_BASE_BACKENDS_H
 
 #include "storage/storage.h"
 
@@ -22,4 +22,4 @@ void RequireStorageDirectory(const char* directory);
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_BACKENDS_H
+#endif  // SETTINGSTORE_BASE_BACKENDS_H

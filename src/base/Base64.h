@@ -1,8 +1,8 @@
 // Base64 (RFC 4648 alphabet, "=" padding, no line breaks) into and out of
 // caller-supplied buffers. Nothing is allocated and no NUL is written; the
 // caller learns the size to supply by calling with a null destination.
-#ifndef SETTINGSTORE_UTILS_BASE64_H
-#define SETTINGSTORE_UTILS_BASE64_H
+#ifndef SETTINGSTORE_BASE_BASE64_H
+#define SETTINGSTORE_BASE_BASE64_H
 
 #include <cstddef>
 
@@ -31,4 +31,4 @@ bool decode(const char* source, size_t n, void* destination, size_t* length);
 
 }  // namespace storage::base64
 
-#endif  // SETTINGSTORE_UTILS_BASE64_H
+#endif  // SETTINGSTORE_BASE_BASE64_H

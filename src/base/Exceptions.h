@@ -1,6 +1,6 @@
 // Internal helpers around the public exception classes.
-#ifndef SETTINGSTORE_FRAMEWORK_EXCEPTIONS_H
-#define SETTINGSTORE_FRAMEWORK_EXCEPTIONS_H
+#ifndef SETTINGSTORE_BASE_EXCEPTIONS_H
+#define SETTINGSTORE_BASE_EXCEPTIONS_H
 
 #include <cstdint>
 #include <exception>
@@ -76,4 +76,4 @@ inline Failure CurrentFailure() {
     if (!(cond)) throw ::storage::AssertException((file), (function), __LINE__, (message)); \
   } while (0)
 
-#endif  // SETTINGSTORE_FRAMEWORK_EXCEPTIONS_H
+#endif  // SETTINGSTORE_BASE_EXCEPTIONS_H

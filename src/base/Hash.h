@@ -1,8 +1,8 @@
 // Hash builders of the storage framework. Type 0 is XXH32 with seed 0; its
 // 4-byte result is copied out in little-endian order on every platform, so
 // that checksums written to files read back the same everywhere.
-#ifndef SETTINGSTORE_FRAMEWORK_HASH_H
-#define SETTINGSTORE_FRAMEWORK_HASH_H
+#ifndef SETTINGSTORE_BASE_HASH_H
+#define SETTINGSTORE_BASE_HASH_H
 
 #include <cstddef>
 #include <cstdint>
@@ -46,4 +46,4 @@ class Factory {
 
 }  // namespace storage::hash
 
-#endif  // SETTINGSTORE_FRAMEWORK_HASH_H
+#endif  // SETTINGSTORE_BASE_HASH_H

@@ -1,7 +1,7 @@
 // The checksum of shared memory: one 32-bit value from the framework's hash
 // builder, over a segment's payload or a hive's data area.
-#ifndef SETTINGSTORE_FRAMEWORK_HASHHELPER_H
-#define SETTINGSTORE_FRAMEWORK_HASHHELPER_H
+#ifndef SETTINGSTORE_BASE_HASHHELPER_H
+#define SETTINGSTORE_BASE_HASHHELPER_H
 
 #include <cstddef>
 #include <cstdint>
@@ -35,4 +35,4 @@ class HashHelper<kHashTypeXxh32> {
 
 }  // namespace storage::hash
 
-#endif  // SETTINGSTORE_FRAMEWORK_HASHHELPER_H
+#endif  // SETTINGSTORE_BASE_HASHHELPER_H

@@ -1,6 +1,6 @@
 // The library's diagnostic log, printf-style.
-#ifndef SETTINGSTORE_FRAMEWORK_LOGGER_H
-#define SETTINGSTORE_FRAMEWORK_LOGGER_H
+#ifndef SETTINGSTORE_BASE_LOGGER_H
+#define SETTINGSTORE_BASE_LOGGER_H
 
 #include "storage/storage.h"
 
@@ -15,4 +15,4 @@ bool enabled(Level level);
 
 }  // namespace storage::logger
 
-#endif  // SETTINGSTORE_FRAMEWORK_LOGGER_H
+#endif  // SETTINGSTORE_BASE_LOGGER_H

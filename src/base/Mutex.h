@@ -1,10 +1,10 @@
 // In-process mutex that the holding thread may lock again.
-#ifndef SETTINGSTORE_TOOLKIT_MUTEX_H
-#define SETTINGSTORE_TOOLKIT_MUTEX_H
+#ifndef SETTINGSTORE_BASE_MUTEX_H
+#define SETTINGSTORE_BASE_MUTEX_H
 
 #include <mutex>
 
-namespace veltool3 {
+namespace threads {
 
 class Mutex {
  public:
@@ -22,6 +22,6 @@ class Mutex {
 // Scope guard: holds the mutex until the end of the scope, exceptions included.
 using MutexGuard = std::lock_guard<Mutex>;
 
-}  // namespace veltool3
+}  // namespace threads
 
-#endif  // SETTINGSTORE_TOOLKIT_MUTEX_H
+#endif  // SETTINGSTORE_BASE_MUTEX_H

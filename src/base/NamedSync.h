@@ -1,7 +1,7 @@
 // Named, cross-process synchronisation of the framework: a mutex and a
 // manual-reset event that every process finds by name.
-#ifndef SETTINGSTORE_FRAMEWORK_NAMEDSYNC_H
-#define SETTINGSTORE_FRAMEWORK_NAMEDSYNC_H
+#ifndef SETTINGSTORE_BASE_NAMEDSYNC_H
+#define SETTINGSTORE_BASE_NAMEDSYNC_H
 
 #include <memory>
 #include <string>
@@ -71,4 +71,4 @@ class EventEx : public Event {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_FRAMEWORK_NAMEDSYNC_H
+#endif  // SETTINGSTORE_BASE_NAMEDSYNC_H

@@ -1,7 +1,7 @@
 // The names enumerator that every backend hands out for EnumKeys and
 // EnumSections: a snapshot of names walked with a cursor.
-#ifndef SETTINGSTORE_NAMESENUMERATOR_H
-#define SETTINGSTORE_NAMESENUMERATOR_H
+#ifndef SETTINGSTORE_BASE_NAMESENUMERATOR_H
+#define SETTINGSTORE_BASE_NAMESENUMERATOR_H
 
 #include <cstdint>
 #include <string>
@@ -40,4 +40,4 @@ class NamesEnumerator : public INamesEnumerator, public RefCounted {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_NAMESENUMERATOR_H
+#endif  // SETTINGSTORE_BASE_NAMESENUMERATOR_H

@@ -1,7 +1,7 @@
 // Path functions of the storage framework: the separator set, the directory
 // part of a path, normalisation, and a name-safe hash of a path.
-#ifndef SETTINGSTORE_FRAMEWORK_PATH_H
-#define SETTINGSTORE_FRAMEWORK_PATH_H
+#ifndef SETTINGSTORE_BASE_PATH_H
+#define SETTINGSTORE_BASE_PATH_H
 
 #include <string>
 #include <string_view>
@@ -43,4 +43,4 @@ std::string GenerateUniqueHashByPath(const std::string& path);
 
 }  // namespace storage::utils
 
-#endif  // SETTINGSTORE_FRAMEWORK_PATH_H
+#endif  // SETTINGSTORE_BASE_PATH_H

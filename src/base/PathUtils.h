@@ -2,8 +2,8 @@
 // section path, joining path pieces, and directory and whole-file helpers.
 // Backslash and slash both separate; what goes to the file system carries the
 // platform's own separator. None of them keeps state.
-#ifndef SETTINGSTORE_UTILS_PATHUTILS_H
-#define SETTINGSTORE_UTILS_PATHUTILS_H
+#ifndef SETTINGSTORE_BASE_PATHUTILS_H
+#define SETTINGSTORE_BASE_PATHUTILS_H
 
 #include <cstddef>
 #include <string>
@@ -71,4 +71,4 @@ bool WriteWholeFile(std::string_view path, std::string_view content);
 
 }  // namespace storage::utils
 
-#endif  // SETTINGSTORE_UTILS_PATHUTILS_H
+#endif  // SETTINGSTORE_BASE_PATHUTILS_H

@@ -1,7 +1,7 @@
 // Values that live from library load to unload and are shared by every
 // storage of the process.
-#ifndef SETTINGSTORE_PROCESSVALUES_H
-#define SETTINGSTORE_PROCESSVALUES_H
+#ifndef SETTINGSTORE_BASE_PROCESSVALUES_H
+#define SETTINGSTORE_BASE_PROCESSVALUES_H
 
 #include <cstdint>
 #include <string>
@@ -16,4 +16,4 @@ const std::string& XmlSettingsFileName();
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_PROCESSVALUES_H
+#endif  // SETTINGSTORE_BASE_PROCESSVALUES_H

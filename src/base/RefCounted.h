@@ -1,6 +1,6 @@
 // Thread-safe reference counting shared by every object handed to a host.
-#ifndef SETTINGSTORE_FRAMEWORK_ADDREF_H
-#define SETTINGSTORE_FRAMEWORK_ADDREF_H
+#ifndef SETTINGSTORE_BASE_REFCOUNTED_H
+#define SETTINGSTORE_BASE_REFCOUNTED_H
 
 #include <atomic>
 
@@ -30,4 +30,4 @@ class StorageKeyBase : public IStorageKey, public RefCounted {};
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_FRAMEWORK_ADDREF_H
+#endif  // SETTINGSTORE_BASE_REFCOUNTED_H

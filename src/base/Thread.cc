@@ -5,7 +5,7 @@
 
 #include "platform/Platform.h"
 
-namespace veltool3 {
+namespace threads {
 
 bool Thread::start() {
   if (started_.exchange(true)) return false;
@@ -32,4 +32,4 @@ void Thread::trampoline(Thread* self) {
   self->run();  // may delete self: touch nothing after it
 }
 
-}  // namespace veltool3
+}  // namespace threads

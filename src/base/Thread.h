@@ -1,13 +1,13 @@
 // A thread object: a subclass supplies the body; start() runs it on a new,
 // detached thread. The subclass decides the object's lifetime (a body may
 // delete its own object before returning).
-#ifndef SETTINGSTORE_TOOLKIT_ATHREAD_H
-#define SETTINGSTORE_TOOLKIT_ATHREAD_H
+#ifndef SETTINGSTORE_BASE_THREAD_H
+#define SETTINGSTORE_BASE_THREAD_H
 
 #include <atomic>
 #include <cstdint>
 
-namespace veltool3 {
+namespace threads {
 
 // 0 normal; each level above runs with a lower priority.
 typedef int PriorityLevel;
@@ -37,6 +37,6 @@ class Thread {
   std::atomic<PriorityLevel> priority_{0};
 };
 
-}  // namespace veltool3
+}  // namespace threads
 
-#endif  // SETTINGSTORE_TOOLKIT_ATHREAD_H
+#endif  // SETTINGSTORE_BASE_THREAD_H

@@ -2,8 +2,8 @@
 // changed size under us) is run again, at most 12 times in all with a 1 ms
 // sleep before each repeat, under the object's own recursive retry lock, so
 // that one chain of retries runs at a time on an object.
-#ifndef SETTINGSTORE_REGISTERYSTORAGE_REGBLOCKEDPLUG_H
-#define SETTINGSTORE_REGISTERYSTORAGE_REGBLOCKEDPLUG_H
+#ifndef SETTINGSTORE_REGISTRY_REGBLOCKEDPLUG_H
+#define SETTINGSTORE_REGISTRY_REGBLOCKEDPLUG_H
 
 #include <cstdint>
 
@@ -65,4 +65,4 @@ auto RegBlockedPlug::RetryOrThrow(platform::LSTATUS result, Retry&& retry) -> de
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_REGISTERYSTORAGE_REGBLOCKEDPLUG_H
+#endif  // SETTINGSTORE_REGISTRY_REGBLOCKEDPLUG_H

@@ -1,6 +1,6 @@
 // What the type translation answers for a framework type without a registry type.
-#ifndef SETTINGSTORE_REGISTERYSTORAGE_REGTYPE_H
-#define SETTINGSTORE_REGISTERYSTORAGE_REGTYPE_H
+#ifndef SETTINGSTORE_REGISTRY_REGTYPE_H
+#define SETTINGSTORE_REGISTRY_REGTYPE_H
 
 #include "storage/storage.h"
 
@@ -10,4 +10,4 @@ inline constexpr unsigned long kNoRegistryType = 0xFFFFFFFFul;
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_REGISTERYSTORAGE_REGTYPE_H
+#endif  // SETTINGSTORE_REGISTRY_REGTYPE_H

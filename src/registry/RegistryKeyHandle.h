@@ -1,7 +1,7 @@
 // A registry key handle shared by a section and every key object made from
 // it, so that the key stays open until the last of them is gone.
-#ifndef SETTINGSTORE_REGISTERYSTORAGE_CHKEY_H
-#define SETTINGSTORE_REGISTERYSTORAGE_CHKEY_H
+#ifndef SETTINGSTORE_REGISTRY_REGISTRYKEYHANDLE_H
+#define SETTINGSTORE_REGISTRY_REGISTRYKEYHANDLE_H
 
 #include "base/RefCounted.h"
 #include "platform/Registry.h"
@@ -34,4 +34,4 @@ class RegistryKeyHandle {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_REGISTERYSTORAGE_CHKEY_H
+#endif  // SETTINGSTORE_REGISTRY_REGISTRYKEYHANDLE_H

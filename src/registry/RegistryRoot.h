@@ -1,6 +1,6 @@
 // Registry paths given as text: a root key name, then the sub-key path.
-#ifndef SETTINGSTORE_REGISTERYSTORAGE_REGISTRYROOT_H
-#define SETTINGSTORE_REGISTERYSTORAGE_REGISTRYROOT_H
+#ifndef SETTINGSTORE_REGISTRY_REGISTRYROOT_H
+#define SETTINGSTORE_REGISTRY_REGISTRYROOT_H
 
 #include "platform/Registry.h"
 #include "storage/storage.h"
@@ -20,4 +20,4 @@ IStorageSection* OpenRegistryPath(const char* path);
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_REGISTERYSTORAGE_REGISTRYROOT_H
+#endif  // SETTINGSTORE_REGISTRY_REGISTRYROOT_H

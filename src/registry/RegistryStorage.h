@@ -1,8 +1,8 @@
 // A section of the registry backend: one open registry key. Its sub-sections
 // are sub-keys, its keys are the key's values. Nothing is cached: every
 // operation asks the registry afresh.
-#ifndef SETTINGSTORE_REGISTERYSTORAGE_REGISTERYSTORAGE_H
-#define SETTINGSTORE_REGISTERYSTORAGE_REGISTERYSTORAGE_H
+#ifndef SETTINGSTORE_REGISTRY_REGISTRYSTORAGE_H
+#define SETTINGSTORE_REGISTRY_REGISTRYSTORAGE_H
 
 #include "base/NamesEnumerator.h"
 #include "base/RefCounted.h"
@@ -51,4 +51,4 @@ class RegistryStorage : public StorageSectionBase, private RegBlockedPlug {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_REGISTERYSTORAGE_REGISTERYSTORAGE_H
+#endif  // SETTINGSTORE_REGISTRY_REGISTRYSTORAGE_H

@@ -1,7 +1,7 @@
 // The controller of a registry storage: opens the initializer's registry path
 // as the root section and runs the host's check function on it.
-#ifndef SETTINGSTORE_REGISTERYSTORAGE_REGISTERYSTORAGECONTROLLER_H
-#define SETTINGSTORE_REGISTERYSTORAGE_REGISTERYSTORAGECONTROLLER_H
+#ifndef SETTINGSTORE_REGISTRY_REGISTRYSTORAGECONTROLLER_H
+#define SETTINGSTORE_REGISTRY_REGISTRYSTORAGECONTROLLER_H
 
 #include "base/RefCounted.h"
 #include "storage/storage.h"
@@ -36,4 +36,4 @@ class RegistryStorageController : public IStorageController, public RefCounted {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_REGISTERYSTORAGE_REGISTERYSTORAGECONTROLLER_H
+#endif  // SETTINGSTORE_REGISTRY_REGISTRYSTORAGECONTROLLER_H

@@ -1,7 +1,7 @@
 // A key of the registry backend: one named value of an open registry key.
 // The object keeps no value of its own; every operation asks the registry.
-#ifndef SETTINGSTORE_REGISTERYSTORAGE_REGISTERYSTORAGEKEY_H
-#define SETTINGSTORE_REGISTERYSTORAGE_REGISTERYSTORAGEKEY_H
+#ifndef SETTINGSTORE_REGISTRY_REGISTRYSTORAGEKEY_H
+#define SETTINGSTORE_REGISTRY_REGISTRYSTORAGEKEY_H
 
 #include <string>
 
@@ -47,4 +47,4 @@ class RegistryStorageKey : public RegistryStorageKeyBase {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_REGISTERYSTORAGE_REGISTERYSTORAGEKEY_H
+#endif  // SETTINGSTORE_REGISTRY_REGISTRYSTORAGEKEY_H

@@ -1,8 +1,8 @@
 // The records of the access controller's traits region, read in place in
 // shared memory. A fresh block reads 0xCCCCCCCC in every word, which is the
 // empty state of every field: a free lock, a null address, no references.
-#ifndef SETTINGSTORE_SHAREDSTORAGE_ACCESSTRAITS_H
-#define SETTINGSTORE_SHAREDSTORAGE_ACCESSTRAITS_H
+#ifndef SETTINGSTORE_SHAREDDOM_ACCESSTRAITS_H
+#define SETTINGSTORE_SHAREDDOM_ACCESSTRAITS_H
 
 #include <atomic>
 #include <cstdint>
@@ -52,4 +52,4 @@ static_assert(sizeof(AccessTraits) == 24);
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_SHAREDSTORAGE_ACCESSTRAITS_H
+#endif  // SETTINGSTORE_SHAREDDOM_ACCESSTRAITS_H

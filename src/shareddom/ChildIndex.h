@@ -4,8 +4,8 @@
 // link or unlink a child, and a killed writer has moved it before it touched
 // the list; so an entry whose count is still the parent's names a child that
 // is still in the list. Only children found are remembered, never absences.
-#ifndef SETTINGSTORE_SHAREDSTORAGE_CHILDINDEX_H
-#define SETTINGSTORE_SHAREDSTORAGE_CHILDINDEX_H
+#ifndef SETTINGSTORE_SHAREDDOM_CHILDINDEX_H
+#define SETTINGSTORE_SHAREDDOM_CHILDINDEX_H
 
 #include <cstdint>
 #include <mutex>
@@ -47,4 +47,4 @@ class ChildIndex {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_SHAREDSTORAGE_CHILDINDEX_H
+#endif  // SETTINGSTORE_SHAREDDOM_CHILDINDEX_H

@@ -30,7 +30,7 @@ SharedServices& Services() {
   return *services;
 }
 
-NodeFactory& Factory() { return Services().nodes(); }
+NodeFactory& Factory() { return Services().Nodes(); }
 
 }  // namespace
 
@@ -113,7 +113,7 @@ uint32_t GetAttribute(ListWalk& walk, ElementNode& element, uint32_t nameSid) {
 }
 
 bool Matches(ListWalk& walk, ElementNode& child, uint32_t kindSid, uint32_t nameSid) {
-  return child.kindWord().load() == kindSid && GetAttribute(walk, child, Services().sids().name) == nameSid;
+  return child.kindWord().load() == kindSid && GetAttribute(walk, child, Services().Sids().name) == nameSid;
 }
 
 // A new attribute node that holds one reference on its value's string: the
@@ -122,7 +122,7 @@ bool Matches(ListWalk& walk, ElementNode& child, uint32_t kindSid, uint32_t name
 NodeRef NewAttribute(uint32_t nameSid, uint32_t valueSid) {
   NodeRef node = Factory().newAttribute(nameSid, kNoSid);
   try {
-    const StringAutoRelease value = Services().strings().GetString(static_cast<int32_t>(valueSid));
+    const StringAutoRelease value = Services().Strings().GetString(static_cast<int32_t>(valueSid));
     if (value.GetHolder() != nullptr) value.AddRef();
   } catch (...) {
     node.mark();
@@ -160,7 +160,7 @@ bool DOMElement::SwapAttributes(NodeRef& chain) {
 
 NodeRef DOMElement::NewValueChain(uint32_t typeSid, uint32_t sizeSid, uint32_t valueSid) {
   Services().noteChange();
-  const WellKnownSids& sids = Services().sids();
+  const WellKnownSids& sids = Services().Sids();
   NodeRef nodes[3] = {NoNode(kAttributeNode), NoNode(kAttributeNode), NoNode(kAttributeNode)};
   try {
     nodes[0] = NewAttribute(sids.type, typeSid);
@@ -307,7 +307,7 @@ NodeRef DOMElement::CreateElement(uint32_t kindSid, const StringAutoRelease& nam
   NodeRef attributes[4] = {NoNode(kAttributeNode), NoNode(kAttributeNode), NoNode(kAttributeNode),
                            NoNode(kAttributeNode)};
   try {
-    const WellKnownSids& sids = Services().sids();
+    const WellKnownSids& sids = Services().Sids();
     attributes[0] = NewAttribute(sids.name, nameSid);
     if (value != nullptr) {
       attributes[1] = NewAttribute(sids.type, value->type);
@@ -404,7 +404,7 @@ std::vector<uint32_t> DOMElement::ChildNames(uint32_t kindSid) {
     ElementNode& node = walk.element(child);
     if (node.IsMarked()) ThrowMarked();
     if (node.kindWord().load() == kindSid) {
-      const uint32_t name = GetAttribute(walk, node, Services().sids().name);
+      const uint32_t name = GetAttribute(walk, node, Services().Sids().name);
       if (name != kNoSid) names.push_back(name);
     }
     child = node.nextSiblingWord().load(std::memory_order_acquire);

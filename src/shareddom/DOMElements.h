@@ -7,8 +7,8 @@
 // the head. The callers hold the lock of the section whose children or whose
 // keys' values they touch, so the writers of one list run one at a time.
 // The strings and nodes come from the process's SharedServices.
-#ifndef SETTINGSTORE_SHAREDSTORAGE_DOMELEMENTS_H
-#define SETTINGSTORE_SHAREDSTORAGE_DOMELEMENTS_H
+#ifndef SETTINGSTORE_SHAREDDOM_DOMELEMENTS_H
+#define SETTINGSTORE_SHAREDDOM_DOMELEMENTS_H
 
 #include <cstdint>
 #include <vector>
@@ -99,4 +99,4 @@ class RetiredChain {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_SHAREDSTORAGE_DOMELEMENTS_H
+#endif  // SETTINGSTORE_SHAREDDOM_DOMELEMENTS_H

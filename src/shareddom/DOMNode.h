@@ -8,8 +8,8 @@
 // the delete mark), 8 value SID.
 // Root holder, 4 bytes: the address of the root element; the factory makes no
 // other block of that size, which is how the root is found again.
-#ifndef SETTINGSTORE_SHAREDSTORAGE_DOMNODE_H
-#define SETTINGSTORE_SHAREDSTORAGE_DOMNODE_H
+#ifndef SETTINGSTORE_SHAREDDOM_DOMNODE_H
+#define SETTINGSTORE_SHAREDDOM_DOMNODE_H
 
 #include <atomic>
 #include <cstdint>
@@ -70,4 +70,4 @@ static_assert(alignof(ElementNode) == 4 && alignof(AttributeNode) == 4);
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_SHAREDSTORAGE_DOMNODE_H
+#endif  // SETTINGSTORE_SHAREDDOM_DOMNODE_H

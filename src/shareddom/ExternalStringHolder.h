@@ -2,8 +2,8 @@
 // "external_<hex>.dm2" in the external-string directory, and its chunk chain
 // carries the file's path. The head block keeps the text's hash, so that the
 // text is read only when someone asks for it.
-#ifndef SETTINGSTORE_SHAREDSTORAGE_EXTERNALSTRINGHOLDER_H
-#define SETTINGSTORE_SHAREDSTORAGE_EXTERNALSTRINGHOLDER_H
+#ifndef SETTINGSTORE_SHAREDDOM_EXTERNALSTRINGHOLDER_H
+#define SETTINGSTORE_SHAREDDOM_EXTERNALSTRINGHOLDER_H
 
 #include <cstdint>
 #include <memory>
@@ -54,4 +54,4 @@ class ExternalStringHolder : public StringHolderBase {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_SHAREDSTORAGE_EXTERNALSTRINGHOLDER_H
+#endif  // SETTINGSTORE_SHAREDDOM_EXTERNALSTRINGHOLDER_H

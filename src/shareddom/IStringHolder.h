@@ -1,8 +1,8 @@
 // One string of the shared string table, as seen from this process: how it is
 // created, bound to an existing head block, read, counted and freed. The
 // string factory keeps one holder per known SID in its index.
-#ifndef SETTINGSTORE_SHAREDSTORAGE_ISTRINGHOLDER_H
-#define SETTINGSTORE_SHAREDSTORAGE_ISTRINGHOLDER_H
+#ifndef SETTINGSTORE_SHAREDDOM_ISTRINGHOLDER_H
+#define SETTINGSTORE_SHAREDDOM_ISTRINGHOLDER_H
 
 #include <cstdint>
 #include <string>
@@ -54,4 +54,4 @@ class IStringHolderOwner {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_SHAREDSTORAGE_ISTRINGHOLDER_H
+#endif  // SETTINGSTORE_SHAREDDOM_ISTRINGHOLDER_H

@@ -60,7 +60,7 @@ InitMemAddress MemAccessController::AcquireTraits(const InitMemAddress& key, boo
   // A record keyed with the null word could never be found again.
   STORAGE_ASSERT(!key.isNull(), kSourceFile, kFunction, messages::shareddom::kTraitsOfNull);
   const auto mapKey = static_cast<int32_t>(key.value());
-  veltool3::MutexGuard guard(mutex_);
+  threads::MutexGuard guard(mutex_);
   wasIdle = false;
   // A record keeps its key for the life of the region, so one this process
   // knows is revived in place; only a new key needs the list lock.
@@ -95,7 +95,7 @@ InitMemAddress MemAccessController::TakeReference(const InitMemAddress& address,
 }
 
 void MemAccessController::RefreshMap() {
-  veltool3::MutexGuard guard(mutex_);
+  threads::MutexGuard guard(mutex_);
   if (last_.isNull()) {
     last_ = InitMemAddress(root().headWord().load());
     if (last_.isNull()) return;
@@ -126,7 +126,7 @@ InitMemAddress MemAccessController::CreateNewTraits() {
   }
   STORAGE_ASSERT(address != last_, kSourceFile, kFunction,
                  messages::shareddom::kTraitsInUse);
-  veltool3::MutexGuard guard(mutex_);
+  threads::MutexGuard guard(mutex_);
   if (last_.isNull()) last_ = InitMemAddress(head);
   for (InitMemAddress at = last_; at != address;) {
     uint32_t next = kNull;

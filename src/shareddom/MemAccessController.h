@@ -3,8 +3,8 @@
 // the node's lock. The records live in a memory-only region of their own and
 // are found by node address through a map that each process keeps in step
 // with the list of records in shared memory.
-#ifndef SETTINGSTORE_SHAREDSTORAGE_MEMACCESSCONTROLLER_H
-#define SETTINGSTORE_SHAREDSTORAGE_MEMACCESSCONTROLLER_H
+#ifndef SETTINGSTORE_SHAREDDOM_MEMACCESSCONTROLLER_H
+#define SETTINGSTORE_SHAREDDOM_MEMACCESSCONTROLLER_H
 
 #include <atomic>
 #include <cstdint>
@@ -96,7 +96,7 @@ class MemAccessController {
   void* context_;
   uint32_t generation_ = 0;
   // Guards the map and last_; recursive, and taken before the list lock.
-  veltool3::Mutex mutex_;
+  threads::Mutex mutex_;
   // Key (the node address read as a signed number) to its record's address.
   std::unordered_map<int32_t, InitMemAddress> map_;
   // The last keyed record of the list that this process has entered.
@@ -121,4 +121,4 @@ class NodeLockGuard {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_SHAREDSTORAGE_MEMACCESSCONTROLLER_H
+#endif  // SETTINGSTORE_SHAREDDOM_MEMACCESSCONTROLLER_H

@@ -2,8 +2,8 @@
 // words in the string table: each is stored behind a marker byte. A name's
 // case-insensitive match so meets only other names, and a name keeps the
 // spelling it was first created with, whatever values or words came first.
-#ifndef SETTINGSTORE_SHAREDSTORAGE_NAMESTRINGS_H
-#define SETTINGSTORE_SHAREDSTORAGE_NAMESTRINGS_H
+#ifndef SETTINGSTORE_SHAREDDOM_NAMESTRINGS_H
+#define SETTINGSTORE_SHAREDDOM_NAMESTRINGS_H
 
 #include <string>
 
@@ -22,13 +22,13 @@ inline const char* Stored(const char* name) {
 }
 
 // The name's string, when one is stored.
-inline StringAutoRelease Peek(const char* name) { return SharedServices::Required().strings().PeekSID(Stored(name)); }
+inline StringAutoRelease Peek(const char* name) { return SharedServices::Required().Strings().PeekSID(Stored(name)); }
 // The name's string, stored when it is new.
-inline StringAutoRelease Get(const char* name) { return SharedServices::Required().strings().GetSID(Stored(name)); }
+inline StringAutoRelease Get(const char* name) { return SharedServices::Required().Strings().GetSID(Stored(name)); }
 
 // The name a stored text stands for.
 inline const char* Text(const char* stored) { return stored[0] == kMarker ? stored + 1 : stored; }
 
 }  // namespace storage::names
 
-#endif  // SETTINGSTORE_SHAREDSTORAGE_NAMESTRINGS_H
+#endif  // SETTINGSTORE_SHAREDDOM_NAMESTRINGS_H

@@ -1,7 +1,7 @@
 // Owns the hives of the shared DOM tree and makes its nodes. The first process to open a storage makes the root holder and the
 // root element, later ones find the root holder again as the only 4-byte block.
-#ifndef SETTINGSTORE_SHAREDSTORAGE_NODEFACTORY_H
-#define SETTINGSTORE_SHAREDSTORAGE_NODEFACTORY_H
+#ifndef SETTINGSTORE_SHAREDDOM_NODEFACTORY_H
+#define SETTINGSTORE_SHAREDDOM_NODEFACTORY_H
 
 #include <atomic>
 #include <cstdint>
@@ -60,4 +60,4 @@ class NodeFactory {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_SHAREDSTORAGE_NODEFACTORY_H
+#endif  // SETTINGSTORE_SHAREDDOM_NODEFACTORY_H

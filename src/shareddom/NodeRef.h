@@ -2,8 +2,8 @@
 // one access reference on its node, counted across processes by the access
 // controller, so that a node removed meanwhile is not freed under it: its
 // words stay readable until the last handle on it goes.
-#ifndef SETTINGSTORE_SHAREDSTORAGE_NODEREF_H
-#define SETTINGSTORE_SHAREDSTORAGE_NODEREF_H
+#ifndef SETTINGSTORE_SHAREDDOM_NODEREF_H
+#define SETTINGSTORE_SHAREDDOM_NODEREF_H
 
 #include "shareddom/DOMNode.h"
 #include "shareddom/MemAccessController.h"
@@ -82,4 +82,4 @@ class NodeLock {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_SHAREDSTORAGE_NODEREF_H
+#endif  // SETTINGSTORE_SHAREDDOM_NODEREF_H

@@ -4,7 +4,7 @@
 
 namespace storage {
 
-SharedDOMController::SharedDOMController() : root_(new SharedDOMSection(SharedServices::Required().nodes().getRoot())) {}
+SharedDOMController::SharedDOMController() : root_(new SharedDOMSection(SharedServices::Required().Nodes().getRoot())) {}
 
 IStorageSection* SharedDOMController::GetRoot() {
   root_->AddRef();

@@ -1,8 +1,8 @@
 // The storage controller of the shared DOM backend. The tree lives in shared
 // memory and its files are written by the hives themselves when the last
 // process leaves, so loading and saving ask nothing of the controller.
-#ifndef SETTINGSTORE_SHAREDSTORAGE_SHAREDDOMCONTROLLER_H
-#define SETTINGSTORE_SHAREDSTORAGE_SHAREDDOMCONTROLLER_H
+#ifndef SETTINGSTORE_SHAREDDOM_SHAREDDOMCONTROLLER_H
+#define SETTINGSTORE_SHAREDDOM_SHAREDDOMCONTROLLER_H
 
 #include "base/RefCounted.h"
 #include "shareddom/SharedDOMSection.h"
@@ -37,4 +37,4 @@ class SharedDOMController : public IStorageController, public RefCounted {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_SHAREDSTORAGE_SHAREDDOMCONTROLLER_H
+#endif  // SETTINGSTORE_SHAREDDOM_SHAREDDOMCONTROLLER_H

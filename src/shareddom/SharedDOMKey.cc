@@ -85,7 +85,7 @@ void SharedDOMKey::writeAttributes(NodeRef& chain) {
 }
 
 SharedDOMKey::Snapshot SharedDOMKey::snapshot(bool withSize, bool withValue) {
-  const WellKnownSids& sids = SharedServices::Required().sids();
+  const WellKnownSids& sids = SharedServices::Required().Sids();
   Snapshot result{kUnknown, {}, {}};
   uint32_t typeSid = 0;
   uint32_t sizeSid = WellKnownSids::kNoSid;
@@ -98,8 +98,8 @@ SharedDOMKey::Snapshot SharedDOMKey::snapshot(bool withSize, bool withValue) {
     if (withSize) sizeSid = key.getAttribute(sids.size);
     if (withValue) valueSid = key.getAttribute(sids.value);
     // Taken under the lock: a write that follows cannot free them meanwhile.
-    if (withSize && sizeSid != WellKnownSids::kNoSid) result.size = SharedServices::Required().strings().GetString(int32_t(sizeSid));
-    if (withValue && valueSid != WellKnownSids::kNoSid) result.value = SharedServices::Required().strings().GetString(int32_t(valueSid));
+    if (withSize && sizeSid != WellKnownSids::kNoSid) result.size = SharedServices::Required().Strings().GetString(int32_t(sizeSid));
+    if (withValue && valueSid != WellKnownSids::kNoSid) result.value = SharedServices::Required().Strings().GetString(int32_t(valueSid));
   }
   const uint32_t typeSids[] = {sids.unknown, sids.integer, sids.string, sids.binary, sids.multivalue};
   const uint32_t* found = std::find(std::begin(typeSids), std::end(typeSids), typeSid);
@@ -110,14 +110,14 @@ SharedDOMKey::Snapshot SharedDOMKey::snapshot(bool withSize, bool withValue) {
 
 void SharedDOMKey::writeValue(uint32_t typeSid, const std::string& size, const std::string& value) {
   // Values are looked up byte for byte, so they come back exactly as written.
-  const StringAutoRelease valueString = SharedServices::Required().strings().GetExactSID(value.c_str());
+  const StringAutoRelease valueString = SharedServices::Required().Strings().GetExactSID(value.c_str());
   const StringAutoRelease sizeString =
-      size.empty() ? StringAutoRelease() : SharedServices::Required().strings().GetExactSID(size.c_str());
+      size.empty() ? StringAutoRelease() : SharedServices::Required().Strings().GetExactSID(size.c_str());
   const auto sidOf = [](const StringAutoRelease& handle) {
     return handle.GetHolder() == nullptr ? WellKnownSids::kNoSid : static_cast<uint32_t>(handle.GetSID());
   };
   NodeRef chain = DOMElement::NewValueChain(
-      typeSid, size.empty() ? SharedServices::Required().sids().four : sidOf(sizeString), sidOf(valueString));
+      typeSid, size.empty() ? SharedServices::Required().Sids().four : sidOf(sizeString), sidOf(valueString));
   const RetiredChain retired(chain);
   NodeLock lock(place_.section);
   if (place_.section.IsMarked()) throw IOException(kErrorDeleted);
@@ -129,7 +129,7 @@ bool SharedDOMKey::Write(Type type, const void* data, unsigned size) {
     if (type == TYPE_UNKNOWN) throw IOException(kErrorNoValue);
     if (type < TYPE_UNKNOWN || type > TYPE_MULTI_STRING) throw IOException(kErrorBadType);
     if (data == nullptr && size > 0) throw IOException(kErrorFailed);
-    const WellKnownSids& sids = SharedServices::Required().sids();
+    const WellKnownSids& sids = SharedServices::Required().Sids();
     const char* bytes = static_cast<const char*>(data);
     switch (type) {
       case TYPE_INTEGER: {

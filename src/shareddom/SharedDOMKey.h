@@ -3,8 +3,8 @@
 // attributes: the type's name, the size in hexadecimal, and the value as text
 // (hexadecimal for integers, Base64 for bytes). Every read and write holds the
 // lock of the key's parent section, so a value is never seen half written.
-#ifndef SETTINGSTORE_SHAREDSTORAGE_SHAREDDOMKEY_H
-#define SETTINGSTORE_SHAREDSTORAGE_SHAREDDOMKEY_H
+#ifndef SETTINGSTORE_SHAREDDOM_SHAREDDOMKEY_H
+#define SETTINGSTORE_SHAREDDOM_SHAREDDOMKEY_H
 
 #include <cstdint>
 #include <string>
@@ -54,4 +54,4 @@ class SharedDOMKey : public StorageKeyBase {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_SHAREDSTORAGE_SHAREDDOMKEY_H
+#endif  // SETTINGSTORE_SHAREDDOM_SHAREDDOMKEY_H

@@ -27,7 +27,7 @@ NodeRef SharedDOMSection::openSection(NodeRef& section, const char* name) {
   const StringAutoRelease sid = names::Peek(name);
   if (Missing(sid)) throw OpenException(kErrorNotFound);
   NodeLock lock(section);
-  return DOMElement(section).FindElement(SharedServices::Required().sids().section, sid);
+  return DOMElement(section).FindElement(SharedServices::Required().Sids().section, sid);
 }
 
 NodeRef SharedDOMSection::createSection(NodeRef& section, const char* name) {
@@ -36,21 +36,21 @@ NodeRef SharedDOMSection::createSection(NodeRef& section, const char* name) {
   NodeLock lock(section);
   if (section.IsMarked()) throw CreateException(kErrorDeleted);
   bool created = false;
-  return DOMElement(section).CreateElement(SharedServices::Required().sids().section, sid, created);
+  return DOMElement(section).CreateElement(SharedServices::Required().Sids().section, sid, created);
 }
 
 bool SharedDOMSection::deleteSection(NodeRef& section, const char* name) {
   const StringAutoRelease sid = names::Peek(name);
   if (Missing(sid)) throw DeleteException(kErrorNotFound);
   NodeLock lock(section);
-  return DOMElement(section).DeleteElement(SharedServices::Required().sids().section, sid);
+  return DOMElement(section).DeleteElement(SharedServices::Required().Sids().section, sid);
 }
 
 KeyPlace SharedDOMSection::openKey(NodeRef& section, const char* name) {
   StringAutoRelease sid = names::Peek(name);
   if (Missing(sid)) throw OpenException(kErrorNotFound);
   NodeLock lock(section);
-  NodeRef key = DOMElement(section).FindElement(SharedServices::Required().sids().key, sid);
+  NodeRef key = DOMElement(section).FindElement(SharedServices::Required().Sids().key, sid);
   return KeyPlace{std::move(key), section, std::move(sid)};
 }
 
@@ -59,7 +59,7 @@ KeyPlace SharedDOMSection::OpenOrCreateKey(NodeRef& section, const char* name) {
   if (Missing(sid)) throw CreateException(kErrorNotFound);
   NodeLock lock(section);
   if (section.IsMarked()) throw CreateException(kErrorDeleted);
-  const WellKnownSids& sids = SharedServices::Required().sids();
+  const WellKnownSids& sids = SharedServices::Required().Sids();
   const DOMElement::FirstValue noValue{sids.unknown, sids.zero, sids.zero};
   bool created = false;
   NodeRef key = DOMElement(section).CreateElement(sids.key, sid, created, &noValue);
@@ -70,14 +70,14 @@ bool SharedDOMSection::deleteKey(NodeRef& section, const char* name) {
   const StringAutoRelease sid = names::Peek(name);
   if (Missing(sid)) throw DeleteException(kErrorNotFound);
   NodeLock lock(section);
-  return DOMElement(section).DeleteElement(SharedServices::Required().sids().key, sid);
+  return DOMElement(section).DeleteElement(SharedServices::Required().Sids().key, sid);
 }
 
 INamesEnumerator* SharedDOMSection::EnumChildren(NodeRef& section, uint32_t kindSid) {
   Ref<NamesEnumerator> enumerator(new NamesEnumerator());
   NodeLock lock(section);
   for (const uint32_t sid : DOMElement(section).ChildNames(kindSid)) {
-    const StringAutoRelease text = SharedServices::Required().strings().GetString(static_cast<int32_t>(sid));
+    const StringAutoRelease text = SharedServices::Required().Strings().GetString(static_cast<int32_t>(sid));
     if (text.GetHolder() == nullptr) continue;
     STORAGE_ASSERT(text.GetString() != nullptr, kStringFactoryFile,
                    messages::shareddom::kAutoReleaseGetString, nullptr);
@@ -140,11 +140,11 @@ bool SharedDOMSection::DeleteKey(const char* name) {
 }
 
 INamesEnumerator* SharedDOMSection::EnumKeys() {
-  return TranslateExceptions(Operation::kIO, element_, [&] { return EnumChildren(element_, SharedServices::Required().sids().key); });
+  return TranslateExceptions(Operation::kIO, element_, [&] { return EnumChildren(element_, SharedServices::Required().Sids().key); });
 }
 
 INamesEnumerator* SharedDOMSection::EnumSections() {
-  return TranslateExceptions(Operation::kIO, element_, [&] { return EnumChildren(element_, SharedServices::Required().sids().section); });
+  return TranslateExceptions(Operation::kIO, element_, [&] { return EnumChildren(element_, SharedServices::Required().Sids().section); });
 }
 
 }  // namespace storage

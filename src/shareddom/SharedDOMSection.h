@@ -2,8 +2,8 @@
 // tree. Every operation holds the lock of the section it works in (the
 // element's node lock, recursive and shared by all processes), so that a
 // find-or-create of one name in one section yields one child.
-#ifndef SETTINGSTORE_SHAREDSTORAGE_SHAREDDOMSECTION_H
-#define SETTINGSTORE_SHAREDSTORAGE_SHAREDDOMSECTION_H
+#ifndef SETTINGSTORE_SHAREDDOM_SHAREDDOMSECTION_H
+#define SETTINGSTORE_SHAREDDOM_SHAREDDOMSECTION_H
 
 #include <cstdint>
 #include <utility>
@@ -58,4 +58,4 @@ class SharedDOMSection : public StorageSectionBase {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_SHAREDSTORAGE_SHAREDDOMSECTION_H
+#endif  // SETTINGSTORE_SHAREDDOM_SHAREDDOMSECTION_H

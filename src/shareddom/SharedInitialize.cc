@@ -26,7 +26,7 @@ std::unique_ptr<SharedSettings> settings;
 std::unique_ptr<platform::NamedMutex> blockMutex;
 
 void RunCheck(StorageCheckFunction check) {
-  Ref<SharedDOMSection> root(new SharedDOMSection(SharedServices::Required().nodes().getRoot()));
+  Ref<SharedDOMSection> root(new SharedDOMSection(SharedServices::Required().Nodes().getRoot()));
   if (!check(root.get(), STORAGE_SHARED_DOM)) throw CheckStorageException();
 }
 

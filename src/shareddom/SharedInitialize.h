@@ -1,7 +1,7 @@
 // Bring-up and teardown of the shared DOM in a process: one storage at a time,
 // its names derived from the host's storage path.
-#ifndef SETTINGSTORE_SHAREDSTORAGE_SHAREDINITIALIZE_H
-#define SETTINGSTORE_SHAREDSTORAGE_SHAREDINITIALIZE_H
+#ifndef SETTINGSTORE_SHAREDDOM_SHAREDINITIALIZE_H
+#define SETTINGSTORE_SHAREDDOM_SHAREDINITIALIZE_H
 
 #include "storage/storage.h"
 
@@ -19,4 +19,4 @@ bool UnloadSharedStorage();
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_SHAREDSTORAGE_SHAREDINITIALIZE_H
+#endif  // SETTINGSTORE_SHAREDDOM_SHAREDINITIALIZE_H

@@ -55,7 +55,7 @@ SharedServices::SharedServices(const Names& names) {
     nodes_ = std::make_unique<NodeFactory>(names.nodeNamePrefix, names.nodeFilePrefix);
     strings_ = std::make_unique<StringFactory>(names.stringNamePrefix, names.stringFilePath);
     // Made last, so that the tree's own set-up above takes no access references.
-    access_ = std::make_unique<MemAccessController>(names.accessName, &SharedServices::onNodeReleased, this);
+    access_ = std::make_unique<MemAccessController>(names.accessName, &SharedServices::OnNodeReleased, this);
     RegisterWellKnownStrings();
   } catch (...) {
     bool saved = true;
@@ -78,13 +78,13 @@ void SharedServices::noteChange() {
   strings_->pageManager().MarkChanged();
 }
 
-void SharedServices::onNodeReleased(const InitMemAddress& node, int kind, void* context) {
+void SharedServices::OnNodeReleased(const InitMemAddress& node, int kind, void* context) {
   auto* services = static_cast<SharedServices*>(context);
-  const uint32_t valueSid = services->nodes().reclaim(node, kind);
+  const uint32_t valueSid = services->Nodes().reclaim(node, kind);
   if (valueSid == InitMemAddress::kNull) return;
   // The value word held one reference on its string; the name is well known
   // and holds none.
-  const StringAutoRelease value = services->strings().GetString(static_cast<int32_t>(valueSid));
+  const StringAutoRelease value = services->Strings().GetString(static_cast<int32_t>(valueSid));
   if (value.IsValid()) value.GetHolder()->Release();
 }
 

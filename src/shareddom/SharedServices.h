@@ -3,8 +3,8 @@
 // strings the tree itself uses. The bring-up starts them, the tear-down stops
 // them; only one set exists in a process at a time, and this is where that
 // rule is kept.
-#ifndef SETTINGSTORE_SHAREDSTORAGE_SHAREDSERVICES_H
-#define SETTINGSTORE_SHAREDSTORAGE_SHAREDSERVICES_H
+#ifndef SETTINGSTORE_SHAREDDOM_SHAREDSERVICES_H
+#define SETTINGSTORE_SHAREDDOM_SHAREDSERVICES_H
 
 #include <atomic>
 #include <cstdint>
@@ -67,10 +67,10 @@ class SharedServices {
     return *services;
   }
 
-  NodeFactory& nodes() { return *nodes_; }
-  StringFactory& strings() { return *strings_; }
-  MemAccessController& access() { return *access_; }
-  const WellKnownSids& sids() const { return sids_; }
+  NodeFactory& Nodes() { return *nodes_; }
+  StringFactory& Strings() { return *strings_; }
+  MemAccessController& Access() { return *access_; }
+  const WellKnownSids& Sids() const { return sids_; }
 
   // Records that the tree (and with it the strings it holds) changes, so that
   // the last process to leave saves the hive files; before every change.
@@ -85,7 +85,7 @@ class SharedServices {
   [[noreturn]] static void NotUp();
   void RegisterWellKnownStrings();
   // The access controller's release callback; the context is the services.
-  static void onNodeReleased(const InitMemAddress& node, int kind, void* context);
+  static void OnNodeReleased(const InitMemAddress& node, int kind, void* context);
 
   static std::atomic<SharedServices*> current_;
 
@@ -98,9 +98,9 @@ class SharedServices {
 // The access controller of the process's services, or null.
 inline MemAccessController* CurrentAccess() {
   SharedServices* services = SharedServices::Current();
-  return services != nullptr ? &services->access() : nullptr;
+  return services != nullptr ? &services->Access() : nullptr;
 }
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_SHAREDSTORAGE_SHAREDSERVICES_H
+#endif  // SETTINGSTORE_SHAREDDOM_SHAREDSERVICES_H

@@ -1,8 +1,8 @@
 // The names of every shared object of one shared DOM storage. Every process
 // that names the same storage path (after normalisation) derives the same
 // names, and so meets the same shared memory, hive files and block mutex.
-#ifndef SETTINGSTORE_SHAREDSTORAGE_SHAREDSETTINGS_H
-#define SETTINGSTORE_SHAREDSTORAGE_SHAREDSETTINGS_H
+#ifndef SETTINGSTORE_SHAREDDOM_SHAREDSETTINGS_H
+#define SETTINGSTORE_SHAREDDOM_SHAREDSETTINGS_H
 
 #include <string>
 
@@ -23,4 +23,4 @@ struct SharedSettings {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_SHAREDSTORAGE_SHAREDSETTINGS_H
+#endif  // SETTINGSTORE_SHAREDDOM_SHAREDSETTINGS_H

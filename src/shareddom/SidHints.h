@@ -9,8 +9,8 @@
 // Table block, 512 KiB: 65,536 slots of two words, {SID, head address}; the
 // slot of a SID is its low 16 bits. Slots are written under the string
 // table's root lock, SID word last.
-#ifndef SETTINGSTORE_SHAREDSTORAGE_SIDHINTS_H
-#define SETTINGSTORE_SHAREDSTORAGE_SIDHINTS_H
+#ifndef SETTINGSTORE_SHAREDDOM_SIDHINTS_H
+#define SETTINGSTORE_SHAREDDOM_SIDHINTS_H
 
 #include <atomic>
 #include <cstdint>
@@ -53,4 +53,4 @@ class SidHints {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_SHAREDSTORAGE_SIDHINTS_H
+#endif  // SETTINGSTORE_SHAREDDOM_SIDHINTS_H

@@ -170,7 +170,7 @@ StringFactory::~StringFactory() {
 }
 
 void StringFactory::OnMemManagerInitialized() {
-  veltool3::MutexGuard guard(mutex_);
+  threads::MutexGuard guard(mutex_);
   ScanEnumerator scan(*this, true);
   pageManager_->Enumerate(scan, true);
   InitMemAddress root = scan.root;
@@ -290,7 +290,7 @@ void StringFactory::drop(int32_t sid) {
 }
 
 IStringHolder* StringFactory::remove(int32_t sid) {
-  veltool3::MutexGuard guard(mutex_);
+  threads::MutexGuard guard(mutex_);
   return unlink(sid);
 }
 
@@ -381,7 +381,7 @@ StringAutoRelease StringFactory::GetByText(const char* text, Match match, Mode m
   const std::string_view wanted(text);
   const auto hash = static_cast<int32_t>(StringHolderFactory::GetHash(wanted));
   {
-    veltool3::MutexGuard guard(mutex_);
+    threads::MutexGuard guard(mutex_);
     if (IStringHolder* found = FindByText(wanted, hash, match))
       return StringAutoRelease(found, StringAutoRelease::Adopt{});
   }
@@ -393,7 +393,7 @@ StringAutoRelease StringFactory::GetByText(const char* text, Match match, Mode m
   const bool scan = !nothingNewSinceScan();
   if (scan) pageManager_->LoadNewHives();
   {
-    veltool3::MutexGuard guard(mutex_);
+    threads::MutexGuard guard(mutex_);
     if (scan) rescan(/*whole=*/false);
     if (IStringHolder* found = FindByText(wanted, hash, match))
       return StringAutoRelease(found, StringAutoRelease::Adopt{});
@@ -404,14 +404,14 @@ StringAutoRelease StringFactory::GetByText(const char* text, Match match, Mode m
 
 StringAutoRelease StringFactory::GetBySid(int32_t sid) {
   {
-    veltool3::MutexGuard guard(mutex_);
+    threads::MutexGuard guard(mutex_);
     if (IStringHolder* found = FindBySid(sid)) return StringAutoRelease(found, StringAutoRelease::Adopt{});
   }
   owner::OwnerLockGuard<owner::OwnerLock> rootGuard(rootLock());
   // Another thread may have indexed the string while this one waited.
   const bool scan = !nothingNewSinceScan();
   if (scan) pageManager_->LoadNewHives();
-  veltool3::MutexGuard guard(mutex_);
+  threads::MutexGuard guard(mutex_);
   if (scan) {
     // A string made since the last scan is most often where the hint table
     // says, and then the scan can wait for a text that is not found.
@@ -436,7 +436,7 @@ StringAutoRelease StringFactory::GetBySid(int32_t sid) {
 
 bool StringFactory::nothingNewSinceScan() {
   const auto counter = static_cast<int32_t>(sidCounter().load());
-  veltool3::MutexGuard guard(mutex_);
+  threads::MutexGuard guard(mutex_);
   return counter == knownSid_;
 }
 
@@ -454,12 +454,12 @@ int32_t StringFactory::nextSID() {
 StringAutoRelease StringFactory::create(std::string_view text) {
   const int32_t sid = nextSID();
   {
-    veltool3::MutexGuard guard(mutex_);
+    threads::MutexGuard guard(mutex_);
     if (sid == knownSid_ + 1) knownSid_ = sid;
   }
   std::unique_ptr<IStringHolder> holder = holderFactory_.Create(sid, text);
   try {
-    veltool3::MutexGuard guard(mutex_);
+    threads::MutexGuard guard(mutex_);
     // Nobody else holds a reference on the new string, so it is live and its
     // fresh SID is in no index, unless the stored counter is damaged.
     if (!RegisterHolder(sid, holder.get())) {

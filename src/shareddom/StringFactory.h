@@ -6,8 +6,8 @@
 //
 // Root block, 12 bytes: 0 root lock (owner lock, free 0xCCCCCCCC),
 // 8 SID counter (the last SID issued, 0 in a new storage).
-#ifndef SETTINGSTORE_SHAREDSTORAGE_STRINGFACTORY_H
-#define SETTINGSTORE_SHAREDSTORAGE_STRINGFACTORY_H
+#ifndef SETTINGSTORE_SHAREDDOM_STRINGFACTORY_H
+#define SETTINGSTORE_SHAREDDOM_STRINGFACTORY_H
 
 #include <atomic>
 #include <cstdint>
@@ -167,7 +167,7 @@ class StringFactory final : public IStringHolderOwner {
   PageManager* pageManager_ = nullptr;
   StringHolderFactory holderFactory_;
   std::unique_ptr<SidHints> hints_;
-  veltool3::Mutex mutex_;
+  threads::Mutex mutex_;
   std::unordered_map<int32_t, Entry> bySid_;
   // Every string of a hash, all spellings: names and exact values both look here.
   std::unordered_map<int32_t, std::vector<Candidate>> byHash_;
@@ -182,4 +182,4 @@ using StringAutoRelease = StringFactory::StringAutoRelease;
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_SHAREDSTORAGE_STRINGFACTORY_H
+#endif  // SETTINGSTORE_SHAREDDOM_STRINGFACTORY_H

@@ -1,6 +1,6 @@
 // A string whose text lives in shared memory, as a scrambled chunk chain.
-#ifndef SETTINGSTORE_SHAREDSTORAGE_STRINGHOLDER_H
-#define SETTINGSTORE_SHAREDSTORAGE_STRINGHOLDER_H
+#ifndef SETTINGSTORE_SHAREDDOM_STRINGHOLDER_H
+#define SETTINGSTORE_SHAREDDOM_STRINGHOLDER_H
 
 #include <atomic>
 #include <cstdint>
@@ -29,4 +29,4 @@ class StringHolder : public StringHolderBase {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_SHAREDSTORAGE_STRINGHOLDER_H
+#endif  // SETTINGSTORE_SHAREDDOM_STRINGHOLDER_H

@@ -9,8 +9,8 @@
 //     40 SID (0xCCCCCCCC while being built and once freed);
 //   external head block, 48 bytes: the same, then 44 the text's hash.
 // The block sizes tell the kinds apart when the string table scans its hives.
-#ifndef SETTINGSTORE_SHAREDSTORAGE_STRINGHOLDERBASE_H
-#define SETTINGSTORE_SHAREDSTORAGE_STRINGHOLDERBASE_H
+#ifndef SETTINGSTORE_SHAREDDOM_STRINGHOLDERBASE_H
+#define SETTINGSTORE_SHAREDDOM_STRINGHOLDERBASE_H
 
 #include <atomic>
 #include <cstddef>
@@ -101,4 +101,4 @@ class StringHolderBase : public IStringHolder {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_SHAREDSTORAGE_STRINGHOLDERBASE_H
+#endif  // SETTINGSTORE_SHAREDDOM_STRINGHOLDERBASE_H

@@ -1,7 +1,7 @@
 // Makes the string holders of one string table and computes the hash by
 // which the table finds texts without regard to case.
-#ifndef SETTINGSTORE_SHAREDSTORAGE_STRINGHOLDERFACTORY_H
-#define SETTINGSTORE_SHAREDSTORAGE_STRINGHOLDERFACTORY_H
+#ifndef SETTINGSTORE_SHAREDDOM_STRINGHOLDERFACTORY_H
+#define SETTINGSTORE_SHAREDDOM_STRINGHOLDERFACTORY_H
 
 #include <cstddef>
 #include <cstdint>
@@ -44,4 +44,4 @@ class StringHolderFactory {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_SHAREDSTORAGE_STRINGHOLDERFACTORY_H
+#endif  // SETTINGSTORE_SHAREDDOM_STRINGHOLDERFACTORY_H

@@ -4,8 +4,8 @@
 // memory or SIDs -14. Everything else passes unchanged. An object kept from a
 // storage that has been torn down fails as if deleted, before it reads any
 // memory.
-#ifndef SETTINGSTORE_SHAREDSTORAGE_TRANSLATEEXCEPTIONS_H
-#define SETTINGSTORE_SHAREDSTORAGE_TRANSLATEEXCEPTIONS_H
+#ifndef SETTINGSTORE_SHAREDDOM_TRANSLATEEXCEPTIONS_H
+#define SETTINGSTORE_SHAREDDOM_TRANSLATEEXCEPTIONS_H
 
 #include "base/Exceptions.h"
 #include "base/Logger.h"
@@ -60,4 +60,4 @@ auto TranslateExceptions(Operation operation, const NodeRef& anchor, Body&& body
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_SHAREDSTORAGE_TRANSLATEEXCEPTIONS_H
+#endif  // SETTINGSTORE_SHAREDDOM_TRANSLATEEXCEPTIONS_H

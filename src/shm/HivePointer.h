@@ -1,6 +1,6 @@
 // A block of one hive, named by its hive's manager and its offset there.
-#ifndef SETTINGSTORE_UTILS_SHARED_HIVEPOINTER_H
-#define SETTINGSTORE_UTILS_SHARED_HIVEPOINTER_H
+#ifndef SETTINGSTORE_SHM_HIVEPOINTER_H
+#define SETTINGSTORE_SHM_HIVEPOINTER_H
 
 #include <cstdint>
 #include <stdexcept>
@@ -29,4 +29,4 @@ class HivePointer {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_UTILS_SHARED_HIVEPOINTER_H
+#endif  // SETTINGSTORE_SHM_HIVEPOINTER_H

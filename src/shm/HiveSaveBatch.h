@@ -9,8 +9,8 @@
 // A process killed after the commit point leaves the manifest; the next load
 // of any file it names finishes the renames first. Killed before it, the
 // files keep the previous save, and the temporaries are cleared later.
-#ifndef SETTINGSTORE_UTILS_SHARED_HIVESAVEBATCH_H
-#define SETTINGSTORE_UTILS_SHARED_HIVESAVEBATCH_H
+#ifndef SETTINGSTORE_SHM_HIVESAVEBATCH_H
+#define SETTINGSTORE_SHM_HIVESAVEBATCH_H
 
 #include <memory>
 #include <string>
@@ -52,4 +52,4 @@ class HiveSaveBatch {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_UTILS_SHARED_HIVESAVEBATCH_H
+#endif  // SETTINGSTORE_SHM_HIVESAVEBATCH_H

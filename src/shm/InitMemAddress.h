@@ -1,8 +1,8 @@
 // The storage-wide address of a block in shared memory: a hive number in bits
 // 31-24 and the block's offset in that hive's data area in bits 23-0. It means
 // the same in every process, so it is what shared structures store.
-#ifndef SETTINGSTORE_UTILS_SHARED_INITMEMADDRESS_H
-#define SETTINGSTORE_UTILS_SHARED_INITMEMADDRESS_H
+#ifndef SETTINGSTORE_SHM_INITMEMADDRESS_H
+#define SETTINGSTORE_SHM_INITMEMADDRESS_H
 
 #include <cstdint>
 
@@ -43,4 +43,4 @@ class InitMemAddress {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_UTILS_SHARED_INITMEMADDRESS_H
+#endif  // SETTINGSTORE_SHM_INITMEMADDRESS_H

@@ -1,8 +1,8 @@
 // What a page manager needs from its client: the names of its shared objects
 // and a call once its hives are loaded. Each client builds a short-lived
 // configurator on its constructor's stack and hands it to Initialize.
-#ifndef SETTINGSTORE_SHAREDSTORAGE_MEMORYCONFIGURATOR_H
-#define SETTINGSTORE_SHAREDSTORAGE_MEMORYCONFIGURATOR_H
+#ifndef SETTINGSTORE_SHM_MEMORYCONFIGURATOR_H
+#define SETTINGSTORE_SHM_MEMORYCONFIGURATOR_H
 
 #include <string>
 
@@ -51,4 +51,4 @@ class MemoryConfigurator : public BasicMemoryConfigurator {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_SHAREDSTORAGE_MEMORYCONFIGURATOR_H
+#endif  // SETTINGSTORE_SHM_MEMORYCONFIGURATOR_H

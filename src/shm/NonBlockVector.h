@@ -1,8 +1,8 @@
 // An append-only list that readers walk without a lock while writers append.
 // Elements never move and nodes are freed only with the list, so a reference
 // returned by at() stays valid for the list's life.
-#ifndef SETTINGSTORE_UTILS_SHARED_NONBLOCKVECTOR_H
-#define SETTINGSTORE_UTILS_SHARED_NONBLOCKVECTOR_H
+#ifndef SETTINGSTORE_SHM_NONBLOCKVECTOR_H
+#define SETTINGSTORE_SHM_NONBLOCKVECTOR_H
 
 #include <atomic>
 #include <cstdint>
@@ -67,4 +67,4 @@ class NonBlockVector {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_UTILS_SHARED_NONBLOCKVECTOR_H
+#endif  // SETTINGSTORE_SHM_NONBLOCKVECTOR_H

@@ -3,8 +3,8 @@
 // has ended. Liveness is judged through registration: every thread that
 // touches an owner lock holds a named mutex whose name carries its process and
 // thread ids for as long as it lives.
-#ifndef SETTINGSTORE_UTILS_OWNERUTIL_H
-#define SETTINGSTORE_UTILS_OWNERUTIL_H
+#ifndef SETTINGSTORE_SHM_OWNERLOCK_H
+#define SETTINGSTORE_SHM_OWNERLOCK_H
 
 #include <atomic>
 #include <cstdint>
@@ -146,4 +146,4 @@ class OwnerLockGuard {
 
 }  // namespace storage::owner
 
-#endif  // SETTINGSTORE_UTILS_OWNERUTIL_H
+#endif  // SETTINGSTORE_SHM_OWNERLOCK_H

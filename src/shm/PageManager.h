@@ -7,8 +7,8 @@
 //   0 signature "hivehead" ("deadhive" once the storage is marked dead),
 //   8 hash of the next hive's data area (written at unload),
 //   12 last flag (1 for the last hive of the chain, 0 when another follows).
-#ifndef SETTINGSTORE_UTILS_SHARED_PAGEMANAGER_H
-#define SETTINGSTORE_UTILS_SHARED_PAGEMANAGER_H
+#ifndef SETTINGSTORE_SHM_PAGEMANAGER_H
+#define SETTINGSTORE_SHM_PAGEMANAGER_H
 
 #include <array>
 #include <atomic>
@@ -182,4 +182,4 @@ class PageManager {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_UTILS_SHARED_PAGEMANAGER_H
+#endif  // SETTINGSTORE_SHM_PAGEMANAGER_H

@@ -9,8 +9,8 @@
 //   {offset, tag, block owner lock}; blocks are carved from the top down.
 // A tag's top two bits are its state: 11 in use (low 30 bits: the size asked
 // for), 01 free (the rounded size), 10 being claimed (the claiming thread).
-#ifndef SETTINGSTORE_UTILS_SHARED_PAGEMEMORYMANAGER_H
-#define SETTINGSTORE_UTILS_SHARED_PAGEMEMORYMANAGER_H
+#ifndef SETTINGSTORE_SHM_PAGEMEMORYMANAGER_H
+#define SETTINGSTORE_SHM_PAGEMEMORYMANAGER_H
 
 #include <array>
 #include <atomic>
@@ -119,4 +119,4 @@ class PageMemoryManager {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_UTILS_SHARED_PAGEMEMORYMANAGER_H
+#endif  // SETTINGSTORE_SHM_PAGEMEMORYMANAGER_H

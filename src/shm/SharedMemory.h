@@ -1,8 +1,8 @@
 // Named shared segments: a 64-byte header with a creation lock and a
 // checksum, then the payload. A segment lives in memory only, or is loaded
 // from a file by its first opener and saved by its last closer.
-#ifndef SETTINGSTORE_UTILS_SHARED_SHAREDMEMORY_H
-#define SETTINGSTORE_UTILS_SHARED_SHAREDMEMORY_H
+#ifndef SETTINGSTORE_SHM_SHAREDMEMORY_H
+#define SETTINGSTORE_SHM_SHAREDMEMORY_H
 
 #include <atomic>
 #include <cstddef>
@@ -174,4 +174,4 @@ extern template class SharedFileBase<SharedHeader, hash::HashHelper<0>>;
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_UTILS_SHARED_SHAREDMEMORY_H
+#endif  // SETTINGSTORE_SHM_SHAREDMEMORY_H

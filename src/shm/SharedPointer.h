@@ -1,8 +1,8 @@
 // An in-process handle on a block in shared memory: the slot that holds the
 // owning page manager, the block's address, and the block's pointer in this
 // process, resolved on first use.
-#ifndef SETTINGSTORE_UTILS_SHARED_SHAREDPOINTER_H
-#define SETTINGSTORE_UTILS_SHARED_SHAREDPOINTER_H
+#ifndef SETTINGSTORE_SHM_SHAREDPOINTER_H
+#define SETTINGSTORE_SHM_SHAREDPOINTER_H
 
 #include <stdexcept>
 
@@ -50,4 +50,4 @@ class SharedPointer {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_UTILS_SHARED_SHAREDPOINTER_H
+#endif  // SETTINGSTORE_SHM_SHAREDPOINTER_H

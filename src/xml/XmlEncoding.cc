@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-namespace velxml {
+namespace xmltext {
 
 namespace {
 
@@ -124,4 +124,4 @@ std::string BytesFromUtf8(std::string_view utf8) {
   return bytes;
 }
 
-}  // namespace velxml
+}  // namespace xmltext

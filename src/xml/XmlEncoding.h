@@ -12,14 +12,14 @@
 //   the same element, is written as kAttributePrefix + index + "-" + the name
 //   in hex. Plain names never start with kReservedPrefix, so a real attribute
 //   or element cannot be mistaken for one of these.
-#ifndef SETTINGSTORE_XML_VELXMLENCODING_H
-#define SETTINGSTORE_XML_VELXMLENCODING_H
+#ifndef SETTINGSTORE_XML_XMLENCODING_H
+#define SETTINGSTORE_XML_XMLENCODING_H
 
 #include <optional>
 #include <string>
 #include <string_view>
 
-namespace velxml {
+namespace xmltext {
 
 inline constexpr std::string_view kDeclaration = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>";
 inline constexpr const char* kParserEncoding = "ISO-8859-1";
@@ -44,6 +44,6 @@ std::optional<std::string> DecodedAttributeName(std::string_view written);
 // hand-written files) keep their UTF-8 form.
 std::string BytesFromUtf8(std::string_view utf8);
 
-}  // namespace velxml
+}  // namespace xmltext
 
-#endif  // SETTINGSTORE_XML_VELXMLENCODING_H
+#endif  // SETTINGSTORE_XML_XMLENCODING_H

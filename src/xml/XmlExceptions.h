@@ -2,8 +2,8 @@
 // caller that does not know them can still catch and report them. The parse
 // failure reaches hosts through storage::GetXmlStorage, so the public header
 // declares it.
-#ifndef SETTINGSTORE_XML_VELXMLEXCEPTIONS_H
-#define SETTINGSTORE_XML_VELXMLEXCEPTIONS_H
+#ifndef SETTINGSTORE_XML_XMLEXCEPTIONS_H
+#define SETTINGSTORE_XML_XMLEXCEPTIONS_H
 
 #include <stdexcept>
 
@@ -15,4 +15,4 @@ class XmlSaverException : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-#endif  // SETTINGSTORE_XML_VELXMLEXCEPTIONS_H
+#endif  // SETTINGSTORE_XML_XMLEXCEPTIONS_H

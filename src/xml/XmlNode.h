@@ -2,8 +2,8 @@
 // ordered attributes (name, value) and an ordered list of child elements.
 // Text content is not part of the tree. All strings are 8-bit, NUL-terminated
 // and copied on the way in.
-#ifndef SETTINGSTORE_XML_VELXMLNODE_H
-#define SETTINGSTORE_XML_VELXMLNODE_H
+#ifndef SETTINGSTORE_XML_XMLNODE_H
+#define SETTINGSTORE_XML_XMLNODE_H
 
 #include <atomic>
 #include <memory>
@@ -98,4 +98,4 @@ struct XmlNodeDeleter {
   void operator()(XmlNode* node) const;
 };
 
-#endif  // SETTINGSTORE_XML_VELXMLNODE_H
+#endif  // SETTINGSTORE_XML_XMLNODE_H

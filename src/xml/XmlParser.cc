@@ -55,15 +55,15 @@ class TreeBuilder {
 
   void Start(const XML_Char* name, const XML_Char** attributes) {
     std::unique_ptr<XmlNode> node(XmlNode::CreateNode());
-    std::string tag = velxml::BytesFromUtf8(name);
-    bool reserved = tag == velxml::kNodeElement;
+    std::string tag = xmltext::BytesFromUtf8(name);
+    bool reserved = tag == xmltext::kNodeElement;
     if (!reserved) node->SetName(tag.c_str());
     for (const XML_Char** pair = attributes; pair[0]; pair += 2) {
-      std::string attribute = velxml::BytesFromUtf8(pair[0]);
-      std::string value = velxml::BytesFromUtf8(pair[1]);
-      if (reserved && attribute == velxml::kNameAttribute) {
+      std::string attribute = xmltext::BytesFromUtf8(pair[0]);
+      std::string value = xmltext::BytesFromUtf8(pair[1]);
+      if (reserved && attribute == xmltext::kNameAttribute) {
         node->SetName(value.c_str());
-      } else if (std::optional<std::string> real = velxml::DecodedAttributeName(attribute)) {
+      } else if (std::optional<std::string> real = xmltext::DecodedAttributeName(attribute)) {
         node->AddAttribute(real->c_str(), value.c_str());
       } else {
         node->AddAttribute(attribute.c_str(), value.c_str());
@@ -110,7 +110,7 @@ void XmlParser::LoadFromString(const char* text, size_t length) {
   // The encoding given here overrides the document's declaration, so that
   // every byte becomes one character U+0000..U+00FF.
   std::unique_ptr<XML_ParserStruct, decltype(&XML_ParserFree)> parser(
-      XML_ParserCreate(velxml::kParserEncoding), &XML_ParserFree);
+      XML_ParserCreate(xmltext::kParserEncoding), &XML_ParserFree);
   if (!parser) throw std::bad_alloc();
   TreeBuilder builder(parser.get());
   do {

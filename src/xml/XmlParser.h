@@ -1,8 +1,8 @@
-// Parses XML text into an element tree (see VelXmlEncoding.h for how the
+// Parses XML text into an element tree (see XmlEncoding.h for how the
 // text maps to names and values). Only elements and attributes make the
 // tree; text, comments and processing instructions are skipped.
-#ifndef SETTINGSTORE_XML_VELXMLPARSER_H
-#define SETTINGSTORE_XML_VELXMLPARSER_H
+#ifndef SETTINGSTORE_XML_XMLPARSER_H
+#define SETTINGSTORE_XML_XMLPARSER_H
 
 #include <cstddef>
 #include <memory>
@@ -33,4 +33,4 @@ class XmlParser {
   std::unique_ptr<XmlNode> root_;
 };
 
-#endif  // SETTINGSTORE_XML_VELXMLPARSER_H
+#endif  // SETTINGSTORE_XML_XMLPARSER_H

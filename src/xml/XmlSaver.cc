@@ -18,8 +18,8 @@ constexpr size_t kMaxIndentLevels = 64;
 
 std::string_view WrittenTag(const XmlNode& node) {
   const char* name = node.getName();
-  if (name && velxml::IsPlainName(name)) return name;
-  return velxml::kNodeElement;
+  if (name && xmltext::IsPlainName(name)) return name;
+  return xmltext::kNodeElement;
 }
 
 class DocumentWriter {
@@ -31,7 +31,7 @@ class DocumentWriter {
 
   // Walks the tree with an explicit stack: its depth is not bounded by ours.
   std::string Write(const XmlNode& root) {
-    out_ = velxml::kDeclaration;
+    out_ = xmltext::kDeclaration;
     EndLine();
     std::vector<Frame> open;
     if (WriteStartTag(root, 0)) open.push_back({&root, 0});
@@ -66,16 +66,16 @@ class DocumentWriter {
     std::string_view tag = WrittenTag(node);
     out_ += '<';
     out_ += tag;
-    if (tag == velxml::kNodeElement && node.getName()) {
-      WriteAttribute(velxml::kNameAttribute, node.getName());
+    if (tag == xmltext::kNodeElement && node.getName()) {
+      WriteAttribute(xmltext::kNameAttribute, node.getName());
     }
     std::unordered_set<std::string_view> seen;
     for (unsigned i = 0; i < node.GetAttributeCount(); ++i) {
       std::string_view name = node.GetAttributeNameAt(i);
-      if (velxml::IsPlainName(name) && seen.insert(name).second) {
+      if (xmltext::IsPlainName(name) && seen.insert(name).second) {
         WriteAttribute(name, node.GetAttributeValueAt(i));
       } else {
-        WriteAttribute(velxml::EncodedAttributeName(i, name), node.GetAttributeValueAt(i));
+        WriteAttribute(xmltext::EncodedAttributeName(i, name), node.GetAttributeValueAt(i));
       }
     }
     bool hasChildren = node.GetChildren()->size() > 0;
@@ -88,7 +88,7 @@ class DocumentWriter {
     out_ += ' ';
     out_ += name;
     out_ += "=\"";
-    velxml::AppendEscaped(out_, value);
+    xmltext::AppendEscaped(out_, value);
     out_ += '"';
   }
 

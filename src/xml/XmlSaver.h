@@ -1,7 +1,7 @@
 // Writes an element tree as XML text that XmlParser reads back as the
-// same tree (see VelXmlEncoding.h for how).
-#ifndef SETTINGSTORE_XML_VELXMLSAVER_H
-#define SETTINGSTORE_XML_VELXMLSAVER_H
+// same tree (see XmlEncoding.h for how).
+#ifndef SETTINGSTORE_XML_XMLSAVER_H
+#define SETTINGSTORE_XML_XMLSAVER_H
 
 #include <string>
 
@@ -29,4 +29,4 @@ class XmlSaver {
   std::string indent_;
 };
 
-#endif  // SETTINGSTORE_XML_VELXMLSAVER_H
+#endif  // SETTINGSTORE_XML_XMLSAVER_H

@@ -1,7 +1,7 @@
 // Keeps the element a section or key object stands for from being freed
 // under it: another object may delete the element from the tree at any time.
-#ifndef SETTINGSTORE_XMLSTORAGE_ELEMENTPIN_H
-#define SETTINGSTORE_XMLSTORAGE_ELEMENTPIN_H
+#ifndef SETTINGSTORE_XMLFILE_ELEMENTPIN_H
+#define SETTINGSTORE_XMLFILE_ELEMENTPIN_H
 
 #include "base/Exceptions.h"
 #include "xml/XmlNode.h"
@@ -31,4 +31,4 @@ class ElementPin {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_XMLSTORAGE_ELEMENTPIN_H
+#endif  // SETTINGSTORE_XMLFILE_ELEMENTPIN_H

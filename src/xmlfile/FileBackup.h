@@ -2,8 +2,8 @@
 // settings file (step 0), else its backup file (step 1), else the default
 // file (step 2). Each storage owns its controller, so a failed load in one
 // storage never touches the files of another.
-#ifndef SETTINGSTORE_UTILS_FILEBACKUP_H
-#define SETTINGSTORE_UTILS_FILEBACKUP_H
+#ifndef SETTINGSTORE_XMLFILE_FILEBACKUP_H
+#define SETTINGSTORE_XMLFILE_FILEBACKUP_H
 
 #include <string>
 
@@ -65,4 +65,4 @@ class BackupController {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_UTILS_FILEBACKUP_H
+#endif  // SETTINGSTORE_XMLFILE_FILEBACKUP_H

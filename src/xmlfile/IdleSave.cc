@@ -11,7 +11,7 @@ namespace storage {
 
 namespace {
 
-constexpr veltool3::PriorityLevel kIdlePriority = 1;
+constexpr threads::PriorityLevel kIdlePriority = 1;
 
 // Counts the saves that have not finished yet.
 class RunningSaves {

@@ -1,8 +1,8 @@
 // Writes one file on a short-lived thread of its own: the backup copy that
 // follows a confirmed load, so that the host's thread does not wait for the
 // disk.
-#ifndef SETTINGSTORE_XMLSTORAGE_IDLESAVE_H
-#define SETTINGSTORE_XMLSTORAGE_IDLESAVE_H
+#ifndef SETTINGSTORE_XMLFILE_IDLESAVE_H
+#define SETTINGSTORE_XMLFILE_IDLESAVE_H
 
 #include <cstdint>
 #include <string>
@@ -14,7 +14,7 @@ namespace storage {
 // How long ending a storage waits for a backup copy still being written.
 constexpr uint32_t kIdleSaveWaitMs = 5000;
 
-class IdleSave : public veltool3::Thread {
+class IdleSave : public threads::Thread {
  public:
   // Starts a low-priority thread that replaces the file at path with text and
   // then deletes its own object. Failures (a missing directory, a thread that
@@ -43,4 +43,4 @@ class IdleSave : public veltool3::Thread {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_XMLSTORAGE_IDLESAVE_H
+#endif  // SETTINGSTORE_XMLFILE_IDLESAVE_H

@@ -24,42 +24,42 @@ IStorageSection* MTStorage::wrap(IStorageSection* section) const {
 }
 
 IStorageKey* MTStorage::OpenKey(const char* name) {
-  veltool3::MutexGuard guard(document_->mutex);
+  threads::MutexGuard guard(document_->mutex);
   return wrap(inner_->OpenKey(name));
 }
 
 IStorageKey* MTStorage::CreateKey(const char* name) {
-  veltool3::MutexGuard guard(document_->mutex);
+  threads::MutexGuard guard(document_->mutex);
   return wrap(inner_->CreateKey(name));
 }
 
 IStorageSection* MTStorage::OpenSection(const char* path) {
-  veltool3::MutexGuard guard(document_->mutex);
+  threads::MutexGuard guard(document_->mutex);
   return wrap(inner_->OpenSection(path));
 }
 
 IStorageSection* MTStorage::CreateSection(const char* path) {
-  veltool3::MutexGuard guard(document_->mutex);
+  threads::MutexGuard guard(document_->mutex);
   return wrap(inner_->CreateSection(path));
 }
 
 bool MTStorage::DeleteSection(const char* path) {
-  veltool3::MutexGuard guard(document_->mutex);
+  threads::MutexGuard guard(document_->mutex);
   return inner_->DeleteSection(path);
 }
 
 bool MTStorage::DeleteKey(const char* name) {
-  veltool3::MutexGuard guard(document_->mutex);
+  threads::MutexGuard guard(document_->mutex);
   return inner_->DeleteKey(name);
 }
 
 INamesEnumerator* MTStorage::EnumKeys() {
-  veltool3::MutexGuard guard(document_->mutex);
+  threads::MutexGuard guard(document_->mutex);
   return inner_->EnumKeys();
 }
 
 INamesEnumerator* MTStorage::EnumSections() {
-  veltool3::MutexGuard guard(document_->mutex);
+  threads::MutexGuard guard(document_->mutex);
   return inner_->EnumSections();
 }
 
@@ -67,22 +67,22 @@ MTStorageKey::MTStorageKey(IStorageKey* inner, std::shared_ptr<XmlDocument> docu
     : document_(std::move(document)), inner_(inner) {}
 
 bool MTStorageKey::Read(void* buffer, unsigned size) {
-  veltool3::MutexGuard guard(document_->mutex);
+  threads::MutexGuard guard(document_->mutex);
   return inner_->Read(buffer, size);
 }
 
 bool MTStorageKey::Write(Type type, const void* data, unsigned size) {
-  veltool3::MutexGuard guard(document_->mutex);
+  threads::MutexGuard guard(document_->mutex);
   return inner_->Write(type, data, size);
 }
 
 Type MTStorageKey::GetType() {
-  veltool3::MutexGuard guard(document_->mutex);
+  threads::MutexGuard guard(document_->mutex);
   return inner_->GetType();
 }
 
 unsigned MTStorageKey::GetSize() {
-  veltool3::MutexGuard guard(document_->mutex);
+  threads::MutexGuard guard(document_->mutex);
   return inner_->GetSize();
 }
 

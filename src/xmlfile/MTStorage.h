@@ -3,8 +3,8 @@
 // mutex. All wrappers of a document share the lock, so two threads holding
 // different wrappers of one section, or of a parent and its child, never
 // change the tree at once. Each wrapper also keeps the document alive.
-#ifndef SETTINGSTORE_XMLSTORAGE_MTSTORAGE_H
-#define SETTINGSTORE_XMLSTORAGE_MTSTORAGE_H
+#ifndef SETTINGSTORE_XMLFILE_MTSTORAGE_H
+#define SETTINGSTORE_XMLFILE_MTSTORAGE_H
 
 #include <memory>
 #include <string>
@@ -109,4 +109,4 @@ class MTStorageController : public IStorageController, public RefCounted {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_XMLSTORAGE_MTSTORAGE_H
+#endif  // SETTINGSTORE_XMLFILE_MTSTORAGE_H

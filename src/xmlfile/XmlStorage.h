@@ -3,8 +3,8 @@
 // each with its name in the attribute "name" (compared ignoring ASCII case,
 // stored as first written). Children with any other element name are left
 // alone by every operation.
-#ifndef SETTINGSTORE_XMLSTORAGE_XMLSTORAGE_H
-#define SETTINGSTORE_XMLSTORAGE_XMLSTORAGE_H
+#ifndef SETTINGSTORE_XMLFILE_XMLSTORAGE_H
+#define SETTINGSTORE_XMLFILE_XMLSTORAGE_H
 
 #include "base/RefCounted.h"
 #include "storage/storage.h"
@@ -43,4 +43,4 @@ class XmlStorage : public StorageSectionBase {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_XMLSTORAGE_XMLSTORAGE_H
+#endif  // SETTINGSTORE_XMLFILE_XMLSTORAGE_H

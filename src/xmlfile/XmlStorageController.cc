@@ -138,7 +138,7 @@ IStorageSection* XmlStorageController::GetRoot() {
 void XmlStorageController::LoadSuccessful() { backup_.Confirm(); }
 
 void XmlStorageController::Save() {
-  veltool3::MutexGuard guard(document_->mutex);
+  threads::MutexGuard guard(document_->mutex);
   try {
     XmlSaver saver;
     saver.SetOutputMode(true, "  ");

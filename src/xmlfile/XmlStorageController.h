@@ -1,8 +1,8 @@
 // The controller of an XML storage: it owns the settings document, loads it
 // with the fall-back of its BackupController, hands out the root section and
 // writes the document back on request.
-#ifndef SETTINGSTORE_XMLSTORAGE_XMLSTORAGECONTROLLER_H
-#define SETTINGSTORE_XMLSTORAGE_XMLSTORAGECONTROLLER_H
+#ifndef SETTINGSTORE_XMLFILE_XMLSTORAGECONTROLLER_H
+#define SETTINGSTORE_XMLFILE_XMLSTORAGECONTROLLER_H
 
 #include <memory>
 #include <string>
@@ -22,7 +22,7 @@ struct XmlDocument {
   explicit XmlDocument(std::unique_ptr<XmlNode> rootElement) : root(rootElement.release()) {}
 
   const std::unique_ptr<XmlNode, XmlNodeDeleter> root;
-  veltool3::Mutex mutex;
+  threads::Mutex mutex;
 };
 
 // Parses a whole document; CVelXmlParseException when the text is empty or
@@ -83,4 +83,4 @@ class XmlStorageController : public IStorageController, public RefCounted {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_XMLSTORAGE_XMLSTORAGECONTROLLER_H
+#endif  // SETTINGSTORE_XMLFILE_XMLSTORAGECONTROLLER_H

@@ -2,8 +2,8 @@
 // attributes "value", "type" ("Binary", "Integer", "String", "MultiString")
 // and "size", and for a multi-string in one child "substring" (attribute
 // "value") per string.
-#ifndef SETTINGSTORE_XMLSTORAGE_XMLSTORAGEKEY_H
-#define SETTINGSTORE_XMLSTORAGE_XMLSTORAGEKEY_H
+#ifndef SETTINGSTORE_XMLFILE_XMLSTORAGEKEY_H
+#define SETTINGSTORE_XMLFILE_XMLSTORAGEKEY_H
 
 #include <optional>
 
@@ -67,4 +67,4 @@ class XmlStorageKey : public XmlStorageKeyBase {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_XMLSTORAGE_XMLSTORAGEKEY_H
+#endif  // SETTINGSTORE_XMLFILE_XMLSTORAGEKEY_H

@@ -131,7 +131,7 @@ TEST(Framework, NamedEventsAndMutexes) {
 }
 
 // Counts its runs; a fire-and-forget job deletes itself first.
-struct CountingThread : veltool3::Thread {
+struct CountingThread : threads::Thread {
   CountingThread(std::atomic<int>& runs, bool deleteItself) : runs(runs), deleteItself(deleteItself) {}
   int run() override {
     std::atomic<int>& counter = runs;

@@ -17,6 +17,7 @@
 
 #include "shareddom/MemAccessController.h"
 #include "shareddom/NodeFactory.h"
+#include "shareddom/SharedServices.h"
 #include "shareddom/StringFactory.h"
 #include "storage/storage.h"
 
@@ -72,10 +73,10 @@ class SharedDomSession {
 
   HostInitializer& init() { return init_; }
   Ref<IStorageSection> Root() { return Ref<IStorageSection>(factory_->GetRoot()); }
-  static storage::NodeFactory& Nodes() { return *storage::NodeFactory::GetInstance(); }
-  static storage::MemAccessController& Access() { return *storage::MemAccessController::GetInstance(); }
-  static void LockNode(const InitMemAddress& node) { storage::MemAccessController::LockNode(node); }
-  static void UnlockNode(const InitMemAddress& node) { storage::MemAccessController::UnlockNode(node); }
+  static storage::NodeFactory& Nodes() { return storage::SharedServices::Required().Nodes(); }
+  static storage::MemAccessController& Access() { return storage::SharedServices::Required().Access(); }
+  static void LockNode(const InitMemAddress& node) { Access().LockNode(node); }
+  static void UnlockNode(const InitMemAddress& node) { Access().UnlockNode(node); }
 
  private:
   HostInitializer init_;
@@ -85,16 +86,27 @@ class SharedDomSession {
 // A string table of its own, without the rest of the shared DOM, for the
 // tests that look at its blocks; its strings are reached through NameString
 // and TextOf only.
+inline storage::StringFactory*& OwnStringTable() {
+  static storage::StringFactory* table = nullptr;
+  return table;
+}
 inline std::unique_ptr<storage::StringFactory> OpenStringTable(const std::string& name,
                                                                const std::string& file) {
-  return std::make_unique<storage::StringFactory>(name.c_str(), file.c_str());
+  auto table = std::make_unique<storage::StringFactory>(name.c_str(), file.c_str());
+  OwnStringTable() = table.get();
+  return table;
+}
+// The test's own table while it has one, else the running shared DOM's.
+inline storage::StringFactory& Strings() {
+  if (storage::SharedServices::Current() != nullptr) return storage::SharedServices::Current()->Strings();
+  return *OwnStringTable();
 }
 
 using StringRef = storage::StringAutoRelease;
-inline StringRef NameString(const std::string& text) { return storage::StringFactory::GetSID(text.c_str()); }
+inline StringRef NameString(const std::string& text) { return Strings().GetSID(text.c_str()); }
 // The text of a SID; "<gone>" once its string is freed.
 inline std::string TextOf(int32_t sid) {
-  const StringRef string = storage::StringFactory::GetString(sid);
+  const StringRef string = Strings().GetString(sid);
   return string.IsValid() ? string.GetString() : "<gone>";
 }
 

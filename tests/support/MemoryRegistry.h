@@ -1,8 +1,8 @@
 // A registry store held in this process's memory, for tests. It can be told
 // to answer a chosen result code from one operation (for example 234 on every
 // call, or on the next few calls) and counts the calls of each operation.
-#ifndef SETTINGSTORE_PLATFORM_MEMORYREGISTRY_H
-#define SETTINGSTORE_PLATFORM_MEMORYREGISTRY_H
+#ifndef SETTINGSTORE_TESTS_SUPPORT_MEMORYREGISTRY_H
+#define SETTINGSTORE_TESTS_SUPPORT_MEMORYREGISTRY_H
 
 #include <array>
 #include <map>
@@ -73,4 +73,4 @@ class MemoryRegistry : public RegistryStore {
 
 }  // namespace storage::platform
 
-#endif  // SETTINGSTORE_PLATFORM_MEMORYREGISTRY_H
+#endif  // SETTINGSTORE_TESTS_SUPPORT_MEMORYREGISTRY_H

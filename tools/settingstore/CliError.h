@@ -1,7 +1,7 @@
 // What the tool reports when a command cannot be done, and the exit status
 // that tells a script why.
-#ifndef SETTINGSTORE_TOOLS_CLIERROR_H
-#define SETTINGSTORE_TOOLS_CLIERROR_H
+#ifndef SETTINGSTORE_TOOLS_SETTINGSTORE_CLIERROR_H
+#define SETTINGSTORE_TOOLS_SETTINGSTORE_CLIERROR_H
 
 #include <stdexcept>
 #include <string>
@@ -21,4 +21,4 @@ class CliError : public std::runtime_error {
 
 }  // namespace cli
 
-#endif  // SETTINGSTORE_TOOLS_CLIERROR_H
+#endif  // SETTINGSTORE_TOOLS_SETTINGSTORE_CLIERROR_H

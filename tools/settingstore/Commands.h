@@ -1,7 +1,7 @@
 // The tool's commands, each on the section that --path opened. Output goes to
 // `out`; a failure throws CliError or the storage's own exception.
-#ifndef SETTINGSTORE_TOOLS_COMMANDS_H
-#define SETTINGSTORE_TOOLS_COMMANDS_H
+#ifndef SETTINGSTORE_TOOLS_SETTINGSTORE_COMMANDS_H
+#define SETTINGSTORE_TOOLS_SETTINGSTORE_COMMANDS_H
 
 #include <ostream>
 #include <string>
@@ -29,4 +29,4 @@ std::string ReadFileBytes(const std::string& path);
 
 }  // namespace cli
 
-#endif  // SETTINGSTORE_TOOLS_COMMANDS_H
+#endif  // SETTINGSTORE_TOOLS_SETTINGSTORE_COMMANDS_H

@@ -2,8 +2,8 @@
 // area. Parsed from a copy of its bytes (a .dm2 file or a snapshot of a live
 // segment), so that no damage in it can reach beyond the copy: every read is
 // bounds-checked and whatever does not fit the format is reported, not trusted.
-#ifndef SETTINGSTORE_TOOLS_HIVEIMAGE_H
-#define SETTINGSTORE_TOOLS_HIVEIMAGE_H
+#ifndef SETTINGSTORE_TOOLS_SETTINGSTORE_HIVEIMAGE_H
+#define SETTINGSTORE_TOOLS_SETTINGSTORE_HIVEIMAGE_H
 
 #include <cstdint>
 #include <optional>
@@ -84,4 +84,4 @@ class HiveImage {
 
 }  // namespace cli
 
-#endif  // SETTINGSTORE_TOOLS_HIVEIMAGE_H
+#endif  // SETTINGSTORE_TOOLS_SETTINGSTORE_HIVEIMAGE_H

@@ -1,8 +1,8 @@
 // The chain of hives that one client of the shared memory keeps (the tree's
 // nodes, the string table or the access traits): hive k holds the addresses
 // with hive number k + 1, and each head names the hash of the hive after it.
-#ifndef SETTINGSTORE_TOOLS_HIVEREGION_H
-#define SETTINGSTORE_TOOLS_HIVEREGION_H
+#ifndef SETTINGSTORE_TOOLS_SETTINGSTORE_HIVEREGION_H
+#define SETTINGSTORE_TOOLS_SETTINGSTORE_HIVEREGION_H
 
 #include <cstdint>
 #include <string>
@@ -45,4 +45,4 @@ class HiveRegion {
 
 }  // namespace cli
 
-#endif  // SETTINGSTORE_TOOLS_HIVEREGION_H
+#endif  // SETTINGSTORE_TOOLS_SETTINGSTORE_HIVEREGION_H

@@ -2,8 +2,8 @@
 // or SIGINT, SIGTERM or SIGHUP arrives. Either way it then leaves as every
 // command does, so the storage is released and, when it is the last process,
 // saved; the default action of those signals would end it without either.
-#ifndef SETTINGSTORE_TOOLS_HOLDRELEASE_H
-#define SETTINGSTORE_TOOLS_HOLDRELEASE_H
+#ifndef SETTINGSTORE_TOOLS_SETTINGSTORE_HOLDRELEASE_H
+#define SETTINGSTORE_TOOLS_SETTINGSTORE_HOLDRELEASE_H
 
 namespace cli {
 
@@ -28,4 +28,4 @@ class HoldRelease {
 
 }  // namespace cli
 
-#endif  // SETTINGSTORE_TOOLS_HOLDRELEASE_H
+#endif  // SETTINGSTORE_TOOLS_SETTINGSTORE_HOLDRELEASE_H

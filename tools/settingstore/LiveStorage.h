@@ -1,7 +1,7 @@
 // A shared storage as the processes that have it open see it: whether any
 // does, and copies of its hives taken from shared memory.
-#ifndef SETTINGSTORE_TOOLS_LIVESTORAGE_H
-#define SETTINGSTORE_TOOLS_LIVESTORAGE_H
+#ifndef SETTINGSTORE_TOOLS_SETTINGSTORE_LIVESTORAGE_H
+#define SETTINGSTORE_TOOLS_SETTINGSTORE_LIVESTORAGE_H
 
 #include <string>
 #include <vector>
@@ -23,4 +23,4 @@ std::vector<HiveImage> SnapshotHives(const std::string& namePrefix);
 
 }  // namespace cli
 
-#endif  // SETTINGSTORE_TOOLS_LIVESTORAGE_H
+#endif  // SETTINGSTORE_TOOLS_SETTINGSTORE_LIVESTORAGE_H

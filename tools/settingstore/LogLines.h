@@ -1,7 +1,7 @@
 // The library's log lines on the tool's standard error, in the tool's own
 // form: "settingstore: MESSAGE", whichever backend wrote them.
-#ifndef SETTINGSTORE_TOOLS_LOGLINES_H
-#define SETTINGSTORE_TOOLS_LOGLINES_H
+#ifndef SETTINGSTORE_TOOLS_SETTINGSTORE_LOGLINES_H
+#define SETTINGSTORE_TOOLS_SETTINGSTORE_LOGLINES_H
 
 #include <cstddef>
 #include <string>
@@ -32,4 +32,4 @@ class KeptLogErrors {
 
 }  // namespace cli
 
-#endif  // SETTINGSTORE_TOOLS_LOGLINES_H
+#endif  // SETTINGSTORE_TOOLS_SETTINGSTORE_LOGLINES_H

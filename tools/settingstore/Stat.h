@@ -1,6 +1,6 @@
 // `stat`: how full the hives of a live shared storage are, region by region.
-#ifndef SETTINGSTORE_TOOLS_STAT_H
-#define SETTINGSTORE_TOOLS_STAT_H
+#ifndef SETTINGSTORE_TOOLS_SETTINGSTORE_STAT_H
+#define SETTINGSTORE_TOOLS_SETTINGSTORE_STAT_H
 
 #include <ostream>
 #include <string>
@@ -13,4 +13,4 @@ void PrintStat(const std::string& directory, std::ostream& out);
 
 }  // namespace cli
 
-#endif  // SETTINGSTORE_TOOLS_STAT_H
+#endif  // SETTINGSTORE_TOOLS_SETTINGSTORE_STAT_H

@@ -1,7 +1,7 @@
 // Opens the storage the command line names. A command that changes it saves
 // it; a read leaves its files as they were.
-#ifndef SETTINGSTORE_TOOLS_STORAGEOPENING_H
-#define SETTINGSTORE_TOOLS_STORAGEOPENING_H
+#ifndef SETTINGSTORE_TOOLS_SETTINGSTORE_STORAGEOPENING_H
+#define SETTINGSTORE_TOOLS_SETTINGSTORE_STORAGEOPENING_H
 
 #include <memory>
 #include <string>
@@ -71,4 +71,4 @@ class OpenedStorage {
 
 }  // namespace cli
 
-#endif  // SETTINGSTORE_TOOLS_STORAGEOPENING_H
+#endif  // SETTINGSTORE_TOOLS_SETTINGSTORE_STORAGEOPENING_H

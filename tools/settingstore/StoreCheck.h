@@ -1,7 +1,7 @@
 // `check`: the offline examination of a shared DOM storage from its .dm2
 // files alone. Nothing of the library's shared memory is opened or changed.
-#ifndef SETTINGSTORE_TOOLS_STORECHECK_H
-#define SETTINGSTORE_TOOLS_STORECHECK_H
+#ifndef SETTINGSTORE_TOOLS_SETTINGSTORE_STORECHECK_H
+#define SETTINGSTORE_TOOLS_SETTINGSTORE_STORECHECK_H
 
 #include <cstdint>
 #include <ostream>
@@ -43,4 +43,4 @@ void PrintCheck(const CheckResult& result, bool strict, std::ostream& out);
 
 }  // namespace cli
 
-#endif  // SETTINGSTORE_TOOLS_STORECHECK_H
+#endif  // SETTINGSTORE_TOOLS_SETTINGSTORE_STORECHECK_H

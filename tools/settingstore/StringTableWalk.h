@@ -1,8 +1,8 @@
 // The string table as stored in its hives: every live string with its text
 // and shared reference count, found the way the table finds them (head blocks
 // of 44 or 48 bytes carrying a SID), with their chains followed and checked.
-#ifndef SETTINGSTORE_TOOLS_STRINGTABLEWALK_H
-#define SETTINGSTORE_TOOLS_STRINGTABLEWALK_H
+#ifndef SETTINGSTORE_TOOLS_SETTINGSTORE_STRINGTABLEWALK_H
+#define SETTINGSTORE_TOOLS_SETTINGSTORE_STRINGTABLEWALK_H
 
 #include <cstdint>
 #include <string>
@@ -59,4 +59,4 @@ class StringTableWalk {
 
 }  // namespace cli
 
-#endif  // SETTINGSTORE_TOOLS_STRINGTABLEWALK_H
+#endif  // SETTINGSTORE_TOOLS_SETTINGSTORE_STRINGTABLEWALK_H

@@ -1,7 +1,7 @@
 // Walking a storage tree through the public interfaces, the same way for
 // every backend.
-#ifndef SETTINGSTORE_TOOLS_TREECOPY_H
-#define SETTINGSTORE_TOOLS_TREECOPY_H
+#ifndef SETTINGSTORE_TOOLS_SETTINGSTORE_TREECOPY_H
+#define SETTINGSTORE_TOOLS_SETTINGSTORE_TREECOPY_H
 
 #include <string>
 #include <vector>
@@ -33,4 +33,4 @@ void CopyTree(storage::IStorageSection* from, storage::IStorageSection* to);
 
 }  // namespace cli
 
-#endif  // SETTINGSTORE_TOOLS_TREECOPY_H
+#endif  // SETTINGSTORE_TOOLS_SETTINGSTORE_TREECOPY_H

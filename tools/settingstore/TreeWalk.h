@@ -1,8 +1,8 @@
 // The settings tree as stored in the node hives: from the root holder down
 // through every child and attribute link, each checked to name a node of the
 // right kind that no other link names, with every SID alive in the string table.
-#ifndef SETTINGSTORE_TOOLS_TREEWALK_H
-#define SETTINGSTORE_TOOLS_TREEWALK_H
+#ifndef SETTINGSTORE_TOOLS_SETTINGSTORE_TREEWALK_H
+#define SETTINGSTORE_TOOLS_SETTINGSTORE_TREEWALK_H
 
 #include <array>
 #include <cstdint>
@@ -61,4 +61,4 @@ class TreeWalk {
 
 }  // namespace cli
 
-#endif  // SETTINGSTORE_TOOLS_TREEWALK_H
+#endif  // SETTINGSTORE_TOOLS_SETTINGSTORE_TREEWALK_H

@@ -1,7 +1,7 @@
 // Key values between their stored bytes and the text a shell user reads and
 // types.
-#ifndef SETTINGSTORE_TOOLS_VALUEFORMAT_H
-#define SETTINGSTORE_TOOLS_VALUEFORMAT_H
+#ifndef SETTINGSTORE_TOOLS_SETTINGSTORE_VALUEFORMAT_H
+#define SETTINGSTORE_TOOLS_SETTINGSTORE_VALUEFORMAT_H
 
 #include <string>
 #include <vector>
@@ -27,4 +27,4 @@ std::string DecodeHex(const std::string& text);
 
 }  // namespace cli
 
-#endif  // SETTINGSTORE_TOOLS_VALUEFORMAT_H
+#endif  // SETTINGSTORE_TOOLS_SETTINGSTORE_VALUEFORMAT_H

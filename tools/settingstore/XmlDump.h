@@ -1,7 +1,7 @@
 // A storage subtree as an XML document in the XML backend's own layout, and
 // back: what `dump` writes, `load` reads, so any backend copies into any other.
-#ifndef SETTINGSTORE_TOOLS_XMLDUMP_H
-#define SETTINGSTORE_TOOLS_XMLDUMP_H
+#ifndef SETTINGSTORE_TOOLS_SETTINGSTORE_XMLDUMP_H
+#define SETTINGSTORE_TOOLS_SETTINGSTORE_XMLDUMP_H
 
 #include <string>
 
@@ -22,4 +22,4 @@ void LoadXml(const std::string& document, storage::IStorageSection* section);
 
 }  // namespace cli
 
-#endif  // SETTINGSTORE_TOOLS_XMLDUMP_H
+#endif  // SETTINGSTORE_TOOLS_SETTINGSTORE_XMLDUMP_H
