@@ -97,16 +97,16 @@ inline std::unique_ptr<storage::StringFactory> OpenStringTable(const std::string
   return table;
 }
 // The test's own table while it has one, else the running shared DOM's.
-inline storage::StringFactory& Strings() {
+inline storage::StringFactory& StringTable() {
   if (storage::SharedServices::Current() != nullptr) return storage::SharedServices::Current()->Strings();
   return *OwnStringTable();
 }
 
 using StringRef = storage::StringAutoRelease;
-inline StringRef NameString(const std::string& text) { return Strings().GetSID(text.c_str()); }
+inline StringRef NameString(const std::string& text) { return StringTable().GetSID(text.c_str()); }
 // The text of a SID; "<gone>" once its string is freed.
 inline std::string TextOf(int32_t sid) {
-  const StringRef string = Strings().GetString(sid);
+  const StringRef string = StringTable().GetString(sid);
   return string.IsValid() ? string.GetString() : "<gone>";
 }
 
