@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "shm/HivePointer.h"
-#include "shm/ISharedMemory.h"
 #include "shm/InitMemAddress.h"
 #include "shm/NonBlockVector.h"
 #include "shm/PageMemoryManager.h"
+#include "shm/SharedRegion.h"
 
 namespace storage {
 

@@ -16,7 +16,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "shm/ISharedMemory.h"
+#include "shm/SharedRegion.h"
 
 namespace storage {
 

@@ -15,8 +15,8 @@
 #include "base/HashHelper.h"
 #include "base/NamedSync.h"
 #include "platform/Platform.h"
-#include "shm/ISharedMemory.h"
 #include "shm/OwnerLock.h"
+#include "shm/SharedRegion.h"
 
 namespace storage {
 

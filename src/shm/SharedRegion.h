@@ -1,8 +1,8 @@
 // A named block of shared memory: a 64-byte header, then the payload that
 // its owner lays out. Every process that opens the same name sees the same
 // bytes, each at its own address.
-#ifndef SETTINGSTORE_SHM_ISHAREDMEMORY_H
-#define SETTINGSTORE_SHM_ISHAREDMEMORY_H
+#ifndef SETTINGSTORE_SHM_SHAREDREGION_H
+#define SETTINGSTORE_SHM_SHAREDREGION_H
 
 #include <cstdint>
 
@@ -24,4 +24,4 @@ class SharedRegion {
 
 }  // namespace storage
 
-#endif  // SETTINGSTORE_SHM_ISHAREDMEMORY_H
+#endif  // SETTINGSTORE_SHM_SHAREDREGION_H
