@@ -224,7 +224,7 @@ DOMElement::SearchPass DOMElement::SearchChildren(ListWalk& walk, uint32_t kindS
   return pass;
 }
 
-DOMElement::SearchPass DOMElement::findChild(ListWalk& walk, uint32_t kindSid, uint32_t nameSid) {
+DOMElement::SearchPass DOMElement::FindChild(ListWalk& walk, uint32_t kindSid, uint32_t nameSid) {
   AccessTraits* traits = element_.traits();
   if (traits == nullptr) return SearchChildren(walk, kindSid, nameSid);
   ChildIndex& index = Factory().children();
@@ -241,7 +241,7 @@ DOMElement::SearchPass DOMElement::findChild(ListWalk& walk, uint32_t kindSid, u
   return pass;
 }
 
-void DOMElement::countListChange() {
+void DOMElement::CountListChange() {
   if (AccessTraits* traits = element_.traits()) traits->changesWord().fetch_add(1);
 }
 
@@ -250,7 +250,7 @@ NodeRef DOMElement::FindElement(uint32_t kindSid, const StringAutoRelease& name)
   ListWalk walk(messages::shareddom::kFindElement);
   for (;;) {
     if (element_.IsMarked()) throw OpenException(kErrorDeleted);
-    const SearchPass pass = findChild(walk, kindSid, nameSid);
+    const SearchPass pass = FindChild(walk, kindSid, nameSid);
     if (pass.complete) {
       if (pass.found == kEnd) throw OpenException(kErrorNotFound);
       return ElementHandle(pass.found);
@@ -264,7 +264,7 @@ bool DOMElement::AppendChild(ListWalk& walk, uint32_t from, uint32_t newChild) {
   uint32_t last = from == kEnd ? element_.element().firstChildWord().load(std::memory_order_acquire) : from;
   if (last == kEnd) {
     if (element_.IsMarked()) ThrowMarked();
-    countListChange();
+    CountListChange();
     uint32_t none = kEnd;
     return element_.element().firstChildWord().compare_exchange_strong(none, newChild);
   }
@@ -277,7 +277,7 @@ bool DOMElement::AppendChild(ListWalk& walk, uint32_t from, uint32_t newChild) {
       continue;
     }
     if (node.IsMarked()) ThrowMarked();
-    countListChange();
+    CountListChange();
     uint32_t none = kEnd;
     return node.nextSiblingWord().compare_exchange_strong(none, newChild);
   }
@@ -289,11 +289,11 @@ NodeRef DOMElement::CreateElement(uint32_t kindSid, const StringAutoRelease& nam
   ListWalk walk(messages::shareddom::kCreateElement);
   // The search: as findElement, but a marked parent shows as an exception.
   if (element_.IsMarked()) ThrowMarked();
-  SearchPass pass = findChild(walk, kindSid, nameSid);
+  SearchPass pass = FindChild(walk, kindSid, nameSid);
   while (!pass.complete) {
     walk.passAgain();
     if (element_.IsMarked()) throw CreateException(kErrorDeleted);
-    pass = findChild(walk, kindSid, nameSid);
+    pass = FindChild(walk, kindSid, nameSid);
   }
   if (pass.found != kEnd) {
     created = false;
@@ -353,14 +353,14 @@ void DOMElement::MarkToDelete(NodeRef element) {
   }
 }
 
-void DOMElement::unlinkFirstChild() {
+void DOMElement::UnlinkFirstChild() {
   if (element_.IsMarked()) ThrowMarked();
   NodeRef first = element_.FirstChild();
   const uint32_t next = first.element().nextSiblingWord().load(std::memory_order_acquire);
   element_.element().firstChildWord().exchange(next, std::memory_order_seq_cst);
 }
 
-void DOMElement::unlinkNext() {
+void DOMElement::UnlinkNext() {
   if (element_.IsMarked()) ThrowMarked();
   NodeRef next = element_.NextSibling();
   if (next.isNull()) return;
@@ -379,11 +379,11 @@ bool DOMElement::TryDeleteElement(uint32_t kindSid, uint32_t nameSid) {
     if (Matches(walk, node, kindSid, nameSid)) {
       if (child.element().firstChildWord().load() != kEnd) throw NotEmptyException(kErrorFailed);
       Services().noteChange();
-      countListChange();
+      CountListChange();
       if (previous.isNull()) {
-        unlinkFirstChild();
+        UnlinkFirstChild();
       } else {
-        DOMElement(previous).unlinkNext();
+        DOMElement(previous).UnlinkNext();
       }
       MarkToDelete(std::move(child));
       return true;

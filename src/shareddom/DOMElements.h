@@ -52,8 +52,8 @@ class DOMElement {
                         const FirstValue* value = nullptr);
   // Detaches the element's attributes and marks it and them.
   static void MarkToDelete(NodeRef element);
-  void unlinkFirstChild();
-  void unlinkNext();
+  void UnlinkFirstChild();
+  void UnlinkNext();
   bool TryDeleteElement(uint32_t kindSid, uint32_t nameSid);
   bool DeleteElement(uint32_t kindSid, const StringAutoRelease& name);
   // The name SIDs of the children of this kind, in list order; a marked node
@@ -72,9 +72,9 @@ class DOMElement {
   SearchPass SearchChildren(ListWalk& walk, uint32_t kindSid, uint32_t nameSid);
   // The child the process's index names while the list is unchanged, or
   // else searchChildren, whose find the index then remembers.
-  SearchPass findChild(ListWalk& walk, uint32_t kindSid, uint32_t nameSid);
+  SearchPass FindChild(ListWalk& walk, uint32_t kindSid, uint32_t nameSid);
   // Moves the list's change count; before every link or unlink of a child.
-  void countListChange();
+  void CountListChange();
   // Links the new child behind the list's last node, looking for it from
   // `from` (the head when null); false when the pass met a change.
   bool AppendChild(ListWalk& walk, uint32_t from, uint32_t newChild);
