@@ -136,7 +136,7 @@ NodeRef NewAttribute(uint32_t nameSid, uint32_t valueSid) {
 
 }  // namespace
 
-uint32_t DOMElement::getAttribute(uint32_t nameSid) {
+uint32_t DOMElement::GetAttribute(uint32_t nameSid) {
   ListWalk walk(messages::shareddom::kGetAttribute);
   return GetAttribute(walk, element_.element(), nameSid);
 }

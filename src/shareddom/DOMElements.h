@@ -27,7 +27,7 @@ class DOMElement {
 
   // The attribute's value SID, kNoSid when there is none; a pass that meets
   // a marked node is repeated.
-  uint32_t getAttribute(uint32_t nameSid);
+  uint32_t GetAttribute(uint32_t nameSid);
   // Puts the chain behind the "name" attribute in place of the chain there;
   // on success `chain` holds the old chain (or the end).
   bool SwapAttributes(NodeRef& chain);

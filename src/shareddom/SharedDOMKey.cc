@@ -94,9 +94,9 @@ SharedDOMKey::Snapshot SharedDOMKey::snapshot(bool withSize, bool withValue) {
     NodeLock lock(place_.section);
     if (place_.section.IsMarked() || place_.key.IsMarked()) throw IOException(kErrorDeleted);
     DOMElement key(place_.key);
-    typeSid = key.getAttribute(sids.type);
-    if (withSize) sizeSid = key.getAttribute(sids.size);
-    if (withValue) valueSid = key.getAttribute(sids.value);
+    typeSid = key.GetAttribute(sids.type);
+    if (withSize) sizeSid = key.GetAttribute(sids.size);
+    if (withValue) valueSid = key.GetAttribute(sids.value);
     // Taken under the lock: a write that follows cannot free them meanwhile.
     if (withSize && sizeSid != WellKnownSids::kNoSid) result.size = SharedServices::Required().Strings().GetString(int32_t(sizeSid));
     if (withValue && valueSid != WellKnownSids::kNoSid) result.value = SharedServices::Required().Strings().GetString(int32_t(valueSid));
