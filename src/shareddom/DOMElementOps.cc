@@ -104,7 +104,7 @@ AttributeLookup LookUp(ListWalk& walk, ElementNode& element, uint32_t nameSid) {
   return {true, kNoSid};
 }
 
-uint32_t GetAttribute(ListWalk& walk, ElementNode& element, uint32_t nameSid) {
+uint32_t AttributeValue(ListWalk& walk, ElementNode& element, uint32_t nameSid) {
   for (;;) {
     const AttributeLookup lookup = LookUp(walk, element, nameSid);
     if (lookup.completed) return lookup.value;
@@ -138,7 +138,7 @@ NodeRef NewAttribute(uint32_t nameSid, uint32_t valueSid) {
 
 uint32_t DOMElement::GetAttribute(uint32_t nameSid) {
   ListWalk walk(messages::shareddom::kGetAttribute);
-  return GetAttribute(walk, element_.element(), nameSid);
+  return AttributeValue(walk, element_.element(), nameSid);
 }
 
 bool DOMElement::SwapAttributes(NodeRef& chain) {
@@ -404,7 +404,7 @@ std::vector<uint32_t> DOMElement::ChildNames(uint32_t kindSid) {
     ElementNode& node = walk.element(child);
     if (node.IsMarked()) ThrowMarked();
     if (node.kindWord().load() == kindSid) {
-      const uint32_t name = GetAttribute(walk, node, Services().Sids().name);
+      const uint32_t name = AttributeValue(walk, node, Services().Sids().name);
       if (name != kNoSid) names.push_back(name);
     }
     child = node.nextSiblingWord().load(std::memory_order_acquire);
