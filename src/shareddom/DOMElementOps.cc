@@ -113,7 +113,7 @@ uint32_t AttributeValue(ListWalk& walk, ElementNode& element, uint32_t nameSid) 
 }
 
 bool Matches(ListWalk& walk, ElementNode& child, uint32_t kindSid, uint32_t nameSid) {
-  return child.kindWord().load() == kindSid && GetAttribute(walk, child, Services().Sids().name) == nameSid;
+  return child.kindWord().load() == kindSid && AttributeValue(walk, child, Services().Sids().name) == nameSid;
 }
 
 // A new attribute node that holds one reference on its value's string: the
