@@ -3,8 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <array>
 #include <fstream>
+#include <set>
 
 #include "base/PathUtils.h"
 #include "platform/Platform.h"
@@ -25,25 +26,24 @@ TEST(AtomicFileTest, OnlyTemporariesOfEndedWritersAreRemoved) {
   HelperProcess ended({"no-such-command"});
   ASSERT_NE(ended.Wait(), -1);
   const std::string dead = std::to_string(ended.Pid());
-  const std::string alive = "1";  // init runs as long as the system does
+  ASSERT_FALSE(platform::ProcessAlive(static_cast<uint32_t>(ended.Pid())));
+  EXPECT_FALSE(platform::ProcessAlive(0));
   const std::string self = std::to_string(platform::CurrentProcessId());
-  const std::vector<std::string> kept{
-      "settings.tmp." + alive + ".0", "settings.tmp." + self + ".3", "settings.tmp.x.1",
-      "settings.tmp." + dead + ".x",  "other.tmp." + dead + ".1",    "settings.backup.tmp." + dead + ".1"};
+  // Those of init (process 1), which runs as long as the system does, and of this process stay.
+  const std::vector<std::string> kept{"settings.tmp.1.0",         "settings.tmp." + self + ".3",
+                                      "settings.tmp.x.1",         "settings.tmp." + dead + ".x",
+                                      "other.tmp." + dead + ".1", "settings.backup.tmp." + dead + ".1"};
   for (const std::string& name : kept) Touch(directory.File(name));
   Touch(directory.File("settings.tmp." + dead + ".0"));
   Touch(directory.File("settings.tmp." + dead + ".17"));
 
   ASSERT_TRUE(platform::ReplaceFileAtomically(file.c_str(), "new", 3));
-  std::vector<std::string> left = EntriesWith(directory.path(), ".tmp.");
-  std::sort(left.begin(), left.end());
-  std::vector<std::string> expected = kept;
-  std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(left, expected);
+  const std::vector<std::string> left = EntriesWith(directory.path(), ".tmp.");
+  EXPECT_EQ(std::set<std::string>(left.begin(), left.end()), std::set<std::string>(kept.begin(), kept.end()));
   EXPECT_EQ(storage::utils::ReadWholeFile(file), "new");
 }
 
-TEST(AtomicFileTest, ATemporaryReplacesItsFileOnlyWhenCommitted) {
+TEST(AtomicFileTest, ATemporaryReplacesItsFileOnlyWhenCommittedAndUnusableArgumentsChangeNothing) {
   TempDirectory directory;
   const std::string file = directory.File("hive");
   ASSERT_TRUE(platform::ReplaceFileAtomically(file.c_str(), "old", 3));
@@ -54,36 +54,21 @@ TEST(AtomicFileTest, ATemporaryReplacesItsFileOnlyWhenCommitted) {
   ASSERT_TRUE(platform::CommitTemporaryFile(temporary, file.c_str()));
   EXPECT_EQ(storage::utils::ReadWholeFile(file), "new");
   EXPECT_FALSE(platform::PathExists(temporary.c_str()));
-  // A temporary that is gone commits nothing.
+  // A temporary that is gone commits nothing, nor does one whose rename
+  // fails, and it is removed; unusable arguments change nothing either.
   EXPECT_FALSE(platform::CommitTemporaryFile(temporary, file.c_str()));
-  EXPECT_EQ(storage::utils::ReadWholeFile(file), "new");
-  // Nor does one whose rename fails, and it is removed.
   const std::string elsewhere = directory.File("missing/hive");
   EXPECT_FALSE(
       platform::CommitTemporaryFile(platform::WriteTemporaryFile(file.c_str(), "x", 1), elsewhere.c_str()));
-  EXPECT_TRUE(EntriesWith(directory.path(), ".tmp.").empty());
-}
-
-TEST(AtomicFileTest, UnusableArgumentsAreRefused) {
-  TempDirectory directory;
-  const std::string file = directory.File("f");
   EXPECT_FALSE(platform::ReplaceFileAtomically(nullptr, "x", 1));
   EXPECT_FALSE(platform::ReplaceFileAtomically("", "x", 1));
   EXPECT_FALSE(platform::ReplaceFileAtomically(file.c_str(), nullptr, 1));
   EXPECT_TRUE(platform::WriteTemporaryFile(file.c_str(), nullptr, 2).empty());
+  EXPECT_FALSE(platform::ReplaceFileAtomically(elsewhere.c_str(), "x", 1));
+  EXPECT_EQ(storage::utils::ReadWholeFile(file), "new");
   EXPECT_TRUE(platform::ReplaceFileAtomically(file.c_str(), nullptr, 0));
   EXPECT_EQ(storage::utils::ReadWholeFile(file), "");
-  EXPECT_FALSE(platform::ReplaceFileAtomically(directory.File("missing/f").c_str(), "x", 1));
   EXPECT_TRUE(EntriesWith(directory.path(), ".tmp.").empty());
-}
-
-TEST(AtomicFileTest, ProcessLivenessTellsEndedProcessesApart) {
-  EXPECT_TRUE(platform::ProcessAlive(platform::CurrentProcessId()));
-  EXPECT_TRUE(platform::ProcessAlive(1));
-  EXPECT_FALSE(platform::ProcessAlive(0));
-  HelperProcess ended({"no-such-command"});
-  ASSERT_NE(ended.Wait(), -1);
-  EXPECT_FALSE(platform::ProcessAlive(static_cast<uint32_t>(ended.Pid())));
 }
 
 mode_t ModeOf(const std::string& path) {
@@ -105,24 +90,22 @@ TEST(AtomicFileTest, NewFilesAreExclusiveAndNoWiderThanTheirReference) {
 
   const std::string main = directory.File("main");
   Touch(main);
-  struct Case {
-    mode_t mainMode;
-    mode_t targetMode;  // 0: no target yet
-    mode_t expected;
-  };
-  for (const Case& row : {Case{0600, 0, 0600}, Case{0640, 0644, 0640}, Case{0644, 0600, 0600}}) {
-    ASSERT_EQ(chmod(main.c_str(), row.mainMode), 0);
+  // The main file's mode, the replaced file's (0: none yet), the replacement's.
+  using Modes = std::array<mode_t, 3>;
+  for (const auto& [mainMode, targetMode, expected] :
+       {Modes{0600, 0, 0600}, {0640, 0644, 0640}, {0644, 0600, 0600}}) {
+    ASSERT_EQ(chmod(main.c_str(), mainMode), 0);
     const std::string target =
-        directory.File("target" + std::to_string(row.expected) + std::to_string(row.targetMode));
-    if (row.targetMode != 0) {
+        directory.File("target" + std::to_string(expected) + std::to_string(targetMode));
+    if (targetMode != 0) {
       Touch(target);
-      ASSERT_EQ(chmod(target.c_str(), row.targetMode), 0);
+      ASSERT_EQ(chmod(target.c_str(), targetMode), 0);
     }
     ASSERT_TRUE(platform::ReplaceFileAtomically(target.c_str(), "new", 3, main.c_str()));
-    EXPECT_EQ(ModeOf(target), row.expected) << target;
+    EXPECT_EQ(ModeOf(target), expected) << target;
     const std::string fresh = target + ".new";
     ASSERT_TRUE(platform::WriteNewFile(fresh.c_str(), "new", 3, main.c_str()));
-    EXPECT_EQ(ModeOf(fresh), row.mainMode & 0777) << fresh;
+    EXPECT_EQ(ModeOf(fresh), mainMode & 0777) << fresh;
     EXPECT_EQ(storage::utils::ReadWholeFile(fresh), "new");
   }
 }

@@ -42,8 +42,7 @@ class DirectorySnapshot {
 };
 
 inline int RunHelper(const std::vector<std::string>& arguments) {
-  HelperProcess helper(arguments);
-  return helper.Wait(kHelperLimit);
+  return HelperProcess(arguments).Wait(kHelperLimit);
 }
 
 // The number of crash points tried: the killed runs.

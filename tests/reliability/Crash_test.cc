@@ -4,14 +4,14 @@
 // killed at random moments, and a save killed before its rename.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <set>
+#include <sstream>
 #include <thread>
 
-#include "platform/Platform.h"
 #include "reliability/CrashSweep.h"
 #include "reliability/HiveContent.h"
 #include "reliability/StorageContent.h"
@@ -23,162 +23,116 @@ namespace fs = std::filesystem;
 using Words = std::vector<std::string>;
 
 // How a fresh start reads what a save left.
-enum class Load { kHives, kSharedDom, kSharedDomLong, kXml, kXmlBackup };
+enum class Load { kHives, kDom, kDomLong, kXml, kBackup };
 
-// One storage in a directory of its own; in helper arguments "@" names the
-// directory, "@name" a file in it and "$hives" the hives' segment name.
+// One storage in a directory of its own. Helper runs are written as one
+// text: "@" names the directory, "@name" a file in it, "$hives" the hives'
+// segment name.
 class Storage {
  public:
-  Storage() {
-    static std::atomic<int> counter{0};
-    segment_ = "Local\\reliability_hive_" + std::to_string(storage::platform::CurrentProcessId()) + "_" +
-               std::to_string(counter++) + "_";
+  Words Arguments(const std::string& run) const {
+    Words words;
+    std::istringstream in(run);
+    for (std::string word; in >> word;)
+      words.push_back(word == "$hives" ? segment_
+                      : word[0] == '@' ? (path() / word.substr(1)).string()
+                                       : word);
+    return words;
   }
-
-  Words Arguments(const Words& words) const {
-    Words expanded;
-    for (const std::string& word : words) {
-      if (word == "$hives")
-        expanded.push_back(segment_);
-      else if (word[0] == '@')
-        expanded.push_back((directory_.path() / word.substr(1)).string());
-      else
-        expanded.push_back(word);
-    }
-    return expanded;
-  }
+  int Run(const std::string& run) const { return RunHelper(Arguments(run)); }
   const fs::path& path() const { return directory_.path(); }
 
   // The generation a fresh start finds, kMixedContent when it finds pieces of
   // two or refuses (the refusal's text then).
-  int Read(Load load, std::string& refusal) const {
+  int Read(Load load, std::string* refusal = nullptr) const {
     try {
       if (load == Load::kHives) {
         storage::PageManager manager;
         StartHives(manager, segment_, (path() / ".storage").string());
         return ReadHiveGeneration(manager);  // its own save runs at the end
       }
-      if (load == Load::kXmlBackup) fs::remove(path() / ".storage");
-      const bool xml = load == Load::kXml || load == Load::kXmlBackup;
+      if (load == Load::kBackup) fs::remove(path() / ".storage");
+      const bool xml = load == Load::kXml || load == Load::kBackup;
       const storage::StorageType type = xml ? storage::STORAGE_XML : storage::STORAGE_SHARED_DOM;
       PathInitializer init(path().string());
       storage::NoThrowStorageFactory* factory = InitializeStorage(type, &init);
-      int generation;
-      {
-        storage::Ref<storage::IStorageSection> root(factory->GetRoot());
-        generation = ReadGeneration(root.get(), load != Load::kSharedDom);
-      }
+      const int generation = ReadGeneration(storage::Ref<storage::IStorageSection>(factory->GetRoot()).get(),
+                                            load != Load::kDom);
       delete factory;
       if (!xml) DeinitializeStorage(type);
       return generation;
     } catch (const storage::TechnicalException& e) {
-      refusal = e.what();
+      if (refusal) *refusal = e.what();
     } catch (const storage::AssertException& e) {
-      refusal = e.What();
+      if (refusal) *refusal = e.What();
     }
     return kMixedContent;
   }
 
  private:
   TempDirectory directory_;
-  std::string segment_;
+  const std::string segment_ = "Local\\reliability_" + directory_.path().filename().string() + "_";
 };
 
 struct Sweep {
   const char* name;
   Load load;
-  std::vector<Words> prepare;  // helper runs that must finish; {"=N"}: a start must find generation N
-  Words save;                  // the save killed at each step
-  std::set<int> allowed;       // what a start may find after a kill
-  std::set<int> seen;          // what some kill must leave: before and after the commit point
+  // Helper runs that must finish, apart by ";"; "=N": a start must find
+  // generation N; "damage": the settings file is cut short.
+  const char* prepare;
+  const char* save;       // the save killed at each step
+  std::set<int> allowed;  // what a start may find after a kill
+  std::set<int> seen;     // what some kill must leave: before and after the commit point
   int leastSteps;
 };
 
 const Sweep kSweeps[] = {
     // Two hive files, each temporary created, written and flushed before the commit point.
-    {"hive files",
-     Load::kHives,
-     {{"hive", "$hives", "@.storage", "1"}},
-     {"hive", "$hives", "@.storage", "2"},
-     {1, 2},
-     {1, 2},
-     6},
+    {"hive files", Load::kHives, "hive $hives @.storage 1", "hive $hives @.storage 2", {1, 2}, {1, 2}, 6},
     // A node file and a string file, which refer to each other.
-    {"shared DOM",
-     Load::kSharedDom,
-     {{"dom", "@", "1"}, {"=1"}, {"dom", "@", "1"}},
-     {"dom", "@", "2"},
-     {1, 2},
-     {1, 2},
-     6},
+    {"shared DOM", Load::kDom, "dom @ 1;=1;dom @ 1", "dom @ 2", {1, 2}, {1, 2}, 6},
     // Long texts live in files of their own, which a session that frees them
     // must leave to the previous save until its own save is in place.
-    {"shared DOM, long texts",
-     Load::kSharedDomLong,
-     {{"dom", "@", "1", "long"}, {"=1"}, {"dom", "@", "1", "long"}},
-     {"dom", "@", "2", "long"},
-     {1, 2},
-     {1, 2},
-     6},
+    {"DOM, long", Load::kDomLong, "dom @ 1 long;=1;dom @ 1 long", "dom @ 2 long", {1, 2}, {1, 2}, 6},
     // Created, written, flushed, renamed, directory flushed.
-    {"XML save", Load::kXml, {{"xml", "@", "1", "save"}, {"=1"}}, {"xml", "@", "2", "save"}, {1, 2}, {1}, 4},
-    {"XML dispose",
-     Load::kXml,
-     {{"xml", "@", "1", "save"}, {"=1"}},
-     {"xml", "@", "2", "dispose"},
-     {1, 2},
-     {1},
-     4},
+    {"XML save", Load::kXml, "xml @ 1 save;=1", "xml @ 2 save", {1, 2}, {1}, 4},
+    {"XML dispose", Load::kXml, "xml @ 1 save;=1", "xml @ 2 dispose", {1, 2}, {1}, 4},
     // The settings file holds generation 2, its backup generation 1; the
     // confirmed load copies generation 2 over the backup, which alone is read.
-    {"XML backup copy",
-     Load::kXmlBackup,
-     {{"xml", "@", "1", "save"}, {"xml", "@", "0", "confirm"}, {"xml", "@", "2", "save"}},
-     {"xml", "@", "0", "confirm"},
-     {1, 2},
-     {1},
-     4},
+    {"backup", Load::kBackup, "xml @ 1 save;xml @ 0 confirm;xml @ 2 save", "xml @ 0 confirm", {1, 2}, {1}, 4},
     // The damaged settings file is removed and the backup's bytes are written in its place.
-    {"XML restore from the backup",
-     Load::kXml,
-     {{"xml", "@", "1", "save"}, {"xml", "@", "0", "confirm"}, {"damage"}},
-     {"xml", "@", "0", "load"},
-     {1},
-     {},
-     4},
+    {"XML restore", Load::kXml, "xml @ 1 save;xml @ 0 confirm;damage", "xml @ 0 load", {1}, {}, 4},
 };
 
 TEST(CrashTest, EveryKillDuringASaveLeavesOneWholeGeneration) {
   for (const Sweep& sweep : kSweeps) {
     SCOPED_TRACE(sweep.name);
     const Storage storage;
-    for (const Words& run : sweep.prepare) {
-      std::string refusal;
-      if (run[0] == "damage") {
+    std::istringstream prepare(sweep.prepare);
+    for (std::string run, refusal; std::getline(prepare, run, ';');) {
+      if (run == "damage")
         std::ofstream(storage.path() / ".storage") << "<storage><section name=";
-      } else if (run[0][0] == '=') {
-        ASSERT_EQ(storage.Read(sweep.load, refusal), std::stoi(run[0].substr(1))) << refusal;
-      } else {
-        ASSERT_EQ(RunHelper(storage.Arguments(run)), kHelperDone);
-      }
+      else if (run[0] == '=')
+        ASSERT_EQ(storage.Read(sweep.load, &refusal), std::stoi(run.substr(1))) << refusal;
+      else
+        ASSERT_EQ(storage.Run(run), kHelperDone);
     }
-    if (sweep.load == Load::kHives) {
-      ASSERT_EQ(EntriesWith(storage.path(), ".dm2").size(), 2u);
-    }
-    const DirectorySnapshot start(storage.path());
+    ASSERT_TRUE(sweep.load != Load::kHives || EntriesWith(storage.path(), ".dm2").size() == 2u)
+        << "two hive files";
     std::set<int> found;
-    const int points = SweepCrashPoints(start, storage.Arguments(sweep.save), [&](int step) {
-      std::string refusal;
-      const int generation = storage.Read(sweep.load, refusal);
-      EXPECT_EQ(sweep.allowed.count(generation), 1u)
-          << "after a kill at step " << step << ": "
-          << (refusal.empty() ? std::to_string(generation) : refusal);
-      found.insert(generation);
-      if (sweep.load == Load::kHives) {  // the start cleared what the killed save left
-        EXPECT_TRUE(EntriesWith(storage.path(), ".tmp.").empty()) << "step " << step;
-        EXPECT_TRUE(EntriesWith(storage.path(), ".hivesave.").empty()) << "step " << step;
-      }
-    });
+    const int points =
+        SweepCrashPoints(DirectorySnapshot(storage.path()), storage.Arguments(sweep.save), [&](int step) {
+          std::string refusal;
+          const int generation = storage.Read(sweep.load, &refusal);
+          EXPECT_EQ(sweep.allowed.count(generation), 1u)
+              << "after a kill at step " << step << ": "
+              << (refusal.empty() ? std::to_string(generation) : refusal);
+          found.insert(generation);
+          // The start cleared what the killed save left.
+          const bool cleared = EntriesWith(storage.path(), ".tmp.").empty() &&
+                               EntriesWith(storage.path(), ".hivesave.").empty();
+          EXPECT_TRUE(cleared || sweep.load != Load::kHives) << "step " << step;
+        });
     EXPECT_GE(points, sweep.leastSteps);
     for (const int generation : sweep.seen) EXPECT_EQ(found.count(generation), 1u) << generation;
     RecordProperty(std::string("crash_points ") + sweep.name, points);
@@ -189,25 +143,24 @@ TEST(CrashTest, EveryKillDuringASaveLeavesOneWholeGeneration) {
 // start that completes it may itself be killed at any of its steps.
 TEST(CrashTest, CompletingAnInterruptedHiveSaveSurvivesKillsToo) {
   const Storage storage;
-  ASSERT_EQ(RunHelper(storage.Arguments({"hive", "$hives", "@.storage", "1"})), kHelperDone);
+  ASSERT_EQ(storage.Run("hive $hives @.storage 1"), kHelperDone);
   const DirectorySnapshot clean(storage.path());
   // The first kill after the commit point: a manifest and unrenamed temporaries are left.
   int committed = 0;
   for (int step = 1; step <= kMostSteps && committed == 0; ++step) {
     clean.Restore();
-    const Words save = {"--crash-after", std::to_string(step), "hive", "$hives", "@.storage", "2"};
-    if (RunHelper(storage.Arguments(save)) != kKilledExit) break;
+    if (storage.Run("--crash-after " + std::to_string(step) + " hive $hives @.storage 2") != kKilledExit)
+      break;
     bool manifest = false;
     for (const std::string& name : EntriesWith(storage.path(), ".hivesave."))
       manifest = manifest || name.find(".tmp.") == std::string::npos;
     if (manifest && !EntriesWith(storage.path(), ".dm2.tmp.").empty()) committed = step;
   }
   ASSERT_GT(committed, 0) << "no kill left a committed, half-renamed set";
-  const DirectorySnapshot halfRenamed(storage.path());
-  const int points =
-      SweepCrashPoints(halfRenamed, storage.Arguments({"hive", "$hives", "@.storage", "3"}), [&](int step) {
+  const int points = SweepCrashPoints(
+      DirectorySnapshot(storage.path()), storage.Arguments("hive $hives @.storage 3"), [&](int step) {
         std::string refusal;
-        const int generation = storage.Read(Load::kHives, refusal);
+        const int generation = storage.Read(Load::kHives, &refusal);
         // The interrupted save was committed: generation 1 is no longer an answer.
         EXPECT_TRUE(generation == 2 || generation == 3)
             << "after a kill at step " << step << ": " << (refusal.empty() ? "mixed content" : refusal);
@@ -218,22 +171,19 @@ TEST(CrashTest, CompletingAnInterruptedHiveSaveSurvivesKillsToo) {
 
 TEST(CrashTest, TemporariesOfAKilledXmlSaveAreClearedByTheNextSave) {
   const Storage storage;
-  std::string refusal;
-  ASSERT_EQ(RunHelper(storage.Arguments({"xml", "@", "1", "save"})), kHelperDone);
+  ASSERT_EQ(storage.Run("xml @ 1 save"), kHelperDone);
   // Killed once the temporary is written and flushed, before its rename.
-  ASSERT_EQ(RunHelper(storage.Arguments({"--crash-after", "3", "xml", "@", "2", "save"})), kKilledExit);
+  ASSERT_EQ(storage.Run("--crash-after 3 xml @ 2 save"), kKilledExit);
   ASSERT_EQ(EntriesWith(storage.path(), ".storage.tmp.").size(), 1u);
-  EXPECT_EQ(storage.Read(Load::kXml, refusal), 1);
-  ASSERT_EQ(RunHelper(storage.Arguments({"xml", "@", "3", "save"})), kHelperDone);
+  EXPECT_EQ(storage.Read(Load::kXml), 1);
+  ASSERT_EQ(storage.Run("xml @ 3 save"), kHelperDone);
   EXPECT_TRUE(EntriesWith(storage.path(), ".tmp.").empty());
-  EXPECT_EQ(storage.Read(Load::kXml, refusal), 3);
+  EXPECT_EQ(storage.Read(Load::kXml), 3);
 }
 
 std::vector<int32_t> Acknowledged(const std::string& path) {
   std::ifstream file(path);
-  std::vector<int32_t> numbers;
-  for (int32_t number; file >> number;) numbers.push_back(number);
-  return numbers;
+  return {std::istream_iterator<int32_t>(file), std::istream_iterator<int32_t>()};
 }
 
 // The registry store: a writer killed at random moments of a run of writes
@@ -252,7 +202,6 @@ TEST(CrashTest, EveryAcknowledgedRegistryWriteSurvivesAKill) {
   for (int kill = 0; kill < 6; ++kill) {
     {
       HelperProcess writer({"registry", database, acknowledgements, std::to_string(next)});
-      ASSERT_TRUE(writer.Started());
       // Killed at a random moment once its writes are under way.
       const auto deadline = std::chrono::steady_clock::now() + kHelperLimit;
       while (Acknowledged(acknowledgements).size() <= survived && std::chrono::steady_clock::now() < deadline)
@@ -266,19 +215,16 @@ TEST(CrashTest, EveryAcknowledgedRegistryWriteSurvivesAKill) {
     storage::Ref<storage::IStorageSection> section(root->OpenSection("Software\\Reliability"));
     for (const int32_t number : numbers) {
       int32_t value = -1;
-      try {
-        storage::Ref<storage::IStorageKey> key(section->OpenKey(("k" + std::to_string(number)).c_str()));
-        key->Read(&value, sizeof value);
-      } catch (const storage::Exception& e) {
-        ADD_FAILURE() << "acknowledged key k" << number << " lost: " << e.GetErrorCode();
-      }
+      EXPECT_NO_THROW(
+          storage::Ref<storage::IStorageKey>(section->OpenKey(("k" + std::to_string(number)).c_str()))
+              ->Read(&value, sizeof value))
+          << "acknowledged key k" << number << " lost";
       EXPECT_EQ(value, number);
     }
     // The store still takes writes after the kill.
-    storage::Ref<storage::IStorageKey> after(section->CreateKey("after"));
-    EXPECT_TRUE(after->Write(storage::TYPE_INTEGER, &kill, sizeof kill));
-    ASSERT_FALSE(numbers.empty());
-    EXPECT_GT(numbers.size(), survived);
+    EXPECT_TRUE(storage::Ref<storage::IStorageKey>(section->CreateKey("after"))
+                    ->Write(storage::TYPE_INTEGER, &kill, 4));
+    ASSERT_GT(numbers.size(), survived);
     survived = numbers.size();
     next = numbers.back() + 1000;
   }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "shm/MemoryConfigurator.h"
@@ -15,7 +16,7 @@ namespace settingstore::test {
 
 // Two of them do not fit one hive.
 inline constexpr uint32_t kHiveBlockSize = 700000;
-inline constexpr int kHiveBlocks = 2;
+inline constexpr size_t kHiveBlocks = 2;
 inline constexpr int kHiveMixed = -1;
 
 inline uint8_t PatternByte(int generation, uint32_t index) {
@@ -28,27 +29,24 @@ inline void StartHives(storage::PageManager& manager, const std::string& name,
   manager.Initialize(&configurator);
 }
 
-class HiveBlocks : public storage::MemoryBlockVisitor {
- public:
+// The storage's blocks and the sizes their owners asked for.
+struct HiveBlocks : storage::MemoryBlockVisitor {
+  explicit HiveBlocks(storage::PageManager& manager) { manager.Enumerate(*this, false); }
   bool MemoryBlock(const storage::InitMemAddress& address, int32_t size) override {
-    addresses.push_back(address);
-    sizes.push_back(size);
+    blocks.emplace_back(address, size);
     return true;
   }
-  std::vector<storage::InitMemAddress> addresses;
-  std::vector<int32_t> sizes;
+  std::vector<std::pair<storage::InitMemAddress, int32_t>> blocks;
 };
 
 // Makes the blocks when the storage has none, then fills them all.
 inline void WriteHiveGeneration(storage::PageManager& manager, int generation) {
   // Written in place: the hives are saved only when told so.
   manager.MarkChanged();
-  HiveBlocks blocks;
-  manager.Enumerate(blocks, false);
-  if (blocks.addresses.empty()) {
-    for (int i = 0; i < kHiveBlocks; ++i) blocks.addresses.push_back(manager.Allocate(kHiveBlockSize));
-  }
-  for (const storage::InitMemAddress& address : blocks.addresses) {
+  HiveBlocks found(manager);
+  for (size_t i = found.blocks.empty() ? 0 : kHiveBlocks; i < kHiveBlocks; ++i)
+    found.blocks.emplace_back(manager.Allocate(kHiveBlockSize), kHiveBlockSize);
+  for (const auto& [address, size] : found.blocks) {
     auto* bytes = static_cast<uint8_t*>(manager.GetPoint(address));
     for (uint32_t i = 0; i < kHiveBlockSize; ++i) bytes[i] = PatternByte(generation, i);
   }
@@ -57,20 +55,16 @@ inline void WriteHiveGeneration(storage::PageManager& manager, int generation) {
 // The generation of every block, or kHiveMixed when blocks are missing or
 // disagree.
 inline int ReadHiveGeneration(storage::PageManager& manager) {
-  HiveBlocks blocks;
-  manager.Enumerate(blocks, false);
-  if (blocks.addresses.size() != static_cast<size_t>(kHiveBlocks)) return kHiveMixed;
+  const HiveBlocks found(manager);
+  if (found.blocks.size() != kHiveBlocks) return kHiveMixed;
   int generation = kHiveMixed;
-  for (size_t b = 0; b < blocks.addresses.size(); ++b) {
-    if (blocks.sizes[b] != static_cast<int32_t>(kHiveBlockSize)) return kHiveMixed;
-    const auto* bytes = static_cast<const uint8_t*>(manager.GetPoint(blocks.addresses[b]));
+  for (const auto& [address, size] : found.blocks) {
+    const auto* bytes = static_cast<const uint8_t*>(manager.GetPoint(address));
     // The first byte names the generation; every other byte must agree.
-    const int found = (bytes[0] * 173) % 256;  // 37 * 173 = 1 (mod 256)
-    if (generation != kHiveMixed && found != generation) return kHiveMixed;
-    for (uint32_t i = 0; i < kHiveBlockSize; ++i) {
-      if (bytes[i] != PatternByte(found, i)) return kHiveMixed;
-    }
-    generation = found;
+    if (generation == kHiveMixed) generation = (bytes[0] * 173) % 256;  // 37 * 173 = 1 (mod 256)
+    if (size != static_cast<int32_t>(kHiveBlockSize)) return kHiveMixed;
+    for (uint32_t i = 0; i < kHiveBlockSize; ++i)
+      if (bytes[i] != PatternByte(generation, i)) return kHiveMixed;
   }
   return generation;
 }

@@ -40,14 +40,11 @@ inline void WriteGeneration(storage::IStorageSection* root, int generation, bool
   }
   if (generation % 2 == 0) {
     storage::Ref<storage::IStorageSection> even(root->CreateSection("even"));
-    storage::Ref<storage::IStorageKey> item(even->CreateKey("generation"));
-    const int32_t number = generation;
-    item->Write(storage::TYPE_INTEGER, &number, sizeof number);
+    storage::Ref<storage::IStorageKey>(even->CreateKey("generation"))
+        ->Write(storage::TYPE_INTEGER, &generation, 4);
   } else {
     try {
-      storage::Ref<storage::IStorageSection> even(root->OpenSection("even"));
-      even->DeleteKey("generation");
-      even.reset();
+      storage::Ref<storage::IStorageSection>(root->OpenSection("even"))->DeleteKey("generation");
       root->DeleteSection("even");
     } catch (const storage::Exception&) {
       // Not there: nothing to remove.
@@ -65,8 +62,9 @@ inline int ReadGeneration(storage::IStorageSection* root, bool longText) {
     return kNoContent;
   }
   int generation = kNoContent;
-  for (int key = 0; key < kContentKeys; ++key) {
-    try {
+  int32_t even = -1;  // what the second section holds, when it is there
+  try {
+    for (int key = 0; key < kContentKeys; ++key) {
       storage::Ref<storage::IStorageKey> item(data->OpenKey(("k" + std::to_string(key)).c_str()));
       std::string value(item->GetSize(), '\0');
       item->Read(value.data(), static_cast<unsigned>(value.size()));
@@ -75,21 +73,17 @@ inline int ReadGeneration(storage::IStorageSection* root, bool longText) {
           (generation != kNoContent && found != generation))
         return kMixedContent;
       generation = found;
-    } catch (const storage::Exception&) {
-      return kMixedContent;
     }
-  }
-  bool hasEven = true;
-  try {
-    storage::Ref<storage::IStorageSection> even(root->OpenSection("even"));
-    storage::Ref<storage::IStorageKey> item(even->OpenKey("generation"));
-    int32_t number = 0;
-    item->Read(&number, sizeof number);
-    if (number != generation) return kMixedContent;
   } catch (const storage::Exception&) {
-    hasEven = false;
+    return kMixedContent;
   }
-  return hasEven == (generation % 2 == 0) ? generation : kMixedContent;
+  try {
+    storage::Ref<storage::IStorageSection> section(root->OpenSection("even"));
+    storage::Ref<storage::IStorageKey>(section->OpenKey("generation"))->Read(&even, sizeof even);
+  } catch (const storage::Exception&) {
+    // Odd generations have none.
+  }
+  return even == (generation % 2 == 0 ? generation : -1) ? generation : kMixedContent;
 }
 
 }  // namespace settingstore::test

@@ -1,8 +1,6 @@
 // The settingstore tool's processes against each other and against signals:
 // every write a process was told succeeded is still there when all have left.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
@@ -10,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/HelperProcess.h"
 #include "tools/CliRunner.h"
 
 namespace settingstore::test {
@@ -35,12 +34,11 @@ TEST(ToolProcessesTest, ConcurrentWritersToOneXmlStorageKeepEveryWrite) {
   }
   for (std::thread& writer : writers) writer.join();
   const std::string listing = Ok(runner, storage + Words{"ls", "-r"});
-  for (int writer = 0; writer < kWriters; ++writer) {
+  for (int writer = 0; writer < kWriters; ++writer)
     for (int write = 0; write < kWrites; ++write) {
       const std::string key = "W" + std::to_string(writer) + "/K" + std::to_string(write) + "\t";
       EXPECT_NE(listing.find(key), std::string::npos) << key << " was acknowledged and lost";
     }
-  }
 }
 
 // Asked to stop by a signal, hold leaves as at the end of its input: as the
@@ -67,11 +65,9 @@ TEST(ToolProcessesTest, ARunEndsOnlyAfterItsBackupCopyAndClearsWhatEndedWritersL
   runner.writeFile("blob", std::string(3 << 20, 'x'));
   Ok(runner, storage + Words{"set", "--type", "binary", "--from-file", runner.file("blob"), "Big", "Blob"});
   Ok(runner, storage + Words{"set", "S", "K", "v"});
-  const pid_t ended = fork();
-  if (ended == 0) _exit(0);
-  ASSERT_GT(ended, 0);
-  ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
-  runner.writeFile("xml/.storage.backup.tmp." + std::to_string(ended) + ".0", "half a copy");
+  HelperProcess ended({"no-such-command"});  // its id is free once it has ended
+  ASSERT_NE(ended.Wait(), -1);
+  runner.writeFile("xml/.storage.backup.tmp." + std::to_string(ended.Pid()) + ".0", "half a copy");
   EXPECT_EQ(Ok(runner, storage + Words{"get", "S", "K"}), "v\n");
   const std::string backup = runner.readFile("xml/.storage.backup");
   EXPECT_TRUE(backup == runner.readFile("xml/.storage")) << "a backup of " << backup.size() << " bytes";

@@ -14,6 +14,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/HelperProcess.h"
@@ -28,12 +29,23 @@ inline Words operator+(Words first, const Words& rest) {
   return first;
 }
 
-inline constexpr std::chrono::minutes kLimit{2};
-
 struct CliResult {
   int status = -1;  // 128 + the signal number when a signal ended it
   std::string out;
   std::string err;
+};
+
+// Standard output (and error, unless `err` is empty) redirected to files;
+// with `input`, standard input read from that descriptor.
+struct Redirection {
+  Redirection(const std::string& out, const std::string& err, int input = -1) {
+    posix_spawn_file_actions_init(&io);
+    if (input >= 0) posix_spawn_file_actions_adddup2(&io, input, 0);
+    posix_spawn_file_actions_addopen(&io, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (!err.empty()) posix_spawn_file_actions_addopen(&io, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  }
+  ~Redirection() { posix_spawn_file_actions_destroy(&io); }
+  posix_spawn_file_actions_t io;
 };
 
 class CliRunner {
@@ -51,15 +63,11 @@ class CliRunner {
   // that a deep recursion shows at once. A run that hangs is killed (status -1).
   CliResult run(const Words& arguments, int stackKib = 0) const {
     const std::string limit = "ulimit -s " + std::to_string(stackKib) + " && exec \"$0\" \"$@\"";
-    const std::string out = file(".cli-out"), err = file(".cli-err");
-    posix_spawn_file_actions_t io;
-    posix_spawn_file_actions_init(&io);
-    posix_spawn_file_actions_addopen(&io, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&io, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const Redirection to(file(".cli-out"), file(".cli-err"));
     const int status = stackKib > 0
-                           ? HelperProcess(Words{"-c", limit, SETTINGSTORE_CLI} + arguments, &io, "/bin/sh").Wait(kLimit)
-                           : HelperProcess(arguments, &io, SETTINGSTORE_CLI).Wait(kLimit);
-    posix_spawn_file_actions_destroy(&io);
+                           ? HelperProcess(Words{"-c", limit, SETTINGSTORE_CLI} + arguments, &to.io, "/bin/sh")
+                                 .Wait(std::chrono::minutes(2))
+                           : HelperProcess(arguments, &to.io, SETTINGSTORE_CLI).Wait(std::chrono::minutes(2));
     return {status, readFile(".cli-out"), readFile(".cli-err")};
   }
 
@@ -76,9 +84,7 @@ inline Words RegistryStorage(const CliRunner& runner) {
   return {
       "--type", "registry", "--registry-db", runner.file("registry.db"), "--path", "HKCU\\Software\\CliTest"};
 }
-inline Words SharedStorage(const CliRunner& runner) {
-  return {"--type", "shared", "--path", runner.file("dom")};
-}
+inline Words SharedStorage(const CliRunner& runner) { return {"--type", "shared", "--path", runner.file("dom")}; }
 
 // `settingstore <storage> hold`, which lets go when its standard input closes.
 class HeldStorage {
@@ -88,26 +94,19 @@ class HeldStorage {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) return;
     input_ = ends[1];
-    const std::string out = runner.file(".hold-out");
-    posix_spawn_file_actions_t io;
-    posix_spawn_file_actions_init(&io);
-    posix_spawn_file_actions_adddup2(&io, ends[0], 0);
-    posix_spawn_file_actions_addopen(&io, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    process_.emplace(storage + Words{"hold"}, &io, SETTINGSTORE_CLI);
-    posix_spawn_file_actions_destroy(&io);
+    const Redirection to(runner.file(".hold-out"), "", ends[0]);
+    process_.emplace(storage + Words{"hold"}, &to.io, SETTINGSTORE_CLI);
     close(ends[0]);
     for (int tries = 0; tries < 4000 && !Holding() && process_->Running(); ++tries) usleep(5000);
   }
   ~HeldStorage() { Stop(0); }
 
   bool Holding() const { return runner_.readFile(".hold-out").find("holding") != std::string::npos; }
-  // Sends it the signal (with 0, closes its input instead) and waits for it
-  // to leave: its exit status, or -1 when it did not end within the limit
-  // (it is killed then).
+  // Sends it the signal (with 0, closes its input instead) and gives its exit
+  // status, or -1 when it did not end within the limit (it is killed then).
   int Stop(int signal) {
     if (signal != 0 && process_ && process_->Running()) kill(process_->Pid(), signal);
-    if (signal == 0 && input_ >= 0) close(input_);
-    if (signal == 0) input_ = -1;
+    if (signal == 0 && input_ >= 0) close(std::exchange(input_, -1));
     return process_ ? process_->Wait(std::chrono::seconds(20)) : -1;
   }
 

@@ -8,6 +8,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,11 @@ class AllowSharedDirectory {
   AllowSharedDirectory() { setenv("SETTINGSTORE_ALLOW_SHARED_DIRECTORY", "1", 1); }
   ~AllowSharedDirectory() { unsetenv("SETTINGSTORE_ALLOW_SHARED_DIRECTORY"); }
 };
+
+// Runs the tool on the runner's shared storage.
+CliResult Shared(const CliRunner& runner, const Words& command) {
+  return runner.run(SharedStorage(runner) + command);
+}
 
 std::vector<std::string> FilesStartingWith(const std::string& directory, const std::string& prefix) {
   std::vector<std::string> found;
@@ -75,73 +82,49 @@ TEST(SecurityTest, StorageDirectoriesThatOtherUsersControlAreRefused) {
   }
   // The host may opt in to a directory it shares on purpose.
   AllowSharedDirectory allow;
-  EXPECT_EQ(
-      runner.run({"--type", "shared", "--path", runner.file("sticky-world-writable"), "set", "A", "k", "v"})
-          .status,
-      0);
+  const Words sticky = {"--type", "shared", "--path", runner.file("sticky-world-writable")};
+  EXPECT_EQ(runner.run(sticky + Words{"set", "A", "k", "v"}).status, 0);
 }
 
 // A save list planted by another user, or naming files outside its own
-// directory, would let the next process that opens the storage rename any
-// file it can write.
-TEST(SecurityTest, SaveListsThatAreNotTheCallersOwnPlainNamesAreNotFollowed) {
+// directory or that are no hive files, or reached through a link, would let
+// the next process that opens the storage rename any file it can write.
+TEST(SecurityTest, SaveListsThatAreNotTheCallersOwnHiveFileNamesAreNotFollowed) {
   OtherUser other;
-  SKIP_WITHOUT_OTHER_USER(other);
   AllowSharedDirectory allow;
   CliRunner runner;
-  const std::string dom = runner.file("dom");
-  ASSERT_EQ(runner.run({"--type", "shared", "--path", dom, "set", "A", "k", "v"}).status, 0);
+  const std::string dom = runner.file("dom"), list = dom + "/.hivesave.1.0";
+  ASSERT_EQ(Shared(runner, {"set", "A", "k", "v"}).status, 0);
   ASSERT_EQ(chmod(dom.c_str(), 0777), 0);
-  const std::string secret = runner.file("secret");
-  const std::string hive = dom + "/.storage000d.dm2";
   struct Case {
-    const char* name;
     bool plantedByOther;
     bool asLink;
+    std::string from, to;  // the list would rename from over to: whole paths, or names in dom
   };
-  for (const Case& row :
-       {Case{"another user's list", true, false}, Case{"own list naming paths", false, false},
-        Case{"own list behind a link", false, true}}) {
-    SCOPED_TRACE(row.name);
-    runner.writeFile("secret", "mine");
-    const std::string evil = dom + "/evil";
-    const std::string list = dom + "/.hivesave.1.0";
-    std::string text = evil + '\0' + secret + '\0' + hive + ".tmp.1.0" + '\0' + hive + '\0';
+  const std::string secret = runner.file("secret"), evil = dom + "/evil";
+  for (const Case& row : {Case{true, false, evil, secret}, Case{false, false, evil, secret},
+                          Case{false, true, evil, secret}, Case{false, false, "notes.txt.tmp.1.0", "notes.txt"},
+                          Case{false, false, ".storage000d.dm2x.tmp.1.0", ".storage000d.dm2x"}}) {
+    if (row.plantedByOther && !other.Available()) continue;
+    SCOPED_TRACE(row.to + (row.plantedByOther ? " by another user" : row.asLink ? " behind a link" : ""));
+    const bool paths = row.to.starts_with("/");
+    const std::string from = paths ? row.from : dom + "/" + row.from, to = paths ? row.to : dom + "/" + row.to;
+    const std::string hive = (paths ? dom + "/" : "") + ".storage000d.dm2";
+    std::ofstream(to) << "mine";
     const auto plant = [&] {
-      std::ofstream(evil) << "attacker's";
-      std::ofstream(row.asLink ? dom + "/list" : list, std::ios::binary) << text;
-      if (row.asLink && symlink((dom + "/list").c_str(), list.c_str()) != 0) return 1;
-      return 0;
+      std::ofstream(from) << "attacker's";
+      std::ofstream(from + "x") << "attacker's";
+      std::ofstream(row.asLink ? dom + "/list" : list, std::ios::binary)
+          << row.from + '\0' + row.to + '\0' + hive + ".tmp.1.0" + '\0' + hive + '\0';
+      return row.asLink && symlink((dom + "/list").c_str(), list.c_str()) != 0 ? 1 : 0;
     };
     ASSERT_EQ(row.plantedByOther ? other.Run(plant) : plant(), 0);
-    const CliResult result = runner.run({"--type", "shared", "--path", dom, "get", "A", "k"});
-    EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(runner.readFile("secret"), "mine");
-    EXPECT_TRUE(fs::exists(evil));
-    EXPECT_TRUE(fs::exists(list));
-    fs::remove(list);
-    fs::remove(evil);
-    fs::remove(dom + "/list");
-  }
-}
-
-// The caller's own list, in plain names, may still name only hive files and
-// their temporaries: another file beside it stays as it is.
-TEST(SecurityTest, ASaveListNamingFilesThatAreNoHiveFilesIsNotFollowed) {
-  CliRunner runner;
-  const std::string dom = runner.file("dom");
-  ASSERT_EQ(runner.run({"--type", "shared", "--path", dom, "set", "A", "k", "v"}).status, 0);
-  for (const std::string& victim : {std::string("notes.txt"), std::string(".storage000d.dm2x")}) {
-    SCOPED_TRACE(victim);
-    runner.writeFile("dom/" + victim, "mine");
-    runner.writeFile("dom/" + victim + ".tmp.1.0x", "planted");
-    runner.writeFile("dom/" + victim + ".tmp.1.0", "planted");
-    const std::string text = victim + ".tmp.1.0" + '\0' + victim + '\0' + ".storage000d.dm2.tmp.1.0" + '\0' +
-                             ".storage000d.dm2" + '\0';
-    std::ofstream(dom + "/.hivesave.1.0", std::ios::binary) << text;
-    EXPECT_EQ(runner.run({"--type", "shared", "--path", dom, "get", "A", "k"}).out, "v\n");
-    EXPECT_EQ(runner.readFile("dom/" + victim), "mine");
-    fs::remove(dom + "/.hivesave.1.0");
+    const CliResult result = Shared(runner, {"get", "A", "k"});
+    EXPECT_EQ(result.out, "v\n") << result.err;
+    std::ifstream kept(to);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "mine");
+    EXPECT_TRUE(!paths || (fs::exists(from) && fs::exists(list)));
+    for (const std::string& planted : {list, from, from + "x", dom + "/list"}) fs::remove(planted);
   }
 }
 
@@ -150,18 +133,18 @@ TEST(SecurityTest, ASaveListNamingFilesThatAreNoHiveFilesIsNotFollowed) {
 TEST(SecurityTest, AnEarlierVersionsSaveListBesideItsFilesIsFinished) {
   CliRunner runner;
   const std::string dom = runner.file("dom");
-  ASSERT_EQ(runner.run({"--type", "shared", "--path", dom, "set", "A", "k", "old"}).status, 0);
+  ASSERT_EQ(Shared(runner, {"set", "A", "k", "old"}).status, 0);
   const std::string nodes = dom + "/.storage000d.dm2";
   const std::string strings = dom + "/.storageMap000d.dm2";
   fs::copy_file(nodes, runner.file("nodes"));
   fs::copy_file(strings, runner.file("strings"));
-  ASSERT_EQ(runner.run({"--type", "shared", "--path", dom, "set", "A", "k", "new"}).status, 0);
+  ASSERT_EQ(Shared(runner, {"set", "A", "k", "new"}).status, 0);
   fs::copy_file(runner.file("nodes"), nodes + ".tmp.1.0");
   fs::copy_file(runner.file("strings"), strings + ".tmp.1.0");
   const std::string text =
       nodes + ".tmp.1.0" + '\0' + nodes + '\0' + strings + ".tmp.1.0" + '\0' + strings + '\0';
   std::ofstream(dom + "/.hivesave.1.0", std::ios::binary) << text;
-  const CliResult result = runner.run({"--type", "shared", "--path", dom, "get", "A", "k"});
+  const CliResult result = Shared(runner, {"get", "A", "k"});
   EXPECT_EQ(result.out, "old\n") << result.err;
   EXPECT_FALSE(fs::exists(dom + "/.hivesave.1.0"));
 }
@@ -170,10 +153,10 @@ TEST(SecurityTest, FilesBesideAPrivateMainFileArePrivateToo) {
   CliRunner runner;
   // Shared: the hive files and the long texts take the first hive's bits.
   const std::string dom = runner.file("dom");
-  ASSERT_EQ(runner.run({"--type", "shared", "--path", dom, "set", "A", "k", "v"}).status, 0);
+  ASSERT_EQ(Shared(runner, {"set", "A", "k", "v"}).status, 0);
   ASSERT_EQ(chmod((dom + "/.storage000d.dm2").c_str(), 0600), 0);
   ASSERT_EQ(
-      runner.run({"--type", "shared", "--path", dom, "set", "A", "long", std::string(1500, 'x')}).status, 0);
+      Shared(runner, {"set", "A", "long", std::string(1500, 'x')}).status, 0);
   const std::vector<std::string> texts = FilesStartingWith(dom, "external_");
   ASSERT_EQ(texts.size(), 1u);
   for (const std::string& file : FilesStartingWith(dom, ".storage")) EXPECT_EQ(ModeOf(file), 0600u) << file;
@@ -193,19 +176,18 @@ TEST(SecurityTest, FilesBesideAPrivateMainFileArePrivateToo) {
 
 TEST(SecurityTest, AValueWhoseTextFileIsGoneCannotBeRead) {
   CliRunner runner;
-  const std::vector<std::string> storage = SharedStorage(runner);
-  ASSERT_EQ(runner.run(storage + Words{"set", "A", "long", std::string(2000, 'y')}).status, 0);
+  ASSERT_EQ(Shared(runner, {"set", "A", "long", std::string(2000, 'y')}).status, 0);
   const std::vector<std::string> texts = FilesStartingWith(runner.file("dom"), "external_");
   ASSERT_EQ(texts.size(), 1u);
   fs::remove(texts.front());
   for (const Words& command : {Words{"get", "A", "long"}, Words{"dump"}}) {
-    const CliResult result = runner.run(storage + command);
+    const CliResult result = Shared(runner, command);
     EXPECT_EQ(result.status, 3) << command[0] << ": " << result.out << result.err;
     EXPECT_NE(result.err.find("error -3"), std::string::npos) << result.err;
   }
   // Storing the same text again mends it.
-  ASSERT_EQ(runner.run(storage + Words{"set", "A", "long", std::string(2000, 'y')}).status, 0);
-  EXPECT_EQ(runner.run(storage + Words{"get", "A", "long"}).out, std::string(2000, 'y') + "\n");
+  ASSERT_EQ(Shared(runner, {"set", "A", "long", std::string(2000, 'y')}).status, 0);
+  EXPECT_EQ(Shared(runner, {"get", "A", "long"}).out, std::string(2000, 'y') + "\n");
 }
 
 }  // namespace

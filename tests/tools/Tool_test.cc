@@ -1,14 +1,10 @@
 // The settingstore tool driven as a shell user would: each command on each
-// backend from one table of sessions, then what it does across backends and
-// on its own: copies, damaged files, concurrent writers, exit statuses.
+// backend from one table of sessions, then what it does on its own: options,
+// exit statuses, deep and recorded documents, damaged files.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "tools/CliRunner.h"
@@ -64,18 +60,16 @@ void Play(const CliRunner& runner, int backend, const Words& storage, const std:
   }
 }
 
-const std::string kRefused = "settingstore: *; nothing was loaded\n";
 const std::string kGood =
     R"(<section name="Good"><key name="G" type="String" value="g" size="2"/></section>)";
 
 // Sorted first, "Good" would be copied before the bad item if a document were
 // not checked whole: each is refused whole, before anything lands.
 Step Refused(const std::string& items, const std::string& reported) {
-  return {{"load", "@doc"},
-          3,
-          "",
-          "settingstore: " + reported + "*; nothing was loaded\n",
-          "<r>" + kGood + items + "</r>"};
+  return {.command = {"load", "@doc"},
+          .status = 3,
+          .err = "settingstore: " + reported + "*; nothing was loaded\n",
+          .doc = "<r>" + kGood + items + "</r>"};
 }
 
 const std::vector<Step> kSession = {
@@ -85,25 +79,20 @@ const std::vector<Step> kSession = {
     {{"set", "--type", "binary", "App/Window", "Blob", "00ff10A0"}},
     {{"set", "--type", "multi", "App/Window", "Names", "first", "second one"}},
     {{"set", "--type", "multi", "App/Window", "None"}},
-    {{"ls"}, 0, "App/\n"},
     {{"get", "App/Window", "Title"}, 0, "hello world\n"},
     {{"get", "App/Window", "Width"}, 0, "-1024\n"},
     {{"get", "App/Window", "Padded"}, 0, "10\n"},
     {{"get", "App/Window", "Blob"}, 0, "00ff10a0\n"},
     {{"get", "App/Window", "Names"}, 0, "first\nsecond one\n"},
     {{"get", "--raw", "App/Window", "Title"}, 0, std::string("hello world\0", 12)},
-    {{"get", "--raw", "App/Window", "Blob"}, 0, std::string("\x00\xff\x10\xa0", 4)},
     {{"get", "--raw", "App/Window", "Width"}, 0, std::string("\x00\xfc\xff\xff", 4)},
     {{"get", "--raw", "App/Window", "Names"}, 0, std::string("first\0second one\0\0", 18)},
     {{"get", "--raw", "App/Window", "None"}, 0, std::string(1, '\0')},
     // Overwrites, binary from a file, section paths of either separator.
     {{"set", "--type", "int", "App/Window", "Title", "7"}},
     {{"get", "App/Window", "Title"}, 0, "7\n"},
-    {{"set", "--type", "binary", "--from-file", "@doc", "S", "Blob"},
-     0,
-     "",
-     "",
-     std::string("\x01\x00\x02\xfe", 4)},
+    {.command = {"set", "--type", "binary", "--from-file", "@doc", "S", "Blob"},
+     .doc = std::string("\x01\x00\x02\xfe", 4)},
     {{"get", "S", "Blob"}, 0, "010002fe\n"},
     {{"set", "A\\B/C", "K", "v"}},
     {{"get", "A/B\\C", "K"}, 0, "v\n"},
@@ -127,7 +116,6 @@ const std::vector<Step> kSession = {
     {{"rm", "Nowhere", "Keep"}, 1, "", "settingstore: section 'Nowhere' not found\n"},
     {{"get", "R", "Missing"}, 1, "", "settingstore: *"},
     {{"ls", "Missing"}, 1, "", "settingstore: *"},
-    {{"dump", "Missing"}, 1, "", "settingstore: *"},
     {{"load", "@absent.xml"}, 1, "", "settingstore: *"},
     {{"set", "T/B", "K", "v"}},
     {{"set", "T/Empty/X", "K", "v"}},
@@ -142,14 +130,12 @@ const std::vector<Step> kSession = {
     {{"set", "--type", "int", "S", "Blob", "12x"}, 2, "", "*"},
     {{"set", "--type", "int", "S", "Blob", "4294967296"}, 2, "", "*"},
     {{"set", "--type", "binary", "S", "Blob", "abc"}, 2, "", "*"},
-    {{"set", "--type", "multi", "S", "Blob", "a", "", "b"}, 2, "", "*"},
     {{"set", "--type", "float", "S", "Blob", "1"}, 2, "", "*"},
     {{"set", "S", "Blob", "two", "words"}, 2, "", "*"},
-    {{"set", "S"}, 2, "", "*"},
     {{"get", "S", "Blob"}, 0, "010002fe\n"},
     // dump, then load copies a subtree elsewhere; the nameless key is the
     // registry's default value.
-    {{"set", "From/Inner", "Text", "t"}},
+    {{"set", "From/Inner", "Text", "t\xe9xt"}},
     {{"set", "--type", "binary", "From", "Blob", ""}},
     {{"set", "--type", "multi", "From/Inner", "Many", "a", "b"}},
     {{"set", "From", "", "nameless"}},
@@ -166,7 +152,6 @@ const std::vector<Step> kSession = {
     {{"dump"}, 0, "@before.xml"},
     {{"load", "@doc"}, 3, "", "settingstore: *", "<vel.node><section name=\"X\">"},
     Refused(R"(<section name="b:"/>)", "section name 'b:' at the top"),
-    Refused(R"(<section name="/"/>)", "section name '/' at the top"),
     Refused(R"(<section name="\\"/>)", R"(section name '\\' at the top)"),
     Refused(R"(<section name="a/b"/>)", "section name 'a/b' at the top"),
     Refused(R"(<section name=""/>)", "section name '' at the top"),
@@ -179,35 +164,34 @@ const std::vector<Step> kSession = {
     Refused(R"(<section name="Z"><key name="NoSize" type="String" value="v"/></section>)",
             "key 'NoSize' in 'Z' cannot be read"),
     // Nor does a refused document leave the section it was to go into.
-    {{"load", "@doc", "Target/Below"}, 3, "", kRefused},
+    {{"load", "@doc", "Target/Below"}, 3, "", "settingstore: *; nothing was loaded\n"},
     {{"dump"}, 0, "@before.xml"},
     // Key names may hold separators: keys are never split. A document may
     // claim any size for an integer; its value is four bytes still.
-    {{"load", "@doc", "Keys"},
-     0,
-     "",
-     "",
-     R"(<r><section name="S"><key name="a/b:c\d" type="String" value="v" size="2"/></section></r>)"},
+    {.command = {"load", "@doc", "Keys"},
+     .doc = R"(<r><section name="S"><key name="a/b:c\d" type="String" value="v" size="2"/></section>)"
+            R"(<key name="W" type="Integer" value="-640" size="100000"/></r>)"},
     {{"get", "Keys/S", "a/b:c\\d"}, 0, "v\n"},
-    {{"ls", "-r", "Keys"}, 0, "S/\nS/a/b:c\\d\tstring\t2\n"},
-    {{"load", "@doc", "Int"},
-     0,
-     "",
-     "",
-     R"(<r><key name="W" type="Integer" value="-640" size="100000"/></r>)"},
-    {{"ls", "Int"}, 0, "W\tint\t4\n"},
-    {{"get", "--raw", "Int", "W"}, 0, std::string("\x80\xfd\xff\xff", 4)},
+    {{"ls", "-r", "Keys"}, 0, "S/\nS/a/b:c\\d\tstring\t2\nW\tint\t4\n"},
+    {{"get", "--raw", "Keys", "W"}, 0, std::string("\x80\xfd\xff\xff", 4)},
     // check and stat are for shared storages.
-    {{"check"}, 2, "", "*", "", kXml},
-    {{"stat"}, 2, "", "*", "", kRegistry},
+    {.command = {"check"}, .status = 2, .err = "*", .backends = kXml},
+    {.command = {"stat"}, .status = 2, .err = "*", .backends = kRegistry},
+    {{"dump"}, 0, "@end.xml"},
 };
 
-TEST(ToolTest, EachCommandOnEachBackend) {
+// One runner for all: every dump kept in a file by the first backend must come
+// out the same from the others, so each is also a copy across backends.
+TEST(ToolTest, EachCommandOnEachBackendDumpsTheSame) {
+  const CliRunner runner;
   for (const auto& [backend, storage] :
-       {std::pair{kXml, &XmlStorage}, {kRegistry, &RegistryStorage}, {kShared, &SharedStorage}}) {
-    const CliRunner runner;
+       {std::pair{kShared, &SharedStorage}, {kXml, &XmlStorage}, {kRegistry, &RegistryStorage}}) {
     Play(runner, backend, storage(runner), kSession);
   }
+  // Loaded into an empty XML storage, the dump is that storage's own file too.
+  fs::create_directories(runner.file("copy"));
+  EXPECT_EQ(runner.run({"--type", "xml", "--path", runner.file("copy"), "load", runner.file("end.xml")}).status, 0);
+  EXPECT_EQ(runner.readFile("copy/.storage"), runner.readFile("end.xml"));
 }
 
 // The tool on its own: usage, registry roots and databases, storages that are
@@ -233,10 +217,8 @@ TEST(ToolTest, OptionsPathsAndExitStatuses) {
       // A read of a storage that is not there (a mistyped --path) is "not
       // found" and makes nothing; a write makes the storage.
       {{"--type", "xml", "--path", "@no/such", "ls"}, 1, "", "settingstore: no storage at '*"},
-      {{"--type", "xml", "--path", "@no/such", "dump"}, 1, "", "settingstore: no storage at '*"},
       {{"--type", "xml", "--path", "@xml", "ls"}, 1, "", "settingstore: no storage at '*"},
       {{"--type", "shared", "--path", "@no/such", "ls"}, 1, "", "settingstore: no storage at '*"},
-      {{"--type", "shared", "--path", "@no/such", "stat"}, 1, "", "settingstore: no storage at '*"},
       {registry + Words{"HKCU\\Software\\X", "ls"}, 1, "", "settingstore: no storage at '*"},
       {{"--type", "xml", "--path", "@new/xml", "set", "S", "K", "v"}},
       {{"--type", "xml", "--path", "@new/xml", "get", "S", "K"}, 0, "v\n"},
@@ -255,17 +237,15 @@ TEST(ToolTest, OptionsPathsAndExitStatuses) {
        "Elsewhere/\nElsewhere/S/\nElsewhere/S/K\tstring\t2\nRoots/\nRoots/S/\nRoots/S/K\tstring\t2\n"},
       // A database that is no database, said in lines that all read as the tool's own.
       {noDatabase + Words{"HKCU\\Software\\X", "ls"}, 3, "", "settingstore: *file is not a database*"},
-      {{"--type", "xml", "--path", "@locked", "set", "S", "K", "v"},
-       3,
-       "",
-       "settingstore: cannot use the lock file *"},
+      {.command = {"--type", "xml", "--path", "@locked", "set", "S", "K", "v"},
+       .status = 3,
+       .err = "settingstore: cannot use the lock file *"},
       // A failed save is a failure; a shared storage's files are written when
       // its last process leaves, and the message names the file.
       {{"--type", "xml", "--path", "@plain/sub", "set", "S", "K", "v"}, 3, "", "settingstore: Cannot save*"},
-      {{"--type", "shared", "--path", "@plain/sub", "set", "S", "K", "v"},
-       3,
-       "",
-       "settingstore: the storage could not be saved, its changes are lost: *plain/sub/.storage*"},
+      {.command = {"--type", "shared", "--path", "@plain/sub", "set", "S", "K", "v"},
+       .status = 3,
+       .err = "settingstore: the storage could not be saved, its changes are lost: *plain/sub/.storage*"},
   };
   for (const char* command :
        {"ls", "get", "set", "rm", "rmsection", "dump", "load", "check", "stat", "hold"}) {
@@ -280,25 +260,6 @@ TEST(ToolTest, OptionsPathsAndExitStatuses) {
   for (size_t line = 0; line < noDb.err.size(); line = noDb.err.find('\n', line) + 1) {
     EXPECT_EQ(noDb.err.compare(line, 14, "settingstore: "), 0) << noDb.err;
   }
-}
-
-// A shared storage's dump loads into the other backends and dumps the same
-// there; the XML backend's own file is that dump too.
-TEST(ToolTest, ACopyDumpsIdenticallyOnEveryBackend) {
-  const CliRunner runner;
-  for (const Words& write :
-       {Words{"set", "Root/A", "Text", "t\xe9xt"}, Words{"set", "--type", "int", "Root/A", "N", "-3"},
-        Words{"set", "--type", "binary", "Root", "B", "0001ff"},
-        Words{"set", "--type", "multi", "Root/A/Deep", "M", "1", "2", "3"}}) {
-    ASSERT_EQ(runner.run(SharedStorage(runner) + write).status, 0);
-  }
-  runner.writeFile("tree.xml", runner.run(SharedStorage(runner) + Words{"dump"}).out);
-  for (const auto backend : {&XmlStorage, &RegistryStorage}) {
-    Play(
-        runner, kAll, backend(runner),
-        {{{"load", "@tree.xml"}}, {{"dump"}, 0, "@tree.xml"}, {{"get", "Root/A/Deep", "M"}, 0, "1\n2\n3\n"}});
-  }
-  EXPECT_EQ(runner.readFile("xml/.storage"), runner.readFile("tree.xml"));
 }
 
 // A document nested far deeper than a copy that recursed per level could go

@@ -24,47 +24,32 @@ using Arguments = std::vector<std::string>;
 
 enum Exit : int { kDone = 0, kFailed = 1, kBadArguments = 2 };
 
-int Xml(const Arguments& args) {
-  if (args.size() != 3) return kBadArguments;
-  PathInitializer init(args[0]);
-  storage::NoThrowStorageFactory* factory = InitializeStorage(storage::STORAGE_XML, &init);
-  const std::string& mode = args[2];
-  if (mode == "save" || mode == "dispose") {
-    storage::Ref<storage::IStorageSection> root(factory->GetRoot());
-    WriteGeneration(root.get(), std::stoi(args[1]), true);
-  }
+// xml: the mode says what it does; dom: writes, with "long" a long text too.
+int Files(storage::StorageType type, const Arguments& args) {
+  const bool xml = type == storage::STORAGE_XML;
+  const std::string mode = args.size() > 2 ? args[2] : "";
+  PathInitializer init(args.at(0));
+  storage::NoThrowStorageFactory* factory = InitializeStorage(type, &init);
+  if (!xml || mode == "save" || mode == "dispose")
+    WriteGeneration(storage::Ref<storage::IStorageSection>(factory->GetRoot()).get(), std::stoi(args.at(1)),
+                    xml || mode == "long");
   if (mode == "confirm") {
     factory->LoadSuccessful();
     storage::IdleSave::WaitUntilIdle();
   }
-  if (mode == "dispose") {
-    factory->Dispose();
-    return kDone;
-  }
   if (mode == "save") factory->Save();
-  delete factory;
+  if (mode == "dispose")
+    factory->Dispose();  // ends the factory too
+  else
+    delete factory;
+  if (!xml) DeinitializeStorage(type);
   return kDone;
 }
 
 int Hive(const Arguments& args) {
-  if (args.size() != 3) return kBadArguments;
   storage::PageManager manager;
-  StartHives(manager, args[0], args[1]);
-  WriteHiveGeneration(manager, std::stoi(args[2]));
-  return kDone;
-}
-
-// With "long", the content holds a long text too.
-int Dom(const Arguments& args) {
-  if (args.size() != 2 && !(args.size() == 3 && args[2] == "long")) return kBadArguments;
-  PathInitializer init(args[0]);
-  storage::NoThrowStorageFactory* factory = InitializeStorage(storage::STORAGE_SHARED_DOM, &init);
-  {
-    storage::Ref<storage::IStorageSection> root(factory->GetRoot());
-    WriteGeneration(root.get(), std::stoi(args[1]), args.size() == 3);
-  }
-  delete factory;
-  DeinitializeStorage(storage::STORAGE_SHARED_DOM);
+  StartHives(manager, args.at(0), args.at(1));
+  WriteHiveGeneration(manager, std::stoi(args.at(2)));
   return kDone;
 }
 
@@ -72,12 +57,11 @@ int Dom(const Arguments& args) {
 // its number, and appends the number to the acknowledgement file once the
 // write has returned.
 int Registry(const Arguments& args) {
-  if (args.size() != 3) return kBadArguments;
-  storage::SetRegistryDatabase(args[0].c_str());
+  storage::SetRegistryDatabase(args.at(0).c_str());
   storage::Ref<storage::IStorageSection> root(storage::GetRegStorage("HKCU"));
   storage::Ref<storage::IStorageSection> section(root->CreateSection("Software\\Reliability"));
-  std::ofstream acknowledged(args[1], std::ios::app);
-  for (int32_t number = std::stoi(args[2]);; ++number) {
+  std::ofstream acknowledged(args.at(1), std::ios::app);
+  for (int32_t number = std::stoi(args.at(2));; ++number) {
     storage::Ref<storage::IStorageKey> key(section->CreateKey(("k" + std::to_string(number)).c_str()));
     if (!key->Write(storage::TYPE_INTEGER, &number, sizeof number)) return kFailed;
     acknowledged << number << '\n' << std::flush;
@@ -92,14 +76,16 @@ int main(int argc, char** argv) {
     setenv("SETTINGSTORE_CRASH_AFTER_IO", words[1].c_str(), 1);
     words.erase(words.begin(), words.begin() + 2);
   }
-  if (words.empty()) return kBadArguments;
   const std::map<std::string, int (*)(const Arguments&)> commands{
-      {"xml", Xml}, {"hive", Hive}, {"dom", Dom}, {"registry", Registry}};
-  const auto command = commands.find(words[0]);
+      {"xml", [](const Arguments& args) { return Files(storage::STORAGE_XML, args); }},
+      {"dom", [](const Arguments& args) { return Files(storage::STORAGE_SHARED_DOM, args); }},
+      {"hive", Hive},
+      {"registry", Registry}};
+  const auto command = words.empty() ? commands.end() : commands.find(words[0]);
   if (command == commands.end()) return kBadArguments;
   try {
     return command->second(Arguments(words.begin() + 1, words.end()));
   } catch (...) {
-    return kFailed;
+    return kFailed;  // std::out_of_range too: an argument is missing
   }
 }
