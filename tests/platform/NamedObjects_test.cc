@@ -2,24 +2,91 @@
 // as seen from several processes, ownership and abandonment by ending threads
 // and killed processes, and how object files come and go when processes race.
 #include <fcntl.h>
-#include <poll.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <latch>
 #include <memory>
+#include <optional>
 #include <thread>
 
-#include "platform/NamedObjectTestSupport.h"
 #include "platform/Platform.h"
+#include "support/HelperProcess.h"
 #include "support/OtherUser.h"
 
 namespace storage::platform {
 namespace {
 
-using testing::HelperProcess;
-using NamedObjectsTest = testing::NamedObjectTest;
+inline std::string LocalObjectDirectory() { return "/dev/shm/settingstore-" + std::to_string(geteuid()); }
+inline std::string GlobalObjectDirectory() { return "/dev/shm/settingstore-global"; }
+
+// The local and global object files whose names start with the prefix.
+std::vector<std::string> ObjectFiles(const std::string& prefix) {
+  std::vector<std::string> found;
+  for (const std::string& directory : {LocalObjectDirectory(), GlobalObjectDirectory()}) {
+    std::error_code missing;
+    for (const auto& entry : std::filesystem::directory_iterator(directory, missing)) {
+      if (entry.path().filename().string().starts_with(prefix)) found.push_back(entry.path());
+    }
+  }
+  return found;
+}
+
+// Names of the test's own: "Local\" + Stem() + suffix, whose object file is
+// Stem() + suffix; none of their files may remain at the end.
+class NamedObjectsTest : public ::testing::Test {
+ protected:
+  void TearDown() override { EXPECT_EQ(ObjectFiles(stem_), std::vector<std::string>{}) << "left behind"; }
+  const std::string& Stem() const { return stem_; }
+  std::string Name(const std::string& suffix) const { return "Local\\" + stem_ + suffix; }
+
+ private:
+  inline static int counter_ = 0;
+  std::string stem_ = "pt" + std::to_string(getpid()) + "-" + std::to_string(++counter_) + "-";
+};
+
+// Its standard input and output are one socket; it ends when its input closes,
+// at the latest when the test is done with it.
+struct Helper {
+  explicit Helper(const std::vector<std::string>& arguments) {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return;
+    posix_spawn_file_actions_t io;
+    posix_spawn_file_actions_init(&io);
+    posix_spawn_file_actions_adddup2(&io, ends[1], 0);
+    posix_spawn_file_actions_adddup2(&io, ends[1], 1);
+    process.emplace(arguments, &io);
+    posix_spawn_file_actions_destroy(&io);
+    close(ends[1]);
+    socket_ = fdopen(ends[0], "r");
+  }
+  ~Helper() {
+    if (process) Finish();
+    if (socket_ != nullptr) fclose(socket_);
+  }
+  // Lets the helper end normally; its exit status (-1 when it had to be killed).
+  int Finish() {
+    if (socket_ != nullptr) shutdown(fileno(socket_), SHUT_WR);
+    return process->Wait(std::chrono::seconds(10));
+  }
+  // The helper's next line, empty when it ended without one.
+  std::string ReadLine() {
+    char line[256] = "";
+    return std::string(line, fgets(line, sizeof line, socket_) != nullptr ? strcspn(line, "\n") : 0);
+  }
+  std::optional<settingstore::test::HelperProcess> process;
+  FILE* socket_ = nullptr;
+};
+
+// The last error of a refused open or create; success when it was not refused.
+template <typename Object>
+uint32_t Refusal(const Object& made) {
+  return made == nullptr ? GetLastError() : kErrorSuccess;
+}
 
 // An object of the kind, its last error, and whether it is "fresh": a mutex
 // free to take, an event not set, a mapping of zeros.
@@ -31,18 +98,15 @@ struct Made {
 Made Make(const std::string& kind, const std::string& name) {
   if (kind == "mutex") {
     std::shared_ptr<NamedMutex> mutex = NamedMutex::Create(name.c_str(), false);
-    const uint32_t error = GetLastError();
-    const bool fresh = mutex && mutex->Wait(0) == WaitResult::kAcquired && mutex->Release();
-    return {mutex, error, fresh};
+    return {mutex, GetLastError(), mutex && mutex->Wait(0) == WaitResult::kAcquired && mutex->Release()};
   }
   if (kind == "event") {
     std::shared_ptr<NamedEvent> event = NamedEvent::Create(name.c_str());
     return {event, GetLastError(), event && !event->Wait(0)};
   }
   std::shared_ptr<NamedMapping> mapping = NamedMapping::Create(name.c_str(), 4096);
-  const uint32_t error = GetLastError();
   const auto* view = mapping ? static_cast<const char*>(mapping->Map()) : nullptr;
-  return {mapping, error, view != nullptr && std::all_of(view, view + 4096, [](char byte) { return byte == 0; })};
+  return {mapping, GetLastError(), view != nullptr && view[0] == 0 && view[4095] == 0};
 }
 
 TEST_F(NamedObjectsTest, NewThenExistingAcrossProcessesAndFreshOnceTheLastHolderIsGone) {
@@ -54,14 +118,20 @@ TEST_F(NamedObjectsTest, NewThenExistingAcrossProcessesAndFreshOnceTheLastHolder
     EXPECT_TRUE(first.fresh);
     EXPECT_EQ(Make(kind, Stem() + kind).error, kErrorAlreadyExists);  // an unprefixed name is the local one
     first.object.reset();
-    EXPECT_FALSE(FileExists(kind));
+    EXPECT_EQ(ObjectFiles(Stem() + kind), std::vector<std::string>{});
     for (bool killed : {false, true}) {
-      HelperProcess holder({"hold", kind, name});  // the mutex owned, the event set, the mapping filled
-      ASSERT_EQ(holder.ReadLine().substr(0, 2), "0 ");
-      EXPECT_EQ(Make(kind, name).error, kErrorAlreadyExists);
-      HelperProcess second({"create", kind, name});
-      EXPECT_EQ(second.ReadLine(), "183");
-      EXPECT_EQ(killed ? (holder.Kill(), 0) : holder.Finish(), 0);
+      Helper holder({kind, name});  // the mutex owned, the event set, the mapping filled
+      const std::string line = holder.ReadLine();
+      ASSERT_EQ(line.substr(0, 2), "0 ");
+      const auto holderThread = static_cast<uint32_t>(std::stoul(line.substr(2)));
+      EXPECT_EQ(ThreadOwnerProcess(holderThread), static_cast<uint32_t>(holder.process->Pid()));
+      Made existing = Make(kind, name);
+      EXPECT_EQ(existing.error, kErrorAlreadyExists);
+      EXPECT_FALSE(existing.fresh);  // it sees the holder's state
+      existing.object.reset();
+      EXPECT_EQ(Helper({kind, name}).ReadLine().substr(0, 4), "183 ");  // a second process too
+      EXPECT_EQ(killed ? (holder.process->Kill(), 0) : holder.Finish(), 0);
+      EXPECT_EQ(ThreadOwnerProcess(holderThread), std::nullopt);
       const Made again = Make(kind, name);
       EXPECT_EQ(again.error, kErrorSuccess);
       EXPECT_TRUE(again.fresh);
@@ -70,78 +140,49 @@ TEST_F(NamedObjectsTest, NewThenExistingAcrossProcessesAndFreshOnceTheLastHolder
 }
 
 TEST_F(NamedObjectsTest, NamesAreRefusedOrKeptApartByteForByteAndByNameSpace) {
-  for (const std::string& name : {std::string("Local\\"), std::string(""), "Local\\" + std::string(250, 'x')}) {
-    EXPECT_EQ(NamedMutex::Create(name.c_str(), false), nullptr);
-    EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+  for (const std::string& name :
+       {std::string("Local\\"), std::string(""), "Local\\" + std::string(250, 'x')}) {
+    EXPECT_EQ(Refusal(NamedMutex::Create(name.c_str(), false)), kErrorInvalidParameter);
   }
-  EXPECT_EQ(NamedMutex::Open(nullptr), nullptr);
-  EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+  EXPECT_EQ(Refusal(NamedMutex::Open(nullptr)), kErrorInvalidParameter);
   std::vector<std::unique_ptr<NamedEvent>> events;
-  for (const char* suffix : {"a/b", "a%2Fb", "a%252Fb", "..", ".", "a\\b", "\x01\xff", "A/B", "a b"}) {
-    events.push_back(NamedEvent::Create(Name(suffix).c_str()));
-    ASSERT_NE(events.back(), nullptr) << suffix;
-    EXPECT_EQ(GetLastError(), kErrorSuccess) << suffix;
+  const std::string global = "Global\\" + Stem() + "g/b";
+  for (const std::string& name : {Name("a/b"), Name("a%2Fb"), Name("a%252Fb"), Name(".."), Name("."),
+                                  Name("a\\b"), Name("\x01\xff"), Name("A/B"), Name("a b"), global}) {
+    events.push_back(NamedEvent::Create(name.c_str()));
+    ASSERT_NE(events.back(), nullptr) << name;
+    EXPECT_EQ(GetLastError(), kErrorSuccess) << name;
   }
-  const std::string global = "Global\\" + Stem() + "a/b";
-  auto first = NamedEvent::Create(global.c_str());
-  ASSERT_NE(first, nullptr);
-  EXPECT_EQ(GetLastError(), kErrorSuccess);
-  EXPECT_NE(NamedEvent::Create(global.c_str()), nullptr);
-  EXPECT_EQ(GetLastError(), kErrorAlreadyExists);
   // Shared by all users, but nobody can remove another's objects, and each object is its creator's alone.
   struct stat status {};
-  ASSERT_EQ(stat(testing::GlobalObjectDirectory().c_str(), &status), 0);
+  ASSERT_EQ(stat(GlobalObjectDirectory().c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 01777u);
-  const auto files = testing::FilesStartingWith(testing::GlobalObjectDirectory(), Stem());
+  const auto files = ObjectFiles(Stem() + "g");
   ASSERT_EQ(files.size(), 1u);
-  ASSERT_EQ(stat((testing::GlobalObjectDirectory() + "/" + files[0]).c_str(), &status), 0);
+  ASSERT_EQ(stat(files[0].c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 0600u);
 }
 
-// Another user's process holds the guard of an object file it planted under
-// a name this user's storage uses: the open is refused at once, not blocked.
+// Another user planted an object file under a name this user's storage uses,
+// and its guard is held: the open is refused at once, not blocked.
 TEST_F(NamedObjectsTest, AnotherUsersObjectIsRefusedWithoutWaiting) {
   settingstore::test::OtherUser other;
   SKIP_WITHOUT_OTHER_USER(other);
-  const std::string file = testing::GlobalObjectDirectory() + "/" + Stem() + "m";
+  const std::string file = GlobalObjectDirectory() + "/" + Stem() + "m";
   auto directory = NamedEvent::Create(("Global\\" + Stem() + "e").c_str());  // makes the directory
-  ASSERT_NE(directory, nullptr);
-  int ready[2];
-  int release[2];
-  ASSERT_EQ(pipe(ready), 0);
-  ASSERT_EQ(pipe(release), 0);
-  std::thread attacker([&] {
-    other.Run([&] {
-      int fd = open(file.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
-      struct flock lock = {};
-      lock.l_type = F_WRLCK;
-      lock.l_len = 1;
-      if (fd < 0 || fcntl(fd, F_OFD_SETLK, &lock) != 0) return 1;
-      char byte = 'r';
-      close(release[1]);
-      if (write(ready[1], &byte, 1) != 1) return 1;
-      return static_cast<int>(read(release[0], &byte, 1));  // until the test closes the pipe
-    });
-  });
-  char byte = 0;
-  pollfd waiting{ready[0], POLLIN, 0};
-  const bool planted = poll(&waiting, 1, 10000) == 1 && read(ready[0], &byte, 1) == 1;
-  const int refused = planted
-                          ? settingstore::test::RunInChild(
-                                [&] {
-                                  auto mutex = NamedMutex::Create(("Global\\" + Stem() + "m").c_str(), false);
-                                  return mutex == nullptr && GetLastError() == kErrorAccessDenied ? 0 : 1;
-                                },
-                                static_cast<uid_t>(-1), static_cast<gid_t>(-1), std::chrono::seconds(5))
-                          : -1;
-  close(release[1]);
-  attacker.join();
-  close(ready[0]);
-  close(ready[1]);
-  close(release[0]);
+  ASSERT_EQ(other.Run([&] { return open(file.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644) >= 0 ? 0 : 1; }), 0);
+  const int fd = open(file.c_str(), O_RDWR | O_CLOEXEC);
+  struct flock guard = {.l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = 0, .l_len = 1, .l_pid = 0};
+  EXPECT_EQ(fcntl(fd, F_OFD_SETLK, &guard), 0);
+  const int refused = settingstore::test::RunInChild(
+      [&] {
+        auto mutex = NamedMutex::Create(("Global\\" + Stem() + "m").c_str(), false);
+        return mutex == nullptr && GetLastError() == kErrorAccessDenied ? 0 : 1;
+      },
+      static_cast<uid_t>(-1), static_cast<gid_t>(-1), std::chrono::seconds(5));
+  close(fd);
   unlink(file.c_str());
-  ASSERT_TRUE(planted);
-  EXPECT_EQ(refused, 0) << "-1: the open waited on the other user's lock";
+  EXPECT_EQ(refused, 0) << "-1: the open waited on the guard";
 }
 
 TEST_F(NamedObjectsTest, MutexNestsForItsOwnerOnlyAndIsGoneWithItsLastHandleEvenWhileOwned) {
@@ -152,8 +193,7 @@ TEST_F(NamedObjectsTest, MutexNestsForItsOwnerOnlyAndIsGoneWithItsLastHandleEven
   EXPECT_EQ(mutex->Wait(kInfinite), WaitResult::kAcquired);
   for (int level = 0; level < 3; ++level) {
     std::thread([&] {
-      EXPECT_FALSE(mutex->Release());
-      EXPECT_EQ(GetLastError(), kErrorNotOwner);
+      EXPECT_EQ(mutex->Release() ? kErrorSuccess : GetLastError(), kErrorNotOwner);
       EXPECT_EQ(mutex->Wait(30), WaitResult::kTimedOut);
       auto existing = NamedMutex::Create(name.c_str(), true);  // initial ownership is the creator's only
       EXPECT_EQ(GetLastError(), kErrorAlreadyExists);
@@ -161,13 +201,10 @@ TEST_F(NamedObjectsTest, MutexNestsForItsOwnerOnlyAndIsGoneWithItsLastHandleEven
     }).join();
     EXPECT_TRUE(mutex->Release());
   }
-  EXPECT_FALSE(mutex->Release());
-  EXPECT_EQ(GetLastError(), kErrorNotOwner);
+  EXPECT_EQ(mutex->Release() ? kErrorSuccess : GetLastError(), kErrorNotOwner);
   EXPECT_EQ(mutex->Wait(0), WaitResult::kAcquired);
   mutex.reset();  // owned still
-  EXPECT_FALSE(FileExists("m"));
-  EXPECT_EQ(NamedMutex::Open(name.c_str()), nullptr);
-  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+  EXPECT_EQ(ObjectFiles(Stem() + "m"), std::vector<std::string>{});
 }
 
 // However the owner goes (its thread ends, its process ends or is killed, or
@@ -177,34 +214,18 @@ TEST_F(NamedObjectsTest, MutexOfAnOwnerThatWentIsAbandoned) {
   const std::string name = Name("m");
   for (const char* how : {"thread ends", "handle closed, thread ends", "process ends", "process killed"}) {
     SCOPED_TRACE(how);
-    const bool process = std::strstr(how, "process") != nullptr;
-    std::unique_ptr<HelperProcess> owner;
-    if (process) owner = std::make_unique<HelperProcess>(std::vector<std::string>{"hold", "mutex", name});
-    ASSERT_TRUE(!process || owner->ReadLine().starts_with("0 "));
+    std::optional<Helper> owner;
+    if (std::strstr(how, "process")) owner.emplace(std::vector<std::string>{"mutex", name});
+    ASSERT_TRUE(!owner || owner->ReadLine().starts_with("0 "));
     auto mutex = NamedMutex::Create(name.c_str(), false);
     ASSERT_NE(mutex, nullptr);
-    if (process) {
+    if (owner) {
       EXPECT_EQ(mutex->Wait(0), WaitResult::kTimedOut);
-      EXPECT_EQ(std::strstr(how, "killed") ? (owner->Kill(), 0) : owner->Finish(), 0);
+      EXPECT_EQ(std::strstr(how, "killed") ? (owner->process->Kill(), 0) : owner->Finish(), 0);
     } else if (std::strstr(how, "closed") != nullptr) {
-      std::latch created(1), closed(1);
-      std::thread thread([&] {
-        NamedMutex::Create(name.c_str(), false)->Wait(0);  // owned, its handle closed at once
-        created.count_down();
-        closed.wait();
-      });
-      created.wait();
-      HelperProcess waiter({"wait", name});  // another process must see it abandoned too
-      EXPECT_EQ(waiter.ReadLine(), "0");
-      waiter.WriteLine("0");
-      EXPECT_EQ(waiter.ReadLine(), "2");  // timed out: owned
-      closed.count_down();
-      thread.join();
-      waiter.WriteLine("1000");
-      EXPECT_EQ(waiter.ReadLine(), "1");  // abandoned
-      EXPECT_EQ(waiter.Finish(), 0);
-      EXPECT_EQ(mutex->Wait(0), WaitResult::kAcquired);
-      EXPECT_TRUE(mutex->Release());
+      // Owned, its handle closed at once.
+      std::thread([&] { NamedMutex::Create(name.c_str(), false)->Wait(0); }).join();
+      EXPECT_EQ(Helper({"wait", name, "1000"}).ReadLine(), "1");  // another process sees it abandoned too
       continue;
     } else {
       std::thread([&] { EXPECT_EQ(mutex->Wait(0), WaitResult::kAcquired); }).join();
@@ -224,8 +245,7 @@ TEST_F(NamedObjectsTest, EventWakesEveryWaiterAndMappingsShareTheirBytesAndKeepT
   std::thread forever([&] { woken[0] = event->Wait(kInfinite); });
   std::thread timed([&] { woken[1] = event->Wait(60000); });
   SleepMs(20);
-  HelperProcess setter({"hold", "event", Name("e")});
-  EXPECT_EQ(setter.ReadLine().substr(0, 4), "183 ");
+  EXPECT_EQ(Helper({"event", Name("e")}).ReadLine().substr(0, 4), "183 ");  // sets it
   forever.join();
   timed.join();
   EXPECT_TRUE(woken[0] && woken[1]);
@@ -234,22 +254,14 @@ TEST_F(NamedObjectsTest, EventWakesEveryWaiterAndMappingsShareTheirBytesAndKeepT
   constexpr size_t kSize = 3 * 4096 + 5;
   auto mapping = NamedMapping::Create(Name("map").c_str(), kSize);
   ASSERT_NE(mapping, nullptr);
-  ASSERT_EQ(mapping->Size(), kSize);
-  auto opened = NamedMapping::Open(Name("map").c_str());
-  ASSERT_NE(opened, nullptr);
-  EXPECT_EQ(opened->Size(), kSize);
+  EXPECT_EQ(NamedMapping::Open(Name("map").c_str())->Size(), kSize);
   static_cast<char*>(mapping->Map())[kSize - 1] = 1;
-  EXPECT_EQ(static_cast<char*>(opened->Map())[kSize - 1], 1);
   mapping->Unmap();
   EXPECT_EQ(static_cast<char*>(mapping->Map())[kSize - 1], 1);
-  EXPECT_EQ(NamedMapping::Create(Name("map").c_str(), 0), nullptr);
-  EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
-  EXPECT_EQ(NamedMapping::Create(Name("map").c_str(), kSize + 4096), nullptr);
-  EXPECT_EQ(GetLastError(), kErrorNotEnoughMemory);
-  EXPECT_EQ(NamedMutex::Create(Name("map").c_str(), false), nullptr);
-  EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
-  EXPECT_EQ(NamedEvent::Create(Name("map").c_str()), nullptr);
-  EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+  EXPECT_EQ(Refusal(NamedMapping::Create(Name("map").c_str(), 0)), kErrorInvalidParameter);
+  EXPECT_EQ(Refusal(NamedMapping::Create(Name("map").c_str(), kSize + 4096)), kErrorNotEnoughMemory);
+  EXPECT_EQ(Refusal(NamedMutex::Create(Name("map").c_str(), false)), kErrorInvalidHandle);
+  EXPECT_EQ(Refusal(NamedEvent::Create(Name("map").c_str())), kErrorInvalidHandle);
 }
 
 // A creator that opened the file just before its last holder removed it must
@@ -257,21 +269,21 @@ TEST_F(NamedObjectsTest, EventWakesEveryWaiterAndMappingsShareTheirBytesAndKeepT
 // that nobody holds (their holders were killed) are reclaimed.
 TEST_F(NamedObjectsTest, ObjectFilesThatRacingOrKilledHoldersLeaveAreRemadeOrReclaimed) {
   auto probe = NamedEvent::Create(Name("probe").c_str());  // the directory exists from here on
-  const std::string path = testing::LocalObjectDirectory() + "/" + Stem() + "e";
+  const std::string path = LocalObjectDirectory() + "/" + Stem() + "e";
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   ASSERT_GE(fd, 0);
-  struct flock guard = {};  // the guard: an open-file-description write lock on byte 0
-  guard.l_type = F_WRLCK;
-  guard.l_len = 1;
+  // The guard: an open-file-description write lock on byte 0.
+  struct flock guard = {.l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = 0, .l_len = 1, .l_pid = 0};
   ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &guard), 0);
-  HelperProcess creator({"hold", "event", Name("e")});
+  Helper creator({"event", Name("e")});
   struct stat info;
   ASSERT_EQ(fstat(fd, &info), 0);
   bool waiting = false;
   for (int attempt = 0; attempt < 500 && !waiting; ++attempt, SleepMs(2)) {
     std::ifstream locks("/proc/locks");
     for (std::string line; std::getline(locks, line);) {
-      waiting |= line.find("->") != std::string::npos && line.find(":" + std::to_string(info.st_ino) + " ") != std::string::npos;
+      waiting |= line.find("->") != std::string::npos &&
+                 line.find(":" + std::to_string(info.st_ino) + " ") != std::string::npos;
     }
   }
   ASSERT_TRUE(waiting);
@@ -281,51 +293,40 @@ TEST_F(NamedObjectsTest, ObjectFilesThatRacingOrKilledHoldersLeaveAreRemadeOrRec
   auto event = NamedEvent::Create(Name("e").c_str());
   EXPECT_EQ(GetLastError(), kErrorAlreadyExists);
   EXPECT_TRUE(event->Wait(0));  // the one the helper set
-  EXPECT_EQ(creator.Finish(), 0);
-  event.reset();
 
-  for (const char* suffix : {"a", "b"}) std::ofstream(testing::LocalObjectDirectory() + "/" + Stem() + suffix) << "x";
+  for (const char* suffix : {"a", "b"}) std::ofstream(LocalObjectDirectory() + "/" + Stem() + suffix) << "x";
   auto created = NamedEvent::Create(Name("a").c_str());
   EXPECT_EQ(GetLastError(), kErrorSuccess);
-  EXPECT_EQ(NamedMapping::Open(Name("b").c_str()), nullptr);
-  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
-  HelperProcess other({"create", "event", Name("other")});  // a process that starts using the name space
-  EXPECT_EQ(other.ReadLine(), "0");
-  EXPECT_FALSE(FileExists("b"));
+  EXPECT_EQ(Refusal(NamedMapping::Open(Name("b").c_str())), kErrorFileNotFound);
+  Helper other({"event", Name("other")});  // a process that starts using the name space
+  EXPECT_EQ(other.ReadLine().substr(0, 2), "0 ");
+  EXPECT_EQ(ObjectFiles(Stem() + "b"), std::vector<std::string>{});
 }
 
 // Threads that register as the owner lock does: a mutex created owned, whose
-// handle a thread-local slot closes when the thread ends.
+// handle a thread-local slot closes when the thread ends; the lock finds an
+// owner thread's process while the thread lives.
 TEST_F(NamedObjectsTest, ObjectsOfEndedThreadsDoNotPileUp) {
   static int slot = TlsAlloc([](void* handle) { delete static_cast<NamedMutex*>(handle); });
   ASSERT_GE(slot, 0);
   auto keeper = NamedMutex::Create(Name("keeper").c_str(), false);
-  const auto descriptors = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
+  const auto descriptors = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+  };
   const auto before = descriptors();
-  for (int thread = 0; thread < 40; ++thread) {
-    std::thread([&] { ASSERT_TRUE(TlsSetValue(slot, NamedMutex::Create(Name("t" + std::to_string(thread)).c_str(), true).release())); }).join();
-  }
-  NamedMutex::Open(Name("keeper").c_str()).reset();  // whatever the last thread left goes with the next use
-  EXPECT_TRUE(testing::FilesStartingWith(testing::LocalObjectDirectory(), Stem() + "t").empty());
-  EXPECT_EQ(descriptors(), before);
-}
-
-TEST_F(NamedObjectsTest, ThreadOwnerProcessFindsLiveThreadsOfAnyProcess) {
-  EXPECT_EQ(ThreadOwnerProcess(CurrentThreadId()), CurrentProcessId());
   uint32_t ended = 0;
-  std::thread([&] {
-    ended = CurrentThreadId();
-    EXPECT_NE(ended, CurrentProcessId());
-    EXPECT_EQ(ThreadOwnerProcess(ended), CurrentProcessId());
-  }).join();
-  HelperProcess helper({"hold", "event", Name("e")});
-  const std::string line = helper.ReadLine();
-  ASSERT_EQ(line.substr(0, 2), "0 ");
-  const auto helperThread = static_cast<uint32_t>(std::stoul(line.substr(2)));
-  EXPECT_EQ(ThreadOwnerProcess(helperThread), static_cast<uint32_t>(helper.pid()));
-  helper.Kill();
-  for (uint32_t gone : {ended, helperThread, 0u, 0xFFFFFFFEu}) EXPECT_EQ(ThreadOwnerProcess(gone), std::nullopt);
-  NamedEvent::Create(Name("e").c_str());  // reclaims the object the killed helper left
+  for (int thread = 0; thread < 40; ++thread) {
+    std::thread([&] {
+      ended = CurrentThreadId();
+      EXPECT_EQ(ThreadOwnerProcess(ended), CurrentProcessId());
+      ASSERT_TRUE(
+          TlsSetValue(slot, NamedMutex::Create(Name("t" + std::to_string(thread)).c_str(), true).release()));
+    }).join();
+  }
+  EXPECT_EQ(ThreadOwnerProcess(ended), std::nullopt);  // an owner lock takes it for gone
+  NamedMutex::Open(Name("keeper").c_str()).reset();    // whatever the last thread left goes with the next use
+  EXPECT_EQ(ObjectFiles(Stem() + "t"), std::vector<std::string>{});
+  EXPECT_EQ(descriptors(), before);
 }
 
 }  // namespace
