@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <memory>
 #include <new>
 #include <string>
@@ -14,7 +15,6 @@
 #include "platform/Platform.h"
 #include "shm/helper/OwnerLockArea.h"
 #include "shm/helper/PageManagerSupport.h"
-#include "shm/helper/commands.h"
 #include "storage/storage.h"
 
 namespace settingstore::test {
@@ -97,22 +97,6 @@ int SegmentJoin(const Args& args) {
   return marked ? kDone : kFault;
 }
 
-// segment-file-join <name> <file> <ready file> <go file>: opens the file
-// segment without creating it, which must come from memory; checks the test's
-// mark and leaves its own, touches the ready file, waits for the go file, closes.
-int FileJoin(const Args& args) {
-  SegmentPtr<FileSegment> segment(new FileSegment);
-  if (!segment->Open(args.at(0).c_str(), args.at(1).c_str(), false)) return kBad;
-  auto* payload = static_cast<uint8_t*>(segment->GetData());
-  const bool marked = !segment->loadedFromFile() && payload[0] == kTestMark;
-  if (marked) payload[1] = kHelperMark;
-  segment->Unlock();
-  TouchFile(args.at(2));
-  if (!WaitForFile(args.at(3))) return kBad;
-  segment.reset();
-  return marked ? kDone : kFault;
-}
-
 // segment-save-loop <name> <file>: until killed, opens the file segment, fills
 // the payload with the next generation's byte and closes it, which saves it.
 // Every saved image is uniform, so a torn one would show.
@@ -150,20 +134,21 @@ int PageManagerChurn(const Args& args) {
   return ChurnOnTwoThreads(TargetOf(manager), args.at(2), args.at(3));
 }
 
-template <int (*Command)(const Args&)>
-int Run(const Args& args) {
-  return Guarded([&] { return Command(args); });
-}
-int Count(const Args& args) { return OwnerLock(args, "count"); }
-int Hold(const Args& args) { return OwnerLock(args, "hold"); }
-int Take(const Args& args) { return OwnerLock(args, "take"); }
-
-const HelperCommandRegistrar kCommands[] = {
-    {"owner-count", Run<Count>},     {"owner-hold", Run<Hold>},          {"owner-take", Run<Take>},
-    {"segment-join", Run<SegmentJoin>}, {"segment-save-loop", Run<SaveLoop>}, {"pmm-churn", Run<HiveChurn>},
-    {"segment-file-join", Run<FileJoin>},
-    {"pm-churn", Run<PageManagerChurn>},
-};
-
 }  // namespace
 }  // namespace settingstore::test
+
+int main(int argc, char** argv) {
+  using namespace settingstore::test;
+  using Command = int (*)(const Args&);
+  const std::map<std::string, Command> commands = {
+      {"owner-count", [](const Args& a) { return OwnerLock(a, "count"); }},
+      {"owner-hold", [](const Args& a) { return OwnerLock(a, "hold"); }},
+      {"owner-take", [](const Args& a) { return OwnerLock(a, "take"); }},
+      {"segment-join", SegmentJoin},
+      {"segment-save-loop", SaveLoop},
+      {"pmm-churn", HiveChurn},
+      {"pm-churn", PageManagerChurn}};
+  const auto found = argc > 1 ? commands.find(argv[1]) : commands.end();
+  if (found == commands.end()) return kBad;
+  return Guarded([&] { return found->second(Args(argv + 2, argv + argc)); });
+}
