@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/Exceptions.h"
 #include "platform/Platform.h"
 #include "shm/helper/OwnerLockArea.h"
 #include "shm/helper/PageManagerSupport.h"
@@ -28,14 +29,10 @@ template <class Work>
 int Guarded(Work work) {
   try {
     return work();
-  } catch (const storage::TechnicalException& e) {
-    std::fprintf(stderr, "helper: %s\n", e.what());
-  } catch (const storage::AssertException& e) {
-    std::fprintf(stderr, "helper: %s\n", e.What().c_str());
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "helper: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "helper: %s\n", storage::CurrentFailure().message.c_str());
+    return kThrew;
   }
-  return kThrew;
 }
 
 // Two threads churn the target as owners first and first + 1; the worse exit.
@@ -110,18 +107,16 @@ int SaveLoop(const Args& args) {
   }
 }
 
-// pmm-churn <segment> <size> <start event> <rounds> <first owner>: once the
-// test sets the event, churns blocks in the hive of the test's segment.
+// pmm-churn <segment> <size> <rounds> <first owner>: churns blocks in the
+// hive of the test's segment.
 int HiveChurn(const Args& args) {
-  const std::unique_ptr<platform::NamedEvent> start = platform::NamedEvent::Create(args.at(2).c_str());
-  if (start == nullptr || platform::GetLastError() != platform::kErrorAlreadyExists) return kBad;
   SegmentPtr<MemorySegment> segment(new MemorySegment);
   if (!segment->Open(args[0].c_str(), std::stoul(args.at(1)))) return kBad;
   const bool existed = platform::GetLastError() == platform::kErrorAlreadyExists;
   storage::PageMemoryManager manager;
   manager.Attach(segment.get());  // under the creation lock that Open left held, as a page manager does
   segment->Unlock();
-  const int exit = existed && start->Wait(20000) ? ChurnOnTwoThreads(TargetOf(manager), args.at(3), args.at(4)) : kBad;
+  const int exit = existed ? ChurnOnTwoThreads(TargetOf(manager), args.at(2), args.at(3)) : kBad;
   manager.Detach();
   return exit;
 }
