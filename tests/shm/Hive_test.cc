@@ -168,6 +168,33 @@ TEST_F(HiveTest, MissingDamagedOrUnreadableSegmentFilesAreRefusedAndKeptWithNoth
   }
 }
 
+// The test opens first and closes first; the helper opens second, from memory
+// since the file is gone meanwhile, and closes last: it alone writes the file.
+TEST_F(HiveTest, TheLastCloserInAnotherProcessWritesTheFile) {
+  const fs::path path = Path("segment.dm2");
+  SegmentPtr<FileSegment> segment(new FileSegment);
+  ASSERT_TRUE(segment->Open(Name("writer").c_str(), path.c_str(), true));
+  std::memset(segment->GetData(), 0x22, kPayloadSize);
+  segment->Unlock();
+  segment.reset(new FileSegment);
+  ASSERT_TRUE(segment->Open(Name().c_str(), path.c_str(), false));
+  static_cast<uint8_t*>(segment->GetData())[0] = kTestMark;
+  segment->Unlock();
+  fs::remove(path);
+
+  HelperProcess helper({"segment-file-join", Name(), path.string(), Path("ready").string(), Path("go").string()});
+  ASSERT_TRUE(WaitForFile(Path("ready")));
+  segment.reset();
+  EXPECT_FALSE(fs::exists(path)) << "the first closer wrote the file";
+  TouchFile(Path("go"));
+  EXPECT_EQ(helper.Wait(), 0);
+  const std::vector<uint8_t> image = ReadFile(path);
+  ASSERT_EQ(image.size(), storage::kSharedFileSize);
+  EXPECT_EQ(image[64], kTestMark);
+  EXPECT_EQ(image[65], kHelperMark);
+  EXPECT_EQ(std::count(image.begin() + 66, image.end(), 0x22), kPayloadSize - 2);
+}
+
 TEST_F(HiveTest, AProcessKilledWhileSavingLeavesALoadableFile) {
   const fs::path path = Path("segment.dm2");
   for (int round = 0; round < 3; ++round) {

@@ -94,6 +94,22 @@ int SegmentJoin(const Args& args) {
   return marked ? kDone : kFault;
 }
 
+// segment-file-join <name> <file> <ready file> <go file>: opens the file
+// segment without creating it, which must come from memory; checks the test's
+// mark and leaves its own, touches the ready file, waits for the go file, closes.
+int FileJoin(const Args& args) {
+  SegmentPtr<FileSegment> segment(new FileSegment);
+  if (!segment->Open(args.at(0).c_str(), args.at(1).c_str(), false)) return kBad;
+  auto* payload = static_cast<uint8_t*>(segment->GetData());
+  const bool marked = !segment->loadedFromFile() && payload[0] == kTestMark;
+  if (marked) payload[1] = kHelperMark;
+  segment->Unlock();
+  TouchFile(args.at(2));
+  if (!WaitForFile(args.at(3))) return kBad;
+  segment.reset();
+  return marked ? kDone : kFault;
+}
+
 // segment-save-loop <name> <file>: until killed, opens the file segment, fills
 // the payload with the next generation's byte and closes it, which saves it.
 // Every saved image is uniform, so a torn one would show.
@@ -140,6 +156,7 @@ int main(int argc, char** argv) {
       {"owner-hold", [](const Args& a) { return OwnerLock(a, "hold"); }},
       {"owner-take", [](const Args& a) { return OwnerLock(a, "take"); }},
       {"segment-join", SegmentJoin},
+      {"segment-file-join", FileJoin},
       {"segment-save-loop", SaveLoop},
       {"pmm-churn", HiveChurn},
       {"pm-churn", PageManagerChurn}};
