@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <future>
 #include <new>
 #include <string>
 #include <thread>
@@ -24,9 +23,6 @@ namespace {
 namespace platform = storage::platform;
 using settingstore::test::HelperProcess;
 
-// No thread id reaches this: Linux caps ids at 2^22.
-constexpr uint32_t kNoSuchThread = 0x7FFFFFFF;
-
 std::string RegistrationName(uint32_t processId, uint32_t threadId) {
   char name[128];
   std::snprintf(name, sizeof name, "%s%08d%08d", kRegistrationPrefix, static_cast<int>(processId),
@@ -40,69 +36,40 @@ bool ObjectFileExists(const std::string& localName) {
   return access(("/dev/shm/settingstore-" + std::to_string(geteuid()) + "/" + file).c_str(), F_OK) == 0;
 }
 
-// A thread that runs `body`, then stays alive until told to end.
-class ParkedThread {
- public:
-  template <class Body>
-  explicit ParkedThread(Body body)
-      : thread_([this, body] {
-          body();
-          id_.set_value(platform::CurrentThreadId());
-          end_.get_future().wait();
-        }) {}
-  ~ParkedThread() { End(); }
-
-  uint32_t Id() { return id_future_.get(); }
-  void End() {
-    if (!thread_.joinable()) return;
-    end_.set_value();
-    thread_.join();
-  }
-
- private:
-  std::promise<uint32_t> id_;
-  std::shared_future<uint32_t> id_future_ = id_.get_future().share();
-  std::promise<void> end_;
-  std::thread thread_;
-};
-
 // ---- One process -------------------------------------------------------------------
 
 template <class Lock>
 class OwnerLockTest : public testing::Test {
  protected:
   static constexpr uint32_t kFree = Lock::kFreeValue;
-  Lock lock_;
-
-  void ExpectWords(uint32_t owner, uint32_t count) {
-    EXPECT_EQ(lock_.owner(), owner);
-    EXPECT_EQ(lock_.count(), count);
-  }
 };
+
+template <class Lock>
+void ExpectWords(const Lock& lock, uint32_t owner, uint32_t count) {
+  EXPECT_EQ(lock.owner(), owner);
+  EXPECT_EQ(lock.count(), count);
+}
 
 using LockKinds = testing::Types<OwnerLock, ZeroFreeOwnerLock>;
 TYPED_TEST_SUITE(OwnerLockTest, LockKinds);
 
 // Memory filled with the free value (a fresh mapping or block) is a free lock;
-// it nests for its holder, and only the holder's unlocks count.
-TYPED_TEST(OwnerLockTest, FilledMemoryIsFreeAndOnlyTheHolderNestsAndUnlocks) {
+// it nests for its holder, only the holder's unlocks count, and an ended
+// holder's lock is taken over.
+TYPED_TEST(OwnerLockTest, FilledMemoryIsFreeNestsForItsHolderAndOutlivesIt) {
   alignas(TypeParam) unsigned char bytes[sizeof(TypeParam)];
   const uint32_t freeWords[2] = {this->kFree, this->kFree};
   std::memcpy(bytes, freeWords, sizeof bytes);
   TypeParam& lock = *std::launder(reinterpret_cast<TypeParam*>(bytes));
-  const auto expectWords = [&](uint32_t owner, uint32_t count) {
-    EXPECT_EQ(lock.owner(), owner);
-    EXPECT_EQ(lock.count(), count);
-  };
   std::thread([&] { lock.unlock(); }).join();
-  expectWords(this->kFree, this->kFree);
+  ExpectWords(lock, this->kFree, this->kFree);
   const uint32_t me = platform::CurrentThreadId();
   for (uint32_t depth = 1; depth <= 3; ++depth) {
     lock.lock(depth == 1 ? 1 : GetSpinCount());  // one attempt suffices on a free lock
-    expectWords(me, this->kFree + depth);
+    ExpectWords(lock, me, this->kFree + depth);
   }
   std::thread([&] { lock.unlock(); }).join();
-  expectWords(me, this->kFree + 3);
+  ExpectWords(lock, me, this->kFree + 3);
 
   std::atomic<uint32_t> ownerSeenByWaiter{0};
   std::thread waiter([&] {
@@ -112,52 +79,25 @@ TYPED_TEST(OwnerLockTest, FilledMemoryIsFreeAndOnlyTheHolderNestsAndUnlocks) {
   lock.unlock();
   lock.unlock();
   // Still held once: the waiter cannot have got it.
-  expectWords(me, this->kFree + 1);
+  ExpectWords(lock, me, this->kFree + 1);
   EXPECT_EQ(ownerSeenByWaiter, 0u);
   lock.unlock();
   waiter.join();
   EXPECT_NE(ownerSeenByWaiter, 0u);
   EXPECT_NE(ownerSeenByWaiter, me);
-  expectWords(this->kFree, this->kFree);
-}
+  ExpectWords(lock, this->kFree, this->kFree);
 
-TYPED_TEST(OwnerLockTest, LockOfAnEndedThreadIsTakenOverAtDepthOne) {
+  // The lock of an ended thread is taken over at depth one.
   uint32_t ended = 0;
   std::thread([&] {
-    for (int depth = 0; depth < 3; ++depth) this->lock_.lock(GetSpinCount());
+    for (int depth = 0; depth < 3; ++depth) lock.lock(GetSpinCount());
     ended = platform::CurrentThreadId();
   }).join();
-  this->ExpectWords(ended, this->kFree + 3);
-
-  this->lock_.lock(GetSpinCount());
-  this->ExpectWords(platform::CurrentThreadId(), this->kFree + 1);
-  this->lock_.unlock();
-  this->ExpectWords(this->kFree, this->kFree);
-}
-
-// ---- Registration ------------------------------------------------------------------
-
-TEST(GlobalRegistratorTest, OnlyLiveThreadsThatTookALockAreRegistered) {
-  EXPECT_EQ(GlobalRegistrator::get_thread_process(platform::CurrentThreadId()), platform::CurrentProcessId());
-  EXPECT_EQ(GlobalRegistrator::get_thread_process(kNoSuchThread), GlobalRegistrator::kNoProcess);
-  EXPECT_FALSE(GlobalRegistrator::is_registered(kNoSuchThread));
-  ParkedThread unregistered([] {});
-  EXPECT_FALSE(GlobalRegistrator::is_registered(unregistered.Id()));
-
-  ParkedThread registered([] {
-    OwnerLock lock;
-    OwnerLockGuard guard(lock);
-  });
-  const uint32_t id = registered.Id();
-  const std::string name = RegistrationName(platform::CurrentProcessId(), id);
-  EXPECT_TRUE(ObjectFileExists(name));
-  EXPECT_TRUE(GlobalRegistrator::is_registered(id));
-  // Asking twice finds it alive again: a check leaves the registration intact.
-  EXPECT_TRUE(GlobalRegistrator::is_registered(id));
-
-  registered.End();
-  EXPECT_FALSE(GlobalRegistrator::is_registered(id));
-  EXPECT_FALSE(ObjectFileExists(name));
+  ExpectWords(lock, ended, this->kFree + 3);
+  lock.lock(GetSpinCount());
+  ExpectWords(lock, platform::CurrentThreadId(), this->kFree + 1);
+  lock.unlock();
+  ExpectWords(lock, this->kFree, this->kFree);
 }
 
 // ---- Several processes ---------------------------------------------------------
@@ -221,28 +161,22 @@ TEST_F(OwnerLockProcessesTest, FourProcessesOfTwoThreadsCountExactly) {
   for (int p = 0; p < kProcesses; ++p) {
     helpers.push_back(std::make_unique<HelperProcess>(
         std::vector<std::string>{"owner-count", name_, std::to_string(kThreads), std::to_string(kIncrements)}));
-    ASSERT_GT(helpers.back()->Pid(), 0);
     pids.push_back(helpers.back()->Pid());
   }
   for (auto& helper : helpers) EXPECT_EQ(helper->Wait(kHelperLimit), 0);
 
   EXPECT_EQ(area_->counter, static_cast<uint32_t>(kProcesses * kThreads * kIncrements));
-  EXPECT_EQ(area_->lock.owner(), 0xCCCCCCCCu);
-  EXPECT_EQ(area_->lock.count(), 0xCCCCCCCCu);
+  ExpectWords(area_->lock, 0xCCCCCCCCu, 0xCCCCCCCCu);
   EXPECT_EQ(area_->thread_count, static_cast<uint32_t>(kProcesses * kThreads));
   ExpectNoRegistrationLeft(pids);
 }
 
 TEST_F(OwnerLockProcessesTest, LockOfAKilledProcessIsTakenOverByAnother) {
   HelperProcess holder({"owner-hold", name_});
-  const pid_t holderPid = holder.Pid();
-  ASSERT_GT(holderPid, 0);
   ASSERT_TRUE(AwaitSet(area_->holder));
   EXPECT_TRUE(GlobalRegistrator::is_registered(area_->holder));
 
   HelperProcess taker({"owner-take", name_});
-  const pid_t takerPid = taker.Pid();
-  ASSERT_GT(takerPid, 0);
   ASSERT_TRUE(AwaitSet(area_->taker_waiting));
   // The taker cannot have it while the holder lives.
   EXPECT_EQ(area_->lock.owner(), area_->holder);
@@ -253,15 +187,13 @@ TEST_F(OwnerLockProcessesTest, LockOfAKilledProcessIsTakenOverByAnother) {
   const uint64_t takeoverMs = std::atomic_ref<uint64_t>(area_->taken_at_ms).load() - killedAt;
   RecordProperty("takeover_ms", std::to_string(takeoverMs));
   EXPECT_LT(takeoverMs, kSignalLimitMs);
-  EXPECT_EQ(area_->lock.owner(), 0xCCCCCCCCu);
-  EXPECT_EQ(area_->lock.count(), 0xCCCCCCCCu);
+  ExpectWords(area_->lock, 0xCCCCCCCCu, 0xCCCCCCCCu);
 
   // A killed process cannot close its registration; the next process to come
   // up clears such leftovers. This one also finds the lock free.
   HelperProcess next({"owner-take", name_});
-  const pid_t nextPid = next.Pid();
   ASSERT_EQ(next.Wait(kHelperLimit), 0);
-  ExpectNoRegistrationLeft({holderPid, takerPid, nextPid});
+  ExpectNoRegistrationLeft({holder.Pid(), taker.Pid(), next.Pid()});
 }
 
 }  // namespace

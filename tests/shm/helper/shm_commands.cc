@@ -5,16 +5,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <memory>
 #include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/Exceptions.h"
 #include "platform/Platform.h"
 #include "shm/helper/OwnerLockArea.h"
 #include "shm/helper/PageManagerSupport.h"
-#include "shm/helper/commands.h"
 #include "storage/storage.h"
 
 namespace settingstore::test {
@@ -28,14 +29,10 @@ template <class Work>
 int Guarded(Work work) {
   try {
     return work();
-  } catch (const storage::TechnicalException& e) {
-    std::fprintf(stderr, "helper: %s\n", e.what());
-  } catch (const storage::AssertException& e) {
-    std::fprintf(stderr, "helper: %s\n", e.What().c_str());
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "helper: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "helper: %s\n", storage::CurrentFailure().message.c_str());
+    return kThrew;
   }
-  return kThrew;
 }
 
 // Two threads churn the target as owners first and first + 1; the worse exit.
@@ -126,18 +123,16 @@ int SaveLoop(const Args& args) {
   }
 }
 
-// pmm-churn <segment> <size> <start event> <rounds> <first owner>: once the
-// test sets the event, churns blocks in the hive of the test's segment.
+// pmm-churn <segment> <size> <rounds> <first owner>: churns blocks in the
+// hive of the test's segment.
 int HiveChurn(const Args& args) {
-  const std::unique_ptr<platform::NamedEvent> start = platform::NamedEvent::Create(args.at(2).c_str());
-  if (start == nullptr || platform::GetLastError() != platform::kErrorAlreadyExists) return kBad;
   SegmentPtr<MemorySegment> segment(new MemorySegment);
   if (!segment->Open(args[0].c_str(), std::stoul(args.at(1)))) return kBad;
   const bool existed = platform::GetLastError() == platform::kErrorAlreadyExists;
   storage::PageMemoryManager manager;
   manager.Attach(segment.get());  // under the creation lock that Open left held, as a page manager does
   segment->Unlock();
-  const int exit = existed && start->Wait(20000) ? ChurnOnTwoThreads(TargetOf(manager), args.at(3), args.at(4)) : kBad;
+  const int exit = existed ? ChurnOnTwoThreads(TargetOf(manager), args.at(2), args.at(3)) : kBad;
   manager.Detach();
   return exit;
 }
@@ -150,20 +145,22 @@ int PageManagerChurn(const Args& args) {
   return ChurnOnTwoThreads(TargetOf(manager), args.at(2), args.at(3));
 }
 
-template <int (*Command)(const Args&)>
-int Run(const Args& args) {
-  return Guarded([&] { return Command(args); });
-}
-int Count(const Args& args) { return OwnerLock(args, "count"); }
-int Hold(const Args& args) { return OwnerLock(args, "hold"); }
-int Take(const Args& args) { return OwnerLock(args, "take"); }
-
-const HelperCommandRegistrar kCommands[] = {
-    {"owner-count", Run<Count>},     {"owner-hold", Run<Hold>},          {"owner-take", Run<Take>},
-    {"segment-join", Run<SegmentJoin>}, {"segment-save-loop", Run<SaveLoop>}, {"pmm-churn", Run<HiveChurn>},
-    {"segment-file-join", Run<FileJoin>},
-    {"pm-churn", Run<PageManagerChurn>},
-};
-
 }  // namespace
 }  // namespace settingstore::test
+
+int main(int argc, char** argv) {
+  using namespace settingstore::test;
+  using Command = int (*)(const Args&);
+  const std::map<std::string, Command> commands = {
+      {"owner-count", [](const Args& a) { return OwnerLock(a, "count"); }},
+      {"owner-hold", [](const Args& a) { return OwnerLock(a, "hold"); }},
+      {"owner-take", [](const Args& a) { return OwnerLock(a, "take"); }},
+      {"segment-join", SegmentJoin},
+      {"segment-file-join", FileJoin},
+      {"segment-save-loop", SaveLoop},
+      {"pmm-churn", HiveChurn},
+      {"pm-churn", PageManagerChurn}};
+  const auto found = argc > 1 ? commands.find(argv[1]) : commands.end();
+  if (found == commands.end()) return kBad;
+  return Guarded([&] { return found->second(Args(argv + 2, argv + argc)); });
+}
