@@ -254,7 +254,7 @@ TEST(HiveAllocatorTest, AttachFormatsFreshAreasAndRefusesDamagedOnesUntouched) {
     SCOPED_TRACE(testing::PrintToString(c.words));
     HeapSegment segment(256);
     std::memset(segment.Bytes(), c.fill, 256);
-    std::memcpy(segment.Bytes(), c.words.data(), 4 * c.words.size());
+    if (!c.words.empty()) std::memcpy(segment.Bytes(), c.words.data(), 4 * c.words.size());
     const std::vector<uint8_t> before = segment.Snapshot();
     PageMemoryManager manager;
     if (c.words.empty()) {
