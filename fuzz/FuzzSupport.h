@@ -42,7 +42,7 @@ bool RunDocumented(Step&& step) {
       case storage::Failure::Root::kTechnical:
         break;
       case storage::Failure::Root::kAssert:
-        Fault(std::string(failure.rootName()) + ": " + failure.message);
+        Fault(std::string(failure.RootClassName()) + ": " + failure.message);
       case storage::Failure::Root::kStandard:
         Fault("unexpected exception: " + failure.message);
       case storage::Failure::Root::kUnknown:

@@ -31,7 +31,7 @@ bool SameText(const char* a, const char* b) {
 }
 
 bool SameNode(const XmlNode& a, const XmlNode& b) {
-  if (!SameText(a.getName(), b.getName()) || a.GetAttributeCount() != b.GetAttributeCount()) return false;
+  if (!SameText(a.Name(), b.Name()) || a.GetAttributeCount() != b.GetAttributeCount()) return false;
   for (unsigned i = 0; i < a.GetAttributeCount(); ++i) {
     if (!SameText(a.GetAttributeNameAt(i), b.GetAttributeNameAt(i)) ||
         !SameText(a.GetAttributeValueAt(i), b.GetAttributeValueAt(i))) {

@@ -36,7 +36,7 @@ struct Failure {
   std::string message;
 
   // The root's class name, as reports and logs print it.
-  const char* rootName() const {
+  const char* RootClassName() const {
     switch (root) {
       case Root::kStorage: return messages::base::kRootStorage;
       case Root::kTechnical: return messages::base::kRootTechnical;

@@ -17,7 +17,7 @@ HashHelper<kHashTypeXxh32>::HashHelper() : builder_(Factory::GetBuilderInstance(
 
 HashHelper<kHashTypeXxh32>::~HashHelper() { builder_->Release(); }
 
-uint32_t HashHelper<kHashTypeXxh32>::getResult(const void* data, size_t size) {
+uint32_t HashHelper<kHashTypeXxh32>::Compute(const void* data, size_t size) {
   HashFunction* result = builder_->Build(data, size);
   STORAGE_ASSERT(result != nullptr, kSourceFile, messages::base::kHashHelperGetResult, nullptr);
   uint32_t value = 0;

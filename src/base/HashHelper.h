@@ -27,7 +27,7 @@ class HashHelper<kHashTypeXxh32> {
   // The hash of size bytes at data: the builder's 4 result bytes in memory
   // order, so that a word stored in a file reads back the same everywhere.
   // Raises AssertException when the builder gives no result.
-  uint32_t getResult(const void* data, size_t size);
+  uint32_t Compute(const void* data, size_t size);
 
  private:
   HashBuilder* builder_;

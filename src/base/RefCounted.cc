@@ -10,7 +10,7 @@ long RefCounted::AddRef() { return count_.fetch_add(1, std::memory_order_relaxed
 long RefCounted::Release() {
   long left = count_.fetch_sub(1, std::memory_order_acq_rel) - 1;
   if (left == 0) {
-    onGetFreedom();
+    OnGetFreedom();
     delete this;
   }
   return left;

@@ -8,7 +8,7 @@
 
 namespace storage {
 
-// Keeps the count; when it reaches zero calls onGetFreedom and destroys the
+// Keeps the count; when it reaches zero calls OnGetFreedom and destroys the
 // object. An object starts with one reference, the one its creator hands out.
 class RefCounted : public virtual IAddRef {
  public:
@@ -18,7 +18,7 @@ class RefCounted : public virtual IAddRef {
  protected:
   RefCounted() = default;
   ~RefCounted() override = default;
-  virtual void onGetFreedom() {}
+  virtual void OnGetFreedom() {}
 
  private:
   std::atomic<long> count_{1};

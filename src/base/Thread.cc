@@ -18,7 +18,7 @@ bool Thread::start() {
   return true;
 }
 
-bool Thread::setPriority(PriorityLevel level) {
+bool Thread::SetPriority(PriorityLevel level) {
   priority_.store(level);
   uint32_t id = thread_id_.load();
   if (id == 0) return level >= 0;

@@ -23,7 +23,7 @@ class Thread {
   bool start();
   // Before start() the level is kept and applied when the thread begins;
   // afterwards it applies to the running thread.
-  bool setPriority(PriorityLevel level);
+  bool SetPriority(PriorityLevel level);
 
  protected:
   // The thread body.

@@ -63,7 +63,7 @@ INamesEnumerator* RegistryStorage::EnumKeys() {
                                     &longest, nullptr, nullptr, nullptr);
   Ref<NamesEnumerator> names(new NamesEnumerator);
   if (result == kRegSuccess) {
-    result = collectNames(
+    result = CollectNames(
         longest,
         [key](DWORD index, char* buffer, DWORD size) {
           return RegEnumValueA(key, index, buffer, &size, nullptr, nullptr, nullptr, nullptr);
@@ -85,7 +85,7 @@ INamesEnumerator* RegistryStorage::EnumSections() {
                                     nullptr, nullptr, nullptr, nullptr);
   Ref<NamesEnumerator> names(new NamesEnumerator);
   if (result == kRegSuccess) {
-    result = collectNames(
+    result = CollectNames(
         longest,
         [key](DWORD index, char* buffer, DWORD size) { return RegEnumKeyA(key, index, buffer, size); },
         [](const char*) { return true; }, *names);
@@ -130,7 +130,7 @@ LSTATUS RegistryStorage::ValueExists(const char* name) {
 }
 
 template <class NameAt, class Keep>
-LSTATUS RegistryStorage::collectNames(DWORD longest, NameAt nameAt, Keep keep, NamesEnumerator& names) {
+LSTATUS RegistryStorage::CollectNames(DWORD longest, NameAt nameAt, Keep keep, NamesEnumerator& names) {
   std::vector<char> buffer(longest + 1);
   for (DWORD index = 0;; ++index) {
     const LSTATUS result = nameAt(index, buffer.data(), static_cast<DWORD>(buffer.size()));

@@ -43,7 +43,7 @@ class RegistryStorage : public StorageSectionBase, private RegBlockedPlug {
   // Adds the names that `nameAt(index, buffer, size)` gives for index 0, 1, ...
   // until 259 and `keep(name)` accepts; the first other failure is returned.
   template <class NameAt, class Keep>
-  static platform::LSTATUS collectNames(platform::DWORD longest, NameAt nameAt, Keep keep,
+  static platform::LSTATUS CollectNames(platform::DWORD longest, NameAt nameAt, Keep keep,
                                         NamesEnumerator& names);
 
   RegistryKeyHandle key_;

@@ -9,7 +9,7 @@ using namespace platform;
 bool RegistryStorageKey::Read(void* buffer, unsigned size) {
   DWORD length = size;
   const LSTATUS result =
-      RegQueryValueExA(sectionKey(), name_.c_str(), nullptr, nullptr, static_cast<uint8_t*>(buffer), &length);
+      RegQueryValueExA(SectionKey(), name_.c_str(), nullptr, nullptr, static_cast<uint8_t*>(buffer), &length);
   if (result != kRegSuccess) return RetryOrThrow<IOException>(result, [&] { return Read(buffer, size); });
   return true;
 }
@@ -17,7 +17,7 @@ bool RegistryStorageKey::Read(void* buffer, unsigned size) {
 bool RegistryStorageKey::Write(Type type, const void* data, unsigned size) {
   const unsigned long registryType = GetRegType(type);
   if (registryType == kNoRegistryType) throw IOException(kErrorBadValue);
-  const LSTATUS result = RegSetValueExA(sectionKey(), name_.c_str(), 0, static_cast<DWORD>(registryType),
+  const LSTATUS result = RegSetValueExA(SectionKey(), name_.c_str(), 0, static_cast<DWORD>(registryType),
                                         static_cast<const uint8_t*>(data), size);
   if (result != kRegSuccess) {
     return RetryOrThrow<IOException>(result, [&] { return Write(type, data, size); });
@@ -30,7 +30,7 @@ bool RegistryStorageKey::Write(Type type, const void* data, unsigned size) {
 Type RegistryStorageKey::GetType() {
   DWORD registryType = REG_NONE;
   const LSTATUS result =
-      RegQueryValueExA(sectionKey(), name_.c_str(), nullptr, &registryType, nullptr, nullptr);
+      RegQueryValueExA(SectionKey(), name_.c_str(), nullptr, &registryType, nullptr, nullptr);
   if (result != kRegSuccess) throw IOException(ErrorCodeOf(result));
   const Type type = GetRegType(static_cast<unsigned long>(registryType));
   if (type == TYPE_UNKNOWN) throw Exception(kErrorFailed);
@@ -39,7 +39,7 @@ Type RegistryStorageKey::GetType() {
 
 unsigned RegistryStorageKey::GetSize() {
   DWORD size = 0;
-  const LSTATUS result = RegQueryValueExA(sectionKey(), name_.c_str(), nullptr, nullptr, nullptr, &size);
+  const LSTATUS result = RegQueryValueExA(SectionKey(), name_.c_str(), nullptr, nullptr, nullptr, &size);
   if (result != kRegSuccess) throw IOException(ErrorCodeOf(result));
   return size;
 }

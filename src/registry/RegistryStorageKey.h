@@ -18,7 +18,7 @@ class RegistryStorageKeyBase : public StorageKeyBase, protected RegBlockedPlug {
   explicit RegistryStorageKeyBase(RegistryKeyHandle sectionKey) : sectionKey_(sectionKey) {}
   ~RegistryStorageKeyBase() override = default;
 
-  platform::HKEY sectionKey() const { return sectionKey_.get(); }
+  platform::HKEY SectionKey() const { return sectionKey_.get(); }
 
  private:
   RegistryKeyHandle sectionKey_;

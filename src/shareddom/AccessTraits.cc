@@ -5,19 +5,19 @@
 namespace storage {
 
 bool AccessTraits::AddReference() {
-  uint32_t count = referencesWord().load();
+  uint32_t count = ReferencesWord().load();
   for (;;) {
     if (count == kNoReferences) return false;
-    if (referencesWord().compare_exchange_strong(count, count + 1)) return true;
+    if (ReferencesWord().compare_exchange_strong(count, count + 1)) return true;
     platform::YieldThread();
   }
 }
 
 bool AccessTraits::DropReference(bool& last) {
-  uint32_t count = referencesWord().load();
+  uint32_t count = ReferencesWord().load();
   for (;;) {
     if (count == kNoReferences) return false;
-    if (referencesWord().compare_exchange_strong(count, count - 1)) {
+    if (ReferencesWord().compare_exchange_strong(count, count - 1)) {
       last = count == kNoReferences + 1;
       return true;
     }

@@ -17,7 +17,7 @@ struct AccessRoot {
   owner::OwnerLock listLock;
   uint32_t head;
 
-  std::atomic_ref<uint32_t> headWord() { return std::atomic_ref<uint32_t>(head); }
+  std::atomic_ref<uint32_t> WordOfHead() { return std::atomic_ref<uint32_t>(head); }
 };
 static_assert(sizeof(AccessRoot) == 12);
 
@@ -36,10 +36,10 @@ struct AccessTraits {
   // is still in the list. Records are never re-keyed, so it never goes back.
   uint32_t changes;
 
-  std::atomic_ref<uint32_t> nextWord() { return std::atomic_ref<uint32_t>(next); }
-  std::atomic_ref<uint32_t> keyWord() { return std::atomic_ref<uint32_t>(key); }
-  std::atomic_ref<uint32_t> referencesWord() { return std::atomic_ref<uint32_t>(references); }
-  std::atomic_ref<uint32_t> changesWord() { return std::atomic_ref<uint32_t>(changes); }
+  std::atomic_ref<uint32_t> NextWord() { return std::atomic_ref<uint32_t>(next); }
+  std::atomic_ref<uint32_t> KeyWord() { return std::atomic_ref<uint32_t>(key); }
+  std::atomic_ref<uint32_t> ReferencesWord() { return std::atomic_ref<uint32_t>(references); }
+  std::atomic_ref<uint32_t> ChangesWord() { return std::atomic_ref<uint32_t>(changes); }
 
   // One more reference; false (and no change) when the record has none, so
   // that only the access controller revives an idle record.

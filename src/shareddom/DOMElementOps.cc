@@ -38,7 +38,7 @@ NodeFactory& Factory() { return Services().Nodes(); }
 // node, and counts the steps of one pass so that a damaged list cannot spin.
 class ListWalk {
  public:
-  explicit ListWalk(const char* function) : pages_(Factory().pageManager()), function_(function) {}
+  explicit ListWalk(const char* function) : pages_(Factory().Pages()), function_(function) {}
 
   ElementNode& element(uint32_t address) { return *static_cast<ElementNode*>(resolve(address, 16)); }
   AttributeNode& attribute(uint32_t address) { return *static_cast<AttributeNode*>(resolve(address, 12)); }
@@ -46,7 +46,7 @@ class ListWalk {
   // Counts a pass given up for a marked node. Writers hold the section's
   // lock, so a removed node is never met twice in a sound tree: one that
   // stays linked pass after pass is damage, and waiting on it would hang.
-  void passAgain() {
+  void PassAgain() {
     if (++restarts_ > kMaxRestarts) {
       throw InternalStructureException(kSourceFile, function_, __LINE__, messages::shareddom::kRemovedNodeLinked);
     }
@@ -82,10 +82,10 @@ uint32_t SidOf(const StringAutoRelease& handle) {
 }
 
 NodeRef ElementHandle(uint32_t address) {
-  return NodeRef(Factory().pageManagerSlot(), InitMemAddress(address), kElementNode);
+  return NodeRef(Factory().PagesSlot(), InitMemAddress(address), kElementNode);
 }
 
-NodeRef NoNode(NodeKind kind) { return NodeRef(Factory().pageManagerSlot(), InitMemAddress(), kind); }
+NodeRef NoNode(NodeKind kind) { return NodeRef(Factory().PagesSlot(), InitMemAddress(), kind); }
 
 struct AttributeLookup {
   bool completed;  // false: the pass met a marked node
@@ -94,12 +94,12 @@ struct AttributeLookup {
 
 // One pass over an element's attributes, read in place.
 AttributeLookup LookUp(ListWalk& walk, ElementNode& element, uint32_t nameSid) {
-  uint32_t at = element.firstAttributeWord().load(std::memory_order_acquire);
+  uint32_t at = element.FirstAttributeWord().load(std::memory_order_acquire);
   while (at != kEnd) {
     AttributeNode& attribute = walk.attribute(at);
     if (attribute.IsMarked()) return {false, 0};
-    if (attribute.nameWord().load() == nameSid) return {true, attribute.valueWord().load()};
-    at = attribute.nextAttributeWord().load(std::memory_order_acquire);
+    if (attribute.NameWord().load() == nameSid) return {true, attribute.ValueWord().load()};
+    at = attribute.NextAttributeWord().load(std::memory_order_acquire);
   }
   return {true, kNoSid};
 }
@@ -108,19 +108,19 @@ uint32_t AttributeValue(ListWalk& walk, ElementNode& element, uint32_t nameSid) 
   for (;;) {
     const AttributeLookup lookup = LookUp(walk, element, nameSid);
     if (lookup.completed) return lookup.value;
-    walk.passAgain();
+    walk.PassAgain();
   }
 }
 
 bool Matches(ListWalk& walk, ElementNode& child, uint32_t kindSid, uint32_t nameSid) {
-  return child.kindWord().load() == kindSid && AttributeValue(walk, child, Services().Sids().name) == nameSid;
+  return child.KindWord().load() == kindSid && AttributeValue(walk, child, Services().Sids().name) == nameSid;
 }
 
 // A new attribute node that holds one reference on its value's string: the
 // value word is set only once the reference is taken, so that freeing a node
 // of a failed operation gives back exactly the references it holds.
 NodeRef NewAttribute(uint32_t nameSid, uint32_t valueSid) {
-  NodeRef node = Factory().newAttribute(nameSid, kNoSid);
+  NodeRef node = Factory().NewBareAttribute(nameSid, kNoSid);
   try {
     const StringAutoRelease value = Services().Strings().GetString(static_cast<int32_t>(valueSid));
     if (value.GetHolder() != nullptr) value.AddRef();
@@ -128,7 +128,7 @@ NodeRef NewAttribute(uint32_t nameSid, uint32_t valueSid) {
     node.mark();
     throw;
   }
-  node.attribute().valueWord().exchange(valueSid, std::memory_order_seq_cst);
+  node.attribute().ValueWord().exchange(valueSid, std::memory_order_seq_cst);
   return node;
 }
 
@@ -142,15 +142,15 @@ uint32_t DOMElement::GetAttribute(uint32_t nameSid) {
 }
 
 bool DOMElement::SwapAttributes(NodeRef& chain) {
-  const uint32_t first = element_.element().firstAttributeWord().load(std::memory_order_acquire);
+  const uint32_t first = element_.element().FirstAttributeWord().load(std::memory_order_acquire);
   if (first == kEnd) throw std::logic_error(messages::shareddom::kFirstAttributeMissing);
   ListWalk walk(messages::shareddom::kSwapAttributes);
   AttributeNode& name = walk.attribute(first);
   if (name.IsMarked()) return false;
-  uint32_t old = name.nextAttributeWord().load(std::memory_order_acquire);
+  uint32_t old = name.NextAttributeWord().load(std::memory_order_acquire);
   // Taken before the swap: once it succeeds, the old chain is ours to retire.
-  NodeRef oldChain(Factory().pageManagerSlot(), InitMemAddress(old), kAttributeNode);
-  if (!name.nextAttributeWord().compare_exchange_strong(old, chain.address().value(),
+  NodeRef oldChain(Factory().PagesSlot(), InitMemAddress(old), kAttributeNode);
+  if (!name.NextAttributeWord().compare_exchange_strong(old, chain.address().value(),
                                                         std::memory_order_seq_cst)) {
     return false;
   }
@@ -159,7 +159,7 @@ bool DOMElement::SwapAttributes(NodeRef& chain) {
 }
 
 NodeRef DOMElement::NewValueChain(uint32_t typeSid, uint32_t sizeSid, uint32_t valueSid) {
-  Services().noteChange();
+  Services().NoteChange();
   const WellKnownSids& sids = Services().Sids();
   NodeRef nodes[3] = {NoNode(kAttributeNode), NoNode(kAttributeNode), NoNode(kAttributeNode)};
   try {
@@ -169,14 +169,14 @@ NodeRef DOMElement::NewValueChain(uint32_t typeSid, uint32_t sizeSid, uint32_t v
     for (int i = 0; i < 2; ++i) {
       if (nodes[i].IsMarked()) ThrowMarked();
       uint32_t expected = kEnd;
-      nodes[i].attribute().nextAttributeWord().compare_exchange_strong(expected,
+      nodes[i].attribute().NextAttributeWord().compare_exchange_strong(expected,
                                                                        nodes[i + 1].address().value());
     }
   } catch (...) {
     // Marked, the nodes made so far are freed with the string references they hold.
     logger::error(messages::shareddom::kSetAttributesFailed);
     for (NodeRef& node : nodes) {
-      if (!node.isNull()) node.mark();
+      if (!node.IsNull()) node.mark();
     }
     throw;
   }
@@ -187,7 +187,7 @@ void DOMElement::SetAttributes(NodeRef& chain) {
   try {
     if (element_.IsMarked()) throw OpenException(kErrorDeleted);
     ListWalk retries(messages::shareddom::kSetAttributes);
-    while (!SwapAttributes(chain)) retries.passAgain();
+    while (!SwapAttributes(chain)) retries.PassAgain();
   } catch (...) {
     logger::error(messages::shareddom::kSetAttributesFailed);
     throw;
@@ -197,7 +197,7 @@ void DOMElement::SetAttributes(NodeRef& chain) {
 RetiredChain::~RetiredChain() {
   // Each node is freed, with its string reference, when its last handle goes.
   try {
-    while (!chain_.isNull()) {
+    while (!chain_.IsNull()) {
       NodeRef next = chain_.NextAttribute();
       chain_.mark();
       chain_ = std::move(next);
@@ -210,7 +210,7 @@ RetiredChain::~RetiredChain() {
 DOMElement::SearchPass DOMElement::SearchChildren(ListWalk& walk, uint32_t kindSid, uint32_t nameSid) {
   SearchPass pass{true, kEnd, kEnd};
   walk.restart();
-  uint32_t child = element_.element().firstChildWord().load(std::memory_order_acquire);
+  uint32_t child = element_.element().FirstChildWord().load(std::memory_order_acquire);
   while (child != kEnd) {
     ElementNode& node = walk.element(child);
     if (node.IsMarked()) return {false, kEnd, kEnd};
@@ -219,7 +219,7 @@ DOMElement::SearchPass DOMElement::SearchChildren(ListWalk& walk, uint32_t kindS
       pass.found = child;
       return pass;
     }
-    child = node.nextSiblingWord().load(std::memory_order_acquire);
+    child = node.NextSiblingWord().load(std::memory_order_acquire);
   }
   return pass;
 }
@@ -229,7 +229,7 @@ DOMElement::SearchPass DOMElement::FindChild(ListWalk& walk, uint32_t kindSid, u
   if (traits == nullptr) return SearchChildren(walk, kindSid, nameSid);
   ChildIndex& index = Factory().children();
   const uint32_t parent = element_.address().value();
-  const uint32_t changes = traits->changesWord().load();
+  const uint32_t changes = traits->ChangesWord().load();
   if (const uint32_t known = index.find(parent, kindSid, nameSid, changes); known != kEnd) {
     // A sound entry names an unmarked child of that kind and name; anything
     // else (damage) costs a search, never a wrong child.
@@ -242,7 +242,7 @@ DOMElement::SearchPass DOMElement::FindChild(ListWalk& walk, uint32_t kindSid, u
 }
 
 void DOMElement::CountListChange() {
-  if (AccessTraits* traits = element_.traits()) traits->changesWord().fetch_add(1);
+  if (AccessTraits* traits = element_.traits()) traits->ChangesWord().fetch_add(1);
 }
 
 NodeRef DOMElement::FindElement(uint32_t kindSid, const StringAutoRelease& name) {
@@ -255,23 +255,23 @@ NodeRef DOMElement::FindElement(uint32_t kindSid, const StringAutoRelease& name)
       if (pass.found == kEnd) throw OpenException(kErrorNotFound);
       return ElementHandle(pass.found);
     }
-    walk.passAgain();
+    walk.PassAgain();
   }
 }
 
 bool DOMElement::AppendChild(ListWalk& walk, uint32_t from, uint32_t newChild) {
   walk.restart();
-  uint32_t last = from == kEnd ? element_.element().firstChildWord().load(std::memory_order_acquire) : from;
+  uint32_t last = from == kEnd ? element_.element().FirstChildWord().load(std::memory_order_acquire) : from;
   if (last == kEnd) {
     if (element_.IsMarked()) ThrowMarked();
     CountListChange();
     uint32_t none = kEnd;
-    return element_.element().firstChildWord().compare_exchange_strong(none, newChild);
+    return element_.element().FirstChildWord().compare_exchange_strong(none, newChild);
   }
   for (;;) {
     ElementNode& node = walk.element(last);
     if (node.IsMarked()) return false;
-    const uint32_t next = node.nextSiblingWord().load(std::memory_order_acquire);
+    const uint32_t next = node.NextSiblingWord().load(std::memory_order_acquire);
     if (next != kEnd) {
       last = next;
       continue;
@@ -279,7 +279,7 @@ bool DOMElement::AppendChild(ListWalk& walk, uint32_t from, uint32_t newChild) {
     if (node.IsMarked()) ThrowMarked();
     CountListChange();
     uint32_t none = kEnd;
-    return node.nextSiblingWord().compare_exchange_strong(none, newChild);
+    return node.NextSiblingWord().compare_exchange_strong(none, newChild);
   }
 }
 
@@ -291,7 +291,7 @@ NodeRef DOMElement::CreateElement(uint32_t kindSid, const StringAutoRelease& nam
   if (element_.IsMarked()) ThrowMarked();
   SearchPass pass = FindChild(walk, kindSid, nameSid);
   while (!pass.complete) {
-    walk.passAgain();
+    walk.PassAgain();
     if (element_.IsMarked()) throw CreateException(kErrorDeleted);
     pass = FindChild(walk, kindSid, nameSid);
   }
@@ -300,7 +300,7 @@ NodeRef DOMElement::CreateElement(uint32_t kindSid, const StringAutoRelease& nam
     return ElementHandle(pass.found);
   }
 
-  Services().noteChange();
+  Services().NoteChange();
   NodeRef element = Factory().NewElement(kindSid);
   // The name, and a key's first value, are linked before the element is, so
   // no reader (nor a process that dies halfway) leaves an element without them.
@@ -315,26 +315,26 @@ NodeRef DOMElement::CreateElement(uint32_t kindSid, const StringAutoRelease& nam
       attributes[3] = NewAttribute(sids.value, value->value);
       for (int i = 0; i < 3; ++i) {
         uint32_t none = kEnd;
-        attributes[i].attribute().nextAttributeWord().compare_exchange_strong(
+        attributes[i].attribute().NextAttributeWord().compare_exchange_strong(
             none, attributes[i + 1].address().value());
       }
     }
     if (element.IsMarked()) ThrowMarked();
     uint32_t expected = kEnd;
-    const bool named = element.element().firstAttributeWord().compare_exchange_strong(
+    const bool named = element.element().FirstAttributeWord().compare_exchange_strong(
         expected, attributes[0].address().value());
     STORAGE_ASSERT(named, kSourceFile, messages::shareddom::kCreateElement, nullptr);
 
     // First behind the last child the search saw, then in passes from the head.
     for (uint32_t from = pass.last; !AppendChild(walk, from, element.address().value()); from = kEnd) {
-      walk.passAgain();
+      walk.PassAgain();
       if (element_.IsMarked()) throw CreateException(kErrorDeleted);
     }
   } catch (...) {
     // Never linked: their blocks and their strings' references come back.
     element.mark();
     for (NodeRef& attribute : attributes) {
-      if (!attribute.isNull()) attribute.mark();
+      if (!attribute.IsNull()) attribute.mark();
     }
     throw;
   }
@@ -344,9 +344,9 @@ NodeRef DOMElement::CreateElement(uint32_t kindSid, const StringAutoRelease& nam
 
 void DOMElement::MarkToDelete(NodeRef element) {
   NodeRef attribute = element.FirstAttribute();
-  element.element().firstAttributeWord().exchange(kEnd, std::memory_order_seq_cst);
+  element.element().FirstAttributeWord().exchange(kEnd, std::memory_order_seq_cst);
   element.mark();
-  while (!attribute.isNull()) {
+  while (!attribute.IsNull()) {
     NodeRef next = attribute.NextAttribute();
     attribute.mark();
     attribute = std::move(next);
@@ -356,31 +356,31 @@ void DOMElement::MarkToDelete(NodeRef element) {
 void DOMElement::UnlinkFirstChild() {
   if (element_.IsMarked()) ThrowMarked();
   NodeRef first = element_.FirstChild();
-  const uint32_t next = first.element().nextSiblingWord().load(std::memory_order_acquire);
-  element_.element().firstChildWord().exchange(next, std::memory_order_seq_cst);
+  const uint32_t next = first.element().NextSiblingWord().load(std::memory_order_acquire);
+  element_.element().FirstChildWord().exchange(next, std::memory_order_seq_cst);
 }
 
 void DOMElement::UnlinkNext() {
   if (element_.IsMarked()) ThrowMarked();
   NodeRef next = element_.NextSibling();
-  if (next.isNull()) return;
-  const uint32_t after = next.element().nextSiblingWord().load(std::memory_order_acquire);
-  element_.element().nextSiblingWord().exchange(after, std::memory_order_seq_cst);
+  if (next.IsNull()) return;
+  const uint32_t after = next.element().NextSiblingWord().load(std::memory_order_acquire);
+  element_.element().NextSiblingWord().exchange(after, std::memory_order_seq_cst);
 }
 
 bool DOMElement::TryDeleteElement(uint32_t kindSid, uint32_t nameSid) {
   ListWalk walk(messages::shareddom::kTryDeleteElement);
   NodeRef child = element_.FirstChild();
-  if (child.isNull()) throw DeleteException(kErrorFailed);
+  if (child.IsNull()) throw DeleteException(kErrorFailed);
   NodeRef previous = NoNode(kElementNode);
-  while (!child.isNull()) {
+  while (!child.IsNull()) {
     ElementNode& node = walk.element(child.address().value());
     if (node.IsMarked()) return false;
     if (Matches(walk, node, kindSid, nameSid)) {
-      if (child.element().firstChildWord().load() != kEnd) throw NotEmptyException(kErrorFailed);
-      Services().noteChange();
+      if (child.element().FirstChildWord().load() != kEnd) throw NotEmptyException(kErrorFailed);
+      Services().NoteChange();
       CountListChange();
-      if (previous.isNull()) {
+      if (previous.IsNull()) {
         UnlinkFirstChild();
       } else {
         DOMElement(previous).UnlinkNext();
@@ -399,15 +399,15 @@ std::vector<uint32_t> DOMElement::ChildNames(uint32_t kindSid) {
   ListWalk walk(messages::shareddom::kChildNames);
   if (element_.IsMarked()) ThrowMarked();
   std::vector<uint32_t> names;
-  uint32_t child = element_.element().firstChildWord().load(std::memory_order_acquire);
+  uint32_t child = element_.element().FirstChildWord().load(std::memory_order_acquire);
   while (child != kEnd) {
     ElementNode& node = walk.element(child);
     if (node.IsMarked()) ThrowMarked();
-    if (node.kindWord().load() == kindSid) {
+    if (node.KindWord().load() == kindSid) {
       const uint32_t name = AttributeValue(walk, node, Services().Sids().name);
       if (name != kNoSid) names.push_back(name);
     }
-    child = node.nextSiblingWord().load(std::memory_order_acquire);
+    child = node.NextSiblingWord().load(std::memory_order_acquire);
   }
   return names;
 }
@@ -417,7 +417,7 @@ bool DOMElement::DeleteElement(uint32_t kindSid, const StringAutoRelease& name) 
   ListWalk retries(messages::shareddom::kDeleteElement);
   for (;;) {
     if (TryDeleteElement(kindSid, SidOf(name))) return true;
-    retries.passAgain();
+    retries.PassAgain();
     if (element_.IsMarked()) throw DeleteException(kErrorDeleted);
   }
 }

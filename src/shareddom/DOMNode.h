@@ -29,14 +29,14 @@ class DOMNodeWords {
  public:
   std::atomic_ref<uint32_t> word(int index) { return std::atomic_ref<uint32_t>(words_[index]); }
 
-  std::atomic_ref<uint32_t> linkWord() { return word(0); }
-  std::atomic_ref<uint32_t> sidWord() { return word(1); }
+  std::atomic_ref<uint32_t> LinkWord() { return word(0); }
+  std::atomic_ref<uint32_t> SidWord() { return word(1); }
 
   // Sequentially consistent, like the mark and the unlink, so that a mark set
   // by another thread before it unlinked the node is seen with the unlink.
-  bool IsMarked() { return (sidWord().load(std::memory_order_seq_cst) & kDeleteMark) != 0; }
+  bool IsMarked() { return (SidWord().load(std::memory_order_seq_cst) & kDeleteMark) != 0; }
   // Sets bit 31 in one atomic step, so no concurrent change of the word is lost.
-  void mark() { sidWord().fetch_or(kDeleteMark, std::memory_order_seq_cst); }
+  void mark() { SidWord().fetch_or(kDeleteMark, std::memory_order_seq_cst); }
 
  private:
   uint32_t words_[kWords];
@@ -44,22 +44,22 @@ class DOMNodeWords {
 
 class ElementNode : public DOMNodeWords<4> {
  public:
-  std::atomic_ref<uint32_t> nextSiblingWord() { return word(0); }
-  std::atomic_ref<uint32_t> kindWord() { return word(1); }
-  std::atomic_ref<uint32_t> firstChildWord() { return word(2); }
-  std::atomic_ref<uint32_t> firstAttributeWord() { return word(3); }
+  std::atomic_ref<uint32_t> NextSiblingWord() { return word(0); }
+  std::atomic_ref<uint32_t> KindWord() { return word(1); }
+  std::atomic_ref<uint32_t> FirstChildWord() { return word(2); }
+  std::atomic_ref<uint32_t> FirstAttributeWord() { return word(3); }
 };
 
 class AttributeNode : public DOMNodeWords<3> {
  public:
-  std::atomic_ref<uint32_t> nextAttributeWord() { return word(0); }
-  std::atomic_ref<uint32_t> nameWord() { return word(1); }
-  std::atomic_ref<uint32_t> valueWord() { return word(2); }
+  std::atomic_ref<uint32_t> NextAttributeWord() { return word(0); }
+  std::atomic_ref<uint32_t> NameWord() { return word(1); }
+  std::atomic_ref<uint32_t> ValueWord() { return word(2); }
 };
 
 class RootHolder {
  public:
-  std::atomic_ref<uint32_t> rootWord() { return std::atomic_ref<uint32_t>(root_); }
+  std::atomic_ref<uint32_t> RootWord() { return std::atomic_ref<uint32_t>(root_); }
 
  private:
   uint32_t root_;

@@ -26,8 +26,8 @@ std::string Join(const std::string& directory, const std::string& name) {
 
 void ExternalStringHolder::Create(std::string_view text) {
   const uint32_t hash = StringHolderFactory::GetHash(text);
-  cacheText(text);
-  path_ = makeNewFile(text);
+  CacheText(text);
+  path_ = MakeNewFile(text);
   InitMemAddress head;
   try {
     head = StoreString(path_, kExternalHeadBlockSize);
@@ -35,19 +35,19 @@ void ExternalStringHolder::Create(std::string_view text) {
     platform::RemoveFile(path_.c_str());
     throw;
   }
-  setHead(head);
-  headWord(kHashOffset).exchange(hash);
+  SetHead(head);
+  WordOfHead(kHashOffset).exchange(hash);
   publish();
 }
 
 void ExternalStringHolder::Bind(const InitMemAddress& address) {
-  setHead(address);
+  SetHead(address);
   const std::unique_ptr<std::string> stored = ReadChain();
   if (stored == nullptr) return;  // freed meanwhile: the holder answers as a freed one
   const size_t separator = stored->find_last_of("/\\");
   path_ = separator == std::string::npos
               ? *stored
-              : Join(factory().owner().externalDirectory(), stored->substr(separator + 1));
+              : Join(factory().owner().ExternalDirectory(), stored->substr(separator + 1));
 }
 
 void ExternalStringHolder::Free() {
@@ -58,8 +58,8 @@ void ExternalStringHolder::Free() {
 }
 
 int32_t ExternalStringHolder::Hash() {
-  if (!sidMatches()) return -1;
-  return static_cast<int32_t>(headWord(kHashOffset).load(std::memory_order_acquire));
+  if (!SidMatches()) return -1;
+  return static_cast<int32_t>(WordOfHead(kHashOffset).load(std::memory_order_acquire));
 }
 
 std::unique_ptr<std::string> ExternalStringHolder::ReadText() {
@@ -72,13 +72,13 @@ std::unique_ptr<std::string> ExternalStringHolder::ReadText() {
   return text;
 }
 
-std::string ExternalStringHolder::makeNewFile(std::string_view text) {
+std::string ExternalStringHolder::MakeNewFile(std::string_view text) {
   // Freed texts keep their files until the next load, so names taken in a
   // row from the clock would run into each other under many writes: start
   // each search at a random point of the name space instead.
   thread_local std::mt19937 random(std::random_device{}() ^ static_cast<uint32_t>(platform::TickCountMs()));
   const uint32_t start = static_cast<uint32_t>(random());
-  const std::string& directory = factory().owner().externalDirectory();
+  const std::string& directory = factory().owner().ExternalDirectory();
   // The storage's main hive file lends its permissions to the texts beside it.
   const std::string modeReference = HiveSaveBatch::MainHiveFile(Join(directory, "external"));
   for (uint32_t attempt = 0; attempt < kNameAttempts; ++attempt) {

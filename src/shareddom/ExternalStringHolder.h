@@ -47,7 +47,7 @@ class ExternalStringHolder : public StringHolderBase {
  private:
   // Creates a new file with a name of its own holding the text, and returns
   // its path; a file that cannot be written completely raises, and none stays.
-  std::string makeNewFile(std::string_view text);
+  std::string MakeNewFile(std::string_view text);
 
   std::string path_;
 };

@@ -46,7 +46,7 @@ class IStringHolderOwner {
   // reference goes: the holder returned is freed and destroyed by the caller.
   virtual IStringHolder* remove(int32_t sid) = 0;
   // The directory (ending in a separator) in which external string files live.
-  virtual const std::string& externalDirectory() const = 0;
+  virtual const std::string& ExternalDirectory() const = 0;
 
  protected:
   ~IStringHolderOwner() = default;

@@ -46,11 +46,11 @@ void MemAccessController::OnMemManagerInitialized() {
   MemoryEnumerator finder;
   pageManager_->Enumerate(finder, false);
   // A new block reads as a free list lock and an empty list.
-  root_ = finder.found().isNull() ? pageManager_->Allocate(sizeof(AccessRoot)) : finder.found();
-  last_ = InitMemAddress(root().headWord().load());
+  root_ = finder.found().IsNull() ? pageManager_->Allocate(sizeof(AccessRoot)) : finder.found();
+  last_ = InitMemAddress(root().WordOfHead().load());
 }
 
-InitMemAddress MemAccessController::getTraits(const InitMemAddress& key) {
+InitMemAddress MemAccessController::TraitsOf(const InitMemAddress& key) {
   bool wasIdle = false;
   return AcquireTraits(key, wasIdle);
 }
@@ -58,7 +58,7 @@ InitMemAddress MemAccessController::getTraits(const InitMemAddress& key) {
 InitMemAddress MemAccessController::AcquireTraits(const InitMemAddress& key, bool& wasIdle) {
   constexpr const char* kFunction = messages::shareddom::kGetTraits;
   // A record keyed with the null word could never be found again.
-  STORAGE_ASSERT(!key.isNull(), kSourceFile, kFunction, messages::shareddom::kTraitsOfNull);
+  STORAGE_ASSERT(!key.IsNull(), kSourceFile, kFunction, messages::shareddom::kTraitsOfNull);
   const auto mapKey = static_cast<int32_t>(key.value());
   threads::MutexGuard guard(mutex_);
   wasIdle = false;
@@ -73,9 +73,9 @@ InitMemAddress MemAccessController::AcquireTraits(const InitMemAddress& key, boo
   const InitMemAddress address = CreateNewTraits();
   AccessTraits& record = traits(address);
   uint32_t unkeyed = kNull;
-  STORAGE_ASSERT(record.keyWord().compare_exchange_strong(unkeyed, key.value()), kSourceFile, kFunction,
+  STORAGE_ASSERT(record.KeyWord().compare_exchange_strong(unkeyed, key.value()), kSourceFile, kFunction,
                  nullptr);
-  record.referencesWord().exchange(kOneReference);
+  record.ReferencesWord().exchange(kOneReference);
   map_[mapKey] = address;
   wasIdle = true;
   return address;
@@ -87,7 +87,7 @@ InitMemAddress MemAccessController::TakeReference(const InitMemAddress& address,
   for (;;) {
     if (record.AddReference()) return address;
     uint32_t idle = AccessTraits::kNoReferences;
-    if (record.referencesWord().compare_exchange_strong(idle, kOneReference)) {
+    if (record.ReferencesWord().compare_exchange_strong(idle, kOneReference)) {
       wasIdle = true;
       return address;
     }
@@ -96,20 +96,20 @@ InitMemAddress MemAccessController::TakeReference(const InitMemAddress& address,
 
 void MemAccessController::RefreshMap() {
   threads::MutexGuard guard(mutex_);
-  if (last_.isNull()) {
-    last_ = InitMemAddress(root().headWord().load());
-    if (last_.isNull()) return;
+  if (last_.IsNull()) {
+    last_ = InitMemAddress(root().WordOfHead().load());
+    if (last_.IsNull()) return;
   }
   // Records not keyed yet are stepped over without moving last_, so that a
   // later refresh meets them again.
-  for (InitMemAddress at = last_; !at.isNull();) {
+  for (InitMemAddress at = last_; !at.IsNull();) {
     AccessTraits& record = traits(at);
-    const uint32_t key = record.keyWord().load();
+    const uint32_t key = record.KeyWord().load();
     if (key != kNull) {
       map_[static_cast<int32_t>(key)] = at;
       last_ = at;
     }
-    at = InitMemAddress(record.nextWord().load());
+    at = InitMemAddress(record.NextWord().load());
   }
 }
 
@@ -120,25 +120,25 @@ InitMemAddress MemAccessController::CreateNewTraits() {
                  messages::shareddom::kTraitsEqualLast);
 
   uint32_t head = kNull;
-  if (root().headWord().compare_exchange_strong(head, address.value())) {
-    if (last_.isNull()) last_ = address;
+  if (root().WordOfHead().compare_exchange_strong(head, address.value())) {
+    if (last_.IsNull()) last_ = address;
     return address;
   }
   STORAGE_ASSERT(address != last_, kSourceFile, kFunction,
                  messages::shareddom::kTraitsInUse);
   threads::MutexGuard guard(mutex_);
-  if (last_.isNull()) last_ = InitMemAddress(head);
+  if (last_.IsNull()) last_ = InitMemAddress(head);
   for (InitMemAddress at = last_; at != address;) {
     uint32_t next = kNull;
-    if (traits(at).nextWord().compare_exchange_strong(next, address.value())) return address;
+    if (traits(at).NextWord().compare_exchange_strong(next, address.value())) return address;
     at = InitMemAddress(next);
   }
   return address;
 }
 
 void MemAccessController::ReleaseNode(const InitMemAddress& node, NodeKind kind) {
-  if (node.isNull()) return;
-  const InitMemAddress record = getTraits(node);
+  if (node.IsNull()) return;
+  const InitMemAddress record = TraitsOf(node);
   bool last = false;
   traits(record).DropReference(last);  // the lookup's own reference
   ReleaseTraits(node, record, kind);
@@ -160,7 +160,7 @@ void MemAccessController::GiveBack(const InitMemAddress& node, const InitMemAddr
 }
 
 void MemAccessController::LockNode(const InitMemAddress& node) {
-  if (node.isNull()) return;
+  if (node.IsNull()) return;
   bool wasIdle = false;
   const InitMemAddress record = AcquireTraits(node, wasIdle);
   try {
@@ -173,7 +173,7 @@ void MemAccessController::LockNode(const InitMemAddress& node) {
 }
 
 void MemAccessController::UnlockNode(const InitMemAddress& node) {
-  if (node.isNull()) return;
+  if (node.IsNull()) return;
   bool wasIdle = false;
   const InitMemAddress record = AcquireTraits(node, wasIdle);
   traits(record).nodeLock.unlock();

@@ -47,11 +47,11 @@ class MemAccessController {
   // The address of the key's traits record, with one more reference counted
   // on it. A record is made on the first call for a key in the session.
   // The null address names no node and is refused (AssertException).
-  InitMemAddress getTraits(const InitMemAddress& key);
+  InitMemAddress TraitsOf(const InitMemAddress& key);
   // Appends a record without a key to the list; the list lock must be held.
   InitMemAddress CreateNewTraits();
 
-  // The record at an address that getTraits returned.
+  // The record at an address that TraitsOf returned.
   AccessTraits& traits(const InitMemAddress& address) { return *resolve<AccessTraits>(address); }
   AccessRoot& root() { return *resolve<AccessRoot>(root_); }
 
@@ -72,7 +72,7 @@ class MemAccessController {
   void UnlockTraits(const InitMemAddress& record) { traits(record).nodeLock.unlock(); }
 
  private:
-  // getTraits, telling also whether the record had no references before.
+  // TraitsOf, telling also whether the record had no references before.
   InitMemAddress AcquireTraits(const InitMemAddress& key, bool& wasIdle);
   // One more reference on a keyed record, reviving it when idle (wasIdle).
   InitMemAddress TakeReference(const InitMemAddress& address, bool& wasIdle);

@@ -30,7 +30,7 @@ class MemoryEnumerator : public MemoryBlockVisitor {
 
 // Publishes a new node's words before its address is linked anywhere: the
 // sequentially consistent exchange is a full barrier.
-void terminateLink(std::atomic_ref<uint32_t> link) { link.exchange(kNull, std::memory_order_seq_cst); }
+void TerminateLink(std::atomic_ref<uint32_t> link) { link.exchange(kNull, std::memory_order_seq_cst); }
 
 }  // namespace
 
@@ -48,7 +48,7 @@ NodeFactory::~NodeFactory() {
 void NodeFactory::OnMemManagerInitialized() {
   MemoryEnumerator finder;
   pageManager_->Enumerate(finder, true);
-  if (!finder.found().isNull()) {
+  if (!finder.found().IsNull()) {
     rootHolder_ = finder.found();
     return;
   }
@@ -56,39 +56,39 @@ void NodeFactory::OnMemManagerInitialized() {
   const InitMemAddress rootElement = pageManager_->Allocate(kElementSize);
   uint32_t expected = kNull;
   const bool linked = static_cast<RootHolder*>(pageManager_->GetPoint(rootHolder_))
-                          ->rootWord()
+                          ->RootWord()
                           .compare_exchange_strong(expected, rootElement.value());
-  getRoot().element().kindWord().exchange(0);
+  Root().element().KindWord().exchange(0);
   STORAGE_ASSERT(linked, kSourceFile, messages::shareddom::kOnMemManagerInitialized,
                  messages::shareddom::kRootElementUnchanged);
 }
 
-NodeRef NodeFactory::getRoot() {
-  STORAGE_ASSERT(!rootHolder_.isNull(), kSourceFile, messages::shareddom::kNodeFactoryGetRoot,
+NodeRef NodeFactory::Root() {
+  STORAGE_ASSERT(!rootHolder_.IsNull(), kSourceFile, messages::shareddom::kNodeFactoryGetRoot,
                  messages::shareddom::kNoRootHolder);
   auto* holder = static_cast<RootHolder*>(pageManager_->GetPoint(rootHolder_));
-  return NodeRef(pageManagerSlot(), InitMemAddress(holder->rootWord().load()), kElementNode);
+  return NodeRef(PagesSlot(), InitMemAddress(holder->RootWord().load()), kElementNode);
 }
 
 NodeRef NodeFactory::NewElement(uint32_t kindSid) {
-  NodeRef node(pageManagerSlot(), pageManager_->Allocate(kElementSize), kElementNode);
+  NodeRef node(PagesSlot(), pageManager_->Allocate(kElementSize), kElementNode);
   ElementNode& element = node.element();
-  element.kindWord().exchange(kindSid);
-  terminateLink(element.nextSiblingWord());
+  element.KindWord().exchange(kindSid);
+  TerminateLink(element.NextSiblingWord());
   return node;
 }
 
-NodeRef NodeFactory::newAttribute(uint32_t nameSid, uint32_t valueSid) {
-  NodeRef node(pageManagerSlot(), pageManager_->Allocate(kAttributeSize), kAttributeNode);
+NodeRef NodeFactory::NewBareAttribute(uint32_t nameSid, uint32_t valueSid) {
+  NodeRef node(PagesSlot(), pageManager_->Allocate(kAttributeSize), kAttributeNode);
   AttributeNode& attribute = node.attribute();
-  attribute.nameWord().exchange(nameSid);
-  attribute.valueWord().exchange(valueSid);
-  terminateLink(attribute.nextAttributeWord());
+  attribute.NameWord().exchange(nameSid);
+  attribute.ValueWord().exchange(valueSid);
+  TerminateLink(attribute.NextAttributeWord());
   return node;
 }
 
 void NodeFactory::FreeNode(const InitMemAddress& address) {
-  if (address.isNull()) return;
+  if (address.IsNull()) return;
   // Word 1 sits at the same place in both kinds of node.
   auto* node = static_cast<ElementNode*>(pageManager_->GetPoint(address));
   if (!node->IsMarked()) return;
@@ -96,16 +96,16 @@ void NodeFactory::FreeNode(const InitMemAddress& address) {
 }
 
 uint32_t NodeFactory::reclaim(const InitMemAddress& node, int kind) {
-  if (node.isNull()) return kNull;
+  if (node.IsNull()) return kNull;
   void* block = pageManager_->GetPoint(node);
   // Word 1 sits at the same place in both kinds of node.
-  std::atomic_ref<uint32_t> markWord = static_cast<ElementNode*>(block)->kindWord();
+  std::atomic_ref<uint32_t> markWord = static_cast<ElementNode*>(block)->KindWord();
   uint32_t sidWord = markWord.load();
   if ((sidWord & kDeleteMark) == 0 || sidWord == kFreedWord) return kNull;
   // Only the release that claims the node frees it.
   if (!markWord.compare_exchange_strong(sidWord, kFreedWord)) return kNull;
   const uint32_t valueSid =
-      kind == kAttributeNode ? static_cast<AttributeNode*>(block)->valueWord().load() : kNull;
+      kind == kAttributeNode ? static_cast<AttributeNode*>(block)->ValueWord().load() : kNull;
   FreeNode(node);
   return valueSid;
 }

@@ -27,11 +27,11 @@ class NodeFactory {
   NodeFactory(const NodeFactory&) = delete;
   NodeFactory& operator=(const NodeFactory&) = delete;
 
-  NodeRef getRoot();
+  NodeRef Root();
   // A new, unlinked element of this kind, without children or attributes.
   NodeRef NewElement(uint32_t kindSid);
   // A new, unlinked attribute node.
-  NodeRef newAttribute(uint32_t nameSid, uint32_t valueSid);
+  NodeRef NewBareAttribute(uint32_t nameSid, uint32_t valueSid);
   // Gives a marked node's block back; an unmarked node is never freed.
   void FreeNode(const InitMemAddress& address);
 
@@ -44,9 +44,9 @@ class NodeFactory {
   // caller gives back; kNull when there is none.
   uint32_t reclaim(const InitMemAddress& node, int kind);
 
-  PageManager& pageManager() { return *pageManager_; }
+  PageManager& Pages() { return *pageManager_; }
   // The slot through which node handles reach the hives.
-  PageManager* const* pageManagerSlot() const { return &pageManager_; }
+  PageManager* const* PagesSlot() const { return &pageManager_; }
 
   // The children this process found in the tree's lists lately.
   ChildIndex& children() { return children_; }

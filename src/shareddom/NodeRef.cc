@@ -34,7 +34,7 @@ NodeRef::NodeRef(const SharedPointer& pointer, NodeKind kind) : pointer_(pointer
 NodeRef::NodeRef(const NodeRef& other) : pointer_(other.pointer_), kind_(other.kind_) {
   MemAccessController* controller = CurrentAccess();
   // A live handle's record has a reference already, so one more cannot fail.
-  if (!other.tracked_.isNull() && other.IsCurrent() && controller->traits(other.record_).AddReference()) {
+  if (!other.tracked_.IsNull() && other.IsCurrent() && controller->traits(other.record_).AddReference()) {
     tracked_ = other.tracked_;
     record_ = other.record_;
     generation_ = other.generation_;
@@ -52,7 +52,7 @@ NodeRef::NodeRef(NodeRef&& other) noexcept
 
 NodeRef& NodeRef::operator=(const NodeRef& other) {
   if (this == &other) return *this;
-  if (tracked_ == other.tracked_ && !tracked_.isNull() && generation_ == other.generation_) {
+  if (tracked_ == other.tracked_ && !tracked_.IsNull() && generation_ == other.generation_) {
     // The same node: the reference held already counts for the new value.
     pointer_ = other.pointer_;
     kind_ = other.kind_;
@@ -76,7 +76,7 @@ NodeRef& NodeRef::operator=(NodeRef&& other) noexcept {
 NodeRef::~NodeRef() { release(); }
 
 void NodeRef::acquire() {
-  if (isNull()) return;
+  if (IsNull()) return;
   // Nodes start on word boundaries: a link to anywhere else is damage.
   if (address().offset() % 4 != 0) {
     throw InternalStructureException(kSourceFile, messages::shareddom::kNodeRefConstructor, __LINE__,
@@ -86,7 +86,7 @@ void NodeRef::acquire() {
   pointer_.get();
   MemAccessController* controller = CurrentAccess();
   if (controller == nullptr) return;
-  record_ = controller->getTraits(address());
+  record_ = controller->TraitsOf(address());
   tracked_ = address();
   generation_ = controller->generation();
 }
@@ -97,12 +97,12 @@ bool NodeRef::IsCurrent() const {
 }
 
 AccessTraits* NodeRef::traits() const {
-  if (record_.isNull() || !IsCurrent()) return nullptr;
+  if (record_.IsNull() || !IsCurrent()) return nullptr;
   return &CurrentAccess()->traits(record_);
 }
 
 void NodeRef::release() noexcept {
-  if (tracked_.isNull()) return;
+  if (tracked_.IsNull()) return;
   const InitMemAddress node = std::exchange(tracked_, InitMemAddress());
   MemAccessController* controller = CurrentAccess();
   if (controller == nullptr || controller->generation() != generation_) return;
@@ -117,12 +117,12 @@ void NodeRef::release() noexcept {
 }
 
 ElementNode& NodeRef::element() {
-  STORAGE_ASSERT(kind_ == kElementNode && !isNull(), kSourceFile, messages::shareddom::kNodeRefElement, nullptr);
+  STORAGE_ASSERT(kind_ == kElementNode && !IsNull(), kSourceFile, messages::shareddom::kNodeRefElement, nullptr);
   return *pointer_.as<ElementNode>();
 }
 
 AttributeNode& NodeRef::attribute() {
-  STORAGE_ASSERT(kind_ == kAttributeNode && !isNull(), kSourceFile, messages::shareddom::kNodeRefAttribute, nullptr);
+  STORAGE_ASSERT(kind_ == kAttributeNode && !IsNull(), kSourceFile, messages::shareddom::kNodeRefAttribute, nullptr);
   return *pointer_.as<AttributeNode>();
 }
 
@@ -143,24 +143,24 @@ NodeRef NodeRef::follow(std::atomic_ref<uint32_t> link, NodeKind kind) {
   return NodeRef(target, kind);
 }
 
-NodeRef NodeRef::NextSibling() { return follow(element().nextSiblingWord(), kElementNode); }
-NodeRef NodeRef::FirstChild() { return follow(element().firstChildWord(), kElementNode); }
-NodeRef NodeRef::FirstAttribute() { return follow(element().firstAttributeWord(), kAttributeNode); }
-NodeRef NodeRef::NextAttribute() { return follow(attribute().nextAttributeWord(), kAttributeNode); }
+NodeRef NodeRef::NextSibling() { return follow(element().NextSiblingWord(), kElementNode); }
+NodeRef NodeRef::FirstChild() { return follow(element().FirstChildWord(), kElementNode); }
+NodeRef NodeRef::FirstAttribute() { return follow(element().FirstAttributeWord(), kAttributeNode); }
+NodeRef NodeRef::NextAttribute() { return follow(attribute().NextAttributeWord(), kAttributeNode); }
 
 NodeLock::NodeLock(const NodeRef& node) : node_(node), controller_(CurrentAccess()) {
-  if (!node_.record_.isNull() && node_.IsCurrent()) {
+  if (!node_.record_.IsNull() && node_.IsCurrent()) {
     controller_->LockTraits(node_.record_);
   } else {
     controller_ = nullptr;
-    if (!node_.isNull()) RequiredAccess().LockNode(node_.address());
+    if (!node_.IsNull()) RequiredAccess().LockNode(node_.address());
   }
 }
 
 NodeLock::~NodeLock() {
   if (controller_ != nullptr) {
     controller_->UnlockTraits(node_.record_);
-  } else if (!node_.isNull()) {
+  } else if (!node_.IsNull()) {
     RequiredAccess().UnlockNode(node_.address());
   }
 }

@@ -28,7 +28,7 @@ class NodeRef {
   // False once the storage this handle was taken in has been torn down: its
   // memory may be gone, so nothing may be read through it.
   bool IsCurrent() const;
-  bool isNull() const { return address().isNull(); }
+  bool IsNull() const { return address().IsNull(); }
   NodeKind kind() const { return kind_; }
 
   // The node's words; the handle must be on a node of that kind.

@@ -4,7 +4,7 @@
 
 namespace storage {
 
-SharedDOMController::SharedDOMController() : root_(new SharedDOMSection(SharedServices::Required().Nodes().getRoot())) {}
+SharedDOMController::SharedDOMController() : root_(new SharedDOMSection(SharedServices::Required().Nodes().Root())) {}
 
 IStorageSection* SharedDOMController::GetRoot() {
   root_->AddRef();

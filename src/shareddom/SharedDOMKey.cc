@@ -72,7 +72,7 @@ SharedDOMKey::~SharedDOMKey() {
   if (!place_.section.IsCurrent()) place_.name.Abandon();
 }
 
-void SharedDOMKey::writeAttributes(NodeRef& chain) {
+void SharedDOMKey::WriteAttributes(NodeRef& chain) {
   if (place_.key.IsMarked()) {
     // Deleted since this object was made: made again under the name it had.
     const char* name = place_.name.GetString();
@@ -108,7 +108,7 @@ SharedDOMKey::Snapshot SharedDOMKey::snapshot(bool withSize, bool withValue) {
   return result;
 }
 
-void SharedDOMKey::writeValue(uint32_t typeSid, const std::string& size, const std::string& value) {
+void SharedDOMKey::WriteValue(uint32_t typeSid, const std::string& size, const std::string& value) {
   // Values are looked up byte for byte, so they come back exactly as written.
   const StringAutoRelease valueString = SharedServices::Required().Strings().GetExactSID(value.c_str());
   const StringAutoRelease sizeString =
@@ -121,7 +121,7 @@ void SharedDOMKey::writeValue(uint32_t typeSid, const std::string& size, const s
   const RetiredChain retired(chain);
   NodeLock lock(place_.section);
   if (place_.section.IsMarked()) throw IOException(kErrorDeleted);
-  writeAttributes(chain);
+  WriteAttributes(chain);
 }
 
 bool SharedDOMKey::Write(Type type, const void* data, unsigned size) {
@@ -136,21 +136,21 @@ bool SharedDOMKey::Write(Type type, const void* data, unsigned size) {
         if (size != 4) throw IOException(kErrorFailed);
         uint32_t number = 0;
         std::memcpy(&number, data, sizeof number);
-        writeValue(sids.integer, std::string(), Hex(number));  // the size is the well-known "4"
+        WriteValue(sids.integer, std::string(), Hex(number));  // the size is the well-known "4"
         break;
       }
       case TYPE_STRING: {
         // The text up to its zero byte, never beyond the caller's size.
         const std::string text = size == 0 ? std::string() : std::string(bytes, strnlen(bytes, size));
-        writeValue(sids.string, Hex(static_cast<uint32_t>(text.size() + 1)), text);
+        WriteValue(sids.string, Hex(static_cast<uint32_t>(text.size() + 1)), text);
         break;
       }
       case TYPE_BINARY:
-        writeValue(sids.binary, Hex(size), EncodeBase64(data, size));
+        WriteValue(sids.binary, Hex(size), EncodeBase64(data, size));
         break;
       default: {
         const std::string list = MultiStringBytes(bytes, size);
-        writeValue(sids.multivalue, Hex(static_cast<uint32_t>(list.size())), EncodeBase64(list.data(), list.size()));
+        WriteValue(sids.multivalue, Hex(static_cast<uint32_t>(list.size())), EncodeBase64(list.data(), list.size()));
         break;
       }
     }

@@ -31,7 +31,7 @@ class SharedDOMKey : public StorageKeyBase {
   // attributes, leaving the old one in `chain`; the section lock must be
   // held. A key deleted since this object was made is made again under its
   // own name.
-  void writeAttributes(NodeRef& chain);
+  void WriteAttributes(NodeRef& chain);
 
  private:
   // What one holding of the section lock reads of the value.
@@ -45,7 +45,7 @@ class SharedDOMKey : public StorageKeyBase {
 
   // Reads the stored type and, when asked, the size and value strings.
   Snapshot snapshot(bool withSize, bool withValue);
-  void writeValue(uint32_t typeSid, const std::string& size, const std::string& value);
+  void WriteValue(uint32_t typeSid, const std::string& size, const std::string& value);
 
   // The key element changes only under the section lock, when a write makes
   // a deleted key again; the section element never changes.

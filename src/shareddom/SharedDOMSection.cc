@@ -23,14 +23,14 @@ bool Missing(const StringAutoRelease& name) { return static_cast<uint32_t>(name.
 
 // ---- Section-level operations ---------------------------------------------
 
-NodeRef SharedDOMSection::openSection(NodeRef& section, const char* name) {
+NodeRef SharedDOMSection::OpenSectionIn(NodeRef& section, const char* name) {
   const StringAutoRelease sid = names::Peek(name);
   if (Missing(sid)) throw OpenException(kErrorNotFound);
   NodeLock lock(section);
   return DOMElement(section).FindElement(SharedServices::Required().Sids().section, sid);
 }
 
-NodeRef SharedDOMSection::createSection(NodeRef& section, const char* name) {
+NodeRef SharedDOMSection::CreateSectionIn(NodeRef& section, const char* name) {
   const StringAutoRelease sid = names::Get(name);
   if (Missing(sid)) throw CreateException(kErrorNotFound);
   NodeLock lock(section);
@@ -39,14 +39,14 @@ NodeRef SharedDOMSection::createSection(NodeRef& section, const char* name) {
   return DOMElement(section).CreateElement(SharedServices::Required().Sids().section, sid, created);
 }
 
-bool SharedDOMSection::deleteSection(NodeRef& section, const char* name) {
+bool SharedDOMSection::DeleteSectionIn(NodeRef& section, const char* name) {
   const StringAutoRelease sid = names::Peek(name);
   if (Missing(sid)) throw DeleteException(kErrorNotFound);
   NodeLock lock(section);
   return DOMElement(section).DeleteElement(SharedServices::Required().Sids().section, sid);
 }
 
-KeyPlace SharedDOMSection::openKey(NodeRef& section, const char* name) {
+KeyPlace SharedDOMSection::OpenKeyIn(NodeRef& section, const char* name) {
   StringAutoRelease sid = names::Peek(name);
   if (Missing(sid)) throw OpenException(kErrorNotFound);
   NodeLock lock(section);
@@ -66,7 +66,7 @@ KeyPlace SharedDOMSection::OpenOrCreateKey(NodeRef& section, const char* name) {
   return KeyPlace{std::move(key), section, std::move(sid)};
 }
 
-bool SharedDOMSection::deleteKey(NodeRef& section, const char* name) {
+bool SharedDOMSection::DeleteKeyIn(NodeRef& section, const char* name) {
   const StringAutoRelease sid = names::Peek(name);
   if (Missing(sid)) throw DeleteException(kErrorNotFound);
   NodeLock lock(section);
@@ -98,7 +98,7 @@ NodeRef SharedDOMSection::walk(const char* path, Step step) {
 IStorageKey* SharedDOMSection::OpenKey(const char* name) {
   if (name == nullptr) throw OpenException(kErrorMissingName);
   return TranslateExceptions(Operation::kOpen, element_, [&]() -> IStorageKey* {
-    return new SharedDOMKey(openKey(element_, name));
+    return new SharedDOMKey(OpenKeyIn(element_, name));
   });
 }
 
@@ -112,14 +112,14 @@ IStorageKey* SharedDOMSection::CreateKey(const char* name) {
 IStorageSection* SharedDOMSection::OpenSection(const char* path) {
   if (path == nullptr || *path == '\0') throw OpenException(kErrorMissingName);
   return TranslateExceptions(Operation::kOpen, element_, [&]() -> IStorageSection* {
-    return new SharedDOMSection(walk(path, &openSection));
+    return new SharedDOMSection(walk(path, &OpenSectionIn));
   });
 }
 
 IStorageSection* SharedDOMSection::CreateSection(const char* path) {
   if (path == nullptr || *path == '\0') throw CreateException(kErrorMissingName);
   return TranslateExceptions(Operation::kCreate, element_, [&]() -> IStorageSection* {
-    return new SharedDOMSection(walk(path, &createSection));
+    return new SharedDOMSection(walk(path, &CreateSectionIn));
   });
 }
 
@@ -130,13 +130,13 @@ bool SharedDOMSection::DeleteSection(const char* path) {
     // A path of separators alone names no section to delete.
     if (names.size() == 0) throw DeleteException(kErrorMissingName);
     NodeRef parent = element_;
-    for (size_t i = 0; i + 1 < names.size(); ++i) parent = openSection(parent, names.component(i).c_str());
-    return deleteSection(parent, names.component(names.size() - 1).c_str());
+    for (size_t i = 0; i + 1 < names.size(); ++i) parent = OpenSectionIn(parent, names.component(i).c_str());
+    return DeleteSectionIn(parent, names.component(names.size() - 1).c_str());
   });
 }
 
 bool SharedDOMSection::DeleteKey(const char* name) {
-  return TranslateExceptions(Operation::kDelete, element_, [&] { return deleteKey(element_, name ? name : ""); });
+  return TranslateExceptions(Operation::kDelete, element_, [&] { return DeleteKeyIn(element_, name ? name : ""); });
 }
 
 INamesEnumerator* SharedDOMSection::EnumKeys() {

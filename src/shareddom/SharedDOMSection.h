@@ -38,12 +38,12 @@ class SharedDOMSection : public StorageSectionBase {
   INamesEnumerator* EnumSections() override;
 
   // The section-level operations on a section element, each under its lock.
-  static NodeRef openSection(NodeRef& section, const char* name);
-  static NodeRef createSection(NodeRef& section, const char* name);
-  static bool deleteSection(NodeRef& section, const char* name);
-  static KeyPlace openKey(NodeRef& section, const char* name);
+  static NodeRef OpenSectionIn(NodeRef& section, const char* name);
+  static NodeRef CreateSectionIn(NodeRef& section, const char* name);
+  static bool DeleteSectionIn(NodeRef& section, const char* name);
+  static KeyPlace OpenKeyIn(NodeRef& section, const char* name);
   static KeyPlace OpenOrCreateKey(NodeRef& section, const char* name);
-  static bool deleteKey(NodeRef& section, const char* name);
+  static bool DeleteKeyIn(NodeRef& section, const char* name);
   static INamesEnumerator* EnumChildren(NodeRef& section, uint32_t kindSid);
 
  private:

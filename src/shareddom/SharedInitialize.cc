@@ -26,7 +26,7 @@ std::unique_ptr<SharedSettings> settings;
 std::unique_ptr<platform::NamedMutex> blockMutex;
 
 void RunCheck(StorageCheckFunction check) {
-  Ref<SharedDOMSection> root(new SharedDOMSection(SharedServices::Required().Nodes().getRoot()));
+  Ref<SharedDOMSection> root(new SharedDOMSection(SharedServices::Required().Nodes().Root()));
   if (!check(root.get(), STORAGE_SHARED_DOM)) throw CheckStorageException();
 }
 
@@ -55,7 +55,7 @@ bool InitializeSharedDOM(IStorageInitializer* init) {
   } catch (...) {
     const Failure failure = CurrentFailure();
     if (failure.root == Failure::Root::kUnknown) throw;
-    logger::error(messages::shareddom::kInitFailureHandled, failure.rootName(), failure.message.c_str());
+    logger::error(messages::shareddom::kInitFailureHandled, failure.RootClassName(), failure.message.c_str());
   }
   return false;
 }

@@ -73,9 +73,9 @@ SharedServices::~SharedServices() {
   nodes_.reset();
 }
 
-void SharedServices::noteChange() {
-  nodes_->pageManager().MarkChanged();
-  strings_->pageManager().MarkChanged();
+void SharedServices::NoteChange() {
+  nodes_->Pages().MarkChanged();
+  strings_->Pages().MarkChanged();
 }
 
 void SharedServices::OnNodeReleased(const InitMemAddress& node, int kind, void* context) {

@@ -74,7 +74,7 @@ class SharedServices {
 
   // Records that the tree (and with it the strings it holds) changes, so that
   // the last process to leave saves the hive files; before every change.
-  void noteChange();
+  void NoteChange();
 
   SharedServices(const SharedServices&) = delete;
   SharedServices& operator=(const SharedServices&) = delete;

@@ -28,20 +28,20 @@ void SidHints::OnMemManagerInitialized() {
   TableFinder finder;
   pageManager_->Enumerate(finder, false);
   // A new block reads 0xCCCCCCCC in every word: a SID no string has.
-  const InitMemAddress table = finder.found.isNull() ? pageManager_->Allocate(kTableSize) : finder.found;
+  const InitMemAddress table = finder.found.IsNull() ? pageManager_->Allocate(kTableSize) : finder.found;
   table_ = static_cast<uint32_t*>(pageManager_->GetPoint(table));
 }
 
 void SidHints::record(int32_t sid, const InitMemAddress& head) {
   // A writer killed in between leaves the slot naming no SID.
-  sidWord(sid).store(0);
-  headWord(sid).store(head.value());
-  sidWord(sid).store(static_cast<uint32_t>(sid));
+  SidWord(sid).store(0);
+  WordOfHead(sid).store(head.value());
+  SidWord(sid).store(static_cast<uint32_t>(sid));
 }
 
 InitMemAddress SidHints::find(int32_t sid) {
-  if (sidWord(sid).load() != static_cast<uint32_t>(sid)) return InitMemAddress();
-  return InitMemAddress(headWord(sid).load());
+  if (SidWord(sid).load() != static_cast<uint32_t>(sid)) return InitMemAddress();
+  return InitMemAddress(WordOfHead(sid).load());
 }
 
 }  // namespace storage

@@ -41,8 +41,8 @@ class SidHints {
   InitMemAddress find(int32_t sid);
 
  private:
-  std::atomic_ref<uint32_t> sidWord(int32_t sid) { return word(sid, 0); }
-  std::atomic_ref<uint32_t> headWord(int32_t sid) { return word(sid, 1); }
+  std::atomic_ref<uint32_t> SidWord(int32_t sid) { return word(sid, 0); }
+  std::atomic_ref<uint32_t> WordOfHead(int32_t sid) { return word(sid, 1); }
   std::atomic_ref<uint32_t> word(int32_t sid, uint32_t index) {
     return std::atomic_ref<uint32_t>(table_[(static_cast<uint32_t>(sid) % kSlots) * 2 + index]);
   }

@@ -174,10 +174,10 @@ void StringFactory::OnMemManagerInitialized() {
   ScanEnumerator scan(*this, true);
   pageManager_->Enumerate(scan, true);
   InitMemAddress root = scan.root;
-  if (root.isNull()) {
+  if (root.IsNull()) {
     root = pageManager_->Allocate(kRootSize);
     root_ = static_cast<uint32_t*>(pageManager_->GetPoint(root));
-    sidCounter().store(0);
+    SidCounter().store(0);
   } else {
     root_ = static_cast<uint32_t*>(pageManager_->GetPoint(root));
   }
@@ -185,7 +185,7 @@ void StringFactory::OnMemManagerInitialized() {
   // runs, and it can meet a new string in a reused block without the one made
   // before it. So it counts nothing as known; the first lookup's scan, under
   // the root lock, does.
-  indexBlocks(scan.blocks);
+  IndexBlocks(scan.blocks);
   // Only the session's first process, alone under the creation lock, knows
   // that no string is being made and that the index holds every saved one.
   if (pageManager_->FirstHiveLoadedFromFile()) RemoveUnnamedExternalFiles();
@@ -213,23 +213,23 @@ void StringFactory::rescan(bool whole) {
   // when the newest ones are freed already. Heads are made only under this
   // lock too, so those made since the last scan lie in blocks carved since,
   // unless a hive has run out of room to carve one: then it is walked whole.
-  const auto issued = static_cast<int32_t>(sidCounter().load());
+  const auto issued = static_cast<int32_t>(SidCounter().load());
   if (whole) scanMarks_.clear();
   ScanEnumerator scan(*this, false);
   pageManager_->EnumerateSince(scan, scanMarks_, StringHolderBase::kExternalHeadBlockSize);
-  knownSid_ = std::max({knownSid_, issued, indexBlocks(scan.blocks)});
+  knownSid_ = std::max({knownSid_, issued, IndexBlocks(scan.blocks)});
 }
 
-void StringFactory::indexHinted(int32_t sid) {
+void StringFactory::IndexHinted(int32_t sid) {
   // Under the root lock no head or chunk is carved or reused, so the block
   // stays what its size says while it is checked; a string freed meanwhile
-  // refuses the reference that indexBlocks takes.
+  // refuses the reference that IndexBlocks takes.
   const InitMemAddress head = hints_->find(sid);
-  if (head.isNull() || bySid_.contains(sid)) return;
-  indexBlocks({{head, pageManager_->BlockSize(head), sid}});
+  if (head.IsNull() || bySid_.contains(sid)) return;
+  IndexBlocks({{head, pageManager_->BlockSize(head), sid}});
 }
 
-int32_t StringFactory::indexBlocks(const std::vector<ScannedBlock>& blocks) {
+int32_t StringFactory::IndexBlocks(const std::vector<ScannedBlock>& blocks) {
   int32_t highest = 0;
   for (const ScannedBlock& block : blocks) {
     std::unique_ptr<IStringHolder> holder = holderFactory_.CreateFromBlock(block.address, block.size);
@@ -320,7 +320,7 @@ IStringHolder* StringFactory::FindByText(std::string_view text, int32_t hash, Ma
       }
     }
     if (sawGone) {
-      dropGone(hash);
+      DropGone(hash);
       return FindByText(text, hash, match);
     }
     if (best.holder == nullptr) return nullptr;
@@ -329,7 +329,7 @@ IStringHolder* StringFactory::FindByText(std::string_view text, int32_t hash, Ma
   }
 }
 
-void StringFactory::dropGone(int32_t hash) {
+void StringFactory::DropGone(int32_t hash) {
   std::vector<int32_t> gone;
   for (const Candidate& candidate : byHash_.at(hash)) {
     if (candidate.holder->Text() == nullptr) gone.push_back(candidate.sid);
@@ -385,12 +385,12 @@ StringAutoRelease StringFactory::GetByText(const char* text, Match match, Mode m
     if (IStringHolder* found = FindByText(wanted, hash, match))
       return StringAutoRelease(found, StringAutoRelease::Adopt{});
   }
-  owner::OwnerLockGuard<owner::OwnerLock> rootGuard(rootLock());
+  owner::OwnerLockGuard<owner::OwnerLock> rootGuard(RootBlockLock());
   // A scan visits every block: skip it when no string was made since the
   // last one, so that making a new string costs no more than its blocks.
   // The index is asked again all the same: another thread of this process
   // may have made the string while this one waited for the lock.
-  const bool scan = !nothingNewSinceScan();
+  const bool scan = !NothingNewSinceScan();
   if (scan) pageManager_->LoadNewHives();
   {
     threads::MutexGuard guard(mutex_);
@@ -407,15 +407,15 @@ StringAutoRelease StringFactory::GetBySid(int32_t sid) {
     threads::MutexGuard guard(mutex_);
     if (IStringHolder* found = FindBySid(sid)) return StringAutoRelease(found, StringAutoRelease::Adopt{});
   }
-  owner::OwnerLockGuard<owner::OwnerLock> rootGuard(rootLock());
+  owner::OwnerLockGuard<owner::OwnerLock> rootGuard(RootBlockLock());
   // Another thread may have indexed the string while this one waited.
-  const bool scan = !nothingNewSinceScan();
+  const bool scan = !NothingNewSinceScan();
   if (scan) pageManager_->LoadNewHives();
   threads::MutexGuard guard(mutex_);
   if (scan) {
     // A string made since the last scan is most often where the hint table
     // says, and then the scan can wait for a text that is not found.
-    indexHinted(sid);
+    IndexHinted(sid);
     if (IStringHolder* found = FindBySid(sid)) return StringAutoRelease(found, StringAutoRelease::Adopt{});
     rescan(/*whole=*/false);
   }
@@ -434,16 +434,16 @@ StringAutoRelease StringFactory::GetBySid(int32_t sid) {
   return {};
 }
 
-bool StringFactory::nothingNewSinceScan() {
-  const auto counter = static_cast<int32_t>(sidCounter().load());
+bool StringFactory::NothingNewSinceScan() {
+  const auto counter = static_cast<int32_t>(SidCounter().load());
   threads::MutexGuard guard(mutex_);
   return counter == knownSid_;
 }
 
 // ---- Creation -----------------------------------------------------------------
 
-int32_t StringFactory::nextSID() {
-  std::atomic_ref<uint32_t> counter = sidCounter();
+int32_t StringFactory::NextSid() {
+  std::atomic_ref<uint32_t> counter = SidCounter();
   uint32_t last = counter.load();
   do {
     if (last >= static_cast<uint32_t>(kMaxSID)) throw SidsExhaustedError();
@@ -452,7 +452,7 @@ int32_t StringFactory::nextSID() {
 }
 
 StringAutoRelease StringFactory::create(std::string_view text) {
-  const int32_t sid = nextSID();
+  const int32_t sid = NextSid();
   {
     threads::MutexGuard guard(mutex_);
     if (sid == knownSid_ + 1) knownSid_ = sid;

@@ -109,10 +109,10 @@ class StringFactory final : public IStringHolderOwner {
   void OnMemManagerInitialized();
 
   IStringHolder* remove(int32_t sid) override;
-  const std::string& externalDirectory() const override { return externalDirectory_; }
+  const std::string& ExternalDirectory() const override { return externalDirectory_; }
 
   // The hives of the table.
-  PageManager& pageManager() { return *pageManager_; }
+  PageManager& Pages() { return *pageManager_; }
 
  private:
   enum class Match { kIgnoreCase, kExact };
@@ -142,24 +142,24 @@ class StringFactory final : public IStringHolderOwner {
   void rescan(bool whole);
   // Under the mutex and the root lock: indexes the string that the hint
   // table names for the SID, when the block it names still is that string.
-  void indexHinted(int32_t sid);
+  void IndexHinted(int32_t sid);
   // Indexes the scanned blocks; returns the highest SID registered, or 0.
-  int32_t indexBlocks(const std::vector<ScannedBlock>& blocks);
+  int32_t IndexBlocks(const std::vector<ScannedBlock>& blocks);
   bool RegisterHolder(int32_t sid, IStringHolder* holder);
   // Takes the holder out of both maps and hands it over; null when absent.
   IStringHolder* unlink(int32_t sid);
   void drop(int32_t sid);
   // Drops the holders of this hash whose strings other processes have freed.
-  void dropGone(int32_t hash);
+  void DropGone(int32_t hash);
   // Under the root lock.
   StringAutoRelease create(std::string_view text);
-  int32_t nextSID();
-  bool nothingNewSinceScan();
+  int32_t NextSid();
+  bool NothingNewSinceScan();
   // Removes the external-string files that no indexed string names.
   void RemoveUnnamedExternalFiles();
 
-  owner::OwnerLock& rootLock() { return *reinterpret_cast<owner::OwnerLock*>(root_); }
-  std::atomic_ref<uint32_t> sidCounter() { return std::atomic_ref<uint32_t>(root_[kRootCounterOffset / 4]); }
+  owner::OwnerLock& RootBlockLock() { return *reinterpret_cast<owner::OwnerLock*>(root_); }
+  std::atomic_ref<uint32_t> SidCounter() { return std::atomic_ref<uint32_t>(root_[kRootCounterOffset / 4]); }
 
   std::string externalDirectory_;
   std::unique_ptr<PageManager> ownedPageManager_;

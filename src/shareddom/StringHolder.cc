@@ -5,13 +5,13 @@
 namespace storage {
 
 void StringHolder::Create(std::string_view text) {
-  cacheText(text);
-  setHead(StoreString(text, kHeadBlockSize));
+  CacheText(text);
+  SetHead(StoreString(text, kHeadBlockSize));
   publish();
 }
 
 int32_t StringHolder::Hash() {
-  if (!sidMatches()) return -1;
+  if (!SidMatches()) return -1;
   if (const int32_t cached = hash_.load(std::memory_order_relaxed); cached != 0) return cached;
   const std::string* text = Text();
   if (text == nullptr) return -1;

@@ -57,7 +57,7 @@ void AppendPiece(void* block, std::string& result) {
 
 // Gives back every block of the chain that starts at head.
 void ReleaseChain(PageManager& pages, InitMemAddress address) {
-  while (!address.isNull()) {
+  while (!address.IsNull()) {
     // Chunks start on word boundaries; a link to anywhere else is damage.
     if (address.offset() % 4 != 0) {
       throw InternalStructureException(kSourceFile, messages::shareddom::kStringHolderFree, __LINE__,
@@ -85,38 +85,38 @@ StringHolderBase::StringHolderBase(StringHolderFactory& factory, PageManager* co
 
 StringHolderBase::~StringHolderBase() { delete text_.load(std::memory_order_acquire); }
 
-void StringHolderBase::Bind(const InitMemAddress& address) { setHead(address); }
+void StringHolderBase::Bind(const InitMemAddress& address) { SetHead(address); }
 
 void StringHolderBase::Free() { FreeShared(); }
 
-int32_t StringHolderBase::CurrentSID() { return sidMatches() ? sid() : -1; }
+int32_t StringHolderBase::CurrentSID() { return SidMatches() ? sid() : -1; }
 
 const std::string* StringHolderBase::Text() {
-  if (!sidMatches()) return nullptr;
+  if (!SidMatches()) return nullptr;
   if (const std::string* cached = text_.load(std::memory_order_acquire)) return cached;
   std::unique_ptr<std::string> fresh = ReadText();
   // Freed while it was read: what was read may be another string's blocks.
-  if (fresh == nullptr || !sidMatches()) return nullptr;
+  if (fresh == nullptr || !SidMatches()) return nullptr;
   std::string* expected = nullptr;
   if (text_.compare_exchange_strong(expected, fresh.get(), std::memory_order_acq_rel)) return fresh.release();
   return expected;
 }
 
 bool StringHolderBase::AddRef() {
-  std::atomic_ref<uint32_t> count = headWord(kCountOffset);
+  std::atomic_ref<uint32_t> count = WordOfHead(kCountOffset);
   for (;;) {
     uint32_t current = count.load(std::memory_order_acquire);
     if (current == 0) return false;
     // Checked after the count was read: a swap that succeeds found the count
     // unchanged since a moment at which the head still carried this string.
-    if (!sidMatches()) return false;
+    if (!SidMatches()) return false;
     if (count.compare_exchange_strong(current, current + 1, std::memory_order_acq_rel)) return true;
     platform::YieldThread();
   }
 }
 
 void StringHolderBase::Release() {
-  std::atomic_ref<uint32_t> count = headWord(kCountOffset);
+  std::atomic_ref<uint32_t> count = WordOfHead(kCountOffset);
   uint32_t current = count.load(std::memory_order_acquire);
   for (;;) {
     if (current == 0) return;
@@ -127,7 +127,7 @@ void StringHolderBase::Release() {
   // The last reference: the holder in the owner's index frees the string. A
   // holder outside the index (one made by a scan, say) frees it itself, so
   // that a string nobody references never stays behind.
-  const auto headSid = static_cast<int32_t>(headWord(kSidOffset).load(std::memory_order_acquire));
+  const auto headSid = static_cast<int32_t>(WordOfHead(kSidOffset).load(std::memory_order_acquire));
   if (IStringHolder* indexed = factory_.owner().remove(headSid)) {
     const bool self = indexed == this;
     // Out of the index, the holder is nobody's: a Free that fails on a
@@ -174,23 +174,23 @@ InitMemAddress StringHolderBase::StoreString(std::string_view text, uint32_t hea
 }
 
 std::unique_ptr<std::string> StringHolderBase::ReadChain() {
-  if (!sidMatches()) return nullptr;
+  if (!SidMatches()) return nullptr;
   PageManager& pages = Pages(slot_);
   auto result = std::make_unique<std::string>();
   InitMemAddress address = head_.address();
-  for (size_t blocks = 0; !address.isNull(); ++blocks) {
+  for (size_t blocks = 0; !address.IsNull(); ++blocks) {
     // A chain freed meanwhile may link anywhere: such a read is given up,
     // and the SID tells a freed string from a damaged one.
     void* block = blocks == 0 ? head_.get() : pages.TryGetPoint(address, kChunkBlockSize);
     if (block == nullptr || blocks == kMaxChainBlocks) {
-      if (!sidMatches()) return nullptr;
+      if (!SidMatches()) return nullptr;
       throw InternalStructureException(kSourceFile, messages::shareddom::kStringHolderText, __LINE__,
                                        messages::shareddom::kStringChainDamaged);
     }
     AppendPiece(block, *result);
     address = InitMemAddress(Word(block, kNextOffset).load(std::memory_order_acquire));
   }
-  if (!sidMatches()) return nullptr;
+  if (!SidMatches()) return nullptr;
 
   // The text ends before its 0 terminator; a chain without one is all text.
   const size_t terminator = result->rfind('\0');
@@ -201,29 +201,29 @@ std::unique_ptr<std::string> StringHolderBase::ReadChain() {
   return result;
 }
 
-void StringHolderBase::setHead(const InitMemAddress& address) {
+void StringHolderBase::SetHead(const InitMemAddress& address) {
   head_.assign(address);
   // Resolved here, before other threads can reach the holder, so that later
   // reads of the pointer never race with its first resolution.
   STORAGE_ASSERT(head_.get() != nullptr, kSourceFile, messages::shareddom::kStringHolderSetHead, nullptr);
 }
 
-std::atomic_ref<uint32_t> StringHolderBase::headWord(uint32_t offset) { return Word(head_.get(), offset); }
+std::atomic_ref<uint32_t> StringHolderBase::WordOfHead(uint32_t offset) { return Word(head_.get(), offset); }
 
 void StringHolderBase::publish() {
-  headWord(kCountOffset).exchange(1);
-  headWord(kSidOffset).exchange(static_cast<uint32_t>(sid()));
+  WordOfHead(kCountOffset).exchange(1);
+  WordOfHead(kSidOffset).exchange(static_cast<uint32_t>(sid()));
 }
 
-bool StringHolderBase::sidMatches() {
+bool StringHolderBase::SidMatches() {
   const int32_t own = sid();
   // Only positive SIDs are issued; the fill words 0xCCCCCCCC and 0xDDDDDDDD
   // read as negative and never name a live string.
-  if (own <= 0 || head_.address().isNull()) return false;
-  return static_cast<int32_t>(headWord(kSidOffset).load(std::memory_order_acquire)) == own;
+  if (own <= 0 || head_.address().IsNull()) return false;
+  return static_cast<int32_t>(WordOfHead(kSidOffset).load(std::memory_order_acquire)) == own;
 }
 
-void StringHolderBase::cacheText(std::string_view text) {
+void StringHolderBase::CacheText(std::string_view text) {
   auto copy = std::make_unique<std::string>(text);
   std::string* expected = nullptr;
   if (text_.compare_exchange_strong(expected, copy.get(), std::memory_order_acq_rel)) copy.release();
@@ -232,11 +232,11 @@ void StringHolderBase::cacheText(std::string_view text) {
 bool StringHolderBase::FreeShared() {
   const int32_t own = sid_.exchange(-1, std::memory_order_acq_rel);
   delete text_.exchange(nullptr, std::memory_order_acq_rel);
-  if (own <= 0 || head_.address().isNull()) return false;
+  if (own <= 0 || head_.address().IsNull()) return false;
   // Only the holder that clears its own SID word tears the chain down: a head
   // freed already (and perhaps reused by another string) is left alone.
   uint32_t expected = static_cast<uint32_t>(own);
-  if (!headWord(kSidOffset).compare_exchange_strong(expected, kNoSid, std::memory_order_acq_rel))
+  if (!WordOfHead(kSidOffset).compare_exchange_strong(expected, kNoSid, std::memory_order_acq_rel))
     return false;
   ReleaseChain(Pages(slot_), head_.address());
   return true;

@@ -75,17 +75,17 @@ class StringHolderBase : public IStringHolder {
   virtual std::unique_ptr<std::string> ReadText() = 0;
 
   // Points the holder at its head block and resolves it in this process.
-  void setHead(const InitMemAddress& address);
+  void SetHead(const InitMemAddress& address);
   // The 32-bit word at this offset of the head block.
-  std::atomic_ref<uint32_t> headWord(uint32_t offset);
+  std::atomic_ref<uint32_t> WordOfHead(uint32_t offset);
   // Publishes a string just stored: count 1, then the SID, so that a scan in
   // another process never takes a half-built string.
   void publish();
-  bool sidMatches();
+  bool SidMatches();
   int32_t sid() const { return sid_.load(std::memory_order_acquire); }
   StringHolderFactory& factory() { return factory_; }
   // Stores a copy of text as the cached text, unless one is cached already.
-  void cacheText(std::string_view text);
+  void CacheText(std::string_view text);
   // Marks this holder freed and, if its head still carries its SID, clears the
   // SID word and gives the chain back; true when it did the latter.
   bool FreeShared();

@@ -29,7 +29,7 @@ class InitMemAddress {
   }
 
   constexpr uint32_t value() const { return value_; }
-  constexpr bool isNull() const { return value_ == kNull; }
+  constexpr bool IsNull() const { return value_ == kNull; }
   // Signed: only 1..127 name a hive, a number with the top bit set is negative.
   constexpr int hive() const { return static_cast<int32_t>(value_) >> 24; }
   // Sign-extended, so that an offset with bit 23 set never passes a bounds check.

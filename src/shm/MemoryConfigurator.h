@@ -11,10 +11,10 @@ namespace storage {
 class PageManagerClient {
  public:
   // The name prefix of the page manager's shared segments.
-  virtual std::string getName() = 0;
+  virtual std::string Name() = 0;
   // The file prefix (directory included) of its hive files; empty keeps the
   // hives in shared memory only.
-  virtual std::string getPath() = 0;
+  virtual std::string Path() = 0;
   // Called once the hives are loaded, while the first hive's creation lock is
   // still held: what the client does here runs in one process at a time.
   virtual void OnMemManagerInitialized() = 0;
@@ -27,8 +27,8 @@ class BasicMemoryConfigurator : public PageManagerClient {
   BasicMemoryConfigurator(const char* name, const char* path)
       : name_(name ? name : ""), path_(path ? path : "") {}
 
-  std::string getName() override { return name_; }
-  std::string getPath() override { return path_; }
+  std::string Name() override { return name_; }
+  std::string Path() override { return path_; }
   void OnMemManagerInitialized() override {}
 
  private:

@@ -32,7 +32,7 @@ constexpr size_t kFileSuffixLength = 8;
 // The head block's 32-bit words.
 enum HeadWord : size_t { kSignatureFirst = 0, kSignatureSecond = 1, kHashWord = 2, kLastWord = 3 };
 
-std::atomic_ref<uint32_t> headWord(const HivePointer& head, HeadWord word) {
+std::atomic_ref<uint32_t> WordOfHead(const HivePointer& head, HeadWord word) {
   return std::atomic_ref<uint32_t>(static_cast<uint32_t*>(head.get())[word]);
 }
 
@@ -48,18 +48,18 @@ struct Signature {
 const Signature kLiveSignature("hivehead");
 const Signature kDeadSignature("deadhive");
 
-bool hasSignature(const HivePointer& head, const Signature& signature) {
-  return headWord(head, kSignatureFirst).load() == signature.first &&
-         headWord(head, kSignatureSecond).load() == signature.second;
+bool HasSignature(const HivePointer& head, const Signature& signature) {
+  return WordOfHead(head, kSignatureFirst).load() == signature.first &&
+         WordOfHead(head, kSignatureSecond).load() == signature.second;
 }
 
-void writeSignature(const HivePointer& head, const Signature& signature) {
-  headWord(head, kSignatureFirst).store(signature.first);
-  headWord(head, kSignatureSecond).store(signature.second);
+void WriteSignature(const HivePointer& head, const Signature& signature) {
+  WordOfHead(head, kSignatureFirst).store(signature.first);
+  WordOfHead(head, kSignatureSecond).store(signature.second);
 }
 
-uint32_t hashOf(SharedRegion* segment) {
-  return hash::HashHelper<0>().getResult(segment->GetData(), segment->GetDataSize());
+uint32_t HashOf(SharedRegion* segment) {
+  return hash::HashHelper<0>().Compute(segment->GetData(), segment->GetDataSize());
 }
 
 }  // namespace
@@ -98,7 +98,7 @@ class PageManager::OpenedHive {
 
   // The descriptor has been moved into the list: the segment stays open and
   // locked, and is returned.
-  SharedRegion* handOver() { return std::exchange(segment_, nullptr); }
+  SharedRegion* HandOver() { return std::exchange(segment_, nullptr); }
 
  private:
   SharedRegion* segment_;
@@ -115,12 +115,12 @@ class PageManager::MemoryInitializeEnumerator : public PageMemoryManager::Memory
     seen_ = true;
     if (size != static_cast<int32_t>(kHeadSize)) return true;
     const HivePointer head(&manager_, offset);
-    if (hasSignature(head, kLiveSignature)) {
+    if (HasSignature(head, kLiveSignature)) {
       head_ = offset;
       return false;
     }
     constexpr const char* kFunction = messages::shm::kPageManagerMemoryBlock;
-    if (hasSignature(head, kDeadSignature))
+    if (HasSignature(head, kDeadSignature))
       throw InternalStructureException(kSourceFile, kFunction, __LINE__, nullptr);
     throw InternalStructureException(kSourceFile, kFunction, __LINE__, messages::shm::kUnexpectedHiveSignature);
   }
@@ -159,9 +159,9 @@ void PageManager::Initialize(PageManagerClient* configurator) {
   constexpr const char* kFunction = messages::shm::kPageManagerInitialize;
   STORAGE_ASSERT(configurator != nullptr, kSourceFile, kFunction, nullptr);
   STORAGE_ASSERT(hives_.size() == 0, kSourceFile, kFunction, messages::shm::kAlreadyInitialized);
-  namePrefix_ = configurator->getName();
-  filePrefix_ = configurator->getPath();
-  checkPrefixes();
+  namePrefix_ = configurator->Name();
+  filePrefix_ = configurator->Path();
+  CheckPrefixes();
 
   struct CreationUnlock {
     void operator()(SharedRegion* segment) const { segment->Unlock(); }
@@ -179,7 +179,7 @@ void PageManager::Initialize(PageManagerClient* configurator) {
 
 // Both names must fit their buffers with the hive's index, or two hives would
 // end up under one truncated name.
-void PageManager::checkPrefixes() const {
+void PageManager::CheckPrefixes() const {
   constexpr const char* kFunction = messages::shm::kPageManagerInitialize;
   char message[1024];
   std::snprintf(message, sizeof message, messages::shm::kMaximumFilenameSize, static_cast<int>(kNameBufferSize));
@@ -190,7 +190,7 @@ void PageManager::checkPrefixes() const {
                  message);
 }
 
-std::string PageManager::segmentName(uint32_t index) const {
+std::string PageManager::SegmentName(uint32_t index) const {
   char name[kNameBufferSize];
   std::snprintf(name, sizeof name, "%s%03ud", namePrefix_.c_str(), index);
   return name;
@@ -201,7 +201,7 @@ PageManager::OpenedHive PageManager::GetNextHive(bool create) {
   // Hive numbers are read back as signed bytes: a 128th hive could not be addressed.
   if (index >= kMaxHives) throw BadAllocException(messages::shm::kNoMemoryForNextHive);
 
-  const std::string name = segmentName(index);
+  const std::string name = SegmentName(index);
   char fileName[kNameBufferSize] = "";
   const bool fileBacked = !filePrefix_.empty();
   if (fileBacked) std::snprintf(fileName, sizeof fileName, "%s%03ud.dm2", filePrefix_.c_str(), index);
@@ -214,7 +214,7 @@ PageManager::OpenedHive PageManager::GetNextHive(bool create) {
     if (fileBacked) {
       auto file = std::make_unique<FileSegment>();
       if (file->Open(name.c_str(), fileName, create)) {
-        loadedFromFile = file->loadedFromFile();
+        loadedFromFile = file->LoadedFromFile();
         if (index == 0) firstHiveLoadedFromFile_ = loadedFromFile;
         segment = file.release();
         break;
@@ -254,8 +254,8 @@ PageManager::OpenedHive PageManager::GetNextHive(bool create) {
 void PageManager::validate(SharedRegion* segment) {
   STORAGE_ASSERT(segment != nullptr, kSourceFile, messages::shm::kPageManagerValidate, nullptr);
   logger::info(messages::shm::kValidateHives);
-  const uint32_t expected = headWord(hive(hives_.size() - 1).head, kHashWord).load();
-  if (hashOf(segment) != expected) throw ChecksumException();
+  const uint32_t expected = WordOfHead(hive(hives_.size() - 1).head, kHashWord).load();
+  if (HashOf(segment) != expected) throw ChecksumException();
 }
 
 void PageManager::initialize(Hive& hive) {
@@ -278,11 +278,11 @@ void PageManager::initialize(Hive& hive) {
   STORAGE_ASSERT(offset != PageMemoryManager::kNullOffset, kSourceFile, messages::shm::kPageManagerInitializeHive,
                  nullptr);
   hive.head = HivePointer(&manager, offset);
-  headWord(hive.head, kLastWord).store(1);
+  WordOfHead(hive.head, kLastWord).store(1);
   // The chain grows only under the new hive's creation lock; other processes
   // learn of the new hive from this flag.
-  if (hives_.size() > 0) headWord(this->hive(hives_.size() - 1).head, kLastWord).store(0);
-  writeSignature(hive.head, kLiveSignature);
+  if (hives_.size() > 0) WordOfHead(this->hive(hives_.size() - 1).head, kLastWord).store(0);
+  WriteSignature(hive.head, kLiveSignature);
 }
 
 SharedRegion* PageManager::AppendNextHive(bool create) {
@@ -301,14 +301,14 @@ SharedRegion* PageManager::AppendNextHive(bool create) {
     view.data.store(nullptr);
     throw;
   }
-  return opened.handOver();
+  return opened.HandOver();
 }
 
 SharedRegion* PageManager::LoadFirstHive() { return AppendNextHive(true); }
 
 void PageManager::LoadNextHives() {
   std::lock_guard<std::mutex> lock(growth_);
-  while (hives_.size() > 0 && !lastIsLast()) AppendNextHive(false)->Unlock();
+  while (hives_.size() > 0 && !LastIsLast()) AppendNextHive(false)->Unlock();
 }
 
 void PageManager::grow(uint32_t loaded) {
@@ -316,10 +316,12 @@ void PageManager::grow(uint32_t loaded) {
   if (hives_.size() != loaded) return;
   // A hive that another process has chained already is loaded, and checked
   // when it comes from its file, rather than made.
-  AppendNextHive(lastIsLast())->Unlock();
+  AppendNextHive(LastIsLast())->Unlock();
 }
 
-bool PageManager::lastIsLast() const { return headWord(hive(hives_.size() - 1).head, kLastWord).load() != 0; }
+bool PageManager::LastIsLast() const {
+  return WordOfHead(hive(hives_.size() - 1).head, kLastWord).load() != 0;
+}
 
 InitMemAddress PageManager::Allocate(uint32_t size) {
   // Larger blocks fit no hive, and new hives would be made without end.
@@ -332,7 +334,7 @@ InitMemAddress PageManager::Allocate(uint32_t size) {
     const uint32_t loaded = hives_.size();
     for (; tried < loaded; ++tried) {
       const InitMemAddress address = AllocateInHive(tried + 1, size);
-      if (!address.isNull()) return address;
+      if (!address.IsNull()) return address;
     }
     grow(loaded);
   }
@@ -373,7 +375,7 @@ void* PageManager::GetPointSlow(const InitMemAddress& address) {
 
 void* PageManager::TryGetPoint(const InitMemAddress& address, uint32_t size) {
   const int hiveNumber = address.hive();
-  if (address.isNull() || hiveNumber < 1 || static_cast<uint32_t>(hiveNumber) > kMaxHives) return nullptr;
+  if (address.IsNull() || hiveNumber < 1 || static_cast<uint32_t>(hiveNumber) > kMaxHives) return nullptr;
   if (static_cast<uint32_t>(hiveNumber) > hives_.size()) LoadNextHives();
   if (static_cast<uint32_t>(hiveNumber) > hives_.size()) return nullptr;
   const HiveView& view = views_[static_cast<uint32_t>(hiveNumber - 1)];
@@ -384,7 +386,7 @@ void* PageManager::TryGetPoint(const InitMemAddress& address, uint32_t size) {
 }
 
 void PageManager::Release(const InitMemAddress& address) {
-  if (address.isNull()) return;
+  if (address.IsNull()) return;
   const int hiveNumber = address.hive();
   if (!EnsureLoaded(hiveNumber)) {
     throw InternalStructureException(kSourceFile, messages::shm::kPageManagerRelease, __LINE__, nullptr);
@@ -401,7 +403,7 @@ int32_t PageManager::BlockSize(const InitMemAddress& address) {
   // Not ensureLoaded: an address that names no hive is an answer here, not
   // a storage to give up.
   const int hiveNumber = address.hive();
-  if (address.isNull() || hiveNumber < 1 || static_cast<uint32_t>(hiveNumber) > hives_.size()) return -1;
+  if (address.IsNull() || hiveNumber < 1 || static_cast<uint32_t>(hiveNumber) > hives_.size()) return -1;
   const Hive& target = *hives_.at(static_cast<uint32_t>(hiveNumber - 1));
   const auto offset = static_cast<uint32_t>(address.offset());
   return offset == target.head.offset() ? -1 : target.manager->BlockSize(offset);
@@ -437,7 +439,7 @@ bool PageManager::EnumerateSince(MemoryBlockVisitor& enumerator, std::vector<int
 
 void PageManager::MarkDead() {
   if (hives_.size() == 0) return;
-  writeSignature(hive(0).head, kDeadSignature);
+  WriteSignature(hive(0).head, kDeadSignature);
   // Saved, so that the next session refuses the storage too.
   MarkChanged();
 }
@@ -445,7 +447,7 @@ void PageManager::MarkDead() {
 void PageManager::MarkChanged() {
   const Hive* first = views_[0].hive.load(std::memory_order_acquire);
   if (first != nullptr && first->file != nullptr)
-    static_cast<FileSegment*>(first->file)->header()->markChanged();
+    static_cast<FileSegment*>(first->file)->header()->MarkChanged();
 }
 
 bool PageManager::AnyHiveChanged() const {
@@ -464,7 +466,7 @@ void PageManager::UnloadHives() {
   if (hives_.size() == 0) return;
   logger::info(messages::shm::kUnloadHives);
   HiveSaveBatch batch;
-  const FileMutexes held = lockFilesUpwards();
+  const FileMutexes held = LockFilesUpwards();
   // Read with the files' mutexes held, so that no process joins meanwhile; a
   // process still in keeps the hives open and decides when it leaves. The
   // hives are saved together or not at all.
@@ -475,8 +477,8 @@ void PageManager::UnloadHives() {
     views_[index].hive.store(nullptr);
     views_[index].data.store(nullptr);
     SharedRegion* segment = current.manager->Detach();
-    if (index > 0) headWord(hive(index - 1).head, kHashWord).store(hashOf(segment));
-    if (!changed && current.file != nullptr) static_cast<FileSegment*>(current.file)->skipSave();
+    if (index > 0) WordOfHead(hive(index - 1).head, kHashWord).store(HashOf(segment));
+    if (!changed && current.file != nullptr) static_cast<FileSegment*>(current.file)->SkipSave();
     segment->Release();
     hives_.at(index).reset();
   }
@@ -487,12 +489,12 @@ void PageManager::UnloadHives() {
 // saved file's mutex until its set commits, downwards. Were the mutexes not
 // taken upwards first, a loader, a process opening the first hive and a
 // leaving process could wait on each other in a circle.
-PageManager::FileMutexes PageManager::lockFilesUpwards() const {
+PageManager::FileMutexes PageManager::LockFilesUpwards() const {
   FileMutexes held;
   if (filePrefix_.empty()) return held;
   try {
     for (uint32_t index = 0; index < hives_.size(); ++index) {
-      auto mutex = std::make_unique<Mutex>(false, FileSegment::MutexName(segmentName(index).c_str()).c_str());
+      auto mutex = std::make_unique<Mutex>(false, FileSegment::MutexName(SegmentName(index).c_str()).c_str());
       mutex->Lock();
       held.locked.push_back(std::move(mutex));
     }

@@ -74,7 +74,7 @@ class PageManager {
   // The block's address in this process; null for the null address. Loads
   // hives that other processes have added when the address names one.
   void* GetPoint(const InitMemAddress& address) {
-    if (address.isNull()) return nullptr;
+    if (address.IsNull()) return nullptr;
     const uint32_t index = static_cast<uint32_t>(address.hive() - 1);
     if (index < kMaxHives) {
       const HiveView& view = views_[index];
@@ -133,7 +133,7 @@ class PageManager {
     std::atomic<Hive*> hive{nullptr};
   };
 
-  void checkPrefixes() const;
+  void CheckPrefixes() const;
   OpenedHive GetNextHive(bool create);
   void initialize(Hive& hive);
   // Hash of the segment just loaded from its file against the word that the
@@ -164,10 +164,10 @@ class PageManager {
     ~FileMutexes();
     std::vector<std::unique_ptr<Mutex>> locked;
   };
-  FileMutexes lockFilesUpwards() const;
-  std::string segmentName(uint32_t index) const;
+  FileMutexes LockFilesUpwards() const;
+  std::string SegmentName(uint32_t index) const;
 
-  bool lastIsLast() const;
+  bool LastIsLast() const;
   Hive& hive(uint32_t index) const { return *views_[index].hive.load(std::memory_order_acquire); }
 
   NonBlockVector<std::unique_ptr<Hive>> hives_;

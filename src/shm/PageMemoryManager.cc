@@ -154,7 +154,7 @@ uint32_t PageMemoryManager::Allocate(uint32_t size) {
   return AllocateAtMappedPart(rounded, requested);
 }
 
-bool PageMemoryManager::roomFor(uint32_t rounded) {
+bool PageMemoryManager::RoomFor(uint32_t rounded) {
   uint32_t* area = words();
   const uint64_t carved = Word(&area[kCarvedWord]).load();
   const uint64_t table = kTableStart + uint64_t{kDescriptorSize} * static_cast<uint32_t>(entries());
@@ -163,7 +163,7 @@ bool PageMemoryManager::roomFor(uint32_t rounded) {
 
 bool PageMemoryManager::CanCarve(uint32_t size) {
   STORAGE_ASSERT(segment_ != nullptr, kSourceFile, messages::shm::kPageMemoryManagerCanCarve, nullptr);
-  return roomFor(RoundUp(size));
+  return RoomFor(RoundUp(size));
 }
 
 uint32_t PageMemoryManager::AllocateAtUnmappedPart(uint32_t rounded, uint32_t requested) {
@@ -173,9 +173,9 @@ uint32_t PageMemoryManager::AllocateAtUnmappedPart(uint32_t rounded, uint32_t re
   const uint64_t size = segment_->GetDataSize();
   // Both counters only grow: a hive that is full now stays full, and a full
   // hive is known without waiting for its lock.
-  if (!roomFor(rounded)) return kNullOffset;
+  if (!RoomFor(rounded)) return kNullOffset;
   LockGuard guard(LockAt(&area[kHiveLockWord]));
-  if (!roomFor(rounded)) return kNullOffset;
+  if (!RoomFor(rounded)) return kNullOffset;
 
   const uint32_t newCarved = Word(&area[kCarvedWord]).fetch_add(rounded) + rounded;
   const int32_t newEntries = static_cast<int32_t>(Word(&area[kEntriesWord]).fetch_add(1) + 1);
@@ -198,7 +198,7 @@ uint32_t PageMemoryManager::AllocateAtMappedPart(uint32_t rounded, uint32_t requ
                  nullptr);
   // A full hive is searched for every allocation that it cannot carve: the
   // hint spares most of those walks over its whole table.
-  SizeHint* hint = hintFor(rounded);
+  SizeHint* hint = HintFor(rounded);
   if (hint != nullptr) {
     uint32_t misses = hint->trustedMisses.load(std::memory_order_relaxed);
     while (misses > 0) {
@@ -224,7 +224,7 @@ uint32_t PageMemoryManager::AllocateAtMappedPart(uint32_t rounded, uint32_t requ
     }
     const uint32_t offset = Word(&entry[kOffsetWord]).load();
     // A damaged descriptor stays claimed, so that no later search hands it out.
-    if (!liesInside(offset, rounded)) {
+    if (!LiesInside(offset, rounded)) {
       throw InternalStructureException(kSourceFile, messages::shm::kPageMemoryManagerAllocateMapped,
                                        __LINE__, messages::shm::kFreeBlockOutsideHive);
     }
@@ -239,7 +239,7 @@ uint32_t PageMemoryManager::AllocateAtMappedPart(uint32_t rounded, uint32_t requ
   return kNullOffset;
 }
 
-PageMemoryManager::SizeHint* PageMemoryManager::hintFor(uint32_t rounded) {
+PageMemoryManager::SizeHint* PageMemoryManager::HintFor(uint32_t rounded) {
   const uint32_t index = rounded / 4 - 1;
   return index < kHintedSizes ? &hints_[index] : nullptr;
 }
@@ -248,7 +248,7 @@ void PageMemoryManager::Release(const uint32_t& offset) {
   constexpr const char* kFunction = messages::shm::kPageMemoryManagerRelease;
   STORAGE_ASSERT(segment_ != nullptr, kSourceFile, kFunction, nullptr);
   STORAGE_ASSERT(offset != kNullOffset, kSourceFile, kFunction, nullptr);
-  uint32_t* entry = findDescriptor(offset);
+  uint32_t* entry = FindDescriptor(offset);
   if (entry == nullptr) throw BadAllocException(kNotFound);
 
   // The state is checked under the block lock, so two releases of one block
@@ -260,7 +260,7 @@ void PageMemoryManager::Release(const uint32_t& offset) {
   const uint32_t current = tag.load();
   if (!InUse(current)) throw BadAllocException(kNotFound);
   const uint32_t rounded = RoundUp(static_cast<uint32_t>(SizeOf(current)));
-  if (SizeHint* hint = hintFor(rounded)) {
+  if (SizeHint* hint = HintFor(rounded)) {
     // The next search for this size starts at the block freed here.
     hint->trustedMisses.store(0, std::memory_order_relaxed);
     hint->cursor.store(static_cast<int32_t>((entry - descriptor(0)) / (kDescriptorSize / 4)),
@@ -322,26 +322,26 @@ bool PageMemoryManager::visit(MemoryBlockVisitor& enumerator, int32_t k) {
   const uint32_t offset = Word(&entry[kOffsetWord]).load();
   // Blocks start on word boundaries and end inside the area; a descriptor
   // that says otherwise is damage, not a block to hand out.
-  if (!liesInside(offset, static_cast<uint32_t>(SizeOf(current)))) {
+  if (!LiesInside(offset, static_cast<uint32_t>(SizeOf(current)))) {
     throw InternalStructureException(kSourceFile, messages::shm::kPageMemoryManagerEnumerate, __LINE__,
                                      messages::shm::kBlockOutsideHive);
   }
   return enumerator.MemoryBlock(offset, SizeOf(current));
 }
 
-bool PageMemoryManager::liesInside(uint32_t offset, uint32_t size) {
+bool PageMemoryManager::LiesInside(uint32_t offset, uint32_t size) {
   const uint32_t area = segment_->GetDataSize();
   return offset % 4 == 0 && offset < area && size <= area - offset;
 }
 
 int32_t PageMemoryManager::BlockSize(uint32_t offset) {
-  uint32_t* entry = findDescriptor(offset);
+  uint32_t* entry = FindDescriptor(offset);
   if (entry == nullptr) return -1;
   const uint32_t tag = Word(&entry[kTagWord]).load();
   return InUse(tag) ? SizeOf(tag) : -1;
 }
 
-uint32_t* PageMemoryManager::findDescriptor(uint32_t offset) {
+uint32_t* PageMemoryManager::FindDescriptor(uint32_t offset) {
   // Each carve puts its block below the one before and its descriptor after
   // it, so offsets fall as the table grows and a binary search finds the one.
   // Only a descriptor whose carve has not written its offset (or died before

@@ -86,13 +86,13 @@ class PageMemoryManager {
  private:
   void initialize();
   // Whether a carve of `rounded` bytes fits, table growth and reserve included.
-  bool roomFor(uint32_t rounded);
+  bool RoomFor(uint32_t rounded);
   uint32_t AllocateAtUnmappedPart(uint32_t rounded, uint32_t requested);
   uint32_t AllocateAtMappedPart(uint32_t rounded, uint32_t requested);
   // The descriptor whose offset word is this offset, or null.
-  uint32_t* findDescriptor(uint32_t offset);
+  uint32_t* FindDescriptor(uint32_t offset);
   // Whether a block of `size` bytes at `offset` starts on a word and ends in the area.
-  bool liesInside(uint32_t offset, uint32_t size);
+  bool LiesInside(uint32_t offset, uint32_t size);
   // Calls the enumerator for descriptor k if its block is in use.
   bool visit(MemoryBlockVisitor& enumerator, int32_t k);
 
@@ -111,7 +111,7 @@ class PageMemoryManager {
   };
   static constexpr uint32_t kHintedSizes = 64;  // 4 to 256 bytes
   // The hint of a rounded size, or null for sizes that get none.
-  SizeHint* hintFor(uint32_t rounded);
+  SizeHint* HintFor(uint32_t rounded);
 
   std::array<SizeHint, kHintedSizes> hints_;
   SharedRegion* segment_ = nullptr;

@@ -16,7 +16,7 @@ template <class Header, class Hash>
 bool SharedFileBase<Header, Hash>::Open(const char* name, const char* filePath, bool createIfMissing) {
   STORAGE_ASSERT(name != nullptr && filePath != nullptr, messages::shm::kSharedMemoryFile,
                  messages::shm::kSharedFileOpen, messages::shm::kNameAndPathRequired);
-  STORAGE_ASSERT(!this->isOpen(), messages::shm::kSharedMemoryFile, messages::shm::kSharedFileOpen,
+  STORAGE_ASSERT(!this->IsOpen(), messages::shm::kSharedMemoryFile, messages::shm::kSharedFileOpen,
                  messages::shm::kSegmentOpenAlready);
   // Absolute, so that the save reaches the same file whatever the current
   // directory is by then.
@@ -29,7 +29,7 @@ bool SharedFileBase<Header, Hash>::Open(const char* name, const char* filePath, 
   uint32_t error;
   {
     MutexGuard guard(*mutex);
-    opened = openLocked(name, path, createIfMissing);
+    opened = OpenLocked(name, path, createIfMissing);
     error = platform::GetLastError();
   }
   if (opened) {
@@ -44,7 +44,7 @@ bool SharedFileBase<Header, Hash>::Open(const char* name, const char* filePath, 
 }
 
 template <class Header, class Hash>
-bool SharedFileBase<Header, Hash>::openLocked(const char* name, const std::string& path,
+bool SharedFileBase<Header, Hash>::OpenLocked(const char* name, const std::string& path,
                                                   bool createIfMissing) {
   eventName_ = std::string(name) + "EventInitialize";
   loadedFromFile_ = false;
@@ -54,12 +54,12 @@ bool SharedFileBase<Header, Hash>::openLocked(const char* name, const std::strin
     // A set event: another process has the segment open and loaded.
     opened = Base::Open(name, kSharedFileSize) && (event_->Wait(0) || load(path, createIfMissing));
   } catch (...) {
-    abandonOpen();
+    AbandonOpen();
     throw;
   }
   if (!opened) {
     const uint32_t error = platform::GetLastError();
-    abandonOpen();
+    AbandonOpen();
     platform::SetLastError(error);
   }
   return opened;
@@ -81,7 +81,7 @@ bool SharedFileBase<Header, Hash>::load(const std::string& path, bool createIfMi
       return false;
     }
     // A new image has no file yet: it is saved even if nobody writes to it.
-    this->header_->markChanged();
+    this->header_->MarkChanged();
   } else {
     logger::debug(messages::shm::kReadSharedFile, path.c_str());
     // The live creation lock words, held by this thread, are kept: only the
@@ -90,9 +90,9 @@ bool SharedFileBase<Header, Hash>::load(const std::string& path, bool createIfMi
     file.read(reinterpret_cast<char*>(&stored), sizeof stored);
     file.read(static_cast<char*>(this->GetData()), this->GetDataSize());
     if (!file) throw LoadHiveException();
-    if (Hash().getResult(this->GetData(), this->GetDataSize()) != stored.checksum())
+    if (Hash().Compute(this->GetData(), this->GetDataSize()) != stored.checksum())
       throw ChecksumException();
-    this->header_->copyImageFields(stored);
+    this->header_->CopyImageFields(stored);
     this->header_->ClearChanged();
   }
   loadedFromFile_ = file.is_open();
@@ -123,10 +123,10 @@ void SharedFileBase<Header, Hash>::Close() {
       saving = event_->Created() && !skipSave_;
       if (saving) temporary = save();
     } catch (...) {
-      closeHeld();
+      CloseHeld();
       throw;
     }
-    closeHeld();
+    CloseHeld();
     // Nobody may load the file before the new image has replaced it.
     if (!temporary.empty()) mutex->Lock();
   }
@@ -141,7 +141,7 @@ template <class Header, class Hash>
 std::string SharedFileBase<Header, Hash>::save() {
   const char* path = filePath_.c_str();
   logger::debug(messages::shm::kUpdateHash, path);
-  this->header_->publishChecksum(Hash().getResult(this->GetData(), this->GetDataSize()));
+  this->header_->PublishChecksum(Hash().Compute(this->GetData(), this->GetDataSize()));
 
   const std::string directory = utils::path::GetDir(filePath_);
   if (!directory.empty() && !utils::IsDirectory(directory) &&
@@ -152,7 +152,7 @@ std::string SharedFileBase<Header, Hash>::save() {
   // The image stores the creation lock free: a lock word names a thread of
   // this session and means nothing to the next one.
   Header stored{};
-  stored.copyImageFields(*this->header_);
+  stored.CopyImageFields(*this->header_);
   std::vector<uint8_t> image(this->size_);
   std::memcpy(image.data(), &stored, sizeof stored);
   std::memcpy(image.data() + sizeof stored, this->GetData(), this->GetDataSize());
@@ -167,15 +167,15 @@ std::string SharedFileBase<Header, Hash>::save() {
 }
 
 template <class Header, class Hash>
-void SharedFileBase<Header, Hash>::closeHeld() {
+void SharedFileBase<Header, Hash>::CloseHeld() {
   Base::Close();
   event_.reset();
 }
 
 template <class Header, class Hash>
-void SharedFileBase<Header, Hash>::abandonOpen() {
+void SharedFileBase<Header, Hash>::AbandonOpen() {
   this->Unlock();
-  closeHeld();
+  CloseHeld();
 }
 
 template class SharedFileBase<SharedHeader, hash::HashHelper<0>>;

@@ -20,7 +20,7 @@ bool FailOpen(std::unique_ptr<platform::NamedMapping> mapping) {
 
 template <class Header>
 bool SharedMemoryBase<Header>::Open(const char* name, uint32_t size) {
-  STORAGE_ASSERT(!isOpen(), messages::shm::kSharedMemoryFile, messages::shm::kSharedMemoryOpen,
+  STORAGE_ASSERT(!IsOpen(), messages::shm::kSharedMemoryFile, messages::shm::kSharedMemoryOpen,
                  messages::shm::kSegmentOpenAlready);
   if (size < sizeof(Header)) {
     platform::SetLastError(platform::kErrorInvalidParameter);
@@ -41,7 +41,7 @@ bool SharedMemoryBase<Header>::Open(const char* name, uint32_t size) {
   this->header_ = static_cast<Header*>(view);
   this->size_ = size;
   try {
-    this->header_->creationLock().lock(GetSpinCount());
+    this->header_->CreationLock().lock(GetSpinCount());
   } catch (...) {
     SharedMemoryBase::Close();
     throw;
@@ -54,17 +54,17 @@ bool SharedMemoryBase<Header>::Open(const char* name, uint32_t size) {
 
 template <class Header>
 void SharedMemoryBase<Header>::Unlock() {
-  if (isOpen()) this->header_->creationLock().unlock();
+  if (IsOpen()) this->header_->CreationLock().unlock();
 }
 
 template <class Header>
 void* SharedMemoryBase<Header>::GetData() {
-  return isOpen() ? reinterpret_cast<uint8_t*>(this->header_) + sizeof(Header) : nullptr;
+  return IsOpen() ? reinterpret_cast<uint8_t*>(this->header_) + sizeof(Header) : nullptr;
 }
 
 template <class Header>
 uint32_t SharedMemoryBase<Header>::GetDataSize() {
-  return isOpen() ? this->size_ - static_cast<uint32_t>(sizeof(Header)) : 0;
+  return IsOpen() ? this->size_ - static_cast<uint32_t>(sizeof(Header)) : 0;
 }
 
 template <class Header>

@@ -29,17 +29,17 @@ inline constexpr uint32_t kSharedFileSize = 0x100000;
 class SharedHeader {
  public:
   // Held by the opener from Open to Unlock; free when zero.
-  owner::ZeroFreeOwnerLock& creationLock() { return creationLock_; }
+  owner::ZeroFreeOwnerLock& CreationLock() { return creationLock_; }
 
   uint32_t checksum() const { return std::atomic_ref<uint32_t>(checksum_).load(); }
   // A sequentially consistent exchange, so that it is a full barrier: the
   // word is in place before anything after it, the image's save included.
-  void publishChecksum(uint32_t value) { std::atomic_ref<uint32_t>(checksum_).exchange(value); }
+  void PublishChecksum(uint32_t value) { std::atomic_ref<uint32_t>(checksum_).exchange(value); }
 
   // Takes over what a file image carries besides the creation lock and the
   // change flag: the checksum and the reserved bytes, which nothing interprets.
-  void copyImageFields(const SharedHeader& from) {
-    publishChecksum(from.checksum());
+  void CopyImageFields(const SharedHeader& from) {
+    PublishChecksum(from.checksum());
     std::memcpy(reserved_, from.reserved_, sizeof reserved_);
   }
 
@@ -47,7 +47,7 @@ class SharedHeader {
   // every process, read by the last one to leave. Lives in memory only; a
   // file image stores it clear.
   bool changed() const { return std::atomic_ref<uint32_t>(changed_).load() != 0; }
-  void markChanged() {
+  void MarkChanged() {
     // Read first: writers mark on every change, and a word that every
     // process's writes would store to would bounce between their caches.
     if (!changed()) std::atomic_ref<uint32_t>(changed_).store(1);
@@ -101,7 +101,7 @@ class SharedMemoryBase : public SharedMemory<Header>, public SharedRegion {
   void Close() override;
 
  protected:
-  bool isOpen() const { return this->header_ != nullptr; }
+  bool IsOpen() const { return this->header_ != nullptr; }
 
  private:
   std::unique_ptr<platform::NamedMapping> mapping_;
@@ -135,11 +135,11 @@ class SharedFileBase : public SharedMemoryBase<Header> {
 
   // Whether Open read the image from the file (no other process had the
   // segment open and the file was there).
-  bool loadedFromFile() const { return loadedFromFile_; }
+  bool LoadedFromFile() const { return loadedFromFile_; }
 
   // Makes this process's Close leave the file as it is even when it is the
   // last user: for an owner that knows the image has not changed.
-  void skipSave() { skipSave_ = true; }
+  void SkipSave() { skipSave_ = true; }
 
   // The named mutex that serialises the loads and saves of segment `name`.
   static std::string MutexName(const char* name) { return std::string(name) + "Mutex"; }
@@ -148,7 +148,7 @@ class SharedFileBase : public SharedMemoryBase<Header> {
   using Base = SharedMemoryBase<Header>;
 
   // Open's work under the named mutex.
-  bool openLocked(const char* name, const std::string& path, bool createIfMissing);
+  bool OpenLocked(const char* name, const std::string& path, bool createIfMissing);
   // Fills a new segment from the file; false for a missing file that may
   // not be created.
   bool load(const std::string& path, bool createIfMissing);
@@ -156,9 +156,9 @@ class SharedFileBase : public SharedMemoryBase<Header> {
   // and returns its path; empty when it could not be written.
   std::string save();
   // Unmaps the segment and drops the event.
-  void closeHeld();
+  void CloseHeld();
   // Also releases the creation lock that a failing Open took.
-  void abandonOpen();
+  void AbandonOpen();
 
   std::unique_ptr<EventEx> event_;
   std::unique_ptr<Mutex> mutex_;

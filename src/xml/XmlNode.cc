@@ -74,7 +74,7 @@ void XmlNode::SetName(const char* name) {
   }
 }
 
-const char* XmlNode::getName() const { return name_ ? name_->c_str() : nullptr; }
+const char* XmlNode::Name() const { return name_ ? name_->c_str() : nullptr; }
 
 void XmlNode::AddAttribute(const char* name, const char* value) {
   attributes_.emplace_back(TextOrEmpty(name), TextOrEmpty(value));

@@ -50,7 +50,7 @@ class XmlNode {
   // Null removes the name.
   void SetName(const char* name);
   // Null when the element has no name.
-  const char* getName() const;
+  const char* Name() const;
 
   // Appends an attribute, also when one of that name exists already; a null
   // name or value is stored as empty text.

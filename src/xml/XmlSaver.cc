@@ -17,7 +17,7 @@ namespace {
 constexpr size_t kMaxIndentLevels = 64;
 
 std::string_view WrittenTag(const XmlNode& node) {
-  const char* name = node.getName();
+  const char* name = node.Name();
   if (name && xmltext::IsPlainName(name)) return name;
   return xmltext::kNodeElement;
 }
@@ -66,8 +66,8 @@ class DocumentWriter {
     std::string_view tag = WrittenTag(node);
     out_ += '<';
     out_ += tag;
-    if (tag == xmltext::kNodeElement && node.getName()) {
-      WriteAttribute(xmltext::kNameAttribute, node.getName());
+    if (tag == xmltext::kNodeElement && node.Name()) {
+      WriteAttribute(xmltext::kNameAttribute, node.Name());
     }
     std::unordered_set<std::string_view> seen;
     for (unsigned i = 0; i < node.GetAttributeCount(); ++i) {

@@ -21,7 +21,7 @@ class BackupController {
   // default file (a missing source gives an empty file, which then fails).
   // False when the step's source is there but cannot be read (no permission,
   // a directory, an I/O error): that is no damage, so nothing is written and
-  // readError() tells why.
+  // ReadError() tells why.
   bool Prepare();
   // Moves the source that failed to load out of the way instead of deleting
   // it: in step 0 the settings file, in step 1 the backup file, each to
@@ -40,14 +40,14 @@ class BackupController {
   Step step() const { return step_; }
   bool HasNextStep() const { return step_ != kDefaultFile; }
   const std::string& file() const { return file_; }
-  const std::string& backupFile() const { return backupFile_; }
+  const std::string& BackupFile() const { return backupFile_; }
   // What Prepare read for the settings file: the text to parse.
   const std::string& content() const { return content_; }
   // The file the current step loads (settings, backup or default file),
   // whether Prepare found it, and why it could not be read.
   const std::string& source() const;
-  bool sourceFound() const { return sourceFound_; }
-  const std::string& readError() const { return readError_; }
+  bool SourceFound() const { return sourceFound_; }
+  const std::string& ReadError() const { return readError_; }
 
  private:
   // Reads source as the content to load; false when it cannot be read.

@@ -55,7 +55,7 @@ void IdleSave::Start(std::string path, std::string text, std::string modeReferen
   Running().Add();
   // The level is set before start(): once started, the object belongs to its
   // thread, which may already have deleted it.
-  save->setPriority(kIdlePriority);
+  save->SetPriority(kIdlePriority);
   if (!save->start()) {
     delete save;
     Running().Remove();

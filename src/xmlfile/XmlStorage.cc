@@ -30,7 +30,7 @@ bool EqualsIgnoringAsciiCase(const char* a, const char* b) {
 bool IsMissing(const char* name) { return name == nullptr || *name == '\0'; }
 
 bool HasTag(const XmlNode* node, const char* tag) {
-  const char* name = node->getName();
+  const char* name = node->Name();
   return name != nullptr && std::strcmp(name, tag) == 0;
 }
 

@@ -40,7 +40,7 @@ XmlStorageController::XmlStorageController(IStorageInitializer* init)
     : settingsFile_(SettingsFilePath(init)), backup_(settingsFile_.c_str(), DefaultFilePath(init).c_str()) {
   // What writers that have ended left half done is of no use to anyone.
   platform::RemoveStaleTemporaries(settingsFile_.c_str());
-  platform::RemoveStaleTemporaries(backup_.backupFile().c_str());
+  platform::RemoveStaleTemporaries(backup_.BackupFile().c_str());
   init->OnLoadBegin();
   bool damageFound = false;
   for (;;) {
@@ -53,7 +53,7 @@ XmlStorageController::XmlStorageController(IStorageInitializer* init)
     }
     init->OnLoadFailed();
     // A missing or empty file is no damage: there was nothing to lose.
-    const bool damaged = backup_.sourceFound() && !backup_.content().empty();
+    const bool damaged = backup_.SourceFound() && !backup_.content().empty();
     const std::string movedTo = backup_.SetAsideFailed();
     // The default file is never written here, so it stays as it is; its
     // damage loses nothing, and a host that cannot mend it must still run.
@@ -82,7 +82,7 @@ XmlStorageController::~XmlStorageController() {
 void XmlStorageController::PrepareStep(IStorageInitializer* init) {
   while (!backup_.Prepare()) {
     // A file that cannot be read may be perfectly sound: it is left alone.
-    const std::string reason = messages::xmlfile::CannotRead(backup_.source(), backup_.readError());
+    const std::string reason = messages::xmlfile::CannotRead(backup_.source(), backup_.ReadError());
     init->OnLoadFailed();
     if (!init->RetryLoad()) throw TechnicalException(reason);
     logger::error(messages::xmlfile::kTryingAgain, reason.c_str());

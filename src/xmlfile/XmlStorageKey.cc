@@ -68,7 +68,7 @@ void ReadInteger(const char* value, void* buffer, unsigned size) {
 
 XmlStorageKeyBase::XmlStorageKeyBase(XmlNode* element) : element_(element) {}
 
-void XmlStorageKeyBase::checkLive() const { element_.live<IOException>(); }
+void XmlStorageKeyBase::CheckLive() const { element_.live<IOException>(); }
 
 const char* XmlStorageKeyBase::attribute(const char* name) const {
   return element()->GetAttributeValue(name);
@@ -86,7 +86,7 @@ void XmlStorageKeyBase::SetAttribute(const char* name, const char* value) {
 XmlStorageKey::XmlStorageKey(XmlNode* element) : XmlStorageKeyBase(element) {}
 
 Type XmlStorageKey::GetType() {
-  checkLive();
+  CheckLive();
   const char* name = attribute(kType);
   if (name == nullptr) return TYPE_UNKNOWN;  // created, never written
   for (int type = TYPE_BINARY; type <= TYPE_MULTI_STRING; ++type) {
@@ -96,13 +96,13 @@ Type XmlStorageKey::GetType() {
 }
 
 unsigned XmlStorageKey::GetSize() {
-  checkLive();
+  CheckLive();
   // Callers size their buffers by this, so a hand-edited "size" larger than
   // anything Read can fill would have them allocate gigabytes for nothing.
-  return static_cast<unsigned>(std::min<size_t>(storedSize().value_or(0), readableSize()));
+  return static_cast<unsigned>(std::min<size_t>(StoredSize().value_or(0), ReadableSize()));
 }
 
-size_t XmlStorageKey::readableSize() const {
+size_t XmlStorageKey::ReadableSize() const {
   const char* name = attribute(kType);
   const char* value = attribute(kValue);
   if (name == nullptr) return 0;
@@ -118,7 +118,7 @@ size_t XmlStorageKey::readableSize() const {
   const XmlNodes* children = element()->GetChildren();
   for (int index = 0; index < children->size(); ++index) {
     const XmlNode* child = children->get(index);
-    const char* childName = child->getName();
+    const char* childName = child->Name();
     const char* text = child->GetAttributeValue(kValue);
     if (childName != nullptr && std::strcmp(childName, kSubstring) == 0 && text != nullptr) {
       total += std::strlen(text) + 1;
@@ -127,7 +127,7 @@ size_t XmlStorageKey::readableSize() const {
   return total;
 }
 
-std::optional<unsigned> XmlStorageKey::storedSize() const {
+std::optional<unsigned> XmlStorageKey::StoredSize() const {
   const char* text = attribute(kSize);
   if (text == nullptr || *text < '0' || *text > '9') return std::nullopt;
   char* end = nullptr;
@@ -138,7 +138,7 @@ std::optional<unsigned> XmlStorageKey::storedSize() const {
 }
 
 bool XmlStorageKey::Write(Type type, const void* data, unsigned size) {
-  checkLive();
+  CheckLive();
   if (type < TYPE_BINARY || type > TYPE_MULTI_STRING) throw IOException(kErrorFailed);
   if (data == nullptr && size > 0) throw IOException(kErrorFailed);
   // Everything is worked out before the element changes, so a failed write
@@ -172,7 +172,7 @@ bool XmlStorageKey::Write(Type type, const void* data, unsigned size) {
       break;
   }
 
-  removeSubstrings();
+  RemoveSubstrings();
   if (type != TYPE_MULTI_STRING) SetAttribute(kValue, value.c_str());
   SetAttribute(kType, kTypeNames[type]);
   SetAttribute(kSize, std::to_string(recordedSize).c_str());
@@ -186,10 +186,10 @@ bool XmlStorageKey::Write(Type type, const void* data, unsigned size) {
   return true;
 }
 
-void XmlStorageKey::removeSubstrings() {
+void XmlStorageKey::RemoveSubstrings() {
   XmlNodes* children = element()->GetChildren();
   for (int index = children->size() - 1; index >= 0; --index) {
-    const char* name = children->get(index)->getName();
+    const char* name = children->get(index)->Name();
     if (name != nullptr && std::strcmp(name, kSubstring) == 0) children->del(index);
   }
 }
@@ -212,7 +212,7 @@ bool XmlStorageKey::Read(void* buffer, unsigned size) {
       ReadInteger(value, buffer, size);
       break;
     default:
-      readString(value, buffer, size);
+      ReadString(value, buffer, size);
       break;
   }
   return true;
@@ -220,7 +220,7 @@ bool XmlStorageKey::Read(void* buffer, unsigned size) {
 
 void XmlStorageKey::ReadBinary(const char* value, void* buffer, unsigned size) const {
   const size_t textLength = std::strlen(value);
-  const std::optional<unsigned> stored = storedSize();
+  const std::optional<unsigned> stored = StoredSize();
   size_t decodedLength = 0;
   // A text whose length is no multiple of four (edited by hand) is no
   // Base64 text at all.
@@ -230,8 +230,8 @@ void XmlStorageKey::ReadBinary(const char* value, void* buffer, unsigned size) c
   if (decodedLength > 0) base64::decode(value, textLength, buffer, &decodedLength);
 }
 
-void XmlStorageKey::readString(const char* value, void* buffer, unsigned size) const {
-  const std::optional<unsigned> stored = storedSize();
+void XmlStorageKey::ReadString(const char* value, void* buffer, unsigned size) const {
+  const std::optional<unsigned> stored = StoredSize();
   // A "size" beyond the text and its NUL would read past the stored value.
   if (!stored || *stored > std::strlen(value) + 1) throw Exception(kErrorFailed);
   if (*stored > size) throw IOException(kErrorBufferTooSmall);
@@ -244,7 +244,7 @@ void XmlStorageKey::ReadMultiString(void* buffer, unsigned size) const {
   const XmlNodes* children = element()->GetChildren();
   for (int index = 0; index < children->size() && remaining > 0; ++index) {
     const XmlNode* child = children->get(index);
-    const char* name = child->getName();
+    const char* name = child->Name();
     const char* text = child->GetAttributeValue(kValue);
     if (name == nullptr || std::strcmp(name, kSubstring) != 0 || text == nullptr) continue;
     // Each string keeps its NUL, cutting its text when room runs short.

@@ -27,7 +27,7 @@ class XmlStorageKeyBase : public StorageKeyBase {
   ~XmlStorageKeyBase() override = default;  // only Release destroys it
 
   // IOException -1 once the element is deleted.
-  void checkLive() const;
+  void CheckLive() const;
   // Null when the attribute is absent.
   const char* attribute(const char* name) const;
   // Replaces the attribute's value where it stands, or appends it.
@@ -57,12 +57,12 @@ class XmlStorageKey : public XmlStorageKeyBase {
  private:
   ~XmlStorageKey() override = default;
 
-  std::optional<unsigned> storedSize() const;
-  size_t readableSize() const;
+  std::optional<unsigned> StoredSize() const;
+  size_t ReadableSize() const;
   void ReadBinary(const char* value, void* buffer, unsigned size) const;
-  void readString(const char* value, void* buffer, unsigned size) const;
+  void ReadString(const char* value, void* buffer, unsigned size) const;
   void ReadMultiString(void* buffer, unsigned size) const;
-  void removeSubstrings();
+  void RemoveSubstrings();
 };
 
 }  // namespace storage

@@ -96,7 +96,7 @@ TEST(Hash, FixedAlgorithmsGiveTheirKnownValues) {
   // XXH32, seed 0, in little-endian order.
   EXPECT_EQ(Xxh32(nullptr, 0), "\x05\x5D\xCC\x02");
   EXPECT_EQ(Xxh32("settingstore", 12), "\x30\xB8\x9E\xB8");
-  uint32_t word = hash::HashHelper<hash::kHashTypeXxh32>().getResult("abc", 3);
+  uint32_t word = hash::HashHelper<hash::kHashTypeXxh32>().Compute("abc", 3);
   EXPECT_EQ(std::memcmp(&word, "\xFF\x53\xD1\x32", 4), 0);  // in the same byte order
 }
 

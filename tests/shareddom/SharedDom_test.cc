@@ -261,17 +261,17 @@ TEST_F(SharedDomTest, ALockerPinsARemovedNodeUntilItUnlocks) {
     entered = true;
     session_->UnlockNode(node);
   });
-  ASSERT_TRUE(WaitUntil([&] { return handle->traits()->referencesWord().load() == kNoReferences + 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return handle->traits()->ReferencesWord().load() == kNoReferences + 2; }));
   handle->mark();
   handle.reset();
   session_->UnlockNode(node);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_FALSE(entered);
-  EXPECT_TRUE(Blocks(session_->Nodes().pageManager()).contains(node.value()));
+  EXPECT_TRUE(Blocks(session_->Nodes().Pages()).contains(node.value()));
   session_->UnlockNode(node);
   locker.join();
   EXPECT_TRUE(entered);
-  EXPECT_FALSE(Blocks(session_->Nodes().pageManager()).contains(node.value()));
+  EXPECT_FALSE(Blocks(session_->Nodes().Pages()).contains(node.value()));
 }
 
 TEST_F(SharedDomTest, ThreadsAndProcessesMakeOneAccessRecordPerNode) {
@@ -281,7 +281,7 @@ TEST_F(SharedDomTest, ThreadsAndProcessesMakeOneAccessRecordPerNode) {
   HelperProcess second({"access-race", Path(), std::to_string(kKeys), Path("second"), Path("go")});
   ASSERT_TRUE(WaitForFile(Path("first")) && WaitForFile(Path("second")));
   auto race = [&] {
-    for (uint32_t i = 1; i <= kKeys; ++i) session_->Access().getTraits(InitMemAddress(3, 16 * i));
+    for (uint32_t i = 1; i <= kKeys; ++i) session_->Access().TraitsOf(InitMemAddress(3, 16 * i));
   };
   TouchFile(Path("go"));
   { std::jthread a(race), b(race); }
@@ -292,13 +292,13 @@ TEST_F(SharedDomTest, ThreadsAndProcessesMakeOneAccessRecordPerNode) {
   std::map<uint32_t, uint32_t> references;
   int duplicates = 0;
   storage::MemAccessController& access = session_->Access();
-  for (InitMemAddress at(access.root().headWord().load()); !at.isNull();) {
+  for (InitMemAddress at(access.root().WordOfHead().load()); !at.IsNull();) {
     storage::AccessTraits& record = access.traits(at);
-    const uint32_t key = record.keyWord().load();
+    const uint32_t key = record.KeyWord().load();
     if (InitMemAddress(key).hive() == 3 &&
-        !references.emplace(key, record.referencesWord() - kNoReferences).second)
+        !references.emplace(key, record.ReferencesWord() - kNoReferences).second)
       ++duplicates;
-    at = InitMemAddress(record.nextWord().load());
+    at = InitMemAddress(record.NextWord().load());
   }
   EXPECT_EQ(duplicates, 0);
   EXPECT_EQ(references.size(), kKeys);
@@ -311,7 +311,7 @@ TEST_F(SharedDomTest, ANodeLockOfAKilledProcessIsTakenOver) {
   const InitMemAddress node(3, 16 * 7);
   HelperProcess holder({"hold-node-lock", Path(), std::to_string(node.value()), Path("ready")});
   ASSERT_TRUE(WaitForFile(Path("ready")));
-  storage::AccessTraits& record = session_->Access().traits(session_->Access().getTraits(node));
+  storage::AccessTraits& record = session_->Access().traits(session_->Access().TraitsOf(node));
   EXPECT_NE(record.nodeLock.owner(), kNoReferences);
 
   holder.Kill();

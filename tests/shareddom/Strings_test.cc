@@ -35,7 +35,7 @@ class StringTableTest : public ::testing::Test {
         fs::directory_iterator(dir_.path()), fs::directory_iterator(),
         [](const auto& entry) { return entry.path().filename().string().starts_with("external_"); });
   }
-  storage::PageManager& Pages() { return table_->pageManager(); }
+  storage::PageManager& Pages() { return table_->Pages(); }
 
   inline static std::atomic<int> counter_{0};
   TempDirectory dir_;

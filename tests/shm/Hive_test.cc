@@ -156,8 +156,8 @@ TEST_F(HiveTest, MissingDamagedOrUnreadableSegmentFilesAreRefusedAndKeptWithNoth
       EXPECT_THROW(open(), storage::LoadHiveException);
     }
     EXPECT_EQ(segment->GetData(), nullptr);
-    EXPECT_EQ(holder->header()->creationLock().owner(), 0u);
-    EXPECT_EQ(holder->header()->creationLock().count(), 0u);
+    EXPECT_EQ(holder->header()->CreationLock().owner(), 0u);
+    EXPECT_EQ(holder->header()->CreationLock().count(), 0u);
     storage::EventEx event((Name() + "EventInitialize").c_str());
     EXPECT_TRUE(event.Created());
     EXPECT_NE(platform::NamedMutex::Create(FileSegment::MutexName(Name().c_str()).c_str(), false), nullptr);
@@ -539,7 +539,7 @@ TEST_F(HiveTest, DamagedOrMissingHiveFilesAreRefused) {
   // Each file is sound on its own, but the second is not the one that the first hive's head describes.
   std::vector<uint8_t> replaced = next;
   replaced[64 + 1000] ^= 0x01;
-  const uint32_t sum = storage::hash::HashHelper<0>().getResult(replaced.data() + 64, replaced.size() - 64);
+  const uint32_t sum = storage::hash::HashHelper<0>().Compute(replaced.data() + 64, replaced.size() - 64);
   std::memcpy(replaced.data() + 8, &sum, 4);
   refused(first, replaced, checksum);
   refused(first, {}, [](auto start) { EXPECT_THROW(start(), storage::InternalStructureException); });

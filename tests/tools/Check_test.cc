@@ -33,7 +33,7 @@ constexpr const char* kStrings = "dom/.storageMap000d.dm2";
 class HiveFile {
  public:
   HiveFile(const CliRunner& runner, std::string name)
-      : runner_(runner), name_(std::move(name)), bytes_(runner.readFile(name_)) {
+      : runner_(runner), name_(std::move(name)), bytes_(runner.ReadFile(name_)) {
     // A storage that was never saved fails the test instead of crashing it.
     if (bytes_.size() < 65536) ADD_FAILURE() << name_ << " holds " << bytes_.size() << " bytes";
     bytes_.resize(std::max<size_t>(bytes_.size(), 65536));
@@ -44,15 +44,15 @@ class HiveFile {
     std::memcpy(&value, bytes_.data() + kHeaderSize + areaOffset, sizeof value);
     return value;
   }
-  void setWord(uint32_t areaOffset, uint32_t value) {
+  void SetWord(uint32_t areaOffset, uint32_t value) {
     std::memcpy(bytes_.data() + kHeaderSize + areaOffset, &value, sizeof value);
   }
-  void flipByte(size_t fileOffset) { bytes_[fileOffset] = static_cast<char>(bytes_[fileOffset] ^ 0x5A); }
+  void FlipByte(size_t fileOffset) { bytes_[fileOffset] = static_cast<char>(bytes_[fileOffset] ^ 0x5A); }
   size_t size() const { return bytes_.size(); }
 
   // The area offset of the first block in use that was asked for with
   // `size` bytes and whose content passes `matches`.
-  uint32_t blockOfSize(uint32_t size, const std::function<bool(uint32_t)>& matches = nullptr) const {
+  uint32_t BlockOfSize(uint32_t size, const std::function<bool(uint32_t)>& matches = nullptr) const {
     for (uint32_t k = 0; k < word(8); ++k) {
       if (word(20 + 16 * k + 4) == (0xC0000000 | size) && (!matches || matches(word(20 + 16 * k))))
         return word(20 + 16 * k);
@@ -61,8 +61,8 @@ class HiveFile {
     return 0;
   }
   // The area offset of the head block of the string stored as `text`.
-  uint32_t stringHead(const std::string& text) const {
-    return blockOfSize(StringHolderBase::kHeadBlockSize, [&](uint32_t head) {
+  uint32_t StringHead(const std::string& text) const {
+    return BlockOfSize(StringHolderBase::kHeadBlockSize, [&](uint32_t head) {
       for (size_t j = 0; j <= text.size(); ++j) {
         const auto byte = static_cast<uint8_t>(bytes_[kHeaderSize + head + StringHolderBase::kPayloadOffset + j]);
         if (StringHolderBase::Unscramble(byte, j) != static_cast<uint8_t>((text + '\0')[j])) return false;
@@ -70,20 +70,20 @@ class HiveFile {
       return true;
     });
   }
-  void setTextByte(uint32_t head, size_t j, char c) {
+  void SetTextByte(uint32_t head, size_t j, char c) {
     bytes_[kHeaderSize + head + StringHolderBase::kPayloadOffset + j] =
         static_cast<char>(StringHolderBase::Scramble(static_cast<uint8_t>(c), j));
   }
   // The node file's root element: the element that the only 4-byte block names.
-  uint32_t rootElement() const { return word(blockOfSize(4)) & 0xFFFFFF; }
+  uint32_t RootElement() const { return word(BlockOfSize(4)) & 0xFFFFFF; }
 
   void save(bool withChecksum) {
     if (withChecksum) {
       const uint32_t sum =
-          storage::hash::HashHelper<0>().getResult(bytes_.data() + kHeaderSize, bytes_.size() - kHeaderSize);
+          storage::hash::HashHelper<0>().Compute(bytes_.data() + kHeaderSize, bytes_.size() - kHeaderSize);
       std::memcpy(bytes_.data() + 8, &sum, sizeof sum);
     }
-    runner_.writeFile(name_, bytes_);
+    runner_.WriteFile(name_, bytes_);
   }
 
  private:
@@ -152,37 +152,37 @@ TEST_F(CheckTest, EachDamageIsFound) {
     std::vector<std::string> reported;
   };
   const Damage damages[] = {
-      {kNodes, false, [](HiveFile& f) { f.flipByte(f.size() - 100); }, {".storage000d.dm2: checksum"}},
-      {kStrings, false, [](HiveFile& f) { f.flipByte(f.size() - 100); }, {".storageMap000d.dm2: checksum"}},
+      {kNodes, false, [](HiveFile& f) { f.FlipByte(f.size() - 100); }, {".storage000d.dm2: checksum"}},
+      {kStrings, false, [](HiveFile& f) { f.FlipByte(f.size() - 100); }, {".storageMap000d.dm2: checksum"}},
       // The root's first child: the 4-byte holder, no element.
       {kNodes,
        true,
-       [](HiveFile& f) { f.setWord(f.rootElement() + 8, 0x01000000 | f.blockOfSize(4)); },
+       [](HiveFile& f) { f.SetWord(f.RootElement() + 8, 0x01000000 | f.BlockOfSize(4)); },
        {"the root element: a child link names 0x01", "leak: node hives: the block"}},
       // The first section its own next sibling, its name a SID never issued.
       {kNodes,
        true,
        [](HiveFile& f) {
-         const uint32_t first = f.word(f.rootElement() + 8);
-         f.setWord(first & 0xFFFFFF, first);
-         f.setWord((f.word((first & 0xFFFFFF) + 12) & 0xFFFFFF) + 8, 999999);
+         const uint32_t first = f.word(f.RootElement() + 8);
+         f.SetWord(first & 0xFFFFFF, first);
+         f.SetWord((f.word((first & 0xFFFFFF) + 12) & 0xFFFFFF) + 8, 999999);
        },
        {"a second time", "the SID 999999 names no live string"}},
       // A string chunk linking to the table's root.
       {kStrings,
        true,
-       [](HiveFile& f) { f.setWord(f.blockOfSize(36), 0x01000000 | f.blockOfSize(12)); },
+       [](HiveFile& f) { f.SetWord(f.BlockOfSize(36), 0x01000000 | f.BlockOfSize(12)); },
        {"which is no string chunk"}},
       // A read reaches a section or key through the string table's lookup by
       // name: a name string that leads elsewhere (its marker byte changed, or
       // spelled as another name) breaks `ls -r`, and check must find it first.
       {kStrings,
        true,
-       [](HiveFile& f) { f.setTextByte(f.stringHead("\x01Other"), 0, '!'); },
+       [](HiveFile& f) { f.SetTextByte(f.StringHead("\x01Other"), 0, '!'); },
        {"section '!Other': a lookup by its name finds no string instead of its own"}},
       {kStrings,
        true,
-       [](HiveFile& f) { f.setTextByte(f.stringHead("\x01k2"), 2, '1'); },
+       [](HiveFile& f) { f.SetTextByte(f.StringHead("\x01k2"), 2, '1'); },
        {"key 'Other\\k1': a lookup by its name finds the string "}},
   };
   for (const Damage& damage : damages) {
@@ -205,9 +205,9 @@ TEST_F(CheckTest, LeakedBlocksAreReportedAndFailOnlyAStrictCheck) {
   // The section "Other" (with its key) cut out of the list it follows "App"
   // in, the way an operation that never finished leaves blocks behind.
   HiveFile nodes(runner_, kNodes);
-  const uint32_t app = nodes.word(nodes.rootElement() + 8) & 0xFFFFFF;
+  const uint32_t app = nodes.word(nodes.RootElement() + 8) & 0xFFFFFF;
   ASSERT_NE(nodes.word(app), kNull);
-  nodes.setWord(app, kNull);
+  nodes.SetWord(app, kNull);
   nodes.save(true);
 
   const std::string out = ok({"check"});
@@ -240,7 +240,7 @@ TEST_F(CheckTest, TheHashChainTiesEachHiveToTheOneBefore) {
   // The second hive changed in a byte that nothing but the chain covers, with
   // its own checksum made right again.
   HiveFile second(runner_, "dom/.storageMap001d.dm2");
-  second.flipByte(kHeaderSize + 4096);
+  second.FlipByte(kHeaderSize + 4096);
   second.save(true);
   const std::string out = damaged();
   ExpectLines(out, {".storageMap000d.dm2: its head records the hash"});
@@ -249,23 +249,23 @@ TEST_F(CheckTest, TheHashChainTiesEachHiveToTheOneBefore) {
 
 TEST_F(CheckTest, DamagedFilesNeverCrashTheTool) {
   fill();
-  const std::string pristine = runner_.readFile(kNodes);
-  const std::string pristineMap = runner_.readFile(kStrings);
+  const std::string pristine = runner_.ReadFile(kNodes);
+  const std::string pristineMap = runner_.ReadFile(kStrings);
   std::mt19937 random(20261206);
   for (int round = 0; round < 12; ++round) {
-    runner_.writeFile(kNodes, pristine);
-    runner_.writeFile(kStrings, pristineMap);
+    runner_.WriteFile(kNodes, pristine);
+    runner_.WriteFile(kStrings, pristineMap);
     HiveFile file(runner_, round % 2 == 0 ? kNodes : kStrings);
     // The block table at the bottom and the blocks at the top hold the structure.
     for (int hit = 0; hit < 1 + round % 8; ++hit) {
       const uint32_t spot = random() % 8192;
-      file.flipByte(random() % 2 == 0 ? kHeaderSize + spot : file.size() - 1 - spot);
+      file.FlipByte(random() % 2 == 0 ? kHeaderSize + spot : file.size() - 1 - spot);
     }
     file.save(round % 3 != 0);
     const CliResult result = run({"check"});
     EXPECT_TRUE(result.status == 0 || result.status == 3) << "round " << round << ": " << result.status;
   }
-  runner_.writeFile(kStrings, pristineMap.substr(0, 5000));
+  runner_.WriteFile(kStrings, pristineMap.substr(0, 5000));
   EXPECT_NE(damaged().find(".storageMap000d.dm2: 5000 bytes instead of 1048576"), std::string::npos);
 }
 

@@ -51,10 +51,10 @@ struct Redirection {
 class CliRunner {
  public:
   std::string file(const std::string& name) const { return directory_.File(name); }
-  void writeFile(const std::string& name, const std::string& bytes) const {
+  void WriteFile(const std::string& name, const std::string& bytes) const {
     std::ofstream(file(name), std::ios::binary) << bytes;
   }
-  std::string readFile(const std::string& name) const {
+  std::string ReadFile(const std::string& name) const {
     std::ifstream in(file(name), std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
@@ -68,7 +68,7 @@ class CliRunner {
                            ? HelperProcess(Words{"-c", limit, SETTINGSTORE_CLI} + arguments, &to.io, "/bin/sh")
                                  .Wait(std::chrono::minutes(2))
                            : HelperProcess(arguments, &to.io, SETTINGSTORE_CLI).Wait(std::chrono::minutes(2));
-    return {status, readFile(".cli-out"), readFile(".cli-err")};
+    return {status, ReadFile(".cli-out"), ReadFile(".cli-err")};
   }
 
  private:
@@ -101,7 +101,7 @@ class HeldStorage {
   }
   ~HeldStorage() { Stop(0); }
 
-  bool Holding() const { return runner_.readFile(".hold-out").find("holding") != std::string::npos; }
+  bool Holding() const { return runner_.ReadFile(".hold-out").find("holding") != std::string::npos; }
   // Sends it the signal (with 0, closes its input instead) and gives its exit
   // status, or -1 when it did not end within the limit (it is killed then).
   int Stop(int signal) {

@@ -164,13 +164,13 @@ TEST(SecurityTest, FilesBesideAPrivateMainFileArePrivateToo) {
 
   // XML: the backup copy takes the settings file's bits.
   const std::string settings = runner.file("xml-settings");
-  runner.writeFile("xml-settings", "<storage/>");
+  runner.WriteFile("xml-settings", "<storage/>");
   ASSERT_EQ(chmod(settings.c_str(), 0600), 0);
   storage::BackupController backup(settings.c_str(), runner.file("none").c_str());
   backup.Prepare();
   backup.Confirm();
   storage::IdleSave::WaitUntilIdle();
-  EXPECT_EQ(runner.readFile("xml-settings.backup"), "<storage/>");
+  EXPECT_EQ(runner.ReadFile("xml-settings.backup"), "<storage/>");
   EXPECT_EQ(ModeOf(settings + ".backup"), 0600u);
 }
 

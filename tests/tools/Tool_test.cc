@@ -44,15 +44,15 @@ struct Step {
 void Play(const CliRunner& runner, int backend, const Words& storage, const std::vector<Step>& steps) {
   for (const Step& step : steps) {
     if ((step.backends & backend) == 0) continue;
-    if (!step.doc.empty()) runner.writeFile("doc", step.doc);
+    if (!step.doc.empty()) runner.WriteFile("doc", step.doc);
     Words command = storage;
     for (const std::string& word : step.command)
       command.push_back(word[0] == '@' ? runner.file(word.substr(1)) : word);
     const CliResult result = runner.run(command);
     std::string out = step.out;
     if (out.starts_with("@") && !fs::exists(runner.file(out.substr(1))))
-      runner.writeFile(out.substr(1), result.out);
-    if (out.starts_with("@")) out = runner.readFile(out.substr(1));
+      runner.WriteFile(out.substr(1), result.out);
+    if (out.starts_with("@")) out = runner.ReadFile(out.substr(1));
     SCOPED_TRACE(::testing::PrintToString(step.command) + " on backend " + std::to_string(backend));
     EXPECT_EQ(result.status, step.status) << result.err;
     EXPECT_TRUE(Matches(result.out, out)) << result.out.substr(0, 300);
@@ -191,15 +191,15 @@ TEST(ToolTest, EachCommandOnEachBackendDumpsTheSame) {
   // Loaded into an empty XML storage, the dump is that storage's own file too.
   fs::create_directories(runner.file("copy"));
   EXPECT_EQ(runner.run({"--type", "xml", "--path", runner.file("copy"), "load", runner.file("end.xml")}).status, 0);
-  EXPECT_EQ(runner.readFile("copy/.storage"), runner.readFile("end.xml"));
+  EXPECT_EQ(runner.ReadFile("copy/.storage"), runner.ReadFile("end.xml"));
 }
 
 // The tool on its own: usage, registry roots and databases, storages that are
 // not there or cannot be saved.
 TEST(ToolTest, OptionsPathsAndExitStatuses) {
   const CliRunner runner;
-  runner.writeFile("plain", "not a directory");
-  runner.writeFile("text.db", std::string(8192, 'x'));
+  runner.WriteFile("plain", "not a directory");
+  runner.WriteFile("text.db", std::string(8192, 'x'));
   fs::create_directories(runner.file("xml"));
   // A lock file planted as a link is never followed nor waited on for ever.
   fs::create_directories(runner.file("locked"));
@@ -254,7 +254,7 @@ TEST(ToolTest, OptionsPathsAndExitStatuses) {
   Play(runner, kAll, {}, steps);
   EXPECT_FALSE(fs::exists(runner.file("no")));
   EXPECT_TRUE(fs::is_empty(runner.file("xml")));
-  EXPECT_EQ(runner.readFile("text.db"), std::string(8192, 'x'));
+  EXPECT_EQ(runner.ReadFile("text.db"), std::string(8192, 'x'));
   const CliResult noDb =
       runner.run({"--type", "registry", "--registry-db", runner.file("text.db"), "--path", "HKCU", "ls"});
   for (size_t line = 0; line < noDb.err.size(); line = noDb.err.find('\n', line) + 1) {
@@ -271,9 +271,9 @@ TEST(ToolTest, DeepDocumentsLoadAndAreRemovedOnASmallStack) {
   for (int i = 0; i < kDepth; ++i) open += R"(<section name="a">)", close += "</section>", deepest += "/a";
   for (const auto storage : {&XmlStorage, &SharedStorage}) {
     const CliRunner runner;
-    runner.writeFile(
+    runner.WriteFile(
         "deep.xml", "<r>" + open + R"(<key name="K" type="String" value="deep" size="5"/>)" + close + "</r>");
-    runner.writeFile("bad.xml", "<r>" + open + R"(<section name="x/y"/>)" + close + "</r>");
+    runner.WriteFile("bad.xml", "<r>" + open + R"(<section name="x/y"/>)" + close + "</r>");
     EXPECT_EQ(runner.run(storage(runner) + Words{"load", runner.file("deep.xml"), "Top"}, kStackKib).status,
               0);
     const CliResult bad = runner.run(storage(runner) + Words{"load", runner.file("bad.xml"), ""}, kStackKib);
@@ -304,12 +304,12 @@ TEST(ToolTest, ADamagedXmlFileIsMovedAsideAndReportedAndAnUnreadableOneIsLeftAlo
   const CliRunner runner;
   const Words storage = XmlStorage(runner);
   // The default file is never written, so its damage is no loss: the command runs.
-  runner.writeFile("xml/.storage.default", "<settings><key");
+  runner.WriteFile("xml/.storage.default", "<settings><key");
   const std::string storageFile = runner.file("xml/.storage");
   Play(runner, kAll, storage,
        {{{"set", "S", "K", "v"}}, {{"get", "S", "K"}, 0, "v\n"}});  // the load makes the backup
-  EXPECT_EQ(runner.readFile("xml/.storage.default"), "<settings><key");
-  runner.writeFile("xml/.storage", "<settings><key");
+  EXPECT_EQ(runner.ReadFile("xml/.storage.default"), "<settings><key");
+  runner.WriteFile("xml/.storage", "<settings><key");
   Play(runner, kAll, storage,
        {{{"set", "S", "K2", "w"},
          3,
@@ -318,7 +318,7 @@ TEST(ToolTest, ADamagedXmlFileIsMovedAsideAndReportedAndAnUnreadableOneIsLeftAlo
              ".damaged*settingstore: Loaded " + storageFile + ".backup instead*"},
         {{"get", "S", "K"}, 0, "v\n"},
         {{"get", "S", "K2"}, 1, "", "*"}});  // no command runs on a storage found damaged
-  EXPECT_EQ(runner.readFile("xml/.storage.damaged"), "<settings><key");
+  EXPECT_EQ(runner.ReadFile("xml/.storage.damaged"), "<settings><key");
   // Running as root, a directory is what cannot be read.
   fs::remove(storageFile);
   fs::create_directory(storageFile);

@@ -38,7 +38,7 @@ std::string Visible(const char* text) {
 
 // A whole tree, one element per line indented by its depth.
 std::string Describe(const XmlNode& node, size_t depth = 0) {
-  std::string out = std::string(depth * 2, ' ') + Visible(node.getName());
+  std::string out = std::string(depth * 2, ' ') + Visible(node.Name());
   for (unsigned i = 0; i < node.GetAttributeCount(); ++i) {
     out += " " + Visible(node.GetAttributeNameAt(i)) + "=" + Visible(node.GetAttributeValueAt(i));
   }
@@ -120,7 +120,7 @@ TEST(Xml, VeryDeepTreesSurviveWithoutRecursion) {
   int depth = 0;
   for (; node->GetChildren()->size() == 1; ++depth) node = node->GetChildren()->get(0);
   EXPECT_EQ(depth, kDepth);
-  EXPECT_STREQ(node->getName(), "bottom");
+  EXPECT_STREQ(node->Name(), "bottom");
 }
 
 // Hand-written files: only elements and attributes make the tree; bytes are
@@ -229,7 +229,7 @@ TEST(Xml, PinnedNodesOutliveTheirRemoval) {
   pinned->unpin();  // frees it with its child
   parent.reset();   // frees the holder, but not its pinned child
   EXPECT_TRUE(deep->IsRemoved());
-  EXPECT_STREQ(deep->getName(), "deep");
+  EXPECT_STREQ(deep->Name(), "deep");
   deep->unpin();
 }
 

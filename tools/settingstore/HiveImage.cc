@@ -57,12 +57,12 @@ HiveImage::HiveImage(std::string label, std::vector<uint8_t> image, Findings& fi
   }
   areaSize_ = static_cast<uint32_t>(image_.size()) - kHeaderSize;
   std::memcpy(&storedChecksum_, image_.data() + kChecksumOffset, sizeof storedChecksum_);
-  areaHash_ = storage::hash::HashHelper<0>().getResult(image_.data() + kHeaderSize, areaSize_);
-  if (!checksumMatches()) {
+  areaHash_ = storage::hash::HashHelper<0>().Compute(image_.data() + kHeaderSize, areaSize_);
+  if (!ChecksumMatches()) {
     findings.damage.push_back(label_ + ": checksum " + HexWord(storedChecksum_) +
                               " does not match the content (" + HexWord(areaHash_) + ")");
   }
-  parseArea(findings);
+  ParseArea(findings);
 }
 
 const uint8_t* HiveImage::bytes(uint32_t offset, uint32_t length) const {
@@ -78,7 +78,7 @@ uint32_t HiveImage::word(uint32_t offset) const {
   return value;
 }
 
-void HiveImage::parseArea(Findings& findings) {
+void HiveImage::ParseArea(Findings& findings) {
   const uint32_t version = word(0);
   if (version != kVersion) {
     findings.damage.push_back(label_ + ": no formatted hive area (version word " + HexWord(version) + ")");
@@ -95,14 +95,14 @@ void HiveImage::parseArea(Findings& findings) {
     carved_ = 0;
     return;
   }
-  parseTable(static_cast<uint32_t>(entries), findings);
-  findHead(findings.damage);
+  ParseTable(static_cast<uint32_t>(entries), findings);
+  FindHead(findings.damage);
 }
 
 // Each block lies directly below the one carved before it. A process that
 // ended in the middle of a carve or a claim leaves a descriptor unwritten or
 // claimed: its room is lost, and the blocks after it still line up.
-void HiveImage::parseTable(uint32_t entries, Findings& findings) {
+void HiveImage::ParseTable(uint32_t entries, Findings& findings) {
   const uint32_t bottom = areaSize_ - carved_;
   uint32_t expected = areaSize_;  // where the next block must end
   bool cutShort = false;          // a carve before this block never wrote its descriptor
@@ -150,7 +150,7 @@ void HiveImage::parseTable(uint32_t entries, Findings& findings) {
   }
 }
 
-void HiveImage::findHead(Problems& damage) {
+void HiveImage::FindHead(Problems& damage) {
   for (const HiveBlock& block : blocks_) {
     if (block.state != BlockState::kInUse || block.requested != storage::PageManager::kHeadSize) continue;
     const uint8_t* signature = bytes(block.offset, kSignatureLength);

@@ -53,9 +53,9 @@ class HiveImage {
 
   const std::string& label() const { return label_; }
   // Whether the header's checksum is the hash of the area.
-  bool checksumMatches() const { return storedChecksum_ == areaHash_; }
-  uint32_t areaHash() const { return areaHash_; }
-  uint32_t areaSize() const { return areaSize_; }
+  bool ChecksumMatches() const { return storedChecksum_ == areaHash_; }
+  uint32_t AreaHash() const { return areaHash_; }
+  uint32_t AreaSize() const { return areaSize_; }
   uint32_t carved() const { return carved_; }
   // Every descriptor that names a block, in table order.
   const std::vector<HiveBlock>& blocks() const { return blocks_; }
@@ -68,9 +68,9 @@ class HiveImage {
   uint32_t word(uint32_t offset) const;
 
  private:
-  void parseArea(Findings& findings);
-  void parseTable(uint32_t entries, Findings& findings);
-  void findHead(Problems& damage);
+  void ParseArea(Findings& findings);
+  void ParseTable(uint32_t entries, Findings& findings);
+  void FindHead(Problems& damage);
 
   std::string label_;
   std::vector<uint8_t> image_;

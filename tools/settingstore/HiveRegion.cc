@@ -67,16 +67,16 @@ HiveRegion HiveRegion::FromFiles(const std::string& filePrefix, Findings& findin
   }
   for (size_t index = 0; index + 1 < hives.size(); ++index) {
     const auto& head = hives[index].head();
-    if (head && head->nextHash != hives[index + 1].areaHash()) {
+    if (head && head->nextHash != hives[index + 1].AreaHash()) {
       damage.push_back(hives[index].label() + ": its head records the hash " + HexWord(head->nextHash) +
                        " for " + hives[index + 1].label() + ", whose content hashes to " +
-                       HexWord(hives[index + 1].areaHash()));
+                       HexWord(hives[index + 1].AreaHash()));
     }
   }
   return HiveRegion(std::move(hives));
 }
 
-const HiveImage* HiveRegion::hiveOf(uint32_t address) const {
+const HiveImage* HiveRegion::HiveOf(uint32_t address) const {
   const int number = storage::InitMemAddress(address).hive();
   if (number < 1 || static_cast<size_t>(number) > hives_.size()) return nullptr;
   return &hives_[static_cast<size_t>(number) - 1];
@@ -89,7 +89,7 @@ const HiveBlock* HiveRegion::block(uint32_t address, uint32_t requested) const {
 }
 
 const uint8_t* HiveRegion::bytes(uint32_t address, uint32_t length) const {
-  const HiveImage* hive = hiveOf(address);
+  const HiveImage* hive = HiveOf(address);
   if (hive == nullptr) return nullptr;
   return hive->bytes(address & 0xFFFFFF, length);
 }

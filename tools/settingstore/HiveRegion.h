@@ -25,9 +25,9 @@ class HiveRegion {
 
   const std::vector<HiveImage>& hives() const { return hives_; }
   // The client blocks in use (head blocks excluded), by storage-wide address.
-  const std::unordered_map<uint32_t, HiveBlock>& blocksInUse() const { return inUse_; }
+  const std::unordered_map<uint32_t, HiveBlock>& BlocksInUse() const { return inUse_; }
   // The same addresses in hive order and, within a hive, in table order.
-  const std::vector<uint32_t>& addressesInOrder() const { return order_; }
+  const std::vector<uint32_t>& AddressesInOrder() const { return order_; }
   // The block in use at this address if it has this requested size, else null.
   const HiveBlock* block(uint32_t address, uint32_t requested) const;
   // `length` bytes at this address, or null when they leave its hive.
@@ -36,7 +36,7 @@ class HiveRegion {
   uint32_t word(uint32_t address) const;
 
  private:
-  const HiveImage* hiveOf(uint32_t address) const;
+  const HiveImage* HiveOf(uint32_t address) const;
 
   std::vector<HiveImage> hives_;
   std::unordered_map<uint32_t, HiveBlock> inUse_;

@@ -41,7 +41,7 @@ HoldRelease::HoldRelease() {
 
 HoldRelease::~HoldRelease() { close(signals_); }
 
-void HoldRelease::waitForRelease() {
+void HoldRelease::WaitForRelease() {
   pollfd waited[] = {{STDIN_FILENO, POLLIN, 0}, {signals_, POLLIN, 0}};
   char buffer[4096];
   for (;;) {

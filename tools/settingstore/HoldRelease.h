@@ -11,7 +11,7 @@ class HoldRelease {
  public:
   // Blocks the three signals in this thread and in every thread started
   // after it, so that none of them ends the process while it holds the
-  // storage: they are taken by waitForRelease instead. Make it before the
+  // storage: they are taken by WaitForRelease instead. Make it before the
   // storage opens.
   HoldRelease();
   ~HoldRelease();
@@ -20,7 +20,7 @@ class HoldRelease {
 
   // Reads and drops standard input until it ends or one of the signals
   // arrives (also one sent before this call).
-  void waitForRelease();
+  void WaitForRelease();
 
  private:
   int signals_ = -1;  // the signalfd that delivers them

@@ -27,7 +27,7 @@ Usage UsageOf(const std::vector<HiveImage>& hives) {
   for (const HiveImage& hive : hives) {
     ++usage.hives;
     usage.carved += hive.carved();
-    usage.capacity += hive.areaSize();
+    usage.capacity += hive.AreaSize();
     for (const HiveBlock& block : hive.blocks()) {
       if (block.state == BlockState::kInUse) {
         ++usage.blocksInUse;

@@ -19,18 +19,18 @@ constexpr size_t kLinesShown = 40;
 // of an operation (or still held a removed node) left taken.
 void ReportUnreached(const HiveRegion& region, const char* what, const std::unordered_set<uint32_t>& reached,
                      Findings& findings, CheckSummary& summary) {
-  for (uint32_t address : region.addressesInOrder()) {
+  for (uint32_t address : region.AddressesInOrder()) {
     if (reached.count(address) != 0) continue;
     ++summary.leakedBlocks;
     findings.leaks.push_back(std::string(what) + ": the block " + HexWord(address) + " (" +
-                             std::to_string(region.blocksInUse().at(address).requested) +
+                             std::to_string(region.BlocksInUse().at(address).requested) +
                              " bytes) is in use but nothing reaches it");
   }
 }
 
 // Each attribute node holding a value SID holds one reference on its string.
 void CheckReferences(const StringTableWalk& strings, const TreeWalk& tree, Problems& problems) {
-  for (const auto& [sid, uses] : tree.valueUses()) {
+  for (const auto& [sid, uses] : tree.ValueUses()) {
     const StoredString* string = strings.find(sid);
     if (string == nullptr || string->references >= uses) continue;
     problems.push_back("string " + std::to_string(sid) + ": " + std::to_string(string->references) +
@@ -89,7 +89,7 @@ CheckResult CheckStorage(const std::string& directory) {
   summary.sections = tree.sections();
   summary.keys = tree.keys();
   summary.strings = table.count();
-  summary.textBytes = table.textBytes();
+  summary.textBytes = table.TextBytes();
   return result;
 }
 

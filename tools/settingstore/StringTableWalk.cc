@@ -51,11 +51,11 @@ bool EqualIgnoringCase(std::string_view a, std::string_view b) {
 StringTableWalk::StringTableWalk(const HiveRegion& region, const std::string& directory, Findings& findings,
                                  std::unordered_set<uint32_t>& reached)
     : region_(region), directory_(directory) {
-  findRoot(findings.damage, reached);
-  for (uint32_t address : region_.addressesInOrder()) {
-    const uint32_t size = region_.blocksInUse().at(address).requested;
+  FindRoot(findings.damage, reached);
+  for (uint32_t address : region_.AddressesInOrder()) {
+    const uint32_t size = region_.BlocksInUse().at(address).requested;
     if (size == StringHolderBase::kHeadBlockSize || size == StringHolderBase::kExternalHeadBlockSize) {
-      readString(address, size, findings, reached);
+      ReadString(address, size, findings, reached);
     }
   }
   for (const auto& [sid, string] : strings_) {
@@ -70,12 +70,12 @@ const StoredString* StringTableWalk::find(uint32_t sid) const {
   return found == strings_.end() ? nullptr : &found->second;
 }
 
-uint32_t StringTableWalk::sidOfName(std::string_view name) const {
+uint32_t StringTableWalk::SidOfName(std::string_view name) const {
   const auto found = nameSids_.find(LowerAscii(std::string(1, storage::names::kMarker) + std::string(name)));
   return found == nameSids_.end() ? 0 : found->second;
 }
 
-uint32_t StringTableWalk::sidOf(std::string_view text) const {
+uint32_t StringTableWalk::SidOf(std::string_view text) const {
   uint32_t lowest = 0;
   for (const auto& [sid, string] : strings_) {
     if ((lowest == 0 || sid < lowest) && EqualIgnoringCase(string.text, text)) lowest = sid;
@@ -85,9 +85,9 @@ uint32_t StringTableWalk::sidOf(std::string_view text) const {
 
 // The table's root is its first 12-byte block; its third word is the last SID
 // issued.
-void StringTableWalk::findRoot(Problems& problems, std::unordered_set<uint32_t>& reached) {
-  for (uint32_t address : region_.addressesInOrder()) {
-    if (region_.blocksInUse().at(address).requested != storage::StringFactory::kRootSize) continue;
+void StringTableWalk::FindRoot(Problems& problems, std::unordered_set<uint32_t>& reached) {
+  for (uint32_t address : region_.AddressesInOrder()) {
+    if (region_.BlocksInUse().at(address).requested != storage::StringFactory::kRootSize) continue;
     counter_ = region_.word(address + storage::StringFactory::kRootCounterOffset);
     reached.insert(address);
     return;
@@ -95,7 +95,7 @@ void StringTableWalk::findRoot(Problems& problems, std::unordered_set<uint32_t>&
   problems.push_back("string table: no root block");
 }
 
-void StringTableWalk::readString(uint32_t head, uint32_t size, Findings& findings,
+void StringTableWalk::ReadString(uint32_t head, uint32_t size, Findings& findings,
                                  std::unordered_set<uint32_t>& reached) {
   Problems& problems = findings.damage;
   const uint32_t sid = region_.word(head + StringHolderBase::kSidOffset);
@@ -115,16 +115,16 @@ void StringTableWalk::readString(uint32_t head, uint32_t size, Findings& finding
     return;
   }
   std::string text;
-  if (!readChain(head, what, text, problems, reached)) return;
+  if (!ReadChain(head, what, text, problems, reached)) return;
   if (size == StringHolderBase::kExternalHeadBlockSize) {
     const std::string path = std::move(text);
-    if (!readExternal(head, path, what, text, problems)) return;
+    if (!ReadExternal(head, path, what, text, problems)) return;
   }
   textBytes_ += text.size();
   strings_.emplace(sid, StoredString{std::move(text), references});
 }
 
-bool StringTableWalk::readChain(uint32_t head, const std::string& what, std::string& text, Problems& problems,
+bool StringTableWalk::ReadChain(uint32_t head, const std::string& what, std::string& text, Problems& problems,
                                 std::unordered_set<uint32_t>& reached) {
   std::string bytes;
   uint32_t block = head;
@@ -152,7 +152,7 @@ bool StringTableWalk::readChain(uint32_t head, const std::string& what, std::str
 
 // An external string's chain holds its file's path; the file is looked for
 // by its name in the storage's directory, as the table does.
-bool StringTableWalk::readExternal(uint32_t head, const std::string& path, const std::string& what,
+bool StringTableWalk::ReadExternal(uint32_t head, const std::string& path, const std::string& what,
                                    std::string& text, Problems& problems) {
   const size_t separator = path.find_last_of("/\\");
   const std::string name = separator == std::string::npos ? path : path.substr(separator + 1);

@@ -30,22 +30,22 @@ class StringTableWalk {
   const StoredString* find(uint32_t sid) const;
   // The SID by which names are looked up: the lowest of the strings equal to
   // the text without regard to case; 0 when there is none.
-  uint32_t sidOf(std::string_view text) const;
+  uint32_t SidOf(std::string_view text) const;
   // The same for a section's or key's name, as the table's lookup by name
   // finds it (names are stored behind their marker byte).
-  uint32_t sidOfName(std::string_view name) const;
+  uint32_t SidOfName(std::string_view name) const;
 
   size_t count() const { return strings_.size(); }
-  uint64_t textBytes() const { return textBytes_; }
+  uint64_t TextBytes() const { return textBytes_; }
 
  private:
-  void findRoot(Problems& problems, std::unordered_set<uint32_t>& reached);
-  void readString(uint32_t head, uint32_t size, Findings& findings, std::unordered_set<uint32_t>& reached);
+  void FindRoot(Problems& problems, std::unordered_set<uint32_t>& reached);
+  void ReadString(uint32_t head, uint32_t size, Findings& findings, std::unordered_set<uint32_t>& reached);
   // The bytes the chain from this head carries, unscrambled and cut at their
   // terminator; false when the chain is broken.
-  bool readChain(uint32_t head, const std::string& what, std::string& text, Problems& problems,
+  bool ReadChain(uint32_t head, const std::string& what, std::string& text, Problems& problems,
                  std::unordered_set<uint32_t>& reached);
-  bool readExternal(uint32_t head, const std::string& path, const std::string& what, std::string& text,
+  bool ReadExternal(uint32_t head, const std::string& path, const std::string& what, std::string& text,
                     Problems& problems);
 
   const HiveRegion& region_;

@@ -35,10 +35,10 @@ TreeWalk::TreeWalk(const HiveRegion& nodes, const StringTableWalk& strings, Prob
                    std::unordered_set<uint32_t>& reached)
     : nodes_(nodes),
       strings_(strings),
-      sectionSid_(strings.sidOf("section")),
-      keySid_(strings.sidOf("key")),
-      nameSid_(strings.sidOf("name")) {
-  const uint32_t holder = findRootHolder(reached);
+      sectionSid_(strings.SidOf("section")),
+      keySid_(strings.SidOf("key")),
+      nameSid_(strings.SidOf("name")) {
+  const uint32_t holder = FindRootHolder(reached);
   if (holder == kNull) {
     problems.push_back("tree: no root holder");
     return;
@@ -59,10 +59,10 @@ TreeWalk::TreeWalk(const HiveRegion& nodes, const StringTableWalk& strings, Prob
 
 // The root holder is the only 4-byte block of the tree; like the node
 // factory, take the last one should there be several.
-uint32_t TreeWalk::findRootHolder(std::unordered_set<uint32_t>& reached) {
-  const std::vector<uint32_t>& order = nodes_.addressesInOrder();
+uint32_t TreeWalk::FindRootHolder(std::unordered_set<uint32_t>& reached) {
+  const std::vector<uint32_t>& order = nodes_.AddressesInOrder();
   for (auto at = order.rbegin(); at != order.rend(); ++at) {
-    if (nodes_.blocksInUse().at(*at).requested != NodeFactory::kRootHolderSize) continue;
+    if (nodes_.BlocksInUse().at(*at).requested != NodeFactory::kRootHolderSize) continue;
     reached.insert(*at);
     return *at;
   }
@@ -94,11 +94,11 @@ void TreeWalk::visit(const Pending& element, bool isRoot, Problems& problems,
       problems.push_back(where + ": its kind SID " + std::to_string(kindSid) + " is neither section nor key");
     }
     uint32_t nameSid = kNull;
-    const std::string stored = readAttributes(element.address, isKey, where, problems, reached, nameSid);
+    const std::string stored = ReadAttributes(element.address, isKey, where, problems, reached, nameSid);
     const std::string name = storage::names::Text(stored.c_str());
     path = element.parentPath.empty() ? name : element.parentPath + "\\" + name;
     where = (isKey ? "key '" : "section '") + path + "'";
-    checkLookup(element, kindSid, nameSid, name, where, problems);
+    CheckLookup(element, kindSid, nameSid, name, where, problems);
   }
 
   for (uint32_t child = nodes_.word(element.address + kFirstChild); child != kNull;
@@ -117,7 +117,7 @@ void TreeWalk::visit(const Pending& element, bool isRoot, Problems& problems,
   }
 }
 
-std::string TreeWalk::readAttributes(uint32_t element, bool isKey, const std::string& where,
+std::string TreeWalk::ReadAttributes(uint32_t element, bool isKey, const std::string& where,
                                      Problems& problems, std::unordered_set<uint32_t>& reached,
                                      uint32_t& nameSid) {
   std::string name;
@@ -135,9 +135,9 @@ std::string TreeWalk::readAttributes(uint32_t element, bool isKey, const std::st
     }
     const uint32_t nameWord = nodes_.word(attribute + kSidWord);
     if ((nameWord & kDeleteMark) != 0) problems.push_back(where + ": a removed attribute is still linked");
-    const std::string attributeName = textOf(nameWord & ~kDeleteMark, where, problems);
+    const std::string attributeName = TextOf(nameWord & ~kDeleteMark, where, problems);
     const uint32_t value = nodes_.word(attribute + kAttributeValue);
-    const std::string valueText = textOf(value, where + ", attribute '" + attributeName + "'", problems);
+    const std::string valueText = TextOf(value, where + ", attribute '" + attributeName + "'", problems);
     ++valueUses_[value];
     if (names.empty() && (nameWord & ~kDeleteMark) == nameSid_) {
       name = valueText;
@@ -159,11 +159,11 @@ std::string TreeWalk::readAttributes(uint32_t element, bool isKey, const std::st
 // A read reaches a section or key by name: the string table's lookup by name
 // gives a SID, and the first child of the parent with that kind and SID
 // answers. A name that leads elsewhere shows in a listing but cannot be read.
-void TreeWalk::checkLookup(const Pending& element, uint32_t kindSid, uint32_t nameSid,
+void TreeWalk::CheckLookup(const Pending& element, uint32_t kindSid, uint32_t nameSid,
                            const std::string& name, const std::string& where, Problems& problems) {
   // A missing name or a dead SID is reported already.
   if (nameSid == kNull || strings_.find(nameSid) == nullptr) return;
-  if (const uint32_t found = strings_.sidOfName(name); found != nameSid) {
+  if (const uint32_t found = strings_.SidOfName(name); found != nameSid) {
     problems.push_back(where + ": a lookup by its name finds " +
                        (found == 0 ? std::string("no string") : "the string " + std::to_string(found)) +
                        " instead of its own (" + std::to_string(nameSid) + ")");
@@ -173,7 +173,7 @@ void TreeWalk::checkLookup(const Pending& element, uint32_t kindSid, uint32_t na
   }
 }
 
-std::string TreeWalk::textOf(uint32_t sid, const std::string& where, Problems& problems) {
+std::string TreeWalk::TextOf(uint32_t sid, const std::string& where, Problems& problems) {
   const StoredString* string = strings_.find(sid);
   if (string != nullptr) return string->text;
   problems.push_back(where + ": the SID " + std::to_string(static_cast<int32_t>(sid)) +

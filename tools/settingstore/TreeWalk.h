@@ -25,7 +25,7 @@ class TreeWalk {
   uint64_t sections() const { return sections_; }
   uint64_t keys() const { return keys_; }
   // How many attribute nodes hold each value SID: each holds one reference.
-  const std::unordered_map<uint32_t, uint32_t>& valueUses() const { return valueUses_; }
+  const std::unordered_map<uint32_t, uint32_t>& ValueUses() const { return valueUses_; }
 
  private:
   struct Pending {
@@ -34,17 +34,17 @@ class TreeWalk {
     uint32_t parent;
   };
 
-  uint32_t findRootHolder(std::unordered_set<uint32_t>& reached);
+  uint32_t FindRootHolder(std::unordered_set<uint32_t>& reached);
   void visit(const Pending& element, bool isRoot, Problems& problems, std::unordered_set<uint32_t>& reached);
   // Checks the element's attribute list; returns its name as stored ("" when
   // it has none) and its SID in nameSid.
-  std::string readAttributes(uint32_t element, bool isKey, const std::string& where, Problems& problems,
+  std::string ReadAttributes(uint32_t element, bool isKey, const std::string& where, Problems& problems,
                              std::unordered_set<uint32_t>& reached, uint32_t& nameSid);
   // Whether a read that looks the element up by its name reaches it.
-  void checkLookup(const Pending& element, uint32_t kindSid, uint32_t nameSid, const std::string& name,
+  void CheckLookup(const Pending& element, uint32_t kindSid, uint32_t nameSid, const std::string& name,
                    const std::string& where, Problems& problems);
   // A SID that must name a live string: its text, or "(SID n)" after a problem.
-  std::string textOf(uint32_t sid, const std::string& where, Problems& problems);
+  std::string TextOf(uint32_t sid, const std::string& where, Problems& problems);
 
   const HiveRegion& nodes_;
   const StringTableWalk& strings_;

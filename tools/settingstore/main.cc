@@ -179,7 +179,7 @@ int main(int argc, char** argv) {
       cli::HoldRelease release;
       OpenedStorage opened(options, Access::kRead);
       std::cout << "holding the storage open until standard input ends" << std::endl;
-      release.waitForRelease();
+      release.WaitForRelease();
       opened.leave();
     };
   });

@@ -75,7 +75,7 @@ int AccessRace(const Args& a) {
   SharedDomSession session(a[1]);
   TouchFile(a[3]);
   if (!WaitForFile(a[4])) return kTimedOut;
-  for (uint32_t i = 1; i <= std::stoul(a[2]); ++i) session.Access().getTraits(InitMemAddress(3, 16 * i));
+  for (uint32_t i = 1; i <= std::stoul(a[2]); ++i) session.Access().TraitsOf(InitMemAddress(3, 16 * i));
   return 0;
 }
 
@@ -130,7 +130,7 @@ int StringHold(const Args& a) {
   const auto table = OpenStringTable(a[1], a[2]);
   const StringRef text = NameString(a[3]);
   Publish(a[4], std::to_string(text.GetSID()) + ' ' +
-                    std::to_string(FindHead(table->pageManager(), text.GetSID()).hive()));
+                    std::to_string(FindHead(table->Pages(), text.GetSID()).hive()));
   return WaitForFile(a[5]) ? 0 : kTimedOut;
 }
 
@@ -138,7 +138,7 @@ int StringHold(const Args& a) {
 // and waits to be killed.
 int StringHoldRoot(const Args& a) {
   const auto table = OpenStringTable(a[1], a[2]);
-  RootLock(table->pageManager()).lock(storage::GetSpinCount());
+  RootLock(table->Pages()).lock(storage::GetSpinCount());
   TouchFile(a[3]);
   for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
 }

@@ -101,7 +101,7 @@ int FileJoin(const Args& args) {
   SegmentPtr<FileSegment> segment(new FileSegment);
   if (!segment->Open(args.at(0).c_str(), args.at(1).c_str(), false)) return kBad;
   auto* payload = static_cast<uint8_t*>(segment->GetData());
-  const bool marked = !segment->loadedFromFile() && payload[0] == kTestMark;
+  const bool marked = !segment->LoadedFromFile() && payload[0] == kTestMark;
   if (marked) payload[1] = kHelperMark;
   segment->Unlock();
   TouchFile(args.at(2));
