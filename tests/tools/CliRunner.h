@@ -42,7 +42,8 @@ struct Redirection {
     posix_spawn_file_actions_init(&io);
     if (input >= 0) posix_spawn_file_actions_adddup2(&io, input, 0);
     posix_spawn_file_actions_addopen(&io, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (!err.empty()) posix_spawn_file_actions_addopen(&io, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (!err.empty())
+      posix_spawn_file_actions_addopen(&io, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   }
   ~Redirection() { posix_spawn_file_actions_destroy(&io); }
   posix_spawn_file_actions_t io;
@@ -61,13 +62,14 @@ class CliRunner {
 
   // With stackKib, the tool runs with its stack limited to that many KiB, so
   // that a deep recursion shows at once. A run that hangs is killed (status -1).
-  CliResult run(const Words& arguments, int stackKib = 0) const {
-    const std::string limit = "ulimit -s " + std::to_string(stackKib) + " && exec \"$0\" \"$@\"";
+  CliResult run(Words arguments, int stackKib = 0) const {
     const Redirection to(file(".cli-out"), file(".cli-err"));
-    const int status = stackKib > 0
-                           ? HelperProcess(Words{"-c", limit, SETTINGSTORE_CLI} + arguments, &to.io, "/bin/sh")
-                                 .Wait(std::chrono::minutes(2))
-                           : HelperProcess(arguments, &to.io, SETTINGSTORE_CLI).Wait(std::chrono::minutes(2));
+    const char* program = stackKib > 0 ? "/bin/sh" : SETTINGSTORE_CLI;
+    if (stackKib > 0)
+      arguments =
+          Words{"-c", "ulimit -s " + std::to_string(stackKib) + " && exec \"$0\" \"$@\"", SETTINGSTORE_CLI} +
+          arguments;
+    const int status = HelperProcess(arguments, &to.io, program).Wait(std::chrono::minutes(2));
     return {status, readFile(".cli-out"), readFile(".cli-err")};
   }
 
@@ -84,7 +86,9 @@ inline Words RegistryStorage(const CliRunner& runner) {
   return {
       "--type", "registry", "--registry-db", runner.file("registry.db"), "--path", "HKCU\\Software\\CliTest"};
 }
-inline Words SharedStorage(const CliRunner& runner) { return {"--type", "shared", "--path", runner.file("dom")}; }
+inline Words SharedStorage(const CliRunner& runner) {
+  return {"--type", "shared", "--path", runner.file("dom")};
+}
 
 // `settingstore <storage> hold`, which lets go when its standard input closes.
 class HeldStorage {

@@ -102,13 +102,15 @@ TEST(SecurityTest, SaveListsThatAreNotTheCallersOwnHiveFileNamesAreNotFollowed) 
     std::string from, to;  // the list would rename from over to: whole paths, or names in dom
   };
   const std::string secret = runner.file("secret"), evil = dom + "/evil";
-  for (const Case& row : {Case{true, false, evil, secret}, Case{false, false, evil, secret},
-                          Case{false, true, evil, secret}, Case{false, false, "notes.txt.tmp.1.0", "notes.txt"},
-                          Case{false, false, ".storage000d.dm2x.tmp.1.0", ".storage000d.dm2x"}}) {
+  for (const Case& row :
+       {Case{true, false, evil, secret}, Case{false, false, evil, secret}, Case{false, true, evil, secret},
+        Case{false, false, "notes.txt.tmp.1.0", "notes.txt"},
+        Case{false, false, ".storage000d.dm2x.tmp.1.0", ".storage000d.dm2x"}}) {
     if (row.plantedByOther && !other.Available()) continue;
     SCOPED_TRACE(row.to + (row.plantedByOther ? " by another user" : row.asLink ? " behind a link" : ""));
     const bool paths = row.to.starts_with("/");
-    const std::string from = paths ? row.from : dom + "/" + row.from, to = paths ? row.to : dom + "/" + row.to;
+    const std::string from = paths ? row.from : dom + "/" + row.from,
+                      to = paths ? row.to : dom + "/" + row.to;
     const std::string hive = (paths ? dom + "/" : "") + ".storage000d.dm2";
     std::ofstream(to) << "mine";
     const auto plant = [&] {
@@ -155,8 +157,7 @@ TEST(SecurityTest, FilesBesideAPrivateMainFileArePrivateToo) {
   const std::string dom = runner.file("dom");
   ASSERT_EQ(Shared(runner, {"set", "A", "k", "v"}).status, 0);
   ASSERT_EQ(chmod((dom + "/.storage000d.dm2").c_str(), 0600), 0);
-  ASSERT_EQ(
-      Shared(runner, {"set", "A", "long", std::string(1500, 'x')}).status, 0);
+  ASSERT_EQ(Shared(runner, {"set", "A", "long", std::string(1500, 'x')}).status, 0);
   const std::vector<std::string> texts = FilesStartingWith(dom, "external_");
   ASSERT_EQ(texts.size(), 1u);
   for (const std::string& file : FilesStartingWith(dom, ".storage")) EXPECT_EQ(ModeOf(file), 0600u) << file;
