@@ -95,7 +95,6 @@ inline int ReadGeneration(storage::IStorageSection* root, bool longText) {
 // Two of them do not fit one hive.
 inline constexpr uint32_t kHiveBlockSize = 700000;
 inline constexpr size_t kHiveBlocks = 2;
-inline constexpr int kHiveMixed = -1;
 
 inline uint8_t PatternByte(int generation, uint32_t index) {
   return static_cast<uint8_t>(generation * 37 + index * 13 + (index >> 8));
@@ -130,19 +129,19 @@ inline void WriteHiveGeneration(storage::PageManager& manager, int generation) {
   }
 }
 
-// The generation of every block, or kHiveMixed when blocks are missing or
+// The generation of every block, or kMixedContent when blocks are missing or
 // disagree.
 inline int ReadHiveGeneration(storage::PageManager& manager) {
   const HiveBlocks found(manager);
-  if (found.blocks.size() != kHiveBlocks) return kHiveMixed;
-  int generation = kHiveMixed;
+  if (found.blocks.size() != kHiveBlocks) return kMixedContent;
+  int generation = kMixedContent;
   for (const auto& [address, size] : found.blocks) {
     const auto* bytes = static_cast<const uint8_t*>(manager.GetPoint(address));
     // The first byte names the generation; every other byte must agree.
-    if (generation == kHiveMixed) generation = (bytes[0] * 173) % 256;  // 37 * 173 = 1 (mod 256)
-    if (size != static_cast<int32_t>(kHiveBlockSize)) return kHiveMixed;
+    if (generation == kMixedContent) generation = (bytes[0] * 173) % 256;  // 37 * 173 = 1 (mod 256)
+    if (size != static_cast<int32_t>(kHiveBlockSize)) return kMixedContent;
     for (uint32_t i = 0; i < kHiveBlockSize; ++i)
-      if (bytes[i] != PatternByte(generation, i)) return kHiveMixed;
+      if (bytes[i] != PatternByte(generation, i)) return kMixedContent;
   }
   return generation;
 }

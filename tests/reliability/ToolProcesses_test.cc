@@ -12,12 +12,6 @@
 namespace settingstore::test {
 namespace {
 
-std::string Ok(const CliRunner& runner, const Words& arguments) {
-  const CliResult result = runner.run(arguments);
-  EXPECT_EQ(result.status, 0) << result.err;
-  return result.out;
-}
-
 TEST(ToolProcessesTest, ConcurrentWritersToOneXmlStorageKeepEveryWrite) {
   constexpr int kWriters = 3, kWrites = 12;
   const CliRunner runner;
@@ -27,11 +21,11 @@ TEST(ToolProcessesTest, ConcurrentWritersToOneXmlStorageKeepEveryWrite) {
     writers.emplace_back([&storage, writer] {
       const CliRunner own;  // each writer's output files apart
       for (int write = 0; write < kWrites; ++write)
-        Ok(own, storage + Words{"set", "W" + std::to_string(writer), "K" + std::to_string(write), "v"});
+        own.ok(storage + Words{"set", "W" + std::to_string(writer), "K" + std::to_string(write), "v"});
     });
   }
   for (std::thread& writer : writers) writer.join();
-  const std::string listing = Ok(runner, storage + Words{"ls", "-r"});
+  const std::string listing = runner.ok(storage + Words{"ls", "-r"});
   for (int writer = 0; writer < kWriters; ++writer)
     for (int write = 0; write < kWrites; ++write) {
       const std::string key = "W" + std::to_string(writer) + "/K" + std::to_string(write) + "\t";
@@ -43,16 +37,16 @@ TEST(ToolProcessesTest, ConcurrentWritersToOneXmlStorageKeepEveryWrite) {
 // last process, it saves what another process wrote meanwhile.
 TEST(ToolProcessesTest, HoldLeavesCleanlyOnASignal) {
   const CliRunner runner;
-  Ok(runner, SharedStorage(runner) + Words{"set", "While", "Held", "no"});
+  runner.ok(SharedStorage(runner) + Words{"set", "While", "Held", "no"});
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
     const std::string value = std::to_string(signal);
     {
       HeldStorage held(runner, SharedStorage(runner));
       ASSERT_TRUE(held.Holding());
-      Ok(runner, SharedStorage(runner) + Words{"set", "While", "Held", value});
+      runner.ok(SharedStorage(runner) + Words{"set", "While", "Held", value});
       EXPECT_EQ(held.Stop(signal), 0) << signal;
     }
-    EXPECT_EQ(Ok(runner, SharedStorage(runner) + Words{"get", "While", "Held"}), value + "\n") << signal;
+    EXPECT_EQ(runner.ok(SharedStorage(runner) + Words{"get", "While", "Held"}), value + "\n") << signal;
   }
 }
 
@@ -61,9 +55,9 @@ TEST(ToolProcessesTest, ARunEndsOnlyAfterItsBackupCopy) {
   const Words storage = XmlStorage(runner);
   // Large enough that writing the copy outlasts the rest of the run.
   runner.writeFile("blob", std::string(3 << 20, 'x'));
-  Ok(runner, storage + Words{"set", "--type", "binary", "--from-file", runner.file("blob"), "Big", "Blob"});
-  Ok(runner, storage + Words{"set", "S", "K", "v"});
-  EXPECT_EQ(Ok(runner, storage + Words{"get", "S", "K"}), "v\n");
+  runner.ok(storage + Words{"set", "--type", "binary", "--from-file", runner.file("blob"), "Big", "Blob"});
+  runner.ok(storage + Words{"set", "S", "K", "v"});
+  EXPECT_EQ(runner.ok(storage + Words{"get", "S", "K"}), "v\n");
   const std::string backup = runner.readFile("xml/.storage.backup");
   EXPECT_TRUE(backup == runner.readFile("xml/.storage")) << "a backup of " << backup.size() << " bytes";
 }

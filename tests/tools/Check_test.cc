@@ -64,8 +64,7 @@ class HiveFile {
   uint32_t stringHead(const std::string& text) const {
     return blockOfSize(StringHolderBase::kHeadBlockSize, [&](uint32_t head) {
       for (size_t j = 0; j <= text.size(); ++j) {
-        const auto byte =
-            static_cast<uint8_t>(bytes_[kHeaderSize + head + StringHolderBase::kPayloadOffset + j]);
+        const auto byte = static_cast<uint8_t>(bytes_[kHeaderSize + head + StringHolderBase::kPayloadOffset + j]);
         if (StringHolderBase::Unscramble(byte, j) != static_cast<uint8_t>((text + '\0')[j])) return false;
       }
       return true;
@@ -94,18 +93,13 @@ class HiveFile {
 };
 
 void ExpectLines(const std::string& out, const std::vector<std::string>& lines) {
-  for (const std::string& line : lines)
-    EXPECT_NE(out.find(line), std::string::npos) << line << " in\n" << out;
+  for (const std::string& line : lines) EXPECT_NE(out.find(line), std::string::npos) << line << " in\n" << out;
 }
 
 class CheckTest : public ::testing::Test {
  protected:
   CliResult run(const Words& arguments) const { return runner_.run(SharedStorage(runner_) + arguments); }
-  std::string ok(const Words& arguments) const {
-    const CliResult result = run(arguments);
-    EXPECT_EQ(result.status, 0) << result.err;
-    return result.out;
-  }
+  std::string ok(const Words& arguments) const { return runner_.ok(SharedStorage(runner_) + arguments); }
   void fill() const {
     ok({"set", "App/Window", "Title", "hello"});
     ok({"set", "--type", "int", "App/Window", "Width", "640"});
@@ -141,8 +135,7 @@ TEST_F(CheckTest, ASoundStoragePassesAndOverwritesAndDeletesLeaveNothingTaken) {
   ok({"set", "Other", "Long", std::string(300, 'y')});
   ok({"rm", "App", "Blob"});
   ok({"rmsection", "-r", "App/Window"});
-  ExpectLines(ok({"check", "--strict"}),
-              {"keys:           2\n", "leaked blocks:  0\n", "the storage is sound\n"});
+  ExpectLines(ok({"check", "--strict"}), {"keys:           2\n", "leaked blocks:  0\n", "the storage is sound\n"});
 }
 
 // Each damage, made in a file of a filled storage: what check must report,
@@ -229,7 +222,7 @@ TEST_F(CheckTest, TheHashChainTiesEachHiveToTheOneBefore) {
     // hive, given back at once, leave the storage sound with two hives.
     const storage::SharedSettings settings(runner_.file("dom").c_str());
     storage::BasicMemoryConfigurator names(settings.mapName.c_str(),
-                                           (settings.path + "/" + settings.mapFileName).c_str());
+                                       (settings.path + "/" + settings.mapFileName).c_str());
     storage::PageManager pages;
     pages.Initialize(&names);
     const storage::InitMemAddress first = pages.Allocate(600000);

@@ -5,6 +5,7 @@
 #define SETTINGSTORE_TESTS_TOOLS_CLIRUNNER_H
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -42,8 +43,7 @@ struct Redirection {
     posix_spawn_file_actions_init(&io);
     if (input >= 0) posix_spawn_file_actions_adddup2(&io, input, 0);
     posix_spawn_file_actions_addopen(&io, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (!err.empty())
-      posix_spawn_file_actions_addopen(&io, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (!err.empty()) posix_spawn_file_actions_addopen(&io, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   }
   ~Redirection() { posix_spawn_file_actions_destroy(&io); }
   posix_spawn_file_actions_t io;
@@ -64,13 +64,17 @@ class CliRunner {
   // that a deep recursion shows at once. A run that hangs is killed (status -1).
   CliResult run(Words arguments, int stackKib = 0) const {
     const Redirection to(file(".cli-out"), file(".cli-err"));
-    const char* program = stackKib > 0 ? "/bin/sh" : SETTINGSTORE_CLI;
-    if (stackKib > 0)
-      arguments =
-          Words{"-c", "ulimit -s " + std::to_string(stackKib) + " && exec \"$0\" \"$@\"", SETTINGSTORE_CLI} +
-          arguments;
-    const int status = HelperProcess(arguments, &to.io, program).Wait(std::chrono::minutes(2));
+    const std::string limit = "ulimit -s " + std::to_string(stackKib) + " && exec \"$0\" \"$@\"";
+    if (stackKib > 0) arguments = Words{"-c", limit, SETTINGSTORE_CLI} + arguments;
+    const int status = HelperProcess(arguments, &to.io, stackKib > 0 ? "/bin/sh" : SETTINGSTORE_CLI)
+                           .Wait(std::chrono::minutes(2));
     return {status, readFile(".cli-out"), readFile(".cli-err")};
+  }
+  // A run that must succeed: what it wrote to standard output.
+  std::string ok(const Words& arguments) const {
+    const CliResult result = run(arguments);
+    EXPECT_EQ(result.status, 0) << result.err;
+    return result.out;
   }
 
  private:
@@ -86,9 +90,7 @@ inline Words RegistryStorage(const CliRunner& runner) {
   return {
       "--type", "registry", "--registry-db", runner.file("registry.db"), "--path", "HKCU\\Software\\CliTest"};
 }
-inline Words SharedStorage(const CliRunner& runner) {
-  return {"--type", "shared", "--path", runner.file("dom")};
-}
+inline Words SharedStorage(const CliRunner& runner) { return {"--type", "shared", "--path", runner.file("dom")}; }
 
 // `settingstore <storage> hold`, which lets go when its standard input closes.
 class HeldStorage {

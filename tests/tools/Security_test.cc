@@ -102,15 +102,13 @@ TEST(SecurityTest, SaveListsThatAreNotTheCallersOwnHiveFileNamesAreNotFollowed) 
     std::string from, to;  // the list would rename from over to: whole paths, or names in dom
   };
   const std::string secret = runner.file("secret"), evil = dom + "/evil";
-  for (const Case& row :
-       {Case{true, false, evil, secret}, Case{false, false, evil, secret}, Case{false, true, evil, secret},
-        Case{false, false, "notes.txt.tmp.1.0", "notes.txt"},
-        Case{false, false, ".storage000d.dm2x.tmp.1.0", ".storage000d.dm2x"}}) {
+  for (const Case& row : {Case{true, false, evil, secret}, Case{false, false, evil, secret},
+                          Case{false, true, evil, secret}, Case{false, false, "notes.txt.tmp.1.0", "notes.txt"},
+                          Case{false, false, ".storage000d.dm2x.tmp.1.0", ".storage000d.dm2x"}}) {
     if (row.plantedByOther && !other.Available()) continue;
     SCOPED_TRACE(row.to + (row.plantedByOther ? " by another user" : row.asLink ? " behind a link" : ""));
     const bool paths = row.to.starts_with("/");
-    const std::string from = paths ? row.from : dom + "/" + row.from,
-                      to = paths ? row.to : dom + "/" + row.to;
+    const std::string from = paths ? row.from : dom + "/" + row.from, to = paths ? row.to : dom + "/" + row.to;
     const std::string hive = (paths ? dom + "/" : "") + ".storage000d.dm2";
     std::ofstream(to) << "mine";
     const auto plant = [&] {
@@ -138,11 +136,10 @@ TEST(SecurityTest, AnEarlierVersionsSaveListBesideItsFilesIsFinished) {
   ASSERT_EQ(Shared(runner, {"set", "A", "k", "old"}).status, 0);
   const std::string nodes = dom + "/.storage000d.dm2";
   const std::string strings = dom + "/.storageMap000d.dm2";
-  fs::copy_file(nodes, runner.file("nodes"));
-  fs::copy_file(strings, runner.file("strings"));
+  // Temporaries of process 1, which never ends: no later save clears them.
+  fs::copy_file(nodes, nodes + ".tmp.1.0");
+  fs::copy_file(strings, strings + ".tmp.1.0");
   ASSERT_EQ(Shared(runner, {"set", "A", "k", "new"}).status, 0);
-  fs::copy_file(runner.file("nodes"), nodes + ".tmp.1.0");
-  fs::copy_file(runner.file("strings"), strings + ".tmp.1.0");
   const std::string text =
       nodes + ".tmp.1.0" + '\0' + nodes + '\0' + strings + ".tmp.1.0" + '\0' + strings + '\0';
   std::ofstream(dom + "/.hivesave.1.0", std::ios::binary) << text;
@@ -157,7 +154,8 @@ TEST(SecurityTest, FilesBesideAPrivateMainFileArePrivateToo) {
   const std::string dom = runner.file("dom");
   ASSERT_EQ(Shared(runner, {"set", "A", "k", "v"}).status, 0);
   ASSERT_EQ(chmod((dom + "/.storage000d.dm2").c_str(), 0600), 0);
-  ASSERT_EQ(Shared(runner, {"set", "A", "long", std::string(1500, 'x')}).status, 0);
+  ASSERT_EQ(
+      Shared(runner, {"set", "A", "long", std::string(1500, 'x')}).status, 0);
   const std::vector<std::string> texts = FilesStartingWith(dom, "external_");
   ASSERT_EQ(texts.size(), 1u);
   for (const std::string& file : FilesStartingWith(dom, ".storage")) EXPECT_EQ(ModeOf(file), 0600u) << file;
