@@ -1,11 +1,13 @@
 // Runs one save in a helper process killed after its first, second, third...
 // file step, until a run completes without being killed, and hands each
 // killed run's leftovers to a check. The directory is reset to the same
-// starting files before each run.
+// starting files before each run. And what tests see of the files saves
+// leave: which there are, and their permission bits.
 #ifndef SETTINGSTORE_TESTS_RELIABILITY_CRASHSWEEP_H
 #define SETTINGSTORE_TESTS_RELIABILITY_CRASHSWEEP_H
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
@@ -71,6 +73,12 @@ inline std::vector<std::string> EntriesWith(const std::filesystem::path& directo
     if (name.find(text) != std::string::npos) found.push_back(name);
   }
   return found;
+}
+
+// A file's permission bits, 0 when it is not there.
+inline mode_t ModeOf(const std::string& path) {
+  struct stat status {};
+  return lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
 }
 
 }  // namespace settingstore::test

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "reliability/CrashSweep.h"
 #include "support/OtherUser.h"
 #include "tools/CliRunner.h"
 #include "xmlfile/FileBackup.h"
@@ -23,11 +24,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-mode_t ModeOf(const std::string& path) {
-  struct stat status {};
-  return lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
-}
-
 class AllowSharedDirectory {
  public:
   AllowSharedDirectory() { setenv("SETTINGSTORE_ALLOW_SHARED_DIRECTORY", "1", 1); }
@@ -37,14 +33,6 @@ class AllowSharedDirectory {
 // Runs the tool on the runner's shared storage.
 CliResult Shared(const CliRunner& runner, const Words& command) {
   return runner.run(SharedStorage(runner) + command);
-}
-
-std::vector<std::string> FilesStartingWith(const std::string& directory, const std::string& prefix) {
-  std::vector<std::string> found;
-  for (const auto& entry : fs::directory_iterator(directory)) {
-    if (entry.path().filename().string().starts_with(prefix)) found.push_back(entry.path().string());
-  }
-  return found;
 }
 
 TEST(SecurityTest, StorageDirectoriesThatOtherUsersControlAreRefused) {
@@ -148,11 +136,11 @@ TEST(SecurityTest, FilesBesideAPrivateMainFileArePrivateTooAndNeeded) {
   ASSERT_EQ(Shared(runner, {"set", "A", "k", "v"}).status, 0);
   ASSERT_EQ(chmod((dom + "/.storage000d.dm2").c_str(), 0600), 0);
   ASSERT_EQ(Shared(runner, {"set", "A", "long", std::string(1500, 'x')}).status, 0);
-  const std::vector<std::string> texts = FilesStartingWith(dom, "external_");
+  const std::vector<std::string> texts = EntriesWith(dom, "external_");
   ASSERT_EQ(texts.size(), 1u);
-  for (const std::string& file : FilesStartingWith(dom, ".storage")) EXPECT_EQ(ModeOf(file), 0600u) << file;
-  EXPECT_EQ(ModeOf(texts.front()), 0600u);
-  fs::remove(texts.front());
+  for (const std::string& file : EntriesWith(dom, ".storage")) EXPECT_EQ(ModeOf(dom + "/" + file), 0600u) << file;
+  EXPECT_EQ(ModeOf(dom + "/" + texts.front()), 0600u);
+  fs::remove(dom + "/" + texts.front());
   for (const Words& command : {Words{"get", "A", "long"}, Words{"dump"}}) {
     const CliResult result = Shared(runner, command);
     EXPECT_EQ(result.status, 3) << command[0] << ": " << result.out << result.err;
