@@ -43,10 +43,6 @@ class DirectorySnapshot {
   TempDirectory kept_;
 };
 
-inline int RunHelper(const std::vector<std::string>& arguments) {
-  return HelperProcess(arguments).Wait(kHelperLimit);
-}
-
 // The number of crash points tried: the killed runs.
 inline int SweepCrashPoints(const DirectorySnapshot& start, const std::vector<std::string>& save,
                             const std::function<void(int step)>& checkAfterKill) {
@@ -54,7 +50,7 @@ inline int SweepCrashPoints(const DirectorySnapshot& start, const std::vector<st
     start.Restore();
     std::vector<std::string> arguments{"--crash-after", std::to_string(step)};
     arguments.insert(arguments.end(), save.begin(), save.end());
-    const int exit = RunHelper(arguments);
+    const int exit = HelperProcess(arguments).Wait(kHelperLimit);
     if (exit == kHelperDone) return step - 1;
     EXPECT_EQ(exit, kKilledExit) << "step " << step;
     if (exit != kKilledExit) return step - 1;

@@ -37,7 +37,7 @@ class Storage {
                                        : word);
     return words;
   }
-  int Run(const std::string& run) const { return RunHelper(Arguments(run)); }
+  int Run(const std::string& run) const { return HelperProcess(Arguments(run)).Wait(kHelperLimit); }
   const fs::path& path() const { return directory_.path(); }
 
   // The generation a fresh start finds, kMixedContent when it finds pieces of

@@ -40,12 +40,10 @@ TEST(ToolProcessesTest, HoldLeavesCleanlyOnASignal) {
   runner.ok(SharedStorage(runner) + Words{"set", "While", "Held", "no"});
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
     const std::string value = std::to_string(signal);
-    {
-      HeldStorage held(runner, SharedStorage(runner));
-      ASSERT_TRUE(held.Holding());
-      runner.ok(SharedStorage(runner) + Words{"set", "While", "Held", value});
-      EXPECT_EQ(held.Stop(signal), 0) << signal;
-    }
+    HeldStorage held(runner, SharedStorage(runner));
+    ASSERT_TRUE(held.Holding());
+    runner.ok(SharedStorage(runner) + Words{"set", "While", "Held", value});
+    EXPECT_EQ(held.Stop(signal), 0) << signal;  // it has ended: what it saved is there
     EXPECT_EQ(runner.ok(SharedStorage(runner) + Words{"get", "While", "Held"}), value + "\n") << signal;
   }
 }
