@@ -3,11 +3,7 @@
 //       creates the object (the mutex owned, the event set, the mapping filled
 //       with ones), prints "<last error> <thread id>", then holds it until its
 //       input closes;
-//   wait <name> <milliseconds>
-//       opens the mutex, waits that long for it, prints the wait result
-//       (0 acquired, 1 abandoned, 2 timed out, 3 failed) and ends.
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -19,13 +15,7 @@ using namespace storage::platform;
 int main(int argc, char** argv) {
   const std::string kind = argc > 2 ? argv[1] : "";
   std::shared_ptr<void> object;
-  if (kind == "wait" && argc == 4) {
-    auto mutex = NamedMutex::Open(argv[2]);
-    const WaitResult result = mutex ? mutex->Wait(strtoul(argv[3], nullptr, 10)) : WaitResult::kFailed;
-    if (result == WaitResult::kAcquired || result == WaitResult::kAbandoned) mutex->Release();
-    printf("%d\n", static_cast<int>(result));
-    return 0;
-  } else if (kind == "mutex") {
+  if (kind == "mutex") {
     object = NamedMutex::Create(argv[2], true);
   } else if (kind == "event") {
     std::shared_ptr<NamedEvent> event = NamedEvent::Create(argv[2]);

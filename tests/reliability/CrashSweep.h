@@ -1,11 +1,13 @@
 // Runs one save in a helper process killed after its first, second, third...
 // file step, until a run completes without being killed, and hands each
 // killed run's leftovers to a check. The directory is reset to the same
-// starting files before each run.
+// starting files before each run. And what tests see of the files saves
+// leave: which there are, and their permission bits.
 #ifndef SETTINGSTORE_TESTS_RELIABILITY_CRASHSWEEP_H
 #define SETTINGSTORE_TESTS_RELIABILITY_CRASHSWEEP_H
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
@@ -41,10 +43,6 @@ class DirectorySnapshot {
   TempDirectory kept_;
 };
 
-inline int RunHelper(const std::vector<std::string>& arguments) {
-  return HelperProcess(arguments).Wait(kHelperLimit);
-}
-
 // The number of crash points tried: the killed runs.
 inline int SweepCrashPoints(const DirectorySnapshot& start, const std::vector<std::string>& save,
                             const std::function<void(int step)>& checkAfterKill) {
@@ -52,7 +50,7 @@ inline int SweepCrashPoints(const DirectorySnapshot& start, const std::vector<st
     start.Restore();
     std::vector<std::string> arguments{"--crash-after", std::to_string(step)};
     arguments.insert(arguments.end(), save.begin(), save.end());
-    const int exit = RunHelper(arguments);
+    const int exit = HelperProcess(arguments).Wait(kHelperLimit);
     if (exit == kHelperDone) return step - 1;
     EXPECT_EQ(exit, kKilledExit) << "step " << step;
     if (exit != kKilledExit) return step - 1;
@@ -71,6 +69,12 @@ inline std::vector<std::string> EntriesWith(const std::filesystem::path& directo
     if (name.find(text) != std::string::npos) found.push_back(name);
   }
   return found;
+}
+
+// A file's permission bits, 0 when it is not there.
+inline mode_t ModeOf(const std::string& path) {
+  struct stat status {};
+  return lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
 }
 
 }  // namespace settingstore::test

@@ -1,13 +1,19 @@
 // What the crash tests write and read back: a "generation" of content that a
 // save either keeps whole or replaces whole. Every piece carries the
-// generation, so that a mixture of two saves shows.
+// generation, so that a mixture of two saves shows. For a storage's settings,
+// keys that name it; for a page manager's hive files, two large blocks (the
+// storage then spans two chained hive files) filled with its pattern.
 #ifndef SETTINGSTORE_TESTS_RELIABILITY_STORAGECONTENT_H
 #define SETTINGSTORE_TESTS_RELIABILITY_STORAGECONTENT_H
 
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "shm/MemoryConfigurator.h"
+#include "shm/PageManager.h"
 #include "storage/initializer.h"
 #include "storage/storage.h"
 
@@ -84,6 +90,60 @@ inline int ReadGeneration(storage::IStorageSection* root, bool longText) {
     // Odd generations have none.
   }
   return even == (generation % 2 == 0 ? generation : -1) ? generation : kMixedContent;
+}
+
+// Two of them do not fit one hive.
+inline constexpr uint32_t kHiveBlockSize = 700000;
+inline constexpr size_t kHiveBlocks = 2;
+
+inline uint8_t PatternByte(int generation, uint32_t index) {
+  return static_cast<uint8_t>(generation * 37 + index * 13 + (index >> 8));
+}
+
+inline void StartHives(storage::PageManager& manager, const std::string& name,
+                       const std::string& filePrefix) {
+  storage::BasicMemoryConfigurator configurator(name.c_str(), filePrefix.c_str());
+  manager.Initialize(&configurator);
+}
+
+// The storage's blocks and the sizes their owners asked for.
+struct HiveBlocks : storage::MemoryBlockVisitor {
+  explicit HiveBlocks(storage::PageManager& manager) { manager.Enumerate(*this, false); }
+  bool MemoryBlock(const storage::InitMemAddress& address, int32_t size) override {
+    blocks.emplace_back(address, size);
+    return true;
+  }
+  std::vector<std::pair<storage::InitMemAddress, int32_t>> blocks;
+};
+
+// Makes the blocks when the storage has none, then fills them all.
+inline void WriteHiveGeneration(storage::PageManager& manager, int generation) {
+  // Written in place: the hives are saved only when told so.
+  manager.MarkChanged();
+  HiveBlocks found(manager);
+  for (size_t i = found.blocks.empty() ? 0 : kHiveBlocks; i < kHiveBlocks; ++i)
+    found.blocks.emplace_back(manager.Allocate(kHiveBlockSize), kHiveBlockSize);
+  for (const auto& [address, size] : found.blocks) {
+    auto* bytes = static_cast<uint8_t*>(manager.GetPoint(address));
+    for (uint32_t i = 0; i < kHiveBlockSize; ++i) bytes[i] = PatternByte(generation, i);
+  }
+}
+
+// The generation of every block, or kMixedContent when blocks are missing or
+// disagree.
+inline int ReadHiveGeneration(storage::PageManager& manager) {
+  const HiveBlocks found(manager);
+  if (found.blocks.size() != kHiveBlocks) return kMixedContent;
+  int generation = kMixedContent;
+  for (const auto& [address, size] : found.blocks) {
+    const auto* bytes = static_cast<const uint8_t*>(manager.GetPoint(address));
+    // The first byte names the generation; every other byte must agree.
+    if (generation == kMixedContent) generation = (bytes[0] * 173) % 256;  // 37 * 173 = 1 (mod 256)
+    if (size != static_cast<int32_t>(kHiveBlockSize)) return kMixedContent;
+    for (uint32_t i = 0; i < kHiveBlockSize; ++i)
+      if (bytes[i] != PatternByte(generation, i)) return kMixedContent;
+  }
+  return generation;
 }
 
 }  // namespace settingstore::test

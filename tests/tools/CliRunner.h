@@ -5,6 +5,7 @@
 #define SETTINGSTORE_TESTS_TOOLS_CLIRUNNER_H
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -61,14 +62,19 @@ class CliRunner {
 
   // With stackKib, the tool runs with its stack limited to that many KiB, so
   // that a deep recursion shows at once. A run that hangs is killed (status -1).
-  CliResult run(const Words& arguments, int stackKib = 0) const {
-    const std::string limit = "ulimit -s " + std::to_string(stackKib) + " && exec \"$0\" \"$@\"";
+  CliResult run(Words arguments, int stackKib = 0) const {
     const Redirection to(file(".cli-out"), file(".cli-err"));
-    const int status = stackKib > 0
-                           ? HelperProcess(Words{"-c", limit, SETTINGSTORE_CLI} + arguments, &to.io, "/bin/sh")
-                                 .Wait(std::chrono::minutes(2))
-                           : HelperProcess(arguments, &to.io, SETTINGSTORE_CLI).Wait(std::chrono::minutes(2));
+    const std::string limit = "ulimit -s " + std::to_string(stackKib) + " && exec \"$0\" \"$@\"";
+    if (stackKib > 0) arguments = Words{"-c", limit, SETTINGSTORE_CLI} + arguments;
+    const int status = HelperProcess(arguments, &to.io, stackKib > 0 ? "/bin/sh" : SETTINGSTORE_CLI)
+                           .Wait(std::chrono::minutes(2));
     return {status, ReadFile(".cli-out"), ReadFile(".cli-err")};
+  }
+  // A run that must succeed: what it wrote to standard output.
+  std::string ok(const Words& arguments) const {
+    const CliResult result = run(arguments);
+    EXPECT_EQ(result.status, 0) << result.err;
+    return result.out;
   }
 
  private:

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "reliability/CrashSweep.h"
 #include "support/OtherUser.h"
 #include "tools/CliRunner.h"
 #include "xmlfile/FileBackup.h"
@@ -23,11 +24,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-mode_t ModeOf(const std::string& path) {
-  struct stat status {};
-  return lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
-}
-
 class AllowSharedDirectory {
  public:
   AllowSharedDirectory() { setenv("SETTINGSTORE_ALLOW_SHARED_DIRECTORY", "1", 1); }
@@ -37,14 +33,6 @@ class AllowSharedDirectory {
 // Runs the tool on the runner's shared storage.
 CliResult Shared(const CliRunner& runner, const Words& command) {
   return runner.run(SharedStorage(runner) + command);
-}
-
-std::vector<std::string> FilesStartingWith(const std::string& directory, const std::string& prefix) {
-  std::vector<std::string> found;
-  for (const auto& entry : fs::directory_iterator(directory)) {
-    if (entry.path().filename().string().starts_with(prefix)) found.push_back(entry.path().string());
-  }
-  return found;
 }
 
 TEST(SecurityTest, StorageDirectoriesThatOtherUsersControlAreRefused) {
@@ -89,7 +77,7 @@ TEST(SecurityTest, StorageDirectoriesThatOtherUsersControlAreRefused) {
 // A save list planted by another user, or naming files outside its own
 // directory or that are no hive files, or reached through a link, would let
 // the next process that opens the storage rename any file it can write.
-TEST(SecurityTest, SaveListsThatAreNotTheCallersOwnHiveFileNamesAreNotFollowed) {
+TEST(SecurityTest, SaveListsThatAreNotTheCallersOwnHiveFilesAreNotFollowed) {
   OtherUser other;
   AllowSharedDirectory allow;
   CliRunner runner;
@@ -126,41 +114,41 @@ TEST(SecurityTest, SaveListsThatAreNotTheCallersOwnHiveFileNamesAreNotFollowed) 
     EXPECT_TRUE(!paths || (fs::exists(from) && fs::exists(list)));
     for (const std::string& planted : {list, from, from + "x", dom + "/list"}) fs::remove(planted);
   }
-}
-
-// A list an earlier version left holds whole paths; beside the list they are
-// still the storage's own files, and the interrupted save is finished.
-TEST(SecurityTest, AnEarlierVersionsSaveListBesideItsFilesIsFinished) {
-  CliRunner runner;
-  const std::string dom = runner.file("dom");
-  ASSERT_EQ(Shared(runner, {"set", "A", "k", "old"}).status, 0);
-  const std::string nodes = dom + "/.storage000d.dm2";
-  const std::string strings = dom + "/.storageMap000d.dm2";
-  fs::copy_file(nodes, runner.file("nodes"));
-  fs::copy_file(strings, runner.file("strings"));
+  // A list an earlier version left holds whole paths; beside the list they are
+  // still the storage's own files, and the interrupted save is finished.
+  const std::string nodes = dom + "/.storage000d.dm2", strings = dom + "/.storageMap000d.dm2";
+  // Temporaries of process 1, which never ends: no later save clears them.
+  fs::copy_file(nodes, nodes + ".tmp.1.0");
+  fs::copy_file(strings, strings + ".tmp.1.0");
   ASSERT_EQ(Shared(runner, {"set", "A", "k", "new"}).status, 0);
-  fs::copy_file(runner.file("nodes"), nodes + ".tmp.1.0");
-  fs::copy_file(runner.file("strings"), strings + ".tmp.1.0");
-  const std::string text =
-      nodes + ".tmp.1.0" + '\0' + nodes + '\0' + strings + ".tmp.1.0" + '\0' + strings + '\0';
-  std::ofstream(dom + "/.hivesave.1.0", std::ios::binary) << text;
-  const CliResult result = Shared(runner, {"get", "A", "k"});
-  EXPECT_EQ(result.out, "old\n") << result.err;
-  EXPECT_FALSE(fs::exists(dom + "/.hivesave.1.0"));
+  std::ofstream(list, std::ios::binary) << nodes + ".tmp.1.0" + '\0' + nodes + '\0' + strings + ".tmp.1.0" + '\0' +
+                                               strings + '\0';
+  EXPECT_EQ(Shared(runner, {"get", "A", "k"}).out, "v\n");
+  EXPECT_FALSE(fs::exists(list));
 }
 
-TEST(SecurityTest, FilesBesideAPrivateMainFileArePrivateToo) {
+// And a long text's file is needed: without it the value fails instead of
+// reading as empty.
+TEST(SecurityTest, FilesBesideAPrivateMainFileArePrivateTooAndNeeded) {
   CliRunner runner;
   // Shared: the hive files and the long texts take the first hive's bits.
   const std::string dom = runner.file("dom");
   ASSERT_EQ(Shared(runner, {"set", "A", "k", "v"}).status, 0);
   ASSERT_EQ(chmod((dom + "/.storage000d.dm2").c_str(), 0600), 0);
-  ASSERT_EQ(
-      Shared(runner, {"set", "A", "long", std::string(1500, 'x')}).status, 0);
-  const std::vector<std::string> texts = FilesStartingWith(dom, "external_");
+  ASSERT_EQ(Shared(runner, {"set", "A", "long", std::string(1500, 'x')}).status, 0);
+  const std::vector<std::string> texts = EntriesWith(dom, "external_");
   ASSERT_EQ(texts.size(), 1u);
-  for (const std::string& file : FilesStartingWith(dom, ".storage")) EXPECT_EQ(ModeOf(file), 0600u) << file;
-  EXPECT_EQ(ModeOf(texts.front()), 0600u);
+  for (const std::string& file : EntriesWith(dom, ".storage")) EXPECT_EQ(ModeOf(dom + "/" + file), 0600u) << file;
+  EXPECT_EQ(ModeOf(dom + "/" + texts.front()), 0600u);
+  fs::remove(dom + "/" + texts.front());
+  for (const Words& command : {Words{"get", "A", "long"}, Words{"dump"}}) {
+    const CliResult result = Shared(runner, command);
+    EXPECT_EQ(result.status, 3) << command[0] << ": " << result.out << result.err;
+    EXPECT_NE(result.err.find("error -3"), std::string::npos) << result.err;
+  }
+  // Storing the same text again mends it.
+  ASSERT_EQ(Shared(runner, {"set", "A", "long", std::string(1500, 'x')}).status, 0);
+  EXPECT_EQ(Shared(runner, {"get", "A", "long"}).out, std::string(1500, 'x') + "\n");
 
   // XML: the backup copy takes the settings file's bits.
   const std::string settings = runner.file("xml-settings");
@@ -172,22 +160,6 @@ TEST(SecurityTest, FilesBesideAPrivateMainFileArePrivateToo) {
   storage::IdleSave::WaitUntilIdle();
   EXPECT_EQ(runner.ReadFile("xml-settings.backup"), "<storage/>");
   EXPECT_EQ(ModeOf(settings + ".backup"), 0600u);
-}
-
-TEST(SecurityTest, AValueWhoseTextFileIsGoneCannotBeRead) {
-  CliRunner runner;
-  ASSERT_EQ(Shared(runner, {"set", "A", "long", std::string(2000, 'y')}).status, 0);
-  const std::vector<std::string> texts = FilesStartingWith(runner.file("dom"), "external_");
-  ASSERT_EQ(texts.size(), 1u);
-  fs::remove(texts.front());
-  for (const Words& command : {Words{"get", "A", "long"}, Words{"dump"}}) {
-    const CliResult result = Shared(runner, command);
-    EXPECT_EQ(result.status, 3) << command[0] << ": " << result.out << result.err;
-    EXPECT_NE(result.err.find("error -3"), std::string::npos) << result.err;
-  }
-  // Storing the same text again mends it.
-  ASSERT_EQ(Shared(runner, {"set", "A", "long", std::string(2000, 'y')}).status, 0);
-  EXPECT_EQ(Shared(runner, {"get", "A", "long"}).out, std::string(2000, 'y') + "\n");
 }
 
 }  // namespace

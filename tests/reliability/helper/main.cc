@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "reliability/HiveContent.h"
 #include "reliability/StorageContent.h"
 #include "storage/storage.h"
 #include "xmlfile/IdleSave.h"
