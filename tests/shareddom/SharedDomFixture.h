@@ -5,20 +5,17 @@
 #define SETTINGSTORE_TESTS_SHAREDDOM_SHAREDDOMFIXTURE_H
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "shareddom/MemAccessController.h"
 #include "shareddom/NodeFactory.h"
 #include "shareddom/SharedServices.h"
 #include "shareddom/StringFactory.h"
+#include "shm/SegmentTestSupport.h"
 #include "storage/storage.h"
 
 namespace settingstore::test {
@@ -75,8 +72,6 @@ class SharedDomSession {
   Ref<IStorageSection> Root() { return Ref<IStorageSection>(factory_->GetRoot()); }
   static storage::NodeFactory& Nodes() { return storage::SharedServices::Required().Nodes(); }
   static storage::MemAccessController& Access() { return storage::SharedServices::Required().Access(); }
-  static void LockNode(const InitMemAddress& node) { Access().LockNode(node); }
-  static void UnlockNode(const InitMemAddress& node) { Access().UnlockNode(node); }
 
  private:
   HostInitializer init_;
@@ -200,26 +195,9 @@ inline void WriteInteger(IStorageSection& section, const char* name, uint32_t va
   Write(section, name, storage::TYPE_INTEGER, std::string(reinterpret_cast<const char*>(&value), 4));
 }
 
-inline void TouchFile(const std::filesystem::path& path) { std::ofstream(path).put('\n'); }
-
-// Waits up to two minutes: the processes of a run under a sanitizer may take that long.
-template <class Done>
-bool WaitUntil(Done done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-inline bool WaitForFile(const std::filesystem::path& path) {
-  return WaitUntil([&] { return std::filesystem::exists(path); });
-}
-
 // Part n of a sample tree: a value of every type, which no other part
 // holds, each in section Part<n>/<type> under the key Value. Integers are
 // the first four bytes of binaries.
-inline std::string PartName(int part) { return "Part" + std::to_string(part); }
 inline std::string SampleBytes(int part, storage::Type type) {
   const std::string n = std::to_string(part), zero(1, '\0');
   const uint32_t number = 0xFFFFFF00u + static_cast<uint32_t>(part);
@@ -231,7 +209,7 @@ inline std::string SampleBytes(int part, storage::Type type) {
 constexpr storage::Type kSampleTypes[] = {storage::TYPE_STRING, storage::TYPE_INTEGER, storage::TYPE_BINARY,
                                           storage::TYPE_MULTI_STRING};
 inline std::string SamplePlace(int part, storage::Type type) {
-  return PartName(part) + "/" + std::to_string(type);
+  return "Part" + std::to_string(part) + "/" + std::to_string(type);
 }
 inline void WriteSample(IStorageSection& root, int part) {
   for (storage::Type type : kSampleTypes) {

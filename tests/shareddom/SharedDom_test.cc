@@ -51,13 +51,6 @@ constexpr uint32_t kNoReferences = 0xCCCCCCCC;
 
 class SharedDomTest : public ::testing::Test {
  protected:
-  // Polls until done() holds while the helper runs; false when the helper
-  // ended first.
-  template <class Done>
-  static bool WhileRunning(HelperProcess& helper, Done done) {
-    return WaitUntil([&] { return done() || !helper.Running(); }) && done();
-  }
-
   void SetUp() override {
     log_lines.clear();
     storage::logger::SetSink(CollectLog);
@@ -145,27 +138,6 @@ TEST_F(SharedDomTest, ADamagedHiveFileIsRefusedOnEveryAttempt) {
   EXPECT_EQ(Names(session.Root()->EnumKeys()), Strings{"Again"});
 }
 
-TEST_F(SharedDomTest, AValueWrittenInOneProcessIsReadInAnotherAtOnce) {
-  Up();
-  HelperProcess helper({"live", Path()});
-  ASSERT_TRUE(helper.Started());
-
-  ASSERT_TRUE(WhileRunning(helper, [&] { return !ReadKey(*root_, "Live", "FromHelper").empty(); }))
-      << "helper ended with " << helper.Wait(kHelperLimit);
-  EXPECT_EQ(ReadKey(*root_, "Live", "FromHelper"), std::string("written by the helper\0", 22));
-
-  WriteInteger(*Ref<IStorageSection>(root_->CreateSection("Live")), "FromTest", 41);
-  ASSERT_TRUE(WhileRunning(helper, [&] { return !ReadKey(*root_, "Live", "Echo").empty(); }))
-      << "helper ended with " << helper.Wait(kHelperLimit);
-  Ref<IStorageSection> live(root_->OpenSection("Live"));
-  EXPECT_EQ(ReadInteger(*live, "Echo"), 42u);
-
-  WriteInteger(*live, "Done", 1);
-  EXPECT_EQ(helper.Wait(kHelperLimit), 0);
-  EXPECT_EQ(Names(root_->EnumSections()), Strings{"Live"}) << "both processes made Live: one section";
-  EXPECT_EQ(Names(live->EnumKeys()), (Strings{"FromHelper", "FromTest", "Echo", "Done"}));
-}
-
 // A process remembers where it found keys and sections; what another process
 // deleted or made anew in their place must still be what it finds.
 TEST_F(SharedDomTest, KeysAndSectionsReplacedInAnotherProcessAreFoundAnew) {
@@ -203,7 +175,7 @@ TEST_F(SharedDomTest, KeysAndSectionsReplacedInAnotherProcessAreFoundAnew) {
 TEST_F(SharedDomTest, WhatEveryProcessWroteIsThereAfterAllLeaveAndTwoPathsNeverMeet) {
   const std::string hold = Path("hold");
   HelperProcess staying({"fill", Path(), "0", hold});
-  ASSERT_TRUE(WhileRunning(staying, [&] { return std::filesystem::exists(hold + ".ready"); }))
+  ASSERT_TRUE(WaitForFile(hold + ".ready"))
       << "helper ended with " << staying.Wait(kHelperLimit);
   {
     SharedDomSession other(Path("other"));
@@ -253,22 +225,22 @@ TEST_F(SharedDomTest, ALockerPinsARemovedNodeUntilItUnlocks) {
   Up();
   std::optional<NodeRef> handle(session_->Nodes().NewElement(1));
   const InitMemAddress node = handle->address();
-  session_->LockNode(node);
-  session_->LockNode(node);
+  session_->Access().LockNode(node);
+  session_->Access().LockNode(node);
   std::atomic<bool> entered{false};
   std::thread locker([&] {
-    session_->LockNode(node);
+    session_->Access().LockNode(node);
     entered = true;
-    session_->UnlockNode(node);
+    session_->Access().UnlockNode(node);
   });
   ASSERT_TRUE(WaitUntil([&] { return handle->traits()->referencesWord().load() == kNoReferences + 2; }));
   handle->mark();
   handle.reset();
-  session_->UnlockNode(node);
+  session_->Access().UnlockNode(node);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_FALSE(entered);
   EXPECT_TRUE(Blocks(session_->Nodes().pageManager()).contains(node.value()));
-  session_->UnlockNode(node);
+  session_->Access().UnlockNode(node);
   locker.join();
   EXPECT_TRUE(entered);
   EXPECT_FALSE(Blocks(session_->Nodes().pageManager()).contains(node.value()));
@@ -315,9 +287,9 @@ TEST_F(SharedDomTest, ANodeLockOfAKilledProcessIsTakenOver) {
   EXPECT_NE(record.nodeLock.owner(), kNoReferences);
 
   holder.Kill();
-  session_->LockNode(node);
+  session_->Access().LockNode(node);
   EXPECT_EQ(record.nodeLock.owner(), storage::platform::CurrentThreadId());
-  session_->UnlockNode(node);
+  session_->Access().UnlockNode(node);
 }
 
 // Names and values share one string table, yet a name keeps the spelling

@@ -40,21 +40,6 @@ int Fill(const Args& a) {
   return problems.empty() ? 0 : kMismatch;
 }
 
-// live <storage>: writes Live/FromHelper, waits for the test's Live/FromTest,
-// answers with Live/Echo = FromTest + 1 and leaves once Live/Done appears.
-int Live(const Args& a) {
-  SharedDomSession session(a[1]);
-  Ref<IStorageSection> root = session.Root();
-  WriteString(*Ref<IStorageSection>(root->CreateSection("Live")), "FromHelper", "written by the helper");
-  std::string from_test;
-  if (!WaitUntil([&] { return (from_test = ReadKey(*root, "Live", "FromTest")).size() == 4; })) {
-    return kTimedOut;
-  }
-  WriteInteger(*Ref<IStorageSection>(root->OpenSection("Live")), "Echo",
-               *reinterpret_cast<const uint32_t*>(from_test.data()) + 1);
-  return WaitUntil([&] { return !ReadKey(*root, "Live", "Done").empty(); }) ? 0 : kTimedOut;
-}
-
 // replace <storage>: in section Index, deletes key Gone (the later one, so
 // that it is unlinked from behind its sibling), writes key Kept anew after
 // deleting it, and replaces section Inner by one holding key Fresh.
@@ -83,7 +68,7 @@ int AccessRace(const Args& a) {
 // and waits to be killed.
 int HoldNodeLock(const Args& a) {
   SharedDomSession session(a[1]);
-  session.LockNode(InitMemAddress(static_cast<uint32_t>(std::stoul(a[2]))));
+  session.Access().LockNode(InitMemAddress(static_cast<uint32_t>(std::stoul(a[2]))));
   TouchFile(a[3]);
   for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
 }
@@ -147,7 +132,6 @@ int Run(const Args& a) {
   const std::string command = a.empty() ? "" : a[0];
   const size_t n = a.size();
   if (command == "fill" && (n == 3 || n == 4)) return Fill(a);
-  if (command == "live" && n == 2) return Live(a);
   if (command == "replace" && n == 2) return Replace(a);
   if (command == "access-race" && n == 5) return AccessRace(a);
   if (command == "hold-node-lock" && n == 4) return HoldNodeLock(a);
