@@ -28,10 +28,7 @@ using settingstore::test::WaitUntil;
 // ---- One process -------------------------------------------------------------------
 
 template <class Lock>
-class OwnerLockTest : public testing::Test {
- protected:
-  static constexpr uint32_t kFree = Lock::kFreeValue;
-};
+class OwnerLockTest : public testing::Test {};
 
 template <class Lock>
 void ExpectWords(const Lock& lock, uint32_t owner, uint32_t count) {
@@ -47,18 +44,18 @@ TYPED_TEST_SUITE(OwnerLockTest, LockKinds);
 // holder's lock is taken over.
 TYPED_TEST(OwnerLockTest, FilledMemoryIsFreeNestsForItsHolderAndOutlivesIt) {
   alignas(TypeParam) unsigned char bytes[sizeof(TypeParam)];
-  const uint32_t freeWords[2] = {this->kFree, this->kFree};
+  const uint32_t freeWords[2] = {TypeParam::kFreeValue, TypeParam::kFreeValue};
   std::memcpy(bytes, freeWords, sizeof bytes);
   TypeParam& lock = *std::launder(reinterpret_cast<TypeParam*>(bytes));
   std::thread([&] { lock.unlock(); }).join();
-  ExpectWords(lock, this->kFree, this->kFree);
+  ExpectWords(lock, TypeParam::kFreeValue, TypeParam::kFreeValue);
   const uint32_t me = platform::CurrentThreadId();
   for (uint32_t depth = 1; depth <= 3; ++depth) {
     lock.lock(depth == 1 ? 1 : GetSpinCount());  // one attempt suffices on a free lock
-    ExpectWords(lock, me, this->kFree + depth);
+    ExpectWords(lock, me, TypeParam::kFreeValue + depth);
   }
   std::thread([&] { lock.unlock(); }).join();
-  ExpectWords(lock, me, this->kFree + 3);
+  ExpectWords(lock, me, TypeParam::kFreeValue + 3);
 
   std::atomic<uint32_t> ownerSeenByWaiter{0};
   std::thread waiter([&] {
@@ -68,13 +65,13 @@ TYPED_TEST(OwnerLockTest, FilledMemoryIsFreeNestsForItsHolderAndOutlivesIt) {
   lock.unlock();
   lock.unlock();
   // Still held once: the waiter cannot have got it.
-  ExpectWords(lock, me, this->kFree + 1);
+  ExpectWords(lock, me, TypeParam::kFreeValue + 1);
   EXPECT_EQ(ownerSeenByWaiter, 0u);
   lock.unlock();
   waiter.join();
   EXPECT_NE(ownerSeenByWaiter, 0u);
   EXPECT_NE(ownerSeenByWaiter, me);
-  ExpectWords(lock, this->kFree, this->kFree);
+  ExpectWords(lock, TypeParam::kFreeValue, TypeParam::kFreeValue);
 
   // The lock of an ended thread is taken over at depth one.
   uint32_t ended = 0;
@@ -82,11 +79,11 @@ TYPED_TEST(OwnerLockTest, FilledMemoryIsFreeNestsForItsHolderAndOutlivesIt) {
     for (int depth = 0; depth < 3; ++depth) lock.lock(GetSpinCount());
     ended = platform::CurrentThreadId();
   }).join();
-  ExpectWords(lock, ended, this->kFree + 3);
+  ExpectWords(lock, ended, TypeParam::kFreeValue + 3);
   lock.lock(GetSpinCount());
-  ExpectWords(lock, platform::CurrentThreadId(), this->kFree + 1);
+  ExpectWords(lock, platform::CurrentThreadId(), TypeParam::kFreeValue + 1);
   lock.unlock();
-  ExpectWords(lock, this->kFree, this->kFree);
+  ExpectWords(lock, TypeParam::kFreeValue, TypeParam::kFreeValue);
 }
 
 // ---- Several processes ---------------------------------------------------------
