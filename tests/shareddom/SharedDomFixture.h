@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,7 +14,7 @@
 #include "shareddom/NodeFactory.h"
 #include "shareddom/SharedServices.h"
 #include "shareddom/StringFactory.h"
-#include "shm/SegmentTestSupport.h"
+#include "shm/helper/PageManagerSupport.h"
 #include "storage/storage.h"
 
 namespace settingstore::test {
@@ -105,16 +104,10 @@ inline std::string TextOf(int32_t sid) {
   return string.IsValid() ? string.GetString() : "<gone>";
 }
 
-// The client blocks of a page manager: their sizes by address.
-inline std::map<uint32_t, int32_t> Blocks(storage::PageManager& pages) {
-  struct Collector : storage::MemoryBlockVisitor {
-    bool MemoryBlock(const InitMemAddress& address, int32_t size) override {
-      return blocks.emplace(address.value(), size).second;
-    }
-    std::map<uint32_t, int32_t> blocks;
-  } collector;
-  pages.Enumerate(collector, false);
-  return collector.blocks;
+// Whether the page manager has a client block at that address.
+inline bool HasBlock(storage::PageManager& pages, const InitMemAddress& at) {
+  const Blocks blocks = Walk(pages, false);
+  return std::any_of(blocks.begin(), blocks.end(), [&](const auto& block) { return block.first == at.value(); });
 }
 inline std::atomic_ref<uint32_t> WordAt(storage::PageManager& pages, const InitMemAddress& at,
                                         uint32_t offset) {
@@ -125,13 +118,13 @@ inline std::atomic_ref<uint32_t> WordAt(storage::PageManager& pages, const InitM
 // String heads are the blocks of 44 and 48 bytes, their chunks of 36. The
 // table's root is its one block of 12, which starts with the root lock.
 inline size_t StringBlockCount(storage::PageManager& pages) {
-  const auto blocks = Blocks(pages);
+  const Blocks blocks = Walk(pages, false);
   return std::count_if(blocks.begin(), blocks.end(),
                        [](const auto& b) { return b.second == 36 || b.second >= 44; });
 }
 // The head block of a SID's string; with SID 0, the root block.
 inline InitMemAddress FindHead(storage::PageManager& pages, int32_t sid) {
-  for (const auto& [at, size] : Blocks(pages)) {
+  for (const auto& [at, size] : Walk(pages, false)) {
     if (sid == 0 ? size == 12 : size >= 44 && WordAt(pages, InitMemAddress(at), 40).load() == uint32_t(sid)) {
       return InitMemAddress(at);
     }

@@ -239,11 +239,11 @@ TEST_F(SharedDomTest, ALockerPinsARemovedNodeUntilItUnlocks) {
   session_->Access().UnlockNode(node);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_FALSE(entered);
-  EXPECT_TRUE(Blocks(session_->Nodes().pageManager()).contains(node.value()));
+  EXPECT_TRUE(HasBlock(session_->Nodes().pageManager(), node));
   session_->Access().UnlockNode(node);
   locker.join();
   EXPECT_TRUE(entered);
-  EXPECT_FALSE(Blocks(session_->Nodes().pageManager()).contains(node.value()));
+  EXPECT_FALSE(HasBlock(session_->Nodes().pageManager(), node));
 }
 
 TEST_F(SharedDomTest, ThreadsAndProcessesMakeOneAccessRecordPerNode) {

@@ -33,7 +33,6 @@ namespace platform = storage::platform;
 using storage::InitMemAddress;
 using storage::PageManager;
 using storage::PageMemoryManager;
-using Blocks = std::vector<std::pair<uint32_t, int32_t>>;  // (offset or address, size) in walk order
 
 constexpr uint32_t kNull = PageMemoryManager::kNullOffset;
 constexpr uint32_t kAll = PageManager::kMaxAllocation;
@@ -46,24 +45,6 @@ std::vector<uint8_t> ReadFile(const fs::path& path) {
 
 void WriteFile(const fs::path& path, const std::vector<uint8_t>& bytes) {
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
-
-template <class Manager>
-Blocks Walk(Manager& manager, bool reverse, size_t limit = 0, bool* completed = nullptr) {
-  struct Collector : std::conditional_t<std::is_same_v<Manager, PageManager>, storage::MemoryBlockVisitor,
-                                        PageMemoryManager::MemoryBlockVisitor> {
-    bool MemoryBlock(const InitMemAddress& address, int32_t size) { return MemoryBlock(address.value(), size); }
-    bool MemoryBlock(const uint32_t& offset, int32_t size) {
-      blocks.emplace_back(offset, size);
-      return limit == 0 || blocks.size() < limit;
-    }
-    Blocks blocks;
-    size_t limit = 0;
-  } collector;
-  collector.limit = limit;
-  const bool done = manager.Enumerate(collector, reverse);
-  if (completed != nullptr) *completed = done;
-  return collector.blocks;
 }
 
 // Every test names its segments with its own prefix, works in its own

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/Exceptions.h"
 #include "shareddom/SharedDomFixture.h"
 
 namespace settingstore::test {
@@ -145,12 +146,8 @@ int Run(const Args& a) {
 int main(int argc, char** argv) {
   try {
     return settingstore::test::Run(std::vector<std::string>(argv + 1, argv + argc));
-  } catch (const storage::Exception& e) {
-    std::fprintf(stderr, "shareddom_test_helper: storage::Exception %d\n", e.GetErrorCode());
-  } catch (const storage::TechnicalException& e) {
-    std::fprintf(stderr, "shareddom_test_helper: %s\n", e.what());
   } catch (...) {
-    std::fprintf(stderr, "shareddom_test_helper: an exception\n");
+    std::fprintf(stderr, "shareddom_test_helper: %s\n", storage::CurrentFailure().message.c_str());
+    return 4;
   }
-  return 4;
 }
