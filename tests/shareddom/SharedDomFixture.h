@@ -80,20 +80,17 @@ class SharedDomSession {
 // A string table of its own, without the rest of the shared DOM, for the
 // tests that look at its blocks; its strings are reached through NameString
 // and TextOf only.
-inline storage::StringFactory*& OwnStringTable() {
-  static storage::StringFactory* table = nullptr;
-  return table;
-}
+inline storage::StringFactory* own_string_table = nullptr;
 inline std::unique_ptr<storage::StringFactory> OpenStringTable(const std::string& name,
                                                                const std::string& file) {
   auto table = std::make_unique<storage::StringFactory>(name.c_str(), file.c_str());
-  OwnStringTable() = table.get();
+  own_string_table = table.get();
   return table;
 }
 // The test's own table while it has one, else the running shared DOM's.
 inline storage::StringFactory& StringTable() {
   if (storage::SharedServices::Current() != nullptr) return storage::SharedServices::Current()->Strings();
-  return *OwnStringTable();
+  return *own_string_table;
 }
 
 using StringRef = storage::StringAutoRelease;
@@ -107,7 +104,8 @@ inline std::string TextOf(int32_t sid) {
 // Whether the page manager has a client block at that address.
 inline bool HasBlock(storage::PageManager& pages, const InitMemAddress& at) {
   const Blocks blocks = Walk(pages, false);
-  return std::any_of(blocks.begin(), blocks.end(), [&](const auto& block) { return block.first == at.value(); });
+  return std::any_of(blocks.begin(), blocks.end(),
+                     [&](const auto& block) { return block.first == at.value(); });
 }
 inline std::atomic_ref<uint32_t> WordAt(storage::PageManager& pages, const InitMemAddress& at,
                                         uint32_t offset) {
@@ -115,14 +113,8 @@ inline std::atomic_ref<uint32_t> WordAt(storage::PageManager& pages, const InitM
       *reinterpret_cast<uint32_t*>(static_cast<char*>(pages.GetPoint(at)) + offset));
 }
 
-// String heads are the blocks of 44 and 48 bytes, their chunks of 36. The
-// table's root is its one block of 12, which starts with the root lock.
-inline size_t StringBlockCount(storage::PageManager& pages) {
-  const Blocks blocks = Walk(pages, false);
-  return std::count_if(blocks.begin(), blocks.end(),
-                       [](const auto& b) { return b.second == 36 || b.second >= 44; });
-}
-// The head block of a SID's string; with SID 0, the root block.
+// The head block of a SID's string (the blocks of 44 and 48 bytes hold heads);
+// with SID 0, the table's root, its one block of 12, which starts with the root lock.
 inline InitMemAddress FindHead(storage::PageManager& pages, int32_t sid) {
   for (const auto& [at, size] : Walk(pages, false)) {
     if (sid == 0 ? size == 12 : size >= 44 && WordAt(pages, InitMemAddress(at), 40).load() == uint32_t(sid)) {
@@ -174,18 +166,11 @@ inline std::string ReadKey(IStorageSection& section, const char* name, const cha
     return "";
   }
 }
-inline uint32_t ReadInteger(IStorageSection& section, const char* name) {
-  const std::string bytes = ReadKey(section, name);
-  return bytes.size() == 4 ? *reinterpret_cast<const uint32_t*>(bytes.data()) : 0xBAD;
-}
 inline void Write(IStorageSection& section, const char* name, storage::Type type, const std::string& bytes) {
   Ref<IStorageKey>(section.CreateKey(name))->Write(type, bytes.data(), static_cast<unsigned>(bytes.size()));
 }
 inline void WriteString(IStorageSection& section, const char* name, const std::string& text) {
   Write(section, name, storage::TYPE_STRING, text + '\0');
-}
-inline void WriteInteger(IStorageSection& section, const char* name, uint32_t value) {
-  Write(section, name, storage::TYPE_INTEGER, std::string(reinterpret_cast<const char*>(&value), 4));
 }
 
 // Part n of a sample tree: section Part<n>, whose key Value holds a text

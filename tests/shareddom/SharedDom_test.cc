@@ -134,7 +134,7 @@ TEST_F(SharedDomTest, ADamagedHiveFileIsRefusedOnEveryAttempt) {
   fs::remove(Hive(".storage000d.dm2"));
   SharedDomSession session(Path());
   EXPECT_EQ(session.init().calls, (Strings{"Begin", "Succeeded"}));
-  WriteInteger(*session.Root(), "Again", 1);
+  WriteString(*session.Root(), "Again", "again");
   EXPECT_EQ(Names(session.Root()->EnumKeys()), Strings{"Again"});
 }
 
@@ -149,7 +149,7 @@ TEST_F(SharedDomTest, KeysAndSectionsReplacedInAnotherProcessAreFoundAnew) {
   // The same names elsewhere keep their strings, so the look-ups after the
   // helper's changes ask for the very names that were found before.
   Ref<IStorageSection> pins(root_->CreateSection("Pins/Inner"));
-  for (const char* name : {"Kept", "Gone", "Old"}) WriteInteger(*pins, name, 1);
+  for (const char* name : {"Kept", "Gone", "Old"}) WriteString(*pins, name, "pin");
   // Found once, so that the next look-ups may come from what was found.
   for (int pass = 0; pass < 2; ++pass) {
     EXPECT_EQ(ReadKey(*index, "Kept"), std::string("first\0", 6));
@@ -175,8 +175,7 @@ TEST_F(SharedDomTest, KeysAndSectionsReplacedInAnotherProcessAreFoundAnew) {
 TEST_F(SharedDomTest, WhatEveryProcessWroteIsThereAfterAllLeaveAndTwoPathsNeverMeet) {
   const std::string hold = Path("hold");
   HelperProcess staying({"fill", Path(), "0", hold});
-  ASSERT_TRUE(WaitForFile(hold + ".ready"))
-      << "helper ended with " << staying.Wait(kHelperLimit);
+  ASSERT_TRUE(WaitForFile(hold + ".ready")) << "helper ended with " << staying.Wait(kHelperLimit);
   {
     SharedDomSession other(Path("other"));
     EXPECT_EQ(Names(other.Root()->EnumSections()), Strings{})
@@ -198,14 +197,14 @@ TEST_F(SharedDomTest, WhatEveryProcessWroteIsThereAfterAllLeaveAndTwoPathsNeverM
 TEST_F(SharedDomTest, ConcurrentCreatesOfOneNameMakeOneChild) {
   Up();
   constexpr int kNames = 40;
-  auto create_all = [&](uint32_t mark) {
+  auto create_all = [&](const char* mark) {
     for (int i = 0; i < kNames; ++i) {
       const std::string name = "n" + std::to_string(i);
-      WriteInteger(*root_, name.c_str(), mark);
+      WriteString(*root_, name.c_str(), mark);
       Ref<IStorageSection>(root_->CreateSection(name.c_str()));
     }
   };
-  { std::jthread first(create_all, 1u), second(create_all, 2u); }
+  { std::jthread first(create_all, "first"), second(create_all, "second"); }
 
   std::multiset<std::string> expected;
   for (int i = 0; i < kNames; ++i) expected.insert("n" + std::to_string(i));
@@ -213,8 +212,9 @@ TEST_F(SharedDomTest, ConcurrentCreatesOfOneNameMakeOneChild) {
   EXPECT_EQ(std::multiset<std::string>(keys.begin(), keys.end()), expected);
   EXPECT_EQ(std::multiset<std::string>(sections.begin(), sections.end()), expected);
   for (const std::string& name : expected) {
-    const uint32_t value = ReadInteger(*root_, name.c_str());
-    EXPECT_TRUE(value == 1u || value == 2u) << name << " holds " << value;
+    const std::string value = ReadKey(*root_, name.c_str());
+    EXPECT_TRUE(value == std::string("first", 6) || value == std::string("second", 7))
+        << name << ": " << value;
   }
 }
 
@@ -315,18 +315,17 @@ TEST_F(SharedDomTest, ALongTextWhoseFileCannotBeWrittenFailsItsOperationAlone) {
   fs::rename(directory, away);
   std::ofstream(directory).put('x');
   const std::string long_text(2000, 'x');
-  int codes = 0;  // the two operations' error codes, each of them -3
   for (int i = 0; i < 2; ++i) {
     try {
       i == 0 ? WriteString(*root_, "Long", long_text)
              : Ref<IStorageKey>(root_->CreateKey(long_text.c_str())).reset();
+      ADD_FAILURE() << "operation " << i << " succeeded";
     } catch (const storage::Exception& error) {
-      codes = codes * 10 + error.GetErrorCode();
+      EXPECT_EQ(error.GetErrorCode(), -3) << "operation " << i;
     }
   }
   fs::remove(directory);
   fs::rename(away, directory);
-  EXPECT_EQ(codes, -33);
   EXPECT_EQ(ReadKey(*root_, "Long"), std::string("short", 6));
   WriteString(*root_, "Long", long_text);
   EXPECT_EQ(ReadKey(*root_, "Long"), long_text + '\0');
