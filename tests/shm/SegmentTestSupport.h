@@ -1,8 +1,11 @@
-// What the shared-memory tests, their helper commands and the shared DOM's
-// helpers agree on: the segment types, an owning pointer that closes through
-// Release, and signs between processes (a file that appears).
+// What the shared-memory tests, the shared DOM's tests and their helper
+// processes agree on: the segment types, an owning pointer that closes
+// through Release, signs between processes (a file that appears), and the
+// named objects a test must not leave behind.
 #ifndef SETTINGSTORE_TESTS_SHM_SEGMENTTESTSUPPORT_H
 #define SETTINGSTORE_TESTS_SHM_SEGMENTTESTSUPPORT_H
+
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -31,14 +34,29 @@ inline constexpr uint8_t kHelperMark = 0xB2;
 
 inline void TouchFile(const std::filesystem::path& path) { std::ofstream(path).put('\n'); }
 
-// Waits up to ten seconds for the file; false when it did not appear.
-inline bool WaitForFile(const std::filesystem::path& path) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!std::filesystem::exists(path)) {
+// Waits up to two minutes: the processes of a run under a sanitizer may take that long.
+template <class Done>
+bool WaitUntil(Done done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+  while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
+}
+inline bool WaitForFile(const std::filesystem::path& path) {
+  return WaitUntil([&] { return std::filesystem::exists(path); });
+}
+
+// How many named objects of this user have names that start with `start`
+// (given without "Local\" and needing no escaping).
+inline int NamedObjectsStartingWith(const std::string& start) {
+  int count = 0;
+  for (const auto& entry :
+       std::filesystem::directory_iterator("/dev/shm/settingstore-" + std::to_string(geteuid()))) {
+    count += entry.path().filename().string().starts_with(start) ? 1 : 0;
+  }
+  return count;
 }
 
 }  // namespace settingstore::test

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/Exceptions.h"
 #include "shareddom/SharedDomFixture.h"
 
 namespace settingstore::test {
@@ -35,24 +36,7 @@ int Fill(const Args& a) {
   if (a.size() == 3) return 0;
   TouchFile(a[3] + ".ready");
   if (!WaitForFile(a[3])) return kTimedOut;
-  const std::string problems = CheckSample(*session.Root(), std::stoi(a[2]));
-  std::fputs(problems.c_str(), stderr);
-  return problems.empty() ? 0 : kMismatch;
-}
-
-// live <storage>: writes Live/FromHelper, waits for the test's Live/FromTest,
-// answers with Live/Echo = FromTest + 1 and leaves once Live/Done appears.
-int Live(const Args& a) {
-  SharedDomSession session(a[1]);
-  Ref<IStorageSection> root = session.Root();
-  WriteString(*Ref<IStorageSection>(root->CreateSection("Live")), "FromHelper", "written by the helper");
-  std::string from_test;
-  if (!WaitUntil([&] { return (from_test = ReadKey(*root, "Live", "FromTest")).size() == 4; })) {
-    return kTimedOut;
-  }
-  WriteInteger(*Ref<IStorageSection>(root->OpenSection("Live")), "Echo",
-               *reinterpret_cast<const uint32_t*>(from_test.data()) + 1);
-  return WaitUntil([&] { return !ReadKey(*root, "Live", "Done").empty(); }) ? 0 : kTimedOut;
+  return HasSample(*session.Root(), std::stoi(a[2])) ? 0 : kMismatch;
 }
 
 // replace <storage>: in section Index, deletes key Gone (the later one, so
@@ -83,7 +67,7 @@ int AccessRace(const Args& a) {
 // and waits to be killed.
 int HoldNodeLock(const Args& a) {
   SharedDomSession session(a[1]);
-  session.LockNode(InitMemAddress(static_cast<uint32_t>(std::stoul(a[2]))));
+  session.Access().LockNode(InitMemAddress(static_cast<uint32_t>(std::stoul(a[2]))));
   TouchFile(a[3]);
   for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
 }
@@ -147,7 +131,6 @@ int Run(const Args& a) {
   const std::string command = a.empty() ? "" : a[0];
   const size_t n = a.size();
   if (command == "fill" && (n == 3 || n == 4)) return Fill(a);
-  if (command == "live" && n == 2) return Live(a);
   if (command == "replace" && n == 2) return Replace(a);
   if (command == "access-race" && n == 5) return AccessRace(a);
   if (command == "hold-node-lock" && n == 4) return HoldNodeLock(a);
@@ -163,12 +146,8 @@ int Run(const Args& a) {
 int main(int argc, char** argv) {
   try {
     return settingstore::test::Run(std::vector<std::string>(argv + 1, argv + argc));
-  } catch (const storage::Exception& e) {
-    std::fprintf(stderr, "shareddom_test_helper: storage::Exception %d\n", e.GetErrorCode());
-  } catch (const storage::TechnicalException& e) {
-    std::fprintf(stderr, "shareddom_test_helper: %s\n", e.what());
   } catch (...) {
-    std::fprintf(stderr, "shareddom_test_helper: an exception\n");
+    std::fprintf(stderr, "shareddom_test_helper: %s\n", storage::CurrentFailure().message.c_str());
+    return 4;
   }
-  return 4;
 }

@@ -10,6 +10,9 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "shm/MemoryConfigurator.h"
 #include "shm/PageManager.h"
@@ -22,6 +25,27 @@ namespace settingstore::test {
 inline void StartPageManager(storage::PageManager& manager, const std::string& name, const std::string& path) {
   storage::BasicMemoryConfigurator configurator(name.c_str(), path.c_str());
   manager.Initialize(&configurator);
+}
+
+// The blocks in use, as (offset or address, size) in walk order; a limit
+// stops the walk after that many, and completed tells whether it ran to the end.
+using Blocks = std::vector<std::pair<uint32_t, int32_t>>;
+template <class Manager>
+Blocks Walk(Manager& manager, bool reverse, size_t limit = 0, bool* completed = nullptr) {
+  struct Collector : std::conditional_t<std::is_same_v<Manager, storage::PageManager>, storage::MemoryBlockVisitor,
+                                        storage::PageMemoryManager::MemoryBlockVisitor> {
+    bool MemoryBlock(const storage::InitMemAddress& at, int32_t size) { return MemoryBlock(at.value(), size); }
+    bool MemoryBlock(const uint32_t& offset, int32_t size) {
+      blocks.emplace_back(offset, size);
+      return limit == 0 || blocks.size() < limit;
+    }
+    Blocks blocks;
+    size_t limit = 0;
+  } collector;
+  collector.limit = limit;
+  const bool done = manager.Enumerate(collector, reverse);
+  if (completed != nullptr) *completed = done;
+  return collector.blocks;
 }
 
 // Byte i of a block stamped with stamp: the stamp's bytes in turn, plus i / 4.

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <map>
 #include <memory>
 #include <new>
@@ -54,7 +53,6 @@ int OwnerLock(const Args& args, const std::string& what) {
   void* view = mapping != nullptr ? mapping->Map() : nullptr;
   if (view == nullptr) return kBad;
   OwnerLockArea& area = *std::launder(static_cast<OwnerLockArea*>(view));
-  if (what != "count") area.AddThread(platform::CurrentThreadId());
   if (what == "hold") {
     area.lock.lock(storage::GetSpinCount());
     std::atomic_ref<uint32_t>(area.holder).store(platform::CurrentThreadId());
@@ -63,13 +61,11 @@ int OwnerLock(const Args& args, const std::string& what) {
   if (what == "take") {
     std::atomic_ref<uint32_t>(area.taker_waiting).store(1);
     storage::owner::OwnerLockGuard guard(area.lock);
-    std::atomic_ref<uint64_t>(area.taken_at_ms).store(platform::TickCountMs());
     return kDone;
   }
   std::vector<std::thread> workers;
   for (int t = 0; t < std::atoi(args.at(1).c_str()); ++t) {
     workers.emplace_back([&area, increments = std::atoi(args.at(2).c_str())] {
-      area.AddThread(platform::CurrentThreadId());
       for (int i = 0; i < increments; ++i) {
         storage::owner::OwnerLockGuard guard(area.lock);
         ++area.counter;
@@ -80,31 +76,18 @@ int OwnerLock(const Args& args, const std::string& what) {
   return kDone;
 }
 
-// segment-join <name> <ready file>: touches the ready file, opens the memory
-// segment the test made (waiting for the test's Unlock), checks the test's
-// mark and leaves its own.
-int SegmentJoin(const Args& args) {
-  TouchFile(args.at(1));
-  SegmentPtr<MemorySegment> segment(new MemorySegment);
-  if (!segment->Open(args[0].c_str(), storage::kSharedFileSize)) return kBad;
-  auto* payload = static_cast<uint8_t*>(segment->GetData());
-  const bool marked = platform::GetLastError() == platform::kErrorAlreadyExists && payload[0] == kTestMark;
-  if (marked) payload[1] = kHelperMark;
-  segment->Unlock();
-  return marked ? kDone : kFault;
-}
-
-// segment-file-join <name> <file> <ready file> <go file>: opens the file
-// segment without creating it, which must come from memory; checks the test's
-// mark and leaves its own, touches the ready file, waits for the go file, closes.
+// segment-file-join <name> <file> <ready file> <go file>: touches the ready
+// file, opens the file segment without creating it (waiting for the test's
+// Unlock), which must come from memory; checks the test's mark and leaves its
+// own, waits for the go file, closes.
 int FileJoin(const Args& args) {
+  TouchFile(args.at(2));
   SegmentPtr<FileSegment> segment(new FileSegment);
   if (!segment->Open(args.at(0).c_str(), args.at(1).c_str(), false)) return kBad;
   auto* payload = static_cast<uint8_t*>(segment->GetData());
   const bool marked = !segment->LoadedFromFile() && payload[0] == kTestMark;
   if (marked) payload[1] = kHelperMark;
   segment->Unlock();
-  TouchFile(args.at(2));
   if (!WaitForFile(args.at(3))) return kBad;
   segment.reset();
   return marked ? kDone : kFault;
@@ -155,7 +138,6 @@ int main(int argc, char** argv) {
       {"owner-count", [](const Args& a) { return OwnerLock(a, "count"); }},
       {"owner-hold", [](const Args& a) { return OwnerLock(a, "hold"); }},
       {"owner-take", [](const Args& a) { return OwnerLock(a, "take"); }},
-      {"segment-join", SegmentJoin},
       {"segment-file-join", FileJoin},
       {"segment-save-loop", SaveLoop},
       {"pmm-churn", HiveChurn},
