@@ -23,16 +23,13 @@ using storage::IStorageSection;
 using storage::Ref;
 using Strings = std::vector<std::string>;
 
-inline const char* BackendName(storage::StorageType type) {
-  return type == storage::STORAGE_REGISTRY ? "Registry" : type == storage::STORAGE_XML ? "Xml" : "SharedDom";
-}
-
 // Records what the library tells the host; the check function is the test's.
 class HostInitializer : public storage::IStorageInitializer {
  public:
-  explicit HostInitializer(std::string path) : path_(std::move(path)) {}
+  explicit HostInitializer(std::string path, std::string defaultPath = "")
+      : path_(std::move(path)), default_(defaultPath.empty() ? path_ : std::move(defaultPath)) {}
   const char* GetPath() override { return path_.c_str(); }
-  const char* GetDefaultPath() override { return path_.c_str(); }
+  const char* GetDefaultPath() override { return default_.c_str(); }
   void OnLoadBegin() override { calls += " Begin"; }
   void OnLoadSucceeded() override { calls += " Succeeded"; }
   void OnLoadFailed() override { calls += " Failed"; }
@@ -47,7 +44,7 @@ class HostInitializer : public storage::IStorageInitializer {
   storage::StorageCheckFunction check = nullptr;
 
  private:
-  std::string path_;
+  std::string path_, default_;
 };
 
 class Storage {

@@ -4,15 +4,11 @@
 #include <atomic>
 #include <cstring>
 #include <optional>
-#include <random>
-#include <regex>
-#include <set>
 #include <string>
 #include <thread>
 #include <tuple>
 
 #include "base/Base64.h"
-#include "base/Exceptions.h"
 #include "base/Hash.h"
 #include "base/HashHelper.h"
 #include "base/NamedSync.h"
@@ -23,6 +19,7 @@
 namespace storage {
 namespace {
 
+using namespace std::string_literals;
 // One direction of the codec as a caller runs it: asks for the size, is
 // refused one byte less without a write, then converts into exactly that
 // room. nullopt when refused; `room` is offered when the size query refuses.
@@ -48,24 +45,19 @@ std::optional<std::string> Decode(const char* text, size_t n) {
   return Run([&](char* to, size_t* length) { return base64::decode(text, n, to, length); }, 16);
 }
 
-TEST(Base64, GeneratedBytesOfEveryLengthRoundTrip) {
-  std::mt19937 random(20240611);
-  const std::regex kForm("([A-Za-z0-9+/]{4})*([A-Za-z0-9+/]{2}==|[A-Za-z0-9+/]{3}=)?");
-  for (size_t size = 0; size < 200; ++size) {
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) byte = static_cast<char>(random());
-    std::string text = Encode(bytes).value_or("refused");
-    ASSERT_EQ(text.size(), (size + 2) / 3 * 4);
-    ASSERT_TRUE(std::regex_match(text, kForm)) << text;
-    ASSERT_EQ(Decode(text.data(), text.size()), bytes) << "size " << size;
+// Round trips of generated values of every length modulo 3 run through the
+// XML file in the API suite; these pin the standard alphabet and its padding.
+TEST(Base64, KnownVectorsBothWaysAndInvalidInputs) {
+  const std::pair<std::string, std::string> kVectors[] = {
+      // clang-format off
+      {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"}, {"\0\xff\xfe\xfb"s, "AP/++w=="},
+      // clang-format on
+  };
+  for (const auto& [bytes, text] : kVectors) {
+    EXPECT_EQ(Encode(bytes), text);
+    EXPECT_EQ(Decode(text.data(), text.size()), bytes) << text;
   }
-  // The standard alphabet, in its order.
-  const char* const kFoobar[] = {"", "Zg==", "Zm8=", "Zm9v", "Zm9vYg==", "Zm9vYmE=", "Zm9vYmFy"};
-  for (size_t i = 0; i < std::size(kFoobar); ++i) EXPECT_EQ(Encode(std::string("foobar", i)), kFoobar[i]);
-  EXPECT_EQ(Encode(std::string("\0\xff\xfe\xfb", 4)), "AP/++w==");
-}
-
-TEST(Base64, InvalidInputs) {
   const std::tuple<const char*, size_t, std::optional<std::string>> kCases[] = {
       // clang-format off
       {"AQ=", 3, std::nullopt}, {"AQIDBA", 6, std::nullopt}, {nullptr, 4, std::nullopt},
@@ -74,12 +66,6 @@ TEST(Base64, InvalidInputs) {
       // clang-format on
   };
   for (const auto& [text, n, bytes] : kCases) EXPECT_EQ(Decode(text, n), bytes) << (text ? text : "null");
-  char room[8];
-  size_t length = 8;
-  EXPECT_FALSE(base64::decode("AQ==", 4, room, nullptr));
-  EXPECT_FALSE(base64::encode("abcde", 5, room, nullptr));
-  EXPECT_FALSE(base64::encode(nullptr, 5, room, &length));  // room, but nothing to encode
-  EXPECT_EQ(length, 8u);
 }
 
 // The result bytes of hash type 0.
@@ -98,16 +84,6 @@ TEST(Hash, FixedAlgorithmsGiveTheirKnownValues) {
   EXPECT_EQ(Xxh32("settingstore", 12), "\x30\xB8\x9E\xB8");
   uint32_t word = hash::HashHelper<hash::kHashTypeXxh32>().Compute("abc", 3);
   EXPECT_EQ(std::memcmp(&word, "\xFF\x53\xD1\x32", 4), 0);  // in the same byte order
-}
-
-TEST(Framework, ErrorCodesHaveTheirOwnTextsAndBrokenAssertionsThrow) {
-  std::set<std::string> texts;
-  for (int32_t code : {-1, -2, -3, -4, -5, -6, -7, -10, -11, -13, -14}) {
-    EXPECT_FALSE(texts.insert(Exception(code).GetErrorString()).first->starts_with("unknown")) << code;
-  }
-  EXPECT_EQ(texts.size(), 11u);
-  EXPECT_STREQ(Exception(-8).GetErrorString(), "unknown storage error -8");
-  EXPECT_THROW(STORAGE_ASSERT(false, "file", "f", "boom"), AssertException);
 }
 
 // The wrappers over the platform's named objects: who created an event, and

@@ -51,12 +51,9 @@ MemoryRegistry::~MemoryRegistry() = default;
 
 void MemoryRegistry::InjectResult(RegOperation operation, LSTATUS result, unsigned times) {
   std::lock_guard lock(mutex_);
-  injections_[static_cast<size_t>(operation)] = Injection{result, times};
-}
-
-void MemoryRegistry::ClearInjections() {
-  std::lock_guard lock(mutex_);
   injections_.fill(Injection{});
+  injections_[static_cast<size_t>(operation)] = Injection{result, times};
+  calls_.fill(0);
 }
 
 unsigned MemoryRegistry::CallCount(RegOperation operation) const {
@@ -64,19 +61,16 @@ unsigned MemoryRegistry::CallCount(RegOperation operation) const {
   return calls_[static_cast<size_t>(operation)];
 }
 
-void MemoryRegistry::ResetCallCounts() {
-  std::lock_guard lock(mutex_);
-  calls_.fill(0);
-}
-
-bool MemoryRegistry::Injected(RegOperation operation, LSTATUS* result) {
+LSTATUS MemoryRegistry::Enter(RegOperation operation, KeyId key, Node** node) {
   const auto index = static_cast<size_t>(operation);
   ++calls_[index];
   Injection& injection = injections_[index];
-  if (injection.remaining == 0) return false;
-  if (injection.remaining != kForever) --injection.remaining;
-  *result = injection.result;
-  return true;
+  if (injection.remaining != 0) {
+    if (injection.remaining != kForever) --injection.remaining;
+    return injection.result;
+  }
+  *node = Find(key);
+  return *node == nullptr ? kRegKeyDeleted : kRegSuccess;
 }
 
 MemoryRegistry::Node* MemoryRegistry::Find(KeyId key) {
@@ -93,12 +87,9 @@ RegistryStore::KeyId MemoryRegistry::AddKey(Node* parent, std::string_view name)
 
 LSTATUS MemoryRegistry::OpenKey(KeyId parent, const Path& path, bool create, KeyId* key) {
   std::lock_guard lock(mutex_);
-  LSTATUS injected;
-  if (Injected(create ? RegOperation::kCreateKey : RegOperation::kOpenKey, &injected)) {
-    return injected;
-  }
-  Node* node = Find(parent);
-  if (node == nullptr) return kRegKeyDeleted;
+  Node* node;
+  const RegOperation operation = create ? RegOperation::kCreateKey : RegOperation::kOpenKey;
+  if (const LSTATUS result = Enter(operation, parent, &node)) return result;
   KeyId current = parent;
   for (const std::string_view level : path) {
     const auto child = node->children.find(level);
@@ -117,10 +108,8 @@ LSTATUS MemoryRegistry::OpenKey(KeyId parent, const Path& path, bool create, Key
 
 LSTATUS MemoryRegistry::DeleteKey(KeyId parent, const Path& path) {
   std::lock_guard lock(mutex_);
-  LSTATUS injected;
-  if (Injected(RegOperation::kDeleteKey, &injected)) return injected;
-  Node* owner = Find(parent);
-  if (owner == nullptr) return kRegKeyDeleted;
+  Node* owner;
+  if (const LSTATUS result = Enter(RegOperation::kDeleteKey, parent, &owner)) return result;
   for (size_t level = 0; level + 1 < path.size(); ++level) {
     const auto child = owner->children.find(path[level]);
     if (child == owner->children.end()) return kRegNotFound;
@@ -136,10 +125,8 @@ LSTATUS MemoryRegistry::DeleteKey(KeyId parent, const Path& path) {
 
 LSTATUS MemoryRegistry::QueryValue(KeyId key, std::string_view name, Value* value) {
   std::lock_guard lock(mutex_);
-  LSTATUS injected;
-  if (Injected(RegOperation::kQueryValue, &injected)) return injected;
-  Node* node = Find(key);
-  if (node == nullptr) return kRegKeyDeleted;
+  Node* node;
+  if (const LSTATUS result = Enter(RegOperation::kQueryValue, key, &node)) return result;
   const auto found = node->FindValue(name);
   if (found == node->values.end()) return kRegNotFound;
   *value = found->second;
@@ -148,10 +135,8 @@ LSTATUS MemoryRegistry::QueryValue(KeyId key, std::string_view name, Value* valu
 
 LSTATUS MemoryRegistry::SetValue(KeyId key, std::string_view name, DWORD type, std::string_view data) {
   std::lock_guard lock(mutex_);
-  LSTATUS injected;
-  if (Injected(RegOperation::kSetValue, &injected)) return injected;
-  Node* node = Find(key);
-  if (node == nullptr) return kRegKeyDeleted;
+  Node* node;
+  if (const LSTATUS result = Enter(RegOperation::kSetValue, key, &node)) return result;
   Value value{type, std::string(data)};
   const auto found = node->FindValue(name);
   if (found == node->values.end()) {
@@ -164,10 +149,8 @@ LSTATUS MemoryRegistry::SetValue(KeyId key, std::string_view name, DWORD type, s
 
 LSTATUS MemoryRegistry::DeleteValue(KeyId key, std::string_view name) {
   std::lock_guard lock(mutex_);
-  LSTATUS injected;
-  if (Injected(RegOperation::kDeleteValue, &injected)) return injected;
-  Node* node = Find(key);
-  if (node == nullptr) return kRegKeyDeleted;
+  Node* node;
+  if (const LSTATUS result = Enter(RegOperation::kDeleteValue, key, &node)) return result;
   const auto found = node->FindValue(name);
   if (found == node->values.end()) return kRegNotFound;
   node->values.erase(found);
@@ -176,10 +159,8 @@ LSTATUS MemoryRegistry::DeleteValue(KeyId key, std::string_view name) {
 
 LSTATUS MemoryRegistry::QueryInfo(KeyId key, KeyInfo* info) {
   std::lock_guard lock(mutex_);
-  LSTATUS injected;
-  if (Injected(RegOperation::kQueryInfoKey, &injected)) return injected;
-  Node* node = Find(key);
-  if (node == nullptr) return kRegKeyDeleted;
+  Node* node;
+  if (const LSTATUS result = Enter(RegOperation::kQueryInfoKey, key, &node)) return result;
   *info = KeyInfo{};
   info->subKeys = static_cast<DWORD>(node->children.size());
   for (const auto& child : node->children) {
@@ -195,10 +176,8 @@ LSTATUS MemoryRegistry::QueryInfo(KeyId key, KeyInfo* info) {
 
 LSTATUS MemoryRegistry::EnumKey(KeyId key, DWORD index, std::string* name) {
   std::lock_guard lock(mutex_);
-  LSTATUS injected;
-  if (Injected(RegOperation::kEnumKey, &injected)) return injected;
-  Node* node = Find(key);
-  if (node == nullptr) return kRegKeyDeleted;
+  Node* node;
+  if (const LSTATUS result = Enter(RegOperation::kEnumKey, key, &node)) return result;
   if (index >= node->children.size()) return kRegNoMoreItems;
   *name = std::next(node->children.begin(), index)->first;
   return kRegSuccess;
@@ -206,10 +185,8 @@ LSTATUS MemoryRegistry::EnumKey(KeyId key, DWORD index, std::string* name) {
 
 LSTATUS MemoryRegistry::EnumValue(KeyId key, DWORD index, std::string* name, Value* value) {
   std::lock_guard lock(mutex_);
-  LSTATUS injected;
-  if (Injected(RegOperation::kEnumValue, &injected)) return injected;
-  Node* node = Find(key);
-  if (node == nullptr) return kRegKeyDeleted;
+  Node* node;
+  if (const LSTATUS result = Enter(RegOperation::kEnumValue, key, &node)) return result;
   if (index >= node->values.size()) return kRegNoMoreItems;
   *name = node->values[index].first;
   *value = node->values[index].second;

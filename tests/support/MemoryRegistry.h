@@ -36,12 +36,11 @@ class MemoryRegistry : public RegistryStore {
   MemoryRegistry();
   ~MemoryRegistry() override;
 
-  // The next `times` calls of `operation` answer `result` and change nothing.
+  // Starts afresh: earlier injections end, every call count is zero, and the
+  // next `times` calls of `operation` answer `result` and change nothing.
   void InjectResult(RegOperation operation, LSTATUS result, unsigned times = kForever);
-  void ClearInjections();
-  // Calls of `operation` so far, injected answers included.
+  // Calls of `operation` since the last injection, injected answers included.
   unsigned CallCount(RegOperation operation) const;
-  void ResetCallCounts();
 
   LSTATUS OpenKey(KeyId parent, const Path& path, bool create, KeyId* key) override;
   LSTATUS DeleteKey(KeyId parent, const Path& path) override;
@@ -59,8 +58,9 @@ class MemoryRegistry : public RegistryStore {
     unsigned remaining = 0;
   };
 
-  // Counts the call; true with *result set when an injected answer is due.
-  bool Injected(RegOperation operation, LSTATUS* result);
+  // Counts the call and finds the key: an injected answer when one is due,
+  // else success with *node set, or 1018 for a key that is gone.
+  LSTATUS Enter(RegOperation operation, KeyId key, Node** node);
   Node* Find(KeyId key);
   KeyId AddKey(Node* parent, std::string_view name);
 

@@ -197,21 +197,6 @@ TEST(Xml, SaverWritesTheKnownLayoutAndRefusesWhatItCannotWrite) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 2);  // no temporary file left
 }
 
-TEST(Xml, NodesFindTheFirstAttributeOfANameAndDropChildrenWithTheirSubtrees) {
-  NodePtr node = Parse("<r name='Width' vel.attr1-='' vel.attr2-6e616d65='second'><a/><b><c/></b><d/></r>");
-  node->AddAttribute(nullptr, nullptr);  // stored as empty text
-  EXPECT_STREQ(node->GetAttributeValue("name"), "Width");
-  EXPECT_EQ(node->GetAttributeValue("NAME"), nullptr);
-  EXPECT_EQ(node->GetAttributeIndex("name", 1), 2u);
-  EXPECT_EQ(node->GetAttributeIndex("name", 3), XmlNode::kNoAttribute);
-  EXPECT_TRUE(node->SetAttributeValue(2, "new"));
-  EXPECT_FALSE(node->SetAttributeValue(4, "x"));
-  EXPECT_TRUE(node->GetChildren()->del(1));
-  EXPECT_FALSE(node->GetChildren()->del(2));
-  EXPECT_EQ(Describe(*node),
-            "\"r\" \"name\"=\"Width\" \"\"=\"\" \"name\"=\"new\" \"\"=\"\"\n  \"a\"\n  \"d\"\n");
-}
-
 // A pinned node outlives its removal, alone or inside a removed or freed
 // subtree, until its last unpin; ASan reports a read after free or a leak.
 TEST(Xml, PinnedNodesOutliveTheirRemoval) {
