@@ -114,7 +114,7 @@ inline std::string TextOf(int32_t sid) {
 inline std::map<uint32_t, int32_t> Blocks(storage::PageManager& pages) {
   struct Collector : storage::MemoryBlockVisitor {
     bool MemoryBlock(const InitMemAddress& address, int32_t size) override {
-      return blocks.emplace(address.value(), size).second;
+      return blocks.emplace(address.Value(), size).second;
     }
     std::map<uint32_t, int32_t> blocks;
   } collector;
@@ -153,7 +153,7 @@ inline std::vector<InitMemAddress> FillFirstHive(storage::PageManager& pages) {
   std::vector<InitMemAddress> fillers;
   for (uint32_t size = 1 << 19; size >= 4;) {
     const InitMemAddress address = pages.Allocate(size);
-    if (address.hive() == 1) {
+    if (address.HiveNumber() == 1) {
       fillers.push_back(address);
     } else {
       pages.Release(address);

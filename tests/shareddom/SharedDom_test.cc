@@ -252,7 +252,7 @@ TEST_F(SharedDomTest, ConcurrentCreatesOfOneNameMakeOneChild) {
 TEST_F(SharedDomTest, ALockerPinsARemovedNodeUntilItUnlocks) {
   Up();
   std::optional<NodeRef> handle(session_->Nodes().NewElement(1));
-  const InitMemAddress node = handle->address();
+  const InitMemAddress node = handle->Address();
   session_->LockNode(node);
   session_->LockNode(node);
   std::atomic<bool> entered{false};
@@ -261,17 +261,17 @@ TEST_F(SharedDomTest, ALockerPinsARemovedNodeUntilItUnlocks) {
     entered = true;
     session_->UnlockNode(node);
   });
-  ASSERT_TRUE(WaitUntil([&] { return handle->traits()->ReferencesWord().load() == kNoReferences + 2; }));
-  handle->mark();
+  ASSERT_TRUE(WaitUntil([&] { return handle->Traits()->ReferencesWord().load() == kNoReferences + 2; }));
+  handle->Mark();
   handle.reset();
   session_->UnlockNode(node);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_FALSE(entered);
-  EXPECT_TRUE(Blocks(session_->Nodes().Pages()).contains(node.value()));
+  EXPECT_TRUE(Blocks(session_->Nodes().Pages()).contains(node.Value()));
   session_->UnlockNode(node);
   locker.join();
   EXPECT_TRUE(entered);
-  EXPECT_FALSE(Blocks(session_->Nodes().Pages()).contains(node.value()));
+  EXPECT_FALSE(Blocks(session_->Nodes().Pages()).contains(node.Value()));
 }
 
 TEST_F(SharedDomTest, ThreadsAndProcessesMakeOneAccessRecordPerNode) {
@@ -292,10 +292,10 @@ TEST_F(SharedDomTest, ThreadsAndProcessesMakeOneAccessRecordPerNode) {
   std::map<uint32_t, uint32_t> references;
   int duplicates = 0;
   storage::MemAccessController& access = session_->Access();
-  for (InitMemAddress at(access.root().WordOfHead().load()); !at.IsNull();) {
-    storage::AccessTraits& record = access.traits(at);
+  for (InitMemAddress at(access.RootRecord().WordOfHead().load()); !at.IsNull();) {
+    storage::AccessTraits& record = access.Traits(at);
     const uint32_t key = record.KeyWord().load();
-    if (InitMemAddress(key).hive() == 3 &&
+    if (InitMemAddress(key).HiveNumber() == 3 &&
         !references.emplace(key, record.ReferencesWord() - kNoReferences).second)
       ++duplicates;
     at = InitMemAddress(record.NextWord().load());
@@ -309,14 +309,14 @@ TEST_F(SharedDomTest, ThreadsAndProcessesMakeOneAccessRecordPerNode) {
 TEST_F(SharedDomTest, ANodeLockOfAKilledProcessIsTakenOver) {
   Up();
   const InitMemAddress node(3, 16 * 7);
-  HelperProcess holder({"hold-node-lock", Path(), std::to_string(node.value()), Path("ready")});
+  HelperProcess holder({"hold-node-lock", Path(), std::to_string(node.Value()), Path("ready")});
   ASSERT_TRUE(WaitForFile(Path("ready")));
-  storage::AccessTraits& record = session_->Access().traits(session_->Access().TraitsOf(node));
-  EXPECT_NE(record.nodeLock.owner(), kNoReferences);
+  storage::AccessTraits& record = session_->Access().Traits(session_->Access().TraitsOf(node));
+  EXPECT_NE(record.nodeLock.Owner(), kNoReferences);
 
   holder.Kill();
   session_->LockNode(node);
-  EXPECT_EQ(record.nodeLock.owner(), storage::platform::CurrentThreadId());
+  EXPECT_EQ(record.nodeLock.Owner(), storage::platform::CurrentThreadId());
   session_->UnlockNode(node);
 }
 

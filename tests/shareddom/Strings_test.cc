@@ -123,7 +123,7 @@ TEST_F(StringTableTest, ManyProcessesAgreeOnOneSidPerText) {
   std::set<uint32_t> used;
   for (int i = 0; i < kTexts; ++i) {
     EXPECT_EQ(NameString("TEXT-" + std::to_string(i)).GetSID(), results[0][i]);
-    used.insert(FindHead(Pages(), results[0][i]).value());
+    used.insert(FindHead(Pages(), results[0][i]).Value());
   }
 
   TouchFile(Sign("release"));
@@ -135,7 +135,7 @@ TEST_F(StringTableTest, ManyProcessesAgreeOnOneSidPerText) {
   std::vector<StringRef> reused;
   for (int i = 0; i < 20; ++i) {
     reused.push_back(NameString("Again-" + std::to_string(i)));
-    EXPECT_TRUE(used.contains(FindHead(Pages(), reused.back().GetSID()).value()))
+    EXPECT_TRUE(used.contains(FindHead(Pages(), reused.back().GetSID()).Value()))
         << "string " << i << " did not reuse a freed block";
   }
 }
@@ -145,11 +145,11 @@ TEST_F(StringTableTest, AKilledRootHolderDoesNotBlockTheOthers) {
   arguments.push_back(Sign("held").string());
   HelperProcess helper(arguments);
   ASSERT_TRUE(WaitForFile(Sign("held")));
-  EXPECT_NE(RootLock(Pages()).owner(), storage::owner::OwnerLock::kFreeValue);
+  EXPECT_NE(RootLock(Pages()).Owner(), storage::owner::OwnerLock::kFreeValue);
   helper.Kill();
 
   EXPECT_EQ(NameString("After the kill").GetSID(), 1);
-  EXPECT_EQ(RootLock(Pages()).owner(), storage::owner::OwnerLock::kFreeValue);
+  EXPECT_EQ(RootLock(Pages()).Owner(), storage::owner::OwnerLock::kFreeValue);
 }
 
 // Another process stores a text and holds it until the test lets it go.

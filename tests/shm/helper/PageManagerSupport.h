@@ -53,7 +53,7 @@ inline ChurnTarget TargetOf(storage::PageMemoryManager& manager) {
 }
 
 inline ChurnTarget TargetOf(storage::PageManager& manager) {
-  return {[&](uint32_t size) { return manager.Allocate(size).value(); },
+  return {[&](uint32_t size) { return manager.Allocate(size).Value(); },
           [&](uint32_t address) { return manager.GetPoint(storage::InitMemAddress(address)); },
           [&](uint32_t address) { manager.Release(storage::InitMemAddress(address)); }, 150000};
 }

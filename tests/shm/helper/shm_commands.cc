@@ -56,7 +56,7 @@ int OwnerLock(const Args& args, const std::string& what) {
   OwnerLockArea& area = *std::launder(static_cast<OwnerLockArea*>(view));
   if (what != "count") area.AddThread(platform::CurrentThreadId());
   if (what == "hold") {
-    area.lock.lock(storage::GetSpinCount());
+    area.lock.Lock(storage::GetSpinCount());
     std::atomic_ref<uint32_t>(area.holder).store(platform::CurrentThreadId());
     for (;;) platform::SleepMs(1000);
   }
