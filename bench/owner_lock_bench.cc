@@ -18,11 +18,11 @@ void BM_OwnerLockUncontended(benchmark::State& state) {
   OwnerLock lock;
   const uint32_t spinCount = storage::GetSpinCount();
   // The thread's first lock registers it; that is not what is measured.
-  lock.lock(spinCount);
-  lock.unlock();
+  lock.Lock(spinCount);
+  lock.Unlock();
   for (auto _ : state) {
-    lock.lock(spinCount);
-    lock.unlock();
+    lock.Lock(spinCount);
+    lock.Unlock();
   }
 }
 BENCHMARK(BM_OwnerLockUncontended);
@@ -30,12 +30,12 @@ BENCHMARK(BM_OwnerLockUncontended);
 void BM_OwnerLockRecursive(benchmark::State& state) {
   OwnerLock lock;
   const uint32_t spinCount = storage::GetSpinCount();
-  lock.lock(spinCount);
+  lock.Lock(spinCount);
   for (auto _ : state) {
-    lock.lock(spinCount);
-    lock.unlock();
+    lock.Lock(spinCount);
+    lock.Unlock();
   }
-  lock.unlock();
+  lock.Unlock();
 }
 BENCHMARK(BM_OwnerLockRecursive);
 
@@ -64,11 +64,11 @@ void BM_OwnerLockTakeoverFromEndedThread(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     OwnerLock lock;
-    std::thread([&] { lock.lock(spinCount); }).join();
+    std::thread([&] { lock.Lock(spinCount); }).join();
     state.ResumeTiming();
-    lock.lock(spinCount);
+    lock.Lock(spinCount);
     state.PauseTiming();
-    lock.unlock();
+    lock.Unlock();
     state.ResumeTiming();
   }
 }

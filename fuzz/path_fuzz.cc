@@ -40,19 +40,19 @@ std::string Words(std::string_view text) {
 
 void CheckSplit(const std::string& text) {
   const storage::utils::SectionPath split = Split(text.c_str());
-  fuzz::Check(split.text() == text, "Split changed the text");
+  fuzz::Check(split.Text() == text, "Split changed the text");
   std::string_view scanned = text;
   const size_t colon = text.find(':');
   if (colon != std::string::npos) {
-    fuzz::Check(split.drive() == text.substr(0, colon), "Split took a wrong drive prefix");
+    fuzz::Check(split.Drive() == text.substr(0, colon), "Split took a wrong drive prefix");
     const size_t start = text.find_first_of(kSeparators, colon);
     scanned = start == std::string::npos ? std::string_view() : scanned.substr(start);
   } else {
-    fuzz::Check(split.drive().empty(), "Split found a drive without a colon");
+    fuzz::Check(split.Drive().empty(), "Split found a drive without a colon");
   }
   std::string joined;
-  for (size_t i = 0; i < split.size(); ++i) {
-    const std::string component = split.component(i);
+  for (size_t i = 0; i < split.Size(); ++i) {
+    const std::string component = split.Component(i);
     fuzz::Check(!component.empty(), "Split gave an empty component");
     fuzz::Check(component.find_first_of(kSeparators) == std::string::npos, "a component holds a separator");
     if (i > 0) joined += ' ';

@@ -18,7 +18,7 @@ using NodePtr = std::unique_ptr<XmlNode>;
 
 NodePtr Parse(const std::string& text) {
   XmlParser parser;
-  parser.trim_whitespaces(true);
+  parser.TrimWhitespaces(true);
   parser.LoadFromString(text.data(), text.size());
   NodePtr root(parser.DetachRoot());
   fuzz::Check(root != nullptr, "a parse that succeeded gave no root");
@@ -38,7 +38,7 @@ bool SameNode(const XmlNode& a, const XmlNode& b) {
       return false;
     }
   }
-  return a.GetChildren()->size() == b.GetChildren()->size();
+  return a.GetChildren()->Size() == b.GetChildren()->Size();
 }
 
 // Compares two trees without recursion: a parsed tree may be very deep.
@@ -48,9 +48,9 @@ bool SameTree(const XmlNode& a, const XmlNode& b) {
     auto [left, right] = pending.back();
     pending.pop_back();
     if (!SameNode(*left, *right)) return false;
-    for (int i = 0; i < left->GetChildren()->size(); ++i) {
-      const XmlNode* left_child = left->GetChildren()->get(i);
-      const XmlNode* right_child = right->GetChildren()->get(i);
+    for (int i = 0; i < left->GetChildren()->Size(); ++i) {
+      const XmlNode* left_child = left->GetChildren()->At(i);
+      const XmlNode* right_child = right->GetChildren()->At(i);
       if (left_child == nullptr || right_child == nullptr) return false;
       pending.emplace_back(left_child, right_child);
     }

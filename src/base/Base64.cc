@@ -24,7 +24,7 @@ uint32_t SextetAt(const char* source, size_t i) {
 
 }  // namespace
 
-bool encode(const void* source, size_t n, char* destination, size_t* length) {
+bool Encode(const void* source, size_t n, char* destination, size_t* length) {
   if (length == nullptr) return false;
   size_t groups = n / 3 + (n % 3 != 0 ? 1 : 0);
   if (groups > std::numeric_limits<size_t>::max() / 4) return false;
@@ -59,7 +59,7 @@ bool encode(const void* source, size_t n, char* destination, size_t* length) {
   return true;
 }
 
-bool decode(const char* source, size_t n, void* destination, size_t* length) {
+bool Decode(const char* source, size_t n, void* destination, size_t* length) {
   if (length == nullptr || source == nullptr || n % 4 != 0) return false;
   size_t decoded = n / 4 * 3;
   if (n >= 1 && source[n - 1] == '=') --decoded;

@@ -16,7 +16,7 @@ namespace storage::base64 {
 //   else writes the text and returns true.
 // A null length pointer, or an n whose text length does not fit a size_t,
 // gives false.
-bool encode(const void* source, size_t n, char* destination, size_t* length);
+bool Encode(const void* source, size_t n, char* destination, size_t* length);
 
 // Decodes n characters of source. False for a null length pointer or source,
 // or an n that is not a multiple of 4. The decoded length is 3 * n / 4, less
@@ -27,7 +27,7 @@ bool encode(const void* source, size_t n, char* destination, size_t* length);
 // - otherwise stores the decoded length, writes exactly that many bytes and
 //   returns true.
 // "=" and characters outside the alphabet count as six zero bits.
-bool decode(const char* source, size_t n, void* destination, size_t* length);
+bool Decode(const char* source, size_t n, void* destination, size_t* length);
 
 }  // namespace storage::base64
 

@@ -19,7 +19,7 @@ std::atomic<Sink> g_sink{&WriteToStandardError};
 std::atomic<int32_t> g_level{LEVEL_ERROR};
 
 void Write(Level level, const char* format, va_list args) {
-  if (!enabled(level)) return;
+  if (!Enabled(level)) return;
   char buffer[1024];
   std::vsnprintf(buffer, sizeof buffer, format, args);
   g_sink.load(std::memory_order_acquire)(level, buffer);
@@ -29,7 +29,7 @@ void Write(Level level, const char* format, va_list args) {
 
 void SetSink(Sink sink) { g_sink.store(sink ? sink : &WriteToStandardError, std::memory_order_release); }
 void SetLevel(Level level) { g_level.store(level, std::memory_order_relaxed); }
-bool enabled(Level level) { return level <= g_level.load(std::memory_order_relaxed); }
+bool Enabled(Level level) { return level <= g_level.load(std::memory_order_relaxed); }
 
 #define STORAGE_LOG_FUNCTION(name, level) \
   void name(const char* format, ...) {    \
@@ -39,9 +39,9 @@ bool enabled(Level level) { return level <= g_level.load(std::memory_order_relax
     va_end(args);                         \
   }
 
-STORAGE_LOG_FUNCTION(error, LEVEL_ERROR)
-STORAGE_LOG_FUNCTION(info, LEVEL_INFO)
-STORAGE_LOG_FUNCTION(debug, LEVEL_DEBUG)
+STORAGE_LOG_FUNCTION(Error, LEVEL_ERROR)
+STORAGE_LOG_FUNCTION(Info, LEVEL_INFO)
+STORAGE_LOG_FUNCTION(Debug, LEVEL_DEBUG)
 
 namespace {
 
@@ -49,9 +49,9 @@ namespace {
 // callback, installed when the library loads.
 void FromPlatform(platform::LogLevel level, const char* text) {
   if (level == platform::LogLevel::kError) {
-    error("%s", text);
+    Error("%s", text);
   } else {
-    debug("%s", text);
+    Debug("%s", text);
   }
 }
 

@@ -6,12 +6,12 @@
 
 namespace storage::logger {
 
-void error(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void info(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void debug(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Info(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Debug(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Whether a message of this level would be written (to skip costly formatting).
-bool enabled(Level level);
+bool Enabled(Level level);
 
 }  // namespace storage::logger
 

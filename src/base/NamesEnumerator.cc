@@ -5,7 +5,7 @@
 
 namespace storage {
 
-void NamesEnumerator::add(const char* name) {
+void NamesEnumerator::Add(const char* name) {
   if (name == nullptr) throw std::invalid_argument(messages::base::kNamesEnumeratorNullName);
   names_.emplace_back(name);
 }

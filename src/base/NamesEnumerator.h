@@ -21,7 +21,7 @@ class NamesEnumerator : public INamesEnumerator, public RefCounted {
 
   // Appends a copy of the name (empty names are kept). Throws
   // std::invalid_argument for a null name.
-  void add(const char* name);
+  void Add(const char* name);
 
   void Reset() override;
   // Moves to the next name; false when there is none.

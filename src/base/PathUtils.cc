@@ -34,7 +34,7 @@ struct FileCloser {
 SectionPath::SectionPath(std::string text, std::string drive, std::vector<std::string> components)
     : text_(std::move(text)), drive_(std::move(drive)), components_(std::move(components)) {}
 
-std::string SectionPath::component(size_t i) const { return components_.at(i); }
+std::string SectionPath::Component(size_t i) const { return components_.at(i); }
 
 SectionPath Split(const char* path) {
   std::string text = path != nullptr ? path : "";

@@ -18,13 +18,13 @@ class SectionPath {
   SectionPath(std::string text, std::string drive, std::vector<std::string> components);
 
   // The text as given; empty for a null path.
-  const std::string& text() const { return text_; }
+  const std::string& Text() const { return text_; }
   // The text before the first ":"; empty when there is none.
-  const std::string& drive() const { return drive_; }
+  const std::string& Drive() const { return drive_; }
   // The number of components.
-  size_t size() const { return components_.size(); }
+  size_t Size() const { return components_.size(); }
   // A copy of the i-th component (never empty); std::out_of_range past the end.
-  std::string component(size_t i) const;
+  std::string Component(size_t i) const;
 
  private:
   std::string text_;

@@ -7,10 +7,10 @@
 
 namespace threads {
 
-bool Thread::start() {
+bool Thread::Launch() {
   if (started_.exchange(true)) return false;
   try {
-    std::thread(&Thread::trampoline, this).detach();
+    std::thread(&Thread::Trampoline, this).detach();
   } catch (const std::system_error&) {
     started_.store(false);
     return false;
@@ -25,11 +25,11 @@ bool Thread::SetPriority(PriorityLevel level) {
   return storage::platform::SetThreadPriority(id, level);
 }
 
-void Thread::trampoline(Thread* self) {
+void Thread::Trampoline(Thread* self) {
   uint32_t id = storage::platform::CurrentThreadId();
   self->thread_id_.store(id);
   if (PriorityLevel level = self->priority_.load(); level != 0) storage::platform::SetThreadPriority(id, level);
-  self->run();  // may delete self: touch nothing after it
+  self->Run();  // may delete self: touch nothing after it
 }
 
 }  // namespace threads

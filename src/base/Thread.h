@@ -1,4 +1,4 @@
-// A thread object: a subclass supplies the body; start() runs it on a new,
+// A thread object: a subclass supplies the body; Launch() runs it on a new,
 // detached thread. The subclass decides the object's lifetime (a body may
 // delete its own object before returning).
 #ifndef SETTINGSTORE_BASE_THREAD_H
@@ -20,17 +20,17 @@ class Thread {
   Thread& operator=(const Thread&) = delete;
 
   // False when the thread could not be started (or was started before).
-  bool start();
-  // Before start() the level is kept and applied when the thread begins;
+  bool Launch();
+  // Before Launch() the level is kept and applied when the thread begins;
   // afterwards it applies to the running thread.
   bool SetPriority(PriorityLevel level);
 
  protected:
   // The thread body.
-  virtual int run() = 0;
+  virtual int Run() = 0;
 
  private:
-  static void trampoline(Thread* self);
+  static void Trampoline(Thread* self);
 
   std::atomic<bool> started_{false};
   std::atomic<uint32_t> thread_id_{0};

@@ -9,10 +9,10 @@ int32_t RegBlockedPlug::ErrorCodeOf(platform::LSTATUS result) {
   return result == platform::kRegNotFound ? kErrorNotFound : kErrorFailed;
 }
 
-bool RegBlockedPlug::block() {
-  retryLock_.lock(GetSpinCount());
+bool RegBlockedPlug::Block() {
+  retryLock_.Lock(GetSpinCount());
   if (retryCounter_ >= kMaxRetries) {
-    retryLock_.unlock();
+    retryLock_.Unlock();
     return false;
   }
   ++retryCounter_;
@@ -20,9 +20,9 @@ bool RegBlockedPlug::block() {
   return true;
 }
 
-void RegBlockedPlug::unblock() {
+void RegBlockedPlug::Unblock() {
   --retryCounter_;
-  retryLock_.unlock();
+  retryLock_.Unlock();
 }
 
 }  // namespace storage

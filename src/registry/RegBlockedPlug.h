@@ -36,14 +36,14 @@ class RegBlockedPlug {
 
   // Takes the retry lock; true when one more attempt may run (counted, after
   // the sleep). False when the chain gives up: the lock level is released.
-  bool block();
+  bool Block();
   // Ends one repeat, however it ended: uncounts it and releases its lock level.
-  void unblock();
+  void Unblock();
 
   class Unblocker {
    public:
     explicit Unblocker(RegBlockedPlug& plug) : plug_(plug) {}
-    ~Unblocker() { plug_.unblock(); }
+    ~Unblocker() { plug_.Unblock(); }
     Unblocker(const Unblocker&) = delete;
     Unblocker& operator=(const Unblocker&) = delete;
 
@@ -58,7 +58,7 @@ class RegBlockedPlug {
 template <class Failure, class Retry>
 auto RegBlockedPlug::RetryOrThrow(platform::LSTATUS result, Retry&& retry) -> decltype(retry()) {
   if (result != platform::kRegMoreData) throw Failure(ErrorCodeOf(result));
-  if (!block()) throw Failure(kErrorFailed);
+  if (!Block()) throw Failure(kErrorFailed);
   Unblocker unblocker(*this);
   return retry();
 }

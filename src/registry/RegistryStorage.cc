@@ -136,7 +136,7 @@ LSTATUS RegistryStorage::CollectNames(DWORD longest, NameAt nameAt, Keep keep, N
     const LSTATUS result = nameAt(index, buffer.data(), static_cast<DWORD>(buffer.size()));
     if (result == kRegNoMoreItems) return kRegSuccess;
     if (result != kRegSuccess) return result;
-    if (keep(buffer.data())) names.add(buffer.data());
+    if (keep(buffer.data())) names.Add(buffer.data());
   }
 }
 

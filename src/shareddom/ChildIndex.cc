@@ -7,13 +7,13 @@ size_t ChildIndex::KeyHash::operator()(const Key& key) const noexcept {
   return static_cast<size_t>(mixed ^ (mixed >> 29));
 }
 
-uint32_t ChildIndex::find(uint32_t parent, uint32_t kind, uint32_t name, uint32_t changes) {
+uint32_t ChildIndex::Find(uint32_t parent, uint32_t kind, uint32_t name, uint32_t changes) {
   std::lock_guard<std::mutex> guard(mutex_);
   const auto found = entries_.find(Key{parent, kind, name});
   return found != entries_.end() && found->second.changes == changes ? found->second.child : kNone;
 }
 
-void ChildIndex::remember(uint32_t parent, uint32_t kind, uint32_t name, uint32_t changes, uint32_t child) {
+void ChildIndex::Remember(uint32_t parent, uint32_t kind, uint32_t name, uint32_t changes, uint32_t child) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (entries_.size() >= kMaxEntries) entries_.clear();
   entries_.insert_or_assign(Key{parent, kind, name}, Entry{changes, child});

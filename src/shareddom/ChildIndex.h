@@ -21,8 +21,8 @@ class ChildIndex {
 
   // The child remembered under this parent, kind and name as of `changes`,
   // or kNone.
-  uint32_t find(uint32_t parent, uint32_t kind, uint32_t name, uint32_t changes);
-  void remember(uint32_t parent, uint32_t kind, uint32_t name, uint32_t changes, uint32_t child);
+  uint32_t Find(uint32_t parent, uint32_t kind, uint32_t name, uint32_t changes);
+  void Remember(uint32_t parent, uint32_t kind, uint32_t name, uint32_t changes, uint32_t child);
 
  private:
   struct Key {

@@ -40,9 +40,9 @@ class ListWalk {
  public:
   explicit ListWalk(const char* function) : pages_(Factory().Pages()), function_(function) {}
 
-  ElementNode& element(uint32_t address) { return *static_cast<ElementNode*>(resolve(address, 16)); }
-  AttributeNode& attribute(uint32_t address) { return *static_cast<AttributeNode*>(resolve(address, 12)); }
-  void restart() { steps_ = 0; }
+  ElementNode& Element(uint32_t address) { return *static_cast<ElementNode*>(Resolve(address, 16)); }
+  AttributeNode& Attribute(uint32_t address) { return *static_cast<AttributeNode*>(Resolve(address, 12)); }
+  void Restart() { steps_ = 0; }
   // Counts a pass given up for a marked node. Writers hold the section's
   // lock, so a removed node is never met twice in a sound tree: one that
   // stays linked pass after pass is damage, and waiting on it would hang.
@@ -54,12 +54,13 @@ class ListWalk {
   }
 
  private:
-  void* resolve(uint32_t address, uint32_t size) {
+  void* Resolve(uint32_t address, uint32_t size) {
     const InitMemAddress at(address);
-    const auto offset = static_cast<uint32_t>(at.offset());
+    const auto offset = static_cast<uint32_t>(at.Offset());
     // A link that names no possible hive fails this operation alone; the
     // page manager would take it for a storage that cannot be used any more.
-    const bool hiveExists = at.hive() >= 1 && static_cast<uint32_t>(at.hive()) <= PageManager::kMaxHives;
+    const bool hiveExists =
+        at.HiveNumber() >= 1 && static_cast<uint32_t>(at.HiveNumber()) <= PageManager::kMaxHives;
     if (++steps_ > kMaxListLength || !hiveExists || offset % 4 != 0 ||
         offset + size > PageManager::kHiveSize) {
       throw InternalStructureException(kSourceFile, function_, __LINE__, messages::shareddom::kListDamaged);
@@ -96,7 +97,7 @@ struct AttributeLookup {
 AttributeLookup LookUp(ListWalk& walk, ElementNode& element, uint32_t nameSid) {
   uint32_t at = element.FirstAttributeWord().load(std::memory_order_acquire);
   while (at != kEnd) {
-    AttributeNode& attribute = walk.attribute(at);
+    AttributeNode& attribute = walk.Attribute(at);
     if (attribute.IsMarked()) return {false, 0};
     if (attribute.NameWord().load() == nameSid) return {true, attribute.ValueWord().load()};
     at = attribute.NextAttributeWord().load(std::memory_order_acquire);
@@ -125,10 +126,10 @@ NodeRef NewAttribute(uint32_t nameSid, uint32_t valueSid) {
     const StringAutoRelease value = Services().Strings().GetString(static_cast<int32_t>(valueSid));
     if (value.GetHolder() != nullptr) value.AddRef();
   } catch (...) {
-    node.mark();
+    node.Mark();
     throw;
   }
-  node.attribute().ValueWord().exchange(valueSid, std::memory_order_seq_cst);
+  node.Attribute().ValueWord().exchange(valueSid, std::memory_order_seq_cst);
   return node;
 }
 
@@ -138,19 +139,19 @@ NodeRef NewAttribute(uint32_t nameSid, uint32_t valueSid) {
 
 uint32_t DOMElement::GetAttribute(uint32_t nameSid) {
   ListWalk walk(messages::shareddom::kGetAttribute);
-  return AttributeValue(walk, element_.element(), nameSid);
+  return AttributeValue(walk, element_.Element(), nameSid);
 }
 
 bool DOMElement::SwapAttributes(NodeRef& chain) {
-  const uint32_t first = element_.element().FirstAttributeWord().load(std::memory_order_acquire);
+  const uint32_t first = element_.Element().FirstAttributeWord().load(std::memory_order_acquire);
   if (first == kEnd) throw std::logic_error(messages::shareddom::kFirstAttributeMissing);
   ListWalk walk(messages::shareddom::kSwapAttributes);
-  AttributeNode& name = walk.attribute(first);
+  AttributeNode& name = walk.Attribute(first);
   if (name.IsMarked()) return false;
   uint32_t old = name.NextAttributeWord().load(std::memory_order_acquire);
   // Taken before the swap: once it succeeds, the old chain is ours to retire.
   NodeRef oldChain(Factory().PagesSlot(), InitMemAddress(old), kAttributeNode);
-  if (!name.NextAttributeWord().compare_exchange_strong(old, chain.address().value(),
+  if (!name.NextAttributeWord().compare_exchange_strong(old, chain.Address().Value(),
                                                         std::memory_order_seq_cst)) {
     return false;
   }
@@ -169,14 +170,14 @@ NodeRef DOMElement::NewValueChain(uint32_t typeSid, uint32_t sizeSid, uint32_t v
     for (int i = 0; i < 2; ++i) {
       if (nodes[i].IsMarked()) ThrowMarked();
       uint32_t expected = kEnd;
-      nodes[i].attribute().NextAttributeWord().compare_exchange_strong(expected,
-                                                                       nodes[i + 1].address().value());
+      nodes[i].Attribute().NextAttributeWord().compare_exchange_strong(expected,
+                                                                       nodes[i + 1].Address().Value());
     }
   } catch (...) {
     // Marked, the nodes made so far are freed with the string references they hold.
-    logger::error(messages::shareddom::kSetAttributesFailed);
+    logger::Error(messages::shareddom::kSetAttributesFailed);
     for (NodeRef& node : nodes) {
-      if (!node.IsNull()) node.mark();
+      if (!node.IsNull()) node.Mark();
     }
     throw;
   }
@@ -189,7 +190,7 @@ void DOMElement::SetAttributes(NodeRef& chain) {
     ListWalk retries(messages::shareddom::kSetAttributes);
     while (!SwapAttributes(chain)) retries.PassAgain();
   } catch (...) {
-    logger::error(messages::shareddom::kSetAttributesFailed);
+    logger::Error(messages::shareddom::kSetAttributesFailed);
     throw;
   }
 }
@@ -199,20 +200,20 @@ RetiredChain::~RetiredChain() {
   try {
     while (!chain_.IsNull()) {
       NodeRef next = chain_.NextAttribute();
-      chain_.mark();
+      chain_.Mark();
       chain_ = std::move(next);
     }
   } catch (const std::exception& error) {
-    logger::error(messages::shareddom::kRetireChainFailed, error.what());
+    logger::Error(messages::shareddom::kRetireChainFailed, error.what());
   }
 }
 
 DOMElement::SearchPass DOMElement::SearchChildren(ListWalk& walk, uint32_t kindSid, uint32_t nameSid) {
   SearchPass pass{true, kEnd, kEnd};
-  walk.restart();
-  uint32_t child = element_.element().FirstChildWord().load(std::memory_order_acquire);
+  walk.Restart();
+  uint32_t child = element_.Element().FirstChildWord().load(std::memory_order_acquire);
   while (child != kEnd) {
-    ElementNode& node = walk.element(child);
+    ElementNode& node = walk.Element(child);
     if (node.IsMarked()) return {false, kEnd, kEnd};
     pass.last = child;
     if (Matches(walk, node, kindSid, nameSid)) {
@@ -225,24 +226,24 @@ DOMElement::SearchPass DOMElement::SearchChildren(ListWalk& walk, uint32_t kindS
 }
 
 DOMElement::SearchPass DOMElement::FindChild(ListWalk& walk, uint32_t kindSid, uint32_t nameSid) {
-  AccessTraits* traits = element_.traits();
+  AccessTraits* traits = element_.Traits();
   if (traits == nullptr) return SearchChildren(walk, kindSid, nameSid);
-  ChildIndex& index = Factory().children();
-  const uint32_t parent = element_.address().value();
+  ChildIndex& index = Factory().Children();
+  const uint32_t parent = element_.Address().Value();
   const uint32_t changes = traits->ChangesWord().load();
-  if (const uint32_t known = index.find(parent, kindSid, nameSid, changes); known != kEnd) {
+  if (const uint32_t known = index.Find(parent, kindSid, nameSid, changes); known != kEnd) {
     // A sound entry names an unmarked child of that kind and name; anything
     // else (damage) costs a search, never a wrong child.
-    ElementNode& node = walk.element(known);
+    ElementNode& node = walk.Element(known);
     if (!node.IsMarked() && Matches(walk, node, kindSid, nameSid)) return {true, known, kEnd};
   }
   const SearchPass pass = SearchChildren(walk, kindSid, nameSid);
-  if (pass.complete && pass.found != kEnd) index.remember(parent, kindSid, nameSid, changes, pass.found);
+  if (pass.complete && pass.found != kEnd) index.Remember(parent, kindSid, nameSid, changes, pass.found);
   return pass;
 }
 
 void DOMElement::CountListChange() {
-  if (AccessTraits* traits = element_.traits()) traits->ChangesWord().fetch_add(1);
+  if (AccessTraits* traits = element_.Traits()) traits->ChangesWord().fetch_add(1);
 }
 
 NodeRef DOMElement::FindElement(uint32_t kindSid, const StringAutoRelease& name) {
@@ -260,16 +261,16 @@ NodeRef DOMElement::FindElement(uint32_t kindSid, const StringAutoRelease& name)
 }
 
 bool DOMElement::AppendChild(ListWalk& walk, uint32_t from, uint32_t newChild) {
-  walk.restart();
-  uint32_t last = from == kEnd ? element_.element().FirstChildWord().load(std::memory_order_acquire) : from;
+  walk.Restart();
+  uint32_t last = from == kEnd ? element_.Element().FirstChildWord().load(std::memory_order_acquire) : from;
   if (last == kEnd) {
     if (element_.IsMarked()) ThrowMarked();
     CountListChange();
     uint32_t none = kEnd;
-    return element_.element().FirstChildWord().compare_exchange_strong(none, newChild);
+    return element_.Element().FirstChildWord().compare_exchange_strong(none, newChild);
   }
   for (;;) {
-    ElementNode& node = walk.element(last);
+    ElementNode& node = walk.Element(last);
     if (node.IsMarked()) return false;
     const uint32_t next = node.NextSiblingWord().load(std::memory_order_acquire);
     if (next != kEnd) {
@@ -315,26 +316,26 @@ NodeRef DOMElement::CreateElement(uint32_t kindSid, const StringAutoRelease& nam
       attributes[3] = NewAttribute(sids.value, value->value);
       for (int i = 0; i < 3; ++i) {
         uint32_t none = kEnd;
-        attributes[i].attribute().NextAttributeWord().compare_exchange_strong(
-            none, attributes[i + 1].address().value());
+        attributes[i].Attribute().NextAttributeWord().compare_exchange_strong(
+            none, attributes[i + 1].Address().Value());
       }
     }
     if (element.IsMarked()) ThrowMarked();
     uint32_t expected = kEnd;
-    const bool named = element.element().FirstAttributeWord().compare_exchange_strong(
-        expected, attributes[0].address().value());
+    const bool named = element.Element().FirstAttributeWord().compare_exchange_strong(
+        expected, attributes[0].Address().Value());
     STORAGE_ASSERT(named, kSourceFile, messages::shareddom::kCreateElement, nullptr);
 
     // First behind the last child the search saw, then in passes from the head.
-    for (uint32_t from = pass.last; !AppendChild(walk, from, element.address().value()); from = kEnd) {
+    for (uint32_t from = pass.last; !AppendChild(walk, from, element.Address().Value()); from = kEnd) {
       walk.PassAgain();
       if (element_.IsMarked()) throw CreateException(kErrorDeleted);
     }
   } catch (...) {
     // Never linked: their blocks and their strings' references come back.
-    element.mark();
+    element.Mark();
     for (NodeRef& attribute : attributes) {
-      if (!attribute.IsNull()) attribute.mark();
+      if (!attribute.IsNull()) attribute.Mark();
     }
     throw;
   }
@@ -344,11 +345,11 @@ NodeRef DOMElement::CreateElement(uint32_t kindSid, const StringAutoRelease& nam
 
 void DOMElement::MarkToDelete(NodeRef element) {
   NodeRef attribute = element.FirstAttribute();
-  element.element().FirstAttributeWord().exchange(kEnd, std::memory_order_seq_cst);
-  element.mark();
+  element.Element().FirstAttributeWord().exchange(kEnd, std::memory_order_seq_cst);
+  element.Mark();
   while (!attribute.IsNull()) {
     NodeRef next = attribute.NextAttribute();
-    attribute.mark();
+    attribute.Mark();
     attribute = std::move(next);
   }
 }
@@ -356,16 +357,16 @@ void DOMElement::MarkToDelete(NodeRef element) {
 void DOMElement::UnlinkFirstChild() {
   if (element_.IsMarked()) ThrowMarked();
   NodeRef first = element_.FirstChild();
-  const uint32_t next = first.element().NextSiblingWord().load(std::memory_order_acquire);
-  element_.element().FirstChildWord().exchange(next, std::memory_order_seq_cst);
+  const uint32_t next = first.Element().NextSiblingWord().load(std::memory_order_acquire);
+  element_.Element().FirstChildWord().exchange(next, std::memory_order_seq_cst);
 }
 
 void DOMElement::UnlinkNext() {
   if (element_.IsMarked()) ThrowMarked();
   NodeRef next = element_.NextSibling();
   if (next.IsNull()) return;
-  const uint32_t after = next.element().NextSiblingWord().load(std::memory_order_acquire);
-  element_.element().NextSiblingWord().exchange(after, std::memory_order_seq_cst);
+  const uint32_t after = next.Element().NextSiblingWord().load(std::memory_order_acquire);
+  element_.Element().NextSiblingWord().exchange(after, std::memory_order_seq_cst);
 }
 
 bool DOMElement::TryDeleteElement(uint32_t kindSid, uint32_t nameSid) {
@@ -374,10 +375,10 @@ bool DOMElement::TryDeleteElement(uint32_t kindSid, uint32_t nameSid) {
   if (child.IsNull()) throw DeleteException(kErrorFailed);
   NodeRef previous = NoNode(kElementNode);
   while (!child.IsNull()) {
-    ElementNode& node = walk.element(child.address().value());
+    ElementNode& node = walk.Element(child.Address().Value());
     if (node.IsMarked()) return false;
     if (Matches(walk, node, kindSid, nameSid)) {
-      if (child.element().FirstChildWord().load() != kEnd) throw NotEmptyException(kErrorFailed);
+      if (child.Element().FirstChildWord().load() != kEnd) throw NotEmptyException(kErrorFailed);
       Services().NoteChange();
       CountListChange();
       if (previous.IsNull()) {
@@ -399,9 +400,9 @@ std::vector<uint32_t> DOMElement::ChildNames(uint32_t kindSid) {
   ListWalk walk(messages::shareddom::kChildNames);
   if (element_.IsMarked()) ThrowMarked();
   std::vector<uint32_t> names;
-  uint32_t child = element_.element().FirstChildWord().load(std::memory_order_acquire);
+  uint32_t child = element_.Element().FirstChildWord().load(std::memory_order_acquire);
   while (child != kEnd) {
-    ElementNode& node = walk.element(child);
+    ElementNode& node = walk.Element(child);
     if (node.IsMarked()) ThrowMarked();
     if (node.KindWord().load() == kindSid) {
       const uint32_t name = AttributeValue(walk, node, Services().Sids().name);

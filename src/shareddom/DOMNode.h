@@ -27,16 +27,16 @@ inline constexpr uint32_t kDeleteMark = 0x80000000;
 template <int kWords>
 class DOMNodeWords {
  public:
-  std::atomic_ref<uint32_t> word(int index) { return std::atomic_ref<uint32_t>(words_[index]); }
+  std::atomic_ref<uint32_t> WordAt(int index) { return std::atomic_ref<uint32_t>(words_[index]); }
 
-  std::atomic_ref<uint32_t> LinkWord() { return word(0); }
-  std::atomic_ref<uint32_t> SidWord() { return word(1); }
+  std::atomic_ref<uint32_t> LinkWord() { return WordAt(0); }
+  std::atomic_ref<uint32_t> SidWord() { return WordAt(1); }
 
   // Sequentially consistent, like the mark and the unlink, so that a mark set
   // by another thread before it unlinked the node is seen with the unlink.
   bool IsMarked() { return (SidWord().load(std::memory_order_seq_cst) & kDeleteMark) != 0; }
   // Sets bit 31 in one atomic step, so no concurrent change of the word is lost.
-  void mark() { SidWord().fetch_or(kDeleteMark, std::memory_order_seq_cst); }
+  void Mark() { SidWord().fetch_or(kDeleteMark, std::memory_order_seq_cst); }
 
  private:
   uint32_t words_[kWords];
@@ -44,17 +44,17 @@ class DOMNodeWords {
 
 class ElementNode : public DOMNodeWords<4> {
  public:
-  std::atomic_ref<uint32_t> NextSiblingWord() { return word(0); }
-  std::atomic_ref<uint32_t> KindWord() { return word(1); }
-  std::atomic_ref<uint32_t> FirstChildWord() { return word(2); }
-  std::atomic_ref<uint32_t> FirstAttributeWord() { return word(3); }
+  std::atomic_ref<uint32_t> NextSiblingWord() { return WordAt(0); }
+  std::atomic_ref<uint32_t> KindWord() { return WordAt(1); }
+  std::atomic_ref<uint32_t> FirstChildWord() { return WordAt(2); }
+  std::atomic_ref<uint32_t> FirstAttributeWord() { return WordAt(3); }
 };
 
 class AttributeNode : public DOMNodeWords<3> {
  public:
-  std::atomic_ref<uint32_t> NextAttributeWord() { return word(0); }
-  std::atomic_ref<uint32_t> NameWord() { return word(1); }
-  std::atomic_ref<uint32_t> ValueWord() { return word(2); }
+  std::atomic_ref<uint32_t> NextAttributeWord() { return WordAt(0); }
+  std::atomic_ref<uint32_t> NameWord() { return WordAt(1); }
+  std::atomic_ref<uint32_t> ValueWord() { return WordAt(2); }
 };
 
 class RootHolder {

@@ -37,7 +37,7 @@ void ExternalStringHolder::Create(std::string_view text) {
   }
   SetHead(head);
   WordOfHead(kHashOffset).exchange(hash);
-  publish();
+  Publish();
 }
 
 void ExternalStringHolder::Bind(const InitMemAddress& address) {
@@ -47,7 +47,7 @@ void ExternalStringHolder::Bind(const InitMemAddress& address) {
   const size_t separator = stored->find_last_of("/\\");
   path_ = separator == std::string::npos
               ? *stored
-              : Join(factory().owner().ExternalDirectory(), stored->substr(separator + 1));
+              : Join(Factory().Owner().ExternalDirectory(), stored->substr(separator + 1));
 }
 
 void ExternalStringHolder::Free() {
@@ -78,7 +78,7 @@ std::string ExternalStringHolder::MakeNewFile(std::string_view text) {
   // each search at a random point of the name space instead.
   thread_local std::mt19937 random(std::random_device{}() ^ static_cast<uint32_t>(platform::TickCountMs()));
   const uint32_t start = static_cast<uint32_t>(random());
-  const std::string& directory = factory().owner().ExternalDirectory();
+  const std::string& directory = Factory().Owner().ExternalDirectory();
   // The storage's main hive file lends its permissions to the texts beside it.
   const std::string modeReference = HiveSaveBatch::MainHiveFile(Join(directory, "external"));
   for (uint32_t attempt = 0; attempt < kNameAttempts; ++attempt) {

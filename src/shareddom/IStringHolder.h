@@ -44,7 +44,7 @@ class IStringHolderOwner {
   // Takes the holder entered under this SID out of the owner's index and hands
   // it over, or returns null when there is none. Called when a string's last
   // reference goes: the holder returned is freed and destroyed by the caller.
-  virtual IStringHolder* remove(int32_t sid) = 0;
+  virtual IStringHolder* Remove(int32_t sid) = 0;
   // The directory (ending in a separator) in which external string files live.
   virtual const std::string& ExternalDirectory() const = 0;
 

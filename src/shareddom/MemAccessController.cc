@@ -22,7 +22,7 @@ class MemoryEnumerator : public MemoryBlockVisitor {
     found_ = address;
     return false;
   }
-  const InitMemAddress& found() const { return found_; }
+  const InitMemAddress& Found() const { return found_; }
 
  private:
   InitMemAddress found_;
@@ -46,8 +46,8 @@ void MemAccessController::OnMemManagerInitialized() {
   MemoryEnumerator finder;
   pageManager_->Enumerate(finder, false);
   // A new block reads as a free list lock and an empty list.
-  root_ = finder.found().IsNull() ? pageManager_->Allocate(sizeof(AccessRoot)) : finder.found();
-  last_ = InitMemAddress(root().WordOfHead().load());
+  root_ = finder.Found().IsNull() ? pageManager_->Allocate(sizeof(AccessRoot)) : finder.Found();
+  last_ = InitMemAddress(RootRecord().WordOfHead().load());
 }
 
 InitMemAddress MemAccessController::TraitsOf(const InitMemAddress& key) {
@@ -59,21 +59,21 @@ InitMemAddress MemAccessController::AcquireTraits(const InitMemAddress& key, boo
   constexpr const char* kFunction = messages::shareddom::kGetTraits;
   // A record keyed with the null word could never be found again.
   STORAGE_ASSERT(!key.IsNull(), kSourceFile, kFunction, messages::shareddom::kTraitsOfNull);
-  const auto mapKey = static_cast<int32_t>(key.value());
+  const auto mapKey = static_cast<int32_t>(key.Value());
   threads::MutexGuard guard(mutex_);
   wasIdle = false;
   // A record keeps its key for the life of the region, so one this process
   // knows is revived in place; only a new key needs the list lock.
   if (const auto known = map_.find(mapKey); known != map_.end()) return TakeReference(known->second, wasIdle);
 
-  owner::OwnerLockGuard<owner::OwnerLock> listGuard(root().listLock);
+  owner::OwnerLockGuard<owner::OwnerLock> listGuard(RootRecord().listLock);
   RefreshMap();
   if (const auto known = map_.find(mapKey); known != map_.end()) return TakeReference(known->second, wasIdle);
 
   const InitMemAddress address = CreateNewTraits();
-  AccessTraits& record = traits(address);
+  AccessTraits& record = Traits(address);
   uint32_t unkeyed = kNull;
-  STORAGE_ASSERT(record.KeyWord().compare_exchange_strong(unkeyed, key.value()), kSourceFile, kFunction,
+  STORAGE_ASSERT(record.KeyWord().compare_exchange_strong(unkeyed, key.Value()), kSourceFile, kFunction,
                  nullptr);
   record.ReferencesWord().exchange(kOneReference);
   map_[mapKey] = address;
@@ -82,7 +82,7 @@ InitMemAddress MemAccessController::AcquireTraits(const InitMemAddress& key, boo
 }
 
 InitMemAddress MemAccessController::TakeReference(const InitMemAddress& address, bool& wasIdle) {
-  AccessTraits& record = traits(address);
+  AccessTraits& record = Traits(address);
   // The loop covers handles that come and go meanwhile.
   for (;;) {
     if (record.AddReference()) return address;
@@ -97,13 +97,13 @@ InitMemAddress MemAccessController::TakeReference(const InitMemAddress& address,
 void MemAccessController::RefreshMap() {
   threads::MutexGuard guard(mutex_);
   if (last_.IsNull()) {
-    last_ = InitMemAddress(root().WordOfHead().load());
+    last_ = InitMemAddress(RootRecord().WordOfHead().load());
     if (last_.IsNull()) return;
   }
   // Records not keyed yet are stepped over without moving last_, so that a
   // later refresh meets them again.
   for (InitMemAddress at = last_; !at.IsNull();) {
-    AccessTraits& record = traits(at);
+    AccessTraits& record = Traits(at);
     const uint32_t key = record.KeyWord().load();
     if (key != kNull) {
       map_[static_cast<int32_t>(key)] = at;
@@ -120,7 +120,7 @@ InitMemAddress MemAccessController::CreateNewTraits() {
                  messages::shareddom::kTraitsEqualLast);
 
   uint32_t head = kNull;
-  if (root().WordOfHead().compare_exchange_strong(head, address.value())) {
+  if (RootRecord().WordOfHead().compare_exchange_strong(head, address.Value())) {
     if (last_.IsNull()) last_ = address;
     return address;
   }
@@ -130,7 +130,7 @@ InitMemAddress MemAccessController::CreateNewTraits() {
   if (last_.IsNull()) last_ = InitMemAddress(head);
   for (InitMemAddress at = last_; at != address;) {
     uint32_t next = kNull;
-    if (traits(at).NextWord().compare_exchange_strong(next, address.value())) return address;
+    if (Traits(at).NextWord().compare_exchange_strong(next, address.Value())) return address;
     at = InitMemAddress(next);
   }
   return address;
@@ -140,14 +140,14 @@ void MemAccessController::ReleaseNode(const InitMemAddress& node, NodeKind kind)
   if (node.IsNull()) return;
   const InitMemAddress record = TraitsOf(node);
   bool last = false;
-  traits(record).DropReference(last);  // the lookup's own reference
+  Traits(record).DropReference(last);  // the lookup's own reference
   ReleaseTraits(node, record, kind);
 }
 
 void MemAccessController::ReleaseTraits(const InitMemAddress& node, const InitMemAddress& record,
                                         NodeKind kind) {
   bool last = false;
-  if (traits(record).DropReference(last) && last && release_ != nullptr) release_(node, kind, context_);
+  if (Traits(record).DropReference(last) && last && release_ != nullptr) release_(node, kind, context_);
 }
 
 void MemAccessController::GiveBack(const InitMemAddress& node, const InitMemAddress& record, bool wasIdle) {
@@ -155,7 +155,7 @@ void MemAccessController::GiveBack(const InitMemAddress& node, const InitMemAddr
   // A record revived for the lock had no handle to let go; any other record
   // that falls to no references here lost its last handle meanwhile, and the
   // node must be handed on as that handle would have done.
-  if (traits(record).DropReference(last) && last && !wasIdle && release_ != nullptr)
+  if (Traits(record).DropReference(last) && last && !wasIdle && release_ != nullptr)
     release_(node, kElementNode, context_);
 }
 
@@ -164,7 +164,7 @@ void MemAccessController::LockNode(const InitMemAddress& node) {
   bool wasIdle = false;
   const InitMemAddress record = AcquireTraits(node, wasIdle);
   try {
-    traits(record).nodeLock.lock(GetSpinCount());
+    Traits(record).nodeLock.Lock(GetSpinCount());
   } catch (...) {
     GiveBack(node, record, wasIdle);
     throw;
@@ -176,7 +176,7 @@ void MemAccessController::UnlockNode(const InitMemAddress& node) {
   if (node.IsNull()) return;
   bool wasIdle = false;
   const InitMemAddress record = AcquireTraits(node, wasIdle);
-  traits(record).nodeLock.unlock();
+  Traits(record).nodeLock.Unlock();
   GiveBack(node, record, wasIdle);
 }
 

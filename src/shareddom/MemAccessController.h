@@ -38,7 +38,7 @@ class MemAccessController {
 
   // Tells apart the controllers a process makes one after the other, so that
   // a handle left over from an earlier storage never counts in a later one.
-  uint32_t generation() const { return generation_; }
+  uint32_t Generation() const { return generation_; }
 
   // Finds or makes the root block; the page manager calls it once the
   // hives are loaded, one process at a time.
@@ -52,8 +52,8 @@ class MemAccessController {
   InitMemAddress CreateNewTraits();
 
   // The record at an address that TraitsOf returned.
-  AccessTraits& traits(const InitMemAddress& address) { return *resolve<AccessTraits>(address); }
-  AccessRoot& root() { return *resolve<AccessRoot>(root_); }
+  AccessTraits& Traits(const InitMemAddress& address) { return *Resolve<AccessTraits>(address); }
+  AccessRoot& RootRecord() { return *Resolve<AccessRoot>(root_); }
 
   // What a node handle does when it lets go: gives back its reference and,
   // when that was the last one, hands the node to the release callback.
@@ -68,8 +68,8 @@ class MemAccessController {
   void UnlockNode(const InitMemAddress& node);
   // The same through a record that the caller holds a reference on: no
   // lookup, no reference of its own.
-  void LockTraits(const InitMemAddress& record) { traits(record).nodeLock.lock(GetSpinCount()); }
-  void UnlockTraits(const InitMemAddress& record) { traits(record).nodeLock.unlock(); }
+  void LockTraits(const InitMemAddress& record) { Traits(record).nodeLock.Lock(GetSpinCount()); }
+  void UnlockTraits(const InitMemAddress& record) { Traits(record).nodeLock.Unlock(); }
 
  private:
   // TraitsOf, telling also whether the record had no references before.
@@ -84,7 +84,7 @@ class MemAccessController {
   void GiveBack(const InitMemAddress& node, const InitMemAddress& record, bool wasIdle);
 
   template <class Record>
-  Record* resolve(const InitMemAddress& address) const {
+  Record* Resolve(const InitMemAddress& address) const {
     if (!pageManager_) throw std::runtime_error(messages::shareddom::kMemoryManagerNull);
     return static_cast<Record*>(pageManager_->GetPoint(address));
   }

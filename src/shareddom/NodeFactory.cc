@@ -22,7 +22,7 @@ class MemoryEnumerator : public MemoryBlockVisitor {
     found_ = address;
     return false;
   }
-  const InitMemAddress& found() const { return found_; }
+  const InitMemAddress& Found() const { return found_; }
 
  private:
   InitMemAddress found_;
@@ -48,8 +48,8 @@ NodeFactory::~NodeFactory() {
 void NodeFactory::OnMemManagerInitialized() {
   MemoryEnumerator finder;
   pageManager_->Enumerate(finder, true);
-  if (!finder.found().IsNull()) {
-    rootHolder_ = finder.found();
+  if (!finder.Found().IsNull()) {
+    rootHolder_ = finder.Found();
     return;
   }
   rootHolder_ = pageManager_->Allocate(kRootHolderSize);
@@ -57,8 +57,8 @@ void NodeFactory::OnMemManagerInitialized() {
   uint32_t expected = kNull;
   const bool linked = static_cast<RootHolder*>(pageManager_->GetPoint(rootHolder_))
                           ->RootWord()
-                          .compare_exchange_strong(expected, rootElement.value());
-  Root().element().KindWord().exchange(0);
+                          .compare_exchange_strong(expected, rootElement.Value());
+  Root().Element().KindWord().exchange(0);
   STORAGE_ASSERT(linked, kSourceFile, messages::shareddom::kOnMemManagerInitialized,
                  messages::shareddom::kRootElementUnchanged);
 }
@@ -72,7 +72,7 @@ NodeRef NodeFactory::Root() {
 
 NodeRef NodeFactory::NewElement(uint32_t kindSid) {
   NodeRef node(PagesSlot(), pageManager_->Allocate(kElementSize), kElementNode);
-  ElementNode& element = node.element();
+  ElementNode& element = node.Element();
   element.KindWord().exchange(kindSid);
   TerminateLink(element.NextSiblingWord());
   return node;
@@ -80,7 +80,7 @@ NodeRef NodeFactory::NewElement(uint32_t kindSid) {
 
 NodeRef NodeFactory::NewBareAttribute(uint32_t nameSid, uint32_t valueSid) {
   NodeRef node(PagesSlot(), pageManager_->Allocate(kAttributeSize), kAttributeNode);
-  AttributeNode& attribute = node.attribute();
+  AttributeNode& attribute = node.Attribute();
   attribute.NameWord().exchange(nameSid);
   attribute.ValueWord().exchange(valueSid);
   TerminateLink(attribute.NextAttributeWord());
@@ -95,7 +95,7 @@ void NodeFactory::FreeNode(const InitMemAddress& address) {
   pageManager_->Release(address);
 }
 
-uint32_t NodeFactory::reclaim(const InitMemAddress& node, int kind) {
+uint32_t NodeFactory::Reclaim(const InitMemAddress& node, int kind) {
   if (node.IsNull()) return kNull;
   void* block = pageManager_->GetPoint(node);
   // Word 1 sits at the same place in both kinds of node.

@@ -42,14 +42,14 @@ class NodeFactory {
   // What the last handle's release does to a node: frees it when marked.
   // Returns the SID an attribute's value word held a reference on, which the
   // caller gives back; kNull when there is none.
-  uint32_t reclaim(const InitMemAddress& node, int kind);
+  uint32_t Reclaim(const InitMemAddress& node, int kind);
 
   PageManager& Pages() { return *pageManager_; }
   // The slot through which node handles reach the hives.
   PageManager* const* PagesSlot() const { return &pageManager_; }
 
   // The children this process found in the tree's lists lately.
-  ChildIndex& children() { return children_; }
+  ChildIndex& Children() { return children_; }
 
  private:
   std::unique_ptr<PageManager> ownedPageManager_;

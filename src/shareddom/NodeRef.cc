@@ -26,21 +26,21 @@ MemAccessController& RequiredAccess() {
 
 NodeRef::NodeRef(PageManager* const* slot, const InitMemAddress& address, NodeKind kind)
     : pointer_(slot, address), kind_(kind) {
-  acquire();
+  Acquire();
 }
 
-NodeRef::NodeRef(const SharedPointer& pointer, NodeKind kind) : pointer_(pointer), kind_(kind) { acquire(); }
+NodeRef::NodeRef(const SharedPointer& pointer, NodeKind kind) : pointer_(pointer), kind_(kind) { Acquire(); }
 
 NodeRef::NodeRef(const NodeRef& other) : pointer_(other.pointer_), kind_(other.kind_) {
   MemAccessController* controller = CurrentAccess();
   // A live handle's record has a reference already, so one more cannot fail.
-  if (!other.tracked_.IsNull() && other.IsCurrent() && controller->traits(other.record_).AddReference()) {
+  if (!other.tracked_.IsNull() && other.IsCurrent() && controller->Traits(other.record_).AddReference()) {
     tracked_ = other.tracked_;
     record_ = other.record_;
     generation_ = other.generation_;
     return;
   }
-  acquire();
+  Acquire();
 }
 
 NodeRef::NodeRef(NodeRef&& other) noexcept
@@ -64,7 +64,7 @@ NodeRef& NodeRef::operator=(const NodeRef& other) {
 
 NodeRef& NodeRef::operator=(NodeRef&& other) noexcept {
   if (this == &other) return *this;
-  release();
+  Release();
   pointer_ = other.pointer_;
   kind_ = other.kind_;
   tracked_ = std::exchange(other.tracked_, InitMemAddress());
@@ -73,12 +73,12 @@ NodeRef& NodeRef::operator=(NodeRef&& other) noexcept {
   return *this;
 }
 
-NodeRef::~NodeRef() { release(); }
+NodeRef::~NodeRef() { Release(); }
 
-void NodeRef::acquire() {
+void NodeRef::Acquire() {
   if (IsNull()) return;
   // Nodes start on word boundaries: a link to anywhere else is damage.
-  if (address().offset() % 4 != 0) {
+  if (Address().Offset() % 4 != 0) {
     throw InternalStructureException(kSourceFile, messages::shareddom::kNodeRefConstructor, __LINE__,
                                      messages::shareddom::kNodeLinkDamaged);
   }
@@ -86,74 +86,74 @@ void NodeRef::acquire() {
   pointer_.get();
   MemAccessController* controller = CurrentAccess();
   if (controller == nullptr) return;
-  record_ = controller->TraitsOf(address());
-  tracked_ = address();
-  generation_ = controller->generation();
+  record_ = controller->TraitsOf(Address());
+  tracked_ = Address();
+  generation_ = controller->Generation();
 }
 
 bool NodeRef::IsCurrent() const {
   const MemAccessController* controller = CurrentAccess();
-  return controller != nullptr && controller->generation() == generation_;
+  return controller != nullptr && controller->Generation() == generation_;
 }
 
-AccessTraits* NodeRef::traits() const {
+AccessTraits* NodeRef::Traits() const {
   if (record_.IsNull() || !IsCurrent()) return nullptr;
-  return &CurrentAccess()->traits(record_);
+  return &CurrentAccess()->Traits(record_);
 }
 
-void NodeRef::release() noexcept {
+void NodeRef::Release() noexcept {
   if (tracked_.IsNull()) return;
   const InitMemAddress node = std::exchange(tracked_, InitMemAddress());
   MemAccessController* controller = CurrentAccess();
-  if (controller == nullptr || controller->generation() != generation_) return;
+  if (controller == nullptr || controller->Generation() != generation_) return;
   // Handles are let go in destructors: a failure can only be logged there.
   try {
     controller->ReleaseTraits(node, record_, kind_);
   } catch (const std::exception& error) {
-    logger::error(messages::shareddom::kReleaseNodeFailedWith, node.value(), error.what());
+    logger::Error(messages::shareddom::kReleaseNodeFailedWith, node.Value(), error.what());
   } catch (...) {
-    logger::error(messages::shareddom::kReleaseNodeFailed, node.value());
+    logger::Error(messages::shareddom::kReleaseNodeFailed, node.Value());
   }
 }
 
-ElementNode& NodeRef::element() {
+ElementNode& NodeRef::Element() {
   STORAGE_ASSERT(kind_ == kElementNode && !IsNull(), kSourceFile, messages::shareddom::kNodeRefElement, nullptr);
-  return *pointer_.as<ElementNode>();
+  return *pointer_.As<ElementNode>();
 }
 
-AttributeNode& NodeRef::attribute() {
+AttributeNode& NodeRef::Attribute() {
   STORAGE_ASSERT(kind_ == kAttributeNode && !IsNull(), kSourceFile, messages::shareddom::kNodeRefAttribute, nullptr);
-  return *pointer_.as<AttributeNode>();
+  return *pointer_.As<AttributeNode>();
 }
 
-bool NodeRef::IsMarked() { return kind_ == kElementNode ? element().IsMarked() : attribute().IsMarked(); }
+bool NodeRef::IsMarked() { return kind_ == kElementNode ? Element().IsMarked() : Attribute().IsMarked(); }
 
-void NodeRef::mark() {
+void NodeRef::Mark() {
   if (kind_ == kElementNode) {
-    element().mark();
+    Element().Mark();
   } else {
-    attribute().mark();
+    Attribute().Mark();
   }
 }
 
-NodeRef NodeRef::follow(std::atomic_ref<uint32_t> link, NodeKind kind) {
+NodeRef NodeRef::Follow(std::atomic_ref<uint32_t> link, NodeKind kind) {
   if (IsMarked()) throw MarkToDeleteException(kOperationFailed);
   SharedPointer target = pointer_;
-  target.assign(InitMemAddress(link.load()));
+  target.Assign(InitMemAddress(link.load()));
   return NodeRef(target, kind);
 }
 
-NodeRef NodeRef::NextSibling() { return follow(element().NextSiblingWord(), kElementNode); }
-NodeRef NodeRef::FirstChild() { return follow(element().FirstChildWord(), kElementNode); }
-NodeRef NodeRef::FirstAttribute() { return follow(element().FirstAttributeWord(), kAttributeNode); }
-NodeRef NodeRef::NextAttribute() { return follow(attribute().NextAttributeWord(), kAttributeNode); }
+NodeRef NodeRef::NextSibling() { return Follow(Element().NextSiblingWord(), kElementNode); }
+NodeRef NodeRef::FirstChild() { return Follow(Element().FirstChildWord(), kElementNode); }
+NodeRef NodeRef::FirstAttribute() { return Follow(Element().FirstAttributeWord(), kAttributeNode); }
+NodeRef NodeRef::NextAttribute() { return Follow(Attribute().NextAttributeWord(), kAttributeNode); }
 
 NodeLock::NodeLock(const NodeRef& node) : node_(node), controller_(CurrentAccess()) {
   if (!node_.record_.IsNull() && node_.IsCurrent()) {
     controller_->LockTraits(node_.record_);
   } else {
     controller_ = nullptr;
-    if (!node_.IsNull()) RequiredAccess().LockNode(node_.address());
+    if (!node_.IsNull()) RequiredAccess().LockNode(node_.Address());
   }
 }
 
@@ -161,7 +161,7 @@ NodeLock::~NodeLock() {
   if (controller_ != nullptr) {
     controller_->UnlockTraits(node_.record_);
   } else if (!node_.IsNull()) {
-    RequiredAccess().UnlockNode(node_.address());
+    RequiredAccess().UnlockNode(node_.Address());
   }
 }
 

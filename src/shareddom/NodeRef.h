@@ -24,23 +24,23 @@ class NodeRef {
   NodeRef& operator=(NodeRef&& other) noexcept;
   ~NodeRef();
 
-  const InitMemAddress& address() const { return pointer_.address(); }
+  const InitMemAddress& Address() const { return pointer_.Address(); }
   // False once the storage this handle was taken in has been torn down: its
   // memory may be gone, so nothing may be read through it.
   bool IsCurrent() const;
-  bool IsNull() const { return address().IsNull(); }
-  NodeKind kind() const { return kind_; }
+  bool IsNull() const { return Address().IsNull(); }
+  NodeKind Kind() const { return kind_; }
 
   // The node's words; the handle must be on a node of that kind.
-  ElementNode& element();
-  AttributeNode& attribute();
+  ElementNode& Element();
+  AttributeNode& Attribute();
 
   bool IsMarked();
-  void mark();
+  void Mark();
 
   // The access record that counts this handle's reference; null when the
   // handle holds none (no access controller, or an earlier storage's).
-  AccessTraits* traits() const;
+  AccessTraits* Traits() const;
 
   // The nodes the links lead to; the end handle for a null link. Following a
   // link of a marked node throws MarkToDeleteException -6.
@@ -52,9 +52,9 @@ class NodeRef {
  private:
   NodeRef(const SharedPointer& pointer, NodeKind kind);
   friend class NodeLock;
-  NodeRef follow(std::atomic_ref<uint32_t> link, NodeKind kind);
-  void acquire();
-  void release() noexcept;
+  NodeRef Follow(std::atomic_ref<uint32_t> link, NodeKind kind);
+  void Acquire();
+  void Release() noexcept;
 
   SharedPointer pointer_;
   NodeKind kind_;

@@ -25,9 +25,9 @@ std::string Hex(uint32_t number) {
 
 std::string EncodeBase64(const void* data, size_t size) {
   size_t length = 0;
-  base64::encode(nullptr, size, nullptr, &length);
+  base64::Encode(nullptr, size, nullptr, &length);
   std::string text(length, '\0');
-  if (size > 0) base64::encode(data, size, text.data(), &length);
+  if (size > 0) base64::Encode(data, size, text.data(), &length);
   return text;
 }
 
@@ -84,7 +84,7 @@ void SharedDOMKey::WriteAttributes(NodeRef& chain) {
   DOMElement(place_.key).SetAttributes(chain);
 }
 
-SharedDOMKey::Snapshot SharedDOMKey::snapshot(bool withSize, bool withValue) {
+SharedDOMKey::Snapshot SharedDOMKey::TakeSnapshot(bool withSize, bool withValue) {
   const WellKnownSids& sids = SharedServices::Required().Sids();
   Snapshot result{kUnknown, {}, {}};
   uint32_t typeSid = 0;
@@ -161,7 +161,7 @@ bool SharedDOMKey::Write(Type type, const void* data, unsigned size) {
 bool SharedDOMKey::Read(void* buffer, unsigned size) {
   return TranslateExceptions(Operation::kIO, place_.section, [&] {
     if (buffer == nullptr && size > 0) throw IOException(kErrorFailed);
-    const Snapshot value = snapshot(true, true);
+    const Snapshot value = TakeSnapshot(true, true);
     if (value.type == kUnknown) throw IOException(kErrorNoValue);
     const char* text = TextOf(value.value);
     switch (value.type) {
@@ -181,18 +181,20 @@ bool SharedDOMKey::Read(void* buffer, unsigned size) {
       }
       default: {
         size_t capacity = size;
-        return base64::decode(text, std::strlen(text), buffer, &capacity);
+        return base64::Decode(text, std::strlen(text), buffer, &capacity);
       }
     }
   });
 }
 
 Type SharedDOMKey::GetType() {
-  return TranslateExceptions(Operation::kIO, place_.section, [&] { return FrameworkType(snapshot(false, false).type); });
+  return TranslateExceptions(Operation::kIO, place_.section,
+                             [&] { return FrameworkType(TakeSnapshot(false, false).type); });
 }
 
 unsigned SharedDOMKey::GetSize() {
-  return TranslateExceptions(Operation::kIO, place_.section, [&] { return ParseSize(snapshot(true, false).size); });
+  return TranslateExceptions(Operation::kIO, place_.section,
+                             [&] { return ParseSize(TakeSnapshot(true, false).size); });
 }
 
 }  // namespace storage

@@ -44,7 +44,7 @@ class SharedDOMKey : public StorageKeyBase {
   ~SharedDOMKey() override;  // only Release destroys it
 
   // Reads the stored type and, when asked, the size and value strings.
-  Snapshot snapshot(bool withSize, bool withValue);
+  Snapshot TakeSnapshot(bool withSize, bool withValue);
   void WriteValue(uint32_t typeSid, const std::string& size, const std::string& value);
 
   // The key element changes only under the section lock, when a write makes

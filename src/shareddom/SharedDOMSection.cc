@@ -81,17 +81,17 @@ INamesEnumerator* SharedDOMSection::EnumChildren(NodeRef& section, uint32_t kind
     if (text.GetHolder() == nullptr) continue;
     STORAGE_ASSERT(text.GetString() != nullptr, kStringFactoryFile,
                    messages::shareddom::kAutoReleaseGetString, nullptr);
-    enumerator->add(names::Text(text.GetString()));
+    enumerator->Add(names::Text(text.GetString()));
   }
   return enumerator.release();
 }
 
 // ---- IStorageSection -------------------------------------------------------
 
-NodeRef SharedDOMSection::walk(const char* path, Step step) {
+NodeRef SharedDOMSection::Walk(const char* path, Step step) {
   const utils::SectionPath names = utils::Split(path);
   NodeRef current = element_;
-  for (size_t i = 0; i < names.size(); ++i) current = step(current, names.component(i).c_str());
+  for (size_t i = 0; i < names.Size(); ++i) current = step(current, names.Component(i).c_str());
   return current;
 }
 
@@ -112,14 +112,14 @@ IStorageKey* SharedDOMSection::CreateKey(const char* name) {
 IStorageSection* SharedDOMSection::OpenSection(const char* path) {
   if (path == nullptr || *path == '\0') throw OpenException(kErrorMissingName);
   return TranslateExceptions(Operation::kOpen, element_, [&]() -> IStorageSection* {
-    return new SharedDOMSection(walk(path, &OpenSectionIn));
+    return new SharedDOMSection(Walk(path, &OpenSectionIn));
   });
 }
 
 IStorageSection* SharedDOMSection::CreateSection(const char* path) {
   if (path == nullptr || *path == '\0') throw CreateException(kErrorMissingName);
   return TranslateExceptions(Operation::kCreate, element_, [&]() -> IStorageSection* {
-    return new SharedDOMSection(walk(path, &CreateSectionIn));
+    return new SharedDOMSection(Walk(path, &CreateSectionIn));
   });
 }
 
@@ -128,10 +128,10 @@ bool SharedDOMSection::DeleteSection(const char* path) {
   return TranslateExceptions(Operation::kDelete, element_, [&] {
     const utils::SectionPath names = utils::Split(path);
     // A path of separators alone names no section to delete.
-    if (names.size() == 0) throw DeleteException(kErrorMissingName);
+    if (names.Size() == 0) throw DeleteException(kErrorMissingName);
     NodeRef parent = element_;
-    for (size_t i = 0; i + 1 < names.size(); ++i) parent = OpenSectionIn(parent, names.component(i).c_str());
-    return DeleteSectionIn(parent, names.component(names.size() - 1).c_str());
+    for (size_t i = 0; i + 1 < names.Size(); ++i) parent = OpenSectionIn(parent, names.Component(i).c_str());
+    return DeleteSectionIn(parent, names.Component(names.Size() - 1).c_str());
   });
 }
 

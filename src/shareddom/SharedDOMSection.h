@@ -51,7 +51,7 @@ class SharedDOMSection : public StorageSectionBase {
 
   using Step = NodeRef (*)(NodeRef&, const char*);
   // Walks the names of path one section at a time, from this section.
-  NodeRef walk(const char* path, Step step);
+  NodeRef Walk(const char* path, Step step);
 
   NodeRef element_;
 };

@@ -49,13 +49,13 @@ bool InitializeSharedDOM(IStorageInitializer* init) {
     }
     return true;
   } catch (const CheckStorageException&) {
-    logger::error(messages::shareddom::kInitCheckStorageHandled);
+    logger::Error(messages::shareddom::kInitCheckStorageHandled);
   } catch (const ChecksumException&) {
-    logger::error(messages::shareddom::kInitChecksumHandled);
+    logger::Error(messages::shareddom::kInitChecksumHandled);
   } catch (...) {
     const Failure failure = CurrentFailure();
     if (failure.root == Failure::Root::kUnknown) throw;
-    logger::error(messages::shareddom::kInitFailureHandled, failure.RootClassName(), failure.message.c_str());
+    logger::Error(messages::shareddom::kInitFailureHandled, failure.RootClassName(), failure.message.c_str());
   }
   return false;
 }
@@ -90,7 +90,7 @@ bool UnloadSharedStorage() {
   const bool saved = SharedServices::Stop();
   blockMutex.reset();
   settings.reset();
-  if (!saved) logger::error(messages::shareddom::kChangesLost);
+  if (!saved) logger::Error(messages::shareddom::kChangesLost);
   return saved;
 }
 

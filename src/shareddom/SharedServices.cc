@@ -80,7 +80,7 @@ void SharedServices::NoteChange() {
 
 void SharedServices::OnNodeReleased(const InitMemAddress& node, int kind, void* context) {
   auto* services = static_cast<SharedServices*>(context);
-  const uint32_t valueSid = services->Nodes().reclaim(node, kind);
+  const uint32_t valueSid = services->Nodes().Reclaim(node, kind);
   if (valueSid == InitMemAddress::kNull) return;
   // The value word held one reference on its string; the name is well known
   // and holds none.

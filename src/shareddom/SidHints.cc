@@ -32,14 +32,14 @@ void SidHints::OnMemManagerInitialized() {
   table_ = static_cast<uint32_t*>(pageManager_->GetPoint(table));
 }
 
-void SidHints::record(int32_t sid, const InitMemAddress& head) {
+void SidHints::Record(int32_t sid, const InitMemAddress& head) {
   // A writer killed in between leaves the slot naming no SID.
   SidWord(sid).store(0);
-  WordOfHead(sid).store(head.value());
+  WordOfHead(sid).store(head.Value());
   SidWord(sid).store(static_cast<uint32_t>(sid));
 }
 
-InitMemAddress SidHints::find(int32_t sid) {
+InitMemAddress SidHints::Find(int32_t sid) {
   if (SidWord(sid).load() != static_cast<uint32_t>(sid)) return InitMemAddress();
   return InitMemAddress(WordOfHead(sid).load());
 }

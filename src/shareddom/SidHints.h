@@ -36,14 +36,14 @@ class SidHints {
   void OnMemManagerInitialized();
 
   // Under the string table's root lock.
-  void record(int32_t sid, const InitMemAddress& head);
+  void Record(int32_t sid, const InitMemAddress& head);
   // The head last recorded for the SID, or the null address.
-  InitMemAddress find(int32_t sid);
+  InitMemAddress Find(int32_t sid);
 
  private:
-  std::atomic_ref<uint32_t> SidWord(int32_t sid) { return word(sid, 0); }
-  std::atomic_ref<uint32_t> WordOfHead(int32_t sid) { return word(sid, 1); }
-  std::atomic_ref<uint32_t> word(int32_t sid, uint32_t index) {
+  std::atomic_ref<uint32_t> SidWord(int32_t sid) { return WordAt(sid, 0); }
+  std::atomic_ref<uint32_t> WordOfHead(int32_t sid) { return WordAt(sid, 1); }
+  std::atomic_ref<uint32_t> WordAt(int32_t sid, uint32_t index) {
     return std::atomic_ref<uint32_t>(table_[(static_cast<uint32_t>(sid) % kSlots) * 2 + index]);
   }
 

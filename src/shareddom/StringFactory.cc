@@ -74,9 +74,9 @@ StringFactory::StringAutoRelease::~StringAutoRelease() {
   try {
     holder_->Release();
   } catch (const std::exception& error) {
-    logger::error(messages::shareddom::kAutoReleaseFailedWith, error.what());
+    logger::Error(messages::shareddom::kAutoReleaseFailedWith, error.what());
   } catch (...) {
-    logger::error(messages::shareddom::kAutoReleaseFailed);
+    logger::Error(messages::shareddom::kAutoReleaseFailed);
   }
 }
 
@@ -207,7 +207,7 @@ void StringFactory::RemoveUnnamedExternalFiles() {
 
 // ---- Index --------------------------------------------------------------------
 
-void StringFactory::rescan(bool whole) {
+void StringFactory::Rescan(bool whole) {
   // Under the root lock no string is being made, so every SID issued so far
   // belongs to a finished string or to none: the scan sees them all, even
   // when the newest ones are freed already. Heads are made only under this
@@ -224,7 +224,7 @@ void StringFactory::IndexHinted(int32_t sid) {
   // Under the root lock no head or chunk is carved or reused, so the block
   // stays what its size says while it is checked; a string freed meanwhile
   // refuses the reference that IndexBlocks takes.
-  const InitMemAddress head = hints_->find(sid);
+  const InitMemAddress head = hints_->Find(sid);
   if (head.IsNull() || bySid_.contains(sid)) return;
   IndexBlocks({{head, pageManager_->BlockSize(head), sid}});
 }
@@ -238,7 +238,7 @@ int32_t StringFactory::IndexBlocks(const std::vector<ScannedBlock>& blocks) {
     IStringHolder* registered = holder.release();
     // The temporary reference tells a live string from one being freed.
     if (!registered->AddRef()) {
-      drop(block.sid);
+      Drop(block.sid);
       continue;
     }
     highest = std::max(highest, block.sid);
@@ -266,7 +266,7 @@ bool StringFactory::RegisterHolder(int32_t sid, IStringHolder* holder) {
   return true;
 }
 
-IStringHolder* StringFactory::unlink(int32_t sid) {
+IStringHolder* StringFactory::Unlink(int32_t sid) {
   const auto found = bySid_.find(sid);
   if (found == bySid_.end()) return nullptr;
   const Entry entry = found->second;
@@ -284,14 +284,14 @@ IStringHolder* StringFactory::unlink(int32_t sid) {
 
 // Nobody in this process holds a reference on a string that is gone, so its
 // holder object can go as soon as a lookup meets it.
-void StringFactory::drop(int32_t sid) {
-  IStringHolder* holder = unlink(sid);
+void StringFactory::Drop(int32_t sid) {
+  IStringHolder* holder = Unlink(sid);
   if (holder != nullptr) holder->Destroy();
 }
 
-IStringHolder* StringFactory::remove(int32_t sid) {
+IStringHolder* StringFactory::Remove(int32_t sid) {
   threads::MutexGuard guard(mutex_);
-  return unlink(sid);
+  return Unlink(sid);
 }
 
 IStringHolder* StringFactory::FindByText(std::string_view text, int32_t hash, Match match) {
@@ -334,7 +334,7 @@ void StringFactory::DropGone(int32_t hash) {
   for (const Candidate& candidate : byHash_.at(hash)) {
     if (candidate.holder->Text() == nullptr) gone.push_back(candidate.sid);
   }
-  for (int32_t sid : gone) drop(sid);
+  for (int32_t sid : gone) Drop(sid);
 }
 
 IStringHolder* StringFactory::FindBySid(int32_t sid) {
@@ -342,7 +342,7 @@ IStringHolder* StringFactory::FindBySid(int32_t sid) {
   if (found == bySid_.end()) return nullptr;
   IStringHolder* holder = found->second.holder;
   if (holder->CurrentSID() == -1) {
-    drop(sid);
+    Drop(sid);
     return nullptr;
   }
   return holder->AddRef() ? holder : nullptr;
@@ -394,12 +394,12 @@ StringAutoRelease StringFactory::GetByText(const char* text, Match match, Mode m
   if (scan) pageManager_->LoadNewHives();
   {
     threads::MutexGuard guard(mutex_);
-    if (scan) rescan(/*whole=*/false);
+    if (scan) Rescan(/*whole=*/false);
     if (IStringHolder* found = FindByText(wanted, hash, match))
       return StringAutoRelease(found, StringAutoRelease::Adopt{});
   }
   if (mode == Mode::kPeek) return {};
-  return create(wanted);
+  return Create(wanted);
 }
 
 StringAutoRelease StringFactory::GetBySid(int32_t sid) {
@@ -417,7 +417,7 @@ StringAutoRelease StringFactory::GetBySid(int32_t sid) {
     // says, and then the scan can wait for a text that is not found.
     IndexHinted(sid);
     if (IStringHolder* found = FindBySid(sid)) return StringAutoRelease(found, StringAutoRelease::Adopt{});
-    rescan(/*whole=*/false);
+    Rescan(/*whole=*/false);
   }
   if (IStringHolder* found = FindBySid(sid)) return StringAutoRelease(found, StringAutoRelease::Adopt{});
   if (sid <= 0 || sid > knownSid_) return {};
@@ -425,10 +425,10 @@ StringAutoRelease StringFactory::GetBySid(int32_t sid) {
   // missed it. Every block is looked at once more before it counts as gone.
   if (!scan) pageManager_->LoadNewHives();
   const int32_t known = std::exchange(knownSid_, 0);
-  rescan(/*whole=*/true);
+  Rescan(/*whole=*/true);
   knownSid_ = std::max(known, knownSid_);
   if (IStringHolder* found = FindBySid(sid)) {
-    logger::debug(messages::shareddom::kSidByFullScan, sid);
+    logger::Debug(messages::shareddom::kSidByFullScan, sid);
     return StringAutoRelease(found, StringAutoRelease::Adopt{});
   }
   return {};
@@ -451,7 +451,7 @@ int32_t StringFactory::NextSid() {
   return static_cast<int32_t>(last + 1);
 }
 
-StringAutoRelease StringFactory::create(std::string_view text) {
+StringAutoRelease StringFactory::Create(std::string_view text) {
   const int32_t sid = NextSid();
   {
     threads::MutexGuard guard(mutex_);
@@ -466,7 +466,7 @@ StringAutoRelease StringFactory::create(std::string_view text) {
       throw InternalStructureException(kSourceFile, messages::shareddom::kStringFactoryGetSid, __LINE__,
                                        messages::shareddom::kSidInUse);
     }
-    hints_->record(sid, static_cast<StringHolderBase*>(holder.get())->HeadAddress());
+    hints_->Record(sid, static_cast<StringHolderBase*>(holder.get())->HeadAddress());
   } catch (...) {
     holder->Free();
     throw;

@@ -108,7 +108,7 @@ class StringFactory final : public IStringHolderOwner {
   // root and indexes the strings already there.
   void OnMemManagerInitialized();
 
-  IStringHolder* remove(int32_t sid) override;
+  IStringHolder* Remove(int32_t sid) override;
   const std::string& ExternalDirectory() const override { return externalDirectory_; }
 
   // The hives of the table.
@@ -139,7 +139,7 @@ class StringFactory final : public IStringHolderOwner {
   IStringHolder* FindBySid(int32_t sid);
   // Under the mutex and the root lock: the strings made since the last scan go
   // into the index; `whole` looks at every block again.
-  void rescan(bool whole);
+  void Rescan(bool whole);
   // Under the mutex and the root lock: indexes the string that the hint
   // table names for the SID, when the block it names still is that string.
   void IndexHinted(int32_t sid);
@@ -147,12 +147,12 @@ class StringFactory final : public IStringHolderOwner {
   int32_t IndexBlocks(const std::vector<ScannedBlock>& blocks);
   bool RegisterHolder(int32_t sid, IStringHolder* holder);
   // Takes the holder out of both maps and hands it over; null when absent.
-  IStringHolder* unlink(int32_t sid);
-  void drop(int32_t sid);
+  IStringHolder* Unlink(int32_t sid);
+  void Drop(int32_t sid);
   // Drops the holders of this hash whose strings other processes have freed.
   void DropGone(int32_t hash);
   // Under the root lock.
-  StringAutoRelease create(std::string_view text);
+  StringAutoRelease Create(std::string_view text);
   int32_t NextSid();
   bool NothingNewSinceScan();
   // Removes the external-string files that no indexed string names.

@@ -7,7 +7,7 @@ namespace storage {
 void StringHolder::Create(std::string_view text) {
   CacheText(text);
   SetHead(StoreString(text, kHeadBlockSize));
-  publish();
+  Publish();
 }
 
 int32_t StringHolder::Hash() {

@@ -59,7 +59,7 @@ void AppendPiece(void* block, std::string& result) {
 void ReleaseChain(PageManager& pages, InitMemAddress address) {
   while (!address.IsNull()) {
     // Chunks start on word boundaries; a link to anywhere else is damage.
-    if (address.offset() % 4 != 0) {
+    if (address.Offset() % 4 != 0) {
       throw InternalStructureException(kSourceFile, messages::shareddom::kStringHolderFree, __LINE__,
                                        messages::shareddom::kStringChainDamaged);
     }
@@ -89,7 +89,7 @@ void StringHolderBase::Bind(const InitMemAddress& address) { SetHead(address); }
 
 void StringHolderBase::Free() { FreeShared(); }
 
-int32_t StringHolderBase::CurrentSID() { return SidMatches() ? sid() : -1; }
+int32_t StringHolderBase::CurrentSID() { return SidMatches() ? Sid() : -1; }
 
 const std::string* StringHolderBase::Text() {
   if (!SidMatches()) return nullptr;
@@ -128,7 +128,7 @@ void StringHolderBase::Release() {
   // holder outside the index (one made by a scan, say) frees it itself, so
   // that a string nobody references never stays behind.
   const auto headSid = static_cast<int32_t>(WordOfHead(kSidOffset).load(std::memory_order_acquire));
-  if (IStringHolder* indexed = factory_.owner().remove(headSid)) {
+  if (IStringHolder* indexed = factory_.Owner().Remove(headSid)) {
     const bool self = indexed == this;
     // Out of the index, the holder is nobody's: a Free that fails on a
     // damaged table must not leave it behind.
@@ -157,7 +157,7 @@ InitMemAddress StringHolderBase::StoreString(std::string_view text, uint32_t hea
     for (size_t start = kPayloadSize; start < length; start += kPayloadSize) {
       const InitMemAddress chunk = pages.Allocate(kChunkBlockSize);
       uint32_t expected = InitMemAddress::kNull;
-      if (!Word(block, kNextOffset).compare_exchange_strong(expected, chunk.value())) {
+      if (!Word(block, kNextOffset).compare_exchange_strong(expected, chunk.Value())) {
         pages.Release(chunk);
         STORAGE_ASSERT(false, kSourceFile, messages::shareddom::kStoreString,
                        messages::shareddom::kPreviousBlockUnchanged);
@@ -177,7 +177,7 @@ std::unique_ptr<std::string> StringHolderBase::ReadChain() {
   if (!SidMatches()) return nullptr;
   PageManager& pages = Pages(slot_);
   auto result = std::make_unique<std::string>();
-  InitMemAddress address = head_.address();
+  InitMemAddress address = head_.Address();
   for (size_t blocks = 0; !address.IsNull(); ++blocks) {
     // A chain freed meanwhile may link anywhere: such a read is given up,
     // and the SID tells a freed string from a damaged one.
@@ -202,7 +202,7 @@ std::unique_ptr<std::string> StringHolderBase::ReadChain() {
 }
 
 void StringHolderBase::SetHead(const InitMemAddress& address) {
-  head_.assign(address);
+  head_.Assign(address);
   // Resolved here, before other threads can reach the holder, so that later
   // reads of the pointer never race with its first resolution.
   STORAGE_ASSERT(head_.get() != nullptr, kSourceFile, messages::shareddom::kStringHolderSetHead, nullptr);
@@ -210,16 +210,16 @@ void StringHolderBase::SetHead(const InitMemAddress& address) {
 
 std::atomic_ref<uint32_t> StringHolderBase::WordOfHead(uint32_t offset) { return Word(head_.get(), offset); }
 
-void StringHolderBase::publish() {
+void StringHolderBase::Publish() {
   WordOfHead(kCountOffset).exchange(1);
-  WordOfHead(kSidOffset).exchange(static_cast<uint32_t>(sid()));
+  WordOfHead(kSidOffset).exchange(static_cast<uint32_t>(Sid()));
 }
 
 bool StringHolderBase::SidMatches() {
-  const int32_t own = sid();
+  const int32_t own = Sid();
   // Only positive SIDs are issued; the fill words 0xCCCCCCCC and 0xDDDDDDDD
   // read as negative and never name a live string.
-  if (own <= 0 || head_.address().IsNull()) return false;
+  if (own <= 0 || head_.Address().IsNull()) return false;
   return static_cast<int32_t>(WordOfHead(kSidOffset).load(std::memory_order_acquire)) == own;
 }
 
@@ -232,13 +232,13 @@ void StringHolderBase::CacheText(std::string_view text) {
 bool StringHolderBase::FreeShared() {
   const int32_t own = sid_.exchange(-1, std::memory_order_acq_rel);
   delete text_.exchange(nullptr, std::memory_order_acq_rel);
-  if (own <= 0 || head_.address().IsNull()) return false;
+  if (own <= 0 || head_.Address().IsNull()) return false;
   // Only the holder that clears its own SID word tears the chain down: a head
   // freed already (and perhaps reused by another string) is left alone.
   uint32_t expected = static_cast<uint32_t>(own);
   if (!WordOfHead(kSidOffset).compare_exchange_strong(expected, kNoSid, std::memory_order_acq_rel))
     return false;
-  ReleaseChain(Pages(slot_), head_.address());
+  ReleaseChain(Pages(slot_), head_.Address());
   return true;
 }
 

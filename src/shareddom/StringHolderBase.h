@@ -61,7 +61,7 @@ class StringHolderBase : public IStringHolder {
   void Destroy() override;
 
   // The head block's address; null before Create or Bind.
-  const InitMemAddress& HeadAddress() const { return head_.address(); }
+  const InitMemAddress& HeadAddress() const { return head_.Address(); }
 
  protected:
   // Stores the bytes of text as a chain whose head block has headSize bytes
@@ -80,10 +80,10 @@ class StringHolderBase : public IStringHolder {
   std::atomic_ref<uint32_t> WordOfHead(uint32_t offset);
   // Publishes a string just stored: count 1, then the SID, so that a scan in
   // another process never takes a half-built string.
-  void publish();
+  void Publish();
   bool SidMatches();
-  int32_t sid() const { return sid_.load(std::memory_order_acquire); }
-  StringHolderFactory& factory() { return factory_; }
+  int32_t Sid() const { return sid_.load(std::memory_order_acquire); }
+  StringHolderFactory& Factory() { return factory_; }
   // Stores a copy of text as the cached text, unless one is cached already.
   void CacheText(std::string_view text);
   // Marks this holder freed and, if its head still carries its SID, clears the

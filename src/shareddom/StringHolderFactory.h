@@ -35,7 +35,7 @@ class StringHolderFactory {
   // have the same hash. The empty text hashes to 0.
   static uint32_t GetHash(std::string_view text);
 
-  IStringHolderOwner& owner() { return owner_; }
+  IStringHolderOwner& Owner() { return owner_; }
 
  private:
   IStringHolderOwner& owner_;

@@ -41,19 +41,19 @@ auto TranslateExceptions(Operation operation, const NodeRef& anchor, Body&& body
   try {
     return body();
   } catch (const MarkToDeleteException&) {
-    logger::debug(messages::shareddom::kMarkToDeleteHandled);
+    logger::Debug(messages::shareddom::kMarkToDeleteHandled);
     ThrowDeleted(operation);
   } catch (const InternalStructureException& error) {
-    logger::error(messages::shareddom::kInternalStructureHandled, error.what());
+    logger::Error(messages::shareddom::kInternalStructureHandled, error.what());
     throw IOException(kErrorDamagedStructure);
   } catch (const BadAllocException& error) {
-    logger::error(messages::shareddom::kBadAllocHandled, error.what());
+    logger::Error(messages::shareddom::kBadAllocHandled, error.what());
     throw IOException(kErrorOutOfSharedMemory);
   } catch (const SidsExhaustedError& error) {
-    logger::error("%s", error.what());
+    logger::Error("%s", error.what());
     throw IOException(kErrorOutOfSharedMemory);
   } catch (const ExternalFileError& error) {
-    logger::error("%s", error.what());
+    logger::Error("%s", error.what());
     ThrowFor(operation, kErrorBadValue);
   }
 }

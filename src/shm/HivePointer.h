@@ -15,7 +15,7 @@ class HivePointer {
   HivePointer() = default;
   HivePointer(PageMemoryManager* manager, uint32_t offset) : manager_(manager), offset_(offset) {}
 
-  uint32_t offset() const { return offset_; }
+  uint32_t Offset() const { return offset_; }
   // The block's address in this process.
   void* get() const {
     if (manager_ == nullptr) throw std::runtime_error(messages::shm::kPageMemoryManagerNull);

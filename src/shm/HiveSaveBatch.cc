@@ -101,17 +101,17 @@ std::string NewManifestPath(const std::string& directory) {
 
 bool CommitOne(const PendingFile& pending) {
   if (platform::CommitTemporaryFile(pending.temporary, pending.file.c_str())) {
-    logger::debug(messages::shm::kSharedFileWritten, pending.file.c_str());
+    logger::Debug(messages::shm::kSharedFileWritten, pending.file.c_str());
     return true;
   }
-  logger::error(messages::shm::kSharedFileNotWritten, pending.file.c_str());
+  logger::Error(messages::shm::kSharedFileNotWritten, pending.file.c_str());
   return false;
 }
 
 void Discard(const std::vector<PendingFile>& files) {
   for (const PendingFile& pending : files) {
     platform::RemoveFile(pending.temporary.c_str());
-    logger::error(messages::shm::kSharedFileNotWritten, pending.file.c_str());
+    logger::Error(messages::shm::kSharedFileNotWritten, pending.file.c_str());
   }
 }
 
@@ -158,7 +158,7 @@ HiveSaveBatch::~HiveSaveBatch() {
     if (!files.empty()) saved = Commit(files) && saved;
   } catch (...) {
     // Only memory can run out here; the files keep their previous save.
-    logger::error(messages::shm::kHiveFilesNotCommitted);
+    logger::Error(messages::shm::kHiveFilesNotCommitted);
     saved = false;
   }
   for (PendingFile& pending : files) pending.mutex->Unlock();
@@ -187,7 +187,7 @@ void HiveSaveBatch::Recover(const std::string& file) {
     // write: only our own lists are followed.
     std::string text;
     if (!platform::ReadStorageFile(manifest.c_str(), &text)) {
-      logger::error(messages::shm::kSaveListForeign, manifest.c_str());
+      logger::Error(messages::shm::kSaveListForeign, manifest.c_str());
       continue;
     }
     auto pairs = ManifestPairs(text);
@@ -208,17 +208,16 @@ void HiveSaveBatch::Recover(const std::string& file) {
     // are not locked here; their own loads finish it.
     if (!namesFile) continue;
     if (!plain) {
-      logger::error(messages::shm::kSaveListStrayNames,
-                    manifest.c_str());
+      logger::Error(messages::shm::kSaveListStrayNames, manifest.c_str());
       continue;
     }
-    logger::info(messages::shm::kCompletingSave, file.c_str());
+    logger::Info(messages::shm::kCompletingSave, file.c_str());
     for (const auto& [temporary, target] : pairs) {
       const std::string temporaryPath = utils::Join(directory, temporary);
       const std::string targetPath = utils::Join(directory, target);
       if (platform::PathExists(temporaryPath.c_str()) &&
           !platform::CommitTemporaryFile(temporaryPath, targetPath.c_str())) {
-        logger::error(messages::shm::kSaveNotCompleted, targetPath.c_str());
+        logger::Error(messages::shm::kSaveNotCompleted, targetPath.c_str());
       }
     }
     platform::RemoveFile(manifest.c_str());

@@ -28,12 +28,12 @@ class InitMemAddress {
     value_ = (static_cast<uint32_t>(hiveNumber) << 24) | (static_cast<uint32_t>(offset) & 0xFFFFFF);
   }
 
-  constexpr uint32_t value() const { return value_; }
+  constexpr uint32_t Value() const { return value_; }
   constexpr bool IsNull() const { return value_ == kNull; }
   // Signed: only 1..127 name a hive, a number with the top bit set is negative.
-  constexpr int hive() const { return static_cast<int32_t>(value_) >> 24; }
+  constexpr int HiveNumber() const { return static_cast<int32_t>(value_) >> 24; }
   // Sign-extended, so that an offset with bit 23 set never passes a bounds check.
-  constexpr int offset() const { return static_cast<int32_t>(value_ << 8) >> 8; }
+  constexpr int Offset() const { return static_cast<int32_t>(value_ << 8) >> 8; }
 
   friend constexpr bool operator==(const InitMemAddress&, const InitMemAddress&) = default;
 

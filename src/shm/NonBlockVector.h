@@ -30,7 +30,7 @@ class NonBlockVector {
 
   // Links the node first and counts it afterwards: a reader that sees a count
   // of n finds at least n linked nodes.
-  void push_back(T element) {
+  void PushBack(T element) {
     Node* node = new Node(std::move(element));
     Node* expected = nullptr;
     if (!first_.compare_exchange_strong(expected, node, std::memory_order_acq_rel)) {
@@ -44,15 +44,15 @@ class NonBlockVector {
     count_.fetch_add(1, std::memory_order_release);
   }
 
-  T& at(uint32_t index) const {
-    if (index >= size()) throw std::out_of_range(messages::shm::kVectorOutOfBounds);
+  T& At(uint32_t index) const {
+    if (index >= Size()) throw std::out_of_range(messages::shm::kVectorOutOfBounds);
     Node* node = first_.load(std::memory_order_acquire);
     for (uint32_t i = 0; i < index && node != nullptr; ++i) node = node->next.load(std::memory_order_acquire);
     if (node == nullptr) throw std::logic_error(messages::shm::kVectorBroken);
     return node->element;
   }
 
-  uint32_t size() const { return count_.load(std::memory_order_acquire); }
+  uint32_t Size() const { return count_.load(std::memory_order_acquire); }
 
  private:
   struct Node {

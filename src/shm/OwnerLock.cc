@@ -207,7 +207,7 @@ GlobalMutexGuard::~GlobalMutexGuard() noexcept(false) {
   try {
     mutex_.Unlock();
   } catch (const AssertException& failure) {
-    logger::error("%s", failure.What().c_str());
+    logger::Error("%s", failure.What().c_str());
   }
 }
 
@@ -228,12 +228,12 @@ void GlobalRegistrator::RegisterCurrentThread() {
   RegisterCurrent(platform::CurrentThreadId());
 }
 
-uint32_t GlobalRegistrator::get_thread_process(uint32_t threadId) {
+uint32_t GlobalRegistrator::ThreadProcess(uint32_t threadId) {
   return platform::ThreadOwnerProcess(threadId).value_or(kNoProcess);
 }
 
-bool GlobalRegistrator::is_registered(uint32_t threadId) {
-  const uint32_t processId = get_thread_process(threadId);
+bool GlobalRegistrator::IsRegistered(uint32_t threadId) {
+  const uint32_t processId = ThreadProcess(threadId);
   if (processId == kNoProcess) return false;
 
   char name[128];
@@ -306,7 +306,7 @@ void OwnerLockRecord::Acquire(uint32_t freeValue, uint32_t spinCount) {
     uint32_t holder = owner.load();
     if (holder != freeValue) {
       TlsSingleton::EnsureSlot();
-      if (!GlobalRegistrator::is_registered(holder) && owner.compare_exchange_strong(holder, me)) {
+      if (!GlobalRegistrator::IsRegistered(holder) && owner.compare_exchange_strong(holder, me)) {
         count.store(freeValue + 1, std::memory_order_relaxed);
         return;
       }

@@ -74,9 +74,9 @@ class GlobalRegistrator {
   // holds its registration mutex until it ends.
   static void RegisterCurrentThread();
   // True when the thread exists and holds its registration mutex.
-  static bool is_registered(uint32_t threadId);
+  static bool IsRegistered(uint32_t threadId);
   // The process that owns the thread, or kNoProcess when there is no such thread.
-  static uint32_t get_thread_process(uint32_t threadId);
+  static uint32_t ThreadProcess(uint32_t threadId);
 };
 
 // The process-wide registrator mutex, made when the library loads.
@@ -87,8 +87,8 @@ GlobalMutex& RegistratorMutex();
 // several processes.
 class OwnerLockRecord {
  public:
-  uint32_t owner() const { return std::atomic_ref<uint32_t>(owner_).load(); }
-  uint32_t count() const { return std::atomic_ref<uint32_t>(count_).load(); }
+  uint32_t Owner() const { return std::atomic_ref<uint32_t>(owner_).load(); }
+  uint32_t Count() const { return std::atomic_ref<uint32_t>(count_).load(); }
 
  protected:
   explicit OwnerLockRecord(uint32_t freeValue) : owner_(freeValue), count_(freeValue) {}
@@ -116,10 +116,10 @@ class BasicOwnerLock : public OwnerLockRecord {
   // Returns once the calling thread holds the lock (once more if it held it).
   // spinCount is the number of attempts between liveness checks of the
   // holder; a spin phase that lasts 20 ms ends sooner.
-  void lock(uint32_t spinCount) { Acquire(kFree, spinCount); }
+  void Lock(uint32_t spinCount) { Acquire(kFree, spinCount); }
   // Gives up one level; the last frees the lock. Does nothing for a thread
   // that does not hold it.
-  void unlock() { Release(kFree); }
+  void Unlock() { Release(kFree); }
 };
 
 // The lock held as a member or in shared memory filled with 0xCC bytes.
@@ -135,8 +135,8 @@ static_assert(std::is_trivially_destructible_v<OwnerLock>);
 template <class Lock>
 class OwnerLockGuard {
  public:
-  explicit OwnerLockGuard(Lock& lock) : lock_(lock) { lock_.lock(GetSpinCount()); }
-  ~OwnerLockGuard() { lock_.unlock(); }
+  explicit OwnerLockGuard(Lock& lock) : lock_(lock) { lock_.Lock(GetSpinCount()); }
+  ~OwnerLockGuard() { lock_.Unlock(); }
   OwnerLockGuard(const OwnerLockGuard&) = delete;
   OwnerLockGuard& operator=(const OwnerLockGuard&) = delete;
 

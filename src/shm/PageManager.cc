@@ -84,12 +84,12 @@ class PageManager::OpenedHive {
     segment_->Release();
   }
 
-  SharedRegion* segment() const { return segment_; }
-  Hive& hive() const { return *hive_; }
-  std::unique_ptr<Hive>& owner() { return hive_; }
+  SharedRegion* Segment() const { return segment_; }
+  Hive& HiveRecord() const { return *hive_; }
+  std::unique_ptr<Hive>& Owner() { return hive_; }
 
   // Formats a fresh hive area or checks the version of an existing one.
-  void attach() {
+  void Attach() {
     hive_ = std::make_unique<Hive>();
     hive_->manager = std::make_unique<PageMemoryManager>();
     hive_->manager->Attach(segment_);
@@ -125,8 +125,8 @@ class PageManager::MemoryInitializeEnumerator : public PageMemoryManager::Memory
     throw InternalStructureException(kSourceFile, kFunction, __LINE__, messages::shm::kUnexpectedHiveSignature);
   }
 
-  bool seen() const { return seen_; }
-  uint32_t head() const { return head_; }
+  bool Seen() const { return seen_; }
+  uint32_t Head() const { return head_; }
 
  private:
   PageMemoryManager& manager_;
@@ -158,7 +158,7 @@ PageManager::~PageManager() { UnloadHives(); }
 void PageManager::Initialize(PageManagerClient* configurator) {
   constexpr const char* kFunction = messages::shm::kPageManagerInitialize;
   STORAGE_ASSERT(configurator != nullptr, kSourceFile, kFunction, nullptr);
-  STORAGE_ASSERT(hives_.size() == 0, kSourceFile, kFunction, messages::shm::kAlreadyInitialized);
+  STORAGE_ASSERT(hives_.Size() == 0, kSourceFile, kFunction, messages::shm::kAlreadyInitialized);
   namePrefix_ = configurator->Name();
   filePrefix_ = configurator->Path();
   CheckPrefixes();
@@ -197,7 +197,7 @@ std::string PageManager::SegmentName(uint32_t index) const {
 }
 
 PageManager::OpenedHive PageManager::GetNextHive(bool create) {
-  const uint32_t index = hives_.size();
+  const uint32_t index = hives_.Size();
   // Hive numbers are read back as signed bytes: a 128th hive could not be addressed.
   if (index >= kMaxHives) throw BadAllocException(messages::shm::kNoMemoryForNextHive);
 
@@ -205,7 +205,8 @@ PageManager::OpenedHive PageManager::GetNextHive(bool create) {
   char fileName[kNameBufferSize] = "";
   const bool fileBacked = !filePrefix_.empty();
   if (fileBacked) std::snprintf(fileName, sizeof fileName, "%s%03ud.dm2", filePrefix_.c_str(), index);
-  logger::info(messages::shm::kNewHiveRequested, static_cast<int>(index), fileBacked ? fileName : name.c_str());
+  logger::Info(messages::shm::kNewHiveRequested, static_cast<int>(index),
+               fileBacked ? fileName : name.c_str());
 
   SharedRegion* segment = nullptr;
   bool loadedFromFile = false;
@@ -232,7 +233,7 @@ PageManager::OpenedHive PageManager::GetNextHive(bool create) {
       platform::SleepMs(1);
       continue;
     }
-    logger::error(messages::shm::kSharedMemoryNotCreated, error);
+    logger::Error(messages::shm::kSharedMemoryNotCreated, error);
     if (error == platform::kErrorFileNotFound) {
       throw InternalStructureException(kSourceFile, messages::shm::kPageManagerGetNextHive, __LINE__,
                                        messages::shm::kNextHiveNotFound);
@@ -245,27 +246,27 @@ PageManager::OpenedHive PageManager::GetNextHive(bool create) {
   OpenedHive opened(segment);
   // Only an image read from its file now can disagree with the chain; a hive
   // that other processes hold live has changed since its hash was written.
-  if (index > 0 && !create && loadedFromFile) validate(segment);
-  opened.attach();
-  if (fileBacked) opened.hive().file = segment;
+  if (index > 0 && !create && loadedFromFile) Validate(segment);
+  opened.Attach();
+  if (fileBacked) opened.HiveRecord().file = segment;
   return opened;
 }
 
-void PageManager::validate(SharedRegion* segment) {
+void PageManager::Validate(SharedRegion* segment) {
   STORAGE_ASSERT(segment != nullptr, kSourceFile, messages::shm::kPageManagerValidate, nullptr);
-  logger::info(messages::shm::kValidateHives);
-  const uint32_t expected = WordOfHead(hive(hives_.size() - 1).head, kHashWord).load();
+  logger::Info(messages::shm::kValidateHives);
+  const uint32_t expected = WordOfHead(HiveAt(hives_.Size() - 1).head, kHashWord).load();
   if (HashOf(segment) != expected) throw ChecksumException();
 }
 
-void PageManager::initialize(Hive& hive) {
+void PageManager::InitializeHive(Hive& hive) {
   PageMemoryManager& manager = *hive.manager;
   MemoryInitializeEnumerator walker(manager);
   manager.Enumerate(walker, false);
-  if (walker.seen()) {
-    STORAGE_ASSERT(walker.head() != PageMemoryManager::kNullOffset, kSourceFile,
+  if (walker.Seen()) {
+    STORAGE_ASSERT(walker.Head() != PageMemoryManager::kNullOffset, kSourceFile,
                    messages::shm::kPageManagerInitializeHive, nullptr);
-    hive.head = HivePointer(&manager, walker.head());
+    hive.head = HivePointer(&manager, walker.Head());
     return;
   }
 
@@ -281,21 +282,21 @@ void PageManager::initialize(Hive& hive) {
   WordOfHead(hive.head, kLastWord).store(1);
   // The chain grows only under the new hive's creation lock; other processes
   // learn of the new hive from this flag.
-  if (hives_.size() > 0) WordOfHead(this->hive(hives_.size() - 1).head, kLastWord).store(0);
+  if (hives_.Size() > 0) WordOfHead(this->HiveAt(hives_.Size() - 1).head, kLastWord).store(0);
   WriteSignature(hive.head, kLiveSignature);
 }
 
 SharedRegion* PageManager::AppendNextHive(bool create) {
   OpenedHive opened = GetNextHive(create);
-  initialize(opened.hive());
+  InitializeHive(opened.HiveRecord());
 
-  const uint32_t index = hives_.size();
+  const uint32_t index = hives_.Size();
   HiveView& view = views_[index];
-  view.size = opened.segment()->GetDataSize();
-  view.data.store(static_cast<std::byte*>(opened.segment()->GetData()), std::memory_order_release);
-  view.hive.store(&opened.hive(), std::memory_order_release);
+  view.size = opened.Segment()->GetDataSize();
+  view.data.store(static_cast<std::byte*>(opened.Segment()->GetData()), std::memory_order_release);
+  view.hive.store(&opened.HiveRecord(), std::memory_order_release);
   try {
-    hives_.push_back(std::move(opened.owner()));
+    hives_.PushBack(std::move(opened.Owner()));
   } catch (...) {
     view.hive.store(nullptr);
     view.data.store(nullptr);
@@ -308,40 +309,40 @@ SharedRegion* PageManager::LoadFirstHive() { return AppendNextHive(true); }
 
 void PageManager::LoadNextHives() {
   std::lock_guard<std::mutex> lock(growth_);
-  while (hives_.size() > 0 && !LastIsLast()) AppendNextHive(false)->Unlock();
+  while (hives_.Size() > 0 && !LastIsLast()) AppendNextHive(false)->Unlock();
 }
 
-void PageManager::grow(uint32_t loaded) {
+void PageManager::Grow(uint32_t loaded) {
   std::lock_guard<std::mutex> lock(growth_);
-  if (hives_.size() != loaded) return;
+  if (hives_.Size() != loaded) return;
   // A hive that another process has chained already is loaded, and checked
   // when it comes from its file, rather than made.
   AppendNextHive(LastIsLast())->Unlock();
 }
 
 bool PageManager::LastIsLast() const {
-  return WordOfHead(hive(hives_.size() - 1).head, kLastWord).load() != 0;
+  return WordOfHead(HiveAt(hives_.Size() - 1).head, kLastWord).load() != 0;
 }
 
 InitMemAddress PageManager::Allocate(uint32_t size) {
   // Larger blocks fit no hive, and new hives would be made without end.
   if (size > kMaxAllocation) throw BadAllocException(messages::shm::kRequestedSizeTooBig);
-  STORAGE_ASSERT(hives_.size() > 0, kSourceFile, messages::shm::kPageManagerAllocate, nullptr);
+  STORAGE_ASSERT(hives_.Size() > 0, kSourceFile, messages::shm::kPageManagerAllocate, nullptr);
   // Blocks are taken to be written: whoever takes one changes the hives.
   MarkChanged();
   uint32_t tried = 0;
   for (;;) {
-    const uint32_t loaded = hives_.size();
+    const uint32_t loaded = hives_.Size();
     for (; tried < loaded; ++tried) {
       const InitMemAddress address = AllocateInHive(tried + 1, size);
       if (!address.IsNull()) return address;
     }
-    grow(loaded);
+    Grow(loaded);
   }
 }
 
 InitMemAddress PageManager::AllocateInHive(uint32_t hiveNumber, uint32_t size) {
-  PageMemoryManager& manager = *hive(hiveNumber - 1).manager;
+  PageMemoryManager& manager = *HiveAt(hiveNumber - 1).manager;
   const uint32_t offset = manager.Allocate(size);
   if (offset == PageMemoryManager::kNullOffset) return InitMemAddress();
   if (offset >= kHiveSize) {
@@ -353,7 +354,7 @@ InitMemAddress PageManager::AllocateInHive(uint32_t hiveNumber, uint32_t size) {
 
 bool PageManager::EnsureLoaded(int hiveNumber) {
   // A negative number (top bit set) names no hive either.
-  const auto missing = [&] { return hiveNumber < 0 || static_cast<uint32_t>(hiveNumber) > hives_.size(); };
+  const auto missing = [&] { return hiveNumber < 0 || static_cast<uint32_t>(hiveNumber) > hives_.Size(); };
   if (!missing()) return true;
   LoadNextHives();
   if (!missing()) return true;
@@ -363,38 +364,38 @@ bool PageManager::EnsureLoaded(int hiveNumber) {
 
 void* PageManager::GetPointSlow(const InitMemAddress& address) {
   constexpr const char* kFunction = messages::shm::kPageManagerGetPoint;
-  const int hiveNumber = address.hive();
+  const int hiveNumber = address.HiveNumber();
   if (hiveNumber == 0) {
     MarkDead();
     throw InternalStructureException(kSourceFile, kFunction, __LINE__, nullptr);
   }
   if (!EnsureLoaded(hiveNumber)) throw InternalStructureException(kSourceFile, kFunction, __LINE__, nullptr);
-  return hive(static_cast<uint32_t>(hiveNumber - 1))
-      .manager->GetPoint(static_cast<uint32_t>(address.offset()));
+  return HiveAt(static_cast<uint32_t>(hiveNumber - 1))
+      .manager->GetPoint(static_cast<uint32_t>(address.Offset()));
 }
 
 void* PageManager::TryGetPoint(const InitMemAddress& address, uint32_t size) {
-  const int hiveNumber = address.hive();
+  const int hiveNumber = address.HiveNumber();
   if (address.IsNull() || hiveNumber < 1 || static_cast<uint32_t>(hiveNumber) > kMaxHives) return nullptr;
-  if (static_cast<uint32_t>(hiveNumber) > hives_.size()) LoadNextHives();
-  if (static_cast<uint32_t>(hiveNumber) > hives_.size()) return nullptr;
+  if (static_cast<uint32_t>(hiveNumber) > hives_.Size()) LoadNextHives();
+  if (static_cast<uint32_t>(hiveNumber) > hives_.Size()) return nullptr;
   const HiveView& view = views_[static_cast<uint32_t>(hiveNumber - 1)];
   std::byte* data = view.data.load(std::memory_order_acquire);
-  const auto offset = static_cast<uint32_t>(address.offset());
+  const auto offset = static_cast<uint32_t>(address.Offset());
   if (data == nullptr || offset % 4 != 0 || offset > view.size || size > view.size - offset) return nullptr;
   return data + offset;
 }
 
 void PageManager::Release(const InitMemAddress& address) {
   if (address.IsNull()) return;
-  const int hiveNumber = address.hive();
+  const int hiveNumber = address.HiveNumber();
   if (!EnsureLoaded(hiveNumber)) {
     throw InternalStructureException(kSourceFile, messages::shm::kPageManagerRelease, __LINE__, nullptr);
   }
-  const Hive& target = *hives_.at(static_cast<uint32_t>(hiveNumber - 1));
-  const uint32_t offset = static_cast<uint32_t>(address.offset());
+  const Hive& target = *hives_.At(static_cast<uint32_t>(hiveNumber - 1));
+  const uint32_t offset = static_cast<uint32_t>(address.Offset());
   // The head is no client's block; freeing it would make the hive unloadable.
-  if (offset == target.head.offset()) throw BadAllocException(messages::shm::kReleasedBlockNotFound);
+  if (offset == target.head.Offset()) throw BadAllocException(messages::shm::kReleasedBlockNotFound);
   MarkChanged();
   target.manager->Release(offset);
 }
@@ -402,19 +403,19 @@ void PageManager::Release(const InitMemAddress& address) {
 int32_t PageManager::BlockSize(const InitMemAddress& address) {
   // Not ensureLoaded: an address that names no hive is an answer here, not
   // a storage to give up.
-  const int hiveNumber = address.hive();
-  if (address.IsNull() || hiveNumber < 1 || static_cast<uint32_t>(hiveNumber) > hives_.size()) return -1;
-  const Hive& target = *hives_.at(static_cast<uint32_t>(hiveNumber - 1));
-  const auto offset = static_cast<uint32_t>(address.offset());
-  return offset == target.head.offset() ? -1 : target.manager->BlockSize(offset);
+  const int hiveNumber = address.HiveNumber();
+  if (address.IsNull() || hiveNumber < 1 || static_cast<uint32_t>(hiveNumber) > hives_.Size()) return -1;
+  const Hive& target = *hives_.At(static_cast<uint32_t>(hiveNumber - 1));
+  const auto offset = static_cast<uint32_t>(address.Offset());
+  return offset == target.head.Offset() ? -1 : target.manager->BlockSize(offset);
 }
 
 bool PageManager::Enumerate(MemoryBlockVisitor& enumerator, bool reverse) {
-  const uint32_t count = hives_.size();
+  const uint32_t count = hives_.Size();
   for (uint32_t i = 0; i < count; ++i) {
     const uint32_t index = reverse ? count - 1 - i : i;
-    const Hive& current = hive(index);
-    MemoryEnumeratorHive walker(enumerator, index + 1, current.head.offset());
+    const Hive& current = HiveAt(index);
+    MemoryEnumeratorHive walker(enumerator, index + 1, current.head.Offset());
     if (!current.manager->Enumerate(walker, reverse)) return false;
   }
   return true;
@@ -422,15 +423,15 @@ bool PageManager::Enumerate(MemoryBlockVisitor& enumerator, bool reverse) {
 
 bool PageManager::EnumerateSince(MemoryBlockVisitor& enumerator, std::vector<int32_t>& marks,
                                  uint32_t largestBlock) {
-  const uint32_t count = hives_.size();
+  const uint32_t count = hives_.Size();
   marks.resize(count, 0);
   for (uint32_t index = 0; index < count; ++index) {
-    const Hive& current = hive(index);
+    const Hive& current = HiveAt(index);
     PageMemoryManager& manager = *current.manager;
     const int32_t first = manager.CanCarve(largestBlock) ? marks[index] : 0;
     // Counted before the walk: what is carved during it is met next time.
     const int32_t counted = manager.DescriptorCount();
-    MemoryEnumeratorHive walker(enumerator, index + 1, current.head.offset());
+    MemoryEnumeratorHive walker(enumerator, index + 1, current.head.Offset());
     if (!manager.EnumerateFrom(walker, first)) return false;
     marks[index] = counted;
   }
@@ -438,8 +439,8 @@ bool PageManager::EnumerateSince(MemoryBlockVisitor& enumerator, std::vector<int
 }
 
 void PageManager::MarkDead() {
-  if (hives_.size() == 0) return;
-  WriteSignature(hive(0).head, kDeadSignature);
+  if (hives_.Size() == 0) return;
+  WriteSignature(HiveAt(0).head, kDeadSignature);
   // Saved, so that the next session refuses the storage too.
   MarkChanged();
 }
@@ -447,13 +448,14 @@ void PageManager::MarkDead() {
 void PageManager::MarkChanged() {
   const Hive* first = views_[0].hive.load(std::memory_order_acquire);
   if (first != nullptr && first->file != nullptr)
-    static_cast<FileSegment*>(first->file)->header()->MarkChanged();
+    static_cast<FileSegment*>(first->file)->HeaderRecord()->MarkChanged();
 }
 
 bool PageManager::AnyHiveChanged() const {
-  for (uint32_t index = 0; index < hives_.size(); ++index) {
-    const Hive& current = hive(index);
-    if (current.file != nullptr && static_cast<FileSegment*>(current.file)->header()->changed()) return true;
+  for (uint32_t index = 0; index < hives_.Size(); ++index) {
+    const Hive& current = HiveAt(index);
+    if (current.file != nullptr && static_cast<FileSegment*>(current.file)->HeaderRecord()->Changed())
+      return true;
   }
   return false;
 }
@@ -463,24 +465,24 @@ bool PageManager::AnyHiveChanged() const {
 // The files saved here replace their previous save together or not at all,
 // so that a crash halfway never leaves a chain that refuses to load.
 void PageManager::UnloadHives() {
-  if (hives_.size() == 0) return;
-  logger::info(messages::shm::kUnloadHives);
+  if (hives_.Size() == 0) return;
+  logger::Info(messages::shm::kUnloadHives);
   HiveSaveBatch batch;
   const FileMutexes held = LockFilesUpwards();
   // Read with the files' mutexes held, so that no process joins meanwhile; a
   // process still in keeps the hives open and decides when it leaves. The
   // hives are saved together or not at all.
   const bool changed = AnyHiveChanged();
-  if (!changed && !filePrefix_.empty()) logger::info(messages::shm::kUnloadHivesUnchanged);
-  for (uint32_t index = hives_.size(); index-- > 0;) {
-    Hive& current = hive(index);
+  if (!changed && !filePrefix_.empty()) logger::Info(messages::shm::kUnloadHivesUnchanged);
+  for (uint32_t index = hives_.Size(); index-- > 0;) {
+    Hive& current = HiveAt(index);
     views_[index].hive.store(nullptr);
     views_[index].data.store(nullptr);
     SharedRegion* segment = current.manager->Detach();
-    if (index > 0) WordOfHead(hive(index - 1).head, kHashWord).store(HashOf(segment));
+    if (index > 0) WordOfHead(HiveAt(index - 1).head, kHashWord).store(HashOf(segment));
     if (!changed && current.file != nullptr) static_cast<FileSegment*>(current.file)->SkipSave();
     segment->Release();
-    hives_.at(index).reset();
+    hives_.At(index).reset();
   }
 }
 
@@ -493,15 +495,14 @@ PageManager::FileMutexes PageManager::LockFilesUpwards() const {
   FileMutexes held;
   if (filePrefix_.empty()) return held;
   try {
-    for (uint32_t index = 0; index < hives_.size(); ++index) {
+    for (uint32_t index = 0; index < hives_.Size(); ++index) {
       auto mutex = std::make_unique<Mutex>(false, FileSegment::MutexName(SegmentName(index).c_str()).c_str());
       mutex->Lock();
       held.locked.push_back(std::move(mutex));
     }
   } catch (...) {
     // The save goes on without them: it still takes each mutex itself.
-    logger::error(messages::shm::kUnloadHivesMutexNotTaken,
-                  static_cast<unsigned>(held.locked.size()));
+    logger::Error(messages::shm::kUnloadHivesMutexNotTaken, static_cast<unsigned>(held.locked.size()));
   }
   return held;
 }

@@ -75,11 +75,11 @@ class PageManager {
   // hives that other processes have added when the address names one.
   void* GetPoint(const InitMemAddress& address) {
     if (address.IsNull()) return nullptr;
-    const uint32_t index = static_cast<uint32_t>(address.hive() - 1);
+    const uint32_t index = static_cast<uint32_t>(address.HiveNumber() - 1);
     if (index < kMaxHives) {
       const HiveView& view = views_[index];
       std::byte* data = view.data.load(std::memory_order_acquire);
-      const uint32_t offset = static_cast<uint32_t>(address.offset());
+      const uint32_t offset = static_cast<uint32_t>(address.Offset());
       if (data != nullptr && offset < view.size) return data + offset;
     }
     return GetPointSlow(address);
@@ -135,10 +135,10 @@ class PageManager {
 
   void CheckPrefixes() const;
   OpenedHive GetNextHive(bool create);
-  void initialize(Hive& hive);
+  void InitializeHive(Hive& hive);
   // Hash of the segment just loaded from its file against the word that the
   // head of the hive before it keeps for it.
-  void validate(SharedRegion* segment);
+  void Validate(SharedRegion* segment);
   // Opens the next hive, finds or makes its head and appends it; returns its
   // segment with the creation lock still held.
   SharedRegion* AppendNextHive(bool create);
@@ -146,7 +146,7 @@ class PageManager {
   void LoadNextHives();
   // Appends the next hive unless another thread has appended more than
   // `loaded` hives meanwhile.
-  void grow(uint32_t loaded);
+  void Grow(uint32_t loaded);
   InitMemAddress AllocateInHive(uint32_t hiveNumber, uint32_t size);
   void* GetPointSlow(const InitMemAddress& address);
   // Loads hives made by other processes until the address's hive is loaded;
@@ -168,7 +168,7 @@ class PageManager {
   std::string SegmentName(uint32_t index) const;
 
   bool LastIsLast() const;
-  Hive& hive(uint32_t index) const { return *views_[index].hive.load(std::memory_order_acquire); }
+  Hive& HiveAt(uint32_t index) const { return *views_[index].hive.load(std::memory_order_acquire); }
 
   NonBlockVector<std::unique_ptr<Hive>> hives_;
   std::array<HiveView, kMaxHives> views_;

@@ -81,7 +81,7 @@ PageMemoryManager::~PageMemoryManager() noexcept(false) {
   if (segment_ == nullptr) return;
   // A second exception while one unwinds would end the process.
   if (std::uncaught_exceptions() > 0) {
-    logger::error(messages::shm::kDestroyedWhileAttached);
+    logger::Error(messages::shm::kDestroyedWhileAttached);
     return;
   }
   STORAGE_ASSERT(false, kSourceFile, messages::shm::kPageMemoryManagerDestructor, nullptr);
@@ -101,7 +101,7 @@ void PageMemoryManager::Attach(SharedRegion* segment) {
   STORAGE_ASSERT(size >= kTableStart && size % 4 == 0 && address % 4 == 0, kSourceFile, kFunction, nullptr);
   segment_ = segment;
   try {
-    initialize();
+    Initialize();
   } catch (...) {
     segment_ = nullptr;
     throw;
@@ -115,10 +115,10 @@ SharedRegion* PageMemoryManager::Detach() {
   return segment;
 }
 
-void PageMemoryManager::initialize() {
+void PageMemoryManager::Initialize() {
   constexpr const char* kFunction = messages::shm::kPageMemoryManagerInitialize;
   STORAGE_ASSERT(segment_ != nullptr, kSourceFile, kFunction, nullptr);
-  uint32_t* area = words();
+  uint32_t* area = Words();
   // A new mapping is zero-filled. The fill makes every lock free and every
   // link null; word stores keep it sound even if a reader looks in early.
   if (Word(&area[kVersionWord]).load() == 0) {
@@ -135,7 +135,7 @@ void PageMemoryManager::initialize() {
   // The counters only grow, carves are whole words, and a carve never lets
   // the table meet the blocks: counters that say otherwise come from a
   // damaged file, and trusting them would read and write outside the area.
-  const uint64_t entries = static_cast<uint32_t>(this->entries());
+  const uint64_t entries = static_cast<uint32_t>(this->Entries());
   const uint64_t carved = Word(&area[kCarvedWord]).load();
   const uint64_t size = segment_->GetDataSize();
   if (entries > size / kDescriptorSize || carved > size || carved % 4 != 0 ||
@@ -155,9 +155,9 @@ uint32_t PageMemoryManager::Allocate(uint32_t size) {
 }
 
 bool PageMemoryManager::RoomFor(uint32_t rounded) {
-  uint32_t* area = words();
+  uint32_t* area = Words();
   const uint64_t carved = Word(&area[kCarvedWord]).load();
-  const uint64_t table = kTableStart + uint64_t{kDescriptorSize} * static_cast<uint32_t>(entries());
+  const uint64_t table = kTableStart + uint64_t{kDescriptorSize} * static_cast<uint32_t>(Entries());
   return carved + rounded + table + kReserve + kDescriptorSize < segment_->GetDataSize();
 }
 
@@ -169,7 +169,7 @@ bool PageMemoryManager::CanCarve(uint32_t size) {
 uint32_t PageMemoryManager::AllocateAtUnmappedPart(uint32_t rounded, uint32_t requested) {
   STORAGE_ASSERT(segment_ != nullptr, kSourceFile, messages::shm::kPageMemoryManagerAllocateUnmapped,
                  nullptr);
-  uint32_t* area = words();
+  uint32_t* area = Words();
   const uint64_t size = segment_->GetDataSize();
   // Both counters only grow: a hive that is full now stays full, and a full
   // hive is known without waiting for its lock.
@@ -184,7 +184,7 @@ uint32_t PageMemoryManager::AllocateAtUnmappedPart(uint32_t rounded, uint32_t re
     throw BadAllocException(messages::shm::kAllocationNotAtomic);
   }
   const uint32_t offset = static_cast<uint32_t>(size) - newCarved;
-  uint32_t* entry = descriptor(newEntries - 1);
+  uint32_t* entry = Descriptor(newEntries - 1);
   Word(&entry[kOffsetWord]).store(offset);
   // The block lies below every block handed out so far and no tag names it
   // yet: nobody else can see these bytes, so a plain fill will do.
@@ -208,13 +208,13 @@ uint32_t PageMemoryManager::AllocateAtMappedPart(uint32_t rounded, uint32_t requ
     }
   }
   const uint32_t wanted = kStateFree | (rounded & kValueMask);
-  const int32_t count = entries();
+  const int32_t count = Entries();
   const int32_t start = hint == nullptr || count == 0
                             ? 0
                             : std::clamp(hint->cursor.load(std::memory_order_relaxed), 0, count - 1);
   for (int32_t step = 0; step < count; ++step) {
     const int32_t k = (start + step) % count;
-    uint32_t* entry = descriptor(k);
+    uint32_t* entry = Descriptor(k);
     auto tag = Word(&entry[kTagWord]);
     uint32_t expected = wanted;
     // The compare-and-swap decides between all threads that want this block.
@@ -230,7 +230,7 @@ uint32_t PageMemoryManager::AllocateAtMappedPart(uint32_t rounded, uint32_t requ
     }
     // The winning claim makes this thread the block's only user: no tag says
     // in use and Release refuses a claimed block, so a plain fill will do.
-    std::memset(reinterpret_cast<uint8_t*>(words()) + offset, kFreshFill, rounded);
+    std::memset(reinterpret_cast<uint8_t*>(Words()) + offset, kFreshFill, rounded);
     tag.exchange(kStateInUse | requested);
     if (hint != nullptr) hint->cursor.store(k, std::memory_order_relaxed);
     return offset;
@@ -263,7 +263,7 @@ void PageMemoryManager::Release(const uint32_t& offset) {
   if (SizeHint* hint = HintFor(rounded)) {
     // The next search for this size starts at the block freed here.
     hint->trustedMisses.store(0, std::memory_order_relaxed);
-    hint->cursor.store(static_cast<int32_t>((entry - descriptor(0)) / (kDescriptorSize / 4)),
+    hint->cursor.store(static_cast<int32_t>((entry - Descriptor(0)) / (kDescriptorSize / 4)),
                        std::memory_order_relaxed);
   }
   // Until the exchange below the block still belongs to its releasing owner,
@@ -284,8 +284,8 @@ void* PageMemoryManager::GetPoint(const uint32_t& offset) {
 bool PageMemoryManager::Enumerate(MemoryBlockVisitor& enumerator, bool reverse) {
   STORAGE_ASSERT(segment_ != nullptr, kSourceFile, messages::shm::kPageMemoryManagerEnumerate, nullptr);
   if (reverse) {
-    for (int32_t k = entries() - 1; k >= 0; --k) {
-      if (!visit(enumerator, k)) return false;
+    for (int32_t k = Entries() - 1; k >= 0; --k) {
+      if (!Visit(enumerator, k)) return false;
     }
     return true;
   }
@@ -295,21 +295,21 @@ bool PageMemoryManager::Enumerate(MemoryBlockVisitor& enumerator, bool reverse) 
 bool PageMemoryManager::EnumerateFrom(MemoryBlockVisitor& enumerator, int32_t first) {
   STORAGE_ASSERT(segment_ != nullptr, kSourceFile, messages::shm::kPageMemoryManagerEnumerateFrom, nullptr);
   int32_t k = std::max(first, 0);
-  int32_t count = entries();
+  int32_t count = Entries();
   for (;;) {
     for (; k < count; ++k) {
-      if (!visit(enumerator, k)) return false;
+      if (!Visit(enumerator, k)) return false;
     }
     // Blocks carved during the walk are visited too. The sequentially
     // consistent load is the full barrier before this second look.
-    const int32_t grown = entries();
+    const int32_t grown = Entries();
     if (grown <= count) return true;
     count = grown;
   }
 }
 
-bool PageMemoryManager::visit(MemoryBlockVisitor& enumerator, int32_t k) {
-  uint32_t* entry = descriptor(k);
+bool PageMemoryManager::Visit(MemoryBlockVisitor& enumerator, int32_t k) {
+  uint32_t* entry = Descriptor(k);
   auto tag = Word(&entry[kTagWord]);
   const uint32_t seen = tag.load();
   if (!InUse(seen) || !enumerator.Wants(SizeOf(seen))) return true;
@@ -346,12 +346,12 @@ uint32_t* PageMemoryManager::FindDescriptor(uint32_t offset) {
   // it, so offsets fall as the table grows and a binary search finds the one.
   // Only a descriptor whose carve has not written its offset (or died before
   // it could) breaks the order; meeting one, look at every descriptor.
-  const int32_t count = entries();
+  const int32_t count = Entries();
   int32_t low = 0;
   int32_t high = count - 1;
   while (low <= high) {
     const int32_t middle = low + (high - low) / 2;
-    uint32_t* entry = descriptor(middle);
+    uint32_t* entry = Descriptor(middle);
     const uint32_t found = Word(&entry[kOffsetWord]).load();
     if (found == offset) return entry;
     if (found == kUnwritten) break;
@@ -363,16 +363,16 @@ uint32_t* PageMemoryManager::FindDescriptor(uint32_t offset) {
   }
   if (low > high) return nullptr;
   for (int32_t k = 0; k < count; ++k) {
-    uint32_t* entry = descriptor(k);
+    uint32_t* entry = Descriptor(k);
     if (Word(&entry[kOffsetWord]).load() == offset) return entry;
   }
   return nullptr;
 }
 
-uint32_t* PageMemoryManager::descriptor(int32_t k) {
-  return words() + (kTableStart + kDescriptorSize * static_cast<uint32_t>(k)) / 4;
+uint32_t* PageMemoryManager::Descriptor(int32_t k) {
+  return Words() + (kTableStart + kDescriptorSize * static_cast<uint32_t>(k)) / 4;
 }
 
-int32_t PageMemoryManager::entries() { return static_cast<int32_t>(Word(&words()[kEntriesWord]).load()); }
+int32_t PageMemoryManager::Entries() { return static_cast<int32_t>(Word(&Words()[kEntriesWord]).load()); }
 
 }  // namespace storage

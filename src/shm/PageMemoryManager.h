@@ -76,7 +76,7 @@ class PageMemoryManager {
   // block in use starts there.
   int32_t BlockSize(uint32_t offset);
   // How many descriptors the table holds; each carve appends one.
-  int32_t DescriptorCount() { return entries(); }
+  int32_t DescriptorCount() { return Entries(); }
   // Whether a block of `size` bytes would still be carved. Room only shrinks,
   // and a released block is reused only when carving fails: while this holds,
   // every block of at most `size` bytes handed out since any earlier moment
@@ -84,7 +84,7 @@ class PageMemoryManager {
   bool CanCarve(uint32_t size);
 
  private:
-  void initialize();
+  void Initialize();
   // Whether a carve of `rounded` bytes fits, table growth and reserve included.
   bool RoomFor(uint32_t rounded);
   uint32_t AllocateAtUnmappedPart(uint32_t rounded, uint32_t requested);
@@ -94,11 +94,11 @@ class PageMemoryManager {
   // Whether a block of `size` bytes at `offset` starts on a word and ends in the area.
   bool LiesInside(uint32_t offset, uint32_t size);
   // Calls the enumerator for descriptor k if its block is in use.
-  bool visit(MemoryBlockVisitor& enumerator, int32_t k);
+  bool Visit(MemoryBlockVisitor& enumerator, int32_t k);
 
-  uint32_t* words() { return static_cast<uint32_t*>(segment_->GetData()); }
-  uint32_t* descriptor(int32_t k);
-  int32_t entries();
+  uint32_t* Words() { return static_cast<uint32_t*>(segment_->GetData()); }
+  uint32_t* Descriptor(int32_t k);
+  int32_t Entries();
 
   // Where this process looks first for a released block of a small size:
   // the descriptor where the last search for it ended, and for how many more

@@ -52,7 +52,7 @@ bool SharedFileBase<Header, Hash>::OpenLocked(const char* name, const std::strin
   try {
     event_ = std::make_unique<EventEx>(eventName_.c_str());
     // A set event: another process has the segment open and loaded.
-    opened = Base::Open(name, kSharedFileSize) && (event_->Wait(0) || load(path, createIfMissing));
+    opened = Base::Open(name, kSharedFileSize) && (event_->Wait(0) || Load(path, createIfMissing));
   } catch (...) {
     AbandonOpen();
     throw;
@@ -66,8 +66,8 @@ bool SharedFileBase<Header, Hash>::OpenLocked(const char* name, const std::strin
 }
 
 template <class Header, class Hash>
-bool SharedFileBase<Header, Hash>::load(const std::string& path, bool createIfMissing) {
-  logger::debug(messages::shm::kOpenSharedFile, path.c_str());
+bool SharedFileBase<Header, Hash>::Load(const std::string& path, bool createIfMissing) {
+  logger::Debug(messages::shm::kOpenSharedFile, path.c_str());
   HiveSaveBatch::Recover(path);
   // A session that only reads saves nothing, so what killed saves left goes now.
   platform::RemoveStaleTemporaries(path.c_str());
@@ -75,7 +75,7 @@ bool SharedFileBase<Header, Hash>::load(const std::string& path, bool createIfMi
   if (!file.is_open()) {
     // Starting empty from a file that is there would overwrite it at the save.
     if (platform::PathExists(path.c_str())) throw LoadHiveException();
-    logger::debug(messages::shm::kSharedFileMissing, path.c_str());
+    logger::Debug(messages::shm::kSharedFileMissing, path.c_str());
     if (!createIfMissing) {
       platform::SetLastError(platform::kErrorFileNotFound);
       return false;
@@ -83,20 +83,19 @@ bool SharedFileBase<Header, Hash>::load(const std::string& path, bool createIfMi
     // A new image has no file yet: it is saved even if nobody writes to it.
     this->header_->MarkChanged();
   } else {
-    logger::debug(messages::shm::kReadSharedFile, path.c_str());
+    logger::Debug(messages::shm::kReadSharedFile, path.c_str());
     // The live creation lock words, held by this thread, are kept: only the
     // checksum and the reserved bytes of the stored header are taken over.
     Header stored{};
     file.read(reinterpret_cast<char*>(&stored), sizeof stored);
     file.read(static_cast<char*>(this->GetData()), this->GetDataSize());
     if (!file) throw LoadHiveException();
-    if (Hash().Compute(this->GetData(), this->GetDataSize()) != stored.checksum())
-      throw ChecksumException();
+    if (Hash().Compute(this->GetData(), this->GetDataSize()) != stored.Checksum()) throw ChecksumException();
     this->header_->CopyImageFields(stored);
     this->header_->ClearChanged();
   }
   loadedFromFile_ = file.is_open();
-  logger::debug(messages::shm::kSharedFileInitialized, path.c_str());
+  logger::Debug(messages::shm::kSharedFileInitialized, path.c_str());
   event_->Set();
   return true;
 }
@@ -121,7 +120,7 @@ void SharedFileBase<Header, Hash>::Close() {
     try {
       event_ = std::make_unique<EventEx>(eventName_.c_str());
       saving = event_->Created() && !skipSave_;
-      if (saving) temporary = save();
+      if (saving) temporary = Save();
     } catch (...) {
       CloseHeld();
       throw;
@@ -138,15 +137,15 @@ void SharedFileBase<Header, Hash>::Close() {
 }
 
 template <class Header, class Hash>
-std::string SharedFileBase<Header, Hash>::save() {
+std::string SharedFileBase<Header, Hash>::Save() {
   const char* path = filePath_.c_str();
-  logger::debug(messages::shm::kUpdateHash, path);
+  logger::Debug(messages::shm::kUpdateHash, path);
   this->header_->PublishChecksum(Hash().Compute(this->GetData(), this->GetDataSize()));
 
   const std::string directory = utils::path::GetDir(filePath_);
   if (!directory.empty() && !utils::IsDirectory(directory) &&
       !utils::CreateDirectoryChain(directory, false)) {
-    logger::error(messages::shm::kSharedFileNotOpenedForWrite, path);
+    logger::Error(messages::shm::kSharedFileNotOpenedForWrite, path);
     return {};
   }
   // The image stores the creation lock free: a lock word names a thread of
@@ -157,12 +156,12 @@ std::string SharedFileBase<Header, Hash>::save() {
   std::memcpy(image.data(), &stored, sizeof stored);
   std::memcpy(image.data() + sizeof stored, this->GetData(), this->GetDataSize());
 
-  logger::debug(messages::shm::kOpenSharedFileForWrite, path);
+  logger::Debug(messages::shm::kOpenSharedFileForWrite, path);
   platform::RemoveStaleTemporaries(path);
-  logger::debug(messages::shm::kWriteSharedFile, path);
+  logger::Debug(messages::shm::kWriteSharedFile, path);
   std::string temporary = platform::WriteTemporaryFile(path, image.data(), image.size(),
                                                        HiveSaveBatch::MainHiveFile(filePath_).c_str());
-  if (temporary.empty()) logger::error(messages::shm::kSharedFileNotWritten, path);
+  if (temporary.empty()) logger::Error(messages::shm::kSharedFileNotWritten, path);
   return temporary;
 }
 

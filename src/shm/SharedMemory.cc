@@ -41,7 +41,7 @@ bool SharedMemoryBase<Header>::Open(const char* name, uint32_t size) {
   this->header_ = static_cast<Header*>(view);
   this->size_ = size;
   try {
-    this->header_->CreationLock().lock(GetSpinCount());
+    this->header_->CreationLock().Lock(GetSpinCount());
   } catch (...) {
     SharedMemoryBase::Close();
     throw;
@@ -54,7 +54,7 @@ bool SharedMemoryBase<Header>::Open(const char* name, uint32_t size) {
 
 template <class Header>
 void SharedMemoryBase<Header>::Unlock() {
-  if (IsOpen()) this->header_->CreationLock().unlock();
+  if (IsOpen()) this->header_->CreationLock().Unlock();
 }
 
 template <class Header>

@@ -31,7 +31,7 @@ class SharedHeader {
   // Held by the opener from Open to Unlock; free when zero.
   owner::ZeroFreeOwnerLock& CreationLock() { return creationLock_; }
 
-  uint32_t checksum() const { return std::atomic_ref<uint32_t>(checksum_).load(); }
+  uint32_t Checksum() const { return std::atomic_ref<uint32_t>(checksum_).load(); }
   // A sequentially consistent exchange, so that it is a full barrier: the
   // word is in place before anything after it, the image's save included.
   void PublishChecksum(uint32_t value) { std::atomic_ref<uint32_t>(checksum_).exchange(value); }
@@ -39,18 +39,18 @@ class SharedHeader {
   // Takes over what a file image carries besides the creation lock and the
   // change flag: the checksum and the reserved bytes, which nothing interprets.
   void CopyImageFields(const SharedHeader& from) {
-    PublishChecksum(from.checksum());
+    PublishChecksum(from.Checksum());
     std::memcpy(reserved_, from.reserved_, sizeof reserved_);
   }
 
   // Whether the payload changed since it was loaded: set by the writers of
   // every process, read by the last one to leave. Lives in memory only; a
   // file image stores it clear.
-  bool changed() const { return std::atomic_ref<uint32_t>(changed_).load() != 0; }
+  bool Changed() const { return std::atomic_ref<uint32_t>(changed_).load() != 0; }
   void MarkChanged() {
     // Read first: writers mark on every change, and a word that every
     // process's writes would store to would bounce between their caches.
-    if (!changed()) std::atomic_ref<uint32_t>(changed_).store(1);
+    if (!Changed()) std::atomic_ref<uint32_t>(changed_).store(1);
   }
   void ClearChanged() { std::atomic_ref<uint32_t>(changed_).store(0); }
 
@@ -68,9 +68,9 @@ template <class Header>
 class SharedMemory {
  public:
   // Null while the segment is closed.
-  Header* header() const { return header_; }
+  Header* HeaderRecord() const { return header_; }
   // The whole segment, header included; 0 while closed.
-  uint32_t size() const { return size_; }
+  uint32_t Size() const { return size_; }
 
  protected:
   Header* header_ = nullptr;
@@ -151,10 +151,10 @@ class SharedFileBase : public SharedMemoryBase<Header> {
   bool OpenLocked(const char* name, const std::string& path, bool createIfMissing);
   // Fills a new segment from the file; false for a missing file that may
   // not be created.
-  bool load(const std::string& path, bool createIfMissing);
+  bool Load(const std::string& path, bool createIfMissing);
   // Writes the image, with a fresh checksum, to a temporary beside the file
   // and returns its path; empty when it could not be written.
-  std::string save();
+  std::string Save();
   // Unmaps the segment and drops the event.
   void CloseHeld();
   // Also releases the creation lock that a failing Open took.

@@ -22,10 +22,10 @@ class SharedPointer {
     if (slot_ == nullptr) throw std::runtime_error(messages::shm::kMemoryManagerNull);
   }
 
-  const InitMemAddress& address() const { return address_; }
+  const InitMemAddress& Address() const { return address_; }
 
   // Points the handle at another block.
-  void assign(const InitMemAddress& address) {
+  void Assign(const InitMemAddress& address) {
     if (slot_ == nullptr) throw std::logic_error(messages::shm::kMemoryManagerNotApplied);
     address_ = address;
     pointer_ = nullptr;
@@ -38,7 +38,7 @@ class SharedPointer {
     return pointer_;
   }
   template <class T>
-  T* as() {
+  T* As() {
     return static_cast<T*>(get());
   }
 

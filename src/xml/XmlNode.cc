@@ -15,7 +15,7 @@ XmlNodes::~XmlNodes() {
   while (!pending.empty()) {
     std::unique_ptr<XmlNode> node = std::move(pending.back());
     pending.pop_back();
-    if (node->detach()) {
+    if (node->Detach()) {
       (void)node.release();  // its last unpin frees it with its subtree
       continue;
     }
@@ -25,20 +25,20 @@ XmlNodes::~XmlNodes() {
   }
 }
 
-int XmlNodes::size() const { return static_cast<int>(nodes_.size()); }
+int XmlNodes::Size() const { return static_cast<int>(nodes_.size()); }
 
-XmlNode* XmlNodes::get(int index) const {
-  if (index < 0 || index >= size()) return nullptr;
+XmlNode* XmlNodes::At(int index) const {
+  if (index < 0 || index >= Size()) return nullptr;
   return nodes_[static_cast<size_t>(index)].get();
 }
 
-void XmlNodes::add(XmlNode* node) {
+void XmlNodes::Add(XmlNode* node) {
   std::unique_ptr<XmlNode> owned(node);  // freed, not leaked, if the list cannot grow
   if (owned) nodes_.push_back(std::move(owned));
 }
 
-bool XmlNodes::del(int index) {
-  if (index < 0 || index >= size()) return false;
+bool XmlNodes::Delete(int index) {
+  if (index < 0 || index >= Size()) return false;
   XmlNodes removed;
   removed.nodes_.push_back(std::move(nodes_[static_cast<size_t>(index)]));
   nodes_.erase(nodes_.begin() + index);
@@ -47,16 +47,16 @@ bool XmlNodes::del(int index) {
 
 void XmlNodeDeleter::operator()(XmlNode* node) const {
   XmlNodes owner;
-  owner.add(node);
+  owner.Add(node);
 }
 
 XmlNode* XmlNode::CreateNode() { return new XmlNode(); }
 
 XmlNode::~XmlNode() = default;
 
-void XmlNode::pin() { state_.fetch_add(1, std::memory_order_relaxed); }
+void XmlNode::Pin() { state_.fetch_add(1, std::memory_order_relaxed); }
 
-void XmlNode::unpin() {
+void XmlNode::Unpin() {
   // Whoever makes the count zero after the removal frees the node; the
   // removal itself frees it when no pin is left (see detach).
   if (state_.fetch_sub(1, std::memory_order_acq_rel) == (kRemoved | 1)) delete this;
@@ -64,7 +64,7 @@ void XmlNode::unpin() {
 
 bool XmlNode::IsRemoved() const { return (state_.load(std::memory_order_acquire) & kRemoved) != 0; }
 
-bool XmlNode::detach() { return (state_.fetch_or(kRemoved, std::memory_order_acq_rel) & ~kRemoved) != 0; }
+bool XmlNode::Detach() { return (state_.fetch_or(kRemoved, std::memory_order_acq_rel) & ~kRemoved) != 0; }
 
 void XmlNode::SetName(const char* name) {
   if (name) {

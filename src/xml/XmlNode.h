@@ -22,15 +22,15 @@ class XmlNodes {
   XmlNodes(const XmlNodes&) = delete;
   XmlNodes& operator=(const XmlNodes&) = delete;
 
-  int size() const;
-  // The child at index, or null when index is outside [0, size()).
-  XmlNode* get(int index) const;
+  int Size() const;
+  // The child at index, or null when index is outside [0, Size()).
+  XmlNode* At(int index) const;
   // Appends the node and takes ownership of it (null is ignored). The node
   // must come from createNode or a parser's detachRoot and belong to no list.
-  void add(XmlNode* node);
+  void Add(XmlNode* node);
   // Destroys the child at index with its subtree (a pinned node only leaves
   // the tree, see XmlNode::pin). False when out of range.
-  bool del(int index);
+  bool Delete(int index);
 
  private:
   std::vector<std::unique_ptr<XmlNode>> nodes_;
@@ -75,8 +75,8 @@ class XmlNode {
   // A pinned node outlives its removal from the tree: whoever stands for an
   // element can still ask IsRemoved() instead of reading freed memory, and
   // the last unpin frees a removed node. Thread-safe among themselves.
-  void pin();
-  void unpin();
+  void Pin();
+  void Unpin();
   bool IsRemoved() const;
 
  private:
@@ -85,7 +85,7 @@ class XmlNode {
 
   XmlNode() = default;
   // Marks the node removed; true when a pin keeps it alive.
-  bool detach();
+  bool Detach();
 
   std::optional<std::string> name_;
   std::vector<std::pair<std::string, std::string>> attributes_;

@@ -73,7 +73,7 @@ class TreeBuilder {
     if (open_.empty()) {
       root_ = std::move(node);
     } else {
-      open_.back()->GetChildren()->add(node.release());
+      open_.back()->GetChildren()->Add(node.release());
     }
     open_.push_back(element);
   }
@@ -95,7 +95,7 @@ class TreeBuilder {
 XmlParser::XmlParser() = default;
 XmlParser::~XmlParser() = default;
 
-void XmlParser::trim_whitespaces(bool) {}
+void XmlParser::TrimWhitespaces(bool) {}
 
 void XmlParser::LoadFromString(const char* text, size_t length) {
   root_.reset();

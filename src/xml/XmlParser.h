@@ -19,7 +19,7 @@ class XmlParser {
 
   // Text is never kept in the tree, so whitespace between elements is always
   // dropped; the setting is accepted for callers that make it.
-  void trim_whitespaces(bool trim);
+  void TrimWhitespaces(bool trim);
 
   // Parses the whole text of `length` bytes, replacing any earlier document.
   // Empty or malformed text throws CVelXmlParseException, leaving no document.

@@ -38,8 +38,8 @@ class DocumentWriter {
     while (!open.empty()) {
       Frame& top = open.back();
       const XmlNodes& children = *top.node->GetChildren();
-      if (top.next_child < children.size()) {
-        const XmlNode* child = children.get(top.next_child++);
+      if (top.next_child < children.Size()) {
+        const XmlNode* child = children.At(top.next_child++);
         if (WriteStartTag(*child, open.size())) open.push_back({child, 0});
       } else {
         Indent(open.size() - 1);
@@ -78,7 +78,7 @@ class DocumentWriter {
         WriteAttribute(xmltext::EncodedAttributeName(i, name), node.GetAttributeValueAt(i));
       }
     }
-    bool hasChildren = node.GetChildren()->size() > 0;
+    bool hasChildren = node.GetChildren()->Size() > 0;
     out_ += hasChildren ? ">" : "/>";
     EndLine();
     return hasChildren;

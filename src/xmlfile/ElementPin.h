@@ -10,8 +10,8 @@ namespace storage {
 
 class ElementPin {
  public:
-  explicit ElementPin(XmlNode* element) : element_(element) { element_->pin(); }
-  ~ElementPin() { element_->unpin(); }
+  explicit ElementPin(XmlNode* element) : element_(element) { element_->Pin(); }
+  ~ElementPin() { element_->Unpin(); }
   ElementPin(const ElementPin&) = delete;
   ElementPin& operator=(const ElementPin&) = delete;
 
@@ -20,7 +20,7 @@ class ElementPin {
   // The element while it is in the tree; once deleted, the operation fails
   // with Error -1 as a deleted section or key does in every backend.
   template <class Error>
-  XmlNode* live() const {
+  XmlNode* Live() const {
     if (element_->IsRemoved()) throw Error(kErrorDeleted);
     return element_;
   }

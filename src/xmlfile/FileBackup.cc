@@ -47,14 +47,14 @@ bool BackupController::Restore(const std::string& source) {
   return true;
 }
 
-const std::string& BackupController::source() const {
+const std::string& BackupController::Source() const {
   return step_ == kSettingsFile ? file_ : step_ == kBackupFile ? backupFile_ : defaultFile_;
 }
 
 std::string BackupController::SetAsideFailed() {
   if (step_ != kSettingsFile) platform::RemoveFile(file_.c_str());  // the restored copy
   if (!sourceFound_ || step_ == kDefaultFile) return {};
-  const std::string& failed = source();
+  const std::string& failed = Source();
   // An empty file holds nothing worth keeping.
   if (content_.empty()) {
     platform::RemoveFile(failed.c_str());

@@ -37,15 +37,15 @@ class BackupController {
   // in the background, except after a load from the backup file itself.
   void Confirm() const;
 
-  Step step() const { return step_; }
+  Step CurrentStep() const { return step_; }
   bool HasNextStep() const { return step_ != kDefaultFile; }
-  const std::string& file() const { return file_; }
+  const std::string& File() const { return file_; }
   const std::string& BackupFile() const { return backupFile_; }
   // What Prepare read for the settings file: the text to parse.
-  const std::string& content() const { return content_; }
+  const std::string& Content() const { return content_; }
   // The file the current step loads (settings, backup or default file),
   // whether Prepare found it, and why it could not be read.
-  const std::string& source() const;
+  const std::string& Source() const;
   bool SourceFound() const { return sourceFound_; }
   const std::string& ReadError() const { return readError_; }
 

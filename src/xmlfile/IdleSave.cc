@@ -56,7 +56,7 @@ void IdleSave::Start(std::string path, std::string text, std::string modeReferen
   // The level is set before start(): once started, the object belongs to its
   // thread, which may already have deleted it.
   save->SetPriority(kIdlePriority);
-  if (!save->start()) {
+  if (!save->Launch()) {
     delete save;
     Running().Remove();
   }
@@ -68,7 +68,7 @@ bool IdleSave::WaitUntilIdle(uint32_t milliseconds) {
   return Running().WaitUntilNone(std::chrono::milliseconds(milliseconds));
 }
 
-int IdleSave::run() {
+int IdleSave::Run() {
   // Replaced atomically: a crash during the copy must not leave a torn backup.
   platform::ReplaceFileAtomically(path_.c_str(), text_.data(), text_.size(),
                                   modeReference_.empty() ? nullptr : modeReference_.c_str());

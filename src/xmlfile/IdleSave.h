@@ -30,7 +30,7 @@ class IdleSave : public threads::Thread {
   static bool WaitUntilIdle(uint32_t milliseconds);
 
  protected:
-  int run() override;
+  int Run() override;
 
  private:
   IdleSave(std::string path, std::string text, std::string modeReference);

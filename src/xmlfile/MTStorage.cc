@@ -9,14 +9,14 @@ namespace storage {
 MTStorage::MTStorage(IStorageSection* inner, std::shared_ptr<XmlDocument> document)
     : document_(std::move(document)), inner_(inner) {}
 
-IStorageKey* MTStorage::wrap(IStorageKey* key) const {
+IStorageKey* MTStorage::Wrap(IStorageKey* key) const {
   Ref<IStorageKey> adopted(key);  // released should the wrapper not be made
   auto* wrapper = new MTStorageKey(adopted.get(), document_);
   (void)adopted.release();
   return wrapper;
 }
 
-IStorageSection* MTStorage::wrap(IStorageSection* section) const {
+IStorageSection* MTStorage::Wrap(IStorageSection* section) const {
   Ref<IStorageSection> adopted(section);
   auto* wrapper = new MTStorage(adopted.get(), document_);
   (void)adopted.release();
@@ -25,22 +25,22 @@ IStorageSection* MTStorage::wrap(IStorageSection* section) const {
 
 IStorageKey* MTStorage::OpenKey(const char* name) {
   threads::MutexGuard guard(document_->mutex);
-  return wrap(inner_->OpenKey(name));
+  return Wrap(inner_->OpenKey(name));
 }
 
 IStorageKey* MTStorage::CreateKey(const char* name) {
   threads::MutexGuard guard(document_->mutex);
-  return wrap(inner_->CreateKey(name));
+  return Wrap(inner_->CreateKey(name));
 }
 
 IStorageSection* MTStorage::OpenSection(const char* path) {
   threads::MutexGuard guard(document_->mutex);
-  return wrap(inner_->OpenSection(path));
+  return Wrap(inner_->OpenSection(path));
 }
 
 IStorageSection* MTStorage::CreateSection(const char* path) {
   threads::MutexGuard guard(document_->mutex);
-  return wrap(inner_->CreateSection(path));
+  return Wrap(inner_->CreateSection(path));
 }
 
 bool MTStorage::DeleteSection(const char* path) {

@@ -33,8 +33,8 @@ class MTStorage : public StorageSectionBase {
  private:
   ~MTStorage() override = default;  // only Release destroys it
 
-  IStorageKey* wrap(IStorageKey* key) const;
-  IStorageSection* wrap(IStorageSection* section) const;
+  IStorageKey* Wrap(IStorageKey* key) const;
+  IStorageSection* Wrap(IStorageSection* section) const;
 
   // The document goes last: the inner object stands on its tree.
   std::shared_ptr<XmlDocument> document_;
@@ -89,7 +89,7 @@ class MTStorageController : public IStorageController, public RefCounted {
 
   // Builds, and so loads, the inner controller.
   explicit MTStorageController(IStorageInitializer* init)
-      : inner_(new Controller(init)), root_(new MTStorage(inner_->GetRoot(), inner_->document())) {}
+      : inner_(new Controller(init)), root_(new MTStorage(inner_->GetRoot(), inner_->Document())) {}
 
   IStorageSection* GetRoot() override {
     root_->AddRef();

@@ -42,8 +42,8 @@ struct Child {
 
 Child Find(XmlNode* element, const char* tag, const char* name) {
   XmlNodes* children = element->GetChildren();
-  for (int index = 0; index < children->size(); ++index) {
-    XmlNode* child = children->get(index);
+  for (int index = 0; index < children->Size(); ++index) {
+    XmlNode* child = children->At(index);
     if (child == nullptr || !HasTag(child, tag)) continue;
     const char* childName = child->GetAttributeValue(kNameAttribute);
     if (childName != nullptr && EqualsIgnoringAsciiCase(childName, name)) return {child, index};
@@ -59,7 +59,7 @@ XmlNode* FindOrCreate(XmlNode* element, const char* tag, const char* name) {
   child->SetName(tag);
   child->AddAttribute(kNameAttribute, name);
   XmlNode* created = child.get();
-  element->GetChildren()->add(child.release());
+  element->GetChildren()->Add(child.release());
   return created;
 }
 
@@ -67,10 +67,10 @@ INamesEnumerator* EnumerateChildren(XmlNode* element, const char* tag) {
   auto* names = new NamesEnumerator();
   try {
     const XmlNodes* children = element->GetChildren();
-    for (int index = 0; index < children->size(); ++index) {
-      const XmlNode* child = children->get(index);
+    for (int index = 0; index < children->Size(); ++index) {
+      const XmlNode* child = children->At(index);
       if (child == nullptr || !HasTag(child, tag)) continue;
-      if (const char* name = child->GetAttributeValue(kNameAttribute)) names->add(name);
+      if (const char* name = child->GetAttributeValue(kNameAttribute)) names->Add(name);
     }
   } catch (...) {
     names->Release();
@@ -87,22 +87,22 @@ XmlStorage::XmlStorage(XmlNode* element) : element_(element) {}
 // the registry's default value, so that a tree copied between backends keeps it.
 IStorageKey* XmlStorage::OpenKey(const char* name) {
   if (name == nullptr) throw OpenException(kErrorFailed);
-  XmlNode* key = Find(element_.live<OpenException>(), kKeyTag, name).node;
+  XmlNode* key = Find(element_.Live<OpenException>(), kKeyTag, name).node;
   if (key == nullptr) throw OpenException(kErrorFailed);
   return new XmlStorageKey(key);
 }
 
 IStorageKey* XmlStorage::CreateKey(const char* name) {
   if (name == nullptr) throw CreateException(kErrorFailed);
-  return new XmlStorageKey(FindOrCreate(element_.live<CreateException>(), kKeyTag, name));
+  return new XmlStorageKey(FindOrCreate(element_.Live<CreateException>(), kKeyTag, name));
 }
 
 IStorageSection* XmlStorage::OpenSection(const char* path) {
   if (IsMissing(path)) throw OpenException(kErrorFailed);
   const utils::SectionPath components = utils::Split(path);
-  XmlNode* current = element_.live<OpenException>();
-  for (size_t i = 0; i < components.size(); ++i) {
-    current = Find(current, kSectionTag, components.component(i).c_str()).node;
+  XmlNode* current = element_.Live<OpenException>();
+  for (size_t i = 0; i < components.Size(); ++i) {
+    current = Find(current, kSectionTag, components.Component(i).c_str()).node;
     if (current == nullptr) throw OpenException(kErrorFailed);
   }
   return new XmlStorage(current);
@@ -111,9 +111,9 @@ IStorageSection* XmlStorage::OpenSection(const char* path) {
 IStorageSection* XmlStorage::CreateSection(const char* path) {
   if (IsMissing(path)) throw CreateException(kErrorFailed);
   const utils::SectionPath components = utils::Split(path);
-  XmlNode* current = element_.live<CreateException>();
-  for (size_t i = 0; i < components.size(); ++i) {
-    current = FindOrCreate(current, kSectionTag, components.component(i).c_str());
+  XmlNode* current = element_.Live<CreateException>();
+  for (size_t i = 0; i < components.Size(); ++i) {
+    current = FindOrCreate(current, kSectionTag, components.Component(i).c_str());
   }
   return new XmlStorage(current);
 }
@@ -123,35 +123,35 @@ bool XmlStorage::DeleteSection(const char* path) {
   const utils::SectionPath components = utils::Split(path);
   // A path of separators only names no section to delete; this section is
   // not deleted through itself.
-  if (components.size() == 0) throw DeleteException(kErrorMissingName);
-  XmlNode* parent = element_.live<DeleteException>();
-  for (size_t i = 0; i + 1 < components.size(); ++i) {
-    parent = Find(parent, kSectionTag, components.component(i).c_str()).node;
+  if (components.Size() == 0) throw DeleteException(kErrorMissingName);
+  XmlNode* parent = element_.Live<DeleteException>();
+  for (size_t i = 0; i + 1 < components.Size(); ++i) {
+    parent = Find(parent, kSectionTag, components.Component(i).c_str()).node;
     if (parent == nullptr) throw DeleteException(kErrorNotFound);
   }
-  const std::string last = components.component(components.size() - 1);
+  const std::string last = components.Component(components.Size() - 1);
   const Child section = Find(parent, kSectionTag, last.c_str());
   if (section.node == nullptr) throw DeleteException(kErrorFailed);
-  if (section.node->GetChildren()->size() > 0) throw NotEmptyException(kErrorFailed);
-  parent->GetChildren()->del(section.index);
+  if (section.node->GetChildren()->Size() > 0) throw NotEmptyException(kErrorFailed);
+  parent->GetChildren()->Delete(section.index);
   return true;
 }
 
 bool XmlStorage::DeleteKey(const char* name) {
   if (name == nullptr) throw DeleteException(kErrorMissingName);
-  XmlNode* element = element_.live<DeleteException>();
+  XmlNode* element = element_.Live<DeleteException>();
   const Child key = Find(element, kKeyTag, name);
   if (key.node == nullptr) throw DeleteException(kErrorNotFound);
   // The "substring" children of a key are its value, not content of its own:
   // the key goes with them.
-  element->GetChildren()->del(key.index);
+  element->GetChildren()->Delete(key.index);
   return true;
 }
 
-INamesEnumerator* XmlStorage::EnumKeys() { return EnumerateChildren(element_.live<IOException>(), kKeyTag); }
+INamesEnumerator* XmlStorage::EnumKeys() { return EnumerateChildren(element_.Live<IOException>(), kKeyTag); }
 
 INamesEnumerator* XmlStorage::EnumSections() {
-  return EnumerateChildren(element_.live<IOException>(), kSectionTag);
+  return EnumerateChildren(element_.Live<IOException>(), kSectionTag);
 }
 
 }  // namespace storage

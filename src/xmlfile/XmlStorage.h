@@ -33,7 +33,7 @@ class XmlStorage : public StorageSectionBase {
 
   // The element this section stands for (the document's root for a root
   // section, which is what a save writes).
-  XmlNode* element() const { return element_.get(); }
+  XmlNode* Element() const { return element_.get(); }
 
  private:
   ~XmlStorage() override = default;  // only Release destroys it

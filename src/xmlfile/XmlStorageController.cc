@@ -31,7 +31,7 @@ std::string DefaultFilePath(IStorageInitializer* init) {
 
 std::shared_ptr<XmlDocument> ParseXmlDocument(const char* text, size_t length) {
   XmlParser parser;
-  parser.trim_whitespaces(true);
+  parser.TrimWhitespaces(true);
   parser.LoadFromString(text, length);
   return std::make_shared<XmlDocument>(std::unique_ptr<XmlNode>(parser.DetachRoot()));
 }
@@ -47,57 +47,56 @@ XmlStorageController::XmlStorageController(IStorageInitializer* init)
     PrepareStep(init);
     std::string failure;
     if (TryLoad(init, failure)) {
-      if (damageFound) logger::error(messages::xmlfile::kLoadedInstead, backup_.source().c_str());
+      if (damageFound) logger::Error(messages::xmlfile::kLoadedInstead, backup_.Source().c_str());
       init->OnLoadSucceeded();
       return;
     }
     init->OnLoadFailed();
     // A missing or empty file is no damage: there was nothing to lose.
-    const bool damaged = backup_.SourceFound() && !backup_.content().empty();
+    const bool damaged = backup_.SourceFound() && !backup_.Content().empty();
     const std::string movedTo = backup_.SetAsideFailed();
     // The default file is never written here, so it stays as it is; its
     // damage loses nothing, and a host that cannot mend it must still run.
     if (damaged && movedTo.empty()) {
-      logger::info(messages::xmlfile::kIsDamaged, backup_.source().c_str(), failure.c_str());
+      logger::Info(messages::xmlfile::kIsDamaged, backup_.Source().c_str(), failure.c_str());
     } else if (damaged) {
       damageFound = true;
-      logger::error(messages::xmlfile::kIsDamagedMoved, backup_.source().c_str(), failure.c_str(),
+      logger::Error(messages::xmlfile::kIsDamagedMoved, backup_.Source().c_str(), failure.c_str(),
                     movedTo.c_str());
     }
     if (!backup_.HasNextStep()) break;
     backup_.NextStep();
   }
-  if (damageFound) logger::error(messages::xmlfile::kLoadedEmptyInstead, settingsFile_.c_str());
+  if (damageFound) logger::Error(messages::xmlfile::kLoadedEmptyInstead, settingsFile_.c_str());
   LoadEmpty(init);
 }
 
 XmlStorageController::~XmlStorageController() {
   // A backup still being written would be cut off if the process ended now.
   if (!IdleSave::WaitUntilIdle(kIdleSaveWaitMs)) {
-    logger::error(messages::xmlfile::kBackupStillWritten, settingsFile_.c_str(),
-                  kIdleSaveWaitMs);
+    logger::Error(messages::xmlfile::kBackupStillWritten, settingsFile_.c_str(), kIdleSaveWaitMs);
   }
 }
 
 void XmlStorageController::PrepareStep(IStorageInitializer* init) {
   while (!backup_.Prepare()) {
     // A file that cannot be read may be perfectly sound: it is left alone.
-    const std::string reason = messages::xmlfile::CannotRead(backup_.source(), backup_.ReadError());
+    const std::string reason = messages::xmlfile::CannotRead(backup_.Source(), backup_.ReadError());
     init->OnLoadFailed();
     if (!init->RetryLoad()) throw TechnicalException(reason);
-    logger::error(messages::xmlfile::kTryingAgain, reason.c_str());
+    logger::Error(messages::xmlfile::kTryingAgain, reason.c_str());
     init->OnLoadBegin();
   }
 }
 
 bool XmlStorageController::TryLoad(IStorageInitializer* init, std::string& failure) {
-  const std::string& text = backup_.content();
+  const std::string& text = backup_.Content();
   std::shared_ptr<XmlDocument> document;
   try {
     document = ParseXmlDocument(text.data(), text.size());
   } catch (const CVelXmlParseException& error) {
     // A missing file is routine on a first start.
-    if (backup_.content().empty()) logger::info(messages::xmlfile::kNoSettingsIn, backup_.source().c_str());
+    if (backup_.Content().empty()) logger::Info(messages::xmlfile::kNoSettingsIn, backup_.Source().c_str());
     failure = error.what();
     return false;
   }
@@ -124,7 +123,7 @@ bool XmlStorageController::Adopt(std::shared_ptr<XmlDocument> document, IStorage
   root_.reset(new XmlStorage(document_->root.get()));
   StorageCheckFunction check = init->GetCheckFunction();
   if (check == nullptr || check(root_.get(), STORAGE_XML)) return true;
-  logger::info(messages::xmlfile::kCheckRefusedLoaded, settingsFile_.c_str());
+  logger::Info(messages::xmlfile::kCheckRefusedLoaded, settingsFile_.c_str());
   root_.reset();
   document_.reset();
   return false;
@@ -144,7 +143,7 @@ void XmlStorageController::Save() {
     saver.SetOutputMode(true, "  ");
     saver.Save(document_->root.get(), settingsFile_.c_str());
   } catch (const XmlSaverException& error) {
-    logger::error(messages::xmlfile::kCannotSave, settingsFile_.c_str(), error.what());
+    logger::Error(messages::xmlfile::kCannotSave, settingsFile_.c_str(), error.what());
   }
 }
 

@@ -57,7 +57,7 @@ class XmlStorageController : public IStorageController, public RefCounted {
   // document's lock. A failure is logged with the path; nothing is thrown.
   void Save() override;
 
-  const std::shared_ptr<XmlDocument>& document() const { return document_; }
+  const std::shared_ptr<XmlDocument>& Document() const { return document_; }
 
  private:
   // Only Release destroys it. Waits a few seconds at most for a backup copy

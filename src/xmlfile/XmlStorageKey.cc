@@ -44,9 +44,9 @@ std::vector<std::string> SplitMultiString(const char* data, unsigned size) {
 
 std::string EncodeBinary(const void* data, unsigned size) {
   size_t length = 0;
-  base64::encode(data, size, nullptr, &length);
+  base64::Encode(data, size, nullptr, &length);
   std::string text(length, '\0');
-  if (size > 0) base64::encode(data, size, text.data(), &length);
+  if (size > 0) base64::Encode(data, size, text.data(), &length);
   return text;
 }
 
@@ -68,18 +68,18 @@ void ReadInteger(const char* value, void* buffer, unsigned size) {
 
 XmlStorageKeyBase::XmlStorageKeyBase(XmlNode* element) : element_(element) {}
 
-void XmlStorageKeyBase::CheckLive() const { element_.live<IOException>(); }
+void XmlStorageKeyBase::CheckLive() const { element_.Live<IOException>(); }
 
-const char* XmlStorageKeyBase::attribute(const char* name) const {
-  return element()->GetAttributeValue(name);
+const char* XmlStorageKeyBase::Attribute(const char* name) const {
+  return Element()->GetAttributeValue(name);
 }
 
 void XmlStorageKeyBase::SetAttribute(const char* name, const char* value) {
-  const unsigned index = element()->GetAttributeIndex(name);
+  const unsigned index = Element()->GetAttributeIndex(name);
   if (index == XmlNode::kNoAttribute) {
-    element()->AddAttribute(name, value);
+    Element()->AddAttribute(name, value);
   } else {
-    element()->SetAttributeValue(index, value);
+    Element()->SetAttributeValue(index, value);
   }
 }
 
@@ -87,7 +87,7 @@ XmlStorageKey::XmlStorageKey(XmlNode* element) : XmlStorageKeyBase(element) {}
 
 Type XmlStorageKey::GetType() {
   CheckLive();
-  const char* name = attribute(kType);
+  const char* name = Attribute(kType);
   if (name == nullptr) return TYPE_UNKNOWN;  // created, never written
   for (int type = TYPE_BINARY; type <= TYPE_MULTI_STRING; ++type) {
     if (std::strcmp(name, kTypeNames[type]) == 0) return static_cast<Type>(type);
@@ -103,21 +103,21 @@ unsigned XmlStorageKey::GetSize() {
 }
 
 size_t XmlStorageKey::ReadableSize() const {
-  const char* name = attribute(kType);
-  const char* value = attribute(kValue);
+  const char* name = Attribute(kType);
+  const char* value = Attribute(kValue);
   if (name == nullptr) return 0;
   if (std::strcmp(name, kTypeNames[TYPE_INTEGER]) == 0) return sizeof(int32_t);
   if (std::strcmp(name, kTypeNames[TYPE_STRING]) == 0) return value == nullptr ? 0 : std::strlen(value) + 1;
   if (std::strcmp(name, kTypeNames[TYPE_BINARY]) == 0) {
     size_t decodedLength = 0;
-    if (value != nullptr) base64::decode(value, std::strlen(value), nullptr, &decodedLength);
+    if (value != nullptr) base64::Decode(value, std::strlen(value), nullptr, &decodedLength);
     return decodedLength;
   }
   if (std::strcmp(name, kTypeNames[TYPE_MULTI_STRING]) != 0) return 0;
   size_t total = 1;  // the NUL that closes the run
-  const XmlNodes* children = element()->GetChildren();
-  for (int index = 0; index < children->size(); ++index) {
-    const XmlNode* child = children->get(index);
+  const XmlNodes* children = Element()->GetChildren();
+  for (int index = 0; index < children->Size(); ++index) {
+    const XmlNode* child = children->At(index);
     const char* childName = child->Name();
     const char* text = child->GetAttributeValue(kValue);
     if (childName != nullptr && std::strcmp(childName, kSubstring) == 0 && text != nullptr) {
@@ -128,7 +128,7 @@ size_t XmlStorageKey::ReadableSize() const {
 }
 
 std::optional<unsigned> XmlStorageKey::StoredSize() const {
-  const char* text = attribute(kSize);
+  const char* text = Attribute(kSize);
   if (text == nullptr || *text < '0' || *text > '9') return std::nullopt;
   char* end = nullptr;
   errno = 0;
@@ -176,21 +176,21 @@ bool XmlStorageKey::Write(Type type, const void* data, unsigned size) {
   if (type != TYPE_MULTI_STRING) SetAttribute(kValue, value.c_str());
   SetAttribute(kType, kTypeNames[type]);
   SetAttribute(kSize, std::to_string(recordedSize).c_str());
-  XmlNodes* children = element()->GetChildren();
+  XmlNodes* children = Element()->GetChildren();
   for (const std::string& text : substrings) {
     std::unique_ptr<XmlNode> child(XmlNode::CreateNode());
     child->SetName(kSubstring);
     child->AddAttribute(kValue, text.c_str());
-    children->add(child.release());
+    children->Add(child.release());
   }
   return true;
 }
 
 void XmlStorageKey::RemoveSubstrings() {
-  XmlNodes* children = element()->GetChildren();
-  for (int index = children->size() - 1; index >= 0; --index) {
-    const char* name = children->get(index)->Name();
-    if (name != nullptr && std::strcmp(name, kSubstring) == 0) children->del(index);
+  XmlNodes* children = Element()->GetChildren();
+  for (int index = children->Size() - 1; index >= 0; --index) {
+    const char* name = children->At(index)->Name();
+    if (name != nullptr && std::strcmp(name, kSubstring) == 0) children->Delete(index);
   }
 }
 
@@ -202,7 +202,7 @@ bool XmlStorageKey::Read(void* buffer, unsigned size) {
     ReadMultiString(buffer, size);
     return true;
   }
-  const char* value = attribute(kValue);
+  const char* value = Attribute(kValue);
   if (value == nullptr) throw IOException(kErrorFailed);
   switch (type) {
     case TYPE_BINARY:
@@ -225,9 +225,9 @@ void XmlStorageKey::ReadBinary(const char* value, void* buffer, unsigned size) c
   // A text whose length is no multiple of four (edited by hand) is no
   // Base64 text at all.
   if (textLength % 4 != 0 || !stored) throw Exception(kErrorFailed);
-  base64::decode(value, textLength, nullptr, &decodedLength);
+  base64::Decode(value, textLength, nullptr, &decodedLength);
   if (decodedLength > size || *stored > size || *stored != decodedLength) throw Exception(kErrorFailed);
-  if (decodedLength > 0) base64::decode(value, textLength, buffer, &decodedLength);
+  if (decodedLength > 0) base64::Decode(value, textLength, buffer, &decodedLength);
 }
 
 void XmlStorageKey::ReadString(const char* value, void* buffer, unsigned size) const {
@@ -241,9 +241,9 @@ void XmlStorageKey::ReadString(const char* value, void* buffer, unsigned size) c
 void XmlStorageKey::ReadMultiString(void* buffer, unsigned size) const {
   char* out = static_cast<char*>(buffer);
   unsigned remaining = size;
-  const XmlNodes* children = element()->GetChildren();
-  for (int index = 0; index < children->size() && remaining > 0; ++index) {
-    const XmlNode* child = children->get(index);
+  const XmlNodes* children = Element()->GetChildren();
+  for (int index = 0; index < children->Size() && remaining > 0; ++index) {
+    const XmlNode* child = children->At(index);
     const char* name = child->Name();
     const char* text = child->GetAttributeValue(kValue);
     if (name == nullptr || std::strcmp(name, kSubstring) != 0 || text == nullptr) continue;

@@ -21,7 +21,7 @@ class XmlStorageKeyBase : public StorageKeyBase {
  public:
   explicit XmlStorageKeyBase(XmlNode* element);
 
-  XmlNode* element() const { return element_.get(); }
+  XmlNode* Element() const { return element_.get(); }
 
  protected:
   ~XmlStorageKeyBase() override = default;  // only Release destroys it
@@ -29,7 +29,7 @@ class XmlStorageKeyBase : public StorageKeyBase {
   // IOException -1 once the element is deleted.
   void CheckLive() const;
   // Null when the attribute is absent.
-  const char* attribute(const char* name) const;
+  const char* Attribute(const char* name) const;
   // Replaces the attribute's value where it stands, or appends it.
   void SetAttribute(const char* name, const char* value);
 

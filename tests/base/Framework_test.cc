@@ -38,11 +38,11 @@ std::optional<std::string> Run(Convert convert, size_t room) {
   return out;
 }
 std::optional<std::string> Encode(const std::string& bytes) {
-  return Run([&](char* to, size_t* length) { return base64::encode(bytes.data(), bytes.size(), to, length); },
+  return Run([&](char* to, size_t* length) { return base64::Encode(bytes.data(), bytes.size(), to, length); },
              0);
 }
 std::optional<std::string> Decode(const char* text, size_t n) {
-  return Run([&](char* to, size_t* length) { return base64::decode(text, n, to, length); }, 16);
+  return Run([&](char* to, size_t* length) { return base64::Decode(text, n, to, length); }, 16);
 }
 
 // Round trips of generated values of every length modulo 3 run through the
@@ -109,7 +109,7 @@ TEST(Framework, NamedEventsAndMutexes) {
 // Counts its runs; a fire-and-forget job deletes itself first.
 struct CountingThread : threads::Thread {
   CountingThread(std::atomic<int>& runs, bool deleteItself) : runs(runs), deleteItself(deleteItself) {}
-  int run() override {
+  int Run() override {
     std::atomic<int>& counter = runs;
     if (deleteItself) delete this;
     counter.fetch_add(1);
@@ -123,10 +123,10 @@ struct CountingThread : threads::Thread {
 TEST(Framework, ThreadsRunTheirBodyOnceElsewhere) {
   std::atomic<int> runs{0};
   CountingThread thread(runs, false);
-  EXPECT_TRUE(thread.start());
-  EXPECT_FALSE(thread.start());
+  EXPECT_TRUE(thread.Launch());
+  EXPECT_FALSE(thread.Launch());
   runs.wait(0);
-  EXPECT_TRUE((new CountingThread(runs, true))->start());
+  EXPECT_TRUE((new CountingThread(runs, true))->Launch());
   runs.wait(1);
   EXPECT_EQ(runs, 2);
 }
@@ -134,9 +134,9 @@ TEST(Framework, ThreadsRunTheirBodyOnceElsewhere) {
 TEST(Framework, NamesEnumeratorWalksCopiesInOrderAndStaysPastTheEndUntilReset) {
   std::string changing = "Width";
   Ref<NamesEnumerator> names(new NamesEnumerator);
-  for (const char* name : {changing.c_str(), "", "height", "Width"}) names->add(name);
+  for (const char* name : {changing.c_str(), "", "height", "Width"}) names->Add(name);
   changing = "changed";
-  EXPECT_THROW(names->add(nullptr), std::invalid_argument);
+  EXPECT_THROW(names->Add(nullptr), std::invalid_argument);
   for (int walk = 0; walk < 2; ++walk, names->Reset()) {
     EXPECT_THROW(names->Current(), std::logic_error);  // before the first Next
     std::vector<std::string> seen;

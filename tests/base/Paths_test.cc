@@ -29,9 +29,9 @@ TEST(Paths, SectionPathsSplitAtRunsOfEitherSeparatorAfterAnyDrive) {
   for (const auto& [path, drive, expected] : kCases) {
     SectionPath split = Split(path);
     Names components;
-    for (size_t i = 0; i < split.size(); ++i) components.push_back(split.component(i));
+    for (size_t i = 0; i < split.Size(); ++i) components.push_back(split.Component(i));
     EXPECT_EQ(components, expected) << path;
-    EXPECT_EQ(split.drive(), drive) << path;
+    EXPECT_EQ(split.Drive(), drive) << path;
   }
 }
 

@@ -105,7 +105,7 @@ inline std::string TextOf(int32_t sid) {
 inline bool HasBlock(storage::PageManager& pages, const InitMemAddress& at) {
   const Blocks blocks = Walk(pages, false);
   return std::any_of(blocks.begin(), blocks.end(),
-                     [&](const auto& block) { return block.first == at.value(); });
+                     [&](const auto& block) { return block.first == at.Value(); });
 }
 inline std::atomic_ref<uint32_t> WordAt(storage::PageManager& pages, const InitMemAddress& at,
                                         uint32_t offset) {
@@ -133,7 +133,7 @@ inline std::vector<InitMemAddress> FillFirstHive(storage::PageManager& pages) {
   std::vector<InitMemAddress> fillers;
   for (uint32_t size = 1 << 19; size >= 4;) {
     const InitMemAddress address = pages.Allocate(size);
-    if (address.hive() == 1) {
+    if (address.HiveNumber() == 1) {
       fillers.push_back(address);
     } else {
       pages.Release(address);

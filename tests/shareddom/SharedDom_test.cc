@@ -224,7 +224,7 @@ TEST_F(SharedDomTest, ConcurrentCreatesOfOneNameMakeOneChild) {
 TEST_F(SharedDomTest, ALockerPinsARemovedNodeUntilItUnlocks) {
   Up();
   std::optional<NodeRef> handle(session_->Nodes().NewElement(1));
-  const InitMemAddress node = handle->address();
+  const InitMemAddress node = handle->Address();
   session_->Access().LockNode(node);
   session_->Access().LockNode(node);
   std::atomic<bool> entered{false};
@@ -233,8 +233,8 @@ TEST_F(SharedDomTest, ALockerPinsARemovedNodeUntilItUnlocks) {
     entered = true;
     session_->Access().UnlockNode(node);
   });
-  ASSERT_TRUE(WaitUntil([&] { return handle->traits()->ReferencesWord().load() == kNoReferences + 2; }));
-  handle->mark();
+  ASSERT_TRUE(WaitUntil([&] { return handle->Traits()->ReferencesWord().load() == kNoReferences + 2; }));
+  handle->Mark();
   handle.reset();
   session_->Access().UnlockNode(node);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -264,10 +264,10 @@ TEST_F(SharedDomTest, ThreadsAndProcessesMakeOneAccessRecordPerNode) {
   std::map<uint32_t, uint32_t> references;
   int duplicates = 0;
   storage::MemAccessController& access = session_->Access();
-  for (InitMemAddress at(access.root().WordOfHead().load()); !at.IsNull();) {
-    storage::AccessTraits& record = access.traits(at);
+  for (InitMemAddress at(access.RootRecord().WordOfHead().load()); !at.IsNull();) {
+    storage::AccessTraits& record = access.Traits(at);
     const uint32_t key = record.KeyWord().load();
-    if (InitMemAddress(key).hive() == 3 &&
+    if (InitMemAddress(key).HiveNumber() == 3 &&
         !references.emplace(key, record.ReferencesWord() - kNoReferences).second)
       ++duplicates;
     at = InitMemAddress(record.NextWord().load());
@@ -281,14 +281,14 @@ TEST_F(SharedDomTest, ThreadsAndProcessesMakeOneAccessRecordPerNode) {
 TEST_F(SharedDomTest, ANodeLockOfAKilledProcessIsTakenOver) {
   Up();
   const InitMemAddress node(3, 16 * 7);
-  HelperProcess holder({"hold-node-lock", Path(), std::to_string(node.value()), Path("ready")});
+  HelperProcess holder({"hold-node-lock", Path(), std::to_string(node.Value()), Path("ready")});
   ASSERT_TRUE(WaitForFile(Path("ready")));
-  storage::AccessTraits& record = session_->Access().traits(session_->Access().TraitsOf(node));
-  EXPECT_NE(record.nodeLock.owner(), kNoReferences);
+  storage::AccessTraits& record = session_->Access().Traits(session_->Access().TraitsOf(node));
+  EXPECT_NE(record.nodeLock.Owner(), kNoReferences);
 
   holder.Kill();
   session_->Access().LockNode(node);
-  EXPECT_EQ(record.nodeLock.owner(), storage::platform::CurrentThreadId());
+  EXPECT_EQ(record.nodeLock.Owner(), storage::platform::CurrentThreadId());
   session_->Access().UnlockNode(node);
 }
 

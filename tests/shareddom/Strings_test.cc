@@ -134,11 +134,11 @@ TEST_F(StringTableTest, AKilledRootHolderDoesNotBlockTheOthers) {
   arguments.push_back(Sign("held").string());
   HelperProcess helper(arguments);
   ASSERT_TRUE(WaitForFile(Sign("held")));
-  EXPECT_NE(RootLock(Pages()).owner(), storage::owner::OwnerLock::kFreeValue);
+  EXPECT_NE(RootLock(Pages()).Owner(), storage::owner::OwnerLock::kFreeValue);
   helper.Kill();
 
   EXPECT_EQ(NameString("After the kill").GetSID(), 1);
-  EXPECT_EQ(RootLock(Pages()).owner(), storage::owner::OwnerLock::kFreeValue);
+  EXPECT_EQ(RootLock(Pages()).Owner(), storage::owner::OwnerLock::kFreeValue);
 }
 
 // Another process stores a text and holds it until the test lets it go.

@@ -117,8 +117,8 @@ TEST_F(HiveTest, MissingDamagedOrUnreadableSegmentFilesAreRefusedAndKeptWithNoth
       EXPECT_THROW(open(), storage::LoadHiveException);
     }
     EXPECT_EQ(segment->GetData(), nullptr);
-    EXPECT_EQ(holder->header()->CreationLock().owner(), 0u);
-    EXPECT_EQ(holder->header()->CreationLock().count(), 0u);
+    EXPECT_EQ(holder->HeaderRecord()->CreationLock().Owner(), 0u);
+    EXPECT_EQ(holder->HeaderRecord()->CreationLock().Count(), 0u);
     storage::EventEx event((Name() + "EventInitialize").c_str());
     EXPECT_TRUE(event.Created());
     EXPECT_NE(platform::NamedMutex::Create(FileSegment::MutexName(Name().c_str()).c_str(), false), nullptr);
@@ -331,8 +331,8 @@ TEST_F(HiveTest, HiveFilesMatchTheGoldenImageAndLoadBack) {
     Start(manager, true);
     for (uint32_t size : {0u, 5u, 24u, 100u, kAll}) {
       const InitMemAddress address = manager.Allocate(size);
-      Stamp(manager.GetPoint(address), std::clamp(size, 1u, 64u), address.value());
-      written.emplace_back(address.value(), std::max(size, 1u));
+      Stamp(manager.GetPoint(address), std::clamp(size, 1u, 64u), address.Value());
+      written.emplace_back(address.Value(), std::max(size, 1u));
     }
     manager.Release(InitMemAddress(written[1].first));
     written.erase(written.begin() + 1);
@@ -373,19 +373,19 @@ TEST_F(HiveTest, TheChainGrowsOnlyWhenNoHiveHasRoomAndOtherManagersFollowIt) {
   std::vector<InitMemAddress> blocks;
   for (int hive = 1; hive <= 3; ++hive) {
     blocks.push_back(first.Allocate(kAll));  // fills a hive next to its head
-    EXPECT_EQ(blocks.back().hive(), hive);
+    EXPECT_EQ(blocks.back().HiveNumber(), hive);
   }
   Stamp(first.GetPoint(blocks[1]), 64, 2);
   EXPECT_TRUE(HasStamp(second.GetPoint(blocks[1]), 64, 2));
   second.Release(blocks[2]);
-  EXPECT_EQ(Walk(first, false), (Blocks{{blocks[0].value(), kAll}, {blocks[1].value(), kAll}}));
+  EXPECT_EQ(Walk(first, false), (Blocks{{blocks[0].Value(), kAll}, {blocks[1].Value(), kAll}}));
   EXPECT_EQ(second.Allocate(kAll), blocks[2]);  // room in a hive another manager made comes first
   const InitMemAddress small = second.Allocate(8);
-  EXPECT_EQ(small.hive(), 4);
-  EXPECT_EQ(Walk(second, true).front().first, small.value());  // the reverse walk starts at the last hive
+  EXPECT_EQ(small.HiveNumber(), 4);
+  EXPECT_EQ(Walk(second, true).front().first, small.Value());  // the reverse walk starts at the last hive
   EXPECT_THROW(first.Release(InitMemAddress(1, 1048448)), storage::BadAllocException);  // the head
   EXPECT_EQ(first.TryGetPoint(small, 8), first.GetPoint(small));
-  for (uint32_t outside : {0x0C000010u, 0x00000010u, 0xFF000010u, 0x01100000u, small.value() + 1}) {
+  for (uint32_t outside : {0x0C000010u, 0x00000010u, 0xFF000010u, 0x01100000u, small.Value() + 1}) {
     EXPECT_EQ(first.TryGetPoint(InitMemAddress(outside), 8), nullptr) << outside;
   }
 }
@@ -397,7 +397,7 @@ TEST_F(HiveTest, RefusesWhatFitsNoHiveAndNamesThatDoNotFit) {
   EXPECT_FALSE(SegmentExists("001d"));  // no hive was made for them
   InitMemAddress last;
   for (int hive = 1; hive <= 127; ++hive) last = manager.Allocate(600000);  // one such block per hive
-  ASSERT_EQ(last.hive(), 127);
+  ASSERT_EQ(last.HiveNumber(), 127);
   EXPECT_THROW(manager.Allocate(600000), storage::BadAllocException);
   manager.Release(last);
   EXPECT_EQ(manager.Allocate(600000), last);
@@ -440,7 +440,7 @@ TEST_F(HiveTest, ThreadsAndStartsThatGrowOneStorageAtOnceAppendEachHiveOnce) {
     for (InitMemAddress& address : addresses) threads.emplace_back([&] { address = managers[0].Allocate(600000); });
   }
   std::set<int> hives;
-  for (const InitMemAddress& address : addresses) hives.insert(address.hive());
+  for (const InitMemAddress& address : addresses) hives.insert(address.HiveNumber());
   EXPECT_EQ(hives, (std::set<int>{1, 2, 3, 4}));
   EXPECT_FALSE(SegmentExists("004d"));
   PageManager late;

@@ -32,8 +32,8 @@ class OwnerLockTest : public testing::Test {};
 
 template <class Lock>
 void ExpectWords(const Lock& lock, uint32_t owner, uint32_t count) {
-  EXPECT_EQ(lock.owner(), owner);
-  EXPECT_EQ(lock.count(), count);
+  EXPECT_EQ(lock.Owner(), owner);
+  EXPECT_EQ(lock.Count(), count);
 }
 
 using LockKinds = testing::Types<OwnerLock, ZeroFreeOwnerLock>;
@@ -47,26 +47,26 @@ TYPED_TEST(OwnerLockTest, FilledMemoryIsFreeNestsForItsHolderAndOutlivesIt) {
   const uint32_t freeWords[2] = {TypeParam::kFreeValue, TypeParam::kFreeValue};
   std::memcpy(bytes, freeWords, sizeof bytes);
   TypeParam& lock = *std::launder(reinterpret_cast<TypeParam*>(bytes));
-  std::thread([&] { lock.unlock(); }).join();
+  std::thread([&] { lock.Unlock(); }).join();
   ExpectWords(lock, TypeParam::kFreeValue, TypeParam::kFreeValue);
   const uint32_t me = platform::CurrentThreadId();
   for (uint32_t depth = 1; depth <= 3; ++depth) {
-    lock.lock(depth == 1 ? 1 : GetSpinCount());  // one attempt suffices on a free lock
+    lock.Lock(depth == 1 ? 1 : GetSpinCount());  // one attempt suffices on a free lock
     ExpectWords(lock, me, TypeParam::kFreeValue + depth);
   }
-  std::thread([&] { lock.unlock(); }).join();
+  std::thread([&] { lock.Unlock(); }).join();
   ExpectWords(lock, me, TypeParam::kFreeValue + 3);
 
   std::atomic<uint32_t> ownerSeenByWaiter{0};
   std::thread waiter([&] {
     OwnerLockGuard guard(lock);
-    ownerSeenByWaiter = lock.owner();
+    ownerSeenByWaiter = lock.Owner();
   });
-  lock.unlock();
-  lock.unlock();
+  lock.Unlock();
+  lock.Unlock();
   // Still held once: the waiter cannot have got it.
   ExpectWords(lock, me, TypeParam::kFreeValue + 1);
-  lock.unlock();
+  lock.Unlock();
   waiter.join();
   EXPECT_NE(ownerSeenByWaiter, 0u);
   EXPECT_NE(ownerSeenByWaiter, me);
@@ -75,13 +75,13 @@ TYPED_TEST(OwnerLockTest, FilledMemoryIsFreeNestsForItsHolderAndOutlivesIt) {
   // The lock of an ended thread is taken over at depth one.
   uint32_t ended = 0;
   std::thread([&] {
-    for (int depth = 0; depth < 3; ++depth) lock.lock(GetSpinCount());
+    for (int depth = 0; depth < 3; ++depth) lock.Lock(GetSpinCount());
     ended = platform::CurrentThreadId();
   }).join();
   ExpectWords(lock, ended, TypeParam::kFreeValue + 3);
-  lock.lock(GetSpinCount());
+  lock.Lock(GetSpinCount());
   ExpectWords(lock, platform::CurrentThreadId(), TypeParam::kFreeValue + 1);
-  lock.unlock();
+  lock.Unlock();
   ExpectWords(lock, TypeParam::kFreeValue, TypeParam::kFreeValue);
 }
 
@@ -147,12 +147,12 @@ TEST_F(OwnerLockProcessesTest, FourProcessesOfTwoThreadsCountExactly) {
 TEST_F(OwnerLockProcessesTest, LockOfAKilledProcessIsTakenOverByAnother) {
   HelperProcess holder({"owner-hold", name_});
   ASSERT_TRUE(AwaitSet(area_->holder));
-  EXPECT_TRUE(GlobalRegistrator::is_registered(area_->holder));
+  EXPECT_TRUE(GlobalRegistrator::IsRegistered(area_->holder));
 
   HelperProcess taker({"owner-take", name_});
   ASSERT_TRUE(AwaitSet(area_->taker_waiting));
   // The taker cannot have it while the holder lives.
-  EXPECT_EQ(area_->lock.owner(), area_->holder);
+  EXPECT_EQ(area_->lock.Owner(), area_->holder);
 
   holder.Kill();
   ASSERT_EQ(taker.Wait(kHelperLimit), 0);

@@ -227,7 +227,7 @@ TEST_F(CheckTest, TheHashChainTiesEachHiveToTheOneBefore) {
     pages.Initialize(&names);
     const storage::InitMemAddress first = pages.Allocate(600000);
     const storage::InitMemAddress second = pages.Allocate(600000);
-    ASSERT_EQ(second.hive(), 2);
+    ASSERT_EQ(second.HiveNumber(), 2);
     pages.Release(first);
     pages.Release(second);
   }

@@ -43,7 +43,7 @@ std::string Describe(const XmlNode& node, size_t depth = 0) {
     out += " " + Visible(node.GetAttributeNameAt(i)) + "=" + Visible(node.GetAttributeValueAt(i));
   }
   out += "\n";
-  for (int i = 0; i < node.GetChildren()->size(); ++i) out += Describe(*node.GetChildren()->get(i), depth + 1);
+  for (int i = 0; i < node.GetChildren()->Size(); ++i) out += Describe(*node.GetChildren()->At(i), depth + 1);
   return out;
 }
 
@@ -59,7 +59,7 @@ class RandomTrees {
       bool repeat = Below(4) == 0 && node->GetAttributeCount() > 0;
       node->AddAttribute(repeat ? node->GetAttributeNameAt(0) : Text().c_str(), Text().c_str());
     }
-    for (int i = depth > 0 ? Below(4) : 0; i > 0; --i) node->GetChildren()->add(Tree(depth - 1).release());
+    for (int i = depth > 0 ? Below(4) : 0; i > 0; --i) node->GetChildren()->Add(Tree(depth - 1).release());
     return node;
   }
 
@@ -108,8 +108,8 @@ TEST(Xml, VeryDeepTreesSurviveWithoutRecursion) {
   constexpr int kDepth = 200000;
   NodePtr root(XmlNode::CreateNode());
   XmlNode* tip = root.get();
-  for (int level = 0; level < kDepth; ++level, tip = tip->GetChildren()->get(0)) {
-    tip->GetChildren()->add(XmlNode::CreateNode());
+  for (int level = 0; level < kDepth; ++level, tip = tip->GetChildren()->At(0)) {
+    tip->GetChildren()->Add(XmlNode::CreateNode());
   }
   tip->SetName("bottom");
   XmlSaver saver;
@@ -118,7 +118,7 @@ TEST(Xml, VeryDeepTreesSurviveWithoutRecursion) {
   EXPECT_LT(text.size(), 300u * kDepth);  // indentation is capped
   const XmlNode* node = (root = Parse(text)).get();
   int depth = 0;
-  for (; node->GetChildren()->size() == 1; ++depth) node = node->GetChildren()->get(0);
+  for (; node->GetChildren()->Size() == 1; ++depth) node = node->GetChildren()->At(0);
   EXPECT_EQ(depth, kDepth);
   EXPECT_STREQ(node->Name(), "bottom");
 }
@@ -201,21 +201,21 @@ TEST(Xml, SaverWritesTheKnownLayoutAndRefusesWhatItCannotWrite) {
 // subtree, until its last unpin; ASan reports a read after free or a leak.
 TEST(Xml, PinnedNodesOutliveTheirRemoval) {
   NodePtr parent = Parse("<r><pinned><child/></pinned><holder><deep/></holder></r>");
-  XmlNode* pinned = parent->GetChildren()->get(0);
-  XmlNode* deep = parent->GetChildren()->get(1)->GetChildren()->get(0);
-  pinned->pin();
-  pinned->pin();
-  deep->pin();
+  XmlNode* pinned = parent->GetChildren()->At(0);
+  XmlNode* deep = parent->GetChildren()->At(1)->GetChildren()->At(0);
+  pinned->Pin();
+  pinned->Pin();
+  deep->Pin();
   EXPECT_FALSE(pinned->IsRemoved());
-  ASSERT_TRUE(parent->GetChildren()->del(0));
+  ASSERT_TRUE(parent->GetChildren()->Delete(0));
   EXPECT_TRUE(pinned->IsRemoved());
-  pinned->unpin();
+  pinned->Unpin();
   EXPECT_EQ(Describe(*pinned), "\"pinned\"\n  \"child\"\n");
-  pinned->unpin();  // frees it with its child
+  pinned->Unpin();  // frees it with its child
   parent.reset();   // frees the holder, but not its pinned child
   EXPECT_TRUE(deep->IsRemoved());
   EXPECT_STREQ(deep->Name(), "deep");
-  deep->unpin();
+  deep->Unpin();
 }
 
 }  // namespace

@@ -77,7 +77,7 @@ HiveRegion HiveRegion::FromFiles(const std::string& filePrefix, Findings& findin
 }
 
 const HiveImage* HiveRegion::HiveOf(uint32_t address) const {
-  const int number = storage::InitMemAddress(address).hive();
+  const int number = storage::InitMemAddress(address).HiveNumber();
   if (number < 1 || static_cast<size_t>(number) > hives_.size()) return nullptr;
   return &hives_[static_cast<size_t>(number) - 1];
 }

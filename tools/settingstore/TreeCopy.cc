@@ -66,7 +66,7 @@ struct Pending {
 // would reopen the parent (the copy then never ends) or land elsewhere.
 bool IsOneSectionName(const std::string& name) {
   const storage::utils::SectionPath split = storage::utils::Split(name.c_str());
-  return split.size() == 1 && split.component(0) == name;
+  return split.Size() == 1 && split.Component(0) == name;
 }
 
 std::string LowerAscii(std::string text) {

@@ -70,7 +70,7 @@ class ObjectFile {
   ObjectFile(const ObjectFile&) = delete;
   ObjectFile& operator=(const ObjectFile&) = delete;
 
-  int fd() const { return fd_; }
+  int Descriptor() const { return fd_; }
   int Release() {
     int fd = fd_;
     fd_ = -1;
@@ -140,9 +140,10 @@ void ReclaimStaleObjects(int directory) {
     struct stat info;
     // Busy guards are skipped: whoever holds one is using the object. Other
     // users' objects are theirs to clear.
-    if (file.fd() >= 0 && fstat(file.fd(), &info) == 0 && info.st_uid == geteuid() &&
-        LockByte(file.fd(), F_WRLCK, kGuardByte, false) == 0 && fstat(file.fd(), &info) == 0 &&
-        S_ISREG(info.st_mode) && info.st_nlink > 0 && LockByte(file.fd(), F_WRLCK, kHolderByte, false) == 0) {
+    if (file.Descriptor() >= 0 && fstat(file.Descriptor(), &info) == 0 && info.st_uid == geteuid() &&
+        LockByte(file.Descriptor(), F_WRLCK, kGuardByte, false) == 0 &&
+        fstat(file.Descriptor(), &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink > 0 &&
+        LockByte(file.Descriptor(), F_WRLCK, kHolderByte, false) == 0) {
       unlinkat(directory, entry->d_name, 0);
     }
   }
@@ -233,11 +234,11 @@ class ObjectTable {
     for (;;) {
       int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (create ? O_CREAT : 0);
       ObjectFile file(openat(location.directory, location.fileName.c_str(), flags, 0600));
-      if (file.fd() >= 0 && !OwnedByCaller(location, file.fd())) return nullptr;
+      if (file.Descriptor() >= 0 && !OwnedByCaller(location, file.Descriptor())) return nullptr;
       struct stat info;
       // The guard of an object of ours: nobody else can open it to hold it.
-      int error = file.fd() < 0 ? errno : LockByte(file.fd(), F_WRLCK, kGuardByte, true);
-      if (error == 0 && fstat(file.fd(), &info) != 0) error = errno;
+      int error = file.Descriptor() < 0 ? errno : LockByte(file.Descriptor(), F_WRLCK, kGuardByte, true);
+      if (error == 0 && fstat(file.Descriptor(), &info) != 0) error = errno;
       if (error != 0) {
         if (error == EACCES || error == ELOOP) {
           Log(LogLevel::kError, messages::platform::kSharedObjectDenied, location.directoryPath.c_str(),
@@ -253,7 +254,7 @@ class ObjectTable {
         SetLastError(kErrorAccessDenied);
         return nullptr;
       }
-      error = LockByte(file.fd(), F_WRLCK, kHolderByte, false);
+      error = LockByte(file.Descriptor(), F_WRLCK, kHolderByte, false);
       if (error != 0 && error != EAGAIN) {
         SetLastError(ErrorFromErrno(error));
         return nullptr;
@@ -272,13 +273,13 @@ class ObjectTable {
         }
         continue;
       }
-      SharedObject* object = alone ? Initialise(location, file.fd(), kind, payloadSize, initialise)
-                                   : Attach(location, file.fd(), info, kind, payloadSize);
+      SharedObject* object = alone ? Initialise(location, file.Descriptor(), kind, payloadSize, initialise)
+                                   : Attach(location, file.Descriptor(), info, kind, payloadSize);
       if (object == nullptr) return nullptr;
       // Become one holder among others (a downgrade never waits), then let
       // the next one in.
-      LockByte(file.fd(), F_RDLCK, kHolderByte, false);
-      LockByte(file.fd(), F_UNLCK, kGuardByte, false);
+      LockByte(file.Descriptor(), F_RDLCK, kHolderByte, false);
+      LockByte(file.Descriptor(), F_UNLCK, kGuardByte, false);
       file.Release();
       SetLastError(create && !alone ? kErrorAlreadyExists : kErrorSuccess);
       return object;

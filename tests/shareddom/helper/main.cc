@@ -114,7 +114,7 @@ int StringHold(const Args& a) {
   const auto table = OpenStringTable(a[1], a[2]);
   const StringRef text = NameString(a[3]);
   Publish(a[4], std::to_string(text.GetSID()) + ' ' +
-                    std::to_string(FindHead(table->Pages(), text.GetSID()).hive()));
+                    std::to_string(FindHead(table->Pages(), text.GetSID()).HiveNumber()));
   return WaitForFile(a[5]) ? 0 : kTimedOut;
 }
 
@@ -122,7 +122,7 @@ int StringHold(const Args& a) {
 // and waits to be killed.
 int StringHoldRoot(const Args& a) {
   const auto table = OpenStringTable(a[1], a[2]);
-  RootLock(table->Pages()).lock(storage::GetSpinCount());
+  RootLock(table->Pages()).Lock(storage::GetSpinCount());
   TouchFile(a[3]);
   for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
 }

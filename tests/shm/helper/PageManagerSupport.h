@@ -34,7 +34,7 @@ template <class Manager>
 Blocks Walk(Manager& manager, bool reverse, size_t limit = 0, bool* completed = nullptr) {
   struct Collector : std::conditional_t<std::is_same_v<Manager, storage::PageManager>, storage::MemoryBlockVisitor,
                                         storage::PageMemoryManager::MemoryBlockVisitor> {
-    bool MemoryBlock(const storage::InitMemAddress& at, int32_t size) { return MemoryBlock(at.value(), size); }
+    bool MemoryBlock(const storage::InitMemAddress& at, int32_t size) { return MemoryBlock(at.Value(), size); }
     bool MemoryBlock(const uint32_t& offset, int32_t size) {
       blocks.emplace_back(offset, size);
       return limit == 0 || blocks.size() < limit;
@@ -77,7 +77,7 @@ inline ChurnTarget TargetOf(storage::PageMemoryManager& manager) {
 }
 
 inline ChurnTarget TargetOf(storage::PageManager& manager) {
-  return {[&](uint32_t size) { return manager.Allocate(size).value(); },
+  return {[&](uint32_t size) { return manager.Allocate(size).Value(); },
           [&](uint32_t address) { return manager.GetPoint(storage::InitMemAddress(address)); },
           [&](uint32_t address) { manager.Release(storage::InitMemAddress(address)); }, 150000};
 }

@@ -54,7 +54,7 @@ int OwnerLock(const Args& args, const std::string& what) {
   if (view == nullptr) return kBad;
   OwnerLockArea& area = *std::launder(static_cast<OwnerLockArea*>(view));
   if (what == "hold") {
-    area.lock.lock(storage::GetSpinCount());
+    area.lock.Lock(storage::GetSpinCount());
     std::atomic_ref<uint32_t>(area.holder).store(platform::CurrentThreadId());
     for (;;) platform::SleepMs(1000);
   }
