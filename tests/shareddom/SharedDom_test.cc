@@ -103,6 +103,15 @@ TEST_F(SharedDomTest, TheLastHostSavesOnlyChangesAndLearnsWhetherTheSaveFailed) 
   EXPECT_FALSE(files()[0].first == seeded[0].first) << "a change was not saved";
   EXPECT_EQ(Logged(""), 0u);
 
+  // Without its manifest (directories hold the names it would take) the set
+  // is not committed: the previous save stays whole, and the host hears so.
+  const std::string manifests = Path() + "/.hivesave." + std::to_string(storage::platform::CurrentProcessId());
+  for (int i = 0; i < 100; ++i) fs::create_directory(manifests + "." + std::to_string(i));
+  const auto saved = files();
+  EXPECT_FALSE(leave(Path(), true));
+  EXPECT_TRUE(files() == saved) << "a set without its manifest was committed";
+  for (int i = 0; i < 100; ++i) fs::remove(manifests + "." + std::to_string(i));
+
   // Below a regular file no hive file can be written: the change is lost, and said so.
   std::ofstream(Path("plain")) << "not a directory";
   EXPECT_FALSE(leave(Path("plain/store"), true));
