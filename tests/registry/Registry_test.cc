@@ -91,6 +91,11 @@ TEST_F(MemoryStoreTest, RootNamesAreExactAndOneSeparatorFollowsThem) {
   reg::HKEY key = nullptr;
   EXPECT_EQ(reg::RegCloseKey(reg::HKEY_CURRENT_USER), 0);
   ASSERT_EQ(reg::RegOpenKeyA(reg::HKEY_CURRENT_USER, nullptr, &key), 0);
+  // A reserved word, or data without its size, is an invalid parameter.
+  reg::DWORD reserved = 0, size = 4;
+  uint8_t data[4];
+  EXPECT_EQ(reg::RegQueryValueExA(key, "v", &reserved, nullptr, nullptr, &size), reg::kRegInvalidParameter);
+  EXPECT_EQ(reg::RegQueryValueExA(key, "v", nullptr, nullptr, data, nullptr), reg::kRegInvalidParameter);
   EXPECT_EQ(reg::RegCloseKey(key), 0);
   EXPECT_EQ(reg::RegCloseKey(key), reg::kRegInvalidHandle);
   EXPECT_EQ(reg::RegSetValueExA(key, "v", 0, reg::REG_SZ, reinterpret_cast<const uint8_t*>("x"), 2),

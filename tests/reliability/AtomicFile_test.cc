@@ -1,9 +1,11 @@
 // Replacing a file atomically, and clearing what killed writers left.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <csignal>
 #include <fstream>
 #include <set>
 
@@ -61,6 +63,17 @@ TEST(AtomicFileTest, ATemporaryReplacesItsFileOnlyWhenCommittedAndUnusableArgume
   EXPECT_FALSE(platform::ReplaceFileAtomically(file.c_str(), nullptr, 1));
   EXPECT_TRUE(platform::WriteTemporaryFile(file.c_str(), nullptr, 2).empty());
   EXPECT_FALSE(platform::ReplaceFileAtomically(elsewhere.c_str(), "x", 1));
+  EXPECT_EQ(storage::utils::ReadWholeFile(file), "new");
+  // A write that the file size limit cuts short fails and replaces nothing.
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+  const rlimit small{16, limit.rlim_max};
+  std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool replaced = platform::ReplaceFileAtomically(file.c_str(), std::string(64, 'x').data(), 64);
+  setrlimit(RLIMIT_FSIZE, &limit);
+  std::signal(SIGXFSZ, SIG_DFL);
+  EXPECT_FALSE(replaced);
   EXPECT_EQ(storage::utils::ReadWholeFile(file), "new");
   EXPECT_TRUE(platform::ReplaceFileAtomically(file.c_str(), nullptr, 0));
   EXPECT_EQ(storage::utils::ReadWholeFile(file), "");
