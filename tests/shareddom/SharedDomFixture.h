@@ -80,17 +80,17 @@ class SharedDomSession {
 // A string table of its own, without the rest of the shared DOM, for the
 // tests that look at its blocks; its strings are reached through NameString
 // and TextOf only.
-inline storage::StringFactory* own_string_table = nullptr;
+inline storage::StringFactory* ownStringTable = nullptr;
 inline std::unique_ptr<storage::StringFactory> OpenStringTable(const std::string& name,
                                                                const std::string& file) {
   auto table = std::make_unique<storage::StringFactory>(name.c_str(), file.c_str());
-  own_string_table = table.get();
+  ownStringTable = table.get();
   return table;
 }
 // The test's own table while it has one, else the running shared DOM's.
 inline storage::StringFactory& StringTable() {
   if (storage::SharedServices::Current() != nullptr) return storage::SharedServices::Current()->Strings();
-  return *own_string_table;
+  return *ownStringTable;
 }
 
 using StringRef = storage::StringAutoRelease;

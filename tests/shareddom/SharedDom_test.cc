@@ -206,14 +206,14 @@ TEST_F(SharedDomTest, WhatEveryProcessWroteIsThereAfterAllLeaveAndTwoPathsNeverM
 TEST_F(SharedDomTest, ConcurrentCreatesOfOneNameMakeOneChild) {
   Up();
   constexpr int kNames = 40;
-  auto create_all = [&](const char* mark) {
+  auto createAll = [&](const char* mark) {
     for (int i = 0; i < kNames; ++i) {
       const std::string name = "n" + std::to_string(i);
       WriteString(*root_, name.c_str(), mark);
       Ref<IStorageSection>(root_->CreateSection(name.c_str()));
     }
   };
-  { std::jthread first(create_all, "first"), second(create_all, "second"); }
+  { std::jthread first(createAll, "first"), second(createAll, "second"); }
 
   std::multiset<std::string> expected;
   for (int i = 0; i < kNames; ++i) expected.insert("n" + std::to_string(i));
