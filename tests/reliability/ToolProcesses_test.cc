@@ -21,11 +21,11 @@ TEST(ToolProcessesTest, ConcurrentWritersToOneXmlStorageKeepEveryWrite) {
     writers.emplace_back([&storage, writer] {
       const CliRunner own;  // each writer's output files apart
       for (int write = 0; write < kWrites; ++write)
-        own.ok(storage + Words{"set", "W" + std::to_string(writer), "K" + std::to_string(write), "v"});
+        own.Ok(storage + Words{"set", "W" + std::to_string(writer), "K" + std::to_string(write), "v"});
     });
   }
   for (std::thread& writer : writers) writer.join();
-  const std::string listing = runner.ok(storage + Words{"ls", "-r"});
+  const std::string listing = runner.Ok(storage + Words{"ls", "-r"});
   for (int writer = 0; writer < kWriters; ++writer)
     for (int write = 0; write < kWrites; ++write) {
       const std::string key = "W" + std::to_string(writer) + "/K" + std::to_string(write) + "\t";
@@ -37,14 +37,14 @@ TEST(ToolProcessesTest, ConcurrentWritersToOneXmlStorageKeepEveryWrite) {
 // last process, it saves what another process wrote meanwhile.
 TEST(ToolProcessesTest, HoldLeavesCleanlyOnASignal) {
   const CliRunner runner;
-  runner.ok(SharedStorage(runner) + Words{"set", "While", "Held", "no"});
+  runner.Ok(SharedStorage(runner) + Words{"set", "While", "Held", "no"});
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
     const std::string value = std::to_string(signal);
     HeldStorage held(runner, SharedStorage(runner));
     ASSERT_TRUE(held.Holding());
-    runner.ok(SharedStorage(runner) + Words{"set", "While", "Held", value});
+    runner.Ok(SharedStorage(runner) + Words{"set", "While", "Held", value});
     EXPECT_EQ(held.Stop(signal), 0) << signal;  // it has ended: what it saved is there
-    EXPECT_EQ(runner.ok(SharedStorage(runner) + Words{"get", "While", "Held"}), value + "\n") << signal;
+    EXPECT_EQ(runner.Ok(SharedStorage(runner) + Words{"get", "While", "Held"}), value + "\n") << signal;
   }
 }
 
@@ -53,9 +53,9 @@ TEST(ToolProcessesTest, ARunEndsOnlyAfterItsBackupCopy) {
   const Words storage = XmlStorage(runner);
   // Large enough that writing the copy outlasts the rest of the run.
   runner.WriteFile("blob", std::string(3 << 20, 'x'));
-  runner.ok(storage + Words{"set", "--type", "binary", "--from-file", runner.file("blob"), "Big", "Blob"});
-  runner.ok(storage + Words{"set", "S", "K", "v"});
-  EXPECT_EQ(runner.ok(storage + Words{"get", "S", "K"}), "v\n");
+  runner.Ok(storage + Words{"set", "--type", "binary", "--from-file", runner.File("blob"), "Big", "Blob"});
+  runner.Ok(storage + Words{"set", "S", "K", "v"});
+  EXPECT_EQ(runner.Ok(storage + Words{"get", "S", "K"}), "v\n");
   const std::string backup = runner.ReadFile("xml/.storage.backup");
   EXPECT_TRUE(backup == runner.ReadFile("xml/.storage")) << "a backup of " << backup.size() << " bytes";
 }

@@ -39,7 +39,7 @@ class HiveFile {
     bytes_.resize(std::max<size_t>(bytes_.size(), 65536));
   }
 
-  uint32_t word(uint32_t areaOffset) const {
+  uint32_t Word(uint32_t areaOffset) const {
     uint32_t value;
     std::memcpy(&value, bytes_.data() + kHeaderSize + areaOffset, sizeof value);
     return value;
@@ -48,14 +48,14 @@ class HiveFile {
     std::memcpy(bytes_.data() + kHeaderSize + areaOffset, &value, sizeof value);
   }
   void FlipByte(size_t fileOffset) { bytes_[fileOffset] = static_cast<char>(bytes_[fileOffset] ^ 0x5A); }
-  size_t size() const { return bytes_.size(); }
+  size_t Size() const { return bytes_.size(); }
 
   // The area offset of the first block in use that was asked for with
   // `size` bytes and whose content passes `matches`.
   uint32_t BlockOfSize(uint32_t size, const std::function<bool(uint32_t)>& matches = nullptr) const {
-    for (uint32_t k = 0; k < word(8); ++k) {
-      if (word(20 + 16 * k + 4) == (0xC0000000 | size) && (!matches || matches(word(20 + 16 * k))))
-        return word(20 + 16 * k);
+    for (uint32_t k = 0; k < Word(8); ++k) {
+      if (Word(20 + 16 * k + 4) == (0xC0000000 | size) && (!matches || matches(Word(20 + 16 * k))))
+        return Word(20 + 16 * k);
     }
     ADD_FAILURE() << "no block of " << size << " bytes in " << name_;
     return 0;
@@ -75,9 +75,9 @@ class HiveFile {
         static_cast<char>(StringHolderBase::Scramble(static_cast<uint8_t>(c), j));
   }
   // The node file's root element: the element that the only 4-byte block names.
-  uint32_t RootElement() const { return word(BlockOfSize(4)) & 0xFFFFFF; }
+  uint32_t RootElement() const { return Word(BlockOfSize(4)) & 0xFFFFFF; }
 
-  void save(bool withChecksum) {
+  void Save(bool withChecksum) {
     if (withChecksum) {
       const uint32_t sum =
           storage::hash::HashHelper<0>().Compute(bytes_.data() + kHeaderSize, bytes_.size() - kHeaderSize);
@@ -98,17 +98,17 @@ void ExpectLines(const std::string& out, const std::vector<std::string>& lines) 
 
 class CheckTest : public ::testing::Test {
  protected:
-  CliResult run(const Words& arguments) const { return runner_.run(SharedStorage(runner_) + arguments); }
-  std::string ok(const Words& arguments) const { return runner_.ok(SharedStorage(runner_) + arguments); }
-  void fill() const {
-    ok({"set", "App/Window", "Title", "hello"});
-    ok({"set", "--type", "int", "App/Window", "Width", "640"});
-    ok({"set", "--type", "binary", "App", "Blob", "00ff10"});
-    ok({"set", "--type", "multi", "App", "Names", "first", "second"});
-    ok({"set", "Other", "Long", std::string(200, 'x')});
+  CliResult run(const Words& arguments) const { return runner_.Run(SharedStorage(runner_) + arguments); }
+  std::string Ok(const Words& arguments) const { return runner_.Ok(SharedStorage(runner_) + arguments); }
+  void Fill() const {
+    Ok({"set", "App/Window", "Title", "hello"});
+    Ok({"set", "--type", "int", "App/Window", "Width", "640"});
+    Ok({"set", "--type", "binary", "App", "Blob", "00ff10"});
+    Ok({"set", "--type", "multi", "App", "Names", "first", "second"});
+    Ok({"set", "Other", "Long", std::string(200, 'x')});
   }
   // Runs check on a damaged storage: status 3, problems on standard output.
-  std::string damaged() const {
+  std::string Damaged() const {
     const CliResult result = run({"check"});
     EXPECT_EQ(result.status, 3) << result.out;
     EXPECT_EQ(result.err.rfind("settingstore: the storage is damaged", 0), 0u) << result.err;
@@ -123,19 +123,19 @@ class CheckTest : public ::testing::Test {
 // key and section deleted then gives its nodes and strings back: nothing is
 // left taken for a strict check to find.
 TEST_F(CheckTest, ASoundStoragePassesAndOverwritesAndDeletesLeaveNothingTaken) {
-  fill();
-  const std::string out = ok({"check"});
+  Fill();
+  const std::string out = Ok({"check"});
   ExpectLines(out, {"hives:          1 node, 1 string\n", "sections:       3\n", "keys:           5\n",
                     "the storage is sound\n"});
   EXPECT_EQ(out.find("damage"), std::string::npos) << out;
   // check reads only: the storage opens as before.
-  EXPECT_EQ(ok({"get", "App/Window", "Width"}), "640\n");
-  ok({"set", "App/Window", "Title", "second title"});
-  ok({"set", "--type", "int", "App/Window", "Title", "7"});
-  ok({"set", "Other", "Long", std::string(300, 'y')});
-  ok({"rm", "App", "Blob"});
-  ok({"rmsection", "-r", "App/Window"});
-  ExpectLines(ok({"check", "--strict"}), {"keys:           2\n", "leaked blocks:  0\n", "the storage is sound\n"});
+  EXPECT_EQ(Ok({"get", "App/Window", "Width"}), "640\n");
+  Ok({"set", "App/Window", "Title", "second title"});
+  Ok({"set", "--type", "int", "App/Window", "Title", "7"});
+  Ok({"set", "Other", "Long", std::string(300, 'y')});
+  Ok({"rm", "App", "Blob"});
+  Ok({"rmsection", "-r", "App/Window"});
+  ExpectLines(Ok({"check", "--strict"}), {"keys:           2\n", "leaked blocks:  0\n", "the storage is sound\n"});
 }
 
 // Each damage, made in a file of a filled storage: what check must report,
@@ -148,8 +148,8 @@ TEST_F(CheckTest, EachDamageIsFound) {
     std::vector<std::string> reported;
   };
   const Damage damages[] = {
-      {kNodes, false, [](HiveFile& f) { f.FlipByte(f.size() - 100); }, {".storage000d.dm2: checksum"}},
-      {kStrings, false, [](HiveFile& f) { f.FlipByte(f.size() - 100); }, {".storageMap000d.dm2: checksum"}},
+      {kNodes, false, [](HiveFile& f) { f.FlipByte(f.Size() - 100); }, {".storage000d.dm2: checksum"}},
+      {kStrings, false, [](HiveFile& f) { f.FlipByte(f.Size() - 100); }, {".storageMap000d.dm2: checksum"}},
       // The root's first child: the 4-byte holder, no element.
       {kNodes,
        true,
@@ -159,9 +159,9 @@ TEST_F(CheckTest, EachDamageIsFound) {
       {kNodes,
        true,
        [](HiveFile& f) {
-         const uint32_t first = f.word(f.RootElement() + 8);
+         const uint32_t first = f.Word(f.RootElement() + 8);
          f.SetWord(first & 0xFFFFFF, first);
-         f.SetWord((f.word((first & 0xFFFFFF) + 12) & 0xFFFFFF) + 8, 999999);
+         f.SetWord((f.Word((first & 0xFFFFFF) + 12) & 0xFFFFFF) + 8, 999999);
        },
        {"a second time", "the SID 999999 names no live string"}},
       // A string chunk linking to the table's root.
@@ -183,30 +183,30 @@ TEST_F(CheckTest, EachDamageIsFound) {
   };
   for (const Damage& damage : damages) {
     SCOPED_TRACE(damage.reported.front());
-    std::filesystem::remove_all(runner_.file("dom"));
-    fill();
-    ok({"set", "Other", "k1", "v"});
-    ok({"set", "Other", "k2", "v"});
+    std::filesystem::remove_all(runner_.File("dom"));
+    Fill();
+    Ok({"set", "Other", "k1", "v"});
+    Ok({"set", "Other", "k2", "v"});
     HiveFile file(runner_, damage.file);
     damage.make(file);
-    file.save(damage.checksum);
-    const std::string out = damaged();
+    file.Save(damage.checksum);
+    const std::string out = Damaged();
     ExpectLines(out, damage.reported);
     EXPECT_TRUE(!damage.checksum || out.find("checksum") == std::string::npos) << out;
   }
 }
 
 TEST_F(CheckTest, LeakedBlocksAreReportedAndFailOnlyAStrictCheck) {
-  fill();
+  Fill();
   // The section "Other" (with its key) cut out of the list it follows "App"
   // in, the way an operation that never finished leaves blocks behind.
   HiveFile nodes(runner_, kNodes);
-  const uint32_t app = nodes.word(nodes.RootElement() + 8) & 0xFFFFFF;
-  ASSERT_NE(nodes.word(app), kNull);
+  const uint32_t app = nodes.Word(nodes.RootElement() + 8) & 0xFFFFFF;
+  ASSERT_NE(nodes.Word(app), kNull);
   nodes.SetWord(app, kNull);
-  nodes.save(true);
+  nodes.Save(true);
 
-  const std::string out = ok({"check"});
+  const std::string out = Ok({"check"});
   ExpectLines(out, {"leak: node hives: the block", "leaked blocks:  7\n", "sections:       2\n",
                     "the storage is sound\n"});
   EXPECT_EQ(out.find("damage"), std::string::npos) << out;
@@ -216,11 +216,11 @@ TEST_F(CheckTest, LeakedBlocksAreReportedAndFailOnlyAStrictCheck) {
 }
 
 TEST_F(CheckTest, TheHashChainTiesEachHiveToTheOneBefore) {
-  fill();
+  Fill();
   {
     // The string table grows a second hive: two blocks too large for one
     // hive, given back at once, leave the storage sound with two hives.
-    const storage::SharedSettings settings(runner_.file("dom").c_str());
+    const storage::SharedSettings settings(runner_.File("dom").c_str());
     storage::BasicMemoryConfigurator names(settings.mapName.c_str(),
                                        (settings.path + "/" + settings.mapFileName).c_str());
     storage::PageManager pages;
@@ -231,20 +231,20 @@ TEST_F(CheckTest, TheHashChainTiesEachHiveToTheOneBefore) {
     pages.Release(first);
     pages.Release(second);
   }
-  EXPECT_NE(ok({"check"}).find("hives:          1 node, 2 string\n"), std::string::npos);
+  EXPECT_NE(Ok({"check"}).find("hives:          1 node, 2 string\n"), std::string::npos);
 
   // The second hive changed in a byte that nothing but the chain covers, with
   // its own checksum made right again.
   HiveFile second(runner_, "dom/.storageMap001d.dm2");
   second.FlipByte(kHeaderSize + 4096);
-  second.save(true);
-  const std::string out = damaged();
+  second.Save(true);
+  const std::string out = Damaged();
   ExpectLines(out, {".storageMap000d.dm2: its head records the hash"});
   EXPECT_EQ(out.find("checksum"), std::string::npos) << out;
 }
 
 TEST_F(CheckTest, DamagedFilesNeverCrashTheTool) {
-  fill();
+  Fill();
   const std::string pristine = runner_.ReadFile(kNodes);
   const std::string pristineMap = runner_.ReadFile(kStrings);
   std::mt19937 random(20261206);
@@ -255,25 +255,25 @@ TEST_F(CheckTest, DamagedFilesNeverCrashTheTool) {
     // The block table at the bottom and the blocks at the top hold the structure.
     for (int hit = 0; hit < 1 + round % 8; ++hit) {
       const uint32_t spot = random() % 8192;
-      file.FlipByte(random() % 2 == 0 ? kHeaderSize + spot : file.size() - 1 - spot);
+      file.FlipByte(random() % 2 == 0 ? kHeaderSize + spot : file.Size() - 1 - spot);
     }
-    file.save(round % 3 != 0);
+    file.Save(round % 3 != 0);
     const CliResult result = run({"check"});
     EXPECT_TRUE(result.status == 0 || result.status == 3) << "round " << round << ": " << result.status;
   }
   runner_.WriteFile(kStrings, pristineMap.substr(0, 5000));
-  EXPECT_NE(damaged().find(".storageMap000d.dm2: 5000 bytes instead of 1048576"), std::string::npos);
+  EXPECT_NE(Damaged().find(".storageMap000d.dm2: 5000 bytes instead of 1048576"), std::string::npos);
 }
 
 TEST_F(CheckTest, ALiveStorageIsRefusedByCheckAndMeasuredByStat) {
-  fill();
+  Fill();
   {
     HeldStorage held(runner_, SharedStorage(runner_));
     ASSERT_TRUE(held.Holding());
     const CliResult refused = run({"check"});
     EXPECT_EQ(refused.status, 3);
     EXPECT_NE(refused.err.find("is open in another process"), std::string::npos) << refused.err;
-    const std::string stat = ok({"stat"});
+    const std::string stat = Ok({"stat"});
     EXPECT_EQ(stat.rfind("region", 0), 0u) << stat;
     ExpectLines(stat, {"\nnodes        1 ", "\nstrings      1 ", "\ntraits       1 "});
     EXPECT_EQ(held.Stop(0), 0);
@@ -281,7 +281,7 @@ TEST_F(CheckTest, ALiveStorageIsRefusedByCheckAndMeasuredByStat) {
   const CliResult gone = run({"stat"});
   EXPECT_EQ(gone.status, 1);
   EXPECT_NE(gone.err.find("no process has the shared storage"), std::string::npos) << gone.err;
-  EXPECT_NE(ok({"check"}).find("the storage is sound\n"), std::string::npos);
+  EXPECT_NE(Ok({"check"}).find("the storage is sound\n"), std::string::npos);
 }
 
 }  // namespace

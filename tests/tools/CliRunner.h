@@ -51,19 +51,19 @@ struct Redirection {
 
 class CliRunner {
  public:
-  std::string file(const std::string& name) const { return directory_.File(name); }
+  std::string File(const std::string& name) const { return directory_.File(name); }
   void WriteFile(const std::string& name, const std::string& bytes) const {
-    std::ofstream(file(name), std::ios::binary) << bytes;
+    std::ofstream(File(name), std::ios::binary) << bytes;
   }
   std::string ReadFile(const std::string& name) const {
-    std::ifstream in(file(name), std::ios::binary);
+    std::ifstream in(File(name), std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
 
   // With stackKib, the tool runs with its stack limited to that many KiB, so
   // that a deep recursion shows at once. A run that hangs is killed (status -1).
-  CliResult run(Words arguments, int stackKib = 0) const {
-    const Redirection to(file(".cli-out"), file(".cli-err"));
+  CliResult Run(Words arguments, int stackKib = 0) const {
+    const Redirection to(File(".cli-out"), File(".cli-err"));
     const std::string limit = "ulimit -s " + std::to_string(stackKib) + " && exec \"$0\" \"$@\"";
     if (stackKib > 0) arguments = Words{"-c", limit, SETTINGSTORE_CLI} + arguments;
     const int status = HelperProcess(arguments, &to.io, stackKib > 0 ? "/bin/sh" : SETTINGSTORE_CLI)
@@ -71,8 +71,8 @@ class CliRunner {
     return {status, ReadFile(".cli-out"), ReadFile(".cli-err")};
   }
   // A run that must succeed: what it wrote to standard output.
-  std::string ok(const Words& arguments) const {
-    const CliResult result = run(arguments);
+  std::string Ok(const Words& arguments) const {
+    const CliResult result = Run(arguments);
     EXPECT_EQ(result.status, 0) << result.err;
     return result.out;
   }
@@ -83,14 +83,14 @@ class CliRunner {
 
 // The storage options that select one backend inside the runner's directory.
 inline Words XmlStorage(const CliRunner& runner) {
-  std::filesystem::create_directories(runner.file("xml"));
-  return {"--type", "xml", "--path", runner.file("xml")};
+  std::filesystem::create_directories(runner.File("xml"));
+  return {"--type", "xml", "--path", runner.File("xml")};
 }
 inline Words RegistryStorage(const CliRunner& runner) {
   return {
-      "--type", "registry", "--registry-db", runner.file("registry.db"), "--path", "HKCU\\Software\\CliTest"};
+      "--type", "registry", "--registry-db", runner.File("registry.db"), "--path", "HKCU\\Software\\CliTest"};
 }
-inline Words SharedStorage(const CliRunner& runner) { return {"--type", "shared", "--path", runner.file("dom")}; }
+inline Words SharedStorage(const CliRunner& runner) { return {"--type", "shared", "--path", runner.File("dom")}; }
 
 // `settingstore <storage> hold`, which lets go when its standard input closes.
 class HeldStorage {
@@ -100,7 +100,7 @@ class HeldStorage {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) return;
     input_ = ends[1];
-    const Redirection to(runner.file(".hold-out"), "", ends[0]);
+    const Redirection to(runner.File(".hold-out"), "", ends[0]);
     process_.emplace(storage + Words{"hold"}, &to.io, SETTINGSTORE_CLI);
     close(ends[0]);
     for (int tries = 0; tries < 4000 && !Holding() && process_->Running(); ++tries) usleep(5000);

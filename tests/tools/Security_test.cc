@@ -32,7 +32,7 @@ class AllowSharedDirectory {
 
 // Runs the tool on the runner's shared storage.
 CliResult Shared(const CliRunner& runner, const Words& command) {
-  return runner.run(SharedStorage(runner) + command);
+  return runner.Run(SharedStorage(runner) + command);
 }
 
 TEST(SecurityTest, StorageDirectoriesThatOtherUsersControlAreRefused) {
@@ -49,7 +49,7 @@ TEST(SecurityTest, StorageDirectoriesThatOtherUsersControlAreRefused) {
                         {"another-users", 0755, true, "belongs to another user"}};
   for (const Case& row : cases) {
     if (row.otherOwns && !other.Available()) continue;
-    const std::string directory = runner.file(row.name);
+    const std::string directory = runner.File(row.name);
     fs::create_directory(directory);
     ASSERT_EQ(chmod(directory.c_str(), row.mode), 0);
     if (row.otherOwns) {
@@ -60,7 +60,7 @@ TEST(SecurityTest, StorageDirectoriesThatOtherUsersControlAreRefused) {
       SCOPED_TRACE(std::string(row.name) + " " + type);
       for (const Words& command : {Words{"set", "A", "k", "v"}, Words{"check"}}) {
         if (command[0] == "check" && std::string(type) == "xml") continue;
-        const CliResult result = runner.run(Words{"--type", type, "--path", directory} + command);
+        const CliResult result = runner.Run(Words{"--type", type, "--path", directory} + command);
         EXPECT_EQ(result.status, 3) << result.err;
         EXPECT_NE(result.err.find("'" + directory + "' owned by " + owner), std::string::npos) << result.err;
         EXPECT_NE(result.err.find(row.why), std::string::npos) << result.err;
@@ -70,8 +70,8 @@ TEST(SecurityTest, StorageDirectoriesThatOtherUsersControlAreRefused) {
   }
   // The host may opt in to a directory it shares on purpose.
   AllowSharedDirectory allow;
-  const Words sticky = {"--type", "shared", "--path", runner.file("sticky-world-writable")};
-  EXPECT_EQ(runner.run(sticky + Words{"set", "A", "k", "v"}).status, 0);
+  const Words sticky = {"--type", "shared", "--path", runner.File("sticky-world-writable")};
+  EXPECT_EQ(runner.Run(sticky + Words{"set", "A", "k", "v"}).status, 0);
 }
 
 // A save list planted by another user, or naming files outside its own
@@ -81,7 +81,7 @@ TEST(SecurityTest, SaveListsThatAreNotTheCallersOwnHiveFilesAreNotFollowed) {
   OtherUser other;
   AllowSharedDirectory allow;
   CliRunner runner;
-  const std::string dom = runner.file("dom"), list = dom + "/.hivesave.1.0";
+  const std::string dom = runner.File("dom"), list = dom + "/.hivesave.1.0";
   ASSERT_EQ(Shared(runner, {"set", "A", "k", "v"}).status, 0);
   ASSERT_EQ(chmod(dom.c_str(), 0777), 0);
   struct Case {
@@ -89,7 +89,7 @@ TEST(SecurityTest, SaveListsThatAreNotTheCallersOwnHiveFilesAreNotFollowed) {
     bool asLink;
     std::string from, to;  // the list would rename from over to: whole paths, or names in dom
   };
-  const std::string secret = runner.file("secret"), evil = dom + "/evil";
+  const std::string secret = runner.File("secret"), evil = dom + "/evil";
   for (const Case& row : {Case{true, false, evil, secret}, Case{false, false, evil, secret},
                           Case{false, true, evil, secret}, Case{false, false, "notes.txt.tmp.1.0", "notes.txt"},
                           Case{false, false, ".storage000d.dm2x.tmp.1.0", ".storage000d.dm2x"}}) {
@@ -132,7 +132,7 @@ TEST(SecurityTest, SaveListsThatAreNotTheCallersOwnHiveFilesAreNotFollowed) {
 TEST(SecurityTest, FilesBesideAPrivateMainFileArePrivateTooAndNeeded) {
   CliRunner runner;
   // Shared: the hive files and the long texts take the first hive's bits.
-  const std::string dom = runner.file("dom");
+  const std::string dom = runner.File("dom");
   ASSERT_EQ(Shared(runner, {"set", "A", "k", "v"}).status, 0);
   ASSERT_EQ(chmod((dom + "/.storage000d.dm2").c_str(), 0600), 0);
   ASSERT_EQ(Shared(runner, {"set", "A", "long", std::string(1500, 'x')}).status, 0);
@@ -151,10 +151,10 @@ TEST(SecurityTest, FilesBesideAPrivateMainFileArePrivateTooAndNeeded) {
   EXPECT_EQ(Shared(runner, {"get", "A", "long"}).out, std::string(1500, 'x') + "\n");
 
   // XML: the backup copy takes the settings file's bits.
-  const std::string settings = runner.file("xml-settings");
+  const std::string settings = runner.File("xml-settings");
   runner.WriteFile("xml-settings", "<storage/>");
   ASSERT_EQ(chmod(settings.c_str(), 0600), 0);
-  storage::BackupController backup(settings.c_str(), runner.file("none").c_str());
+  storage::BackupController backup(settings.c_str(), runner.File("none").c_str());
   backup.Prepare();
   backup.Confirm();
   storage::IdleSave::WaitUntilIdle();

@@ -44,10 +44,10 @@ void Play(const CliRunner& runner, int backend, const Words& storage, const std:
     if (!step.doc.empty()) runner.WriteFile("doc", step.doc);
     Words command = storage;
     for (const std::string& word : step.command)
-      command.push_back(word[0] == '@' ? runner.file(word.substr(1)) : word);
-    const CliResult result = runner.run(command);
+      command.push_back(word[0] == '@' ? runner.File(word.substr(1)) : word);
+    const CliResult result = runner.Run(command);
     std::string out = step.out;
-    if (out.starts_with("@") && !fs::exists(runner.file(out.substr(1))))
+    if (out.starts_with("@") && !fs::exists(runner.File(out.substr(1))))
       runner.WriteFile(out.substr(1), result.out);
     if (out.starts_with("@")) out = runner.ReadFile(out.substr(1));
     SCOPED_TRACE(::testing::PrintToString(step.command) + " on backend " + std::to_string(backend));
@@ -179,8 +179,8 @@ TEST(ToolTest, EachCommandOnEachBackendDumpsTheSame) {
     Play(runner, backend, storage(runner), kSession);
   }
   // Loaded into an empty XML storage, the dump is that storage's own file too.
-  fs::create_directories(runner.file("copy"));
-  EXPECT_EQ(runner.run({"--type", "xml", "--path", runner.file("copy"), "load", runner.file("end.xml")}).status, 0);
+  fs::create_directories(runner.File("copy"));
+  EXPECT_EQ(runner.Run({"--type", "xml", "--path", runner.File("copy"), "load", runner.File("end.xml")}).status, 0);
   EXPECT_EQ(runner.ReadFile("copy/.storage"), runner.ReadFile("end.xml"));
 }
 
@@ -190,10 +190,10 @@ TEST(ToolTest, OptionsPathsAndExitStatuses) {
   const CliRunner runner;
   runner.WriteFile("plain", "not a directory");
   runner.WriteFile("text.db", std::string(8192, 'x'));
-  fs::create_directories(runner.file("xml"));
+  fs::create_directories(runner.File("xml"));
   // A lock file planted as a link is never followed nor waited on for ever.
-  fs::create_directories(runner.file("locked"));
-  fs::create_symlink(runner.file("plain"), runner.file("locked/.storage.lock"));
+  fs::create_directories(runner.File("locked"));
+  fs::create_symlink(runner.File("plain"), runner.File("locked/.storage.lock"));
   const Words registry = {"--type", "registry", "--registry-db", "@registry.db", "--path"};
   const Words noDatabase = {"--type", "registry", "--registry-db", "@text.db", "--path"};
   std::vector<Step> steps = {
@@ -235,8 +235,8 @@ TEST(ToolTest, OptionsPathsAndExitStatuses) {
        .err = "settingstore: the storage could not be saved, its changes are lost: *plain/sub/.storage*"},
   };
   Play(runner, kAll, {}, steps);
-  EXPECT_FALSE(fs::exists(runner.file("no")));
-  EXPECT_TRUE(fs::is_empty(runner.file("xml")));
+  EXPECT_FALSE(fs::exists(runner.File("no")));
+  EXPECT_TRUE(fs::is_empty(runner.File("xml")));
   EXPECT_EQ(runner.ReadFile("text.db"), std::string(8192, 'x'));
 }
 
@@ -252,14 +252,14 @@ TEST(ToolTest, DeepDocumentsLoadAndAreRemovedOnASmallStack) {
     runner.WriteFile(
         "deep.xml", "<r>" + open + R"(<key name="K" type="String" value="deep" size="5"/>)" + close + "</r>");
     runner.WriteFile("bad.xml", "<r>" + open + R"(<section name="x/y"/>)" + close + "</r>");
-    EXPECT_EQ(runner.run(storage(runner) + Words{"load", runner.file("deep.xml"), "Top"}, kStackKib).status,
+    EXPECT_EQ(runner.Run(storage(runner) + Words{"load", runner.File("deep.xml"), "Top"}, kStackKib).status,
               0);
-    const CliResult bad = runner.run(storage(runner) + Words{"load", runner.file("bad.xml"), ""}, kStackKib);
+    const CliResult bad = runner.Run(storage(runner) + Words{"load", runner.File("bad.xml"), ""}, kStackKib);
     EXPECT_EQ(bad.status, 3);
     EXPECT_EQ(bad.err.rfind("settingstore: section name 'x/y' in 'a/a/a/", 0), 0u) << bad.err.substr(0, 200);
     Play(runner, kAll, storage(runner),
          {{{"get", deepest, "K"}, 0, "deep\n"}, {{"ls", deepest}, 0, "K\tstring\t5\n"}});
-    EXPECT_EQ(runner.run(storage(runner) + Words{"rmsection", "-r", "Top"}, kStackKib).status, 0);
+    EXPECT_EQ(runner.Run(storage(runner) + Words{"rmsection", "-r", "Top"}, kStackKib).status, 0);
     Play(runner, kAll, storage(runner), {{{"ls"}, 0, ""}});
   }
 }
@@ -270,7 +270,7 @@ TEST(ToolTest, LoadSurvivesEveryRecordedReproducer) {
   const CliRunner runner;
   int replayed = 0;
   for (const auto& entry : fs::directory_iterator(SETTINGSTORE_CLI_LOAD_REGRESSIONS)) {
-    const CliResult result = runner.run(XmlStorage(runner) + Words{"load", entry.path().string()});
+    const CliResult result = runner.Run(XmlStorage(runner) + Words{"load", entry.path().string()});
     EXPECT_TRUE(result.status == 0 || (result.status == 3 && result.err.starts_with("settingstore: ")))
         << entry.path() << ": " << result.status << " " << result.err;
     ++replayed;
@@ -283,7 +283,7 @@ TEST(ToolTest, ADamagedXmlFileIsMovedAsideAndReported) {
   const Words storage = XmlStorage(runner);
   // The default file is never written, so its damage is no loss: the command runs.
   runner.WriteFile("xml/.storage.default", "<settings><key");
-  const std::string storageFile = runner.file("xml/.storage");
+  const std::string storageFile = runner.File("xml/.storage");
   Play(runner, kAll, storage,
        {{{"set", "S", "K", "v"}}, {{"get", "S", "K"}, 0, "v\n"}});  // the load makes the backup
   EXPECT_EQ(runner.ReadFile("xml/.storage.default"), "<settings><key");
