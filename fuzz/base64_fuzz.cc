@@ -14,17 +14,17 @@
 
 namespace {
 
-using storage::base64::decode;
-using storage::base64::encode;
+using storage::base64::Decode;
+using storage::base64::Encode;
 
 void CheckDecode(const char* text, size_t n) {
   size_t needed = 0;
-  const bool queried = decode(text, n, nullptr, &needed);
+  const bool queried = Decode(text, n, nullptr, &needed);
   fuzz::Check(!queried, "decode with a null destination returned true");
   if (n % 4 != 0) {
     std::vector<char> buffer(n);
     size_t length = buffer.size();
-    fuzz::Check(!decode(text, n, buffer.data(), &length), "decode accepted a length no multiple of 4");
+    fuzz::Check(!Decode(text, n, buffer.data(), &length), "decode accepted a length no multiple of 4");
     return;
   }
   fuzz::Check(needed <= n / 4 * 3, "decoded length above three quarters of the text");
@@ -37,26 +37,26 @@ void CheckDecode(const char* text, size_t n) {
     std::unique_ptr<unsigned char[]> short_buffer(new unsigned char[short_length]);
     std::memset(short_buffer.get(), 0xA5, short_length);
     size_t length = short_length;
-    fuzz::Check(!decode(text, n, short_buffer.get(), &length), "decode filled a buffer too small");
+    fuzz::Check(!Decode(text, n, short_buffer.get(), &length), "decode filled a buffer too small");
     fuzz::Check(length == short_length, "a refused decode changed the length");
     for (size_t i = 0; i < short_length; ++i) fuzz::Check(short_buffer[i] == 0xA5, "a refused decode wrote");
   }
   std::unique_ptr<unsigned char[]> exact(new unsigned char[needed]);
   size_t length = needed;
-  fuzz::Check(decode(text, n, exact.get(), &length), "decode refused a buffer of the queried size");
+  fuzz::Check(Decode(text, n, exact.get(), &length), "decode refused a buffer of the queried size");
   fuzz::Check(length == needed, "decode stored another length than it asked for");
 }
 
 void CheckRoundTrip(const uint8_t* bytes, size_t n) {
   size_t text_length = 0;
-  fuzz::Check(!encode(bytes, n, nullptr, &text_length), "encode with a null destination returned true");
+  fuzz::Check(!Encode(bytes, n, nullptr, &text_length), "encode with a null destination returned true");
   fuzz::Check(text_length == (n + 2) / 3 * 4, "encode asked for a wrong length");
   std::string text(text_length, '\0');
   size_t length = text.size();
-  fuzz::Check(encode(bytes, n, text.data(), &length), "encode refused a buffer of the queried size");
+  fuzz::Check(Encode(bytes, n, text.data(), &length), "encode refused a buffer of the queried size");
   std::unique_ptr<unsigned char[]> decoded(new unsigned char[n]);
   size_t decoded_length = n;
-  fuzz::Check(decode(text.data(), text.size(), decoded.get(), &decoded_length),
+  fuzz::Check(Decode(text.data(), text.size(), decoded.get(), &decoded_length),
               "decode refused an encoded text");
   fuzz::Check(decoded_length == n && (n == 0 || std::memcmp(decoded.get(), bytes, n) == 0),
               "bytes did not survive encode and decode");
