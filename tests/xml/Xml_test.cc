@@ -139,8 +139,11 @@ TEST(Xml, HandWrittenDocumentsGiveTheirTrees) {
        "\"vel.attr-61\"=\"5\"\n"},
       {"<vel.node vel.name='a b' vel.attr7-4142='1' vel.attr7-4A62='2'/>",
        "\"a b\" \"AB\"=\"1\" \"Jb\"=\"2\"\n"},
+      {"<r name='Width' vel.attr2-6e616d65='second'/>", "\"r\" \"name\"=\"Width\" \"name\"=\"second\"\n"},
   };
   for (const auto& [text, tree] : kCases) EXPECT_EQ(Describe(*Parse(text)), tree) << text;
+  // An encoded name may repeat a plain one: the first of them is the one found.
+  EXPECT_STREQ(Parse("<r name='Width' vel.attr2-6e616d65='second'/>")->GetAttributeValue("name"), "Width");
 }
 
 // What a caller sees of a malformed document: the exception, naming the line.
