@@ -1,5 +1,5 @@
 // How `hold` learns that it may let the storage go: its standard input ends,
-// or SIGINT, SIGTERM or SIGHUP arrives. Either way it then leaves as every
+// or SIGINT, SIGTERM or SIGHUP arrives (on Windows: a console control event). Either way it then leaves as every
 // command does, so the storage is released and, when it is the last process,
 // saved; the default action of those signals would end it without either.
 #ifndef SETTINGSTORE_TOOLS_SETTINGSTORE_HOLDRELEASE_H
@@ -23,7 +23,11 @@ class HoldRelease {
   void WaitForRelease();
 
  private:
+#ifdef _WIN32
+  void* released_ = nullptr;  // an event set by Ctrl+C, Ctrl+Break or a console close
+#else
   int signals_ = -1;  // the signalfd that delivers them
+#endif
 };
 
 }  // namespace cli

@@ -1,0 +1,3 @@
+# 64-bit Windows (the build that `make windows-test` runs under Wine).
+set(MINGW_TRIPLE x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
