@@ -18,6 +18,11 @@
 #include "base/Exceptions.h"
 #include "storage/storage.h"
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 namespace {
 
 using cli::OpenedStorage;
@@ -41,6 +46,11 @@ void RunOn(const cli::StorageOptions& options, OpenedStorage::Access access,
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  // Values, dumps and loads pass byte for byte, as on every other system:
+  // no "\r\n" for "\n", no end of input at a Ctrl+Z byte.
+  for (FILE* stream : {stdin, stdout, stderr}) _setmode(_fileno(stream), _O_BINARY);
+#endif
   CLI::App app{"settingstore: inspect and edit settings storages"};
   app.fallthrough();
   app.require_subcommand(0, 1);
