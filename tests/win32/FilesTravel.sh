@@ -41,7 +41,7 @@ for type in shared xml; do
       echo "width: '$width', files: '$files'"
       status=1
     else
-      echo "ok: $type storage written by $writer, read by $reader ($(ls "$dir" | tr '\n' ' '))"
+      echo "ok: $type storage written by $writer, read by $reader ($(ls -A "$dir" | tr '\n' ' '))"
     fi
   done
 done

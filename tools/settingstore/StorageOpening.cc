@@ -118,7 +118,8 @@ void RequireStorage(const StorageOptions& options) {
     case storage::STORAGE_REGISTRY: {
       const std::string database =
           options.registryDb.empty() ? storage::platform::DefaultRegistryDatabasePath() : options.registryDb;
-      if (exists(database)) return;
+      // No database path: the system's own registry (Windows), always there.
+      if (database.empty() || exists(database)) return;
       break;
     }
     case storage::STORAGE_XML: {
