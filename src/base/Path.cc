@@ -29,7 +29,7 @@ bool IsSeparator(char c) { return GetSeparators().find(c) != std::string_view::n
 // components start. POSIX has one root, "/". Windows roots a path in a drive
 // ("C:"; the current one when the path starts with a single separator) or in
 // a share ("\\server\share").
-std::string SplitRoot(const std::string& full, size_t* rest) {
+std::string SplitRoot([[maybe_unused]] const std::string& full, size_t* rest) {
   *rest = 0;
 #ifdef _WIN32
   if (full.size() >= 2 && full[1] == ':') {
