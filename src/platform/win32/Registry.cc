@@ -2,6 +2,11 @@
 // Registry.h comes before <windows.h>: winreg.h makes macros of the names of
 // the roots and value types, and ::HKEY, ::DWORD, ::FILETIME are its own types.
 #include "platform/Registry.h"
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
 #include "storage/storage.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -51,11 +56,89 @@ void Deliver(DWORD* to, ::DWORD from) {
   if (to != nullptr) *to = static_cast<DWORD>(from);
 }
 
+// A key path names levels between single backslashes; the system would take
+// an empty level as the key itself or quietly skip it.
+bool WellFormed(const char* path) {
+  if (path == nullptr || *path == '\0') return true;
+  const std::string_view text(path);
+  return text.front() != '\\' && text.back() != '\\' && text.find("\\\\") == std::string_view::npos;
+}
+
+bool IsText(::DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+std::wstring Wide(const char* text) {
+  if (text == nullptr) return {};
+  const int length = ::MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+  std::wstring wide(length > 0 ? length : 1, L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), length);
+  wide.resize(wide.size() - 1);
+  return wide;
+}
+
+// A text value with exactly the bytes the host stored. The A calls turn the
+// stored UTF-16 into the ANSI code page too, but add a terminator the host did
+// not write to a text stored without one; the W call gives the exact length.
+LSTATUS ReadText(::HKEY key, const char* valueName, std::string* bytes) {
+  const std::wstring name = Wide(valueName);
+  ::DWORD size = 0;
+  ::LSTATUS status = ::RegQueryValueExW(key, name.c_str(), nullptr, nullptr, nullptr, &size);
+  std::wstring text;
+  while (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) {
+    text.resize(size / sizeof(wchar_t) + 1);
+    size = static_cast<::DWORD>(text.size() * sizeof(wchar_t));
+    status = ::RegQueryValueExW(key, name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(text.data()), &size);
+    if (status == ERROR_SUCCESS) break;
+  }
+  if (status != ERROR_SUCCESS) return static_cast<LSTATUS>(status);
+  const int units = static_cast<int>(size / sizeof(wchar_t));
+  const int length = ::WideCharToMultiByte(CP_ACP, 0, text.data(), units, nullptr, 0, nullptr, nullptr);
+  bytes->assign(static_cast<size_t>(length), '\0');
+  ::WideCharToMultiByte(CP_ACP, 0, text.data(), units, bytes->data(), length, nullptr, nullptr);
+  return kRegSuccess;
+}
+
+// Fills the caller's data and size as the registry calls do: 234 with the
+// needed size when the buffer is short.
+LSTATUS DeliverBytes(const std::string& bytes, uint8_t* data, DWORD* dataSize) {
+  if (dataSize == nullptr) return kRegSuccess;
+  const DWORD room = *dataSize;
+  *dataSize = static_cast<DWORD>(bytes.size());
+  if (data == nullptr) return kRegSuccess;
+  if (room < bytes.size()) return kRegMoreData;
+  std::memcpy(data, bytes.data(), bytes.size());
+  return kRegSuccess;
+}
+
+// The value's type, and for text its exact bytes; other types come from the
+// A call unchanged. Text never goes through the caller's buffer in the A call,
+// which would write its terminator there.
+LSTATUS QueryValue(::HKEY key, const char* valueName, DWORD* type, uint8_t* data, DWORD* dataSize) {
+  ::DWORD systemType = 0;
+  ::DWORD size = 0;
+  ::LSTATUS status = ::RegQueryValueExA(key, valueName, nullptr, &systemType, nullptr, &size);
+  if (status != ERROR_SUCCESS) return static_cast<LSTATUS>(status);
+  Deliver(type, systemType);
+  if (IsText(systemType)) {
+    std::string bytes;
+    if (const LSTATUS read = ReadText(key, valueName, &bytes)) return read;
+    return DeliverBytes(bytes, data, dataSize);
+  }
+  if (data == nullptr) {
+    Deliver(dataSize, size);
+    return kRegSuccess;
+  }
+  size = *dataSize;
+  status = ::RegQueryValueExA(key, valueName, nullptr, nullptr, data, &size);
+  if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) Deliver(dataSize, size);
+  return static_cast<LSTATUS>(status);
+}
+
 }  // namespace
 
 // An empty or null path opens `key` itself anew.
 LSTATUS RegOpenKeyA(HKEY key, const char* subKey, HKEY* result) {
   if (result == nullptr) return kRegInvalidParameter;
+  if (!WellFormed(subKey)) return kRegBadPathname;
   ::HKEY opened = nullptr;
   ::LSTATUS status = ::RegOpenKeyExA(ToSystem(key), subKey, 0, kReadWrite, &opened);
   if (status == ERROR_ACCESS_DENIED) status = ::RegOpenKeyExA(ToSystem(key), subKey, 0, KEY_READ, &opened);
@@ -65,6 +148,7 @@ LSTATUS RegOpenKeyA(HKEY key, const char* subKey, HKEY* result) {
 
 LSTATUS RegCreateKeyA(HKEY key, const char* subKey, HKEY* result) {
   if (result == nullptr) return kRegInvalidParameter;
+  if (!WellFormed(subKey)) return kRegBadPathname;
   ::HKEY opened = nullptr;
   // RegCreateKeyExA takes no null path; the empty one opens the key itself.
   const char* path = subKey != nullptr ? subKey : "";
@@ -77,15 +161,7 @@ LSTATUS RegCreateKeyA(HKEY key, const char* subKey, HKEY* result) {
 LSTATUS RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD* type, uint8_t* data,
                          DWORD* dataSize) {
   if (reserved != nullptr || (data != nullptr && dataSize == nullptr)) return kRegInvalidParameter;
-  ::DWORD systemType = 0;
-  ::DWORD size = dataSize != nullptr ? *dataSize : 0;
-  const ::LSTATUS status = ::RegQueryValueExA(ToSystem(key), valueName, nullptr, type ? &systemType : nullptr,
-                                              data, dataSize ? &size : nullptr);
-  if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) {
-    Deliver(type, systemType);
-    Deliver(dataSize, size);
-  }
-  return Status(status);
+  return QueryValue(ToSystem(key), valueName, type, data, dataSize);
 }
 
 LSTATUS RegSetValueExA(HKEY key, const char* valueName, DWORD reserved, DWORD type, const uint8_t* data,
@@ -101,6 +177,7 @@ LSTATUS RegDeleteValueA(HKEY key, const char* valueName) {
 // Refused (5) by the system while the sub-key has sub-keys of its own.
 LSTATUS RegDeleteKeyA(HKEY key, const char* subKey) {
   if (subKey == nullptr || *subKey == '\0') return kRegInvalidParameter;  // a key does not delete itself
+  if (!WellFormed(subKey)) return kRegBadPathname;
   return Status(::RegDeleteKeyA(ToSystem(key), subKey));
 }
 
@@ -145,17 +222,13 @@ LSTATUS RegEnumValueA(HKEY key, DWORD index, char* name, DWORD* nameLength, DWOR
       (data != nullptr && dataSize == nullptr)) {
     return kRegInvalidParameter;
   }
+  // The name first, then the value by its name, so that text arrives exact.
   ::DWORD length = *nameLength;
-  ::DWORD systemType = 0;
-  ::DWORD size = dataSize != nullptr ? *dataSize : 0;
-  const ::LSTATUS status = ::RegEnumValueA(ToSystem(key), index, name, &length, nullptr,
-                                           type ? &systemType : nullptr, data, dataSize ? &size : nullptr);
-  if (status == ERROR_SUCCESS) *nameLength = static_cast<DWORD>(length);
-  if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) {
-    Deliver(type, systemType);
-    Deliver(dataSize, size);
-  }
-  return Status(status);
+  const ::LSTATUS status =
+      ::RegEnumValueA(ToSystem(key), index, name, &length, nullptr, nullptr, nullptr, nullptr);
+  if (status != ERROR_SUCCESS) return Status(status);
+  *nameLength = static_cast<DWORD>(length);
+  return QueryValue(ToSystem(key), name, type, data, dataSize);
 }
 
 // Closing a root is harmless, as the contract promises.
