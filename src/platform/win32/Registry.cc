@@ -1,0 +1,179 @@
+// The ten registry operations forwarded to the Windows registry (advapi32).
+// Registry.h comes before <windows.h>: winreg.h makes macros of the names of
+// the roots and value types, and ::HKEY, ::DWORD, ::FILETIME are its own types.
+#include "platform/Registry.h"
+#include "storage/storage.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+namespace {
+
+// At global scope, where the system's macros for the roots mean its ::HKEY.
+HKEY SystemRoot(uintptr_t index) {
+  static const HKEY roots[] = {HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE};
+  return roots[index];
+}
+
+}  // namespace
+
+namespace storage::platform {
+
+namespace {
+
+constexpr uintptr_t kFirstRoot = 0x80000000;
+
+// Our roots are zero-extended, the system's sign-extended on 64-bit: the
+// roots are mapped by name, other handles are the system's own.
+::HKEY ToSystem(HKEY key) {
+  const auto value = reinterpret_cast<uintptr_t>(key);
+  if (value >= kFirstRoot && value <= kFirstRoot + 2) return SystemRoot(value - kFirstRoot);
+  return reinterpret_cast<::HKEY>(key);
+}
+
+bool IsRoot(HKEY key) {
+  const auto value = reinterpret_cast<uintptr_t>(key);
+  return value >= kFirstRoot && value <= kFirstRoot + 2;
+}
+
+HKEY FromSystem(::HKEY key) { return reinterpret_cast<HKEY>(key); }
+
+LSTATUS Status(::LSTATUS status) { return static_cast<LSTATUS>(status); }
+
+// Reading and writing; a key the caller may only read (HKEY_LOCAL_MACHINE
+// without elevation) is opened for reading, and writes to it answer 5.
+constexpr REGSAM kReadWrite = KEY_READ | KEY_WRITE;
+
+// Copies a size out of the system's DWORD when the caller asked for it.
+void Deliver(DWORD* to, ::DWORD from) {
+  if (to != nullptr) *to = static_cast<DWORD>(from);
+}
+
+}  // namespace
+
+// An empty or null path opens `key` itself anew.
+LSTATUS RegOpenKeyA(HKEY key, const char* subKey, HKEY* result) {
+  if (result == nullptr) return kRegInvalidParameter;
+  ::HKEY opened = nullptr;
+  ::LSTATUS status = ::RegOpenKeyExA(ToSystem(key), subKey, 0, kReadWrite, &opened);
+  if (status == ERROR_ACCESS_DENIED) status = ::RegOpenKeyExA(ToSystem(key), subKey, 0, KEY_READ, &opened);
+  if (status == ERROR_SUCCESS) *result = FromSystem(opened);
+  return Status(status);
+}
+
+LSTATUS RegCreateKeyA(HKEY key, const char* subKey, HKEY* result) {
+  if (result == nullptr) return kRegInvalidParameter;
+  ::HKEY opened = nullptr;
+  // RegCreateKeyExA takes no null path; the empty one opens the key itself.
+  const char* path = subKey != nullptr ? subKey : "";
+  ::LSTATUS status = ::RegCreateKeyExA(ToSystem(key), path, 0, nullptr, REG_OPTION_NON_VOLATILE, kReadWrite,
+                                       nullptr, &opened, nullptr);
+  if (status == ERROR_SUCCESS) *result = FromSystem(opened);
+  return Status(status);
+}
+
+LSTATUS RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD* type, uint8_t* data,
+                         DWORD* dataSize) {
+  if (reserved != nullptr || (data != nullptr && dataSize == nullptr)) return kRegInvalidParameter;
+  ::DWORD systemType = 0;
+  ::DWORD size = dataSize != nullptr ? *dataSize : 0;
+  const ::LSTATUS status = ::RegQueryValueExA(ToSystem(key), valueName, nullptr, type ? &systemType : nullptr,
+                                              data, dataSize ? &size : nullptr);
+  if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) {
+    Deliver(type, systemType);
+    Deliver(dataSize, size);
+  }
+  return Status(status);
+}
+
+LSTATUS RegSetValueExA(HKEY key, const char* valueName, DWORD reserved, DWORD type, const uint8_t* data,
+                       DWORD dataSize) {
+  if (reserved != 0 || (data == nullptr && dataSize != 0)) return kRegInvalidParameter;
+  return Status(::RegSetValueExA(ToSystem(key), valueName, 0, type, data, dataSize));
+}
+
+LSTATUS RegDeleteValueA(HKEY key, const char* valueName) {
+  return Status(::RegDeleteValueA(ToSystem(key), valueName));
+}
+
+// Refused (5) by the system while the sub-key has sub-keys of its own.
+LSTATUS RegDeleteKeyA(HKEY key, const char* subKey) {
+  if (subKey == nullptr || *subKey == '\0') return kRegInvalidParameter;  // a key does not delete itself
+  return Status(::RegDeleteKeyA(ToSystem(key), subKey));
+}
+
+LSTATUS RegQueryInfoKeyA(HKEY key, char* keyClass, DWORD* classLength, DWORD* reserved, DWORD* subKeys,
+                         DWORD* maxSubKeyLength, DWORD* maxClassLength, DWORD* values,
+                         DWORD* maxValueNameLength, DWORD* maxValueLength, DWORD* securityDescriptorLength,
+                         FILETIME* lastWriteTime) {
+  if (reserved != nullptr || (keyClass != nullptr && classLength == nullptr)) return kRegInvalidParameter;
+  ::DWORD systemClassLength = classLength != nullptr ? *classLength : 0;
+  ::DWORD counts[7] = {};
+  ::FILETIME time{};
+  const ::LSTATUS status = ::RegQueryInfoKeyA(
+      ToSystem(key), keyClass, classLength ? &systemClassLength : nullptr, nullptr, subKeys ? &counts[0] : nullptr,
+      maxSubKeyLength ? &counts[1] : nullptr, maxClassLength ? &counts[2] : nullptr, values ? &counts[3] : nullptr,
+      maxValueNameLength ? &counts[4] : nullptr, maxValueLength ? &counts[5] : nullptr,
+      securityDescriptorLength ? &counts[6] : nullptr, lastWriteTime ? &time : nullptr);
+  if (status != ERROR_SUCCESS) return Status(status);
+  Deliver(classLength, systemClassLength);
+  Deliver(subKeys, counts[0]);
+  Deliver(maxSubKeyLength, counts[1]);
+  Deliver(maxClassLength, counts[2]);
+  Deliver(values, counts[3]);
+  Deliver(maxValueNameLength, counts[4]);
+  Deliver(maxValueLength, counts[5]);
+  Deliver(securityDescriptorLength, counts[6]);
+  if (lastWriteTime != nullptr) {
+    *lastWriteTime = FILETIME{static_cast<DWORD>(time.dwLowDateTime), static_cast<DWORD>(time.dwHighDateTime)};
+  }
+  return kRegSuccess;
+}
+
+// nameSize counts the terminator, as the system's name length on entry does.
+LSTATUS RegEnumKeyA(HKEY key, DWORD index, char* name, DWORD nameSize) {
+  if (name == nullptr) return kRegInvalidParameter;
+  ::DWORD length = nameSize;
+  return Status(::RegEnumKeyExA(ToSystem(key), index, name, &length, nullptr, nullptr, nullptr, nullptr));
+}
+
+LSTATUS RegEnumValueA(HKEY key, DWORD index, char* name, DWORD* nameLength, DWORD* reserved, DWORD* type,
+                      uint8_t* data, DWORD* dataSize) {
+  if (name == nullptr || nameLength == nullptr || reserved != nullptr ||
+      (data != nullptr && dataSize == nullptr)) {
+    return kRegInvalidParameter;
+  }
+  ::DWORD length = *nameLength;
+  ::DWORD systemType = 0;
+  ::DWORD size = dataSize != nullptr ? *dataSize : 0;
+  const ::LSTATUS status = ::RegEnumValueA(ToSystem(key), index, name, &length, nullptr,
+                                           type ? &systemType : nullptr, data, dataSize ? &size : nullptr);
+  if (status == ERROR_SUCCESS) *nameLength = static_cast<DWORD>(length);
+  if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) {
+    Deliver(type, systemType);
+    Deliver(dataSize, size);
+  }
+  return Status(status);
+}
+
+// Closing a root is harmless, as the contract promises.
+LSTATUS RegCloseKey(HKEY key) {
+  if (IsRoot(key)) return kRegSuccess;
+  return Status(::RegCloseKey(ToSystem(key)));
+}
+
+// The registry of Windows is the system's own: there is no database to choose.
+void UseRegistryDatabase(const char* /*path*/) {}
+
+std::string DefaultRegistryDatabasePath() { return {}; }
+
+}  // namespace storage::platform
+
+namespace storage {
+
+// Has no effect on Windows, where the registry is the system's.
+void SetRegistryDatabase(const char* path) { platform::UseRegistryDatabase(path); }
+
+}  // namespace storage
