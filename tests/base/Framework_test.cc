@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -14,6 +13,7 @@
 #include "base/NamedSync.h"
 #include "base/NamesEnumerator.h"
 #include "base/Thread.h"
+#include "platform/Platform.h"
 #include "storage/ref.h"
 
 namespace storage {
@@ -89,7 +89,7 @@ TEST(Hash, FixedAlgorithmsGiveTheirKnownValues) {
 // The wrappers over the platform's named objects: who created an event, and
 // a mutex that its holder takes again or that a thread left held.
 TEST(Framework, NamedEventsAndMutexes) {
-  const std::string name = "Local\\settingstore-test-base-" + std::to_string(getpid());
+  const std::string name = "Local\\settingstore-test-base-" + std::to_string(storage::platform::CurrentProcessId());
   for (int life = 0; life < 2; ++life) {  // new again once every handle is gone
     EventEx first(name.c_str()), second(name.c_str());
     EXPECT_TRUE(first.Created());

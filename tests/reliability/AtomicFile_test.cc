@@ -1,8 +1,10 @@
 // Replacing a file atomically, and clearing what killed writers left.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <array>
 #include <csignal>
@@ -12,7 +14,9 @@
 #include "base/PathUtils.h"
 #include "platform/Platform.h"
 #include "reliability/CrashSweep.h"
+#ifndef _WIN32
 #include "support/OtherUser.h"
+#endif
 
 namespace settingstore::test {
 namespace {
@@ -64,6 +68,7 @@ TEST(AtomicFileTest, ATemporaryReplacesItsFileOnlyWhenCommittedAndUnusableArgume
   EXPECT_TRUE(platform::WriteTemporaryFile(file.c_str(), nullptr, 2).empty());
   EXPECT_FALSE(platform::ReplaceFileAtomically(elsewhere.c_str(), "x", 1));
   EXPECT_EQ(storage::utils::ReadWholeFile(file), "new");
+#ifndef _WIN32
   // A write that the file size limit cuts short fails and replaces nothing.
   rlimit limit{};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
@@ -75,10 +80,14 @@ TEST(AtomicFileTest, ATemporaryReplacesItsFileOnlyWhenCommittedAndUnusableArgume
   std::signal(SIGXFSZ, SIG_DFL);
   EXPECT_FALSE(replaced);
   EXPECT_EQ(storage::utils::ReadWholeFile(file), "new");
+#endif
   EXPECT_TRUE(platform::ReplaceFileAtomically(file.c_str(), nullptr, 0));
   EXPECT_EQ(storage::utils::ReadWholeFile(file), "");
   EXPECT_TRUE(EntriesWith(directory.path(), ".tmp.").empty());
 }
+
+#ifndef _WIN32
+// Links, permission modes and file owners are POSIX's.
 
 // New files never go through a name planted before them, and grant no more
 // than the storage's main file and the file they replace.
@@ -131,6 +140,7 @@ TEST(AtomicFileTest, AnotherUsersFilesAreLeftAlone) {
   EXPECT_EQ(platform::GetLastError(), platform::kErrorAccessDenied);
   EXPECT_EQ(storage::utils::ReadWholeFile(file), "left over");
 }
+#endif
 
 }  // namespace
 }  // namespace settingstore::test

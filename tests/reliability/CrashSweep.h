@@ -7,7 +7,9 @@
 #define SETTINGSTORE_TESTS_RELIABILITY_CRASHSWEEP_H
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <chrono>
 #include <filesystem>
@@ -71,11 +73,13 @@ inline std::vector<std::string> EntriesWith(const std::filesystem::path& directo
   return found;
 }
 
+#ifndef _WIN32
 // A file's permission bits, 0 when it is not there.
 inline mode_t ModeOf(const std::string& path) {
   struct stat status {};
   return lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
 }
+#endif
 
 }  // namespace settingstore::test
 

@@ -2,7 +2,6 @@
 // chains hives: sharing and growth, limits, the hive files and what happens
 // to damaged ones, and threads and processes that use one storage at once.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -53,10 +52,12 @@ class HiveTest : public ::testing::Test {
  protected:
   void SetUp() override {
     static int counter = 0;
-    prefix_ = "shmtest_" + std::to_string(getpid()) + "_" + std::to_string(++counter) + "_";
+    prefix_ = "shmtest_" + std::to_string(storage::platform::CurrentProcessId()) + "_" + std::to_string(++counter) + "_";
   }
   void TearDown() override {
+#ifndef _WIN32
     EXPECT_EQ(NamedObjectsStartingWith(prefix_), 0);
+#endif
   }
   std::string Name(const std::string& what = "") const { return "Local\\" + prefix_ + what; }
   fs::path Path(const std::string& file) const { return directory_.path() / file; }
