@@ -81,7 +81,7 @@ TEST_F(HiveTest, MissingDamagedOrUnreadableSegmentFilesAreRefusedAndKeptWithNoth
   const fs::path path = Path("segment.dm2");
   {
     SegmentPtr<FileSegment> writer(new FileSegment);
-    ASSERT_TRUE(writer->Open(Name("writer").c_str(), path.c_str(), true));
+    ASSERT_TRUE(writer->Open(Name("writer").c_str(), path.string().c_str(), true));
     std::memset(writer->GetData(), 0x3C, writer->GetDataSize());
     writer->Unlock();
   }
@@ -109,7 +109,7 @@ TEST_F(HiveTest, MissingDamagedOrUnreadableSegmentFilesAreRefusedAndKeptWithNoth
     holder->Unlock();
 
     SegmentPtr<FileSegment> segment(new FileSegment);
-    const auto open = [&] { return segment->Open(Name().c_str(), path.c_str(), damage.refusal != kNotFound); };
+    const auto open = [&] { return segment->Open(Name().c_str(), path.string().c_str(), damage.refusal != kNotFound); };
     if (damage.refusal == kNotFound) {
       EXPECT_FALSE(open() || platform::GetLastError() != platform::kErrorFileNotFound);
     } else if (damage.refusal == kChecksum) {
@@ -136,11 +136,11 @@ TEST_F(HiveTest, MissingDamagedOrUnreadableSegmentFilesAreRefusedAndKeptWithNoth
 TEST_F(HiveTest, AnotherProcessWaitsForTheCreationLockAndTheLastCloserWritesTheFile) {
   const fs::path path = Path("segment.dm2");
   SegmentPtr<FileSegment> segment(new FileSegment);
-  ASSERT_TRUE(segment->Open(Name("writer").c_str(), path.c_str(), true));
+  ASSERT_TRUE(segment->Open(Name("writer").c_str(), path.string().c_str(), true));
   std::memset(segment->GetData(), 0x22, kPayloadSize);
   segment->Unlock();
   segment.reset(new FileSegment);
-  ASSERT_TRUE(segment->Open(Name().c_str(), path.c_str(), false));
+  ASSERT_TRUE(segment->Open(Name().c_str(), path.string().c_str(), false));
   auto* payload = static_cast<volatile uint8_t*>(segment->GetData());
   payload[0] = kTestMark;
   fs::remove(path);
@@ -175,7 +175,7 @@ TEST_F(HiveTest, AProcessKilledWhileSavingLeavesALoadableFile) {
 
     SegmentPtr<FileSegment> segment(new FileSegment);
     bool opened = false;
-    ASSERT_NO_THROW(opened = segment->Open(Name().c_str(), path.c_str(), false));
+    ASSERT_NO_THROW(opened = segment->Open(Name().c_str(), path.string().c_str(), false));
     ASSERT_TRUE(opened);
     segment->Unlock();
     const auto* payload = static_cast<const uint8_t*>(segment->GetData());

@@ -21,7 +21,9 @@ namespace {
 
 namespace platform = storage::platform;
 using settingstore::test::HelperProcess;
+#ifndef _WIN32
 using settingstore::test::NamedObjectsStartingWith;
+#endif
 using settingstore::test::WaitUntil;
 
 // ---- One process -------------------------------------------------------------------

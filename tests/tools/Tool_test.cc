@@ -19,7 +19,13 @@ enum Backend { kXml = 1, kRegistry = 2, kShared = 4, kAll = 7 };
 // characters; a pattern without one is compared byte for byte.
 bool Matches(const std::string& text, const std::string& pattern) {
   std::vector<std::string> pieces{""};
-  for (const char c : pattern) c == '*' ? pieces.emplace_back() : pieces.back().push_back(c);
+  for (const char c : pattern) {
+    if (c == '*') {
+      pieces.emplace_back();
+    } else {
+      pieces.back().push_back(c);
+    }
+  }
   if (pieces.size() == 1) return text == pattern;
   const std::string &first = pieces.front(), &last = pieces.back();
   if (text.size() < first.size() + last.size() || !text.starts_with(first) || !text.ends_with(last)) return false;
