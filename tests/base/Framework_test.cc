@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -113,7 +114,6 @@ struct CountingThread : threads::Thread {
     std::atomic<int>& counter = runs;
     if (deleteItself) delete this;
     counter.fetch_add(1);
-    counter.notify_all();
     return 0;
   }
   std::atomic<int>& runs;
@@ -122,12 +122,16 @@ struct CountingThread : threads::Thread {
 
 TEST(Framework, ThreadsRunTheirBodyOnceElsewhere) {
   std::atomic<int> runs{0};
+  // Polled: mingw-w64's std::atomic::wait can sleep through the notification.
+  const auto awaitRunsPast = [&runs](int value) {
+    while (runs.load() == value) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
   CountingThread thread(runs, false);
   EXPECT_TRUE(thread.Launch());
   EXPECT_FALSE(thread.Launch());
-  runs.wait(0);
+  awaitRunsPast(0);
   EXPECT_TRUE((new CountingThread(runs, true))->Launch());
-  runs.wait(1);
+  awaitRunsPast(1);
   EXPECT_EQ(runs, 2);
 }
 
