@@ -57,7 +57,8 @@ TEST(Paths, JoinDirectoryNormalFormAndItsHash) {
     std::replace(text.begin(), text.end(), '/', path::kSeparator);
     return text;
   };
-  for (const auto& [path, dir] : kDirs) EXPECT_EQ(path::GetDir(path), native(dir)) << path;
+  // A directory keeps its separators, but the root is the system's.
+  for (const auto& [path, dir] : kDirs) EXPECT_EQ(path::GetDir(path), dir == std::string("/") ? native(dir) : dir) << path;
   const std::pair<const char*, std::string> kNormal[] = {
       // clang-format off
       {"/tmp//x\\y/", "/tmp/x/y"}, {"\\tmp\\.\\x\\..\\y", "/tmp/y"}, {"/a/b/../../..", "/"}, {"\\\\", "/"},
