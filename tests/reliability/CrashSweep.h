@@ -32,15 +32,21 @@ inline constexpr auto kHelperLimit = std::chrono::seconds(30);
 class DirectorySnapshot {
  public:
   explicit DirectorySnapshot(const std::filesystem::path& directory) : directory_(directory) {
-    std::filesystem::copy(directory_, kept_.path(), std::filesystem::copy_options::recursive);
+    CopyEntries(directory_, kept_.path());
   }
   void Restore() const {
     for (const auto& entry : std::filesystem::directory_iterator(directory_))
       std::filesystem::remove_all(entry);
-    std::filesystem::copy(kept_.path(), directory_, std::filesystem::copy_options::recursive);
+    CopyEntries(kept_.path(), directory_);
   }
 
  private:
+  // Entry by entry: mingw-w64's copy of a directory onto an existing one fails.
+  static void CopyEntries(const std::filesystem::path& from, const std::filesystem::path& to) {
+    for (const auto& entry : std::filesystem::directory_iterator(from))
+      std::filesystem::copy(entry.path(), to / entry.path().filename(), std::filesystem::copy_options::recursive);
+  }
+
   std::filesystem::path directory_;
   TempDirectory kept_;
 };

@@ -71,7 +71,15 @@ class CliRunner {
     if (stackKib > 0) arguments = Words{"-c", limit, SETTINGSTORE_CLI} + arguments;
     const int status = HelperProcess(arguments, &to, stackKib > 0 ? "/bin/sh" : SETTINGSTORE_CLI)
                            .Wait(std::chrono::minutes(2));
-    return {status, ReadFile(".cli-out"), ReadFile(".cli-err")};
+    return {status, ReadOutput(".cli-out"), ReadOutput(".cli-err")};
+  }
+  // What the tool wrote to a stream, whose lines end in CR LF on Windows.
+  std::string ReadOutput(const std::string& name) const {
+    std::string text = ReadFile(name);
+#ifdef _WIN32
+    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) text.erase(at, 1);
+#endif
+    return text;
   }
   // "HKCU\\Software\\<key>", a key of this runner's own.
   std::string RegistryKey() const {

@@ -289,7 +289,7 @@ TEST(ToolTest, LoadSurvivesEveryRecordedReproducer) {
   const CliRunner runner;
   int replayed = 0;
   for (const auto& entry : fs::directory_iterator(SETTINGSTORE_CLI_LOAD_REGRESSIONS)) {
-    const CliResult result = runner.Run(XmlStorage(runner) + Words{"load", entry.path().string()});
+    const CliResult result = runner.Run(XmlStorage(runner) + Words{"load", fs::absolute(entry.path()).string()});
     EXPECT_TRUE(result.status == 0 || (result.status == 3 && result.err.starts_with("settingstore: ")))
         << entry.path() << ": " << result.status << " " << result.err;
     ++replayed;
