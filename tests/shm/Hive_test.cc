@@ -489,6 +489,7 @@ TEST_F(HiveTest, DamagedOrMissingHiveFilesAreRefused) {
   }
   const std::vector<uint8_t> first = ReadFile(Path("hive000d.dm2"));
   const std::vector<uint8_t> next = ReadFile(Path("hive001d.dm2"));
+  ASSERT_EQ(next.size(), PageManager::kHiveSize);
   const auto refused = [&](std::vector<uint8_t> firstImage, std::vector<uint8_t> nextImage, auto check) {
     WriteFile(Path("hive000d.dm2"), firstImage);
     fs::remove(Path("hive001d.dm2"));
