@@ -78,9 +78,10 @@ bool ReadStorageFile(const char* path, std::string* content, std::string* reason
     return false;
   };
   // The link itself, not its target, so that a planted link is refused like on
-  // POSIX; sharing delete lets a writer rename its new content over the file.
+  // POSIX; a directory opens too, to be refused by name. Sharing delete lets a
+  // writer move its new content over the file meanwhile.
   HANDLE file = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
     const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
