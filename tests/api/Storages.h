@@ -1,7 +1,8 @@
 // One storage of each backend, opened through the public API alone, in a
-// place of its own that is removed at the end: the registry store in a
-// temporary database under an HKCU path, the XML file and the shared DOM in
-// a temporary directory. Outcomes of calls are turned into short texts so
+// place of its own that is removed at the end: the registry store under an
+// HKCU path named for this process and object (on Windows every test shares
+// the system's registry; on Linux it is in a temporary database), the XML
+// file and the shared DOM in a temporary directory. Outcomes of calls are turned into short texts so
 // that one table can hold the expected result of every backend.
 #ifndef SETTINGSTORE_TESTS_API_STORAGES_H
 #define SETTINGSTORE_TESTS_API_STORAGES_H
@@ -13,6 +14,7 @@
 #include <typeinfo>
 #include <vector>
 
+#include "platform/Platform.h"
 #include "storage/storage.h"
 #include "support/TempDirectory.h"
 
@@ -47,21 +49,44 @@ class HostInitializer : public storage::IStorageInitializer {
   std::string path_, default_;
 };
 
+inline Strings Names(storage::INamesEnumerator* adopted);
+
+// Deletes the section with everything below it; a section that is not there
+// is left alone.
+inline void RemoveSection(IStorageSection* parent, const std::string& path) {
+  {
+    Ref<IStorageSection> section(parent->OpenSection(path.c_str()));
+    if (!section) return;
+    for (const std::string& key : Names(section->EnumKeys())) section->DeleteKey(key.c_str());
+    for (const std::string& child : Names(section->EnumSections())) RemoveSection(section.get(), child);
+  }
+  parent->DeleteSection(path.c_str());
+}
+
 class Storage {
  public:
   explicit Storage(storage::StorageType type) : type_(type) {
     if (type != storage::STORAGE_REGISTRY) return;
+    static int made = 0;
+    key_ = "Software\\Conformance-" + std::to_string(storage::platform::CurrentProcessId()) + "-" +
+           std::to_string(++made);
     storage::SetRegistryDatabase(directory_.File("registry.db").c_str());
     // The registry backend opens its path, it never creates it.
     Ref<IStorageSection> user(storage::GetRegStorage("HKCU"));
-    Ref<IStorageSection>(user->CreateSection("Software\\Conformance"));
+    Ref<IStorageSection>(user->CreateSection(key_.c_str()));
   }
   ~Storage() {
     Close();
-    if (type_ == storage::STORAGE_REGISTRY) storage::SetRegistryDatabase(nullptr);
+    if (type_ != storage::STORAGE_REGISTRY) return;
+    try {
+      RemoveSection(Ref<IStorageSection>(storage::GetRegStorage("HKCU")).get(), key_);
+    } catch (const storage::Exception& e) {
+      ADD_FAILURE() << "the test's registry key stays behind: " << e.GetErrorCode();
+    }
+    storage::SetRegistryDatabase(nullptr);
   }
   std::string Location() const {
-    return type_ == storage::STORAGE_REGISTRY ? "HKCU\\Software\\Conformance" : directory_.path().string();
+    return type_ == storage::STORAGE_REGISTRY ? "HKCU\\" + key_ : directory_.path().string();
   }
   storage::NoThrowStorageFactory* Open(HostInitializer& init) {
     Close();
@@ -79,6 +104,7 @@ class Storage {
 
  private:
   storage::StorageType type_;
+  std::string key_;  // the registry's, below HKCU
   TempDirectory directory_;
   storage::NoThrowStorageFactory* factory_ = nullptr;
 };

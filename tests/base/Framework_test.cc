@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -14,6 +14,7 @@
 #include "base/NamedSync.h"
 #include "base/NamesEnumerator.h"
 #include "base/Thread.h"
+#include "platform/Platform.h"
 #include "storage/ref.h"
 
 namespace storage {
@@ -89,7 +90,7 @@ TEST(Hash, FixedAlgorithmsGiveTheirKnownValues) {
 // The wrappers over the platform's named objects: who created an event, and
 // a mutex that its holder takes again or that a thread left held.
 TEST(Framework, NamedEventsAndMutexes) {
-  const std::string name = "Local\\settingstore-test-base-" + std::to_string(getpid());
+  const std::string name = "Local\\settingstore-test-base-" + std::to_string(storage::platform::CurrentProcessId());
   for (int life = 0; life < 2; ++life) {  // new again once every handle is gone
     EventEx first(name.c_str()), second(name.c_str());
     EXPECT_TRUE(first.Created());
@@ -113,7 +114,6 @@ struct CountingThread : threads::Thread {
     std::atomic<int>& counter = runs;
     if (deleteItself) delete this;
     counter.fetch_add(1);
-    counter.notify_all();
     return 0;
   }
   std::atomic<int>& runs;
@@ -122,12 +122,16 @@ struct CountingThread : threads::Thread {
 
 TEST(Framework, ThreadsRunTheirBodyOnceElsewhere) {
   std::atomic<int> runs{0};
+  // Polled: mingw-w64's std::atomic::wait can sleep through the notification.
+  const auto awaitRunsPast = [&runs](int value) {
+    while (runs.load() == value) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
   CountingThread thread(runs, false);
   EXPECT_TRUE(thread.Launch());
   EXPECT_FALSE(thread.Launch());
-  runs.wait(0);
+  awaitRunsPast(0);
   EXPECT_TRUE((new CountingThread(runs, true))->Launch());
-  runs.wait(1);
+  awaitRunsPast(1);
   EXPECT_EQ(runs, 2);
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -51,7 +52,13 @@ TEST(Paths, JoinDirectoryNormalFormAndItsHash) {
       {"a//b", "a"}, {"a/b/", "a/b"}, {"/file", "/"}, {"//file", "/"}, {".storage", ""}, {"", ""},
       // clang-format on
   };
-  for (const auto& [path, dir] : kDirs) EXPECT_EQ(path::GetDir(path), dir) << path;
+  // The expected forms below are written with '/', which stands for the system's separator.
+  const auto native = [](std::string text) {
+    std::replace(text.begin(), text.end(), '/', path::kSeparator);
+    return text;
+  };
+  // A directory keeps its separators, but the root is the system's.
+  for (const auto& [path, dir] : kDirs) EXPECT_EQ(path::GetDir(path), dir == std::string("/") ? native(dir) : dir) << path;
   const std::pair<const char*, std::string> kNormal[] = {
       // clang-format off
       {"/tmp//x\\y/", "/tmp/x/y"}, {"\\tmp\\.\\x\\..\\y", "/tmp/y"}, {"/a/b/../../..", "/"}, {"\\\\", "/"},
@@ -60,14 +67,19 @@ TEST(Paths, JoinDirectoryNormalFormAndItsHash) {
       // clang-format on
   };
   for (const auto& [path, normal] : kNormal) {
-    EXPECT_EQ(path::Normalize(path), normal) << path;
-    EXPECT_EQ(path::Normalize(normal), normal);
+    EXPECT_EQ(path::Normalize(path), native(normal)) << path;
+    EXPECT_EQ(path::Normalize(native(normal)), native(normal));
   }
-  // Shared object names depend on this value: XXH64, seed 0, of "/tmp/a/b" in hex.
-  for (const char* path : {"/tmp/a/b", "\\tmp\\a\\.\\b\\", "/tmp/x/../a//b"}) {
-    EXPECT_EQ(GenerateUniqueHashByPath(path), "ded4e568ff27a3b9") << path;
+  // The hash of the normal form: on Linux, where shared object names depend
+  // on it, XXH64, seed 0, of "/tmp/a/b" in hex.
+  const std::string hash = GenerateUniqueHashByPath("/tmp/a/b");
+#ifndef _WIN32
+  EXPECT_EQ(hash, "ded4e568ff27a3b9");
+#endif
+  for (const char* path : {"\\tmp\\a\\.\\b\\", "/tmp/x/../a//b"}) {
+    EXPECT_EQ(GenerateUniqueHashByPath(path), hash) << path;
   }
-  EXPECT_NE(GenerateUniqueHashByPath("/tmp/a/B"), "ded4e568ff27a3b9");
+  EXPECT_NE(GenerateUniqueHashByPath("/tmp/a/B"), hash);
 }
 
 TEST(Paths, DirectoryChainsAreCreatedOnlyWhereMissingAlsoConcurrently) {

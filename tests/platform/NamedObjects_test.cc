@@ -54,12 +54,9 @@ struct Helper {
   explicit Helper(const std::vector<std::string>& arguments) {
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return;
-    posix_spawn_file_actions_t io;
-    posix_spawn_file_actions_init(&io);
-    posix_spawn_file_actions_adddup2(&io, ends[1], 0);
-    posix_spawn_file_actions_adddup2(&io, ends[1], 1);
+    settingstore::test::HelperStreams io;
+    io.inputOutput = ends[1];
     process.emplace(arguments, &io);
-    posix_spawn_file_actions_destroy(&io);
     close(ends[1]);
     socket_ = fdopen(ends[0], "r");
   }

@@ -7,7 +7,9 @@
 #define SETTINGSTORE_TESTS_RELIABILITY_CRASHSWEEP_H
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <chrono>
 #include <filesystem>
@@ -30,15 +32,21 @@ inline constexpr auto kHelperLimit = std::chrono::seconds(30);
 class DirectorySnapshot {
  public:
   explicit DirectorySnapshot(const std::filesystem::path& directory) : directory_(directory) {
-    std::filesystem::copy(directory_, kept_.path(), std::filesystem::copy_options::recursive);
+    CopyEntries(directory_, kept_.path());
   }
   void Restore() const {
     for (const auto& entry : std::filesystem::directory_iterator(directory_))
       std::filesystem::remove_all(entry);
-    std::filesystem::copy(kept_.path(), directory_, std::filesystem::copy_options::recursive);
+    CopyEntries(kept_.path(), directory_);
   }
 
  private:
+  // Entry by entry: mingw-w64's copy of a directory onto an existing one fails.
+  static void CopyEntries(const std::filesystem::path& from, const std::filesystem::path& to) {
+    for (const auto& entry : std::filesystem::directory_iterator(from))
+      std::filesystem::copy(entry.path(), to / entry.path().filename(), std::filesystem::copy_options::recursive);
+  }
+
   std::filesystem::path directory_;
   TempDirectory kept_;
 };
@@ -71,11 +79,13 @@ inline std::vector<std::string> EntriesWith(const std::filesystem::path& directo
   return found;
 }
 
+#ifndef _WIN32
 // A file's permission bits, 0 when it is not there.
 inline mode_t ModeOf(const std::string& path) {
   struct stat status {};
   return lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
 }
+#endif
 
 }  // namespace settingstore::test
 

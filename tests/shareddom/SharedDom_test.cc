@@ -316,6 +316,9 @@ TEST_F(SharedDomTest, NamesAndValuesShareTheTableYetKeepTheirOwnSpelling) {
 }
 
 TEST_F(SharedDomTest, ALongTextWhoseFileCannotBeWrittenFailsItsOperationAlone) {
+#ifdef _WIN32
+  GTEST_SKIP() << "renames the storage directory while its files are open, which Windows refuses";
+#endif
   Up();
   WriteString(*root_, "Long", "short");
   // Long texts live in files beside the hives: with the storage directory

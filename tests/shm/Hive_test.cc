@@ -2,7 +2,6 @@
 // chains hives: sharing and growth, limits, the hive files and what happens
 // to damaged ones, and threads and processes that use one storage at once.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -53,10 +52,12 @@ class HiveTest : public ::testing::Test {
  protected:
   void SetUp() override {
     static int counter = 0;
-    prefix_ = "shmtest_" + std::to_string(getpid()) + "_" + std::to_string(++counter) + "_";
+    prefix_ = "shmtest_" + std::to_string(storage::platform::CurrentProcessId()) + "_" + std::to_string(++counter) + "_";
   }
   void TearDown() override {
+#ifndef _WIN32
     EXPECT_EQ(NamedObjectsStartingWith(prefix_), 0);
+#endif
   }
   std::string Name(const std::string& what = "") const { return "Local\\" + prefix_ + what; }
   fs::path Path(const std::string& file) const { return directory_.path() / file; }
@@ -80,7 +81,7 @@ TEST_F(HiveTest, MissingDamagedOrUnreadableSegmentFilesAreRefusedAndKeptWithNoth
   const fs::path path = Path("segment.dm2");
   {
     SegmentPtr<FileSegment> writer(new FileSegment);
-    ASSERT_TRUE(writer->Open(Name("writer").c_str(), path.c_str(), true));
+    ASSERT_TRUE(writer->Open(Name("writer").c_str(), path.string().c_str(), true));
     std::memset(writer->GetData(), 0x3C, writer->GetDataSize());
     writer->Unlock();
   }
@@ -108,7 +109,7 @@ TEST_F(HiveTest, MissingDamagedOrUnreadableSegmentFilesAreRefusedAndKeptWithNoth
     holder->Unlock();
 
     SegmentPtr<FileSegment> segment(new FileSegment);
-    const auto open = [&] { return segment->Open(Name().c_str(), path.c_str(), damage.refusal != kNotFound); };
+    const auto open = [&] { return segment->Open(Name().c_str(), path.string().c_str(), damage.refusal != kNotFound); };
     if (damage.refusal == kNotFound) {
       EXPECT_FALSE(open() || platform::GetLastError() != platform::kErrorFileNotFound);
     } else if (damage.refusal == kChecksum) {
@@ -135,11 +136,11 @@ TEST_F(HiveTest, MissingDamagedOrUnreadableSegmentFilesAreRefusedAndKeptWithNoth
 TEST_F(HiveTest, AnotherProcessWaitsForTheCreationLockAndTheLastCloserWritesTheFile) {
   const fs::path path = Path("segment.dm2");
   SegmentPtr<FileSegment> segment(new FileSegment);
-  ASSERT_TRUE(segment->Open(Name("writer").c_str(), path.c_str(), true));
+  ASSERT_TRUE(segment->Open(Name("writer").c_str(), path.string().c_str(), true));
   std::memset(segment->GetData(), 0x22, kPayloadSize);
   segment->Unlock();
   segment.reset(new FileSegment);
-  ASSERT_TRUE(segment->Open(Name().c_str(), path.c_str(), false));
+  ASSERT_TRUE(segment->Open(Name().c_str(), path.string().c_str(), false));
   auto* payload = static_cast<volatile uint8_t*>(segment->GetData());
   payload[0] = kTestMark;
   fs::remove(path);
@@ -174,7 +175,7 @@ TEST_F(HiveTest, AProcessKilledWhileSavingLeavesALoadableFile) {
 
     SegmentPtr<FileSegment> segment(new FileSegment);
     bool opened = false;
-    ASSERT_NO_THROW(opened = segment->Open(Name().c_str(), path.c_str(), false));
+    ASSERT_NO_THROW(opened = segment->Open(Name().c_str(), path.string().c_str(), false));
     ASSERT_TRUE(opened);
     segment->Unlock();
     const auto* payload = static_cast<const uint8_t*>(segment->GetData());
@@ -488,6 +489,7 @@ TEST_F(HiveTest, DamagedOrMissingHiveFilesAreRefused) {
   }
   const std::vector<uint8_t> first = ReadFile(Path("hive000d.dm2"));
   const std::vector<uint8_t> next = ReadFile(Path("hive001d.dm2"));
+  ASSERT_EQ(next.size(), PageManager::kHiveSize);
   const auto refused = [&](std::vector<uint8_t> firstImage, std::vector<uint8_t> nextImage, auto check) {
     WriteFile(Path("hive000d.dm2"), firstImage);
     fs::remove(Path("hive001d.dm2"));

@@ -1,7 +1,6 @@
 #include "shm/OwnerLock.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -22,7 +21,9 @@ namespace {
 
 namespace platform = storage::platform;
 using settingstore::test::HelperProcess;
+#ifndef _WIN32
 using settingstore::test::NamedObjectsStartingWith;
+#endif
 using settingstore::test::WaitUntil;
 
 // ---- One process -------------------------------------------------------------------
@@ -93,7 +94,7 @@ constexpr std::chrono::milliseconds kHelperLimit{60000};
 class OwnerLockProcessesTest : public testing::Test {
  protected:
   void SetUp() override {
-    name_ = "Local\\settingstore-owner-test-" + std::to_string(getpid()) + "-" +
+    name_ = "Local\\settingstore-owner-test-" + std::to_string(platform::CurrentProcessId()) + "-" +
             testing::UnitTest::GetInstance()->current_test_info()->name();
     mapping_ = platform::NamedMapping::Create(name_.c_str(), sizeof(OwnerLockArea));
     ASSERT_NE(mapping_, nullptr);
@@ -105,7 +106,9 @@ class OwnerLockProcessesTest : public testing::Test {
 
   void TearDown() override {
     mapping_.reset();
+#ifndef _WIN32
     EXPECT_EQ(NamedObjectsStartingWith(name_.substr(6)), 0);
+#endif
   }
 
   static bool AwaitSet(uint32_t& word) {
@@ -113,12 +116,14 @@ class OwnerLockProcessesTest : public testing::Test {
   }
 
   // No registration of any helper's threads is left behind.
-  static void ExpectNoRegistrationLeft(const std::vector<pid_t>& helpers) {
-    for (pid_t helper : helpers) {
+  static void ExpectNoRegistrationLeft([[maybe_unused]] const std::vector<int>& helpers) {
+#ifndef _WIN32
+    for (int helper : helpers) {
       char start[128];
       std::snprintf(start, sizeof start, "%s%08d", kRegistrationPrefix + 6, static_cast<int>(helper));
       EXPECT_EQ(NamedObjectsStartingWith(start), 0) << "process " << helper;
     }
+#endif
   }
 
   std::string name_;
@@ -131,7 +136,7 @@ TEST_F(OwnerLockProcessesTest, FourProcessesOfTwoThreadsCountExactly) {
   constexpr int kThreads = 2;
   constexpr int kIncrements = 20000;
   std::vector<std::unique_ptr<HelperProcess>> helpers;
-  std::vector<pid_t> pids;
+  std::vector<int> pids;
   for (int p = 0; p < kProcesses; ++p) {
     helpers.push_back(std::make_unique<HelperProcess>(
         std::vector<std::string>{"owner-count", name_, std::to_string(kThreads), std::to_string(kIncrements)}));

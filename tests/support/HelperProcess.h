@@ -5,80 +5,55 @@
 #ifndef SETTINGSTORE_TESTS_SUPPORT_HELPERPROCESS_H
 #define SETTINGSTORE_TESTS_SUPPORT_HELPERPROCESS_H
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace settingstore::test {
 
+// Where a helper's standard streams go; an empty name leaves that stream as
+// the test's own.
+struct HelperStreams {
+  std::string out;  // standard output to this file, made anew
+  std::string err;  // standard error likewise
+  bool inputPipe = false;  // standard input from a pipe that CloseInput() ends
+#ifndef _WIN32
+  int inputOutput = -1;  // a descriptor (a socket) for both input and output
+#endif
+};
+
 class HelperProcess {
  public:
   // Runs `<program> <arguments...>`.
-  explicit HelperProcess(const std::vector<std::string>& arguments,
-                         const posix_spawn_file_actions_t* io = nullptr, const char* program = TEST_HELPER) {
-    std::vector<std::string> words{program};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], io, nullptr, argv.data(), environ) != 0) pid_ = -1;
-  }
-  ~HelperProcess() { Kill(); }
+  explicit HelperProcess(const std::vector<std::string>& arguments, const HelperStreams* io = nullptr,
+                         const char* program = TEST_HELPER);
+  ~HelperProcess();
   HelperProcess(const HelperProcess&) = delete;
   HelperProcess& operator=(const HelperProcess&) = delete;
 
-  bool Started() const { return pid_ > 0; }
-  pid_t Pid() const { return pid_; }
+  bool Started() const;
+  int Pid() const;
 
-  // The exit code; 128 + the signal number when a signal ended it, -1 when it never started.
-  int Wait() {
-    if (Started() && !exited_) Reap(0);
-    return status_;
-  }
-
+  // The exit code; 128 + the signal number when a signal ended it (a kill
+  // counts as signal 9 everywhere), -1 when it never started.
+  int Wait();
   // Like Wait(), but kills it when it has not ended within the limit and then
   // gives -1: a bound that keeps a broken helper from hanging the suite.
-  int Wait(std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (Running()) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        Kill();
-        return -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return status_;
-  }
-
+  int Wait(std::chrono::milliseconds limit);
   // Whether it still runs.
-  bool Running() { return Started() && !exited_ && !Reap(WNOHANG); }
-
-  // SIGKILL, then reaps it.
-  void Kill() {
-    if (!Started() || exited_) return;
-    kill(pid_, SIGKILL);
-    Reap(0);
-  }
+  bool Running();
+  // Kills it, then reaps it.
+  void Kill();
+  // Closes the write end of its input pipe, so that it reads end of file.
+  void CloseInput();
 
  private:
-  bool Reap(int options) {
-    int status = 0;
-    pid_t reaped = waitpid(pid_, &status, options);
-    while (reaped < 0 && errno == EINTR) reaped = waitpid(pid_, &status, options);
-    if (reaped != pid_) return false;
-    exited_ = true;
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return true;
-  }
+  struct Native;  // the process's pid or handle, and its input pipe
+  // Notes how it ended when it has; waits for that when `block`.
+  bool Reap(bool block);
 
-  pid_t pid_ = -1;
+  std::unique_ptr<Native> native_;
   bool exited_ = false;
   int status_ = -1;
 };

@@ -27,7 +27,8 @@ class TempDirectory {
   TempDirectory& operator=(const TempDirectory&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
+  // In the system's separators, as the library writes paths in its messages.
+  std::string File(const std::string& name) const { return (path_ / name).make_preferred().string(); }
 
  private:
   std::filesystem::path path_;

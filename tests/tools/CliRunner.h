@@ -4,10 +4,10 @@
 #ifndef SETTINGSTORE_TESTS_TOOLS_CLIRUNNER_H
 #define SETTINGSTORE_TESTS_TOOLS_CLIRUNNER_H
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <signal.h>
-#include <unistd.h>
+#endif
 
 #include <chrono>
 #include <filesystem>
@@ -15,9 +15,10 @@
 #include <iterator>
 #include <optional>
 #include <string>
-#include <utility>
+#include <thread>
 #include <vector>
 
+#include "platform/Platform.h"
 #include "support/HelperProcess.h"
 #include "support/TempDirectory.h"
 
@@ -36,21 +37,19 @@ struct CliResult {
   std::string err;
 };
 
-// Standard output (and error, unless `err` is empty) redirected to files;
-// with `input`, standard input read from that descriptor.
-struct Redirection {
-  Redirection(const std::string& out, const std::string& err, int input = -1) {
-    posix_spawn_file_actions_init(&io);
-    if (input >= 0) posix_spawn_file_actions_adddup2(&io, input, 0);
-    posix_spawn_file_actions_addopen(&io, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (!err.empty()) posix_spawn_file_actions_addopen(&io, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  }
-  ~Redirection() { posix_spawn_file_actions_destroy(&io); }
-  posix_spawn_file_actions_t io;
-};
-
 class CliRunner {
  public:
+  CliRunner() = default;
+  // Removes the registry key RegistryKey() gave out, which on Windows is in
+  // the registry every test shares.
+  ~CliRunner() {
+    if (registryKey_.empty()) return;
+    Run({"--type", "registry", "--registry-db", File("registry.db"), "--path", "HKCU\\Software", "rmsection", "-r",
+         registryKey_});
+  }
+  CliRunner(const CliRunner&) = delete;
+  CliRunner& operator=(const CliRunner&) = delete;
+
   std::string File(const std::string& name) const { return directory_.File(name); }
   void WriteFile(const std::string& name, const std::string& bytes) const {
     std::ofstream(File(name), std::ios::binary) << bytes;
@@ -61,14 +60,34 @@ class CliRunner {
   }
 
   // With stackKib, the tool runs with its stack limited to that many KiB, so
-  // that a deep recursion shows at once. A run that hangs is killed (status -1).
+  // that a deep recursion shows at once; not on Windows, where the executable
+  // fixes its stack size. A run that hangs is killed (status -1).
   CliResult Run(Words arguments, int stackKib = 0) const {
-    const Redirection to(File(".cli-out"), File(".cli-err"));
+#ifdef _WIN32
+    stackKib = 0;
+#endif
+    const HelperStreams to{File(".cli-out"), File(".cli-err")};
     const std::string limit = "ulimit -s " + std::to_string(stackKib) + " && exec \"$0\" \"$@\"";
     if (stackKib > 0) arguments = Words{"-c", limit, SETTINGSTORE_CLI} + arguments;
-    const int status = HelperProcess(arguments, &to.io, stackKib > 0 ? "/bin/sh" : SETTINGSTORE_CLI)
+    const int status = HelperProcess(arguments, &to, stackKib > 0 ? "/bin/sh" : SETTINGSTORE_CLI)
                            .Wait(std::chrono::minutes(2));
-    return {status, ReadFile(".cli-out"), ReadFile(".cli-err")};
+    return {status, ReadOutput(".cli-out"), ReadOutput(".cli-err")};
+  }
+  // What the tool wrote to a stream, whose lines end in CR LF on Windows.
+  std::string ReadOutput(const std::string& name) const {
+    std::string text = ReadFile(name);
+#ifdef _WIN32
+    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) text.erase(at, 1);
+#endif
+    return text;
+  }
+  // "HKCU\\Software\\<key>", a key of this runner's own.
+  std::string RegistryKey() const {
+    static int made = 0;
+    if (registryKey_.empty()) {
+      registryKey_ = "CliTest-" + std::to_string(storage::platform::CurrentProcessId()) + "-" + std::to_string(++made);
+    }
+    return "HKCU\\Software\\" + registryKey_;
   }
   // A run that must succeed: what it wrote to standard output.
   std::string Ok(const Words& arguments) const {
@@ -79,6 +98,7 @@ class CliRunner {
 
  private:
   TempDirectory directory_;
+  mutable std::string registryKey_;
 };
 
 // The storage options that select one backend inside the runner's directory.
@@ -87,8 +107,7 @@ inline Words XmlStorage(const CliRunner& runner) {
   return {"--type", "xml", "--path", runner.File("xml")};
 }
 inline Words RegistryStorage(const CliRunner& runner) {
-  return {
-      "--type", "registry", "--registry-db", runner.File("registry.db"), "--path", "HKCU\\Software\\CliTest"};
+  return {"--type", "registry", "--registry-db", runner.File("registry.db"), "--path", runner.RegistryKey()};
 }
 inline Words SharedStorage(const CliRunner& runner) { return {"--type", "shared", "--path", runner.File("dom")}; }
 
@@ -97,13 +116,11 @@ class HeldStorage {
  public:
   // Returns once the process reports the storage open (or has ended).
   HeldStorage(const CliRunner& runner, const Words& storage) : runner_(runner) {
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) return;
-    input_ = ends[1];
-    const Redirection to(runner.File(".hold-out"), "", ends[0]);
-    process_.emplace(storage + Words{"hold"}, &to.io, SETTINGSTORE_CLI);
-    close(ends[0]);
-    for (int tries = 0; tries < 4000 && !Holding() && process_->Running(); ++tries) usleep(5000);
+    const HelperStreams to{runner.File(".hold-out"), "", true};
+    process_.emplace(storage + Words{"hold"}, &to, SETTINGSTORE_CLI);
+    for (int tries = 0; tries < 4000 && !Holding() && process_->Running(); ++tries) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
   }
   ~HeldStorage() { Stop(0); }
 
@@ -111,15 +128,16 @@ class HeldStorage {
   // Sends it the signal (with 0, closes its input instead) and gives its exit
   // status, or -1 when it did not end within the limit (it is killed then).
   int Stop(int signal) {
+#ifndef _WIN32
     if (signal != 0 && process_ && process_->Running()) kill(process_->Pid(), signal);
-    if (signal == 0 && input_ >= 0) close(std::exchange(input_, -1));
+#endif
+    if (signal == 0 && process_) process_->CloseInput();
     return process_ ? process_->Wait(std::chrono::seconds(20)) : -1;
   }
 
  private:
   const CliRunner& runner_;
   std::optional<HelperProcess> process_;
-  int input_ = -1;
 };
 
 }  // namespace settingstore::test

@@ -1,7 +1,6 @@
 // The settingstore tool driven as a shell user would: each command on each
 // backend from one table of sessions, then what it does on its own: options,
 // exit statuses, deep and recorded documents, damaged files.
-#include <fnmatch.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -19,8 +18,25 @@ enum Backend { kXml = 1, kRegistry = 2, kShared = 4, kAll = 7 };
 // Whether text matches pattern, in which each '*' stands for any run of
 // characters; a pattern without one is compared byte for byte.
 bool Matches(const std::string& text, const std::string& pattern) {
-  if (pattern.find('*') == std::string::npos) return text == pattern;
-  return fnmatch(pattern.c_str(), text.c_str(), FNM_NOESCAPE) == 0;
+  std::vector<std::string> pieces{""};
+  for (const char c : pattern) {
+    if (c == '*') {
+      pieces.emplace_back();
+    } else {
+      pieces.back().push_back(c);
+    }
+  }
+  if (pieces.size() == 1) return text == pattern;
+  const std::string &first = pieces.front(), &last = pieces.back();
+  if (text.size() < first.size() + last.size() || !text.starts_with(first) || !text.ends_with(last)) return false;
+  // The pieces between stars in order, each as early as it can be.
+  size_t at = first.size();
+  for (size_t i = 1; i + 1 < pieces.size(); ++i) {
+    at = text.find(pieces[i], at);
+    if (at == std::string::npos || at + pieces[i].size() > text.size() - last.size()) return false;
+    at += pieces[i].size();
+  }
+  return true;
 }
 
 // One command of a session and how it must end; `out` and `err` are patterns
@@ -187,6 +203,9 @@ TEST(ToolTest, EachCommandOnEachBackendDumpsTheSame) {
 // The tool on its own: usage, registry roots and databases, storages that are
 // not there or cannot be saved.
 TEST(ToolTest, OptionsPathsAndExitStatuses) {
+#ifdef _WIN32
+  GTEST_SKIP() << "its registry cases need a database of their own, and Windows has the one registry";
+#endif
   const CliRunner runner;
   runner.WriteFile("plain", "not a directory");
   runner.WriteFile("text.db", std::string(8192, 'x'));
@@ -270,7 +289,7 @@ TEST(ToolTest, LoadSurvivesEveryRecordedReproducer) {
   const CliRunner runner;
   int replayed = 0;
   for (const auto& entry : fs::directory_iterator(SETTINGSTORE_CLI_LOAD_REGRESSIONS)) {
-    const CliResult result = runner.Run(XmlStorage(runner) + Words{"load", entry.path().string()});
+    const CliResult result = runner.Run(XmlStorage(runner) + Words{"load", fs::absolute(entry.path()).string()});
     EXPECT_TRUE(result.status == 0 || (result.status == 3 && result.err.starts_with("settingstore: ")))
         << entry.path() << ": " << result.status << " " << result.err;
     ++replayed;

@@ -217,7 +217,7 @@ TEST_F(XmlFileTest, HandWrittenAndHandEditedFilesLoadWithoutLeadingPastTextOrBuf
 }
 
 TEST_F(XmlFileTest, ASaveThatCannotWriteRaisesNothingAndTellsTheLog) {
-  HostInitializer init(dir_ / "gone", dir_ / "defaults");
+  HostInitializer init((dir_ / "gone").string(), (dir_ / "defaults").string());
   storage::NoThrowStorageFactory* factory = Open(init);
   fs::remove_all(dir_ / "gone");  // the fall-back made it while restoring files
   static Strings errors;
@@ -239,7 +239,7 @@ TEST_F(XmlFileTest, TwoStoragesOfOneProcessKeepToTheirOwnFiles) {
   Place(dir_ / "other" / ".storage.backup", DocumentFrom("other backup"));
   HostInitializer first = Init();
   storage::NoThrowStorageFactory* failing = Open(first);
-  HostInitializer second(dir_ / "other", dir_ / "defaults");
+  HostInitializer second((dir_ / "other").string(), (dir_ / "defaults").string());
   storage::NoThrowStorageFactory* healthy = Open(second);
   EXPECT_EQ(second.calls, " Begin Succeeded");
   EXPECT_EQ(Names(Ref<IStorageSection>(healthy->GetRoot())->EnumKeys()), Strings{"from_other"});
@@ -254,16 +254,16 @@ TEST_F(XmlFileTest, ParsedDocumentsKeepTheirTreeAliveAndRefuseWhatIsNoDocument) 
         "<r><section name=\"s\"><key name=\"k\" value=\"7\" type=\"Integer\" size=\"4\"/></section></r>");
   const std::string text = Content(dir_ / "doc.xml").value();
   for (IStorageSection* adopted : {storage::GetXmlStorage(text.data(), static_cast<unsigned>(text.size())),
-                                   storage::GetXmlStorage((dir_ / "doc.xml").c_str())}) {
+                                   storage::GetXmlStorage((dir_ / "doc.xml").string().c_str())}) {
     Ref<IStorageKey> key(Ref<IStorageSection>(Ref<IStorageSection>(adopted)->OpenSection("s"))->OpenKey("k"));
     int32_t value = 0;
     EXPECT_TRUE(key->Read(&value, sizeof value));
     EXPECT_EQ(value, 7);
   }
   Place(dir_ / "bad.xml", kCorrupt);
-  EXPECT_EQ(storage::GetXmlStorage((dir_ / "missing.xml").c_str()), nullptr);
+  EXPECT_EQ(storage::GetXmlStorage((dir_ / "missing.xml").string().c_str()), nullptr);
   EXPECT_EQ(storage::GetXmlStorage(nullptr), nullptr);
-  EXPECT_THROW(storage::GetXmlStorage((dir_ / "bad.xml").c_str()), CVelXmlParseException);
+  EXPECT_THROW(storage::GetXmlStorage((dir_ / "bad.xml").string().c_str()), CVelXmlParseException);
   EXPECT_THROW(storage::GetXmlStorage("", 0), CVelXmlParseException);
 }
 

@@ -72,7 +72,11 @@ int Registry(const Arguments& args) {
 int main(int argc, char** argv) {
   Arguments words(argv + 1, argv + argc);
   if (words.size() >= 2 && words[0] == "--crash-after") {
+#ifdef _WIN32
+    _putenv_s("SETTINGSTORE_CRASH_AFTER_IO", words[1].c_str());
+#else
     setenv("SETTINGSTORE_CRASH_AFTER_IO", words[1].c_str(), 1);
+#endif
     words.erase(words.begin(), words.begin() + 2);
   }
   const std::map<std::string, int (*)(const Arguments&)> commands{
