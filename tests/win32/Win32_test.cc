@@ -113,7 +113,7 @@ TEST(Win32Test, ReplacingAFileThatOthersHaveOpen) {
   const std::string file = directory.File("settings.storage");
   ASSERT_TRUE(platform::ReplaceFileAtomically(file.c_str(), "old", 3));
 
-  for (const DWORD share : {FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, DWORD{FILE_SHARE_READ}}) {
+  for (const DWORD share : {DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}, DWORD{FILE_SHARE_READ}}) {
     const bool shared = (share & FILE_SHARE_DELETE) != 0;
     const HANDLE reader =
         CreateFileA(file.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -125,7 +125,9 @@ TEST(Win32Test, ReplacingAFileThatOthersHaveOpen) {
     EXPECT_STREQ(seen, "old");
     CloseHandle(reader);
     EXPECT_EQ(storage::utils::ReadWholeFile(file), shared ? "new" : "old");
-    if (shared) ASSERT_TRUE(platform::ReplaceFileAtomically(file.c_str(), "old", 3));
+    if (shared) {
+      ASSERT_TRUE(platform::ReplaceFileAtomically(file.c_str(), "old", 3));
+    }
     for (const auto& entry : std::filesystem::directory_iterator(directory.path())) {
       EXPECT_EQ(entry.path().filename(), "settings.storage");
     }
