@@ -5,6 +5,7 @@
 #include "base/Exceptions.h"
 #include "base/Logger.h"
 #include "base/RefCounted.h"
+#include "base/ThreadLocal.h"
 
 namespace storage {
 
@@ -30,7 +31,7 @@ int32_t NoThrowErrorRecord::Code() const {
 }
 
 const char* NoThrowErrorRecord::Message() const {
-  thread_local std::string copy;
+  std::string& copy = utils::ThreadLocal<std::string, struct ErrorMessageCopy>();
   std::lock_guard<std::mutex> guard(mutex_);
   copy = message_;
   return copy.c_str();

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "base/ThreadLocal.h"
 #include "shareddom/SharedServices.h"
 
 namespace storage::names {
@@ -15,7 +16,7 @@ inline constexpr char kMarker = '\x01';
 
 // The stored form of a name, in a buffer of the calling thread.
 inline const char* Stored(const char* name) {
-  thread_local std::string buffer;
+  std::string& buffer = utils::ThreadLocal<std::string, struct StoredNameBuffer>();
   buffer.assign(1, kMarker);
   buffer += name;
   return buffer.c_str();

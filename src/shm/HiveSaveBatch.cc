@@ -10,6 +10,7 @@
 #include "base/NamedSync.h"
 #include "base/Path.h"
 #include "base/PathUtils.h"
+#include "base/ThreadLocal.h"
 #include "platform/Platform.h"
 #include "shm/Messages.h"
 
@@ -34,7 +35,8 @@ struct OpenBatch {
   bool* saved = nullptr;
 };
 
-thread_local OpenBatch openBatch;
+// The calling thread's batch.
+OpenBatch& Batch() { return utils::ThreadLocal<OpenBatch>(); }
 
 std::string DirectoryOf(const std::string& file) {
   const std::string directory = utils::path::GetDir(file);
@@ -146,14 +148,16 @@ bool IsStaleManifestTemporary(const std::string& entry) {
 }  // namespace
 
 HiveSaveBatch::HiveSaveBatch(bool* saved) {
-  if (openBatch.depth++ == 0) openBatch.saved = saved;
+  OpenBatch& batch = Batch();
+  if (batch.depth++ == 0) batch.saved = saved;
 }
 
 HiveSaveBatch::~HiveSaveBatch() {
-  if (--openBatch.depth > 0) return;
-  std::vector<PendingFile> files = std::move(openBatch.files);
-  openBatch.files.clear();
-  bool saved = !std::exchange(openBatch.failed, false);
+  OpenBatch& batch = Batch();
+  if (--batch.depth > 0) return;
+  std::vector<PendingFile> files = std::move(batch.files);
+  batch.files.clear();
+  bool saved = !std::exchange(batch.failed, false);
   try {
     if (!files.empty()) saved = Commit(files) && saved;
   } catch (...) {
@@ -162,16 +166,16 @@ HiveSaveBatch::~HiveSaveBatch() {
     saved = false;
   }
   for (PendingFile& pending : files) pending.mutex->Unlock();
-  if (bool* result = std::exchange(openBatch.saved, nullptr)) *result = saved;
+  if (bool* result = std::exchange(batch.saved, nullptr)) *result = saved;
 }
 
-bool HiveSaveBatch::IsOpen() { return openBatch.depth > 0; }
+bool HiveSaveBatch::IsOpen() { return Batch().depth > 0; }
 
 void HiveSaveBatch::Add(std::unique_ptr<Mutex> lockedMutex, std::string temporary, std::string file) {
-  openBatch.files.push_back(PendingFile{std::move(lockedMutex), std::move(temporary), std::move(file)});
+  Batch().files.push_back(PendingFile{std::move(lockedMutex), std::move(temporary), std::move(file)});
 }
 
-void HiveSaveBatch::AddFailure() { openBatch.failed = true; }
+void HiveSaveBatch::AddFailure() { Batch().failed = true; }
 
 void HiveSaveBatch::Recover(const std::string& file) {
   const std::string directory = DirectoryOf(file);

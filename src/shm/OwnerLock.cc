@@ -60,6 +60,17 @@ void EndRegistration(std::unique_ptr<Registration> registration) {
   registration->mutex->Release();
 }
 
+#ifdef _WIN32
+// On Windows the slot's cleanup ends the thread's registration: mingw-w64's
+// thread_local objects may be freed before their destructors run. It touches
+// no thread_local, since those are gone by then.
+void EndRegistrationAtThreadExit(void* registration) {
+  EndRegistration(std::unique_ptr<Registration>(static_cast<Registration*>(registration)));
+}
+constexpr void (*kSlotCleanup)(void*) = &EndRegistrationAtThreadExit;
+#else
+constexpr void (*kSlotCleanup)(void*) = nullptr;
+
 // Owns the thread's registration and ends it with the thread, so that the
 // registrations of ended threads do not pile up. A thread_local destructor
 // rather than a slot destructor: the runtime keeps the library loaded while
@@ -87,6 +98,7 @@ class RegistrationKeeper {
 };
 
 thread_local RegistrationKeeper t_keeper;
+#endif
 
 // The mutex exists already: an earlier thread of this process with the same
 // id left it, or a liveness check holds it for a moment.
@@ -126,9 +138,14 @@ void RegisterCurrent(uint32_t me) {
   }
   auto registration = std::make_unique<Registration>(Registration{me, std::move(mutex)});
   Registration* slotValue = registration.get();
+#ifdef _WIN32
+  TlsSingleton::SetValue(slotValue);
+  static_cast<void>(registration.release());  // the slot owns it now
+#else
   // Kept first, so that a refused slot write still releases the mutex in time.
   t_keeper.Keep(std::move(registration));
   TlsSingleton::SetValue(slotValue);
+#endif
   t_registered_as = me;
 }
 
@@ -147,7 +164,7 @@ void TlsSingleton::EnsureSlot() {
   while (g_slot_index.load() < 0) {
     int32_t expected = -1;
     if (g_slot_index.compare_exchange_strong(expected, -2)) {
-      const int slot = platform::TlsAlloc();
+      const int slot = platform::TlsAlloc(kSlotCleanup);
       g_slot_index.exchange(slot);
       // Slots run out for good; retrying would spin for ever.
       if (slot < 0) throw BadAllocException(messages::shm::kNoThreadLocalSlot);

@@ -167,6 +167,15 @@ LSTATUS RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD
 LSTATUS RegSetValueExA(HKEY key, const char* valueName, DWORD reserved, DWORD type, const uint8_t* data,
                        DWORD dataSize) {
   if (reserved != 0 || (data == nullptr && dataSize != 0)) return kRegInvalidParameter;
+  // The system stores one byte more of a text whose last byte is no
+  // terminator when the byte after it is one; from a copy that ends in
+  // another byte, the bytes are stored as given.
+  if (IsText(type) && dataSize > 0 && data[dataSize - 1] != 0) {
+    std::string copy(reinterpret_cast<const char*>(data), dataSize);
+    copy.push_back('\x01');
+    return Status(::RegSetValueExA(ToSystem(key), valueName, 0, type, reinterpret_cast<const BYTE*>(copy.data()),
+                                   dataSize));
+  }
   return Status(::RegSetValueExA(ToSystem(key), valueName, 0, type, data, dataSize));
 }
 
