@@ -53,6 +53,8 @@ int main(int argc, char** argv) {
 #endif
   CLI::App app{"settingstore: inspect and edit settings storages"};
   app.fallthrough();
+  // Section paths may start with '/', also on Windows.
+  app.allow_windows_style_options(false);
   app.require_subcommand(0, 1);
   bool show_version = false;
   app.add_flag("--version", show_version, "print the library version");
