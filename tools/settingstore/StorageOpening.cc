@@ -116,10 +116,11 @@ void RequireStorage(const StorageOptions& options) {
   if (type != storage::STORAGE_REGISTRY) RequireTrustedDirectory(directory);
   switch (type) {
     case storage::STORAGE_REGISTRY: {
+      // Without a database of its own (Windows) the registry is the system's, always there.
+      if (storage::platform::DefaultRegistryDatabasePath().empty()) return;
       const std::string database =
           options.registryDb.empty() ? storage::platform::DefaultRegistryDatabasePath() : options.registryDb;
-      // No database path: the system's own registry (Windows), always there.
-      if (database.empty() || exists(database)) return;
+      if (exists(database)) return;
       break;
     }
     case storage::STORAGE_XML: {
