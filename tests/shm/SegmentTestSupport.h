@@ -46,8 +46,10 @@ bool WaitUntil(Done done) {
   }
   return true;
 }
+// Until the file exists and opens: on Windows a file being renamed into
+// place shows its name before it can be opened.
 inline bool WaitForFile(const std::filesystem::path& path) {
-  return WaitUntil([&] { return std::filesystem::exists(path); });
+  return WaitUntil([&] { return std::ifstream(path).is_open(); });
 }
 
 #ifndef _WIN32
