@@ -17,6 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Names = std::vector<std::string>;
+using namespace std::string_literals;
 
 TEST(Paths, SectionPathsSplitAtRunsOfEitherSeparatorAfterAnyDrive) {
   const std::tuple<const char*, const char*, Names> kCases[] = {
@@ -58,7 +59,22 @@ TEST(Paths, JoinDirectoryNormalFormAndItsHash) {
     return text;
   };
   // A directory keeps its separators, but the root is the system's.
-  for (const auto& [path, dir] : kDirs) EXPECT_EQ(path::GetDir(path), dir == std::string("/") ? native(dir) : dir) << path;
+  for (const auto& [path, dir] : kDirs)
+    EXPECT_EQ(path::GetDir(path), dir == std::string("/") ? native(dir) : dir) << path;
+#ifdef _WIN32
+  // Rooted in a drive or a share; a single leading separator takes the
+  // current directory's drive.
+  const std::string drive = current.root_name().string();
+  const std::pair<const char*, std::string> kNormal[] = {
+      // clang-format off
+      {"C:\\tmp//x/y\\", "C:/tmp/x/y"}, {"c:/a/./b/../c", "c:/a/c"}, {"Z:\\..\\..", "Z:/"}, {"Z:", "Z:/"},
+      {"\\\\server\\share\\a\\..\\b", "//server/share/b"}, {"//server/share/../..", "//server/share/"},
+      {"\\tmp\\.\\x\\..\\y", drive + "/tmp/y"}, {"/a/b/../../..", drive + "/"}, {"\\\\", drive + "/"},
+      {"/Data/MixedCase", drive + "/Data/MixedCase"}, {"/a/.../b", drive + "/a/.../b"}, {".", current.string()},
+      {"s/./x/../y", (current / "s/y").string()}, {"..", current.parent_path().string()},
+      // clang-format on
+  };
+#else
   const std::pair<const char*, std::string> kNormal[] = {
       // clang-format off
       {"/tmp//x\\y/", "/tmp/x/y"}, {"\\tmp\\.\\x\\..\\y", "/tmp/y"}, {"/a/b/../../..", "/"}, {"\\\\", "/"},
@@ -66,6 +82,7 @@ TEST(Paths, JoinDirectoryNormalFormAndItsHash) {
       {"s/./x/../y", (current / "s/y").string()}, {"..", current.parent_path().string()},
       // clang-format on
   };
+#endif
   for (const auto& [path, normal] : kNormal) {
     EXPECT_EQ(path::Normalize(path), native(normal)) << path;
     EXPECT_EQ(path::Normalize(native(normal)), native(normal));
@@ -73,13 +90,23 @@ TEST(Paths, JoinDirectoryNormalFormAndItsHash) {
   // The hash of the normal form: on Linux, where shared object names depend
   // on it, XXH64, seed 0, of "/tmp/a/b" in hex.
   const std::string hash = GenerateUniqueHashByPath("/tmp/a/b");
-#ifndef _WIN32
+#ifdef _WIN32
+  EXPECT_EQ(hash.find_first_not_of("0123456789abcdef"), std::string::npos) << hash;
+  const std::string other = drive == "C:" ? "D:/tmp/a/b" : "C:/tmp/a/b";
+  for (const std::string& path : {"\\tmp\\a\\.\\b\\"s, "/tmp/x/../a//b"s, drive + "\\tmp\\a\\b"}) {
+    EXPECT_EQ(GenerateUniqueHashByPath(path), hash) << path;
+  }
+  for (const std::string& path : {"/tmp/a/B"s, other, "//tmp/a/b"s})
+    EXPECT_NE(GenerateUniqueHashByPath(path), hash) << path;
+  EXPECT_EQ(GenerateUniqueHashByPath("\\\\server\\share\\x"),
+            GenerateUniqueHashByPath("//server/share/./x/"));
+#else
   EXPECT_EQ(hash, "ded4e568ff27a3b9");
-#endif
   for (const char* path : {"\\tmp\\a\\.\\b\\", "/tmp/x/../a//b"}) {
     EXPECT_EQ(GenerateUniqueHashByPath(path), hash) << path;
   }
   EXPECT_NE(GenerateUniqueHashByPath("/tmp/a/B"), hash);
+#endif
 }
 
 TEST(Paths, DirectoryChainsAreCreatedOnlyWhereMissingAlsoConcurrently) {
