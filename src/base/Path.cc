@@ -2,6 +2,7 @@
 
 #include <xxhash.h>
 
+#include <cctype>
 #include <cstdio>
 #include <vector>
 
@@ -95,6 +96,10 @@ std::string Normalize(const std::string& path) {
 
 std::string GenerateUniqueHashByPath(const std::string& path) {
   std::string normalised = path::Normalize(path);
+#ifdef _WIN32
+  // Windows names one file whatever the letter case: so must the hash.
+  for (char& c : normalised) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+#endif
   unsigned long long hash = XXH64(normalised.data(), normalised.size(), 0);
   char text[17];
   std::snprintf(text, sizeof text, "%016llx", hash);

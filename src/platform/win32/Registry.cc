@@ -64,6 +64,12 @@ bool WellFormed(const char* path) {
   return text.front() != '\\' && text.back() != '\\' && text.find("\\\\") == std::string_view::npos;
 }
 
+// The system's limit on a value name, in characters; longer names are not
+// refused everywhere but wrap around and reach another value.
+constexpr size_t kMaxValueName = 16383;
+
+bool ValueNameFits(const char* name) { return name == nullptr || std::strlen(name) <= kMaxValueName; }
+
 bool IsText(::DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
 std::wstring Wide(const char* text) {
@@ -161,12 +167,13 @@ LSTATUS RegCreateKeyA(HKEY key, const char* subKey, HKEY* result) {
 LSTATUS RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD* type, uint8_t* data,
                          DWORD* dataSize) {
   if (reserved != nullptr || (data != nullptr && dataSize == nullptr)) return kRegInvalidParameter;
+  if (!ValueNameFits(valueName)) return kRegNotFound;
   return QueryValue(ToSystem(key), valueName, type, data, dataSize);
 }
 
 LSTATUS RegSetValueExA(HKEY key, const char* valueName, DWORD reserved, DWORD type, const uint8_t* data,
                        DWORD dataSize) {
-  if (reserved != 0 || (data == nullptr && dataSize != 0)) return kRegInvalidParameter;
+  if (reserved != 0 || (data == nullptr && dataSize != 0) || !ValueNameFits(valueName)) return kRegInvalidParameter;
   // The system stores one byte more of a text whose last byte is no
   // terminator when the byte after it is one; from a copy that ends in
   // another byte, the bytes are stored as given.
@@ -180,6 +187,7 @@ LSTATUS RegSetValueExA(HKEY key, const char* valueName, DWORD reserved, DWORD ty
 }
 
 LSTATUS RegDeleteValueA(HKEY key, const char* valueName) {
+  if (!ValueNameFits(valueName)) return kRegNotFound;
   return Status(::RegDeleteValueA(ToSystem(key), valueName));
 }
 
