@@ -93,10 +93,11 @@ TEST(Paths, JoinDirectoryNormalFormAndItsHash) {
 #ifdef _WIN32
   EXPECT_EQ(hash.find_first_not_of("0123456789abcdef"), std::string::npos) << hash;
   const std::string other = drive == "C:" ? "D:/tmp/a/b" : "C:/tmp/a/b";
-  for (const std::string& path : {"\\tmp\\a\\.\\b\\"s, "/tmp/x/../a//b"s, drive + "\\tmp\\a\\b"}) {
+  // Letter case names no other file on Windows.
+  for (const std::string& path : {"\\tmp\\a\\.\\b\\"s, "/tmp/x/../a//b"s, drive + "\\tmp\\a\\b", "/TMP/a/B"s}) {
     EXPECT_EQ(GenerateUniqueHashByPath(path), hash) << path;
   }
-  for (const std::string& path : {"/tmp/a/B"s, other, "//tmp/a/b"s})
+  for (const std::string& path : {"/tmp/a/c"s, other, "//tmp/a/b"s})
     EXPECT_NE(GenerateUniqueHashByPath(path), hash) << path;
   EXPECT_EQ(GenerateUniqueHashByPath("\\\\server\\share\\x"),
             GenerateUniqueHashByPath("//server/share/./x/"));
