@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "api/Storages.h"
+#include "base/PathUtils.h"
 
 namespace settingstore::test {
 namespace {
@@ -27,8 +27,7 @@ const std::string kCorrupt = "<settings><key name=\"broken\"></settings";
 
 std::optional<std::string> Content(const fs::path& path) {
   if (!fs::exists(path)) return std::nullopt;
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return storage::utils::ReadWholeFile(path.string());
 }
 void Place(const fs::path& path, const std::string& content) {
   fs::create_directories(path.parent_path());
