@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -52,7 +51,7 @@ class CliRunner {
 
   std::string File(const std::string& name) const { return directory_.File(name); }
   void WriteFile(const std::string& name, const std::string& bytes) const {
-    std::ofstream(File(name), std::ios::binary) << bytes;
+    EXPECT_TRUE(storage::utils::WriteWholeFile(File(name), bytes)) << name;
   }
   std::string ReadFile(const std::string& name) const { return storage::utils::ReadWholeFile(File(name)); }
 

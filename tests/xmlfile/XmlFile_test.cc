@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -31,7 +30,7 @@ std::optional<std::string> Content(const fs::path& path) {
 }
 void Place(const fs::path& path, const std::string& content) {
   fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+  ASSERT_TRUE(storage::utils::WriteWholeFile(path.string(), content)) << path;
 }
 
 // A fresh directory per test for the settings and backup file, with one
