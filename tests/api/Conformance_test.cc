@@ -8,12 +8,10 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <future>
 #include <random>
 #include <tuple>
-#include <utility>
 
 #include "api/Storages.h"
 

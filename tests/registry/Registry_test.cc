@@ -39,10 +39,7 @@ struct DefaultStoreGuard : ::testing::Environment {
 
 // The text of a value.
 std::string Text(IStorageSection* section, const char* name = "Where") {
-  Ref<IStorageKey> key(section->OpenKey(name));
-  std::string text(key->GetSize(), '\0');
-  key->Read(text.data(), static_cast<unsigned>(text.size()));
-  return text.c_str();
+  return ReadBytes(Ref<IStorageKey>(section->OpenKey(name)).get()).c_str();
 }
 
 // Registry calls of the test reach an in-memory store of its own.

@@ -103,9 +103,7 @@ inline std::string TextOf(int32_t sid) {
 
 // Whether the page manager has a client block at that address.
 inline bool HasBlock(storage::PageManager& pages, const InitMemAddress& at) {
-  const Blocks blocks = Walk(pages, false);
-  return std::any_of(blocks.begin(), blocks.end(),
-                     [&](const auto& block) { return block.first == at.Value(); });
+  return std::ranges::any_of(Walk(pages, false), [&](const auto& block) { return block.first == at.Value(); });
 }
 inline std::atomic_ref<uint32_t> WordAt(storage::PageManager& pages, const InitMemAddress& at,
                                         uint32_t offset) {

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -22,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/PathUtils.h"
 #include "platform/Platform.h"
 #include "shareddom/SharedDomFixture.h"
 #include "support/HelperProcess.h"
@@ -42,8 +42,7 @@ void CollectLog(storage::logger::Level level, const char* message) {
 }
 size_t Logged(const std::string& part) {
   std::lock_guard<std::mutex> hold(log_mutex);
-  return std::count_if(log_lines.begin(), log_lines.end(),
-                       [&](const std::string& line) { return line.find(part) != line.npos; });
+  return std::ranges::count_if(log_lines, [&](const std::string& line) { return line.find(part) != line.npos; });
 }
 
 constexpr auto kHelperLimit = std::chrono::seconds(30);
@@ -89,9 +88,7 @@ TEST_F(SharedDomTest, TheLastHostSavesOnlyChangesAndLearnsWhetherTheSaveFailed) 
   const auto files = [&] {
     std::vector<std::pair<std::string, fs::file_time_type>> state;
     for (const char* name : {".storage000d.dm2", ".storageMap000d.dm2"}) {
-      std::ifstream in(Hive(name), std::ios::binary);
-      state.emplace_back(std::string(std::istreambuf_iterator<char>(in), {}),
-                         fs::last_write_time(Hive(name)));
+      state.emplace_back(storage::utils::ReadWholeFile(Hive(name).string()), fs::last_write_time(Hive(name)));
     }
     return state;
   };
@@ -283,8 +280,7 @@ TEST_F(SharedDomTest, ThreadsAndProcessesMakeOneAccessRecordPerNode) {
   }
   EXPECT_EQ(duplicates, 0);
   EXPECT_EQ(references.size(), kKeys);
-  EXPECT_TRUE(
-      std::all_of(references.begin(), references.end(), [](const auto& node) { return node.second == 4; }));
+  EXPECT_TRUE(std::ranges::all_of(references, [](const auto& node) { return node.second == 4; }));
 }
 
 TEST_F(SharedDomTest, ANodeLockOfAKilledProcessIsTakenOver) {

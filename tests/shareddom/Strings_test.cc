@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "reliability/CrashSweep.h"
 #include "shareddom/SharedDomFixture.h"
 #include "shareddom/StringHolderBase.h"
 #include "shareddom/StringHolderFactory.h"
@@ -30,11 +31,7 @@ class StringTableTest : public ::testing::Test {
  protected:
   fs::path Sign(const std::string& name) const { return dir_.path() / name; }
   Strings Helper(const char* command) const { return {command, name_, dir_.File("strings")}; }
-  size_t ExternalFiles() const {
-    return std::count_if(
-        fs::directory_iterator(dir_.path()), fs::directory_iterator(),
-        [](const auto& entry) { return entry.path().filename().string().starts_with("external_"); });
-  }
+  size_t ExternalFiles() const { return EntriesWith(dir_.path(), "external_").size(); }
   storage::PageManager& Pages() { return table_->Pages(); }
 
   inline static std::atomic<int> counter_{0};

@@ -11,13 +11,12 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/PathUtils.h"
 #include "platform/Platform.h"
 #include "support/HelperProcess.h"
 #include "support/TempDirectory.h"
@@ -52,12 +51,9 @@ class CliRunner {
 
   std::string File(const std::string& name) const { return directory_.File(name); }
   void WriteFile(const std::string& name, const std::string& bytes) const {
-    std::ofstream(File(name), std::ios::binary) << bytes;
+    EXPECT_TRUE(storage::utils::WriteWholeFile(File(name), bytes)) << name;
   }
-  std::string ReadFile(const std::string& name) const {
-    std::ifstream in(File(name), std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
+  std::string ReadFile(const std::string& name) const { return storage::utils::ReadWholeFile(File(name)); }
 
   // With stackKib, the tool runs with its stack limited to that many KiB, so
   // that a deep recursion shows at once; not on Windows, where the executable

@@ -9,10 +9,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "base/PathUtils.h"
 #include "reliability/CrashSweep.h"
 #include "support/OtherUser.h"
 #include "tools/CliRunner.h"
@@ -109,8 +109,7 @@ TEST(SecurityTest, SaveListsThatAreNotTheCallersOwnHiveFilesAreNotFollowed) {
     ASSERT_EQ(row.plantedByOther ? other.Run(plant) : plant(), 0);
     const CliResult result = Shared(runner, {"get", "A", "k"});
     EXPECT_EQ(result.out, "v\n") << result.err;
-    std::ifstream kept(to);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "mine");
+    EXPECT_EQ(storage::utils::ReadWholeFile(to), "mine");
     EXPECT_TRUE(!paths || (fs::exists(from) && fs::exists(list)));
     for (const std::string& planted : {list, from, from + "x", dom + "/list"}) fs::remove(planted);
   }

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tools/CliRunner.h"
@@ -17,26 +18,13 @@ enum Backend { kXml = 1, kRegistry = 2, kShared = 4, kAll = 7 };
 
 // Whether text matches pattern, in which each '*' stands for any run of
 // characters; a pattern without one is compared byte for byte.
-bool Matches(const std::string& text, const std::string& pattern) {
-  std::vector<std::string> pieces{""};
-  for (const char c : pattern) {
-    if (c == '*') {
-      pieces.emplace_back();
-    } else {
-      pieces.back().push_back(c);
-    }
-  }
-  if (pieces.size() == 1) return text == pattern;
-  const std::string &first = pieces.front(), &last = pieces.back();
-  if (text.size() < first.size() + last.size() || !text.starts_with(first) || !text.ends_with(last)) return false;
-  // The pieces between stars in order, each as early as it can be.
-  size_t at = first.size();
-  for (size_t i = 1; i + 1 < pieces.size(); ++i) {
-    at = text.find(pieces[i], at);
-    if (at == std::string::npos || at + pieces[i].size() > text.size() - last.size()) return false;
-    at += pieces[i].size();
-  }
-  return true;
+bool Matches(std::string_view text, std::string_view pattern) {
+  const size_t star = pattern.find('*');
+  if (star == std::string_view::npos) return text == pattern;
+  if (!text.starts_with(pattern.substr(0, star))) return false;
+  for (size_t at = star; at <= text.size(); ++at)
+    if (Matches(text.substr(at), pattern.substr(star + 1))) return true;
+  return false;
 }
 
 // One command of a session and how it must end; `out` and `err` are patterns

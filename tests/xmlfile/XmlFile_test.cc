@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include "api/Storages.h"
+#include "base/PathUtils.h"
 
 namespace settingstore::test {
 namespace {
@@ -27,12 +26,11 @@ const std::string kCorrupt = "<settings><key name=\"broken\"></settings";
 
 std::optional<std::string> Content(const fs::path& path) {
   if (!fs::exists(path)) return std::nullopt;
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return storage::utils::ReadWholeFile(path.string());
 }
 void Place(const fs::path& path, const std::string& content) {
   fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+  ASSERT_TRUE(storage::utils::WriteWholeFile(path.string(), content)) << path;
 }
 
 // A fresh directory per test for the settings and backup file, with one

@@ -1,6 +1,5 @@
 // Reads one key out of an XML text through the installed public API.
 #include <cstdio>
-#include <cstring>
 
 #include "storage/storage.h"
 

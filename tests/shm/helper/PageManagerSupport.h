@@ -56,10 +56,9 @@ inline void Stamp(void* block, uint32_t size, uint32_t stamp) {
 }
 
 inline bool HasStamp(const void* block, uint32_t size, uint32_t stamp) {
-  for (uint32_t i = 0; i < size; ++i) {
-    if (static_cast<const uint8_t*>(block)[i] != StampByte(stamp, i)) return false;
-  }
-  return true;
+  uint32_t i = 0;
+  while (i < size && static_cast<const uint8_t*>(block)[i] == StampByte(stamp, i)) ++i;
+  return i == size;
 }
 
 // One allocator as the churn sees it; 0xCCCCCCCC is "no block" for both kinds.
