@@ -1,8 +1,53 @@
 #include "support/MemoryRegistry.h"
 
+#include <algorithm>
+#include <utility>
+
 namespace storage::platform {
 
-MemoryRegistry::MemoryRegistry() : store_(OpenPersistentRegistry(":memory:")) {}
+namespace {
+
+char Fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Orders names as the persistent store does: bytes compared with ASCII
+// letters folded to lower case.
+struct CaseInsensitiveLess {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+      return static_cast<unsigned char>(Fold(x)) < static_cast<unsigned char>(Fold(y));
+    });
+  }
+};
+
+bool SameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Fold(x) == Fold(y); });
+}
+
+}  // namespace
+
+struct MemoryRegistry::Node {
+  // Keyed by the first spelling; found and ordered regardless of case.
+  std::map<std::string, KeyId, CaseInsensitiveLess> children;
+  // In the order first set.
+  std::vector<std::pair<std::string, Value>> values;
+
+  auto FindValue(std::string_view name) {
+    return std::find_if(values.begin(), values.end(),
+                        [name](const auto& entry) { return SameName(entry.first, name); });
+  }
+};
+
+MemoryRegistry::MemoryRegistry() {
+  for (KeyId root : {kClassesRootId, kCurrentUserId, kLocalMachineId}) {
+    nodes_.emplace(root, std::make_unique<Node>());
+  }
+  AddKey(nodes_[kCurrentUserId].get(), "Software");
+  AddKey(nodes_[kLocalMachineId].get(), "Software");
+}
+
+MemoryRegistry::~MemoryRegistry() = default;
 
 void MemoryRegistry::InjectResult(RegOperation operation, LSTATUS result, unsigned times) {
   std::lock_guard lock(mutex_);
@@ -16,54 +61,136 @@ unsigned MemoryRegistry::CallCount(RegOperation operation) const {
   return calls_[static_cast<size_t>(operation)];
 }
 
-LSTATUS MemoryRegistry::Enter(RegOperation operation) {
-  std::lock_guard lock(mutex_);
+LSTATUS MemoryRegistry::Enter(RegOperation operation, KeyId key, Node** node) {
   const auto index = static_cast<size_t>(operation);
   ++calls_[index];
   Injection& injection = injections_[index];
-  if (injection.remaining == 0) return kRegSuccess;
-  if (injection.remaining != kForever) --injection.remaining;
-  return injection.result;
+  if (injection.remaining != 0) {
+    if (injection.remaining != kForever) --injection.remaining;
+    return injection.result;
+  }
+  *node = Find(key);
+  return *node == nullptr ? kRegKeyDeleted : kRegSuccess;
+}
+
+MemoryRegistry::Node* MemoryRegistry::Find(KeyId key) {
+  const auto found = nodes_.find(key);
+  return found == nodes_.end() ? nullptr : found->second.get();
+}
+
+RegistryStore::KeyId MemoryRegistry::AddKey(Node* parent, std::string_view name) {
+  const KeyId id = nextId_++;
+  parent->children.emplace(std::string(name), id);
+  nodes_.emplace(id, std::make_unique<Node>());
+  return id;
 }
 
 LSTATUS MemoryRegistry::OpenKey(KeyId parent, const Path& path, bool create, KeyId* key) {
-  const LSTATUS result = Enter(create ? RegOperation::kCreateKey : RegOperation::kOpenKey);
-  return result != kRegSuccess ? result : store_->OpenKey(parent, path, create, key);
+  std::lock_guard lock(mutex_);
+  Node* node;
+  const RegOperation operation = create ? RegOperation::kCreateKey : RegOperation::kOpenKey;
+  if (const LSTATUS result = Enter(operation, parent, &node)) return result;
+  KeyId current = parent;
+  for (const std::string_view level : path) {
+    const auto child = node->children.find(level);
+    if (child != node->children.end()) {
+      current = child->second;
+    } else if (create) {
+      current = AddKey(node, level);
+    } else {
+      return kRegNotFound;
+    }
+    node = Find(current);
+  }
+  *key = current;
+  return kRegSuccess;
 }
 
 LSTATUS MemoryRegistry::DeleteKey(KeyId parent, const Path& path) {
-  const LSTATUS result = Enter(RegOperation::kDeleteKey);
-  return result != kRegSuccess ? result : store_->DeleteKey(parent, path);
+  std::lock_guard lock(mutex_);
+  Node* owner;
+  if (const LSTATUS result = Enter(RegOperation::kDeleteKey, parent, &owner)) return result;
+  for (size_t level = 0; level + 1 < path.size(); ++level) {
+    const auto child = owner->children.find(path[level]);
+    if (child == owner->children.end()) return kRegNotFound;
+    owner = Find(child->second);
+  }
+  const auto target = owner->children.find(path.back());
+  if (target == owner->children.end()) return kRegNotFound;
+  if (!Find(target->second)->children.empty()) return kRegAccessDenied;
+  nodes_.erase(target->second);
+  owner->children.erase(target);
+  return kRegSuccess;
 }
 
 LSTATUS MemoryRegistry::QueryValue(KeyId key, std::string_view name, Value* value) {
-  const LSTATUS result = Enter(RegOperation::kQueryValue);
-  return result != kRegSuccess ? result : store_->QueryValue(key, name, value);
+  std::lock_guard lock(mutex_);
+  Node* node;
+  if (const LSTATUS result = Enter(RegOperation::kQueryValue, key, &node)) return result;
+  const auto found = node->FindValue(name);
+  if (found == node->values.end()) return kRegNotFound;
+  *value = found->second;
+  return kRegSuccess;
 }
 
 LSTATUS MemoryRegistry::SetValue(KeyId key, std::string_view name, DWORD type, std::string_view data) {
-  const LSTATUS result = Enter(RegOperation::kSetValue);
-  return result != kRegSuccess ? result : store_->SetValue(key, name, type, data);
+  std::lock_guard lock(mutex_);
+  Node* node;
+  if (const LSTATUS result = Enter(RegOperation::kSetValue, key, &node)) return result;
+  Value value{type, std::string(data)};
+  const auto found = node->FindValue(name);
+  if (found == node->values.end()) {
+    node->values.emplace_back(std::string(name), std::move(value));
+  } else {
+    found->second = std::move(value);
+  }
+  return kRegSuccess;
 }
 
 LSTATUS MemoryRegistry::DeleteValue(KeyId key, std::string_view name) {
-  const LSTATUS result = Enter(RegOperation::kDeleteValue);
-  return result != kRegSuccess ? result : store_->DeleteValue(key, name);
+  std::lock_guard lock(mutex_);
+  Node* node;
+  if (const LSTATUS result = Enter(RegOperation::kDeleteValue, key, &node)) return result;
+  const auto found = node->FindValue(name);
+  if (found == node->values.end()) return kRegNotFound;
+  node->values.erase(found);
+  return kRegSuccess;
 }
 
 LSTATUS MemoryRegistry::QueryInfo(KeyId key, KeyInfo* info) {
-  const LSTATUS result = Enter(RegOperation::kQueryInfoKey);
-  return result != kRegSuccess ? result : store_->QueryInfo(key, info);
+  std::lock_guard lock(mutex_);
+  Node* node;
+  if (const LSTATUS result = Enter(RegOperation::kQueryInfoKey, key, &node)) return result;
+  *info = KeyInfo{};
+  info->subKeys = static_cast<DWORD>(node->children.size());
+  for (const auto& child : node->children) {
+    info->maxSubKeyLength = std::max(info->maxSubKeyLength, static_cast<DWORD>(child.first.size()));
+  }
+  info->values = static_cast<DWORD>(node->values.size());
+  for (const auto& [name, value] : node->values) {
+    info->maxValueNameLength = std::max(info->maxValueNameLength, static_cast<DWORD>(name.size()));
+    info->maxValueLength = std::max(info->maxValueLength, static_cast<DWORD>(value.data.size()));
+  }
+  return kRegSuccess;
 }
 
 LSTATUS MemoryRegistry::EnumKey(KeyId key, DWORD index, std::string* name) {
-  const LSTATUS result = Enter(RegOperation::kEnumKey);
-  return result != kRegSuccess ? result : store_->EnumKey(key, index, name);
+  std::lock_guard lock(mutex_);
+  Node* node;
+  if (const LSTATUS result = Enter(RegOperation::kEnumKey, key, &node)) return result;
+  if (index >= node->children.size()) return kRegNoMoreItems;
+  *name = std::next(node->children.begin(), index)->first;
+  return kRegSuccess;
 }
 
 LSTATUS MemoryRegistry::EnumValue(KeyId key, DWORD index, std::string* name, Value* value) {
-  const LSTATUS result = Enter(RegOperation::kEnumValue);
-  return result != kRegSuccess ? result : store_->EnumValue(key, index, name, value);
+  std::lock_guard lock(mutex_);
+  Node* node;
+  if (const LSTATUS result = Enter(RegOperation::kEnumValue, key, &node)) return result;
+  if (index >= node->values.size()) return kRegNoMoreItems;
+  *name = node->values[index].first;
+  *value = node->values[index].second;
+  return kRegSuccess;
 }
 
 }  // namespace storage::platform

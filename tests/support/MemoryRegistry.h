@@ -1,11 +1,11 @@
-// The persistent registry store on a database held in this process's memory,
-// for tests. It can be told to answer a chosen result code from one operation
-// (for example 234 on every call, or on the next few calls) and counts the
-// calls of each operation.
+// A registry store held in this process's memory, for tests. It can be told
+// to answer a chosen result code from one operation (for example 234 on every
+// call, or on the next few calls) and counts the calls of each operation.
 #ifndef SETTINGSTORE_TESTS_SUPPORT_MEMORYREGISTRY_H
 #define SETTINGSTORE_TESTS_SUPPORT_MEMORYREGISTRY_H
 
 #include <array>
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -31,8 +31,10 @@ class MemoryRegistry : public RegistryStore {
  public:
   static constexpr unsigned kForever = ~0u;
 
-  // Holds the three roots and HKCU\Software, HKLM\Software, as any new store does.
+  // Holds the three roots and HKCU\Software, HKLM\Software, as a new
+  // persistent store does.
   MemoryRegistry();
+  ~MemoryRegistry() override;
 
   // Starts afresh: earlier injections end, every call count is zero, and the
   // next `times` calls of `operation` answer `result` and change nothing.
@@ -50,16 +52,21 @@ class MemoryRegistry : public RegistryStore {
   LSTATUS EnumValue(KeyId key, DWORD index, std::string* name, Value* value) override;
 
  private:
+  struct Node;
   struct Injection {
     LSTATUS result = kRegSuccess;
     unsigned remaining = 0;
   };
 
-  // Counts the call: an injected answer when one is due, else success.
-  LSTATUS Enter(RegOperation operation);
+  // Counts the call and finds the key: an injected answer when one is due,
+  // else success with *node set, or 1018 for a key that is gone.
+  LSTATUS Enter(RegOperation operation, KeyId key, Node** node);
+  Node* Find(KeyId key);
+  KeyId AddKey(Node* parent, std::string_view name);
 
-  const std::shared_ptr<RegistryStore> store_;
   mutable std::mutex mutex_;
+  std::map<KeyId, std::unique_ptr<Node>> nodes_;
+  KeyId nextId_ = kLocalMachineId + 1;
   std::array<Injection, static_cast<size_t>(RegOperation::kCount)> injections_{};
   std::array<unsigned, static_cast<size_t>(RegOperation::kCount)> calls_{};
 };
