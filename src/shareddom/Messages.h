@@ -20,7 +20,6 @@ inline constexpr char kStringFactoryGetSid[] = "storage::StringFactory::GetSID";
 inline constexpr char kStringFactoryPeekSid[] = "storage::StringFactory::PeekSID";
 inline constexpr char kStringFactoryGetExactSid[] = "storage::StringFactory::GetExactSID";
 inline constexpr char kStringFactoryPeekExactSid[] = "storage::StringFactory::PeekExactSID";
-inline constexpr char kStringFactoryGetString[] = "storage::StringFactory::GetString";
 inline constexpr char kSidByFullScan[] = "StringFactory: SID %d was found only by a full scan";
 inline constexpr char kSidInUse[] = "the SID counter gave a SID in use";
 inline constexpr char kDomElementsFile[] = "SharedStorage\\DOMElements";

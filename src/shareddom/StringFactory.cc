@@ -370,11 +370,9 @@ StringAutoRelease StringFactory::PeekExactSID(const char* text) {
   return GetByText(text, Match::kExact, Mode::kPeek, kFunction);
 }
 
-StringAutoRelease StringFactory::GetString(int32_t sid) {
-  constexpr const char* kFunction = messages::shareddom::kStringFactoryGetString;
-  STORAGE_ASSERT(sid > 0, kSourceFile, kFunction, nullptr);
-  return GetBySid(sid);
-}
+// SIDs come from shared memory that a damaged file may have filled: one that
+// can name no string finds none, as an unknown one does.
+StringAutoRelease StringFactory::GetString(int32_t sid) { return GetBySid(sid); }
 
 StringAutoRelease StringFactory::GetByText(const char* text, Match match, Mode mode, const char* function) {
   STORAGE_ASSERT(text != nullptr, kSourceFile, function, nullptr);
