@@ -12,14 +12,36 @@
 
 namespace storage {
 
-// One per traits region: the lock that serialises the list, and its head.
+// A reading thread's place in the reader table, kept for as long as the
+// thread lives: its thread and process, and the traits record of the section
+// it is reading, null between reads. 64 bytes, so that readers on different
+// cores seldom write into one cache line.
+struct ReaderSlot {
+  uint32_t thread;
+  uint32_t process;
+  uint32_t section;
+  uint32_t unused[13];
+
+  std::atomic_ref<uint32_t> ThreadWord() { return std::atomic_ref<uint32_t>(thread); }
+  std::atomic_ref<uint32_t> ProcessWord() { return std::atomic_ref<uint32_t>(process); }
+  std::atomic_ref<uint32_t> SectionWord() { return std::atomic_ref<uint32_t>(section); }
+};
+static_assert(sizeof(ReaderSlot) == 64);
+
+// One per traits region: the lock that serialises the list, its head, and
+// the reader table with the number of its slots ever handed out.
 struct AccessRoot {
+  static constexpr uint32_t kReaderSlots = 128;
+
   owner::OwnerLock listLock;
   uint32_t head;
+  uint32_t slotsUsed;
+  ReaderSlot readers[kReaderSlots];
 
   std::atomic_ref<uint32_t> WordOfHead() { return std::atomic_ref<uint32_t>(head); }
+  std::atomic_ref<uint32_t> SlotsUsedWord() { return std::atomic_ref<uint32_t>(slotsUsed); }
 };
-static_assert(sizeof(AccessRoot) == 12);
+static_assert(sizeof(AccessRoot) == 16 + 64 * AccessRoot::kReaderSlots);
 
 // One per node that has ever been asked for. Records are only appended to
 // the list and keep their key for the life of the region.

@@ -1,7 +1,11 @@
 #include "shareddom/MemAccessController.h"
 
+#include <algorithm>
+#include <mutex>
+
 #include "base/Exceptions.h"
 #include "base/ProcessValues.h"
+#include "base/ThreadLocal.h"
 #include "shareddom/Messages.h"
 #include "shm/MemoryConfigurator.h"
 #include "shm/OwnerLock.h"
@@ -28,7 +32,41 @@ class MemoryEnumerator : public MemoryBlockVisitor {
   InitMemAddress found_;
 };
 
+// The controller whose reader slots the ending threads of this process give
+// back; guarded by its mutex, which is never destroyed, as threads may end
+// after static objects are.
+std::mutex& LiveMutex() {
+  static auto* mutex = new std::mutex();
+  return *mutex;
+}
+MemAccessController* g_live = nullptr;
+
+bool HeldElsewhere(ReaderSlot& slot, uint32_t me) {
+  const uint32_t thread = slot.ThreadWord().load();
+  return thread != kNull && thread != me;
+}
+
+// Whether the thread that holds a slot has ended (its process was killed):
+// a thread id that no longer names a thread of the slot's process.
+bool HolderEnded(ReaderSlot& slot) {
+  const uint32_t thread = slot.ThreadWord().load();
+  const uint32_t process = slot.ProcessWord().load();
+  return thread != kNull && process != kNull && owner::GlobalRegistrator::ThreadProcess(thread) != process;
+}
+
 }  // namespace
+
+// The calling thread's slot in the live controller's table, given back when
+// the thread ends.
+struct ReaderSeat {
+  uint32_t generation = 0;
+  uint32_t index = 0;
+  ~ReaderSeat() {
+    if (generation == 0) return;
+    std::lock_guard<std::mutex> guard(LiveMutex());
+    if (g_live != nullptr && g_live->Generation() == generation) g_live->FreeReaderSlot(index);
+  }
+};
 
 std::atomic<uint32_t> MemAccessController::lastGeneration_{0};
 
@@ -38,15 +76,33 @@ MemAccessController::MemAccessController(const char* name, ReleaseCallback relea
   MemoryConfigurator<MemAccessController> configurator(this, name, "");
   pageManager_->Initialize(&configurator);
   generation_ = lastGeneration_.fetch_add(1) + 1;
+  std::lock_guard<std::mutex> guard(LiveMutex());
+  g_live = this;
 }
 
-MemAccessController::~MemAccessController() { pageManager_.reset(); }
+MemAccessController::~MemAccessController() {
+  {
+    std::lock_guard<std::mutex> guard(LiveMutex());
+    if (g_live == this) g_live = nullptr;
+  }
+  // No thread of this process reads any more: its slots go back at once.
+  const uint32_t process = platform::CurrentProcessId();
+  for (uint32_t index = 0; index < AccessRoot::kReaderSlots; ++index) {
+    if (RootRecord().readers[index].ProcessWord().load() == process) FreeReaderSlot(index);
+  }
+  pageManager_.reset();
+}
 
 void MemAccessController::OnMemManagerInitialized() {
   MemoryEnumerator finder;
   pageManager_->Enumerate(finder, false);
   // A new block reads as a free list lock and an empty list.
-  root_ = finder.Found().IsNull() ? pageManager_->Allocate(sizeof(AccessRoot)) : finder.Found();
+  if (finder.Found().IsNull()) {
+    root_ = pageManager_->Allocate(sizeof(AccessRoot));
+    RootRecord().SlotsUsedWord().store(0);
+  } else {
+    root_ = finder.Found();
+  }
   last_ = InitMemAddress(RootRecord().WordOfHead().load());
 }
 
@@ -164,7 +220,7 @@ void MemAccessController::LockNode(const InitMemAddress& node) {
   bool wasIdle = false;
   const InitMemAddress record = AcquireTraits(node, wasIdle);
   try {
-    Traits(record).nodeLock.Lock(GetSpinCount());
+    LockExclusive(record);
   } catch (...) {
     GiveBack(node, record, wasIdle);
     throw;
@@ -178,6 +234,119 @@ void MemAccessController::UnlockNode(const InitMemAddress& node) {
   const InitMemAddress record = AcquireTraits(node, wasIdle);
   Traits(record).nodeLock.Unlock();
   GiveBack(node, record, wasIdle);
+}
+
+}  // namespace storage
+
+namespace storage {
+
+void MemAccessController::LockExclusive(const InitMemAddress& record) {
+  owner::OwnerLock& lock = Traits(record).nodeLock;
+  lock.Lock(GetSpinCount());
+  try {
+    WaitForReaders(record);
+  } catch (...) {
+    lock.Unlock();
+    throw;
+  }
+}
+
+void MemAccessController::WaitForReaders(const InitMemAddress& record) {
+  constexpr uint64_t kCheckAfterMs = 20;
+  AccessRoot& root = RootRecord();
+  const uint32_t me = platform::CurrentThreadId();
+  const uint32_t used = std::min(root.SlotsUsedWord().load(), AccessRoot::kReaderSlots);
+  for (uint32_t index = 0; index < used; ++index) {
+    ReaderSlot& slot = root.readers[index];
+    uint64_t since = 0;
+    for (uint32_t waits = 0; slot.SectionWord().load() == record.Value() && HeldElsewhere(slot, me); ++waits) {
+      // A read lasts microseconds; one that outlives the owner lock's spin
+      // phase may belong to a killed process, whose slot is cleared.
+      if (waits == 0) since = platform::TickCountMs();
+      if (waits % 64 == 63 && platform::TickCountMs() - since >= kCheckAfterMs) {
+        uint32_t reading = record.Value();
+        if (HolderEnded(slot)) slot.SectionWord().compare_exchange_strong(reading, kNull);
+        since = platform::TickCountMs();
+      }
+      platform::YieldThread();
+    }
+  }
+}
+
+bool MemAccessController::EnterRead(const InitMemAddress& record) {
+  ReaderSlot* slot = OwnReaderSlot();
+  if (slot == nullptr || slot->SectionWord().load(std::memory_order_relaxed) != kNull) return false;
+  owner::OwnerLock& lock = Traits(record).nodeLock;
+  const uint32_t me = platform::CurrentThreadId();
+  for (uint32_t waits = 0;;) {
+    const uint32_t holder = lock.Owner();
+    if (holder == me) return false;
+    if (holder == owner::OwnerLock::kFreeValue) {
+      // Announced, then checked, as the writer locks, then checks: one of
+      // the two always sees the other.
+      slot->SectionWord().store(record.Value());
+      if (lock.Owner() == owner::OwnerLock::kFreeValue) return true;
+      slot->SectionWord().store(kNull);
+    }
+    // A writer holds the section: let it finish without queueing on its
+    // lock, unless it takes long; the lock then takes it over if it ended.
+    if (++waits < 64) {
+      platform::YieldThread();
+    } else {
+      lock.Lock(GetSpinCount());
+      lock.Unlock();
+      waits = 0;
+    }
+  }
+}
+
+void MemAccessController::LeaveRead() {
+  ReaderSeat& seat = utils::ThreadLocal<ReaderSeat>();
+  RootRecord().readers[seat.index].SectionWord().store(kNull, std::memory_order_release);
+}
+
+ReaderSlot* MemAccessController::OwnReaderSlot() {
+  ReaderSeat& seat = utils::ThreadLocal<ReaderSeat>();
+  if (seat.generation == generation_) return &RootRecord().readers[seat.index];
+  ReaderSlot* slot = ClaimReaderSlot();
+  if (slot != nullptr) {
+    seat.generation = generation_;
+    seat.index = static_cast<uint32_t>(slot - RootRecord().readers);
+  }
+  return slot;
+}
+
+ReaderSlot* MemAccessController::ClaimReaderSlot() {
+  AccessRoot& root = RootRecord();
+  const uint32_t me = platform::CurrentThreadId();
+  const auto take = [&](uint32_t index) {
+    ReaderSlot& slot = root.readers[index];
+    slot.SectionWord().store(kNull);
+    slot.ProcessWord().store(platform::CurrentProcessId());
+    uint32_t used = root.SlotsUsedWord().load();
+    while (used < index + 1 && !root.SlotsUsedWord().compare_exchange_weak(used, index + 1)) {
+    }
+    return &slot;
+  };
+  for (uint32_t index = 0; index < AccessRoot::kReaderSlots; ++index) {
+    uint32_t free = kNull;
+    if (root.readers[index].ThreadWord().compare_exchange_strong(free, me)) return take(index);
+  }
+  // Every slot is held: those of threads that ended without giving theirs
+  // back (killed processes) are taken over.
+  for (uint32_t index = 0; index < AccessRoot::kReaderSlots; ++index) {
+    ReaderSlot& slot = root.readers[index];
+    uint32_t holder = slot.ThreadWord().load();
+    if (HolderEnded(slot) && slot.ThreadWord().compare_exchange_strong(holder, me)) return take(index);
+  }
+  return nullptr;
+}
+
+void MemAccessController::FreeReaderSlot(uint32_t index) {
+  ReaderSlot& slot = RootRecord().readers[index];
+  slot.SectionWord().store(kNull);
+  slot.ProcessWord().store(kNull);
+  slot.ThreadWord().store(kNull);
 }
 
 }  // namespace storage

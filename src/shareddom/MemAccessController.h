@@ -68,8 +68,17 @@ class MemAccessController {
   void UnlockNode(const InitMemAddress& node);
   // The same through a record that the caller holds a reference on: no
   // lookup, no reference of its own.
-  void LockTraits(const InitMemAddress& record) { Traits(record).nodeLock.Lock(GetSpinCount()); }
+  void LockTraits(const InitMemAddress& record) { LockExclusive(record); }
   void UnlockTraits(const InitMemAddress& record) { Traits(record).nodeLock.Unlock(); }
+
+  // Reads share a node lock through the reader table: the calling thread's
+  // slot names the record while no writer holds the lock, so readers never
+  // wait for one another and a writer waits only for the reads that began
+  // before it took the lock. False when this thread cannot read so (no slot
+  // left, a read already under way here, or it holds the lock itself): the
+  // caller then takes the lock.
+  bool EnterRead(const InitMemAddress& record);
+  void LeaveRead();
 
  private:
   // TraitsOf, telling also whether the record had no references before.
@@ -79,6 +88,17 @@ class MemAccessController {
   // Enters the keyed records appended since the last refresh into the map;
   // the list lock must be held.
   void RefreshMap();
+  // Takes the node lock, then waits until no reader slot names the record.
+  void LockExclusive(const InitMemAddress& record);
+  void WaitForReaders(const InitMemAddress& record);
+  // The calling thread's reader slot in this region, claimed on first use;
+  // null when every slot is held by a live thread.
+  ReaderSlot* OwnReaderSlot();
+  ReaderSlot* ClaimReaderSlot();
+  // Frees a slot of this process: at thread end and when the region is left.
+  void FreeReaderSlot(uint32_t index);
+  friend struct ReaderSeat;
+
   // Gives back a reference that lockNode or unlockNode took. Unless the
   // record was revived for it, a last reference is a handle's last.
   void GiveBack(const InitMemAddress& node, const InitMemAddress& record, bool wasIdle);

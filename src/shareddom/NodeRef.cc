@@ -165,4 +165,17 @@ NodeLock::~NodeLock() {
   }
 }
 
+NodeReadLock::NodeReadLock(const NodeRef& node) {
+  MemAccessController* controller = CurrentAccess();
+  if (!node.record_.IsNull() && node.IsCurrent() && controller->EnterRead(node.record_)) {
+    shared_ = controller;
+  } else {
+    exclusive_.emplace(node);
+  }
+}
+
+NodeReadLock::~NodeReadLock() {
+  if (shared_ != nullptr) shared_->LeaveRead();
+}
+
 }  // namespace storage

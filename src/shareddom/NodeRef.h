@@ -5,6 +5,8 @@
 #ifndef SETTINGSTORE_SHAREDDOM_NODEREF_H
 #define SETTINGSTORE_SHAREDDOM_NODEREF_H
 
+#include <optional>
+
 #include "shareddom/DOMNode.h"
 #include "shareddom/MemAccessController.h"
 #include "shm/InitMemAddress.h"
@@ -52,6 +54,7 @@ class NodeRef {
  private:
   NodeRef(const SharedPointer& pointer, NodeKind kind);
   friend class NodeLock;
+  friend class NodeReadLock;
   NodeRef Follow(std::atomic_ref<uint32_t> link, NodeKind kind);
   void Acquire();
   void Release() noexcept;
@@ -78,6 +81,20 @@ class NodeLock {
  private:
   const NodeRef& node_;
   MemAccessController* controller_;
+};
+
+// Holds a node's lock for reading for the rest of the scope: shared with
+// other readers through the reader table where it can be, else taken.
+class NodeReadLock {
+ public:
+  explicit NodeReadLock(const NodeRef& node);
+  ~NodeReadLock();
+  NodeReadLock(const NodeReadLock&) = delete;
+  NodeReadLock& operator=(const NodeReadLock&) = delete;
+
+ private:
+  MemAccessController* shared_ = nullptr;
+  std::optional<NodeLock> exclusive_;
 };
 
 }  // namespace storage

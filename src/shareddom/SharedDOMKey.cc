@@ -91,7 +91,7 @@ SharedDOMKey::Snapshot SharedDOMKey::TakeSnapshot(bool withSize, bool withValue)
   uint32_t sizeSid = WellKnownSids::kNoSid;
   uint32_t valueSid = WellKnownSids::kNoSid;
   {
-    NodeLock lock(place_.section);
+    NodeReadLock lock(place_.section);
     if (place_.section.IsMarked() || place_.key.IsMarked()) throw IOException(kErrorDeleted);
     DOMElement key(place_.key);
     typeSid = key.GetAttribute(sids.type);

@@ -26,7 +26,7 @@ bool Missing(const StringAutoRelease& name) { return static_cast<uint32_t>(name.
 NodeRef SharedDOMSection::OpenSectionIn(NodeRef& section, const char* name) {
   const StringAutoRelease sid = names::Peek(name);
   if (Missing(sid)) throw OpenException(kErrorNotFound);
-  NodeLock lock(section);
+  NodeReadLock lock(section);
   return DOMElement(section).FindElement(SharedServices::Required().Sids().section, sid);
 }
 
@@ -49,7 +49,7 @@ bool SharedDOMSection::DeleteSectionIn(NodeRef& section, const char* name) {
 KeyPlace SharedDOMSection::OpenKeyIn(NodeRef& section, const char* name) {
   StringAutoRelease sid = names::Peek(name);
   if (Missing(sid)) throw OpenException(kErrorNotFound);
-  NodeLock lock(section);
+  NodeReadLock lock(section);
   NodeRef key = DOMElement(section).FindElement(SharedServices::Required().Sids().key, sid);
   return KeyPlace{std::move(key), section, std::move(sid)};
 }
@@ -75,7 +75,7 @@ bool SharedDOMSection::DeleteKeyIn(NodeRef& section, const char* name) {
 
 INamesEnumerator* SharedDOMSection::EnumChildren(NodeRef& section, uint32_t kindSid) {
   Ref<NamesEnumerator> enumerator(new NamesEnumerator());
-  NodeLock lock(section);
+  NodeReadLock lock(section);
   for (const uint32_t sid : DOMElement(section).ChildNames(kindSid)) {
     const StringAutoRelease text = SharedServices::Required().Strings().GetString(static_cast<int32_t>(sid));
     if (text.GetHolder() == nullptr) continue;
