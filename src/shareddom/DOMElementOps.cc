@@ -208,15 +208,20 @@ RetiredChain::~RetiredChain() {
   }
 }
 
-DOMElement::SearchPass DOMElement::SearchChildren(ListWalk& walk, uint32_t kindSid, uint32_t nameSid) {
+DOMElement::SearchPass DOMElement::SearchChildren(ListWalk& walk, uint32_t kindSid, uint32_t nameSid,
+                                                  std::vector<ChildIndex::Child>& seen) {
   SearchPass pass{true, kEnd, kEnd};
   walk.Restart();
+  seen.clear();
+  const uint32_t nameAttribute = Services().Sids().name;
   uint32_t child = element_.Element().FirstChildWord().load(std::memory_order_acquire);
   while (child != kEnd) {
     ElementNode& node = walk.Element(child);
     if (node.IsMarked()) return {false, kEnd, kEnd};
     pass.last = child;
-    if (Matches(walk, node, kindSid, nameSid)) {
+    const ChildIndex::Child entry{node.KindWord().load(), AttributeValue(walk, node, nameAttribute), child};
+    seen.push_back(entry);
+    if (entry.kind == kindSid && entry.name == nameSid) {
       pass.found = child;
       return pass;
     }
@@ -226,24 +231,29 @@ DOMElement::SearchPass DOMElement::SearchChildren(ListWalk& walk, uint32_t kindS
 }
 
 DOMElement::SearchPass DOMElement::FindChild(ListWalk& walk, uint32_t kindSid, uint32_t nameSid) {
+  std::vector<ChildIndex::Child> seen;
   AccessTraits* traits = element_.Traits();
-  if (traits == nullptr) return SearchChildren(walk, kindSid, nameSid);
+  if (traits == nullptr) return SearchChildren(walk, kindSid, nameSid, seen);
   ChildIndex& index = Factory().Children();
   const uint32_t parent = element_.Address().Value();
   const uint32_t changes = traits->ChangesWord().load();
-  if (const uint32_t known = index.Find(parent, kindSid, nameSid, changes); known != kEnd) {
+  const ChildIndex::Answer known = index.Find(parent, kindSid, nameSid, changes);
+  if (known.child != kEnd) {
     // A sound entry names an unmarked child of that kind and name; anything
     // else (damage) costs a search, never a wrong child.
-    ElementNode& node = walk.Element(known);
-    if (!node.IsMarked() && Matches(walk, node, kindSid, nameSid)) return {true, known, kEnd};
+    ElementNode& node = walk.Element(known.child);
+    if (!node.IsMarked() && Matches(walk, node, kindSid, nameSid)) return {true, known.child, kEnd};
+  } else if (known.absent) {
+    return {true, kEnd, known.last};
   }
-  const SearchPass pass = SearchChildren(walk, kindSid, nameSid);
-  if (pass.complete && pass.found != kEnd) index.Remember(parent, kindSid, nameSid, changes, pass.found);
+  const SearchPass pass = SearchChildren(walk, kindSid, nameSid, seen);
+  if (pass.complete) index.Remember(parent, changes, seen, pass.found == kEnd);
   return pass;
 }
 
-void DOMElement::CountListChange() {
-  if (AccessTraits* traits = element_.Traits()) traits->ChangesWord().fetch_add(1);
+uint32_t DOMElement::CountListChange() {
+  AccessTraits* traits = element_.Traits();
+  return traits == nullptr ? kEnd : traits->ChangesWord().fetch_add(1);
 }
 
 NodeRef DOMElement::FindElement(uint32_t kindSid, const StringAutoRelease& name) {
@@ -260,12 +270,12 @@ NodeRef DOMElement::FindElement(uint32_t kindSid, const StringAutoRelease& name)
   }
 }
 
-bool DOMElement::AppendChild(ListWalk& walk, uint32_t from, uint32_t newChild) {
+bool DOMElement::AppendChild(ListWalk& walk, uint32_t from, uint32_t newChild, uint32_t& changes) {
   walk.Restart();
   uint32_t last = from == kEnd ? element_.Element().FirstChildWord().load(std::memory_order_acquire) : from;
   if (last == kEnd) {
     if (element_.IsMarked()) ThrowMarked();
-    CountListChange();
+    changes = CountListChange();
     uint32_t none = kEnd;
     return element_.Element().FirstChildWord().compare_exchange_strong(none, newChild);
   }
@@ -278,7 +288,7 @@ bool DOMElement::AppendChild(ListWalk& walk, uint32_t from, uint32_t newChild) {
       continue;
     }
     if (node.IsMarked()) ThrowMarked();
-    CountListChange();
+    changes = CountListChange();
     uint32_t none = kEnd;
     return node.NextSiblingWord().compare_exchange_strong(none, newChild);
   }
@@ -327,9 +337,14 @@ NodeRef DOMElement::CreateElement(uint32_t kindSid, const StringAutoRelease& nam
     STORAGE_ASSERT(named, kSourceFile, messages::shareddom::kCreateElement, nullptr);
 
     // First behind the last child the search saw, then in passes from the head.
-    for (uint32_t from = pass.last; !AppendChild(walk, from, element.Address().Value()); from = kEnd) {
+    uint32_t changes = kEnd;
+    for (uint32_t from = pass.last; !AppendChild(walk, from, element.Address().Value(), changes); from = kEnd) {
       walk.PassAgain();
       if (element_.IsMarked()) throw CreateException(kErrorDeleted);
+    }
+    if (changes != kEnd) {
+      Factory().Children().Appended(element_.Address().Value(), changes,
+                                    ChildIndex::Child{kindSid, nameSid, element.Address().Value()});
     }
   } catch (...) {
     // Never linked: their blocks and their strings' references come back.
@@ -381,6 +396,7 @@ bool DOMElement::TryDeleteElement(uint32_t kindSid, uint32_t nameSid) {
       if (child.Element().FirstChildWord().load() != kEnd) throw NotEmptyException(kErrorFailed);
       Services().NoteChange();
       CountListChange();
+      Factory().Children().Forget(element_.Address().Value());
       if (previous.IsNull()) {
         UnlinkFirstChild();
       } else {

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "shareddom/ChildIndex.h"
 #include "shareddom/NodeRef.h"
 #include "shareddom/SharedServices.h"
 
@@ -69,15 +70,20 @@ class DOMElement {
     uint32_t found;
     uint32_t last;
   };
-  SearchPass SearchChildren(ListWalk& walk, uint32_t kindSid, uint32_t nameSid);
-  // The child the process's index names while the list is unchanged, or
-  // else searchChildren, whose find the index then remembers.
+  // `seen` gets every child the pass met.
+  SearchPass SearchChildren(ListWalk& walk, uint32_t kindSid, uint32_t nameSid,
+                            std::vector<ChildIndex::Child>& seen);
+  // What the process's index knows while the list is unchanged (the child,
+  // or that there is none and where the list ends), or else a search, whose
+  // children the index then remembers.
   SearchPass FindChild(ListWalk& walk, uint32_t kindSid, uint32_t nameSid);
-  // Moves the list's change count; before every link or unlink of a child.
-  void CountListChange();
+  // Moves the list's change count, before every link or unlink of a child;
+  // returns the count it moved from (null when the node has no record).
+  uint32_t CountListChange();
   // Links the new child behind the list's last node, looking for it from
-  // `from` (the head when null); false when the pass met a change.
-  bool AppendChild(ListWalk& walk, uint32_t from, uint32_t newChild);
+  // `from` (the head when null); false when the pass met a change. `changes`
+  // gets the count that the link moved on.
+  bool AppendChild(ListWalk& walk, uint32_t from, uint32_t newChild, uint32_t& changes);
 
   NodeRef& element_;
 };
