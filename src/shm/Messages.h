@@ -3,6 +3,9 @@
 #ifndef SETTINGSTORE_SHM_MESSAGES_H
 #define SETTINGSTORE_SHM_MESSAGES_H
 
+#include <cstdint>
+#include <string>
+
 namespace storage::messages::shm {
 
 inline constexpr char kPageMemoryManagerNull[] = "PageMemoryManager is null!";
@@ -90,6 +93,13 @@ inline constexpr char kOpenSharedFileForWrite[] = "Open shared file for write %s
 inline constexpr char kWriteSharedFile[] = "Write shared file %s";
 inline constexpr char kInitMemAddressFile[] = "Utils\\Shared\\InitMemAddress";
 inline constexpr char kInitMemAddressConstructor[] = "storage::InitMemAddress::InitMemAddress";
+
+// A live session whose memory-only records another library version laid out.
+inline std::string OtherMemoryLayout(const std::string& region, uint32_t found, uint32_t expected) {
+  return "The live storage session " + region + " keeps its shared records in memory layout " +
+         std::to_string(found) + ", this library in layout " + std::to_string(expected) +
+         ": close every process of the other library version first";
+}
 
 }  // namespace storage::messages::shm
 

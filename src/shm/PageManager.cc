@@ -30,7 +30,10 @@ constexpr size_t kSegmentSuffixLength = 4;
 constexpr size_t kFileSuffixLength = 8;
 
 // The head block's 32-bit words.
-enum HeadWord : size_t { kSignatureFirst = 0, kSignatureSecond = 1, kHashWord = 2, kLastWord = 3 };
+// Memory-only hives also keep the layout version of the records their clients
+// keep there: a process whose records differ must not attach (file-backed
+// hives keep their stored head as it always was).
+enum HeadWord : size_t { kSignatureFirst = 0, kSignatureSecond = 1, kHashWord = 2, kLastWord = 3, kLayoutWord = 4 };
 
 std::atomic_ref<uint32_t> WordOfHead(const HivePointer& head, HeadWord word) {
   return std::atomic_ref<uint32_t>(static_cast<uint32_t*>(head.get())[word]);
@@ -267,6 +270,10 @@ void PageManager::InitializeHive(Hive& hive) {
     STORAGE_ASSERT(walker.Head() != PageMemoryManager::kNullOffset, kSourceFile,
                    messages::shm::kPageManagerInitializeHive, nullptr);
     hive.head = HivePointer(&manager, walker.Head());
+    const uint32_t layout = WordOfHead(hive.head, kLayoutWord).load();
+    if (filePrefix_.empty() && layout != kMemoryLayoutVersion) {
+      throw TechnicalException(messages::shm::OtherMemoryLayout(namePrefix_, layout, kMemoryLayoutVersion));
+    }
     return;
   }
 
@@ -280,6 +287,7 @@ void PageManager::InitializeHive(Hive& hive) {
                  nullptr);
   hive.head = HivePointer(&manager, offset);
   WordOfHead(hive.head, kLastWord).store(1);
+  if (filePrefix_.empty()) WordOfHead(hive.head, kLayoutWord).store(kMemoryLayoutVersion);
   // The chain grows only under the new hive's creation lock; other processes
   // learn of the new hive from this flag.
   if (hives_.Size() > 0) WordOfHead(this->HiveAt(hives_.Size() - 1).head, kLastWord).store(0);

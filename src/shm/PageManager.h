@@ -6,7 +6,8 @@
 // Every hive holds a 64-byte head block that clients never see:
 //   0 signature "hivehead" ("deadhive" once the storage is marked dead),
 //   8 hash of the next hive's data area (written at unload),
-//   12 last flag (1 for the last hive of the chain, 0 when another follows).
+//   12 last flag (1 for the last hive of the chain, 0 when another follows),
+//   16 in memory-only hives, the layout version of their records.
 #ifndef SETTINGSTORE_SHM_PAGEMANAGER_H
 #define SETTINGSTORE_SHM_PAGEMANAGER_H
 
@@ -53,6 +54,9 @@ class PageManager {
   // Hive numbers are read back as signed bytes: 127 is the last that decodes.
   static constexpr uint32_t kMaxHives = 127;
   static constexpr uint32_t kHeadSize = 64;
+  // The layout of the records in memory-only hives (the traits region with
+  // its reader table, the SID hints); moves with every change to them.
+  static constexpr uint32_t kMemoryLayoutVersion = 2;
 
   PageManager() = default;
   // Unloads the hives; the last process to close a file-backed hive saves it.

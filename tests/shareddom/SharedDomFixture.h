@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -169,6 +170,18 @@ inline void Write(IStorageSection& section, const char* name, storage::Type type
 }
 inline void WriteString(IStorageSection& section, const char* name, const std::string& text) {
   Write(section, name, storage::TYPE_STRING, text + '\0');
+}
+
+// Value n of a key that readers check whole: a letter repeated as many times
+// as the letter says, so that the size or text of another value shows.
+inline std::string WholeValue(int n) { return std::string(10 + n % 26, static_cast<char>('a' + n % 26)); }
+// Whether one read of the key gave a whole value: its text and its zero byte.
+inline bool ReadsWhole(IStorageSection& section, const char* name) {
+  char buffer[64];
+  std::memset(buffer, 0x7F, sizeof buffer);
+  Ref<IStorageKey>(section.OpenKey(name))->Read(buffer, sizeof buffer);
+  const auto* end = static_cast<const char*>(std::memchr(buffer, '\0', sizeof buffer));
+  return end != nullptr && end != buffer && std::string(buffer, static_cast<size_t>(end - buffer)) == WholeValue(buffer[0] - 'a');
 }
 
 // Part n of a sample tree: section Part<n>, whose key Value holds a text

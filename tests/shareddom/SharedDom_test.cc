@@ -297,6 +297,49 @@ TEST_F(SharedDomTest, ANodeLockOfAKilledProcessIsTakenOver) {
   session_->Access().UnlockNode(node);
 }
 
+// A read holds writers off, never other readers; one that a killed process
+// left midway holds them off only until it is found ended.
+TEST_F(SharedDomTest, AReadOfAKilledProcessHoldsWritersOffUntilItIsFoundEnded) {
+  Up();
+  const InitMemAddress node(3, 16 * 9);
+  HelperProcess reader({"hold-node-lock", Path(), std::to_string(node.Value()), Path("ready"), "read"});
+  ASSERT_TRUE(WaitForFile(Path("ready")));
+  storage::MemAccessController& access = session_->Access();
+  EXPECT_TRUE(access.EnterRead(access.TraitsOf(node)));
+  access.LeaveRead();
+  std::atomic<bool> entered{false};
+  std::thread writer([&] {
+    access.LockNode(node);
+    entered = true;
+    access.UnlockNode(node);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(entered);
+  reader.Kill();
+  writer.join();
+  EXPECT_TRUE(entered);
+}
+
+// Readers of one section in several processes go on reading whole values
+// while a reader and a writer among them are killed at any point.
+TEST_F(SharedDomTest, ReadersReadWholeValuesWhileOthersAreKilledMidway) {
+  Up();
+  WriteString(*Ref<IStorageSection>(root_->CreateSection("Hot")), "K", WholeValue(0));
+  HelperProcess doomedReader({"read-loop", Path(), "0", Path("reading")});
+  HelperProcess doomedWriter({"write-loop", Path(), Path("writing")});
+  ASSERT_TRUE(WaitForFile(Path("reading")) && WaitForFile(Path("writing")));
+  HelperProcess first({"read-loop", Path(), "20000"}), second({"read-loop", Path(), "20000"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  doomedReader.Kill();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  doomedWriter.Kill();
+  EXPECT_EQ(first.Wait(kHelperLimit), 0);
+  EXPECT_EQ(second.Wait(kHelperLimit), 0);
+  Ref<IStorageSection> hot(root_->OpenSection("Hot"));
+  WriteString(*hot, "K", WholeValue(7));
+  EXPECT_EQ(ReadKey(*hot, "K"), WholeValue(7) + '\0');
+}
+
 // Names and values share one string table, yet a name keeps the spelling
 // it was first given as a name, whatever values or the storage's own words
 // hold, and values keep every byte.

@@ -391,6 +391,27 @@ TEST_F(HiveTest, TheChainGrowsOnlyWhenNoHiveHasRoomAndOtherManagersFollowIt) {
   }
 }
 
+// Memory-only hives carry the layout version of the records kept there: a
+// manager of another layout is refused with a clear message, nothing held.
+TEST_F(HiveTest, AnotherMemoryLayoutIsRefused) {
+  PageManager first;
+  Start(first);
+  std::atomic_ref<uint32_t> layout(static_cast<uint32_t*>(first.GetPoint(InitMemAddress(1, 1048448)))[4]);
+  EXPECT_EQ(layout.load(), PageManager::kMemoryLayoutVersion);
+  layout.store(PageManager::kMemoryLayoutVersion + 1);
+  try {
+    PageManager other;
+    Start(other);
+    ADD_FAILURE() << "a session of another layout was attached";
+  } catch (const storage::TechnicalException& refused) {
+    EXPECT_NE(std::string(refused.what()).find("memory layout 3, this library in layout 2"), std::string::npos)
+        << refused.what();
+  }
+  layout.store(PageManager::kMemoryLayoutVersion);
+  PageManager again;
+  Start(again);
+}
+
 TEST_F(HiveTest, RefusesWhatFitsNoHiveAndNamesThatDoNotFit) {
   PageManager manager;
   Start(manager);

@@ -63,13 +63,42 @@ int AccessRace(const Args& a) {
   return 0;
 }
 
-// hold-node-lock <storage> <node> <ready file>: takes the node's lock, signs
-// and waits to be killed.
+// hold-node-lock <storage> <node> <ready file> [read]: takes the node's lock
+// (with "read", enters a read of it), signs and waits to be killed.
 int HoldNodeLock(const Args& a) {
   SharedDomSession session(a[1]);
-  session.Access().LockNode(InitMemAddress(static_cast<uint32_t>(std::stoul(a[2]))));
+  const InitMemAddress node(static_cast<uint32_t>(std::stoul(a[2])));
+  if (a.size() == 4) {
+    session.Access().LockNode(node);
+  } else if (!session.Access().EnterRead(session.Access().TraitsOf(node))) {
+    return kMismatch;
+  }
   TouchFile(a[3]);
   for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+
+// read-loop <storage> <reads> [<sign>]: reads key K of section Hot <reads>
+// times (0: until killed), each value whole, signing after the first.
+int ReadLoop(const Args& a) {
+  SharedDomSession session(a[1]);
+  Ref<IStorageSection> hot(session.Root()->OpenSection("Hot"));
+  const long reads = std::stol(a[2]);
+  for (long i = 0; reads == 0 || i < reads; ++i) {
+    if (!ReadsWhole(*hot, "K")) return kMismatch;
+    if (i == 0 && a.size() == 4) TouchFile(a[3]);
+  }
+  return 0;
+}
+
+// write-loop <storage> <sign>: writes key K of section Hot value after value
+// until killed, signing after the first.
+int WriteLoop(const Args& a) {
+  SharedDomSession session(a[1]);
+  Ref<IStorageSection> hot(session.Root()->OpenSection("Hot"));
+  for (int n = 1;; ++n) {
+    WriteString(*hot, "K", WholeValue(n));
+    if (n == 1) TouchFile(a[2]);
+  }
 }
 
 // string-hammer <name> <file> <seed> <count> <go> <out> <release>: two
@@ -133,7 +162,9 @@ int Run(const Args& a) {
   if (command == "fill" && (n == 3 || n == 4)) return Fill(a);
   if (command == "replace" && n == 2) return Replace(a);
   if (command == "access-race" && n == 5) return AccessRace(a);
-  if (command == "hold-node-lock" && n == 4) return HoldNodeLock(a);
+  if (command == "hold-node-lock" && (n == 4 || (n == 5 && a[4] == "read"))) return HoldNodeLock(a);
+  if (command == "read-loop" && (n == 3 || n == 4)) return ReadLoop(a);
+  if (command == "write-loop" && n == 3) return WriteLoop(a);
   if (command == "string-hammer" && n == 8) return StringHammer(a);
   if (command == "string-hold" && n == 6) return StringHold(a);
   if (command == "string-hold-root" && n == 4) return StringHoldRoot(a);
