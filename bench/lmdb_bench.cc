@@ -10,6 +10,7 @@ int main(int argc, char** argv) {
   bench::RegisterCommonWorkloads<bench::LmdbOneTxnPerValue>("lmdb");
   benchmark::RegisterBenchmark("write_new/lmdb_batch100", bench::WriteNew<bench::LmdbBatched>)->Iterations(10000);
   benchmark::RegisterBenchmark("overwrite/lmdb_batch100", bench::Overwrite<bench::LmdbBatched>);
+  bench::RegisterWriteMany<bench::LmdbOneTxnPerValue>("lmdb");
   bench::RegisterColdOpen<bench::LmdbOneTxnPerValue>("lmdb");
   bench::RegisterCrossProcessWorkloads<bench::LmdbOneTxnPerValue>("lmdb");
   benchmark::Initialize(&argc, argv);

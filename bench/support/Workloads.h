@@ -22,6 +22,7 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <ctime>
 #include <exception>
 #include <string>
 #include <vector>
@@ -128,6 +129,60 @@ void WriteNew(benchmark::State& state) {
   });
 }
 
+constexpr int kManyKeys = 100000;
+constexpr int kManyBlock = 10000;
+// A store whose creation of a key grows with the section takes minutes for
+// 100,000 keys; the run stops after the block that passes this much time.
+constexpr auto kManyBudget = std::chrono::seconds(20);
+
+// Creates up to 100,000 new keys in an empty section in blocks of 10,000, and
+// times each block in CPU time, so that other load on the machine counts
+// less. Manual time: the CPU time of the blocks written. Counters: the keys
+// reached within the budget, the time per key of the first and of the last
+// block, and their ratio, about 1 when creating a key costs the same at any
+// section size, growing with the keys reached when it walks the section.
+template <class Store>
+void WriteManyNew(benchmark::State& state) {
+  Guarded(state, [&] {
+    BenchDirectory directory("write-many");
+    Store store(directory.path());
+    auto section = store.CreateSection("write-many");
+    int written = 0;
+    double firstBlock = 0;
+    double lastBlock = 0;
+    for (auto _ : state) {
+      const auto deadline = std::chrono::steady_clock::now() + kManyBudget;
+      double seconds = 0;
+      while (written < kManyKeys && std::chrono::steady_clock::now() < deadline) {
+        std::vector<std::string> names, values;
+        names.reserve(kManyBlock);
+        values.reserve(kManyBlock);
+        for (int i = written; i < written + kManyBlock; ++i) {
+          names.push_back(KeyName(i));
+          values.push_back(Value(i));
+        }
+        const std::clock_t start = std::clock();
+        for (int i = 0; i < kManyBlock; ++i) section.Write(names[i], values[i].c_str());
+        section.Flush();
+        const double took = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
+        if (written == 0) firstBlock = took;
+        lastBlock = took;
+        seconds += took;
+        written += kManyBlock;
+      }
+      state.SetIterationTime(seconds);
+    }
+    if (section.Enumerate() != written) return state.SkipWithError("keys were lost");
+    char buffer[kValueSize] = {};
+    section.Read(KeyName(written - 1), buffer);
+    if (!Holds(buffer, Value(written - 1))) return state.SkipWithError("the last key was wrong");
+    state.counters["keys"] = written;
+    state.counters["first_ns_per_key"] = firstBlock / kManyBlock * 1e9;
+    state.counters["last_ns_per_key"] = lastBlock / kManyBlock * 1e9;
+    state.counters["growth"] = firstBlock > 0 ? lastBlock / firstBlock : 0;
+  });
+}
+
 // Overwrites keys at random in a section of 1,000, each time with a new value.
 template <class Store>
 void Overwrite(benchmark::State& state) {
@@ -216,6 +271,16 @@ void RegisterCommonWorkloads(const std::string& store, int newKeys = 10000) {
   benchmark::RegisterBenchmark(("overwrite/" + store).c_str(), Overwrite<Store>);
   benchmark::RegisterBenchmark(("enumerate/" + store).c_str(), Enumerate<Store>)
       ->Unit(benchmark::kMicrosecond);
+}
+
+// The 100,000 new keys, as "write_new_100k/<store>": one run.
+template <class Store>
+void RegisterWriteMany(const std::string& store) {
+  benchmark::RegisterBenchmark(("write_new_100k/" + store).c_str(), WriteManyNew<Store>)
+      ->UseManualTime()
+      ->Iterations(1)
+      ->Repetitions(1)
+      ->Unit(benchmark::kMillisecond);
 }
 
 template <class Store>
