@@ -287,7 +287,7 @@ void RegisterCrossProcessWorkloads(const std::string& store) {
 template <class Store>
 int LatencyReader(Store& store, ControlWords& words) {
   auto section = store.OpenSection(kCrossSection);
-  const std::string key = KeyName(7);
+  const auto key = PreparedKeys(section, {KeyName(7)})[0];
   char buffer[kValueSize];
   std::atomic_ref<int64_t>(words.ready).fetch_add(1);
   int64_t seen = 0;
