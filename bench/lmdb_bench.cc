@@ -1,145 +1,18 @@
-// LMDB as the peer of the shared DOM: memory-mapped, multi-process, readers
-// without locks. Keys are "section/key" in the main database; every read is
-// mdb_get in a read transaction (renewed, as LMDB advises for repeated reads);
-// writes commit without sync, one transaction per value or one per 100.
-#include <lmdb.h>
-
-#include <algorithm>
-#include <cstring>
-#include <stdexcept>
-#include <string>
-#include <utility>
-
+// LMDB as the peer of the shared DOM (bench/support/LmdbStore.h), on the
+// common workloads, across processes, and opened cold; writes one transaction
+// per value, and also one per 100.
 #include "support/CrossProcess.h"
-#include "support/DataShape.h"
+#include "support/LmdbStore.h"
 #include "support/Workloads.h"
 
-namespace {
-
-using bench::kValueSize;
-
-void Check(int result, const char* what) {
-  if (result != MDB_SUCCESS) throw std::runtime_error(std::string(what) + ": " + mdb_strerror(result));
-}
-
-template <int kBatch>
-class LmdbStore {
- public:
-  explicit LmdbStore(const std::string& directory) {
-    Check(mdb_env_create(&env_), "mdb_env_create");
-    try {
-      Check(mdb_env_set_mapsize(env_, size_t{1} << 30), "mdb_env_set_mapsize");
-      // NOTLS: a thread may hold the read transactions of several sections.
-      Check(mdb_env_open(env_, directory.c_str(), MDB_NOSYNC | MDB_NOTLS, 0600), "mdb_env_open");
-      MDB_txn* txn = nullptr;
-      Check(mdb_txn_begin(env_, nullptr, 0, &txn), "mdb_txn_begin");
-      const int opened = mdb_dbi_open(txn, nullptr, 0, &dbi_);
-      if (opened != MDB_SUCCESS) mdb_txn_abort(txn);
-      Check(opened, "mdb_dbi_open");
-      Check(mdb_txn_commit(txn), "mdb_txn_commit");
-    } catch (...) {
-      mdb_env_close(env_);
-      throw;
-    }
-  }
-  ~LmdbStore() { mdb_env_close(env_); }
-  LmdbStore(const LmdbStore&) = delete;
-  LmdbStore& operator=(const LmdbStore&) = delete;
-
-  class Section {
-   public:
-    Section(MDB_env* env, MDB_dbi dbi, const std::string& name) : env_(env), dbi_(dbi), prefix_(name + "/") {
-      Check(mdb_txn_begin(env_, nullptr, MDB_RDONLY, &read_), "mdb_txn_begin");
-      mdb_txn_reset(read_);
-    }
-    ~Section() {
-      if (write_ != nullptr) mdb_txn_abort(write_);
-      mdb_txn_abort(read_);
-    }
-    Section(const Section&) = delete;
-    Section& operator=(const Section&) = delete;
-
-    void Write(const std::string& key, const char* value) {
-      if (write_ == nullptr) Check(mdb_txn_begin(env_, nullptr, 0, &write_), "mdb_txn_begin");
-      Key full(prefix_, key);
-      MDB_val data{kValueSize, const_cast<char*>(value)};
-      Check(mdb_put(write_, dbi_, &full.value, &data, 0), "mdb_put");
-      if (++pending_ == kBatch) Flush();
-    }
-    void Flush() {
-      if (write_ == nullptr) return;
-      pending_ = 0;
-      Check(mdb_txn_commit(std::exchange(write_, nullptr)), "mdb_txn_commit");
-    }
-    void Read(const std::string& key, char* buffer) {
-      Key full(prefix_, key);
-      MDB_val data;
-      Check(mdb_txn_renew(read_), "mdb_txn_renew");
-      const int found = mdb_get(read_, dbi_, &full.value, &data);
-      if (found == MDB_SUCCESS) std::memcpy(buffer, data.mv_data, std::min<size_t>(data.mv_size, kValueSize));
-      mdb_txn_reset(read_);
-      Check(found, "mdb_get");
-    }
-    int Enumerate() {
-      Check(mdb_txn_renew(read_), "mdb_txn_renew");
-      MDB_cursor* cursor = nullptr;
-      int count = 0;
-      if (mdb_cursor_open(read_, dbi_, &cursor) == MDB_SUCCESS) {
-        MDB_val key{prefix_.size(), prefix_.data()};
-        MDB_val data;
-        for (int step = mdb_cursor_get(cursor, &key, &data, MDB_SET_RANGE);
-             step == MDB_SUCCESS && key.mv_size > prefix_.size() &&
-             std::memcmp(key.mv_data, prefix_.data(), prefix_.size()) == 0;
-             step = mdb_cursor_get(cursor, &key, &data, MDB_NEXT)) {
-          count += static_cast<const char*>(key.mv_data)[prefix_.size()] != '\0';
-        }
-        mdb_cursor_close(cursor);
-      }
-      mdb_txn_reset(read_);
-      return count;
-    }
-
-   private:
-    // "section/key" in a buffer of the caller's stack.
-    struct Key {
-      Key(const std::string& prefix, const std::string& key) {
-        if (prefix.size() + key.size() > sizeof text) throw std::length_error("key too long");
-        std::memcpy(text, prefix.data(), prefix.size());
-        std::memcpy(text + prefix.size(), key.data(), key.size());
-        value = MDB_val{prefix.size() + key.size(), text};
-      }
-      char text[96];
-      MDB_val value;
-    };
-
-    MDB_env* env_;
-    MDB_dbi dbi_;
-    std::string prefix_;
-    MDB_txn* read_ = nullptr;
-    MDB_txn* write_ = nullptr;
-    int pending_ = 0;
-  };
-
-  Section CreateSection(const std::string& name) { return Section(env_, dbi_, name); }
-  Section OpenSection(const std::string& name) { return Section(env_, dbi_, name); }
-
- private:
-  MDB_env* env_ = nullptr;
-  MDB_dbi dbi_ = 0;
-};
-
-using OneTxnPerValue = LmdbStore<1>;
-using Batched = LmdbStore<100>;
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  if (bench::IsChild(argc, argv)) return bench::RunChild<OneTxnPerValue>(argv);
-  bench::RegisterCommonWorkloads<OneTxnPerValue>("lmdb");
-  benchmark::RegisterBenchmark("write_new/lmdb_batch100", bench::WriteNew<Batched>)->Iterations(10000);
-  benchmark::RegisterBenchmark("overwrite/lmdb_batch100", bench::Overwrite<Batched>);
-  bench::RegisterColdOpen<OneTxnPerValue>("lmdb");
-  bench::RegisterCrossProcessWorkloads<OneTxnPerValue>("lmdb");
+  if (bench::IsChild(argc, argv)) return bench::RunChild<bench::LmdbOneTxnPerValue>(argv);
+  bench::RegisterCommonWorkloads<bench::LmdbOneTxnPerValue>("lmdb");
+  benchmark::RegisterBenchmark("write_new/lmdb_batch100", bench::WriteNew<bench::LmdbBatched>)->Iterations(10000);
+  benchmark::RegisterBenchmark("overwrite/lmdb_batch100", bench::Overwrite<bench::LmdbBatched>);
+  bench::RegisterWriteMany<bench::LmdbOneTxnPerValue>("lmdb");
+  bench::RegisterColdOpen<bench::LmdbOneTxnPerValue>("lmdb");
+  bench::RegisterCrossProcessWorkloads<bench::LmdbOneTxnPerValue>("lmdb");
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

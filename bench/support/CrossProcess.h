@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -41,6 +42,13 @@ inline int64_t NowNs() {
       .count();
 }
 
+// A reader's running count of reads, on a cache line of its own so that the
+// readers do not slow each other down by writing it.
+struct alignas(64) ReaderCount {
+  int64_t reads;
+  int64_t cpuNs;  // the reader's CPU time over the run, written when it stops
+};
+
 // The words parent and children share.
 struct ControlWords {
   int64_t ready;        // children that have opened the store
@@ -48,8 +56,8 @@ struct ControlWords {
   int64_t seenVersion;  // latency: the newest version the reader saw
   int64_t seenAt;       // latency: when its read returned, NowNs()
   int64_t seenTook;     // latency: how long that read took, ns
-  int64_t writes;       // scaling: writes done while running
-  int64_t reads[kMaxReaders];
+  alignas(64) int64_t writes;  // scaling: writes done so far
+  ReaderCount readers[kMaxReaders];
 };
 enum Phase : int64_t { kWaiting = 0, kRunning = 1, kStopped = 2 };
 
@@ -178,47 +186,92 @@ void CrossProcessLatency(benchmark::State& state) {
   });
 }
 
-constexpr auto kScalingRun = std::chrono::milliseconds(500);
+// The scaling run: kScalingWindows windows of one second each, in which the
+// parent samples every reader's count; the writer pauses kWriterPause after
+// each write, as a settings store is written rarely.
+constexpr int kScalingWindows = 3;
+constexpr auto kScalingWindow = std::chrono::seconds(1);
 constexpr auto kWriterPause = std::chrono::microseconds(100);
 
 // Aggregate point reads per second of range(0) reader processes, at random in
-// a section of 100 keys, while a writer process overwrites a random key of it
-// about every 100 µs.
+// a section of 100 keys, while a writer process overwrites a random key of it.
+// Counters: reads and writes per second over the whole run; the lowest and
+// highest share of a reader in a one-second window, as a fraction of its fair
+// share (the window's reads over the reader count: 1 is fair); the readers'
+// CPU time per read. `store` names the store to the child processes.
 template <class Store>
-void ScalingReads(benchmark::State& state) {
+void ScalingReads(benchmark::State& state, const std::string& store) {
   Guarded(state, [&] {
     const int readers = static_cast<int>(state.range(0));
+    if (readers > kMaxReaders) return state.SkipWithError("too many readers");
     BenchDirectory directory("scaling");
     Control control;
     ControlWords& words = control.words();
-    Store store(directory.path());
+    Store parent(directory.path());
     {
-      auto section = store.CreateSection(kCrossSection);
+      auto section = parent.CreateSection(kCrossSection);
       Fill(section, 0, kCrossKeys);
     }
     std::vector<std::unique_ptr<HelperProcess>> children;
-    children.push_back(StartChild("scaling-writer", directory.path(), control, 0));
+    children.push_back(StartChild(("scaling-writer@" + store).c_str(), directory.path(), control, 0));
     for (int i = 0; i < readers; ++i)
-      children.push_back(StartChild("scaling-reader", directory.path(), control, i));
+      children.push_back(StartChild(("scaling-reader@" + store).c_str(), directory.path(), control, i));
     if (!AwaitAtLeast(words.ready, readers + 1, children)) {
       StopChildren(words, children);
       return state.SkipWithError("the children did not start");
     }
     double seconds = 0;
+    double lowestShare = 1;
+    double highestShare = 1;
     for (auto _ : state) {
-      const int64_t start = NowNs();
+      std::vector<int64_t> before(readers, 0);
+      const auto start = std::chrono::steady_clock::now();
       StoreWord(words.phase, kRunning);
-      std::this_thread::sleep_for(kScalingRun);
+      for (int window = 1; window <= kScalingWindows; ++window) {
+        std::this_thread::sleep_until(start + window * kScalingWindow);
+        std::vector<int64_t> reads(readers);
+        int64_t total = 0;
+        for (int i = 0; i < readers; ++i) {
+          const int64_t now = LoadWord(words.readers[i].reads);
+          reads[i] = now - before[i];
+          before[i] = now;
+          total += reads[i];
+        }
+        for (int i = 0; i < readers && total > 0; ++i) {
+          const double share = static_cast<double>(reads[i]) * readers / total;
+          lowestShare = std::min(lowestShare, share);
+          highestShare = std::max(highestShare, share);
+        }
+      }
       StoreWord(words.phase, kStopped);
-      seconds = (NowNs() - start) * 1e-9;
+      seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       state.SetIterationTime(seconds);
     }
     if (!StopChildren(words, children)) return state.SkipWithError("a child failed");
     int64_t reads = 0;
-    for (int i = 0; i < readers; ++i) reads += LoadWord(words.reads[i]);
+    int64_t cpuNs = 0;
+    for (int i = 0; i < readers; ++i) {
+      reads += LoadWord(words.readers[i].reads);
+      cpuNs += LoadWord(words.readers[i].cpuNs);
+    }
     state.counters["reads_per_s"] = reads / seconds;
     state.counters["writes_per_s"] = LoadWord(words.writes) / seconds;
+    state.counters["min_share"] = lowestShare;
+    state.counters["max_share"] = highestShare;
+    state.counters["cpu_ns_per_read"] = reads > 0 ? static_cast<double>(cpuNs) / reads : 0;
   });
+}
+
+// Registers the scaling run of `store` with `readers` reader processes, as
+// "scaling/<store>/<readers>"; one run of a few seconds, its counters reported.
+template <class Store>
+void RegisterScaling(const std::string& store, int readers) {
+  benchmark::RegisterBenchmark(("scaling/" + store).c_str(), ScalingReads<Store>, store)
+      ->Arg(readers)
+      ->UseManualTime()
+      ->Iterations(1)
+      ->Repetitions(1)
+      ->Unit(benchmark::kMillisecond);
 }
 
 template <class Store>
@@ -227,13 +280,6 @@ void RegisterCrossProcessWorkloads(const std::string& store) {
       ->UseManualTime()
       ->Iterations(20000)
       ->Unit(benchmark::kMicrosecond);
-  benchmark::RegisterBenchmark(("scaling/" + store).c_str(), ScalingReads<Store>)
-      ->Arg(1)
-      ->Arg(2)
-      ->Arg(4)
-      ->UseManualTime()
-      ->Iterations(1)
-      ->Unit(benchmark::kMillisecond);
 }
 
 // ---- The child side --------------------------------------------------------
@@ -241,7 +287,7 @@ void RegisterCrossProcessWorkloads(const std::string& store) {
 template <class Store>
 int LatencyReader(Store& store, ControlWords& words) {
   auto section = store.OpenSection(kCrossSection);
-  const std::string key = KeyName(7);
+  const auto key = PreparedKeys(section, {KeyName(7)})[0];
   char buffer[kValueSize];
   std::atomic_ref<int64_t>(words.ready).fetch_add(1);
   int64_t seen = 0;
@@ -261,21 +307,26 @@ int LatencyReader(Store& store, ControlWords& words) {
   return 0;
 }
 
+// The process's CPU time in nanoseconds (a child has one thread).
+inline int64_t ProcessCpuNs() { return static_cast<int64_t>(std::clock() * (1e9 / CLOCKS_PER_SEC)); }
+
 template <class Store>
 int ScalingReader(Store& store, ControlWords& words, int index) {
   auto section = store.OpenSection(kCrossSection);
-  const std::vector<std::string> names = KeyNames(kCrossKeys);
+  const auto keys = PreparedKeys(section, KeyNames(kCrossKeys));
   const RandomOrder order(kCrossKeys);
   char buffer[kValueSize];
+  ReaderCount& count = words.readers[index];
   std::atomic_ref<int64_t>(words.ready).fetch_add(1);
   while (LoadWord(words.phase) == kWaiting) std::this_thread::yield();
+  const int64_t cpuAtStart = ProcessCpuNs();
   int64_t reads = 0;
   while (LoadWord(words.phase) == kRunning) {
-    section.Read(names[order[reads]], buffer);
+    section.Read(keys[order[reads]], buffer);
     if (VersionOf(buffer) < 0) return 1;
-    ++reads;
+    StoreWord(count.reads, ++reads);
   }
-  StoreWord(words.reads[index], reads);
+  StoreWord(count.cpuNs, ProcessCpuNs() - cpuAtStart);
   return 0;
 }
 
@@ -291,19 +342,25 @@ int ScalingWriter(Store& store, ControlWords& words) {
     const int key = order[writes];
     section.Write(names[key], Value(key, ++writes).c_str());
     section.Flush();
+    StoreWord(words.writes, writes);
     std::this_thread::sleep_for(kWriterPause);
   }
-  StoreWord(words.writes, writes);
   return 0;
 }
 
 inline bool IsChild(int argc, char** argv) { return argc == 6 && std::strcmp(argv[1], "--child") == 0; }
 
-// argv: <exe> --child <role> <directory> <control name> <index>
+// The store a child's role names after '@' ("scaling-reader@lmdb"), or "".
+inline std::string ChildStore(char** argv) {
+  const char* at = std::strchr(argv[2], '@');
+  return at == nullptr ? std::string() : std::string(at + 1);
+}
+
+// argv: <exe> --child <role>[@<store>] <directory> <control name> <index>
 template <class Store>
 int RunChild(char** argv) {
   try {
-    const std::string role = argv[2];
+    const std::string role(argv[2], std::strcspn(argv[2], "@"));
     Control control(argv[4]);
     Store store(argv[3]);
     if (role == "latency-reader") return LatencyReader(store, control.words());

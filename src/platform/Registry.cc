@@ -166,7 +166,8 @@ LSTATUS RegQueryValueExA(HKEY key, const char* valueName, DWORD* reserved, DWORD
   }
   OpenedKey opened;
   if (const LSTATUS status = Registry::Instance().Resolve(key, &opened)) return status;
-  RegistryStore::Value value;
+  // Kept per thread, so that a read in the steady state allocates nothing.
+  thread_local RegistryStore::Value value;
   if (const LSTATUS status = opened.store->QueryValue(opened.id, ValueName(valueName), &value)) {
     return status;
   }

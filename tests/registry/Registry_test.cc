@@ -199,6 +199,35 @@ TEST_F(SqliteStoreTest, AnEnumerationSeesChangesMadeBetweenItsSteps) {
   EXPECT_EQ(nameAt(1), std::to_string(reg::kRegKeyDeleted));
 }
 
+// A value read again is answered from the last read while nothing was
+// committed since; every commit in between, by either connection, must show.
+TEST_F(SqliteStoreTest, AReadAgainSeesWhatWasCommittedInBetween) {
+  using Store = reg::RegistryStore;
+  const std::shared_ptr<Store> here = reg::OpenPersistentRegistry(database_);
+  const std::shared_ptr<Store> other = reg::OpenPersistentRegistry(database_);
+  ASSERT_TRUE(here && other);
+  Store::KeyId key = 0;
+  ASSERT_EQ(here->OpenKey(Store::kCurrentUserId, {"Software", "Read"}, true, &key), 0);
+  const auto read = [&] {
+    Store::Value value;
+    const reg::LSTATUS status = here->QueryValue(key, "v", &value);
+    return status == 0 ? value.data : std::to_string(status);
+  };
+  const std::vector<std::pair<std::function<reg::LSTATUS()>, std::string>> cases = {
+      {[&] { return other->SetValue(key, "v", reg::REG_SZ, "one"); }, "one"},
+      {[&] { return other->SetValue(key, "v", reg::REG_SZ, "two"); }, "two"},
+      {[&] { return here->SetValue(key, "v", reg::REG_SZ, "own"); }, "own"},
+      {[&] { return other->DeleteValue(key, "v"); }, std::to_string(reg::kRegNotFound)},
+      {[&] { return other->DeleteKey(Store::kCurrentUserId, {"Software", "Read"}); },
+       std::to_string(reg::kRegKeyDeleted)}};
+  for (const auto& [change, expected] : cases) {
+    const std::string before = read();
+    EXPECT_EQ(read(), before);
+    ASSERT_EQ(change(), 0) << expected;
+    EXPECT_EQ(read(), expected);
+  }
+}
+
 // Two processes write at once, each a key of its own per round and a value
 // on a key both share; a value written here, its key still open, is already
 // seen by them.

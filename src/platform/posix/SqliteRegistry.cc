@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
@@ -27,6 +28,16 @@ namespace {
 
 constexpr int kBusyTimeoutMs = 10000;
 constexpr int kSchemaVersion = 1;
+
+// The wal-index that the unix VFS keeps in the "-shm" mapping starts with a
+// header that every commit of every connection rewrites (its change counter,
+// frame count, salts and checksum), the copy read here last. Reading it costs
+// no lock and no system call, where any statement, even PRAGMA data_version,
+// starts a read transaction whose shared-memory locks are most of a point
+// read's cost.
+constexpr int kWalIndexRegionSize = 32768;
+constexpr uint32_t kWalIndexVersion = 3007000;
+using WalIndexHeader = std::array<uint32_t, 12>;
 
 // Thrown inside a call when SQLite fails; the call answers kRegIoFailed.
 struct SqliteFailure : std::runtime_error {
@@ -206,17 +217,40 @@ class SqliteRegistry : public RegistryStore {
     });
   }
 
-  // The hottest call: one statement that tells a deleted key from a missing
-  // value by itself, so it runs as its own implicit read transaction instead
-  // of BEGIN, two queries and COMMIT.
+  // The hottest call, made twice for a key opened and read: one statement
+  // that tells a deleted key from a missing value by itself, so it runs as
+  // its own implicit read transaction. Its answer is kept, and serves the
+  // same question again as long as the wal-index header shows no commit of
+  // any connection since the statement ran.
   LSTATUS QueryValue(KeyId key, std::string_view name, Value* value) override {
     return Serialized([&] {
-      Query query = Use(kSelectKeyValue);
-      if (!query.Bind(1, key).BindText(2, name).Step()) return kRegKeyDeleted;
-      if (query.IsNull(0)) return kRegNotFound;
-      value->type = static_cast<DWORD>(query.Integer(0));
-      value->data = query.Bytes(1);
-      return kRegSuccess;
+      WalIndexHeader now;
+      const bool watched = WalIndexNow(&now);
+      if (!(watched && lastRead_.valid && lastRead_.walIndex == now && lastRead_.key == key &&
+            lastRead_.name == name)) {
+        lastRead_.valid = false;
+        Query query = Use(kSelectKeyValue);
+        if (!query.Bind(1, key).BindText(2, name).Step()) {
+          lastRead_.status = kRegKeyDeleted;
+        } else if (query.IsNull(0)) {
+          lastRead_.status = kRegNotFound;
+        } else {
+          lastRead_.status = kRegSuccess;
+          lastRead_.value.type = static_cast<DWORD>(query.Integer(0));
+          lastRead_.value.data = query.Bytes(1);
+        }
+        // The header was read before the statement: a commit in between
+        // makes the next read ask again rather than trust an older answer.
+        lastRead_.key = key;
+        lastRead_.name = name;
+        lastRead_.walIndex = now;
+        lastRead_.valid = watched;
+      }
+      if (lastRead_.status == kRegSuccess) {
+        value->type = lastRead_.value.type;
+        value->data.assign(lastRead_.value.data);
+      }
+      return lastRead_.status;
     });
   }
 
@@ -349,6 +383,41 @@ class SqliteRegistry : public RegistryStore {
         throw SqliteFailure(sqlite3_errmsg(db_));
       }
     }
+    WatchWalIndex();
+  }
+
+  // Finds the wal-index mapping of the unix VFS, which the transactions
+  // above have opened. Without it (another journal mode or VFS) no read is
+  // answered from the last one.
+  void WatchWalIndex() {
+    sqlite3_stmt* statement = nullptr;
+    bool wal = false;
+    if (sqlite3_prepare_v2(db_, "PRAGMA journal_mode", -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW) {
+      const auto* mode = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+      wal = mode && std::string_view(mode) == "wal";
+    }
+    sqlite3_finalize(statement);
+    sqlite3_file* file = nullptr;
+    if (!wal || sqlite3_file_control(db_, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || !file ||
+        !file->pMethods || file->pMethods->iVersion < 2 || !file->pMethods->xShmMap) {
+      return;
+    }
+    volatile void* region = nullptr;
+    if (file->pMethods->xShmMap(file, 0, kWalIndexRegionSize, 0, &region) == SQLITE_OK && region) {
+      walIndex_ = static_cast<const volatile uint32_t*>(region);
+      WalIndexHeader header;
+      if (!WalIndexNow(&header)) walIndex_ = nullptr;
+    }
+  }
+
+  // The wal-index header as it is now; false when there is none to trust.
+  // A header caught halfway through a commit differs from any kept copy.
+  bool WalIndexNow(WalIndexHeader* header) const {
+    if (walIndex_ == nullptr) return false;
+    for (size_t i = 0; i < header->size(); ++i) (*header)[i] = walIndex_[i];
+    std::atomic_thread_fence(std::memory_order_acquire);
+    return (*header)[0] == kWalIndexVersion;
   }
 
   Query Use(StatementId id) { return Query(db_, statements_[id]); }
@@ -384,7 +453,10 @@ class SqliteRegistry : public RegistryStore {
   template <typename Body>
   LSTATUS InTransaction(bool write, Body body) {
     return Serialized([&] {
-      if (write) enumerated_.reset();
+      if (write) {
+        enumerated_.reset();
+        lastRead_.valid = false;
+      }
       Use(write ? kBeginWrite : kBeginRead).Run();
       LSTATUS result;
       try {
@@ -418,8 +490,20 @@ class SqliteRegistry : public RegistryStore {
     std::vector<std::pair<std::string, Value>> values;
   };
 
+  // The answer of the last QueryValue, as of the wal-index header `walIndex`.
+  struct LastRead {
+    bool valid = false;
+    WalIndexHeader walIndex{};
+    KeyId key = 0;
+    std::string name;
+    LSTATUS status = kRegSuccess;
+    Value value;
+  };
+
   std::mutex mutex_;  // one connection, one transaction at a time
   std::optional<EnumeratedValues> enumerated_;
+  LastRead lastRead_;
+  const volatile uint32_t* walIndex_ = nullptr;  // the first header copy, or none
   sqlite3* db_ = nullptr;
   std::array<sqlite3_stmt*, kStatementCount> statements_{};
 };
