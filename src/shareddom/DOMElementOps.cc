@@ -3,6 +3,7 @@
 // walk takes no access reference per node visited, only one on the node it
 // hands out. Marks are still honoured, for nodes that a process removed
 // without the lock (a damaged or older peer) and for the neighbours' readers.
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -140,6 +141,27 @@ NodeRef NewAttribute(uint32_t nameSid, uint32_t valueSid) {
 uint32_t DOMElement::GetAttribute(uint32_t nameSid) {
   ListWalk walk(messages::shareddom::kGetAttribute);
   return AttributeValue(walk, element_.Element(), nameSid);
+}
+
+void DOMElement::GetAttributes(const uint32_t* nameSids, uint32_t* valueSids, size_t count) {
+  ListWalk walk(messages::shareddom::kGetAttribute);
+  for (bool complete = false; !complete;) {
+    std::fill(valueSids, valueSids + count, kNoSid);
+    complete = true;
+    for (uint32_t at = element_.Element().FirstAttributeWord().load(std::memory_order_acquire); at != kEnd;) {
+      AttributeNode& attribute = walk.Attribute(at);
+      if (attribute.IsMarked()) {
+        complete = false;
+        walk.PassAgain();
+        break;
+      }
+      const uint32_t name = attribute.NameWord().load();
+      for (size_t i = 0; i < count; ++i) {
+        if (name == nameSids[i] && valueSids[i] == kNoSid) valueSids[i] = attribute.ValueWord().load();
+      }
+      at = attribute.NextAttributeWord().load(std::memory_order_acquire);
+    }
+  }
 }
 
 bool DOMElement::SwapAttributes(NodeRef& chain) {

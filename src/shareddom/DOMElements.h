@@ -29,6 +29,8 @@ class DOMElement {
   // The attribute's value SID, kNoSid when there is none; a pass that meets
   // a marked node is repeated.
   uint32_t GetAttribute(uint32_t nameSid);
+  // The values of several attributes in one pass; kNoSid for those missing.
+  void GetAttributes(const uint32_t* nameSids, uint32_t* valueSids, size_t count);
   // Puts the chain behind the "name" attribute in place of the chain there;
   // on success `chain` holds the old chain (or the end).
   bool SwapAttributes(NodeRef& chain);

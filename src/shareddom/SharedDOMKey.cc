@@ -93,10 +93,12 @@ SharedDOMKey::Snapshot SharedDOMKey::TakeSnapshot(bool withSize, bool withValue)
   {
     NodeReadLock lock(place_.section);
     if (place_.section.IsMarked() || place_.key.IsMarked()) throw IOException(kErrorDeleted);
-    DOMElement key(place_.key);
-    typeSid = key.GetAttribute(sids.type);
-    if (withSize) sizeSid = key.GetAttribute(sids.size);
-    if (withValue) valueSid = key.GetAttribute(sids.value);
+    const uint32_t names[] = {sids.type, sids.size, sids.value};
+    uint32_t values[3];
+    DOMElement(place_.key).GetAttributes(names, values, 1 + (withSize || withValue ? 2 : 0));
+    typeSid = values[0];
+    if (withSize) sizeSid = values[1];
+    if (withValue) valueSid = values[2];
     // Taken under the lock: a write that follows cannot free them meanwhile.
     if (withSize && sizeSid != WellKnownSids::kNoSid) result.size = SharedServices::Required().Strings().GetString(int32_t(sizeSid));
     if (withValue && valueSid != WellKnownSids::kNoSid) result.value = SharedServices::Required().Strings().GetString(int32_t(valueSid));
