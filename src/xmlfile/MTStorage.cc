@@ -6,18 +6,12 @@
 
 namespace storage {
 
-MTStorage::MTStorage(IStorageSection* inner, std::shared_ptr<XmlDocument> document)
+MTStorage::MTStorage(XmlStorage* inner, std::shared_ptr<XmlDocument> document)
     : document_(std::move(document)), inner_(inner) {}
 
-IStorageKey* MTStorage::Wrap(IStorageKey* key) const {
-  Ref<IStorageKey> adopted(key);  // released should the wrapper not be made
-  auto* wrapper = new MTStorageKey(adopted.get(), document_);
-  (void)adopted.release();
-  return wrapper;
-}
-
 IStorageSection* MTStorage::Wrap(IStorageSection* section) const {
-  Ref<IStorageSection> adopted(section);
+  // Every section an XmlStorage hands out is one.
+  Ref<XmlStorage> adopted(static_cast<XmlStorage*>(section));
   auto* wrapper = new MTStorage(adopted.get(), document_);
   (void)adopted.release();
   return wrapper;
@@ -25,12 +19,12 @@ IStorageSection* MTStorage::Wrap(IStorageSection* section) const {
 
 IStorageKey* MTStorage::OpenKey(const char* name) {
   threads::MutexGuard guard(document_->mutex);
-  return Wrap(inner_->OpenKey(name));
+  return new MTStorageKey(inner_->FindKey(name), document_);
 }
 
 IStorageKey* MTStorage::CreateKey(const char* name) {
   threads::MutexGuard guard(document_->mutex);
-  return Wrap(inner_->CreateKey(name));
+  return new MTStorageKey(inner_->FindOrCreateKey(name), document_);
 }
 
 IStorageSection* MTStorage::OpenSection(const char* path) {
@@ -63,27 +57,27 @@ INamesEnumerator* MTStorage::EnumSections() {
   return inner_->EnumSections();
 }
 
-MTStorageKey::MTStorageKey(IStorageKey* inner, std::shared_ptr<XmlDocument> document)
-    : document_(std::move(document)), inner_(inner) {}
+MTStorageKey::MTStorageKey(XmlNode* element, std::shared_ptr<XmlDocument> document)
+    : DocumentHolder{std::move(document)}, XmlStorageKey(element) {}
 
 bool MTStorageKey::Read(void* buffer, unsigned size) {
-  threads::MutexGuard guard(document_->mutex);
-  return inner_->Read(buffer, size);
+  threads::MutexGuard guard(document->mutex);
+  return XmlStorageKey::Read(buffer, size);
 }
 
 bool MTStorageKey::Write(Type type, const void* data, unsigned size) {
-  threads::MutexGuard guard(document_->mutex);
-  return inner_->Write(type, data, size);
+  threads::MutexGuard guard(document->mutex);
+  return XmlStorageKey::Write(type, data, size);
 }
 
 Type MTStorageKey::GetType() {
-  threads::MutexGuard guard(document_->mutex);
-  return inner_->GetType();
+  threads::MutexGuard guard(document->mutex);
+  return XmlStorageKey::GetType();
 }
 
 unsigned MTStorageKey::GetSize() {
-  threads::MutexGuard guard(document_->mutex);
-  return inner_->GetSize();
+  threads::MutexGuard guard(document->mutex);
+  return XmlStorageKey::GetSize();
 }
 
 }  // namespace storage
