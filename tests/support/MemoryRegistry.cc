@@ -1,6 +1,7 @@
 #include "support/MemoryRegistry.h"
 
 #include <algorithm>
+#include <unordered_map>
 #include <utility>
 
 namespace storage::platform {
@@ -20,22 +21,53 @@ struct CaseInsensitiveLess {
   }
 };
 
-bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Fold(x) == Fold(y); });
-}
+struct SameName {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Fold(x) == Fold(y); });
+  }
+};
+
+struct FoldedHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view name) const {
+    size_t hash = 14695981039346656037ull;  // FNV-1a
+    for (const char c : name) hash = (hash ^ static_cast<unsigned char>(Fold(c))) * 1099511628211ull;
+    return hash;
+  }
+};
 
 }  // namespace
 
 struct MemoryRegistry::Node {
   // Keyed by the first spelling; found and ordered regardless of case.
   std::map<std::string, KeyId, CaseInsensitiveLess> children;
-  // In the order first set.
+  // In the order first set, found through the positions in `positions`.
   std::vector<std::pair<std::string, Value>> values;
+  std::unordered_map<std::string, size_t, FoldedHash, SameName> positions;
 
-  auto FindValue(std::string_view name) {
-    return std::find_if(values.begin(), values.end(),
-                        [name](const auto& entry) { return SameName(entry.first, name); });
+  Value* FindValue(std::string_view name) {
+    const auto found = positions.find(name);
+    return found == positions.end() ? nullptr : &values[found->second].second;
+  }
+  void AddValue(std::string_view name, Value value) {
+    positions.emplace(std::string(name), values.size());
+    try {
+      values.emplace_back(std::string(name), std::move(value));
+    } catch (...) {
+      positions.erase(positions.find(name));
+      throw;
+    }
+  }
+  bool EraseValue(std::string_view name) {
+    const auto found = positions.find(name);
+    if (found == positions.end()) return false;
+    const size_t position = found->second;
+    positions.erase(found);
+    values.erase(values.begin() + static_cast<std::ptrdiff_t>(position));
+    for (auto& entry : positions) entry.second -= entry.second > position ? 1 : 0;
+    return true;
   }
 };
 
@@ -127,9 +159,9 @@ LSTATUS MemoryRegistry::QueryValue(KeyId key, std::string_view name, Value* valu
   std::lock_guard lock(mutex_);
   Node* node;
   if (const LSTATUS result = Enter(RegOperation::kQueryValue, key, &node)) return result;
-  const auto found = node->FindValue(name);
-  if (found == node->values.end()) return kRegNotFound;
-  *value = found->second;
+  const Value* found = node->FindValue(name);
+  if (found == nullptr) return kRegNotFound;
+  *value = *found;
   return kRegSuccess;
 }
 
@@ -138,11 +170,10 @@ LSTATUS MemoryRegistry::SetValue(KeyId key, std::string_view name, DWORD type, s
   Node* node;
   if (const LSTATUS result = Enter(RegOperation::kSetValue, key, &node)) return result;
   Value value{type, std::string(data)};
-  const auto found = node->FindValue(name);
-  if (found == node->values.end()) {
-    node->values.emplace_back(std::string(name), std::move(value));
+  if (Value* found = node->FindValue(name)) {
+    *found = std::move(value);
   } else {
-    found->second = std::move(value);
+    node->AddValue(name, std::move(value));
   }
   return kRegSuccess;
 }
@@ -151,10 +182,7 @@ LSTATUS MemoryRegistry::DeleteValue(KeyId key, std::string_view name) {
   std::lock_guard lock(mutex_);
   Node* node;
   if (const LSTATUS result = Enter(RegOperation::kDeleteValue, key, &node)) return result;
-  const auto found = node->FindValue(name);
-  if (found == node->values.end()) return kRegNotFound;
-  node->values.erase(found);
-  return kRegSuccess;
+  return node->EraseValue(name) ? kRegSuccess : kRegNotFound;
 }
 
 LSTATUS MemoryRegistry::QueryInfo(KeyId key, KeyInfo* info) {
