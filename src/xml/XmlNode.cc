@@ -42,6 +42,15 @@ uint64_t FoldedWord(const char* bytes, size_t count) {
   return word | (upper >> 2);  // 0x80 >> 2 is the case bit 0x20
 }
 
+// Element and attribute names are a few bytes: a loop beats calling memcmp.
+bool SameBytes(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
 uint64_t HashFolded(uint64_t hash, std::string_view text) {
   for (size_t at = 0; at < text.size(); at += 8) {
     hash = (hash ^ FoldedWord(text.data() + at, std::min<size_t>(8, text.size() - at))) * 0x9E3779B97F4A7C15ull;
@@ -111,14 +120,15 @@ int XmlNodes::IndexOf(const XmlNode* node) const {
   return found == nodes_.end() ? -1 : static_cast<int>(found - nodes_.begin());
 }
 
-// Equal tags fold alike, so folding the tag too keeps the hash consistent.
+// The tag counts by its length only: a section and a key of one name are
+// rare neighbours, told apart by Same.
 uint64_t XmlNodes::Hash(const KeyView& key) {
-  const uint64_t hash = HashFolded(HashFolded(0, key.tag), key.name);
+  const uint64_t hash = HashFolded(key.tag.size(), key.name);
   return hash ^ (hash >> 29);
 }
 
 bool XmlNodes::Same(const KeyView& a, const KeyView& b) {
-  if (a.tag != b.tag || a.name.size() != b.name.size()) return false;
+  if (!SameBytes(a.tag, b.tag) || a.name.size() != b.name.size()) return false;
   for (size_t at = 0; at < a.name.size(); at += 8) {
     const size_t count = std::min<size_t>(8, a.name.size() - at);
     if (FoldedWord(a.name.data() + at, count) != FoldedWord(b.name.data() + at, count)) return false;
@@ -129,7 +139,7 @@ bool XmlNodes::Same(const KeyView& a, const KeyView& b) {
 bool XmlNodes::KeyOf(const XmlNode* node, KeyView* key) {
   if (!node->name_) return false;
   for (const auto& [name, value] : node->attributes_) {
-    if (name == XmlNode::kNameAttribute) {
+    if (SameBytes(name, XmlNode::kNameAttribute)) {
       *key = KeyView{*node->name_, value};
       return true;
     }
@@ -290,20 +300,12 @@ bool XmlNode::SetAttributeValue(unsigned index, const char* value) {
   return true;
 }
 
-void XmlNode::GetAttributeValues(const std::string_view* names, const char** values, size_t count) const {
-  // Attribute names are a few bytes: a loop beats calling memcmp.
-  const auto same = [](const std::string& a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < b.size(); ++i) {
-      if (a[i] != b[i]) return false;
-    }
-    return true;
-  };
-  std::fill(values, values + count, nullptr);
+void XmlNode::GetAttributeValues(const std::string_view* names, std::string_view* values, size_t count) const {
+  std::fill(values, values + count, std::string_view());
   for (const auto& [name, value] : attributes_) {
     for (size_t i = 0; i < count; ++i) {
-      if (values[i] == nullptr && same(name, names[i])) {
-        values[i] = value.c_str();
+      if (SameBytes(name, names[i])) {
+        if (values[i].data() == nullptr) values[i] = value;
         break;
       }
     }

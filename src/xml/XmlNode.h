@@ -106,9 +106,10 @@ class XmlNode {
   // Replaces the value at index (null as empty text). False when out of range.
   bool SetAttributeValue(unsigned index, const char* value);
 
-  // For each of `count` names the value of its first attribute, or null when
-  // absent, in one pass over the attributes.
-  void GetAttributeValues(const std::string_view* names, const char** values, size_t count) const;
+  // For each of `count` distinct names the value of its first attribute (a
+  // view of NUL-terminated text), or a view with null data when absent, in
+  // one pass over the attributes.
+  void GetAttributeValues(const std::string_view* names, std::string_view* values, size_t count) const;
 
   unsigned GetAttributeCount() const;
   // Name and value by index; null when out of range.

@@ -17,14 +17,28 @@ IStorageSection* MTStorage::Wrap(IStorageSection* section) const {
   return wrapper;
 }
 
+IStorageKey* MTStorage::KeyFor(XmlNode* element) {
+  // A remembered key whose element was deleted keeps it pinned, so no new
+  // element can have its address.
+  size_t slot = kRecentKeys;  // a scan without branches: where a key is found is unforeseeable
+  for (size_t i = 0; i < kRecentKeys; ++i) slot = recentElements_[i] == element ? i : slot;
+  if (slot == kRecentKeys) {
+    slot = nextRecent_;
+    recentKeys_[slot].reset(new MTStorageKey(element, document_));
+    recentElements_[slot] = element;
+    nextRecent_ = (nextRecent_ + 1) % kRecentKeys;
+  }
+  return Ref<MTStorageKey>::share(recentKeys_[slot].get()).release();
+}
+
 IStorageKey* MTStorage::OpenKey(const char* name) {
   threads::MutexGuard guard(document_->mutex);
-  return new MTStorageKey(inner_->FindKey(name), document_);
+  return KeyFor(inner_->FindKey(name));
 }
 
 IStorageKey* MTStorage::CreateKey(const char* name) {
   threads::MutexGuard guard(document_->mutex);
-  return new MTStorageKey(inner_->FindOrCreateKey(name), document_);
+  return KeyFor(inner_->FindOrCreateKey(name));
 }
 
 IStorageSection* MTStorage::OpenSection(const char* path) {

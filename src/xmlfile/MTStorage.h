@@ -3,11 +3,13 @@
 // mutex. All wrappers of a document share the lock, so two threads holding
 // different wrappers of one section, or of a parent and its child, never
 // change the tree at once. Each wrapper also keeps the document alive. A key
-// is one object, the XML key itself with the lock around it, so that opening
-// one allocates once.
+// is one object, the XML key itself with the lock around it; a section hands
+// out the same key object again while it remembers it, so that reading a
+// key again allocates nothing.
 #ifndef SETTINGSTORE_XMLFILE_MTSTORAGE_H
 #define SETTINGSTORE_XMLFILE_MTSTORAGE_H
 
+#include <array>
 #include <memory>
 #include <string>
 
@@ -18,6 +20,8 @@
 #include "xmlfile/XmlStorageKey.h"
 
 namespace storage {
+
+class MTStorageKey;
 
 class MTStorage : public StorageSectionBase {
  public:
@@ -38,10 +42,19 @@ class MTStorage : public StorageSectionBase {
   ~MTStorage() override = default;  // only Release destroys it
 
   IStorageSection* Wrap(IStorageSection* section) const;
+  // A new reference to the key object of the element, made unless a recent
+  // one stands for it. Called with the document's lock held.
+  IStorageKey* KeyFor(XmlNode* element);
 
   // The document goes last: the inner object stands on its tree.
   std::shared_ptr<XmlDocument> document_;
   Ref<XmlStorage> inner_;
+  // Keys handed out lately with their elements, replaced in turn; a key has
+  // no state of its own, so callers may share one. Each pins its element.
+  static constexpr size_t kRecentKeys = 16;
+  std::array<XmlNode*, kRecentKeys> recentElements_{};
+  std::array<Ref<MTStorageKey>, kRecentKeys> recentKeys_;
+  size_t nextRecent_ = 0;
 };
 
 // Holds the document for the key below; a base, so that it goes after the

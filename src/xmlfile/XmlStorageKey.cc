@@ -72,7 +72,9 @@ Type TypeNamed(const char* name) {
                          : *name == 'I' ? TYPE_INTEGER
                          : *name == 'B' ? TYPE_BINARY
                                         : TYPE_MULTI_STRING;
-  if (std::strcmp(name, kTypeNames[candidate]) == 0) return candidate;
+  for (const char* expected = kTypeNames[candidate]; *name == *expected; ++name, ++expected) {
+    if (*name == '\0') return candidate;
+  }
   throw Exception(kErrorFailed);
 }
 
@@ -100,10 +102,10 @@ void ReadBinary(const char* value, const char* sizeText, void* buffer, unsigned 
   if (decodedLength > 0) base64::Decode(value, textLength, buffer, &decodedLength);
 }
 
-void ReadString(const char* value, const char* sizeText, void* buffer, unsigned size) {
+void ReadString(const char* value, size_t length, const char* sizeText, void* buffer, unsigned size) {
   const std::optional<unsigned> stored = StoredSize(sizeText);
   // A "size" beyond the text and its NUL would read past the stored value.
-  if (!stored || *stored > std::strlen(value) + 1) throw Exception(kErrorFailed);
+  if (!stored || *stored > length + 1) throw Exception(kErrorFailed);
   if (*stored > size) throw IOException(kErrorBufferTooSmall);
   if (*stored > 0) std::memcpy(buffer, value, *stored);
 }
@@ -131,9 +133,9 @@ XmlStorageKey::XmlStorageKey(XmlNode* element) : XmlStorageKeyBase(element) {}
 
 XmlStorageKey::ValueAttributes XmlStorageKey::FindValueAttributes() const {
   static constexpr std::string_view kNames[] = {kValue, kType, kSize};
-  const char* values[3];
+  std::string_view values[3];
   Element()->GetAttributeValues(kNames, values, 3);
-  return ValueAttributes{values[0], values[1], values[2]};
+  return ValueAttributes{values[0].data(), values[0].size(), values[1].data(), values[2].data()};
 }
 
 Type XmlStorageKey::GetType() {
@@ -155,7 +157,7 @@ size_t XmlStorageKey::ReadableSize(const ValueAttributes& attributes) const {
   const char* value = attributes.value;
   if (name == nullptr) return 0;
   if (std::strcmp(name, kTypeNames[TYPE_INTEGER]) == 0) return sizeof(int32_t);
-  if (std::strcmp(name, kTypeNames[TYPE_STRING]) == 0) return value == nullptr ? 0 : std::strlen(value) + 1;
+  if (std::strcmp(name, kTypeNames[TYPE_STRING]) == 0) return value == nullptr ? 0 : attributes.valueLength + 1;
   if (std::strcmp(name, kTypeNames[TYPE_BINARY]) == 0) {
     size_t decodedLength = 0;
     if (value != nullptr) base64::Decode(value, std::strlen(value), nullptr, &decodedLength);
@@ -252,7 +254,7 @@ bool XmlStorageKey::Read(void* buffer, unsigned size) {
       ReadInteger(value, buffer, size);
       break;
     default:
-      ReadString(value, attributes.size, buffer, size);
+      ReadString(value, attributes.valueLength, attributes.size, buffer, size);
       break;
   }
   return true;

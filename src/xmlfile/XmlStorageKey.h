@@ -62,6 +62,7 @@ class XmlStorageKey : public XmlStorageKeyBase {
   // pass over the element's attributes.
   struct ValueAttributes {
     const char* value = nullptr;
+    size_t valueLength = 0;
     const char* type = nullptr;
     const char* size = nullptr;
   };

@@ -267,7 +267,8 @@ TEST_F(XmlFileTest, ParsedDocumentsKeepTheirTreeAliveAndRefuseWhatIsNoDocument) 
 
 // Keys are found after every change of their section: the first of two
 // spellings in a file, then the other; a section of the same name apart; a
-// thousand keys with every other one deleted and re-created.
+// key read, deleted and re-created; a thousand keys with every other one
+// deleted and re-created.
 TEST_F(XmlFileTest, KeysAreFoundAfterEveryChangeOfTheirSection) {
   const std::string text = "<r><key name=\"Dup\" value=\"1\" type=\"Integer\" size=\"4\"/><section name=\"dup\"/>"
                            "<key name=\"DUP\" value=\"2\" type=\"Integer\" size=\"4\"/></r>";
@@ -288,6 +289,9 @@ TEST_F(XmlFileTest, KeysAreFoundAfterEveryChangeOfTheirSection) {
   EXPECT_EQ(read("dup"), 2);
   EXPECT_TRUE(root->DeleteSection("Dup"));
   EXPECT_EQ(read("Dup"), 2);
+  EXPECT_TRUE(root->DeleteKey("dup"));
+  write("dup", 3);
+  EXPECT_EQ(read("DUP"), 3);
   for (int i = 0; i < 1000; ++i) write("k" + std::to_string(i), i);
   for (int i = 0; i < 1000; i += 2) root->DeleteKey(("K" + std::to_string(i)).c_str());
   for (int i = 0; i < 1000; ++i) ASSERT_EQ(read("k" + std::to_string(i)), i % 2 ? i : -1) << i;
