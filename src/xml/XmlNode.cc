@@ -26,7 +26,9 @@ uint64_t LoadWord(const char* bytes, size_t count) {
     return low | (static_cast<uint64_t>(high) << 32);
   }
   if (count == 0) return 0;
-  const auto byte = [bytes](size_t at) { return static_cast<uint64_t>(static_cast<unsigned char>(bytes[at])); };
+  const auto byte = [bytes](size_t at) {
+    return static_cast<uint64_t>(static_cast<unsigned char>(bytes[at]));
+  };
   return byte(0) | (byte(count / 2) << 8) | (byte(count - 1) << 16);
 }
 
@@ -53,7 +55,8 @@ bool SameBytes(std::string_view a, std::string_view b) {
 
 uint64_t HashFolded(uint64_t hash, std::string_view text) {
   for (size_t at = 0; at < text.size(); at += 8) {
-    hash = (hash ^ FoldedWord(text.data() + at, std::min<size_t>(8, text.size() - at))) * 0x9E3779B97F4A7C15ull;
+    hash =
+        (hash ^ FoldedWord(text.data() + at, std::min<size_t>(8, text.size() - at))) * 0x9E3779B97F4A7C15ull;
     hash ^= hash >> 32;
   }
   return (hash ^ text.size()) * 0x9E3779B97F4A7C15ull;
@@ -300,7 +303,8 @@ bool XmlNode::SetAttributeValue(unsigned index, const char* value) {
   return true;
 }
 
-void XmlNode::GetAttributeValues(const std::string_view* names, std::string_view* values, size_t count) const {
+void XmlNode::GetAttributeValues(const std::string_view* names, std::string_view* values,
+                                 size_t count) const {
   std::fill(values, values + count, std::string_view());
   for (const auto& [name, value] : attributes_) {
     for (size_t i = 0; i < count; ++i) {

@@ -141,7 +141,7 @@ class XmlNode {
   std::optional<std::string> name_;
   std::vector<std::pair<std::string, std::string>> attributes_;
   XmlNodes children_;
-  XmlNodes* owner_ = nullptr;  // the list holding the node, while it is in one
+  XmlNodes* owner_ = nullptr;       // the list holding the node, while it is in one
   std::atomic<unsigned> state_{0};  // kRemoved | number of pins
 };
 

@@ -68,7 +68,7 @@ void ReadInteger(const char* value, void* buffer, unsigned size) {
 Type TypeNamed(const char* name) {
   if (name == nullptr) return TYPE_UNKNOWN;
   // The initials differ, so one name needs comparing.
-  const Type candidate = *name == 'S' ? TYPE_STRING
+  const Type candidate = *name == 'S'   ? TYPE_STRING
                          : *name == 'I' ? TYPE_INTEGER
                          : *name == 'B' ? TYPE_BINARY
                                         : TYPE_MULTI_STRING;
@@ -157,7 +157,9 @@ size_t XmlStorageKey::ReadableSize(const ValueAttributes& attributes) const {
   const char* value = attributes.value;
   if (name == nullptr) return 0;
   if (std::strcmp(name, kTypeNames[TYPE_INTEGER]) == 0) return sizeof(int32_t);
-  if (std::strcmp(name, kTypeNames[TYPE_STRING]) == 0) return value == nullptr ? 0 : attributes.valueLength + 1;
+  if (std::strcmp(name, kTypeNames[TYPE_STRING]) == 0) {
+    return value == nullptr ? 0 : attributes.valueLength + 1;
+  }
   if (std::strcmp(name, kTypeNames[TYPE_BINARY]) == 0) {
     size_t decodedLength = 0;
     if (value != nullptr) base64::Decode(value, std::strlen(value), nullptr, &decodedLength);

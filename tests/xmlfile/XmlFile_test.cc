@@ -270,8 +270,9 @@ TEST_F(XmlFileTest, ParsedDocumentsKeepTheirTreeAliveAndRefuseWhatIsNoDocument) 
 // key read, deleted and re-created; a thousand keys with every other one
 // deleted and re-created.
 TEST_F(XmlFileTest, KeysAreFoundAfterEveryChangeOfTheirSection) {
-  const std::string text = "<r><key name=\"Dup\" value=\"1\" type=\"Integer\" size=\"4\"/><section name=\"dup\"/>"
-                           "<key name=\"DUP\" value=\"2\" type=\"Integer\" size=\"4\"/></r>";
+  const std::string text =
+      "<r><key name=\"Dup\" value=\"1\" type=\"Integer\" size=\"4\"/><section name=\"dup\"/>"
+      "<key name=\"DUP\" value=\"2\" type=\"Integer\" size=\"4\"/></r>";
   Ref<IStorageSection> root(storage::GetXmlStorage(text.data(), static_cast<unsigned>(text.size())));
   const auto read = [&](const std::string& name) {
     int32_t value = -1;
