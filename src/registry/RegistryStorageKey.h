@@ -4,6 +4,7 @@
 #define SETTINGSTORE_REGISTRY_REGISTRYSTORAGEKEY_H
 
 #include <string>
+#include <utility>
 
 #include "base/RefCounted.h"
 #include "registry/RegBlockedPlug.h"
@@ -15,7 +16,7 @@ namespace storage {
 // even after the section object is released.
 class RegistryStorageKeyBase : public StorageKeyBase, protected RegBlockedPlug {
  protected:
-  explicit RegistryStorageKeyBase(RegistryKeyHandle sectionKey) : sectionKey_(sectionKey) {}
+  explicit RegistryStorageKeyBase(RegistryKeyHandle sectionKey) : sectionKey_(std::move(sectionKey)) {}
   ~RegistryStorageKeyBase() override = default;
 
   platform::HKEY SectionKey() const { return sectionKey_.get(); }
@@ -29,7 +30,7 @@ class RegistryStorageKey : public RegistryStorageKeyBase {
   // A null or empty name designates the default value. Starts with the one
   // reference for the caller.
   RegistryStorageKey(RegistryKeyHandle sectionKey, const char* name)
-      : RegistryStorageKeyBase(sectionKey), name_(name ? name : "") {}
+      : RegistryStorageKeyBase(std::move(sectionKey)), name_(name ? name : "") {}
 
   // Copies at most `size` bytes; a value larger than the buffer is a failure.
   bool Read(void* buffer, unsigned size) override;

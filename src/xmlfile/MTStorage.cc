@@ -6,31 +6,39 @@
 
 namespace storage {
 
-MTStorage::MTStorage(IStorageSection* inner, std::shared_ptr<XmlDocument> document)
+MTStorage::MTStorage(XmlStorage* inner, std::shared_ptr<XmlDocument> document)
     : document_(std::move(document)), inner_(inner) {}
 
-IStorageKey* MTStorage::Wrap(IStorageKey* key) const {
-  Ref<IStorageKey> adopted(key);  // released should the wrapper not be made
-  auto* wrapper = new MTStorageKey(adopted.get(), document_);
-  (void)adopted.release();
-  return wrapper;
-}
-
 IStorageSection* MTStorage::Wrap(IStorageSection* section) const {
-  Ref<IStorageSection> adopted(section);
+  // Every section an XmlStorage hands out is one.
+  Ref<XmlStorage> adopted(static_cast<XmlStorage*>(section));
   auto* wrapper = new MTStorage(adopted.get(), document_);
   (void)adopted.release();
   return wrapper;
 }
 
+IStorageKey* MTStorage::KeyFor(XmlNode* element) {
+  // A remembered key whose element was deleted keeps it pinned, so no new
+  // element can have its address.
+  size_t slot = kRecentKeys;  // a scan without branches: where a key is found is unforeseeable
+  for (size_t i = 0; i < kRecentKeys; ++i) slot = recentElements_[i] == element ? i : slot;
+  if (slot == kRecentKeys) {
+    slot = nextRecent_;
+    recentKeys_[slot].reset(new MTStorageKey(element, document_));
+    recentElements_[slot] = element;
+    nextRecent_ = (nextRecent_ + 1) % kRecentKeys;
+  }
+  return Ref<MTStorageKey>::share(recentKeys_[slot].get()).release();
+}
+
 IStorageKey* MTStorage::OpenKey(const char* name) {
   threads::MutexGuard guard(document_->mutex);
-  return Wrap(inner_->OpenKey(name));
+  return KeyFor(inner_->FindKey(name));
 }
 
 IStorageKey* MTStorage::CreateKey(const char* name) {
   threads::MutexGuard guard(document_->mutex);
-  return Wrap(inner_->CreateKey(name));
+  return KeyFor(inner_->FindOrCreateKey(name));
 }
 
 IStorageSection* MTStorage::OpenSection(const char* path) {
@@ -63,27 +71,27 @@ INamesEnumerator* MTStorage::EnumSections() {
   return inner_->EnumSections();
 }
 
-MTStorageKey::MTStorageKey(IStorageKey* inner, std::shared_ptr<XmlDocument> document)
-    : document_(std::move(document)), inner_(inner) {}
+MTStorageKey::MTStorageKey(XmlNode* element, std::shared_ptr<XmlDocument> document)
+    : DocumentHolder{std::move(document)}, XmlStorageKey(element) {}
 
 bool MTStorageKey::Read(void* buffer, unsigned size) {
-  threads::MutexGuard guard(document_->mutex);
-  return inner_->Read(buffer, size);
+  threads::MutexGuard guard(document->mutex);
+  return XmlStorageKey::Read(buffer, size);
 }
 
 bool MTStorageKey::Write(Type type, const void* data, unsigned size) {
-  threads::MutexGuard guard(document_->mutex);
-  return inner_->Write(type, data, size);
+  threads::MutexGuard guard(document->mutex);
+  return XmlStorageKey::Write(type, data, size);
 }
 
 Type MTStorageKey::GetType() {
-  threads::MutexGuard guard(document_->mutex);
-  return inner_->GetType();
+  threads::MutexGuard guard(document->mutex);
+  return XmlStorageKey::GetType();
 }
 
 unsigned MTStorageKey::GetSize() {
-  threads::MutexGuard guard(document_->mutex);
-  return inner_->GetSize();
+  threads::MutexGuard guard(document->mutex);
+  return XmlStorageKey::GetSize();
 }
 
 }  // namespace storage

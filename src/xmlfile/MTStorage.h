@@ -2,23 +2,31 @@
 // section and key call on one document under that document's recursive
 // mutex. All wrappers of a document share the lock, so two threads holding
 // different wrappers of one section, or of a parent and its child, never
-// change the tree at once. Each wrapper also keeps the document alive.
+// change the tree at once. Each wrapper also keeps the document alive. A key
+// is one object, the XML key itself with the lock around it; a section hands
+// out the same key object again while it remembers it, so that reading a
+// key again allocates nothing.
 #ifndef SETTINGSTORE_XMLFILE_MTSTORAGE_H
 #define SETTINGSTORE_XMLFILE_MTSTORAGE_H
 
+#include <array>
 #include <memory>
 #include <string>
 
 #include "base/RefCounted.h"
 #include "storage/storage.h"
+#include "xmlfile/XmlStorage.h"
 #include "xmlfile/XmlStorageController.h"
+#include "xmlfile/XmlStorageKey.h"
 
 namespace storage {
+
+class MTStorageKey;
 
 class MTStorage : public StorageSectionBase {
  public:
   // Takes over the caller's reference to inner.
-  MTStorage(IStorageSection* inner, std::shared_ptr<XmlDocument> document);
+  MTStorage(XmlStorage* inner, std::shared_ptr<XmlDocument> document);
 
   IStorageKey* OpenKey(const char* name) override;
   IStorageKey* CreateKey(const char* name) override;
@@ -33,18 +41,32 @@ class MTStorage : public StorageSectionBase {
  private:
   ~MTStorage() override = default;  // only Release destroys it
 
-  IStorageKey* Wrap(IStorageKey* key) const;
   IStorageSection* Wrap(IStorageSection* section) const;
+  // A new reference to the key object of the element, made unless a recent
+  // one stands for it. Called with the document's lock held.
+  IStorageKey* KeyFor(XmlNode* element);
 
   // The document goes last: the inner object stands on its tree.
   std::shared_ptr<XmlDocument> document_;
-  Ref<IStorageSection> inner_;
+  Ref<XmlStorage> inner_;
+  // Keys handed out lately with their elements, replaced in turn; a key has
+  // no state of its own, so callers may share one. Each pins its element.
+  static constexpr size_t kRecentKeys = 16;
+  std::array<XmlNode*, kRecentKeys> recentElements_{};
+  std::array<Ref<MTStorageKey>, kRecentKeys> recentKeys_;
+  size_t nextRecent_ = 0;
 };
 
-class MTStorageKey : public StorageKeyBase {
+// Holds the document for the key below; a base, so that it goes after the
+// key's pin of its element.
+struct DocumentHolder {
+  std::shared_ptr<XmlDocument> document;
+};
+
+class MTStorageKey : private DocumentHolder, public XmlStorageKey {
  public:
-  // Takes over the caller's reference to inner.
-  MTStorageKey(IStorageKey* inner, std::shared_ptr<XmlDocument> document);
+  // Starts with the one reference of its creator.
+  MTStorageKey(XmlNode* element, std::shared_ptr<XmlDocument> document);
 
   bool Read(void* buffer, unsigned size) override;
   bool Write(Type type, const void* data, unsigned size) override;
@@ -53,10 +75,6 @@ class MTStorageKey : public StorageKeyBase {
 
  private:
   ~MTStorageKey() override = default;  // only Release destroys it
-
-  // The document goes last: the inner object stands on its tree.
-  std::shared_ptr<XmlDocument> document_;
-  Ref<IStorageKey> inner_;
 };
 
 // A controller whose root and everything reached from it come wrapped.
@@ -89,7 +107,9 @@ class MTStorageController : public IStorageController, public RefCounted {
 
   // Builds, and so loads, the inner controller.
   explicit MTStorageController(IStorageInitializer* init)
-      : inner_(new Controller(init)), root_(new MTStorage(inner_->GetRoot(), inner_->Document())) {}
+      : inner_(new Controller(init)),
+        // The XML controller's root is always an XmlStorage.
+        root_(new MTStorage(static_cast<XmlStorage*>(inner_->GetRoot()), inner_->Document())) {}
 
   IStorageSection* GetRoot() override {
     root_->AddRef();

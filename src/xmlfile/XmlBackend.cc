@@ -22,7 +22,7 @@ Backend MakeXmlBackend(IStorageInitializer* init) {
 // and key reached from it stay valid for as long as any of them is held.
 IStorageSection* GetXmlStorage(const char* text, unsigned length) {
   std::shared_ptr<XmlDocument> document = ParseXmlDocument(text, length);
-  Ref<IStorageSection> root(new XmlStorage(document->root.get()));
+  Ref<XmlStorage> root(new XmlStorage(document->root.get()));
   auto* wrapper = new MTStorage(root.get(), std::move(document));
   (void)root.release();
   return wrapper;

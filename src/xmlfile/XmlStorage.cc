@@ -14,18 +14,6 @@ namespace {
 
 constexpr const char* kSectionTag = "section";
 constexpr const char* kKeyTag = "key";
-constexpr const char* kNameAttribute = "name";
-
-bool EqualsIgnoringAsciiCase(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    const unsigned char x = static_cast<unsigned char>(*a);
-    const unsigned char y = static_cast<unsigned char>(*b);
-    const unsigned char lowerX = (x >= 'A' && x <= 'Z') ? x + ('a' - 'A') : x;
-    const unsigned char lowerY = (y >= 'A' && y <= 'Z') ? y + ('a' - 'A') : y;
-    if (lowerX != lowerY) return false;
-    if (x == '\0') return true;
-  }
-}
 
 bool IsMissing(const char* name) { return name == nullptr || *name == '\0'; }
 
@@ -34,30 +22,17 @@ bool HasTag(const XmlNode* node, const char* tag) {
   return name != nullptr && std::strcmp(name, tag) == 0;
 }
 
-// A child element "tag" of that name, with its index in the parent's list.
-struct Child {
-  XmlNode* node = nullptr;
-  int index = -1;
-};
-
-Child Find(XmlNode* element, const char* tag, const char* name) {
-  XmlNodes* children = element->GetChildren();
-  for (int index = 0; index < children->Size(); ++index) {
-    XmlNode* child = children->At(index);
-    if (child == nullptr || !HasTag(child, tag)) continue;
-    const char* childName = child->GetAttributeValue(kNameAttribute);
-    if (childName != nullptr && EqualsIgnoringAsciiCase(childName, name)) return {child, index};
-  }
-  return {};
+XmlNode* Find(XmlNode* element, const char* tag, const char* name) {
+  return element->GetChildren()->Find(tag, name);
 }
 
 // The existing child, or a new one appended after every other child and
 // keeping the name as the caller spelled it.
 XmlNode* FindOrCreate(XmlNode* element, const char* tag, const char* name) {
-  if (XmlNode* existing = Find(element, tag, name).node) return existing;
+  if (XmlNode* existing = Find(element, tag, name)) return existing;
   std::unique_ptr<XmlNode> child(XmlNode::CreateNode());
   child->SetName(tag);
-  child->AddAttribute(kNameAttribute, name);
+  child->AddAttribute(XmlNode::kNameAttribute, name);
   XmlNode* created = child.get();
   element->GetChildren()->Add(child.release());
   return created;
@@ -70,7 +45,7 @@ INamesEnumerator* EnumerateChildren(XmlNode* element, const char* tag) {
     for (int index = 0; index < children->Size(); ++index) {
       const XmlNode* child = children->At(index);
       if (child == nullptr || !HasTag(child, tag)) continue;
-      if (const char* name = child->GetAttributeValue(kNameAttribute)) names->Add(name);
+      if (const char* name = child->GetAttributeValue(XmlNode::kNameAttribute)) names->Add(name);
     }
   } catch (...) {
     names->Release();
@@ -85,24 +60,28 @@ XmlStorage::XmlStorage(XmlNode* element) : element_(element) {}
 
 // Only a null key name is missing: the empty name is a key like any other, as
 // the registry's default value, so that a tree copied between backends keeps it.
-IStorageKey* XmlStorage::OpenKey(const char* name) {
+XmlNode* XmlStorage::FindKey(const char* name) {
   if (name == nullptr) throw OpenException(kErrorFailed);
-  XmlNode* key = Find(element_.Live<OpenException>(), kKeyTag, name).node;
+  XmlNode* key = Find(element_.Live<OpenException>(), kKeyTag, name);
   if (key == nullptr) throw OpenException(kErrorFailed);
-  return new XmlStorageKey(key);
+  return key;
 }
 
-IStorageKey* XmlStorage::CreateKey(const char* name) {
+XmlNode* XmlStorage::FindOrCreateKey(const char* name) {
   if (name == nullptr) throw CreateException(kErrorFailed);
-  return new XmlStorageKey(FindOrCreate(element_.Live<CreateException>(), kKeyTag, name));
+  return FindOrCreate(element_.Live<CreateException>(), kKeyTag, name);
 }
+
+IStorageKey* XmlStorage::OpenKey(const char* name) { return new XmlStorageKey(FindKey(name)); }
+
+IStorageKey* XmlStorage::CreateKey(const char* name) { return new XmlStorageKey(FindOrCreateKey(name)); }
 
 IStorageSection* XmlStorage::OpenSection(const char* path) {
   if (IsMissing(path)) throw OpenException(kErrorFailed);
   const utils::SectionPath components = utils::Split(path);
   XmlNode* current = element_.Live<OpenException>();
   for (size_t i = 0; i < components.Size(); ++i) {
-    current = Find(current, kSectionTag, components.Component(i).c_str()).node;
+    current = Find(current, kSectionTag, components.Component(i).c_str());
     if (current == nullptr) throw OpenException(kErrorFailed);
   }
   return new XmlStorage(current);
@@ -126,25 +105,25 @@ bool XmlStorage::DeleteSection(const char* path) {
   if (components.Size() == 0) throw DeleteException(kErrorMissingName);
   XmlNode* parent = element_.Live<DeleteException>();
   for (size_t i = 0; i + 1 < components.Size(); ++i) {
-    parent = Find(parent, kSectionTag, components.Component(i).c_str()).node;
+    parent = Find(parent, kSectionTag, components.Component(i).c_str());
     if (parent == nullptr) throw DeleteException(kErrorNotFound);
   }
   const std::string last = components.Component(components.Size() - 1);
-  const Child section = Find(parent, kSectionTag, last.c_str());
-  if (section.node == nullptr) throw DeleteException(kErrorFailed);
-  if (section.node->GetChildren()->Size() > 0) throw NotEmptyException(kErrorFailed);
-  parent->GetChildren()->Delete(section.index);
+  const XmlNode* section = Find(parent, kSectionTag, last.c_str());
+  if (section == nullptr) throw DeleteException(kErrorFailed);
+  if (section->GetChildren()->Size() > 0) throw NotEmptyException(kErrorFailed);
+  parent->GetChildren()->Delete(parent->GetChildren()->IndexOf(section));
   return true;
 }
 
 bool XmlStorage::DeleteKey(const char* name) {
   if (name == nullptr) throw DeleteException(kErrorMissingName);
   XmlNode* element = element_.Live<DeleteException>();
-  const Child key = Find(element, kKeyTag, name);
-  if (key.node == nullptr) throw DeleteException(kErrorNotFound);
+  const XmlNode* key = Find(element, kKeyTag, name);
+  if (key == nullptr) throw DeleteException(kErrorNotFound);
   // The "substring" children of a key are its value, not content of its own:
   // the key goes with them.
-  element->GetChildren()->Delete(key.index);
+  element->GetChildren()->Delete(element->GetChildren()->IndexOf(key));
   return true;
 }
 

@@ -31,6 +31,10 @@ class XmlStorage : public StorageSectionBase {
   INamesEnumerator* EnumKeys() override;
   INamesEnumerator* EnumSections() override;
 
+  // The key elements OpenKey and CreateKey stand for, with their failures.
+  XmlNode* FindKey(const char* name);
+  XmlNode* FindOrCreateKey(const char* name);
+
   // The element this section stands for (the document's root for a root
   // section, which is what a save writes).
   XmlNode* Element() const { return element_.get(); }

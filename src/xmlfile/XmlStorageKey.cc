@@ -1,13 +1,13 @@
 #include "xmlfile/XmlStorageKey.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/Base64.h"
@@ -64,6 +64,52 @@ void ReadInteger(const char* value, void* buffer, unsigned size) {
   std::memcpy(buffer, &number, sizeof number);
 }
 
+// The type a "type" attribute names; unknown for a key never written.
+Type TypeNamed(const char* name) {
+  if (name == nullptr) return TYPE_UNKNOWN;
+  // The initials differ, so one name needs comparing.
+  const Type candidate = *name == 'S'   ? TYPE_STRING
+                         : *name == 'I' ? TYPE_INTEGER
+                         : *name == 'B' ? TYPE_BINARY
+                                        : TYPE_MULTI_STRING;
+  for (const char* expected = kTypeNames[candidate]; *name == *expected; ++name, ++expected) {
+    if (*name == '\0') return candidate;
+  }
+  throw Exception(kErrorFailed);
+}
+
+// The "size" attribute as a decimal 32-bit number, if it is one.
+std::optional<unsigned> StoredSize(const char* text) {
+  if (text == nullptr || *text == '\0') return std::nullopt;
+  unsigned long long parsed = 0;
+  for (; *text != '\0'; ++text) {
+    if (*text < '0' || *text > '9') return std::nullopt;
+    parsed = parsed * 10 + static_cast<unsigned>(*text - '0');
+    if (parsed > UINT_MAX) return std::nullopt;
+  }
+  return static_cast<unsigned>(parsed);
+}
+
+void ReadBinary(const char* value, const char* sizeText, void* buffer, unsigned size) {
+  const size_t textLength = std::strlen(value);
+  const std::optional<unsigned> stored = StoredSize(sizeText);
+  size_t decodedLength = 0;
+  // A text whose length is no multiple of four (edited by hand) is no
+  // Base64 text at all.
+  if (textLength % 4 != 0 || !stored) throw Exception(kErrorFailed);
+  base64::Decode(value, textLength, nullptr, &decodedLength);
+  if (decodedLength > size || *stored > size || *stored != decodedLength) throw Exception(kErrorFailed);
+  if (decodedLength > 0) base64::Decode(value, textLength, buffer, &decodedLength);
+}
+
+void ReadString(const char* value, size_t length, const char* sizeText, void* buffer, unsigned size) {
+  const std::optional<unsigned> stored = StoredSize(sizeText);
+  // A "size" beyond the text and its NUL would read past the stored value.
+  if (!stored || *stored > length + 1) throw Exception(kErrorFailed);
+  if (*stored > size) throw IOException(kErrorBufferTooSmall);
+  if (*stored > 0) std::memcpy(buffer, value, *stored);
+}
+
 }  // namespace
 
 XmlStorageKeyBase::XmlStorageKeyBase(XmlNode* element) : element_(element) {}
@@ -85,29 +131,35 @@ void XmlStorageKeyBase::SetAttribute(const char* name, const char* value) {
 
 XmlStorageKey::XmlStorageKey(XmlNode* element) : XmlStorageKeyBase(element) {}
 
+XmlStorageKey::ValueAttributes XmlStorageKey::FindValueAttributes() const {
+  static constexpr std::string_view kNames[] = {kValue, kType, kSize};
+  std::string_view values[3];
+  Element()->GetAttributeValues(kNames, values, 3);
+  return ValueAttributes{values[0].data(), values[0].size(), values[1].data(), values[2].data()};
+}
+
 Type XmlStorageKey::GetType() {
   CheckLive();
-  const char* name = Attribute(kType);
-  if (name == nullptr) return TYPE_UNKNOWN;  // created, never written
-  for (int type = TYPE_BINARY; type <= TYPE_MULTI_STRING; ++type) {
-    if (std::strcmp(name, kTypeNames[type]) == 0) return static_cast<Type>(type);
-  }
-  throw Exception(kErrorFailed);
+  return TypeNamed(Attribute(kType));
 }
 
 unsigned XmlStorageKey::GetSize() {
   CheckLive();
+  const ValueAttributes attributes = FindValueAttributes();
   // Callers size their buffers by this, so a hand-edited "size" larger than
   // anything Read can fill would have them allocate gigabytes for nothing.
-  return static_cast<unsigned>(std::min<size_t>(StoredSize().value_or(0), ReadableSize()));
+  return static_cast<unsigned>(
+      std::min<size_t>(StoredSize(attributes.size).value_or(0), ReadableSize(attributes)));
 }
 
-size_t XmlStorageKey::ReadableSize() const {
-  const char* name = Attribute(kType);
-  const char* value = Attribute(kValue);
+size_t XmlStorageKey::ReadableSize(const ValueAttributes& attributes) const {
+  const char* name = attributes.type;
+  const char* value = attributes.value;
   if (name == nullptr) return 0;
   if (std::strcmp(name, kTypeNames[TYPE_INTEGER]) == 0) return sizeof(int32_t);
-  if (std::strcmp(name, kTypeNames[TYPE_STRING]) == 0) return value == nullptr ? 0 : std::strlen(value) + 1;
+  if (std::strcmp(name, kTypeNames[TYPE_STRING]) == 0) {
+    return value == nullptr ? 0 : attributes.valueLength + 1;
+  }
   if (std::strcmp(name, kTypeNames[TYPE_BINARY]) == 0) {
     size_t decodedLength = 0;
     if (value != nullptr) base64::Decode(value, std::strlen(value), nullptr, &decodedLength);
@@ -125,16 +177,6 @@ size_t XmlStorageKey::ReadableSize() const {
     }
   }
   return total;
-}
-
-std::optional<unsigned> XmlStorageKey::StoredSize() const {
-  const char* text = Attribute(kSize);
-  if (text == nullptr || *text < '0' || *text > '9') return std::nullopt;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long parsed = std::strtoull(text, &end, 10);
-  if (*end != '\0' || errno == ERANGE || parsed > UINT_MAX) return std::nullopt;
-  return static_cast<unsigned>(parsed);
 }
 
 bool XmlStorageKey::Write(Type type, const void* data, unsigned size) {
@@ -195,47 +237,29 @@ void XmlStorageKey::RemoveSubstrings() {
 }
 
 bool XmlStorageKey::Read(void* buffer, unsigned size) {
-  const Type type = GetType();
+  CheckLive();
+  const ValueAttributes attributes = FindValueAttributes();
+  const Type type = TypeNamed(attributes.type);
   if (type == TYPE_UNKNOWN) throw IOException(kErrorNoValue);
   if (buffer == nullptr && size > 0) throw IOException(kErrorFailed);
   if (type == TYPE_MULTI_STRING) {
     ReadMultiString(buffer, size);
     return true;
   }
-  const char* value = Attribute(kValue);
+  const char* value = attributes.value;
   if (value == nullptr) throw IOException(kErrorFailed);
   switch (type) {
     case TYPE_BINARY:
-      ReadBinary(value, buffer, size);
+      ReadBinary(value, attributes.size, buffer, size);
       break;
     case TYPE_INTEGER:
       ReadInteger(value, buffer, size);
       break;
     default:
-      ReadString(value, buffer, size);
+      ReadString(value, attributes.valueLength, attributes.size, buffer, size);
       break;
   }
   return true;
-}
-
-void XmlStorageKey::ReadBinary(const char* value, void* buffer, unsigned size) const {
-  const size_t textLength = std::strlen(value);
-  const std::optional<unsigned> stored = StoredSize();
-  size_t decodedLength = 0;
-  // A text whose length is no multiple of four (edited by hand) is no
-  // Base64 text at all.
-  if (textLength % 4 != 0 || !stored) throw Exception(kErrorFailed);
-  base64::Decode(value, textLength, nullptr, &decodedLength);
-  if (decodedLength > size || *stored > size || *stored != decodedLength) throw Exception(kErrorFailed);
-  if (decodedLength > 0) base64::Decode(value, textLength, buffer, &decodedLength);
-}
-
-void XmlStorageKey::ReadString(const char* value, void* buffer, unsigned size) const {
-  const std::optional<unsigned> stored = StoredSize();
-  // A "size" beyond the text and its NUL would read past the stored value.
-  if (!stored || *stored > std::strlen(value) + 1) throw Exception(kErrorFailed);
-  if (*stored > size) throw IOException(kErrorBufferTooSmall);
-  if (*stored > 0) std::memcpy(buffer, value, *stored);
 }
 
 void XmlStorageKey::ReadMultiString(void* buffer, unsigned size) const {

@@ -54,13 +54,21 @@ class XmlStorageKey : public XmlStorageKeyBase {
   // value; 0 when "size" is absent or no decimal 32-bit number.
   unsigned GetSize() override;
 
- private:
-  ~XmlStorageKey() override = default;
+ protected:
+  ~XmlStorageKey() override = default;  // only Release destroys it
 
-  std::optional<unsigned> StoredSize() const;
-  size_t ReadableSize() const;
-  void ReadBinary(const char* value, void* buffer, unsigned size) const;
-  void ReadString(const char* value, void* buffer, unsigned size) const;
+ private:
+  // The attributes that hold the value, each null when absent, found in one
+  // pass over the element's attributes.
+  struct ValueAttributes {
+    const char* value = nullptr;
+    size_t valueLength = 0;
+    const char* type = nullptr;
+    const char* size = nullptr;
+  };
+
+  ValueAttributes FindValueAttributes() const;
+  size_t ReadableSize(const ValueAttributes& attributes) const;
   void ReadMultiString(void* buffer, unsigned size) const;
   void RemoveSubstrings();
 };

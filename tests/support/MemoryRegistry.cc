@@ -1,6 +1,8 @@
 #include "support/MemoryRegistry.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <unordered_map>
 #include <utility>
 
 namespace storage::platform {
@@ -20,22 +22,66 @@ struct CaseInsensitiveLess {
   }
 };
 
-bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Fold(x) == Fold(y); });
-}
+struct SameName {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Fold(x) == Fold(y); });
+  }
+};
+
+// Eight bytes at a time, ASCII upper case folded to lower case in all of
+// them at once: names of benchmarks are 16 bytes long.
+struct FoldedHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view name) const {
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    uint64_t hash = name.size();
+    for (size_t at = 0; at < name.size(); at += 8) {
+      uint64_t word = 0;
+      for (size_t i = at; i < std::min(at + 8, name.size()); ++i) {
+        word |= static_cast<uint64_t>(static_cast<unsigned char>(name[i])) << (8 * (i - at));
+      }
+      const uint64_t low = word & (0x7F * kOnes);
+      const uint64_t upper =
+          (low + (0x80 - 'A') * kOnes) & ~(low + (0x80 - 'Z' - 1) * kOnes) & ~word & (0x80 * kOnes);
+      hash = (hash ^ (word | (upper >> 2))) * 0x9E3779B97F4A7C15ull;
+      hash ^= hash >> 32;
+    }
+    return static_cast<size_t>(hash);
+  }
+};
 
 }  // namespace
 
 struct MemoryRegistry::Node {
   // Keyed by the first spelling; found and ordered regardless of case.
   std::map<std::string, KeyId, CaseInsensitiveLess> children;
-  // In the order first set.
+  // In the order first set, found through the positions in `positions`.
   std::vector<std::pair<std::string, Value>> values;
+  std::unordered_map<std::string, size_t, FoldedHash, SameName> positions;
 
-  auto FindValue(std::string_view name) {
-    return std::find_if(values.begin(), values.end(),
-                        [name](const auto& entry) { return SameName(entry.first, name); });
+  Value* FindValue(std::string_view name) {
+    const auto found = positions.find(name);
+    return found == positions.end() ? nullptr : &values[found->second].second;
+  }
+  void AddValue(std::string_view name, Value value) {
+    positions.emplace(std::string(name), values.size());
+    try {
+      values.emplace_back(std::string(name), std::move(value));
+    } catch (...) {
+      positions.erase(positions.find(name));
+      throw;
+    }
+  }
+  bool EraseValue(std::string_view name) {
+    const auto found = positions.find(name);
+    if (found == positions.end()) return false;
+    const size_t position = found->second;
+    positions.erase(found);
+    values.erase(values.begin() + static_cast<std::ptrdiff_t>(position));
+    for (auto& entry : positions) entry.second -= entry.second > position ? 1 : 0;
+    return true;
   }
 };
 
@@ -127,9 +173,9 @@ LSTATUS MemoryRegistry::QueryValue(KeyId key, std::string_view name, Value* valu
   std::lock_guard lock(mutex_);
   Node* node;
   if (const LSTATUS result = Enter(RegOperation::kQueryValue, key, &node)) return result;
-  const auto found = node->FindValue(name);
-  if (found == node->values.end()) return kRegNotFound;
-  *value = found->second;
+  const Value* found = node->FindValue(name);
+  if (found == nullptr) return kRegNotFound;
+  *value = *found;
   return kRegSuccess;
 }
 
@@ -138,11 +184,10 @@ LSTATUS MemoryRegistry::SetValue(KeyId key, std::string_view name, DWORD type, s
   Node* node;
   if (const LSTATUS result = Enter(RegOperation::kSetValue, key, &node)) return result;
   Value value{type, std::string(data)};
-  const auto found = node->FindValue(name);
-  if (found == node->values.end()) {
-    node->values.emplace_back(std::string(name), std::move(value));
+  if (Value* found = node->FindValue(name)) {
+    *found = std::move(value);
   } else {
-    found->second = std::move(value);
+    node->AddValue(name, std::move(value));
   }
   return kRegSuccess;
 }
@@ -151,10 +196,7 @@ LSTATUS MemoryRegistry::DeleteValue(KeyId key, std::string_view name) {
   std::lock_guard lock(mutex_);
   Node* node;
   if (const LSTATUS result = Enter(RegOperation::kDeleteValue, key, &node)) return result;
-  const auto found = node->FindValue(name);
-  if (found == node->values.end()) return kRegNotFound;
-  node->values.erase(found);
-  return kRegSuccess;
+  return node->EraseValue(name) ? kRegSuccess : kRegNotFound;
 }
 
 LSTATUS MemoryRegistry::QueryInfo(KeyId key, KeyInfo* info) {

@@ -221,4 +221,20 @@ TEST(Xml, PinnedNodesOutliveTheirRemoval) {
   deep->Unpin();
 }
 
+// The index of a list follows children renamed in place: a renamed child is
+// found by its new key only, ahead of a later sibling with that key.
+TEST(Xml, ChildrenAreFoundByTheirCurrentNames) {
+  NodePtr root = Parse("<r><key name=\"a\"/><key name=\"b\"/><key name=\"B\"/><other name=\"b\"/></r>");
+  XmlNodes& children = *root->GetChildren();
+  EXPECT_EQ(children.Find("key", "B"), children.At(1));
+  children.At(0)->SetAttributeValue(0, "b");
+  EXPECT_EQ(children.Find("key", "a"), nullptr);
+  EXPECT_EQ(children.Find("key", "b"), children.At(0));
+  children.At(0)->SetName("other");
+  EXPECT_EQ(children.Find("key", "b"), children.At(1));
+  EXPECT_EQ(children.Find("other", "B"), children.At(0));
+  ASSERT_TRUE(children.Delete(1));
+  EXPECT_EQ(children.Find("key", "b"), children.At(1));
+}
+
 }  // namespace

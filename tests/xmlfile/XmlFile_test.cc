@@ -265,6 +265,42 @@ TEST_F(XmlFileTest, ParsedDocumentsKeepTheirTreeAliveAndRefuseWhatIsNoDocument) 
   EXPECT_THROW(storage::GetXmlStorage("", 0), CVelXmlParseException);
 }
 
+// Keys are found after every change of their section: the first of two
+// spellings in a file, then the other; a section of the same name apart; a
+// key read, deleted and re-created; a thousand keys with every other one
+// deleted and re-created.
+TEST_F(XmlFileTest, KeysAreFoundAfterEveryChangeOfTheirSection) {
+  const std::string text =
+      "<r><key name=\"Dup\" value=\"1\" type=\"Integer\" size=\"4\"/><section name=\"dup\"/>"
+      "<key name=\"DUP\" value=\"2\" type=\"Integer\" size=\"4\"/></r>";
+  Ref<IStorageSection> root(storage::GetXmlStorage(text.data(), static_cast<unsigned>(text.size())));
+  const auto read = [&](const std::string& name) {
+    int32_t value = -1;
+    try {
+      Ref<IStorageKey>(root->OpenKey(name.c_str()))->Read(&value, sizeof value);
+    } catch (const storage::OpenException&) {
+    }
+    return value;
+  };
+  const auto write = [&](const std::string& name, int32_t value) {
+    Ref<IStorageKey>(root->CreateKey(name.c_str()))->Write(storage::TYPE_INTEGER, &value, sizeof value);
+  };
+  EXPECT_EQ(read("dup"), 1);
+  EXPECT_TRUE(root->DeleteKey("dUp"));
+  EXPECT_EQ(read("dup"), 2);
+  EXPECT_TRUE(root->DeleteSection("Dup"));
+  EXPECT_EQ(read("Dup"), 2);
+  EXPECT_TRUE(root->DeleteKey("dup"));
+  write("dup", 3);
+  EXPECT_EQ(read("DUP"), 3);
+  for (int i = 0; i < 1000; ++i) write("k" + std::to_string(i), i);
+  for (int i = 0; i < 1000; i += 2) root->DeleteKey(("K" + std::to_string(i)).c_str());
+  for (int i = 0; i < 1000; ++i) ASSERT_EQ(read("k" + std::to_string(i)), i % 2 ? i : -1) << i;
+  for (int i = 0; i < 1000; i += 2) write("K" + std::to_string(i), -i);
+  for (int i = 0; i < 1000; ++i) ASSERT_EQ(read("k" + std::to_string(i)), i % 2 ? i : -i) << i;
+  EXPECT_EQ(Names(root->EnumKeys()).size(), 1001u);
+}
+
 // Eight threads: each fills a section of its own and all of them change one
 // shared section, while one thread saves; objects outlive the factory.
 TEST_F(XmlFileTest, EightThreadsShareOneDocumentSafely) {
