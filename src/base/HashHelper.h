@@ -29,6 +29,22 @@ class HashHelper<kHashTypeXxh32> {
   // Raises AssertException when the builder gives no result.
   uint32_t Compute(const void* data, size_t size);
 
+  // The same value as Compute over the pieces given in order, so that data
+  // can be hashed piece by piece while it is still in the cache.
+  class Running {
+   public:
+    Running();
+    ~Running();
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+
+    void Add(const void* data, size_t size);
+    uint32_t Result() const;
+
+   private:
+    void* state_;
+  };
+
  private:
   HashBuilder* builder_;
 };

@@ -185,6 +185,8 @@ void StringFactory::OnMemManagerInitialized() {
   // runs, and it can meet a new string in a reused block without the one made
   // before it. So it counts nothing as known; the first lookup's scan, under
   // the root lock, does.
+  bySid_.reserve(scan.blocks.size());
+  byHash_.reserve(scan.blocks.size());
   IndexBlocks(scan.blocks);
   // Only the session's first process, alone under the creation lock, knows
   // that no string is being made and that the index holds every saved one.
@@ -254,13 +256,11 @@ bool StringFactory::RegisterHolder(int32_t sid, IStringHolder* holder) {
   // Checked after Hash: a hash taken while the SID still matched is the
   // string's own, even when it happens to be -1.
   if (holder->CurrentSID() != sid) return false;
-  std::vector<Candidate>& candidates = byHash_[hash];
-  candidates.push_back({sid, holder});
+  const auto candidate = byHash_.emplace(hash, Candidate{sid, holder});
   try {
     bySid_.emplace(sid, Entry{holder, hash});
   } catch (...) {
-    candidates.pop_back();
-    if (candidates.empty()) byHash_.erase(hash);
+    byHash_.erase(candidate);
     throw;
   }
   return true;
@@ -271,14 +271,10 @@ IStringHolder* StringFactory::Unlink(int32_t sid) {
   if (found == bySid_.end()) return nullptr;
   const Entry entry = found->second;
   bySid_.erase(found);
-  const auto bucket = byHash_.find(entry.hash);
-  if (bucket != byHash_.end()) {
-    std::vector<Candidate>& candidates = bucket->second;
-    const auto place = std::find_if(candidates.begin(), candidates.end(),
-                                    [&](const Candidate& c) { return c.holder == entry.holder; });
-    if (place != candidates.end()) candidates.erase(place);
-    if (candidates.empty()) byHash_.erase(bucket);
-  }
+  const auto [first, last] = byHash_.equal_range(entry.hash);
+  const auto place = std::find_if(
+      first, last, [&](const auto& candidate) { return candidate.second.holder == entry.holder; });
+  if (place != last) byHash_.erase(place);
   return entry.holder;
 }
 
@@ -295,15 +291,16 @@ IStringHolder* StringFactory::Remove(int32_t sid) {
 }
 
 IStringHolder* StringFactory::FindByText(std::string_view text, int32_t hash, Match match) {
-  const auto bucket = byHash_.find(hash);
-  if (bucket == byHash_.end()) return nullptr;
+  const auto [first, last] = byHash_.equal_range(hash);
+  if (first == last) return nullptr;
   // Matches are tried from the lowest SID up; one that refuses a reference is
   // being freed, and the next one above it answers instead.
   int32_t floor = 0;
   for (;;) {
     Candidate best{0, nullptr};
     bool sawGone = false;
-    for (const Candidate& candidate : bucket->second) {
+    for (auto place = first; place != last; ++place) {
+      const Candidate& candidate = place->second;
       if (candidate.sid <= floor || (best.holder != nullptr && candidate.sid > best.sid)) continue;
       const std::string* stored = nullptr;
       try {
@@ -331,8 +328,9 @@ IStringHolder* StringFactory::FindByText(std::string_view text, int32_t hash, Ma
 
 void StringFactory::DropGone(int32_t hash) {
   std::vector<int32_t> gone;
-  for (const Candidate& candidate : byHash_.at(hash)) {
-    if (candidate.holder->Text() == nullptr) gone.push_back(candidate.sid);
+  const auto [first, last] = byHash_.equal_range(hash);
+  for (auto place = first; place != last; ++place) {
+    if (place->second.holder->Text() == nullptr) gone.push_back(place->second.sid);
   }
   for (int32_t sid : gone) Drop(sid);
 }

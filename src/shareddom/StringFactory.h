@@ -169,8 +169,9 @@ class StringFactory final : public IStringHolderOwner {
   std::unique_ptr<SidHints> hints_;
   threads::Mutex mutex_;
   std::unordered_map<int32_t, Entry> bySid_;
-  // Every string of a hash, all spellings: names and exact values both look here.
-  std::unordered_map<int32_t, std::vector<Candidate>> byHash_;
+  // Every string of a hash, all spellings: names and exact values both look
+  // here. Most hashes have one string: a node each, no list per hash.
+  std::unordered_multimap<int32_t, Candidate> byHash_;
   uint32_t* root_ = nullptr;
   // The highest SID up to which this process has indexed every live string.
   int32_t knownSid_ = 0;

@@ -44,14 +44,15 @@ void WritePiece(void* block, const uint8_t* piece, size_t n) {
   }
 }
 
-void AppendPiece(void* block, std::string& result) {
+// Unscrambles the block's payload into the kPayloadSize bytes at out.
+void ReadPiece(void* block, char* out) {
   std::array<uint32_t, kPayloadWords> words;
   for (uint32_t i = 0; i < kPayloadWords; ++i) {
     words[i] = Word(block, StringHolderBase::kPayloadOffset + 4 * i).load(std::memory_order_relaxed);
   }
   const auto* bytes = reinterpret_cast<const uint8_t*>(words.data());
   for (size_t j = 0; j < StringHolderBase::kPayloadSize; ++j) {
-    result.push_back(static_cast<char>(StringHolderBase::Unscramble(bytes[j], j)));
+    out[j] = static_cast<char>(StringHolderBase::Unscramble(bytes[j], j));
   }
 }
 
@@ -176,7 +177,9 @@ InitMemAddress StringHolderBase::StoreString(std::string_view text, uint32_t hea
 std::unique_ptr<std::string> StringHolderBase::ReadChain() {
   if (!SidMatches()) return nullptr;
   PageManager& pages = Pages(slot_);
-  auto result = std::make_unique<std::string>();
+  // Gathered here and copied out once, so that the text costs one allocation.
+  std::array<char, kMaxChainBlocks * kPayloadSize> gathered;
+  size_t length = 0;
   InitMemAddress address = head_.Address();
   for (size_t blocks = 0; !address.IsNull(); ++blocks) {
     // A chain freed meanwhile may link anywhere: such a read is given up,
@@ -187,18 +190,20 @@ std::unique_ptr<std::string> StringHolderBase::ReadChain() {
       throw InternalStructureException(kSourceFile, messages::shareddom::kStringHolderText, __LINE__,
                                        messages::shareddom::kStringChainDamaged);
     }
-    AppendPiece(block, *result);
+    ReadPiece(block, gathered.data() + length);
+    length += kPayloadSize;
     address = InitMemAddress(Word(block, kNextOffset).load(std::memory_order_acquire));
   }
   if (!SidMatches()) return nullptr;
 
   // The text ends before its 0 terminator; a chain without one is all text.
-  const size_t terminator = result->rfind('\0');
-  if (terminator != std::string::npos) {
-    const size_t last = result->find_last_not_of('\0', terminator);
-    result->resize(last == std::string::npos ? 0 : last + 1);
+  std::string_view text(gathered.data(), length);
+  const size_t terminator = text.rfind('\0');
+  if (terminator != std::string_view::npos) {
+    const size_t last = text.find_last_not_of('\0', terminator);
+    text = text.substr(0, last == std::string_view::npos ? 0 : last + 1);
   }
-  return result;
+  return std::make_unique<std::string>(text);
 }
 
 void StringHolderBase::SetHead(const InitMemAddress& address) {

@@ -140,8 +140,8 @@ class PageManager {
   void CheckPrefixes() const;
   OpenedHive GetNextHive(bool create);
   void InitializeHive(Hive& hive);
-  // Hash of the segment just loaded from its file against the word that the
-  // head of the hive before it keeps for it.
+  // Hash of the file segment just loaded from its file against the word that
+  // the head of the hive before it keeps for it.
   void Validate(SharedRegion* segment);
   // Opens the next hive, finds or makes its head and appends it; returns its
   // segment with the creation lock still held.

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <vector>
@@ -11,6 +12,13 @@
 #include "shm/SharedMemory.h"
 
 namespace storage {
+
+namespace {
+
+// Small enough to stay in the cache between its read and its hash.
+constexpr uint32_t kLoadPiece = 64 * 1024;
+
+}  // namespace
 
 template <class Header, class Hash>
 bool SharedFileBase<Header, Hash>::Open(const char* name, const char* filePath, bool createIfMissing) {
@@ -88,9 +96,19 @@ bool SharedFileBase<Header, Hash>::Load(const std::string& path, bool createIfMi
     // checksum and the reserved bytes of the stored header are taken over.
     Header stored{};
     file.read(reinterpret_cast<char*>(&stored), sizeof stored);
-    file.read(static_cast<char*>(this->GetData()), this->GetDataSize());
+    // Straight into the segment, each piece hashed while it is still in the
+    // cache: a second pass over the whole image would read it from memory.
+    auto* data = static_cast<char*>(this->GetData());
+    const uint32_t size = this->GetDataSize();
+    typename Hash::Running hash;
+    for (uint32_t done = 0; file && done < size;) {
+      const uint32_t piece = std::min(kLoadPiece, size - done);
+      file.read(data + done, piece);
+      hash.Add(data + done, piece);
+      done += piece;
+    }
     if (!file) throw LoadHiveException();
-    if (Hash().Compute(this->GetData(), this->GetDataSize()) != stored.Checksum()) throw ChecksumException();
+    if (hash.Result() != stored.Checksum()) throw ChecksumException();
     this->header_->CopyImageFields(stored);
     this->header_->ClearChanged();
   }

@@ -9,6 +9,12 @@ namespace storage::platform {
 
 namespace {
 
+#ifdef MAP_POPULATE
+constexpr int kPopulate = MAP_POPULATE;
+#else
+constexpr int kPopulate = 0;
+#endif
+
 using posix::ObjectKind;
 using posix::SharedObject;
 
@@ -34,8 +40,10 @@ class PosixNamedMapping final : public NamedMapping {
 
   void* Map() override {
     if (view_ == nullptr) {
-      void* view = mmap(nullptr, Size(), PROT_READ | PROT_WRITE, MAP_SHARED, object_->Descriptor(),
-                        static_cast<off_t>(SharedObject::PayloadOffset()));
+      // Its opener fills or walks a segment at once: mapping every page in one
+      // call costs far less than a fault per page.
+      void* view = mmap(nullptr, Size(), PROT_READ | PROT_WRITE, MAP_SHARED | kPopulate,
+                        object_->Descriptor(), static_cast<off_t>(SharedObject::PayloadOffset()));
       if (view == MAP_FAILED) {
         SetLastError(kErrorNotEnoughMemory);
         return nullptr;
