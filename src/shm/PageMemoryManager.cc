@@ -121,12 +121,8 @@ void PageMemoryManager::Initialize() {
   uint32_t* area = Words();
   // A new mapping is zero-filled. The fill makes every lock free and every
   // link null; word stores keep it sound even if a reader looks in early.
-  // Each carve fills its descriptor and its block itself, so an area that is
-  // never saved needs only its header filled: the rest is left untouched,
-  // unmapped pages included. A saved image keeps the fill whole, as other
-  // builds expect.
   if (Word(&area[kVersionWord]).load() == 0) {
-    const uint32_t count = segment_->Saved() ? segment_->GetDataSize() / 4 : kTableStart / 4;
+    const uint32_t count = segment_->GetDataSize() / 4;
     for (uint32_t i = 0; i < count; ++i) Word(&area[i]).store(kUnwritten, std::memory_order_relaxed);
   }
   uint32_t version = kUnwritten;
@@ -181,10 +177,6 @@ uint32_t PageMemoryManager::AllocateAtUnmappedPart(uint32_t rounded, uint32_t re
   LockGuard guard(LockAt(&area[kHiveLockWord]));
   if (!RoomFor(rounded)) return kNullOffset;
 
-  // The descriptor reads as unwritten from the moment it is counted.
-  uint32_t* fresh = Descriptor(Entries());
-  for (uint32_t i = 0; i < kDescriptorSize / 4; ++i)
-    Word(&fresh[i]).store(kUnwritten, std::memory_order_relaxed);
   const uint32_t newCarved = Word(&area[kCarvedWord]).fetch_add(rounded) + rounded;
   const int32_t newEntries = static_cast<int32_t>(Word(&area[kEntriesWord]).fetch_add(1) + 1);
   if (newCarved + kTableStart + uint64_t{kDescriptorSize} * static_cast<uint32_t>(newEntries) + kReserve >=

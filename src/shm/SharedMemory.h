@@ -141,8 +141,6 @@ class SharedFileBase : public SharedMemoryBase<Header> {
   // last user: for an owner that knows the image has not changed.
   void SkipSave() { skipSave_ = true; }
 
-  bool Saved() const override { return true; }
-
   // The named mutex that serialises the loads and saves of segment `name`.
   static std::string MutexName(const char* name) { return std::string(name) + "Mutex"; }
 

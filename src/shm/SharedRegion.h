@@ -20,9 +20,6 @@ class SharedRegion {
   virtual ~SharedRegion() = default;
   // Ends this process's use of the segment.
   virtual void Close() = 0;
-  // Whether the payload is saved to a file, where other builds of the
-  // library read it back byte for byte.
-  virtual bool Saved() const { return false; }
 };
 
 }  // namespace storage
