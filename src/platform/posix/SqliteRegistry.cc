@@ -405,7 +405,7 @@ class SqliteRegistry : public RegistryStore {
     }
     volatile void* region = nullptr;
     if (file->pMethods->xShmMap(file, 0, kWalIndexRegionSize, 0, &region) == SQLITE_OK && region) {
-      walIndex_ = static_cast<const volatile uint32_t*>(region);
+      walIndex_ = static_cast<uint32_t*>(region);
       WalIndexHeader header;
       if (!WalIndexNow(&header)) walIndex_ = nullptr;
     }
@@ -415,8 +415,9 @@ class SqliteRegistry : public RegistryStore {
   // A header caught halfway through a commit differs from any kept copy.
   bool WalIndexNow(WalIndexHeader* header) const {
     if (walIndex_ == nullptr) return false;
-    for (size_t i = 0; i < header->size(); ++i) (*header)[i] = walIndex_[i];
-    std::atomic_thread_fence(std::memory_order_acquire);
+    for (size_t i = 0; i < header->size(); ++i) {
+      (*header)[i] = std::atomic_ref<uint32_t>(walIndex_[i]).load(std::memory_order_acquire);
+    }
     return (*header)[0] == kWalIndexVersion;
   }
 
@@ -503,7 +504,7 @@ class SqliteRegistry : public RegistryStore {
   std::mutex mutex_;  // one connection, one transaction at a time
   std::optional<EnumeratedValues> enumerated_;
   LastRead lastRead_;
-  const volatile uint32_t* walIndex_ = nullptr;  // the first header copy, or none
+  uint32_t* walIndex_ = nullptr;  // the first header copy, or none
   sqlite3* db_ = nullptr;
   std::array<sqlite3_stmt*, kStatementCount> statements_{};
 };
