@@ -405,7 +405,7 @@ class SqliteRegistry : public RegistryStore {
     }
     volatile void* region = nullptr;
     if (file->pMethods->xShmMap(file, 0, kWalIndexRegionSize, 0, &region) == SQLITE_OK && region) {
-      walIndex_ = static_cast<uint32_t*>(region);
+      walIndex_ = static_cast<uint32_t*>(const_cast<void*>(region));
       WalIndexHeader header;
       if (!WalIndexNow(&header)) walIndex_ = nullptr;
     }
