@@ -1,5 +1,6 @@
 #include "shm/PageManager.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -341,15 +342,35 @@ InitMemAddress PageManager::Allocate(uint32_t size) {
   STORAGE_ASSERT(hives_.Size() > 0, kSourceFile, messages::shm::kPageManagerAllocate, nullptr);
   // Blocks are taken to be written: whoever takes one changes the hives.
   MarkChanged();
-  uint32_t tried = 0;
+  // Full hives are passed over from where this size last found room; those
+  // below are searched again before the chain grows, for what other
+  // processes freed there meanwhile.
+  std::atomic<uint32_t>& hint = firstRoomHints_[HintSlot(size)];
+  const uint32_t start = hint.load(std::memory_order_relaxed);
+  uint32_t tried = start;
+  bool searchedBelow = start == 0;
   for (;;) {
     const uint32_t loaded = hives_.Size();
     for (; tried < loaded; ++tried) {
       const InitMemAddress address = AllocateInHive(tried + 1, size);
-      if (!address.IsNull()) return address;
+      if (address.IsNull()) continue;
+      if (tried != start) hint.store(tried, std::memory_order_relaxed);
+      return address;
     }
+    for (uint32_t below = 0; !searchedBelow && below < std::min(start, loaded); ++below) {
+      const InitMemAddress address = AllocateInHive(below + 1, size);
+      if (address.IsNull()) continue;
+      hint.store(below, std::memory_order_relaxed);
+      return address;
+    }
+    searchedBelow = true;
     Grow(loaded);
   }
+}
+
+size_t PageManager::HintSlot(uint32_t size) {
+  static constexpr uint32_t kLimits[kHintSlots - 1] = {12, 16, 24, 32, 64, 128, 256};
+  return static_cast<size_t>(std::lower_bound(std::begin(kLimits), std::end(kLimits), size) - std::begin(kLimits));
 }
 
 InitMemAddress PageManager::AllocateInHive(uint32_t hiveNumber, uint32_t size) {
@@ -409,6 +430,13 @@ void PageManager::Release(const InitMemAddress& address) {
   if (offset == target.head.Offset()) throw BadAllocException(messages::shm::kReleasedBlockNotFound);
   MarkChanged();
   target.manager->Release(offset);
+  // The hive has room again, for any size.
+  const auto hive = static_cast<uint32_t>(hiveNumber - 1);
+  for (std::atomic<uint32_t>& hint : firstRoomHints_) {
+    uint32_t start = hint.load(std::memory_order_relaxed);
+    while (start > hive && !hint.compare_exchange_weak(start, hive, std::memory_order_relaxed)) {
+    }
+  }
 }
 
 int32_t PageManager::BlockSize(const InitMemAddress& address) {

@@ -174,6 +174,12 @@ class PageManager {
   bool LastIsLast() const;
   Hive& HiveAt(uint32_t index) const { return *views_[index].hive.load(std::memory_order_acquire); }
 
+  // Per size class, the first hive where this process last found room: the
+  // full hives before it are not searched block by block on every allocation.
+  static constexpr size_t kHintSlots = 8;
+  static size_t HintSlot(uint32_t size);
+  std::array<std::atomic<uint32_t>, kHintSlots> firstRoomHints_{};
+
   NonBlockVector<std::unique_ptr<Hive>> hives_;
   std::array<HiveView, kMaxHives> views_;
   // Serialises this process's threads that load or make the next hive, so
