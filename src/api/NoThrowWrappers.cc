@@ -5,6 +5,7 @@
 #include "base/Exceptions.h"
 #include "base/Logger.h"
 #include "base/RefCounted.h"
+#include "base/SectionWatch.h"
 #include "base/ThreadLocal.h"
 
 namespace storage {
@@ -74,7 +75,7 @@ class NoThrowKey : public StorageKeyBase {
   Record record_;
 };
 
-class NoThrowSection : public StorageSectionBase {
+class NoThrowSection : public StorageSectionBase, public WatchableSection {
  public:
   NoThrowSection(IStorageSection* adopted, Record record) : section_(adopted), record_(std::move(record)) {}
 
@@ -101,6 +102,10 @@ class NoThrowSection : public StorageSectionBase {
   }
   INamesEnumerator* EnumSections() override {
     return record_->Guard<INamesEnumerator*>(nullptr, [&] { return section_->EnumSections(); });
+  }
+  // The watch looks at the inner section, whose failures tell it the most.
+  ISectionWatch* Watch(bool subtree) override {
+    return record_->Guard<ISectionWatch*>(nullptr, [&] { return WatchSection(section_.get(), subtree); });
   }
 
  private:

@@ -158,6 +158,49 @@ class FileLock {
 // Unset, it costs one test of a flag.
 void CountFileStep();
 
+// ---- Waiting for change -----------------------------------------------------
+// A word that threads sleep on until it changes. It may lie in memory that
+// several processes map; a wait may end early, so callers look again.
+void WaitOnWord(uint32_t* word, uint32_t expected, uint32_t milliseconds);
+// Wakes every thread, of any process, sleeping on the word.
+void WakeWordWaiters(uint32_t* word);
+
+// What an event loop waits on: a descriptor that polls readable on Linux, a
+// manual-reset event HANDLE on Windows. Throws std::runtime_error when the
+// system has none to give.
+class WakeEvent {
+ public:
+  WakeEvent();
+  ~WakeEvent();
+  WakeEvent(const WakeEvent&) = delete;
+  WakeEvent& operator=(const WakeEvent&) = delete;
+
+  void Signal();
+  void Clear();
+  intptr_t Handle() const { return handle_; }
+
+ private:
+  intptr_t handle_;
+};
+
+// Tells when any process writes, replaces, creates or removes one file.
+class FileChangeWatch {
+ public:
+  // Throws std::runtime_error when the file's directory cannot be watched.
+  explicit FileChangeWatch(const std::string& path);
+  ~FileChangeWatch();
+  FileChangeWatch(const FileChangeWatch&) = delete;
+  FileChangeWatch& operator=(const FileChangeWatch&) = delete;
+
+  // True when the file changed since the previous call; waits up to
+  // `milliseconds` for it.
+  bool Wait(uint32_t milliseconds);
+
+ private:
+  intptr_t handle_;
+  std::string name_;
+};
+
 // ---- Named kernel objects -------------------------------------------------
 // Names start with "Local\" (this user) or "Global\" (all users); the rest
 // is any text. An object exists while some process holds a handle to it,

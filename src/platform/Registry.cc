@@ -3,11 +3,13 @@
 // every store answers the same way.
 #include "platform/Registry.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <string_view>
 #include <unordered_map>
 
+#include "platform/Platform.h"
 #include "platform/RegistryStore.h"
 #include "storage/storage.h"
 
@@ -255,6 +257,40 @@ LSTATUS RegEnumValueA(HKEY key, DWORD index, char* name, DWORD* nameLength, DWOR
 }
 
 LSTATUS RegCloseKey(HKEY key) { return Registry::Instance().Remove(key); }
+
+// The store tells only that something was committed, not where: a watch of
+// any key wakes for every commit, and its owner looks for what changed.
+// SQLite raises no event when a commit becomes visible, so the count is
+// looked at every 20 ms while the watch waits.
+struct RegistryChangeWatch::State {
+  std::shared_ptr<RegistryStore> store;
+  uint64_t seen = 0;
+};
+
+RegistryChangeWatch::RegistryChangeWatch(HKEY key, bool) : state_(std::make_unique<State>()) {
+  OpenedKey opened;
+  if (Registry::Instance().Resolve(key, &opened) == kRegSuccess) {
+    state_->store = std::move(opened.store);
+    state_->seen = state_->store->CommitCount();
+  }
+}
+
+RegistryChangeWatch::~RegistryChangeWatch() = default;
+
+bool RegistryChangeWatch::Wait(uint32_t milliseconds) {
+  constexpr uint32_t kLookEveryMs = 20;
+  const uint64_t start = TickCountMs();
+  for (;;) {
+    const uint64_t count = state_->store ? state_->store->CommitCount() : state_->seen;
+    if (count != state_->seen) {
+      state_->seen = count;
+      return true;
+    }
+    const uint64_t waited = TickCountMs() - start;
+    if (waited >= milliseconds) return false;
+    SleepMs(static_cast<uint32_t>(std::min<uint64_t>(kLookEveryMs, milliseconds - waited)));
+  }
+}
 
 void UseRegistryStore(std::shared_ptr<RegistryStore> store) { Registry::Instance().Choose(std::move(store)); }
 

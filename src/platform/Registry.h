@@ -89,6 +89,25 @@ LSTATUS RegEnumValueA(HKEY key, DWORD index, char* name, DWORD* nameLength, DWOR
                       uint8_t* data, DWORD* dataSize);
 LSTATUS RegCloseKey(HKEY key);
 
+// Tells when any process commits a change to the key's values or sub-keys,
+// and with `subtree` anywhere below it. Changes between two calls of Wait are
+// never missed; one that may have happened is enough to answer true.
+class RegistryChangeWatch {
+ public:
+  RegistryChangeWatch(HKEY key, bool subtree);
+  ~RegistryChangeWatch();
+  RegistryChangeWatch(const RegistryChangeWatch&) = delete;
+  RegistryChangeWatch& operator=(const RegistryChangeWatch&) = delete;
+
+  // True when a change may have been committed since the previous call (or
+  // since the watch was made); waits up to `milliseconds` for one.
+  bool Wait(uint32_t milliseconds);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 // ---- Choosing the store -----------------------------------------------------
 // Operations on the roots go to the active store; an open key stays with the
 // store it was opened in. Until a store is chosen the active one is the

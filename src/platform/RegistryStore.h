@@ -52,6 +52,9 @@ class RegistryStore {
   // order they were first set; 259 past the last.
   virtual LSTATUS EnumKey(KeyId key, DWORD index, std::string* name) = 0;
   virtual LSTATUS EnumValue(KeyId key, DWORD index, std::string* name, Value* value) = 0;
+  // A number that moves whenever any connection, of any process, commits a
+  // change to the store.
+  virtual uint64_t CommitCount() = 0;
 };
 
 // The persistent store in this SQLite database file, made with its directories

@@ -140,4 +140,13 @@ LSTATUS RegistryStorage::CollectNames(DWORD longest, NameAt nameAt, Keep keep, N
   }
 }
 
+ISectionWatch* RegistryStorage::Watch(bool subtree) {
+  const platform::HKEY key = key_.get();
+  auto makeWatch = [key, subtree]() -> ChangeHub::OutsideWait {
+    auto watch = std::make_shared<platform::RegistryChangeWatch>(key, subtree);
+    return [watch](uint32_t milliseconds) { return watch->Wait(milliseconds); };
+  };
+  return new SectionWatch(this, std::make_shared<ChangeHub>(nullptr, makeWatch), subtree);
+}
+
 }  // namespace storage

@@ -6,12 +6,13 @@
 
 #include "base/NamesEnumerator.h"
 #include "base/RefCounted.h"
+#include "base/SectionWatch.h"
 #include "registry/RegBlockedPlug.h"
 #include "registry/RegistryKeyHandle.h"
 
 namespace storage {
 
-class RegistryStorage : public StorageSectionBase, private RegBlockedPlug {
+class RegistryStorage : public StorageSectionBase, public WatchableSection, private RegBlockedPlug {
  public:
   // Starts with the one reference for the caller.
   explicit RegistryStorage(RegistryKeyHandle key) : key_(key) {}
@@ -31,6 +32,9 @@ class RegistryStorage : public StorageSectionBase, private RegBlockedPlug {
   // Lists the default value's empty name only while that value is set.
   INamesEnumerator* EnumKeys() override;
   INamesEnumerator* EnumSections() override;
+  // Each watch has its own watch on the key, as the registry tells changes
+  // per key.
+  ISectionWatch* Watch(bool subtree) override;
 
  private:
   ~RegistryStorage() override = default;  // only Release destroys it

@@ -28,8 +28,9 @@ struct ReaderSlot {
 };
 static_assert(sizeof(ReaderSlot) == 64);
 
-// One per traits region: the lock that serialises the list, its head, and
-// the reader table with the number of its slots ever handed out.
+// One per traits region: the lock that serialises the list, its head, the
+// reader table with the number of its slots ever handed out, and the count of
+// the tree's changes.
 struct AccessRoot {
   static constexpr uint32_t kReaderSlots = 128;
 
@@ -37,11 +38,15 @@ struct AccessRoot {
   uint32_t head;
   uint32_t slotsUsed;
   ReaderSlot readers[kReaderSlots];
+  // The change count that watches sleep on, on a cache line of its own so
+  // that writes do not disturb readers' slots.
+  uint32_t changes;
+  uint32_t unused[15];
 
   std::atomic_ref<uint32_t> WordOfHead() { return std::atomic_ref<uint32_t>(head); }
   std::atomic_ref<uint32_t> SlotsUsedWord() { return std::atomic_ref<uint32_t>(slotsUsed); }
 };
-static_assert(sizeof(AccessRoot) == 16 + 64 * AccessRoot::kReaderSlots);
+static_assert(sizeof(AccessRoot) == 16 + 64 * AccessRoot::kReaderSlots + 64);
 
 // One per node that has ever been asked for. Records are only appended to
 // the list and keep their key for the life of the region.

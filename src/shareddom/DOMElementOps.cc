@@ -211,6 +211,7 @@ void DOMElement::SetAttributes(NodeRef& chain) {
     if (element_.IsMarked()) throw OpenException(kErrorDeleted);
     ListWalk retries(messages::shareddom::kSetAttributes);
     while (!SwapAttributes(chain)) retries.PassAgain();
+    Services().Changes()->Count();
   } catch (...) {
     logger::Error(messages::shareddom::kSetAttributesFailed);
     throw;
@@ -376,6 +377,7 @@ NodeRef DOMElement::CreateElement(uint32_t kindSid, const StringAutoRelease& nam
     }
     throw;
   }
+  Services().Changes()->Count();
   created = true;
   return element;
 }
@@ -425,6 +427,7 @@ bool DOMElement::TryDeleteElement(uint32_t kindSid, uint32_t nameSid) {
         DOMElement(previous).UnlinkNext();
       }
       MarkToDelete(std::move(child));
+      Services().Changes()->Count();
       return true;
     }
     NodeRef next = child.NextSibling();

@@ -147,4 +147,8 @@ INamesEnumerator* SharedDOMSection::EnumSections() {
   return TranslateExceptions(Operation::kIO, element_, [&] { return EnumChildren(element_, SharedServices::Required().Sids().section); });
 }
 
+ISectionWatch* SharedDOMSection::Watch(bool subtree) {
+  return new SectionWatch(this, SharedServices::Required().Changes(), subtree);
+}
+
 }  // namespace storage

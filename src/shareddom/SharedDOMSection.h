@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "base/RefCounted.h"
+#include "base/SectionWatch.h"
 #include "shareddom/NodeRef.h"
 #include "shareddom/StringFactory.h"
 #include "shareddom/TranslateExceptions.h"
@@ -23,7 +24,7 @@ struct KeyPlace {
   StringAutoRelease name;
 };
 
-class SharedDOMSection : public StorageSectionBase {
+class SharedDOMSection : public StorageSectionBase, public WatchableSection {
  public:
   // Starts with the one reference for the caller.
   explicit SharedDOMSection(NodeRef element) : element_(std::move(element)) {}
@@ -36,6 +37,7 @@ class SharedDOMSection : public StorageSectionBase {
   bool DeleteKey(const char* name) override;
   INamesEnumerator* EnumKeys() override;
   INamesEnumerator* EnumSections() override;
+  ISectionWatch* Watch(bool subtree) override;
 
   // The section-level operations on a section element, each under its lock.
   static NodeRef OpenSectionIn(NodeRef& section, const char* name);

@@ -56,6 +56,7 @@ SharedServices::SharedServices(const Names& names) {
     strings_ = std::make_unique<StringFactory>(names.stringNamePrefix, names.stringFilePath);
     // Made last, so that the tree's own set-up above takes no access references.
     access_ = std::make_unique<MemAccessController>(names.accessName, &SharedServices::OnNodeReleased, this);
+    changes_ = std::make_shared<ChangeHub>(&access_->RootRecord().changes);
     RegisterWellKnownStrings();
   } catch (...) {
     bool saved = true;
@@ -68,6 +69,7 @@ SharedServices::SharedServices(const Names& names) {
 }
 
 SharedServices::~SharedServices() {
+  changes_->Close();
   access_.reset();
   strings_.reset();
   nodes_.reset();

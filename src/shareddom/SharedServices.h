@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "base/ChangeHub.h"
 #include "shareddom/MemAccessController.h"
 #include "shareddom/NodeFactory.h"
 #include "shareddom/StringFactory.h"
@@ -70,6 +71,8 @@ class SharedServices {
   NodeFactory& Nodes() { return *nodes_; }
   StringFactory& Strings() { return *strings_; }
   MemAccessController& Access() { return *access_; }
+  // Counts the tree's changes for the watches of every process.
+  const std::shared_ptr<ChangeHub>& Changes() const { return changes_; }
   const WellKnownSids& Sids() const { return sids_; }
 
   // Records that the tree (and with it the strings it holds) changes, so that
@@ -92,6 +95,7 @@ class SharedServices {
   std::unique_ptr<NodeFactory> nodes_;
   std::unique_ptr<StringFactory> strings_;
   std::unique_ptr<MemAccessController> access_;
+  std::shared_ptr<ChangeHub> changes_;
   WellKnownSids sids_;
 };
 

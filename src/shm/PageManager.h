@@ -56,7 +56,7 @@ class PageManager {
   static constexpr uint32_t kHeadSize = 64;
   // The layout of the records in memory-only hives (the traits region with
   // its reader table, the SID hints); moves with every change to them.
-  static constexpr uint32_t kMemoryLayoutVersion = 2;
+  static constexpr uint32_t kMemoryLayoutVersion = 3;
 
   PageManager() = default;
   // Unloads the hives; the last process to close a file-backed hive saves it.

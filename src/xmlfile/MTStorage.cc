@@ -38,7 +38,9 @@ IStorageKey* MTStorage::OpenKey(const char* name) {
 
 IStorageKey* MTStorage::CreateKey(const char* name) {
   threads::MutexGuard guard(document_->mutex);
-  return KeyFor(inner_->FindOrCreateKey(name));
+  IStorageKey* key = KeyFor(inner_->FindOrCreateKey(name));
+  document_->changes->Count();
+  return key;
 }
 
 IStorageSection* MTStorage::OpenSection(const char* path) {
@@ -48,23 +50,31 @@ IStorageSection* MTStorage::OpenSection(const char* path) {
 
 IStorageSection* MTStorage::CreateSection(const char* path) {
   threads::MutexGuard guard(document_->mutex);
-  return Wrap(inner_->CreateSection(path));
+  IStorageSection* section = Wrap(inner_->CreateSection(path));
+  document_->changes->Count();
+  return section;
 }
 
 bool MTStorage::DeleteSection(const char* path) {
   threads::MutexGuard guard(document_->mutex);
-  return inner_->DeleteSection(path);
+  const bool deleted = inner_->DeleteSection(path);
+  document_->changes->Count();
+  return deleted;
 }
 
 bool MTStorage::DeleteKey(const char* name) {
   threads::MutexGuard guard(document_->mutex);
-  return inner_->DeleteKey(name);
+  const bool deleted = inner_->DeleteKey(name);
+  document_->changes->Count();
+  return deleted;
 }
 
 INamesEnumerator* MTStorage::EnumKeys() {
   threads::MutexGuard guard(document_->mutex);
   return inner_->EnumKeys();
 }
+
+ISectionWatch* MTStorage::Watch(bool subtree) { return new SectionWatch(this, document_->changes, subtree); }
 
 INamesEnumerator* MTStorage::EnumSections() {
   threads::MutexGuard guard(document_->mutex);
@@ -81,7 +91,9 @@ bool MTStorageKey::Read(void* buffer, unsigned size) {
 
 bool MTStorageKey::Write(Type type, const void* data, unsigned size) {
   threads::MutexGuard guard(document->mutex);
-  return XmlStorageKey::Write(type, data, size);
+  const bool written = XmlStorageKey::Write(type, data, size);
+  document->changes->Count();
+  return written;
 }
 
 Type MTStorageKey::GetType() {

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "base/RefCounted.h"
+#include "base/SectionWatch.h"
 #include "storage/storage.h"
 #include "xmlfile/XmlStorage.h"
 #include "xmlfile/XmlStorageController.h"
@@ -23,7 +24,7 @@ namespace storage {
 
 class MTStorageKey;
 
-class MTStorage : public StorageSectionBase {
+class MTStorage : public StorageSectionBase, public WatchableSection {
  public:
   // Takes over the caller's reference to inner.
   MTStorage(XmlStorage* inner, std::shared_ptr<XmlDocument> document);
@@ -37,6 +38,7 @@ class MTStorage : public StorageSectionBase {
   // The inner enumerator itself: a snapshot that needs no lock.
   INamesEnumerator* EnumKeys() override;
   INamesEnumerator* EnumSections() override;
+  ISectionWatch* Watch(bool subtree) override;
 
  private:
   ~MTStorage() override = default;  // only Release destroys it

@@ -25,6 +25,7 @@ inline constexpr char kControllerConstructor[] = "storage::XMLStorageController:
 inline constexpr char kCheckRefusedEmpty[] = "the check function refused even empty settings";
 inline constexpr char kCheckRefusedLoaded[] = "The check function refused the settings loaded for %s";
 inline constexpr char kCannotSave[] = "Cannot save the settings to %s: %s";
+inline constexpr char kFileNotWatched[] = "Cannot watch %s for changes by other processes: %s";
 
 
 inline std::string CannotMoveAside(const std::string& failed, const std::string& damaged) {

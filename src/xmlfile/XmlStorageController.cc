@@ -1,5 +1,8 @@
 #include "xmlfile/XmlStorageController.h"
 
+#include <memory>
+#include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "base/Exceptions.h"
@@ -117,9 +120,32 @@ void XmlStorageController::LoadEmpty(IStorageInitializer* init) {
                         messages::xmlfile::kCheckRefusedEmpty);
 }
 
+namespace {
+
+// A file that cannot be watched (its directory is gone, or no watch is left
+// to the user) leaves the watches to this process's own changes.
+std::shared_ptr<ChangeHub> WatchedFileHub(const std::string& file) {
+  auto makeWatch = [file]() -> ChangeHub::OutsideWait {
+    try {
+      auto watch = std::make_shared<platform::FileChangeWatch>(file);
+      return [watch](uint32_t milliseconds) { return watch->Wait(milliseconds); };
+    } catch (const std::runtime_error& error) {
+      logger::Error(messages::xmlfile::kFileNotWatched, file.c_str(), error.what());
+      return [](uint32_t milliseconds) {
+        platform::SleepMs(milliseconds);
+        return false;
+      };
+    }
+  };
+  return std::make_shared<ChangeHub>(nullptr, makeWatch, true);
+}
+
+}  // namespace
+
 bool XmlStorageController::Adopt(std::shared_ptr<XmlDocument> document, IStorageInitializer* init) {
   root_.reset();  // it pins the earlier document's root
   document_ = std::move(document);
+  document_->changes = WatchedFileHub(settingsFile_);
   root_.reset(new XmlStorage(document_->root.get()));
   StorageCheckFunction check = init->GetCheckFunction();
   if (check == nullptr || check(root_.get(), STORAGE_XML)) return true;

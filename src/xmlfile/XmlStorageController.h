@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "base/ChangeHub.h"
 #include "base/Mutex.h"
 #include "base/RefCounted.h"
 #include "storage/storage.h"
@@ -23,6 +24,9 @@ struct XmlDocument {
 
   const std::unique_ptr<XmlNode, XmlNodeDeleter> root;
   threads::Mutex mutex;
+  // Counts the changes made through the document's sections, and, for a
+  // document loaded from a file, another process replacing that file.
+  std::shared_ptr<ChangeHub> changes = std::make_shared<ChangeHub>();
 };
 
 // Parses a whole document; CVelXmlParseException when the text is empty or

@@ -9,8 +9,8 @@ classes='IAddRef|IStorageKey|INamesEnumerator|IStorageSection|IStorageController
 classes+='|Exception|OpenException|CreateException|DeleteException|NotEmptyException|IOException'
 classes+='|MarkToDeleteException|TechnicalException|CheckStorageException|ChecksumException|LoadHiveException'
 classes+='|LoadStorageFailedException|StorageAccessDeniedException|BadAllocException|ExternalException'
-classes+='|InternalStructureException|AssertException|NoThrowStorageFactory'
-functions='GetRegStorage|SetRegistryDatabase|GetRegType|GetXmlStorage|logger::SetSink|logger::SetLevel'
+classes+='|InternalStructureException|AssertException|NoThrowStorageFactory|ISectionWatch'
+functions='GetRegStorage|SetRegistryDatabase|GetRegType|GetXmlStorage|WatchSection|logger::SetSink|logger::SetLevel'
 # Windows adds the virtual thunks and typeinfo of exported classes under these prefixes.
 thunks='(non-)?virtual thunk to |construction vtable for |VTT for '
 allowed="^(($thunks)?(typeinfo( name)? for |vtable for )?(storage::(($classes)(::|\$)|($functions)\()|CVelXmlParseException(::|\$))|($public)\$)"

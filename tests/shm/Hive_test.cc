@@ -404,7 +404,7 @@ TEST_F(HiveTest, AnotherMemoryLayoutIsRefused) {
     Start(other);
     ADD_FAILURE() << "a session of another layout was attached";
   } catch (const storage::TechnicalException& refused) {
-    EXPECT_NE(std::string(refused.what()).find("memory layout 3, this library in layout 2"), std::string::npos)
+    EXPECT_NE(std::string(refused.what()).find("memory layout 4, this library in layout 3"), std::string::npos)
         << refused.what();
   }
   layout.store(PageManager::kMemoryLayoutVersion);

@@ -133,6 +133,7 @@ RegistryStore::KeyId MemoryRegistry::AddKey(Node* parent, std::string_view name)
 
 LSTATUS MemoryRegistry::OpenKey(KeyId parent, const Path& path, bool create, KeyId* key) {
   std::lock_guard lock(mutex_);
+  if (create) ++writes_;
   Node* node;
   const RegOperation operation = create ? RegOperation::kCreateKey : RegOperation::kOpenKey;
   if (const LSTATUS result = Enter(operation, parent, &node)) return result;
@@ -154,6 +155,7 @@ LSTATUS MemoryRegistry::OpenKey(KeyId parent, const Path& path, bool create, Key
 
 LSTATUS MemoryRegistry::DeleteKey(KeyId parent, const Path& path) {
   std::lock_guard lock(mutex_);
+  ++writes_;
   Node* owner;
   if (const LSTATUS result = Enter(RegOperation::kDeleteKey, parent, &owner)) return result;
   for (size_t level = 0; level + 1 < path.size(); ++level) {
@@ -181,6 +183,7 @@ LSTATUS MemoryRegistry::QueryValue(KeyId key, std::string_view name, Value* valu
 
 LSTATUS MemoryRegistry::SetValue(KeyId key, std::string_view name, DWORD type, std::string_view data) {
   std::lock_guard lock(mutex_);
+  ++writes_;
   Node* node;
   if (const LSTATUS result = Enter(RegOperation::kSetValue, key, &node)) return result;
   Value value{type, std::string(data)};
@@ -194,6 +197,7 @@ LSTATUS MemoryRegistry::SetValue(KeyId key, std::string_view name, DWORD type, s
 
 LSTATUS MemoryRegistry::DeleteValue(KeyId key, std::string_view name) {
   std::lock_guard lock(mutex_);
+  ++writes_;
   Node* node;
   if (const LSTATUS result = Enter(RegOperation::kDeleteValue, key, &node)) return result;
   return node->EraseValue(name) ? kRegSuccess : kRegNotFound;
@@ -233,6 +237,11 @@ LSTATUS MemoryRegistry::EnumValue(KeyId key, DWORD index, std::string* name, Val
   *name = node->values[index].first;
   *value = node->values[index].second;
   return kRegSuccess;
+}
+
+uint64_t MemoryRegistry::CommitCount() {
+  std::lock_guard lock(mutex_);
+  return writes_;
 }
 
 }  // namespace storage::platform

@@ -50,6 +50,8 @@ class MemoryRegistry : public RegistryStore {
   LSTATUS QueryInfo(KeyId key, KeyInfo* info) override;
   LSTATUS EnumKey(KeyId key, DWORD index, std::string* name) override;
   LSTATUS EnumValue(KeyId key, DWORD index, std::string* name, Value* value) override;
+  // Every call that may change the store counts, failed ones too.
+  uint64_t CommitCount() override;
 
  private:
   struct Node;
@@ -67,6 +69,7 @@ class MemoryRegistry : public RegistryStore {
   mutable std::mutex mutex_;
   std::map<KeyId, std::unique_ptr<Node>> nodes_;
   KeyId nextId_ = kLocalMachineId + 1;
+  uint64_t writes_ = 0;
   std::array<Injection, static_cast<size_t>(RegOperation::kCount)> injections_{};
   std::array<unsigned, static_cast<size_t>(RegOperation::kCount)> calls_{};
 };

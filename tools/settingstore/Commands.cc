@@ -21,17 +21,6 @@ namespace {
 
 std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 
-Ref<IStorageSection> OpenExisting(IStorageSection* root, const std::string& section) {
-  const std::string path = NormalizeSectionPath(section);
-  if (path.empty()) return Ref<IStorageSection>::share(root);
-  try {
-    return Ref<IStorageSection>(root->OpenSection(path.c_str()));
-  } catch (const storage::OpenException&) {
-    // The backends give different codes for a missing item; the tool says it in one way.
-    throw CliError(kNotFound, "section " + Quoted(section) + " not found");
-  }
-}
-
 Ref<IStorageSection> OpenOrCreate(IStorageSection* root, const std::string& section) {
   const std::string path = NormalizeSectionPath(section);
   if (path.empty()) return Ref<IStorageSection>::share(root);
@@ -113,6 +102,17 @@ void Clear(IStorageSection* section) {
 }
 
 }  // namespace
+
+Ref<IStorageSection> OpenExisting(IStorageSection* root, const std::string& section) {
+  const std::string path = NormalizeSectionPath(section);
+  if (path.empty()) return Ref<IStorageSection>::share(root);
+  try {
+    return Ref<IStorageSection>(root->OpenSection(path.c_str()));
+  } catch (const storage::OpenException&) {
+    // The backends give different codes for a missing item; the tool says it in one way.
+    throw CliError(kNotFound, "section " + Quoted(section) + " not found");
+  }
+}
 
 std::string ReadFileBytes(const std::string& path) {
   std::ifstream file(path, std::ios::binary);

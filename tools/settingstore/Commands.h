@@ -7,11 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "storage/ref.h"
 #include "storage/storage.h"
 
 namespace cli {
 
 using storage::IStorageSection;
+
+// The section at `section` below root (root itself for ""); CliError "not
+// found" when there is none.
+storage::Ref<IStorageSection> OpenExisting(IStorageSection* root, const std::string& section);
 
 // Sub-sections (with a trailing '/') first, then keys with type and size.
 void List(IStorageSection* root, const std::string& section, bool recursive, std::ostream& out);

@@ -15,6 +15,7 @@
 #include "StorageOpening.h"
 #include "StoreCheck.h"
 #include "ValueFormat.h"
+#include "Watch.h"
 #include "base/Exceptions.h"
 #include "storage/storage.h"
 
@@ -145,6 +146,13 @@ int main(int argc, char** argv) {
   load->callback([&] {
     run = [&] { RunOn(options, Access::kWrite, [&](auto* root) { cli::Load(root, file, section); }); };
   });
+
+  CLI::App* watch = app.add_subcommand("watch", "print each change under a section as it happens");
+  long count = 0;
+  watch->add_option("SECTION", section, "section to watch (default: the root)");
+  watch->add_flag("-r,--recursive", recursive, "watch the whole subtree");
+  watch->add_option("--count", count, "stop after this many changes");
+  watch->callback([&] { run = [&] { cli::Watch(options, section, recursive, count, std::cout); }; });
 
   // check and stat read the shared DOM's own structures, so they take no
   // other storage type.

@@ -441,6 +441,16 @@ class SqliteRegistry : public RegistryStore {
     return query.Integer(0);
   }
 
+  uint64_t CommitCount() override {
+    std::lock_guard lock(mutex_);
+    try {
+      return static_cast<uint64_t>(DataVersion()) + ownCommits_;
+    } catch (const SqliteFailure& failure) {
+      Log(LogLevel::kError, messages::platform::kRegistryStoreFailed, failure.what());
+      return ownCommits_;
+    }
+  }
+
   bool FindChild(KeyId parent, std::string_view name, KeyId* child) {
     Query query = Use(kFindChild);
     if (!query.Bind(1, parent).BindText(2, name).Step()) return false;
@@ -462,7 +472,10 @@ class SqliteRegistry : public RegistryStore {
       LSTATUS result;
       try {
         result = body();
-        if (result == kRegSuccess) Use(kCommit).Run();
+        if (result == kRegSuccess) {
+          Use(kCommit).Run();
+          if (write) ++ownCommits_;
+        }
       } catch (const SqliteFailure&) {
         RollBack();
         throw;
@@ -502,6 +515,7 @@ class SqliteRegistry : public RegistryStore {
   };
 
   std::mutex mutex_;  // one connection, one transaction at a time
+  uint64_t ownCommits_ = 0;  // which data_version does not count
   std::optional<EnumeratedValues> enumerated_;
   LastRead lastRead_;
   uint32_t* walIndex_ = nullptr;  // the first header copy, or none

@@ -254,6 +254,41 @@ LSTATUS RegCloseKey(HKEY key) {
   return Status(::RegCloseKey(ToSystem(key)));
 }
 
+// The key's own handle is watched, with an event that RegNotifyChangeKeyValue
+// sets once per registration: it is registered again before a change is
+// reported, so that none slips between two waits.
+struct RegistryChangeWatch::State {
+  ::HKEY key = nullptr;
+  bool subtree = false;
+  HANDLE event = nullptr;
+
+  bool Register() {
+    constexpr ::DWORD kFilter = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET;
+    return event != nullptr && ::RegNotifyChangeKeyValue(key, subtree, kFilter, event, TRUE) == ERROR_SUCCESS;
+  }
+};
+
+RegistryChangeWatch::RegistryChangeWatch(HKEY key, bool subtree) : state_(std::make_unique<State>()) {
+  state_->key = ToSystem(key);
+  state_->subtree = subtree;
+  state_->event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  state_->Register();
+}
+
+RegistryChangeWatch::~RegistryChangeWatch() {
+  if (state_->event != nullptr) CloseHandle(state_->event);
+}
+
+bool RegistryChangeWatch::Wait(uint32_t milliseconds) {
+  if (state_->event == nullptr) {
+    Sleep(milliseconds);
+    return false;
+  }
+  if (WaitForSingleObject(state_->event, milliseconds) != WAIT_OBJECT_0) return false;
+  state_->Register();
+  return true;
+}
+
 // The registry of Windows is the system's own: there is no database to choose.
 void UseRegistryDatabase(const char* /*path*/) {}
 
