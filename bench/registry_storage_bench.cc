@@ -33,6 +33,7 @@ using RegistryInMemory = bench::ApiStore<storage::STORAGE_REGISTRY, MemoryRegist
 int main(int argc, char** argv) {
   // Every write waits for a sync of the database: fewer new keys keep the run short.
   bench::RegisterCommonWorkloads<bench::RegistryStore>("registry", 2000);
+  benchmark::RegisterBenchmark("overwrite/registry_watched", bench::Overwrite<bench::RegistryStore, bench::Watcher>);
   bench::RegisterColdOpen<bench::RegistryStore>("registry");
   benchmark::RegisterBenchmark("point_read/registry_memstore", bench::PointRead<RegistryInMemory>)
       ->Arg(10)

@@ -21,6 +21,9 @@ LABELS = {
     "registry": "registry (SQLite store)",
     "registry_memstore": "registry (in-memory store)",
     "registry_disk": "registry (SQLite store on disk)",
+    "shared_dom_watched": "shared DOM, a thread waiting on a watch",
+    "xml_watched": "XML, a thread waiting on a watch",
+    "registry_watched": "registry (SQLite store), a thread waiting on a watch",
     "lmdb": "LMDB",
     "lmdb_batch100": "LMDB, 100 writes per txn",
     "sqlite": "SQLite",
@@ -453,7 +456,9 @@ def main():
     many_new_keys_section(report)
     report.out("## Overwrite")
     report.out()
-    report.out("`CreateKey` + `Write` of a new value into a random existing key of a section of 1,000.")
+    report.out("`CreateKey` + `Write` of a new value into a random existing key of a section of 1,000;")
+    report.out("the \"watched\" rows with a thread of the same process waiting on a watch of the section,")
+    report.out("which after each wake reads the section's 1,000 keys again to find whether it changed.")
     report.out()
     report.timed_table("overwrite")
     report.out("## Enumerate")

@@ -10,6 +10,7 @@
 int main(int argc, char** argv) {
   if (bench::IsChild(argc, argv)) return bench::RunChild<bench::SharedDomStore>(argv);
   bench::RegisterCommonWorkloads<bench::SharedDomStore>("shared_dom");
+  benchmark::RegisterBenchmark("overwrite/shared_dom_watched", bench::Overwrite<bench::SharedDomStore, bench::Watcher>);
   bench::RegisterWriteMany<bench::SharedDomStore>("shared_dom");
   bench::RegisterColdOpen<bench::SharedDomStore>("shared_dom");
   bench::RegisterCrossProcessWorkloads<bench::SharedDomStore>("shared_dom");

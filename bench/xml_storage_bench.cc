@@ -56,6 +56,7 @@ void SaveTenThousandKeys(benchmark::State& state) {
 
 int main(int argc, char** argv) {
   bench::RegisterCommonWorkloads<bench::XmlStore>("xml");
+  benchmark::RegisterBenchmark("overwrite/xml_watched", bench::Overwrite<bench::XmlStore, bench::Watcher>);
   bench::RegisterColdOpen<bench::XmlStore>("xml");
   benchmark::RegisterBenchmark("cold_open/expat", ColdParseWithExpat)
       ->UseManualTime()

@@ -3,12 +3,15 @@
 #ifndef SETTINGSTORE_BENCH_SUPPORT_APISTORE_H
 #define SETTINGSTORE_BENCH_SUPPORT_APISTORE_H
 
+#include <atomic>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "storage/initializer.h"
 #include "storage/storage.h"
+#include "storage/watch.h"
 #include "support/DataShape.h"
 
 namespace bench {
@@ -31,9 +34,29 @@ class ApiSection {
     while (names->Next()) count += names->Current()[0] != '\0';
     return count;
   }
+  storage::IStorageSection* get() const { return section_.get(); }
 
  private:
   storage::Ref<storage::IStorageSection> section_;
+};
+
+// A host thread that waits on a watch of the section, as long as it lives.
+class Watcher {
+ public:
+  explicit Watcher(ApiSection& section)
+      : watch_(storage::WatchSection(section.get(), false)), thread_([this] {
+          while (!stop_.load()) changes_ += watch_->Wait(100) == storage::WATCH_CHANGED;
+        }) {}
+  ~Watcher() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  storage::Ref<storage::ISectionWatch> watch_;
+  std::atomic<bool> stop_{false};
+  long changes_ = 0;
+  std::thread thread_;
 };
 
 // What a store needs before InitializeStorage: nothing, or for the registry

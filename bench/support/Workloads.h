@@ -183,8 +183,15 @@ void WriteManyNew(benchmark::State& state) {
   });
 }
 
-// Overwrites keys at random in a section of 1,000, each time with a new value.
-template <class Store>
+// Nothing else goes on while a workload runs.
+struct Alone {
+  template <class Section>
+  explicit Alone(Section&) {}
+};
+
+// Overwrites keys at random in a section of 1,000, each time with a new value,
+// while `During` (made on the section) goes on.
+template <class Store, class During = Alone>
 void Overwrite(benchmark::State& state) {
   Guarded(state, [&] {
     constexpr int kKeys = 1000;
@@ -198,6 +205,7 @@ void Overwrite(benchmark::State& state) {
     values.reserve(RandomOrder::kLength);
     for (size_t i = 0; i < RandomOrder::kLength; ++i) values.push_back(Value(order[i], 1 + i));
     size_t position = 0;
+    During during(section);
     for (auto _ : state) {
       const size_t slot = position++ & (RandomOrder::kLength - 1);
       section.Write(names[order[slot]], values[slot].c_str());
