@@ -21,23 +21,6 @@ namespace {
 
 std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 
-Ref<IStorageSection> OpenExisting(IStorageSection* root, const std::string& section) {
-  const std::string path = NormalizeSectionPath(section);
-  if (path.empty()) return Ref<IStorageSection>::share(root);
-  try {
-    return Ref<IStorageSection>(root->OpenSection(path.c_str()));
-  } catch (const storage::OpenException&) {
-    // The backends give different codes for a missing item; the tool says it in one way.
-    throw CliError(kNotFound, "section " + Quoted(section) + " not found");
-  }
-}
-
-Ref<IStorageSection> OpenOrCreate(IStorageSection* root, const std::string& section) {
-  const std::string path = NormalizeSectionPath(section);
-  if (path.empty()) return Ref<IStorageSection>::share(root);
-  return Ref<IStorageSection>(root->CreateSection(path.c_str()));
-}
-
 Ref<IStorageKey> OpenKey(IStorageSection* section, const std::string& name) {
   try {
     return Ref<IStorageKey>(section->OpenKey(name.c_str()));
@@ -113,6 +96,23 @@ void Clear(IStorageSection* section) {
 }
 
 }  // namespace
+
+Ref<IStorageSection> OpenExisting(IStorageSection* root, const std::string& section) {
+  const std::string path = NormalizeSectionPath(section);
+  if (path.empty()) return Ref<IStorageSection>::share(root);
+  try {
+    return Ref<IStorageSection>(root->OpenSection(path.c_str()));
+  } catch (const storage::OpenException&) {
+    // The backends give different codes for a missing item; the tool says it in one way.
+    throw CliError(kNotFound, "section " + Quoted(section) + " not found");
+  }
+}
+
+Ref<IStorageSection> OpenOrCreate(IStorageSection* root, const std::string& section) {
+  const std::string path = NormalizeSectionPath(section);
+  if (path.empty()) return Ref<IStorageSection>::share(root);
+  return Ref<IStorageSection>(root->CreateSection(path.c_str()));
+}
 
 std::string ReadFileBytes(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
