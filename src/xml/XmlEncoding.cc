@@ -60,9 +60,10 @@ bool IsUtf8Text(std::string_view bytes) {
       ++i;
       continue;
     }
-    const size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                          : lead >= 0xF0 && lead <= 0xF4                                   ? 4
-                                                                                           : 0;
+    const size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                          : lead >= 0xE0 && lead <= 0xEF ? 3
+                          : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                         : 0;
     if (length == 0 || length > bytes.size() - i) return false;
     uint32_t code = lead & (0x7Fu >> length);
     for (size_t k = 1; k < length; ++k) {

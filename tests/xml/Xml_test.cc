@@ -172,16 +172,17 @@ TEST(Xml, MalformedDocumentsRaiseWithTheirLine) {
 // XML allows, ISO-8859-1 otherwise; both read back to the same bytes.
 TEST(Xml, DeclaredEncodingFollowsTheText) {
   const std::pair<std::string, const char*> kCases[] = {
-      {"Caf\xc3\xa9", "UTF-8"},           {"\xf0\x9f\x98\x80 \x01\x1f", "UTF-8"},
-      {"Caf\xe9", "ISO-8859-1"},           {"\xc0\xaf", "ISO-8859-1"},  // overlong
-      {"\xed\xa0\x80", "ISO-8859-1"},     {"\xf4\x90\x80\x80", "ISO-8859-1"},
-      {"\xef\xbf\xbe", "ISO-8859-1"},     {"\xc3", "ISO-8859-1"},
+      {"Caf\xc3\xa9", "UTF-8"},       {"\xf0\x9f\x98\x80 \x01\x1f", "UTF-8"},
+      {"Caf\xe9", "ISO-8859-1"},      {"\xc0\xaf", "ISO-8859-1"},  // overlong
+      {"\xed\xa0\x80", "ISO-8859-1"}, {"\xf4\x90\x80\x80", "ISO-8859-1"},
+      {"\xef\xbf\xbe", "ISO-8859-1"}, {"\xc3", "ISO-8859-1"},
   };
   for (const auto& [value, encoding] : kCases) {
     NodePtr root = Parse("<r/>");
     root->AddAttribute("value", value.c_str());
     const std::string text = XmlSaver().SaveToString(root.get());
-    EXPECT_TRUE(text.starts_with(std::string("<?xml version=\"1.0\" encoding=\"") + encoding + "\"?>")) << text;
+    EXPECT_TRUE(text.starts_with(std::string("<?xml version=\"1.0\" encoding=\"") + encoding + "\"?>"))
+        << text;
     EXPECT_EQ(Visible(Parse(text)->GetAttributeValue("value")), Visible(value.c_str()));
   }
 }
