@@ -411,7 +411,15 @@ class Reader {
     if (hasValue && key.base64) Fail(key.base64At, "a value is given both as \"value\" and as \"base64\"");
     if (!hasValue && !key.base64 && type != "unset") Fail(key.typeAt, "a " + type + " needs a \"value\"");
     Value value;
-    const auto wrongValue = [&] { Fail(key.valueAt, "a " + type + " value is not written so"); };
+    const size_t valueAt = key.valueAt != 0 ? key.valueAt : key.base64At;
+    const auto wrongValue = [&] {
+      Fail(valueAt, type == "integer"  ? "an integer is a number in \"value\""
+                    : type == "string" ? "a string is text in \"value\", or its bytes in \"base64\""
+                    : type == "binary"
+                        ? "a binary value is Base64 text in \"value\" or \"base64\""
+                        : "a multi-string is an array of strings in \"value\", or its bytes in "
+                          "\"base64\"");
+    };
     if (type == "integer") {
       if (!key.integer) wrongValue();
       value.type = storage::TYPE_INTEGER;
@@ -443,7 +451,7 @@ class Reader {
         value.bytes += '\0';
       }
     } else if (type == "unset") {
-      if (hasValue || key.base64) Fail(key.valueAt, "an unset key has no value");
+      if (hasValue || key.base64) Fail(valueAt, "an unset key has no value");
     } else {
       Fail(key.typeAt,
            "unknown value type \"" + type + "\" (integer, string, binary, multi-string or unset)");
