@@ -75,7 +75,7 @@ TEST(ExchangeTest, BadInputIsRefusedWithItsPlaceAndChangesNothing) {
       {"json", good + "\n\"Bad\": {\"k\": {\"type\": \"hex\", \"value\": \"00\"}}}",
        "line 2, column 27: unknown value type"},
       {"json", good + "\n\"Bad\": {\"k\": {\"type\": \"integer\", \"value\": 2147483648}}}",
-       "line 2, column 53: 2147483648 is too large"},
+       "line 2, column 53: 2147483648 does not fit a 32-bit integer"},
       {"json", good + "\n\"Bad\": {\"k\": {\"type\": \"binary\", \"value\": \"AP8\"}}}",
        "line 2, column 46: invalid Base64"},
       {"json", good + "\n\"Bad\": {\"k\": {\"type\": \"string\", \"value\": \"caf\xe9\"}}}",

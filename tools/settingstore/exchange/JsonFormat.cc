@@ -238,10 +238,11 @@ class Reader {
   }
 
   bool number_integer(Json::number_integer_t number) {
-    return Integer(number >= INT32_MIN && number <= INT32_MAX, number);
+    return Integer(number >= INT32_MIN && number <= INT32_MAX, number, std::to_string(number));
   }
   bool number_unsigned(Json::number_unsigned_t number) {
-    return Integer(number <= INT32_MAX, static_cast<int64_t>(std::min<uint64_t>(number, INT64_MAX)));
+    return Integer(number <= INT32_MAX, static_cast<int64_t>(std::min<uint64_t>(number, INT32_MAX)),
+                   std::to_string(number));
   }
   bool number_float(Json::number_float_t, const string_t& written) {
     NumberField();
@@ -363,9 +364,9 @@ class Reader {
     key.valueAt = Here();
   }
 
-  bool Integer(bool fits, int64_t number) {
+  bool Integer(bool fits, int64_t number, const std::string& written) {
     NumberField();
-    if (!fits) Fail(Here(), std::to_string(number) + " is too large for a 32-bit integer");
+    if (!fits) Fail(Here(), written + " does not fit a 32-bit integer");
     stack_.back().integer = static_cast<int32_t>(number);
     return true;
   }
