@@ -12,6 +12,7 @@
 #include <string_view>
 #include <utility>
 
+#include "base/Base64.h"
 #include "exchange/Transfer.h"
 #include "xml/XmlEncoding.h"
 
@@ -27,43 +28,29 @@ using Json = nlohmann::ordered_json;
 // with a sibling section.
 constexpr std::string_view kBase64Name{"\0base64:", 8};
 
-constexpr char kBase64Digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
 std::string EncodeBase64(std::string_view bytes) {
-  std::string text;
-  text.reserve((bytes.size() + 2) / 3 * 4);
-  for (size_t i = 0; i < bytes.size(); i += 3) {
-    const size_t count = std::min<size_t>(3, bytes.size() - i);
-    uint32_t bits = 0;
-    for (size_t k = 0; k < 3; ++k)
-      bits = bits << 8 | (k < count ? static_cast<unsigned char>(bytes[i + k]) : 0u);
-    for (size_t k = 0; k < 4; ++k) text += k <= count ? kBase64Digits[bits >> (18 - 6 * k) & 0x3F] : '=';
-  }
+  size_t length = 0;
+  storage::base64::Encode(bytes.data(), bytes.size(), nullptr, &length);
+  std::string text(length, '\0');
+  storage::base64::Encode(bytes.data(), bytes.size(), text.data(), &length);
   return text;
 }
 
-// Padded standard Base64 without blanks; nullopt for anything else.
+// Padded Base64 without blanks; nullopt for anything else (the decoder
+// itself takes any character as some bits).
 std::optional<std::string> DecodeBase64(std::string_view text) {
-  if (text.size() % 4 != 0) return std::nullopt;
-  std::string bytes;
-  bytes.reserve(text.size() / 4 * 3);
-  for (size_t i = 0; i < text.size(); i += 4) {
-    uint32_t bits = 0;
-    size_t digits = 0;
-    for (size_t k = 0; k < 4; ++k) {
-      const char c = text[i + k];
-      const char* found = c == '\0' ? nullptr : std::strchr(kBase64Digits, c);
-      if (found != nullptr && digits == k) {
-        bits = bits << 6 | static_cast<uint32_t>(found - kBase64Digits);
-        ++digits;
-      } else if (c == '=' && i + 4 == text.size() && k >= 2) {
-        bits <<= 6;
-      } else {
-        return std::nullopt;
-      }
-    }
-    for (size_t k = 0; k + 1 < digits; ++k) bytes += static_cast<char>(bits >> (16 - 8 * k) & 0xFF);
+  const size_t padding = text.ends_with("==") ? 2 : text.ends_with("=") ? 1 : 0;
+  const std::string_view digits = text.substr(0, text.size() - padding);
+  if (text.size() % 4 != 0 ||
+      digits.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/") !=
+          std::string_view::npos) {
+    return std::nullopt;
   }
+  size_t length = 0;
+  storage::base64::Decode(text.data(), text.size(), nullptr, &length);
+  std::string bytes(length, '\0');
+  if (!text.empty() && !storage::base64::Decode(text.data(), text.size(), bytes.data(), &length))
+    return std::nullopt;
   return bytes;
 }
 
