@@ -82,6 +82,7 @@ TEST(ExchangeTest, BadInputIsRefusedWithItsPlaceAndChangesNothing) {
        "line 2, column 47: syntax error while parsing value - invalid string: ill-formed UTF-8"},
       {"json", good + "\n\"B/ad\": {}}", "line 2, column 6: section name 'B/ad' is not one name"},
       {"json", good + "\n\"good\": {}}", "line 2, column 6: sections 'Good' and 'good' would be one"},
+      {"json", std::string("\xff\xfe{\0}\0", 6), "line 1, column 1: the file is UTF-16 text"},
       {"xml", "<r><section name=\"Good\"/>\n<section name=\"Bad\"></r>", "XML parse error at line 2, column"},
   };
   for (const auto& [format, document, error] : kCases) {

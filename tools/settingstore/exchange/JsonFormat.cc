@@ -459,6 +459,10 @@ class Reader {
 std::string WriteJson(const Section& tree) { return SectionJson(tree).dump(2) + "\n"; }
 
 std::vector<Change> ReadJson(const std::string& text) {
+  // Windows editors save "Unicode" text as UTF-16; say so rather than "invalid literal".
+  if (text.starts_with("\xff\xfe") || text.starts_with("\xfe\xff")) {
+    throw InputError(1, 1, "the file is UTF-16 text; JSON is read as UTF-8");
+  }
   const char* furthest = text.data();
   Reader reader(text, &furthest);
   Json::sax_parse(TrackedIterator(text.data(), &furthest),
