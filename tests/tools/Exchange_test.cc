@@ -57,6 +57,28 @@ TEST(ExchangeTest, EveryBackendIntoEveryOtherThroughEachFormatDumpsTheSame) {
   }
 }
 
+// A tree far deeper than a writer or reader that recursed per level could go
+// on the tool's small stack, out of XML and into a shared storage. (The
+// registry store is left out: it takes minutes over this many levels.)
+TEST(ExchangeTest, DeepTreesGoOutAndInOnASmallStack) {
+  constexpr int kDepth = 10000, kStackKib = 256;
+  const CliRunner runner;
+  std::string open, close;
+  for (int i = 0; i < kDepth; ++i) open += R"(<section name="a">)", close += "</section>";
+  runner.WriteFile("deep.xml",
+                   "<r>" + open + R"(<key name="K" type="String" value="deep" size="5"/>)" + close + "</r>");
+  runner.Ok(XmlStorage(runner) + Words{"load", runner.File("deep.xml")});
+  const std::string expected = runner.Ok(XmlStorage(runner) + Words{"dump"});
+  for (const Words& format : kFormats) {
+    SCOPED_TRACE(format.back());
+    const Words file = {"-o", runner.File("deep")};
+    EXPECT_EQ(runner.Run(XmlStorage(runner) + Words{"export"} + format + file, kStackKib).status, 0);
+    const Words into = {format.back(), runner.File("deep")};
+    EXPECT_EQ(runner.Run(SharedStorage(runner) + Words{"import"} + format + into, kStackKib).status, 0);
+    EXPECT_EQ(runner.Ok(SharedStorage(runner) + Words{"dump", format.back()}), expected);
+  }
+}
+
 // Each document holds a good section before the bad item: it is refused whole
 // with status 2 and the place of the fault, and the storage stays as it was.
 TEST(ExchangeTest, BadInputIsRefusedWithItsPlaceAndChangesNothing) {

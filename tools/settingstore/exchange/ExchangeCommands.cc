@@ -23,9 +23,10 @@ std::string Export(storage::IStorageSection* root, const ExchangeOptions& option
                    const std::string& regRoot) {
   const storage::Ref<storage::IStorageSection> section = OpenExisting(root, options.section);
   if (options.format == "xml") return DumpXml(section.get());
-  const Section tree = ReadSection(section.get());
-  if (options.format == "json") return WriteJson(tree);
-  return WriteReg(tree, regRoot, options.regVersion);
+  Section tree = ReadSection(section.get());
+  std::string text = options.format == "json" ? WriteJson(tree) : WriteReg(tree, regRoot, options.regVersion);
+  Dismantle(tree);
+  return text;
 }
 
 namespace {
@@ -42,7 +43,10 @@ std::vector<Change> Parse(const std::string& input, const ExchangeOptions& optio
   } catch (const CliError& error) {
     throw CliError(kUsage, error.what());
   }
-  return ChangesOf(ReadSection(document.get()));
+  Section tree = ReadSection(document.get());
+  std::vector<Change> changes = ChangesOf(tree);
+  Dismantle(tree);
+  return changes;
 }
 
 }  // namespace

@@ -103,18 +103,21 @@ Json ValueJson(const Value& value) {
                  "a key holds a value of type " + std::to_string(value.type) + ", which JSON cannot carry");
 }
 
-Json SectionJson(const Section& section) {
-  Json object = Json::object();
-  std::set<std::string> sectionNames;
-  for (const auto& [name, child] : section.sections) sectionNames.insert(WrittenName(name));
-  for (const auto& [name, value] : section.keys) {
-    std::string written = WrittenName(name);
-    if (sectionNames.contains(written)) written += '\0';
-    object[written] = ValueJson(value);
+// Whitespace means nothing to a reader, so deeper levels share one indent;
+// this keeps the text of a very deep tree linear in its size.
+constexpr size_t kMaxIndentLevels = 64;
+
+std::string Indent(size_t level) { return std::string(2 * std::min(level, kMaxIndentLevels), ' '); }
+
+// A section being written: its members are its keys, then its sections.
+struct Writing {
+  explicit Writing(const Section& written) : section(&written) {
+    for (const auto& [name, child] : written.sections) sectionNames.insert(WrittenName(name));
   }
-  for (const auto& [name, child] : section.sections) object[WrittenName(name)] = SectionJson(child);
-  return object;
-}
+  const Section* section;
+  size_t next = 0;
+  std::set<std::string> sectionNames;
+};
 
 // The text handed to the parser through an iterator that records how far
 // the parser has read, so that each event can be placed in the text.
@@ -456,7 +459,42 @@ class Reader {
 
 }  // namespace
 
-std::string WriteJson(const Section& tree) { return SectionJson(tree).dump(2) + "\n"; }
+// The nesting is written here, level by level with a stack of its own, since
+// nlohmann's writer recurses once per level of a document; every name and
+// value goes through nlohmann, a key's typed object on one line.
+std::string WriteJson(const Section& tree) {
+  std::string out = "{";
+  std::vector<Writing> stack;
+  stack.emplace_back(tree);
+  bool empty = true;  // whether the object last opened has no member yet
+  while (!stack.empty()) {
+    Writing& top = stack.back();
+    const Section& section = *top.section;
+    const size_t level = stack.size();
+    if (top.next == section.keys.size() + section.sections.size()) {
+      if (!empty) out += "\n" + Indent(level - 1);
+      out += '}';
+      empty = false;
+      stack.pop_back();
+      continue;
+    }
+    out += empty ? "\n" : ",\n";
+    out += Indent(level);
+    empty = false;
+    if (top.next < section.keys.size()) {
+      const auto& [name, value] = section.keys[top.next++];
+      std::string written = WrittenName(name);
+      if (top.sectionNames.contains(written)) written += '\0';
+      out += Json(written).dump() + ": " + ValueJson(value).dump();
+    } else {
+      const auto& [name, child] = section.sections[top.next++ - section.keys.size()];
+      out += Json(WrittenName(name)).dump() + ": {";
+      empty = true;
+      stack.emplace_back(child);
+    }
+  }
+  return out + "\n";
+}
 
 std::vector<Change> ReadJson(const std::string& text) {
   // Windows editors save "Unicode" text as UTF-16; say so rather than "invalid literal".

@@ -21,9 +21,13 @@ std::string Joined(const std::string& path, const std::string& name) {
   return path.empty() ? name : path + '\\' + name;
 }
 
-void CheckSectionPath(const std::string& path) {
-  if (path.empty()) return;
-  for (size_t start = 0;;) {
+// `checked` is a path found good before: the names it shares with `path`
+// are not looked at again, so a tree listed top down costs a check per level.
+void CheckSectionPath(const std::string& path, const std::string& checked) {
+  if (path.empty() || path == checked) return;
+  const bool below = !checked.empty() && path.size() > checked.size() && path.starts_with(checked) &&
+                     path[checked.size()] == '\\';
+  for (size_t start = below ? checked.size() + 1 : 0;;) {
     const size_t end = path.find('\\', start);
     const std::string name = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
     if (!IsSectionName(name)) {
@@ -35,8 +39,8 @@ void CheckSectionPath(const std::string& path) {
   }
 }
 
-void CheckChange(const Change& change) {
-  CheckSectionPath(change.section);
+void CheckChange(const Change& change, const std::string& checked) {
+  CheckSectionPath(change.section, checked);
   if (change.kind == Change::Kind::kDeleteSection && change.section.empty()) {
     throw CliError(kUsage, "an import cannot delete the section it goes into");
   }
@@ -63,37 +67,68 @@ Ref<IStorageSection> OpenIfThere(IStorageSection* target, const std::string& pat
   }
 }
 
-void Apply(const Change& change, IStorageSection* target) {
-  switch (change.kind) {
-    case Change::Kind::kCreateSection:
-      OpenOrCreate(target, change.section);
-      return;
-    case Change::Kind::kDeleteSection:
-      if (OpenIfThere(target, change.section)) RemoveSection(target, change.section, true);
-      return;
-    case Change::Kind::kSetValue: {
-      Ref<IStorageSection> section = OpenOrCreate(target, change.section);
-      Ref<IStorageKey> key(section->CreateKey(change.name.c_str()));
-      const std::string& bytes = change.value.bytes;
-      if (change.value.type != storage::TYPE_UNKNOWN &&
-          !key->Write(change.value.type, bytes.data(), static_cast<unsigned>(bytes.size()))) {
-        throw CliError(kFailure, "key " + Quoted(change.name) + " cannot be written");
-      }
-      return;
-    }
-    case Change::Kind::kDeleteKey: {
-      Ref<IStorageSection> section = OpenIfThere(target, change.section);
-      if (!section) return;
-      try {
-        Ref<IStorageKey> key(section->OpenKey(change.name.c_str()));
-      } catch (const storage::OpenException&) {
+// Makes the changes in order. The section last made is kept, so that a tree
+// made top down opens each section from its parent rather than from the
+// target through every level above it.
+class Applier {
+ public:
+  explicit Applier(IStorageSection* target) : target_(target) {}
+
+  void Apply(const Change& change) {
+    switch (change.kind) {
+      case Change::Kind::kCreateSection:
+        Made(change.section);
+        return;
+      case Change::Kind::kDeleteSection:
+        Forget();
+        if (OpenIfThere(target_, change.section)) RemoveSection(target_, change.section, true);
+        return;
+      case Change::Kind::kSetValue: {
+        Ref<IStorageKey> key(Made(change.section)->CreateKey(change.name.c_str()));
+        const std::string& bytes = change.value.bytes;
+        if (change.value.type != storage::TYPE_UNKNOWN &&
+            !key->Write(change.value.type, bytes.data(), static_cast<unsigned>(bytes.size()))) {
+          throw CliError(kFailure, "key " + Quoted(change.name) + " cannot be written");
+        }
         return;
       }
-      section->DeleteKey(change.name.c_str());
-      return;
+      case Change::Kind::kDeleteKey: {
+        Forget();
+        Ref<IStorageSection> section = OpenIfThere(target_, change.section);
+        if (!section) return;
+        try {
+          Ref<IStorageKey> key(section->OpenKey(change.name.c_str()));
+        } catch (const storage::OpenException&) {
+          return;
+        }
+        section->DeleteKey(change.name.c_str());
+        return;
+      }
     }
   }
-}
+
+ private:
+  IStorageSection* Made(const std::string& path) {
+    if (path.empty()) return target_;
+    if (!last_ || path != lastPath_) {
+      const bool below = last_ && path.size() > lastPath_.size() && path.starts_with(lastPath_) &&
+                         path[lastPath_.size()] == '\\';
+      last_ = below ? Ref<IStorageSection>(last_->CreateSection(path.c_str() + lastPath_.size() + 1))
+                    : OpenOrCreate(target_, path);
+      lastPath_ = path;
+    }
+    return last_.get();
+  }
+
+  void Forget() {
+    last_.reset();
+    lastPath_.clear();
+  }
+
+  IStorageSection* target_;
+  Ref<IStorageSection> last_;
+  std::string lastPath_;
+};
 
 }  // namespace
 
@@ -128,6 +163,16 @@ Section ReadSection(IStorageSection* from) {
   return tree;
 }
 
+void Dismantle(Section& tree) {
+  std::vector<Section> pending;
+  pending.push_back(std::move(tree));
+  while (!pending.empty()) {
+    Section section = std::move(pending.back());
+    pending.pop_back();
+    for (auto& [name, child] : section.sections) pending.push_back(std::move(child));
+  }
+}
+
 std::vector<Change> ChangesOf(const Section& tree) {
   std::vector<Change> changes;
   std::vector<std::pair<const Section*, std::string>> pending{{&tree, ""}};
@@ -146,12 +191,17 @@ std::vector<Change> ChangesOf(const Section& tree) {
 }
 
 void CheckChanges(const std::vector<Change>& changes) {
-  for (const Change& change : changes) CheckChange(change);
+  const std::string* checked = nullptr;
+  for (const Change& change : changes) {
+    CheckChange(change, checked ? *checked : std::string());
+    checked = &change.section;
+  }
 }
 
 void ApplyChanges(const std::vector<Change>& changes, IStorageSection* target) {
   CheckChanges(changes);
-  for (const Change& change : changes) Apply(change, target);
+  Applier applier(target);
+  for (const Change& change : changes) applier.Apply(change);
 }
 
 }  // namespace cli::exchange

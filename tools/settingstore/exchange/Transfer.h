@@ -15,6 +15,10 @@ namespace cli::exchange {
 // SortedNames gives.
 Section ReadSection(storage::IStorageSection* from);
 
+// Empties the tree level by level, so that letting it go does not recurse
+// once per level as its destructor would.
+void Dismantle(Section& tree);
+
 // The steps that make the tree below an import's target: each section
 // created, then its keys set.
 std::vector<Change> ChangesOf(const Section& tree);
