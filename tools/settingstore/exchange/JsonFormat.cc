@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
-#include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -20,7 +19,7 @@ namespace cli::exchange {
 
 namespace {
 
-// Members keep the order written: keys first, then sections, each sorted.
+// Members keep the order given, so that "type" comes first.
 using Json = nlohmann::ordered_json;
 
 // Names can hold no NUL, so a member name that starts or ends with one is
