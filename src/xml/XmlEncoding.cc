@@ -53,6 +53,34 @@ bool IsPlainName(std::string_view name) {
   return true;
 }
 
+bool IsUtf8Text(std::string_view bytes) {
+  for (size_t i = 0; i < bytes.size();) {
+    const auto lead = static_cast<unsigned char>(bytes[i]);
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    const size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                          : lead >= 0xE0 && lead <= 0xEF ? 3
+                          : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                         : 0;
+    if (length == 0 || length > bytes.size() - i) return false;
+    uint32_t code = lead & (0x7Fu >> length);
+    for (size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(bytes[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      code = code << 6 | (next & 0x3Fu);
+    }
+    const uint32_t smallest = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+    if (code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF) || code == 0xFFFE ||
+        code == 0xFFFF) {
+      return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
 void AppendEscaped(std::string& out, std::string_view bytes) {
   for (char c : bytes) {
     auto byte = static_cast<unsigned char>(c);

@@ -1,8 +1,10 @@
 // How the writer puts an arbitrary tree into XML and how the parser maps it
 // back, so that every NUL-free byte string in a name or value survives.
 //
-// - The document is declared, and always parsed, as ISO-8859-1: each byte is
-//   one character U+0000..U+00FF, whatever the bytes mean to the caller.
+// - The document is always parsed as ISO-8859-1: each byte is one character
+//   U+0000..U+00FF, whatever the bytes mean to the caller. It is declared
+//   UTF-8 when all of its text is (as on Linux it almost always is), so that
+//   other XML readers see the characters the user wrote; ISO-8859-1 otherwise.
 // - Bytes 0x01-0x1F other than tab, LF and CR are not allowed in XML 1.0, not
 //   even as references; they are written as references to the private-use
 //   characters U+E001..U+E01F, which no byte can produce otherwise.
@@ -21,7 +23,8 @@
 
 namespace xmltext {
 
-inline constexpr std::string_view kDeclaration = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>";
+inline constexpr std::string_view kUtf8Declaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+inline constexpr std::string_view kLatin1Declaration = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>";
 inline constexpr const char* kParserEncoding = "ISO-8859-1";
 inline constexpr std::string_view kReservedPrefix = "vel.";
 inline constexpr std::string_view kNodeElement = "vel.node";
@@ -31,6 +34,11 @@ inline constexpr std::string_view kAttributePrefix = "vel.attr";
 // An ASCII name ([A-Za-z_][A-Za-z0-9_.-]*) outside the reserved prefix, which
 // any XML parser takes as it is.
 bool IsPlainName(std::string_view name);
+
+// Whether the bytes are well-formed UTF-8 (no overlong forms, surrogates or
+// code points past U+10FFFF) holding no U+FFFE or U+FFFF, which XML forbids:
+// text that any UTF-8 reader takes as it is.
+bool IsUtf8Text(std::string_view bytes);
 
 // Appends bytes as the content of a double-quoted attribute value.
 void AppendEscaped(std::string& out, std::string_view bytes);

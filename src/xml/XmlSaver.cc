@@ -31,7 +31,7 @@ class DocumentWriter {
 
   // Walks the tree with an explicit stack: its depth is not bounded by ours.
   std::string Write(const XmlNode& root) {
-    out_ = xmltext::kDeclaration;
+    out_ = xmltext::kLatin1Declaration;
     EndLine();
     std::vector<Frame> open;
     if (WriteStartTag(root, 0)) open.push_back({&root, 0});
@@ -50,6 +50,9 @@ class DocumentWriter {
         open.pop_back();
       }
     }
+    // Known only now: whether every name and value was UTF-8 text. The
+    // declaration is replaced in place, since a copy would double the peak.
+    if (utf8_) out_.replace(0, xmltext::kLatin1Declaration.size(), xmltext::kUtf8Declaration);
     return std::move(out_);
   }
 
@@ -85,6 +88,7 @@ class DocumentWriter {
   }
 
   void WriteAttribute(std::string_view name, std::string_view value) {
+    utf8_ = utf8_ && xmltext::IsUtf8Text(value);
     out_ += ' ';
     out_ += name;
     out_ += "=\"";
@@ -104,6 +108,7 @@ class DocumentWriter {
   size_t indentWidth_;
   std::string deepestIndent_;  // the indent of level kMaxIndentLevels
   std::string out_;
+  bool utf8_ = true;  // every attribute value so far is UTF-8 text
 };
 
 }  // namespace

@@ -168,13 +168,32 @@ TEST(Xml, MalformedDocumentsRaiseWithTheirLine) {
   EXPECT_EQ(parser.DetachRoot(), nullptr);  // a failed load leaves no document
 }
 
+// A document is declared UTF-8 when all its values are well-formed UTF-8 that
+// XML allows, ISO-8859-1 otherwise; both read back to the same bytes.
+TEST(Xml, DeclaredEncodingFollowsTheText) {
+  const std::pair<std::string, const char*> kCases[] = {
+      {"Caf\xc3\xa9", "UTF-8"},       {"\xf0\x9f\x98\x80 \x01\x1f", "UTF-8"},
+      {"Caf\xe9", "ISO-8859-1"},      {"\xc0\xaf", "ISO-8859-1"},  // overlong
+      {"\xed\xa0\x80", "ISO-8859-1"}, {"\xf4\x90\x80\x80", "ISO-8859-1"},
+      {"\xef\xbf\xbe", "ISO-8859-1"}, {"\xc3", "ISO-8859-1"},
+  };
+  for (const auto& [value, encoding] : kCases) {
+    NodePtr root = Parse("<r/>");
+    root->AddAttribute("value", value.c_str());
+    const std::string text = XmlSaver().SaveToString(root.get());
+    EXPECT_TRUE(text.starts_with(std::string("<?xml version=\"1.0\" encoding=\"") + encoding + "\"?>"))
+        << text;
+    EXPECT_EQ(Visible(Parse(text)->GetAttributeValue("value")), Visible(value.c_str()));
+  }
+}
+
 // The file format: declaration, reserved element for the unnamed root, indent per level.
 TEST(Xml, SaverWritesTheKnownLayoutAndRefusesWhatItCannotWrite) {
   NodePtr root = Parse("<vel.node><section name='a&#10;b'><key/></section></vel.node>");
   XmlSaver saver;
   saver.SetOutputMode(true, "\t ");
   EXPECT_EQ(saver.SaveToString(root.get()),
-            "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<vel.node>\n\t <section name=\"a&#10;b\">\n"
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<vel.node>\n\t <section name=\"a&#10;b\">\n"
             "\t \t <key/>\n\t </section>\n</vel.node>\n");
   EXPECT_THROW(saver.SetOutputMode(true, "<!--"), std::invalid_argument);
   EXPECT_THROW(saver.SaveToString(nullptr), XmlSaverException);

@@ -21,12 +21,6 @@ namespace {
 
 std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 
-Ref<IStorageSection> OpenOrCreate(IStorageSection* root, const std::string& section) {
-  const std::string path = NormalizeSectionPath(section);
-  if (path.empty()) return Ref<IStorageSection>::share(root);
-  return Ref<IStorageSection>(root->CreateSection(path.c_str()));
-}
-
 Ref<IStorageKey> OpenKey(IStorageSection* section, const std::string& name) {
   try {
     return Ref<IStorageKey>(section->OpenKey(name.c_str()));
@@ -112,6 +106,12 @@ Ref<IStorageSection> OpenExisting(IStorageSection* root, const std::string& sect
     // The backends give different codes for a missing item; the tool says it in one way.
     throw CliError(kNotFound, "section " + Quoted(section) + " not found");
   }
+}
+
+Ref<IStorageSection> OpenOrCreate(IStorageSection* root, const std::string& section) {
+  const std::string path = NormalizeSectionPath(section);
+  if (path.empty()) return Ref<IStorageSection>::share(root);
+  return Ref<IStorageSection>(root->CreateSection(path.c_str()));
 }
 
 std::string ReadFileBytes(const std::string& path) {

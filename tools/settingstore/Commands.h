@@ -14,9 +14,10 @@ namespace cli {
 
 using storage::IStorageSection;
 
-// The section at `section` below root (root itself for ""); CliError "not
-// found" when there is none.
+// The section below root ("" is root itself): CliError "not found" when it
+// is not there; OpenOrCreate makes it then.
 storage::Ref<IStorageSection> OpenExisting(IStorageSection* root, const std::string& section);
+storage::Ref<IStorageSection> OpenOrCreate(IStorageSection* root, const std::string& section);
 
 // Sub-sections (with a trailing '/') first, then keys with type and size.
 void List(IStorageSection* root, const std::string& section, bool recursive, std::ostream& out);

@@ -52,6 +52,19 @@ RegistryLocation SplitRegistryPath(const std::string& path) {
   return {RootName(path.substr(0, end)), NormalizeSectionPath(rest)};
 }
 
+}  // namespace
+
+std::string LongRegistryPath(const std::string& path) {
+  const RegistryLocation location = SplitRegistryPath(path.empty() ? "HKCU" : path);
+  std::string written = location.root == "HKLM"   ? "HKEY_LOCAL_MACHINE"
+                        : location.root == "HKCU" ? "HKEY_CURRENT_USER"
+                                                  : "HKEY_CLASSES_ROOT";
+  if (!location.below.empty()) written += "\\" + location.below;
+  return written;
+}
+
+namespace {
+
 std::string NoStorageAt(const std::string& path) { return "no storage at '" + path + "'"; }
 
 // How long a run waits for another run that has the same XML storage locked.
@@ -104,7 +117,8 @@ std::string NormalizeSectionPath(const std::string& path) {
 
 void RequireTrustedDirectory(const std::string& directory) {
   std::string problem;
-  if (!storage::platform::CheckStorageDirectory(directory.c_str(), &problem)) throw CliError(kFailure, problem);
+  if (!storage::platform::CheckStorageDirectory(directory.c_str(), &problem))
+    throw CliError(kFailure, problem);
 }
 
 void RequireStorage(const StorageOptions& options) {

@@ -28,6 +28,10 @@ storage::StorageType ParseStorageType(const std::string& text);
 // backslashes only, no separator at either end ("" is the root).
 std::string NormalizeSectionPath(const std::string& path);
 
+// A registry --path as .reg files write it, the root spelled out:
+// "HKCU\\Software\\Example" gives "HKEY_CURRENT_USER\\Software\\Example".
+std::string LongRegistryPath(const std::string& path);
+
 // A read needs a storage that is there: when none is, a CliError "no storage
 // at PATH" (not found), and nothing is made. XML: its file, backup or default
 // file; shared: its hive files or a process that has it up; registry: the

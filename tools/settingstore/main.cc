@@ -1,8 +1,10 @@
 // settingstore: inspect and edit a settings storage from the shell.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <iostream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,7 @@
 #include "ValueFormat.h"
 #include "Watch.h"
 #include "base/Exceptions.h"
+#include "exchange/ExchangeCommands.h"
 #include "storage/storage.h"
 
 #ifdef _WIN32
@@ -153,6 +156,57 @@ int main(int argc, char** argv) {
   watch->add_flag("-r,--recursive", recursive, "watch the whole subtree");
   watch->add_option("--count", count, "stop after this many changes");
   watch->callback([&] { run = [&] { cli::Watch(options, section, recursive, count, std::cout); }; });
+
+  // export and import: the storage is opened only once the input is read
+  // and checked whole, and left before the output is written.
+  cli::exchange::ExchangeOptions exchange;
+  std::string output;
+  const auto addFormat = [&](CLI::App* command) {
+    command->add_option("--format", exchange.format, "reg, json or xml")
+        ->required()
+        ->check(CLI::IsMember({"reg", "json", "xml"}));
+    command->add_option("--reg-root", exchange.regRoot,
+                        "the path .reg files give SECTION (default: its registry path, else its name, or "
+                        "Settings for the root)");
+  };
+  CLI::App* exportCommand = app.add_subcommand("export", "write a subtree as .reg, JSON or XML");
+  addFormat(exportCommand);
+  exportCommand->add_option("SECTION", exchange.section, "section to export (default: the root)");
+  exportCommand->add_option("-o,--output", output, "write to this file instead of standard output");
+  exportCommand->add_option("--reg-version", exchange.regVersion, "5 (UTF-16) or 4 (REGEDIT4, 8-bit)")
+      ->check(CLI::IsMember({4, 5}))
+      ->capture_default_str();
+  exportCommand->callback([&] {
+    run = [&] {
+      const std::string regRoot = cli::exchange::RegRoot(options, exchange);
+      std::string text;
+      RunOn(options, Access::kRead,
+            [&](auto* root) { text = cli::exchange::Export(root, exchange, regRoot); });
+      if (output.empty()) {
+        std::cout.write(text.data(), static_cast<std::streamsize>(text.size()));
+        return;
+      }
+      std::ofstream file(output, std::ios::binary | std::ios::trunc);
+      if (!file.write(text.data(), static_cast<std::streamsize>(text.size())) || !file.flush()) {
+        throw cli::CliError(cli::kFailure, "cannot write the file '" + output + "'");
+      }
+    };
+  });
+
+  CLI::App* importCommand = app.add_subcommand("import", "merge a .reg, JSON or XML file in");
+  addFormat(importCommand);
+  importCommand->add_option("SECTION", exchange.section, "section to import into (default: the root)");
+  importCommand->add_option("FILE", file, "the file (default: standard input)");
+  importCommand->callback([&] {
+    run = [&] {
+      const std::string input = file.empty() ? std::string(std::istreambuf_iterator<char>(std::cin),
+                                                           std::istreambuf_iterator<char>())
+                                             : cli::ReadFileBytes(file);
+      const std::vector<cli::exchange::Change> changes =
+          cli::exchange::ParseImport(input, exchange, cli::exchange::RegRoot(options, exchange));
+      RunOn(options, Access::kWrite, [&](auto* root) { cli::exchange::Import(root, exchange, changes); });
+    };
+  });
 
   // check and stat read the shared DOM's own structures, so they take no
   // other storage type.
