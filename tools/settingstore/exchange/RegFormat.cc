@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <utility>
 
 namespace cli::exchange {
 
@@ -87,7 +88,7 @@ std::string ValueText(const std::string& name, const Value& value, int version) 
   std::string line = name.empty() ? "@=" : Quote(name) + "=";
   const std::string& bytes = value.bytes;
   // Text in hex(1) and hex(7) is UTF-16 in a 5.00 file.
-  const auto text = [&](const char* prefix) {
+  const auto appendText = [&](const char* prefix) {
     line += prefix;
     AppendHex(line, version == 5 ? Utf16Bytes(bytes) : bytes);
   };
@@ -105,7 +106,7 @@ std::string ValueText(const std::string& name, const Value& value, int version) 
       if (!bytes.empty() && bytes.find('\0') == bytes.size() - 1 && !HasLineBreak(bytes)) {
         line += Quote(bytes.substr(0, bytes.size() - 1));
       } else {
-        text("hex(1):");
+        appendText("hex(1):");
       }
       break;
     case storage::TYPE_BINARY:
@@ -113,7 +114,7 @@ std::string ValueText(const std::string& name, const Value& value, int version) 
       AppendHex(line, bytes);
       break;
     case storage::TYPE_MULTI_STRING:
-      text("hex(7):");
+      appendText("hex(7):");
       break;
     default:
       throw CliError(kFailure, "the key \"" + name + "\" holds no value");
@@ -121,15 +122,23 @@ std::string ValueText(const std::string& name, const Value& value, int version) 
   return line + kLineEnd;
 }
 
-void WriteSection(std::string& text, const Section& section, const std::string& path, int version) {
-  text += "[" + path + "]" + kLineEnd;
-  for (const auto& [name, value] : section.keys) text += ValueText(name, value, version);
-  text += kLineEnd;
-  for (const auto& [name, child] : section.sections) {
-    if (name.empty() || name.find('\\') != std::string::npos || HasLineBreak(name)) {
-      throw CliError(kFailure, "the section name \"" + name + "\" cannot be written to a .reg file");
+// Depth first with a stack of its own, as a tree may nest deeper than the
+// call stack reaches.
+void WriteTree(std::string& text, const Section& tree, const std::string& rootPath, int version) {
+  std::vector<std::pair<const Section*, std::string>> pending = {{&tree, rootPath}};
+  while (!pending.empty()) {
+    auto [section, path] = std::move(pending.back());
+    pending.pop_back();
+    text += "[" + path + "]" + kLineEnd;
+    for (const auto& [name, value] : section->keys) text += ValueText(name, value, version);
+    text += kLineEnd;
+    for (auto child = section->sections.rbegin(); child != section->sections.rend(); ++child) {
+      const std::string& name = child->first;
+      if (name.empty() || name.find('\\') != std::string::npos || HasLineBreak(name)) {
+        throw CliError(kFailure, "the section name \"" + name + "\" cannot be written to a .reg file");
+      }
+      pending.emplace_back(&child->second, path + "\\" + name);
     }
-    WriteSection(text, child, path + "\\" + name, version);
   }
 }
 
@@ -454,7 +463,7 @@ std::string WriteReg(const Section& tree, const std::string& rootPath, int versi
   if (version != 4 && version != 5) throw CliError(kUsage, "a .reg file is version 4 or 5");
   if (rootPath.empty() || HasLineBreak(rootPath)) throw CliError(kUsage, "a .reg file needs a root path");
   std::string text = std::string(version == 5 ? kHeader5 : kHeader4) + kLineEnd + kLineEnd;
-  WriteSection(text, tree, rootPath, version);
+  WriteTree(text, tree, rootPath, version);
   return version == 5 ? "\xFF\xFE" + Utf16Bytes(text) : text;
 }
 
