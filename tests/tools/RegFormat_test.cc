@@ -1,13 +1,13 @@
 // .reg files: what we write reads back to the same tree in both versions,
 // regedit's own forms read as regedit means them, and bad input fails on
 // its line.
+#include "exchange/RegFormat.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <tuple>
 #include <vector>
-
-#include "exchange/RegFormat.h"
 
 namespace cli::exchange {
 namespace {
@@ -30,7 +30,8 @@ void Expected(const Section& tree, const std::string& path, std::vector<Flat>& f
   flat.push_back({static_cast<int>(Change::Kind::kCreateSection), path, "", 0, ""});
   for (const auto& [name, value] : tree.keys)
     flat.push_back({static_cast<int>(Change::Kind::kSetValue), path, name, value.type, value.bytes});
-  for (const auto& [name, child] : tree.sections) Expected(child, path.empty() ? name : path + "\\" + name, flat);
+  for (const auto& [name, child] : tree.sections)
+    Expected(child, path.empty() ? name : path + "\\" + name, flat);
 }
 
 // A 5.00 file: UTF-16LE after its byte-order mark.
@@ -76,7 +77,8 @@ TEST(RegFormat, RoundTripsEveryTypeAndOddNameInBothVersions) {
     const std::string text = version == 4 ? file : file.substr(2);
     std::string narrow;
     for (size_t index = 0; index < text.size(); index += version == 4 ? 1 : 2) narrow += text[index];
-    EXPECT_EQ(narrow.substr(0, narrow.find("\r\n")), version == 4 ? "REGEDIT4" : "Windows Registry Editor Version 5.00");
+    EXPECT_EQ(narrow.substr(0, narrow.find("\r\n")),
+              version == 4 ? "REGEDIT4" : "Windows Registry Editor Version 5.00");
     EXPECT_NE(narrow.find("\r\n\"@\"=dword:0000012c\r\n"), std::string::npos);
     EXPECT_NE(narrow.find("\r\n@=\"default\"\r\n"), std::string::npos);
     EXPECT_NE(narrow.find("\r\n[HKEY_CURRENT_USER\\Software\\Example\\child\\grand"), std::string::npos);
@@ -134,11 +136,14 @@ TEST(RegFormat, BadInputFailsOnItsLine) {
       {"REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\ExampleToo]\r\n", 2},
       {"REGEDIT4\r\n[HKEY_CURRENT_USER\\Software\\Example\\a/b]\r\n", 2},
       {"REGEDIT4\r\n\"a\"=\"b\"\r\n", 2},
+      {"REGEDIT4\r\n[-HKEY_CURRENT_USER\\Software\\Example]\r\n", 2},
       {"REGEDIT4\r\n[-HKEY_CURRENT_USER\\Software\\Example\\x]\r\n\"a\"=\"b\"\r\n", 3},
       {"Windows Registry Editor Version 5.00\r\n\r\n\"caf\xE9\"=\"\"\r\n", 3},
-      {Wide(u"Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\Software\\Example]\r\n\"a\"=\"\u0100\"\r\n"),
+      {Wide(u"Windows Registry Editor Version "
+            u"5.00\r\n[HKEY_CURRENT_USER\\Software\\Example]\r\n\"a\"=\"\u0100\"\r\n"),
        3},
-      {Wide(u"Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\Software\\Example]\r\n\"a\"=hex(7):41\r\n"),
+      {Wide(u"Windows Registry Editor Version "
+            u"5.00\r\n[HKEY_CURRENT_USER\\Software\\Example]\r\n\"a\"=hex(7):41\r\n"),
        3},
       {Wide(u"Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\Software\\Example]\r\n"
             u"\"a\"=hex(1):00,01\r\n"),
@@ -150,7 +155,8 @@ TEST(RegFormat, BadInputFailsOnItsLine) {
       ReadReg(file, kRoot);
       ADD_FAILURE() << "read without error";
     } catch (const InputError& error) {
-      EXPECT_EQ(std::string(error.what()).rfind("line " + std::to_string(line) + ": ", 0), 0u) << error.what();
+      EXPECT_EQ(std::string(error.what()).rfind("line " + std::to_string(line) + ": ", 0), 0u)
+          << error.what();
       EXPECT_EQ(error.status(), kUsage);
     }
   }

@@ -49,7 +49,8 @@ void Apply(IStorageSection* root, const Change& change) {
                                                       : root->CreateSection(change.section.c_str()));
   if (change.kind == Kind::kSetValue) {
     Ref<storage::IStorageKey> key(section->CreateKey(change.name.c_str()));
-    key->Write(change.value.type, change.value.bytes.data(), static_cast<unsigned>(change.value.bytes.size()));
+    key->Write(change.value.type, change.value.bytes.data(),
+               static_cast<unsigned>(change.value.bytes.size()));
   } else if (change.kind == Kind::kDeleteKey) {
     section->DeleteKey(change.name.c_str());
   }

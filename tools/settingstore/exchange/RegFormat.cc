@@ -17,14 +17,12 @@ constexpr size_t kHexColumns = 76;
 
 // Code page 1252 from 80 to 9F; the rest of the page is Latin-1. The five
 // holes keep their own code, as Windows converts them.
-constexpr char16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+constexpr char16_t kCp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                      0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                      0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
-char16_t ToUtf16(unsigned char byte) {
-  return byte >= 0x80 && byte < 0xA0 ? kCp1252High[byte - 0x80] : byte;
-}
+char16_t ToUtf16(unsigned char byte) { return byte >= 0x80 && byte < 0xA0 ? kCp1252High[byte - 0x80] : byte; }
 
 std::optional<char> FromUtf16(char16_t unit) {
   if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) return static_cast<char>(unit);
@@ -96,7 +94,8 @@ std::string ValueText(const std::string& name, const Value& value, int version) 
     case storage::TYPE_INTEGER: {
       if (bytes.size() != 4) throw CliError(kFailure, "the integer \"" + name + "\" is not four bytes");
       uint32_t number = 0;
-      for (int index = 3; index >= 0; --index) number = number << 8 | static_cast<unsigned char>(bytes[index]);
+      for (int index = 3; index >= 0; --index)
+        number = number << 8 | static_cast<unsigned char>(bytes[index]);
       char digits[16];
       std::snprintf(digits, sizeof digits, "dword:%08x", static_cast<unsigned>(number));
       line += digits;
@@ -206,8 +205,9 @@ class Reader {
     } else if (header == kHeader4) {
       version_ = 4;
     } else {
-      throw InputError(1, 0, std::string("not a .reg file: the first line is neither \"") + kHeader5 +
-                                 "\" nor \"" + kHeader4 + "\"");
+      throw InputError(1, 0,
+                       std::string("not a .reg file: the first line is neither \"") + kHeader5 + "\" nor \"" +
+                           kHeader4 + "\"");
     }
     if (version_ == 5 && !wide_) RequireAscii();
     for (size_t index = 1; index < lines.size(); ++index) {
@@ -223,7 +223,8 @@ class Reader {
   // The file as 8-bit text: UTF-16LE after its byte-order mark through code
   // page 1252, anything else as it is.
   void Decode(const std::string& bytes) {
-    if (bytes.rfind("\xFE\xFF", 0) == 0) throw InputError(1, 0, "UTF-16 big-endian is not read; save the file as UTF-16LE");
+    if (bytes.rfind("\xFE\xFF", 0) == 0)
+      throw InputError(1, 0, "UTF-16 big-endian is not read; save the file as UTF-16LE");
     if (bytes.rfind("\xFF\xFE", 0) != 0) {
       text_ = bytes.rfind("\xEF\xBB\xBF", 0) == 0 ? bytes.substr(3) : bytes;
       return;
@@ -258,9 +259,10 @@ class Reader {
     for (char c : text_) {
       if (c == '\n') ++number;
       if (static_cast<unsigned char>(c) >= 0x80) {
-        throw InputError(number, 0,
-                         "a version 5.00 file is UTF-16LE with its byte-order mark; without one only plain ASCII "
-                         "is read (use REGEDIT4 for 8-bit text)");
+        throw InputError(
+            number, 0,
+            "a version 5.00 file is UTF-16LE with its byte-order mark; without one only plain ASCII "
+            "is read (use REGEDIT4 for 8-bit text)");
       }
     }
   }
@@ -300,8 +302,12 @@ class Reader {
       const bool remove = text.size() > 1 && text[1] == '-';
       const std::string path = text.substr(remove ? 2 : 1, text.size() - (remove ? 3 : 2));
       section_ = Below(path);
+      // An import adds to its section and never takes the section itself away.
+      if (remove && section_->empty())
+        Fail("[-" + path + "] would delete the section the file is imported into");
       inDeleted_ = remove;
-      changes_.push_back({remove ? Change::Kind::kDeleteSection : Change::Kind::kCreateSection, *section_, "", {}});
+      changes_.push_back(
+          {remove ? Change::Kind::kDeleteSection : Change::Kind::kCreateSection, *section_, "", {}});
       return;
     }
     if (text[0] != '"' && text[0] != '@') Fail("neither a [section] nor a \"name\"=value line");
@@ -334,7 +340,8 @@ class Reader {
   std::string Below(const std::string& path) const {
     const std::vector<std::string> levels = SplitPath(path);
     bool below = levels.size() >= root_.size();
-    for (size_t index = 0; below && index < root_.size(); ++index) below = SameText(levels[index], root_[index]);
+    for (size_t index = 0; below && index < root_.size(); ++index)
+      below = SameText(levels[index], root_[index]);
     if (!below) {
       std::string root;
       for (const std::string& level : root_) root += (root.empty() ? "" : "\\") + level;
@@ -388,7 +395,8 @@ class Reader {
         number = number << 4 | static_cast<uint32_t>(HexDigit(text[position]));
       }
       if (digits == 0) Fail("a dword holds hexadecimal digits");
-      if (digits > 8) Fail("the dword " + text.substr(position - digits, digits) + " is too large for 32 bits");
+      if (digits > 8)
+        Fail("the dword " + text.substr(position - digits, digits) + " is too large for 32 bits");
       std::string bytes;
       for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>(number >> shift & 0xFF);
       return {storage::TYPE_INTEGER, bytes};
@@ -398,16 +406,18 @@ class Reader {
       position += 4;
     } else if (text.compare(position, 4, "hex(") == 0) {
       const size_t close = text.find("):", position);
-      const std::string code = close == std::string::npos ? "" : text.substr(position + 4, close - position - 4);
+      const std::string code =
+          close == std::string::npos ? "" : text.substr(position + 4, close - position - 4);
       kind = code.empty() || code.size() > 4 ? -1 : 0;
       for (char c : code) kind = kind < 0 || HexDigit(c) < 0 ? -1 : kind * 16 + HexDigit(c);
       if (kind != 0 && kind != 1 && kind != 2 && kind != 3 && kind != 4 && kind != 7) {
-        Fail("unknown value type \"" + text.substr(position, close == std::string::npos ? 4 : close + 1 - position) +
-             "\"");
+        Fail("unknown value type \"" +
+             text.substr(position, close == std::string::npos ? 4 : close + 1 - position) + "\"");
       }
       position = close + 2;
     } else {
-      Fail("unknown value type \"" + text.substr(position, text.find_first_of(":;", position) - position) + "\"");
+      Fail("unknown value type \"" + text.substr(position, text.find_first_of(":;", position) - position) +
+           "\"");
     }
     std::string bytes = HexList(text, position);
     switch (kind) {
