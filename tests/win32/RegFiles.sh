@@ -3,11 +3,10 @@
 # `regedit /E` exported comes back through the backend with every value and
 # type, and what the backend exports, `regedit /S` imports and `reg query`
 # lists as it was.
-# Usage: RegFiles.sh <scripts/wine-run> <settingstore.exe> <reg_roundtrip.exe>
+# Usage: RegFiles.sh <scripts/wine-run> <settingstore.exe>
 set -euo pipefail
 wine_run=$1
 windows_cli=$2
-roundtrip=$3
 # Wine reads the command line and writes reg's output in the terminal's
 # charset; fixing it keeps the non-ASCII names the same on both sides.
 export LC_ALL=C.UTF-8
@@ -46,7 +45,7 @@ before=$(cli dump)
 expect "regedit writes UTF-16 with its byte-order mark" "fffe" "$(head -c 2 theirs.reg | od -An -tx1 | tr -d ' ')"
 reg delete "$key\\Theirs" /f >/dev/null
 reg add "$key\\Theirs" /f >/dev/null
-"$wine_run" "$roundtrip" import "$key\\Theirs" theirs.reg
+"$wine_run" "$windows_cli" --type registry --path "$key\\Theirs" import --format reg theirs.reg
 expect "regedit's export imported whole" "$before" "$(cli dump)"
 expect "every type as reg add made it" $'\tstring\t12\nbytes\tbinary\t64\ncaf\xe9\tstring\t1\nlist\tmulti\t7\nnumber\tint\t4\ntext\tstring\t21' \
   "$(cli ls Theirs | grep -av '/$' | sort)"
@@ -62,7 +61,7 @@ cli set Ours/Sub/Deeper number 7 --type int
 reg add "$key\\Ours" /ve /d 'default' /f >/dev/null
 before=$(reg query "$key\\Ours" /s)
 for version in 5 4; do
-  "$wine_run" "$roundtrip" export "$key\\Ours" "ours$version.reg" $version
+  "$wine_run" "$windows_cli" --type registry --path "$key\\Ours" export --format reg --reg-version $version -o "ours$version.reg"
   reg delete "$key\\Ours" /f >/dev/null
   "$wine_run" regedit /S "ours$version.reg"
   expect "regedit imports our version $version file" "$before" "$(reg query "$key\\Ours" /s)"
