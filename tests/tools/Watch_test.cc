@@ -72,6 +72,7 @@ TEST_P(Watch, AnotherProcessWakesTheWatcherOfItsSectionOnly) {
   Ref<ISectionWatch> watched = WatchOf("Watched", true);
   Ref<ISectionWatch> quiet = WatchOf("Quiet", false);
   ASSERT_TRUE(watched && quiet);
+  WatchOf("Watched", false);  // a watch that ends at once takes no other watch's wake with it
   CliResult written;
   std::thread writer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -123,35 +124,47 @@ TEST_P(Watch, DeletingTheSectionEndsTheWatch) {
   ASSERT_TRUE(watch);
   doomed->DeleteKey("key");
   Ref<IStorageSection>(root_->OpenSection("Doomed"))->DeleteSection("Inner");
+  Ref<ISectionWatch> parent(storage::WatchSection(root_.get(), false));
   root_->DeleteSection("Doomed");
   // Coalesced: the deletion wins over the changes before it, and stays.
   EXPECT_EQ(watch->Wait(10000), storage::WATCH_SECTION_DELETED);
   EXPECT_EQ(watch->Wait(0), storage::WATCH_SECTION_DELETED);
+  // One sub-section for another is a change of the parent.
+  Ref<IStorageSection>(root_->CreateSection("Reborn"));
+  EXPECT_EQ(parent->Wait(10000), storage::WATCH_CHANGED);
 }
 
 // The tool prints what another process changes, with values as `get` prints
 // them; killed while it waits, it leaves the writers and watchers of this
 // process as they were.
 TEST_P(Watch, ToolPrintsAnotherProcessesChangesAndItsKillHarmsNoOne) {
-  const HelperStreams to{runner_.File(".watch-out"), runner_.File(".watch-err")};
-  HelperProcess watcher(options_ + Words{"watch", "-r", "Watched"}, &to, SETTINGSTORE_CLI);
-  // Changes made before the tool looked are not its to print: write until it shows one.
-  for (int probe = 1; runner_.ReadOutput(".watch-out").find("probe set") == std::string::npos; ++probe) {
-    ASSERT_LT(probe, 200) << runner_.ReadOutput(".watch-err");
-    runner_.Ok(options_ + Words{"set", "Watched", "probe", std::to_string(probe)});
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  const std::string before = runner_.ReadOutput(".watch-out");
+  const auto watchTool = [&](const std::string& section, const std::string& name) {
+    const HelperStreams to{runner_.File(name + "-out"), runner_.File(name + "-err")};
+    auto tool = std::make_unique<HelperProcess>(options_ + Words{"watch", "-r", section}, &to, SETTINGSTORE_CLI);
+    for (int tries = 0; runner_.ReadOutput(name + "-err").find("watching") == std::string::npos; ++tries) {
+      EXPECT_LT(tries, 1000) << "the tool never began to watch";
+      if (tries >= 1000) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return tool;
+  };
+  const auto waitFor = [&](const std::string& name, const std::string& expected) {
+    for (int tries = 0; runner_.ReadOutput(name).size() < expected.size() && tries < 600; ++tries) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(runner_.ReadOutput(name), expected);
+  };
+  auto watcher = watchTool("Watched", "watch");
   runner_.Ok(options_ + Words{"set", "Watched/List", "names", "a", "b", "--type", "multi"});
   runner_.Ok(options_ + Words{"rm", "Watched", "seed"});
-  const std::string expected = "List/ section added\nList/names set a\nb\nseed deleted\n";
-  for (int tries = 0; runner_.ReadOutput(".watch-out").size() < before.size() + expected.size() && tries < 600;
-       ++tries) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  EXPECT_EQ(runner_.ReadOutput(".watch-out").substr(before.size()), expected);
+  waitFor("watch-out", "List/ section added\nList/names set a\nb\nseed deleted\n");
+  // A deleted section ends the tool's watch.
+  auto listWatcher = watchTool("Watched/List", "list");
+  runner_.Ok(options_ + Words{"rmsection", "-r", "Watched/List"});
+  EXPECT_EQ(listWatcher->Wait(std::chrono::seconds(60)), 0);
+  EXPECT_EQ(runner_.ReadOutput("list-out"), "names deleted\nWatched/List/ section deleted\n");
 
-  watcher.Kill();
+  watcher->Kill();
   Ref<ISectionWatch> watch = WatchOf("Watched", false);
   Ref<IStorageSection> section(root_->OpenSection("Watched"));
   Ref<IStorageKey> counter(section->CreateKey("counter"));

@@ -1,5 +1,7 @@
 #include "Watch.h"
 
+#include <algorithm>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <utility>
@@ -45,6 +47,13 @@ Contents Read(IStorageSection* top, bool recursive) {
     }
   }
   return contents;
+}
+
+// The section as the tool prints paths: levels joined by '/'.
+std::string Shown(const std::string& section) {
+  std::string path = NormalizeSectionPath(section);
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
 }
 
 bool IsSection(const std::string& path) { return !path.empty() && path.back() == '/'; }
@@ -104,12 +113,15 @@ void Watch(const StorageOptions& options, const std::string& section, bool recur
   const bool reopen = ParseStorageType(options.type) == storage::STORAGE_XML;
   auto watched = std::make_unique<Watched>(options, section, recursive);
   Contents seen = Read(watched->section(), recursive);
+  // Tells a script that changes from now on are printed.
+  const std::string shown = Shown(section);
+  std::cerr << "settingstore: watching " << (shown.empty() ? "the root" : "'" + shown + "'") << std::endl;
   const long unlimited = -1;
   long printed = 0;
   const auto left = [&] { return count > 0 ? count - printed : unlimited; };
   const auto ended = [&] {
     printed += PrintChanges(seen, {}, left(), out);
-    if (left() != 0) out << NormalizeSectionPath(section) << "/ section deleted" << std::endl;
+    if (left() != 0) out << shown << "/ section deleted" << std::endl;
   };
   while (left() != 0) {
     const storage::WatchResult result = watched->Wait(1000);
