@@ -69,6 +69,7 @@ class Watch : public ::testing::TestWithParam<storage::StorageType> {
 };
 
 TEST_P(Watch, AnotherProcessWakesTheWatcherOfItsSectionOnly) {
+  Ref<IStorageSection>(root_->CreateSection("Watched\\Deeper"));  // the change comes below the top
   Ref<ISectionWatch> watched = WatchOf("Watched", true);
   Ref<ISectionWatch> quiet = WatchOf("Quiet", false);
   ASSERT_TRUE(watched && quiet);
