@@ -45,7 +45,7 @@ before=$(cli dump)
 expect "regedit writes UTF-16 with its byte-order mark" "fffe" "$(head -c 2 theirs.reg | od -An -tx1 | tr -d ' ')"
 reg delete "$key\\Theirs" /f >/dev/null
 reg add "$key\\Theirs" /f >/dev/null
-"$wine_run" "$windows_cli" --type registry --path "$key\\Theirs" import --format reg theirs.reg
+"$wine_run" "$windows_cli" --type registry --path "$key\\Theirs" import --format reg / theirs.reg
 expect "regedit's export imported whole" "$before" "$(cli dump)"
 expect "every type as reg add made it" $'\tstring\t12\nbytes\tbinary\t64\ncaf\xe9\tstring\t1\nlist\tmulti\t7\nnumber\tint\t4\ntext\tstring\t21' \
   "$(cli ls Theirs | grep -av '/$' | sort)"
