@@ -284,7 +284,12 @@ bool RegistryChangeWatch::Wait(uint32_t milliseconds) {
     Sleep(milliseconds);
     return false;
   }
-  if (WaitForSingleObject(state_->event, milliseconds) != WAIT_OBJECT_0) return false;
+  if (WaitForSingleObject(state_->event, milliseconds) != WAIT_OBJECT_0) {
+    // Not every registry signals a watched key's own deletion (Wine does
+    // not): a key that is gone counts as changed.
+    return ::RegQueryInfoKeyW(state_->key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                              nullptr, nullptr, nullptr) == ERROR_KEY_DELETED;
+  }
   state_->Register();
   return true;
 }
