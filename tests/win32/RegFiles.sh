@@ -20,17 +20,8 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+. "$(dirname "$0")/expect.sh"
 cd "$work"
-
-status=0
-expect() {  # what, expected, seen
-  if [ "$2" != "$3" ]; then
-    echo "FAILED: $1: expected '$2', saw '$3'"
-    status=1
-  else
-    echo "ok: $1"
-  fi
-}
 
 # regedit's export, imported by the backend after the key is gone.
 reg add "$key\\Theirs\\Child" /v deep /t REG_DWORD /d 4294967295 /f >/dev/null

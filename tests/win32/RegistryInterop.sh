@@ -11,15 +11,7 @@ reg() { "$wine_run" reg "$@" | tr -d '\r'; }
 cli() { "$wine_run" "$windows_cli" --type registry --path "$key" "$@"; }
 trap 'reg delete "$key" /f >/dev/null 2>&1 || true' EXIT
 
-status=0
-expect() {  # what, expected, seen
-  if [ "$2" != "$3" ]; then
-    echo "FAILED: $1: expected '$2', saw '$3'"
-    status=1
-  else
-    echo "ok: $1"
-  fi
-}
+. "$(dirname "$0")/expect.sh"
 
 # The backend opens its path and never creates it.
 reg add "$key" /f >/dev/null
