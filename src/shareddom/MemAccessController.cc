@@ -100,6 +100,7 @@ void MemAccessController::OnMemManagerInitialized() {
   if (finder.Found().IsNull()) {
     root_ = pageManager_->Allocate(sizeof(AccessRoot));
     RootRecord().SlotsUsedWord().store(0);
+    std::atomic_ref<uint32_t>(RootRecord().changes).store(0);
   } else {
     root_ = finder.Found();
   }

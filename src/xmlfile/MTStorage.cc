@@ -74,12 +74,12 @@ INamesEnumerator* MTStorage::EnumKeys() {
   return inner_->EnumKeys();
 }
 
-ISectionWatch* MTStorage::Watch(bool subtree) { return new SectionWatch(this, document_->changes, subtree); }
-
 INamesEnumerator* MTStorage::EnumSections() {
   threads::MutexGuard guard(document_->mutex);
   return inner_->EnumSections();
 }
+
+ISectionWatch* MTStorage::Watch(bool subtree) { return new SectionWatch(this, document_->changes, subtree); }
 
 MTStorageKey::MTStorageKey(XmlNode* element, std::shared_ptr<XmlDocument> document)
     : DocumentHolder{std::move(document)}, XmlStorageKey(element) {}
