@@ -13,7 +13,8 @@ import os
 import subprocess
 import sys
 
-OURS = ["shared_dom", "xml", "registry", "registry_memstore", "registry_disk"]
+OURS = ["shared_dom", "shared_dom_watched", "xml", "xml_watched", "registry", "registry_watched", "registry_memstore",
+        "registry_disk"]
 PEERS = ["lmdb", "lmdb_batch100", "sqlite", "sqlite_batch100", "std_map", "expat"]
 LABELS = {
     "shared_dom": "shared DOM",

@@ -53,6 +53,8 @@ class SectionWatch : public ISectionWatch, public RefCounted {
   uint32_t seenChanges_;
   uint32_t seenReplacements_;
   std::optional<uint64_t> seenContent_;
+  uint64_t lastLookMs_ = 0;
+  uint64_t lookCostMs_ = 0;
 
   std::unique_ptr<platform::WakeEvent> event_;
   std::atomic<bool> stopSignalling_{false};
