@@ -2,6 +2,8 @@
 #define TEST_HELPER nullptr
 #include "support/HelperProcess.h"
 
+#include <cstdio>
+
 #include <thread>
 #include <utility>
 
@@ -81,11 +83,19 @@ HelperProcess::HelperProcess(const std::vector<std::string>& arguments, const He
     if (!io->out.empty()) passed.push_back(startup.hStdOutput = OpenOutput(io->out));
     if (!io->err.empty()) passed.push_back(startup.hStdError = OpenOutput(io->err));
   }
+  // Under Wine on a loaded machine a start now and then fails outright (the
+  // process never runs, nothing is written); such a start is tried again.
   PROCESS_INFORMATION started{};
-  if (CreateProcessA(program, line.data(), nullptr, nullptr, io != nullptr, 0, nullptr, nullptr, &startup,
-                     &started)) {
-    CloseHandle(started.hThread);
-    native_->process = started.hProcess;
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    if (CreateProcessA(program, line.data(), nullptr, nullptr, io != nullptr, 0, nullptr, nullptr, &startup,
+                       &started)) {
+      CloseHandle(started.hThread);
+      native_->process = started.hProcess;
+      break;
+    }
+    std::fprintf(stderr, "helper process %s did not start (error %lu, attempt %d)\n", program,
+                 static_cast<unsigned long>(GetLastError()), attempt);
+    Sleep(200);
   }
   for (HANDLE handle : passed) {
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
